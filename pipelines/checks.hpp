@@ -1,0 +1,44 @@
+// Argument checks of the pipelines, run before anything is computed or printed. They
+// throw std::invalid_argument (ValueError), std::out_of_range (IndexError) or
+// std::runtime_error (RuntimeError).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace corrshift {
+
+// Largest row count whose pairs can all be numbered with 32-bit pair indices.
+constexpr std::int32_t max_exhaustive_rows = 46341;
+
+struct matrix_shape {
+    std::int32_t nrows;
+    std::int32_t ncols;
+};
+
+// `data` must be two-dimensional with fewer than 2^31 elements.
+matrix_shape check_data(std::int64_t ndim, const std::int64_t* shape);
+
+// An index or column list must have at least one dimension; returns its first extent.
+std::int32_t check_list(std::int64_t ndim, const std::int64_t* shape, const char* name);
+
+// "Process number error" for a job count below 1.
+void check_jobs(std::int32_t n_jobs);
+
+// 0 <= permutations < 2^31 - 1.
+void check_permutations(std::int32_t permutations);
+
+// Every one of rows[0..count) lies in [0, limit).
+void check_indices(const std::int32_t* rows, std::int64_t count, std::int32_t limit, const char* name,
+                   const char* what);
+
+// Permutation passes draw both groups from one order of all columns.
+void check_group_sizes(std::int32_t first_count, std::int32_t second_count, std::int32_t ncols,
+                       std::int32_t permutations);
+
+void check_exhaustive_rows(std::int32_t nrows);
+
+// "mean" or "median".
+void check_score(const std::string& score);
+
+}  // namespace corrshift

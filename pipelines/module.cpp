@@ -1,0 +1,165 @@
+// The `pipelines` module: z-tests of differential correlation for listed or all pairs of
+// rows, and set scores of those differences, each with a permutation test. The calls keep
+// the interpreter lock throughout; workers see raw pointers only and never call Python.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "../common/options.hpp"
+#include "checks.hpp"
+#include "correlation.hpp"
+#include "score_pipelines.hpp"
+#include "ztest.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using namespace corrshift;
+
+using float_array = py::array_t<float, py::array::c_style>;
+using int_array = py::array_t<std::int32_t, py::array::c_style>;
+using five_arrays = std::tuple<float_array, float_array, float_array, float_array, float_array>;
+
+matrix_shape shape_of(const float_array& data) {
+    std::int64_t shape[2] = {0, 0};
+    for (py::ssize_t d = 0; d < data.ndim() && d < 2; ++d) shape[d] = data.shape(d);
+    return check_data(data.ndim(), shape);
+}
+
+std::int32_t length_of(const int_array& list, const char* name) {
+    std::int64_t first = list.ndim() > 0 ? list.shape(0) : 0;
+    return check_list(list.ndim(), &first, name);
+}
+
+// The console is the process's standard output, written by C++ directly; a pending
+// signal (Ctrl-C) ends the call at the top of the next pass.
+pass_environment console_environment() {
+    return {std::cout, [] {
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            }};
+}
+
+// Checks shared by all pipelines, in the order a caller would fix them.
+column_groups check_common(const matrix_shape& shape, const int_array& first_columns,
+                           const int_array& second_columns, std::int32_t permutations) {
+    const std::int32_t first_count = length_of(first_columns, "first_columns");
+    const std::int32_t second_count = length_of(second_columns, "second_columns");
+    check_permutations(permutations);
+    check_indices(first_columns.data(), first_count, shape.ncols, "first_columns", "column");
+    check_indices(second_columns.data(), second_count, shape.ncols, "second_columns", "column");
+    check_group_sizes(first_count, second_count, shape.ncols, permutations);
+    return {first_columns.data(), first_count, second_columns.data(), second_count};
+}
+
+five_arrays make_five(std::int64_t count) {
+    return five_arrays(float_array(count), float_array(count), float_array(count), float_array(count),
+                       float_array(count));
+}
+
+ztest_outputs outputs_of(five_arrays& r) {
+    return {std::get<0>(r).mutable_data(), std::get<1>(r).mutable_data(), std::get<2>(r).mutable_data(),
+            std::get<3>(r).mutable_data(), std::get<4>(r).mutable_data()};
+}
+
+five_arrays call_ztest_pipeline_indexed(const float_array& data, const int_array& first_rows,
+                                   const int_array& second_rows, const int_array& first_columns,
+                                   const int_array& second_columns, const std::string& method,
+                                   const std::string& alternative, std::int32_t permutations,
+                                   std::int32_t n_jobs) {
+    const matrix_shape shape = shape_of(data);
+    const std::int32_t first_length = length_of(first_rows, "first_rows");
+    const std::int32_t pairs = length_of(second_rows, "second_rows");
+    check_jobs(n_jobs);
+    const column_groups groups = check_common(shape, first_columns, second_columns, permutations);
+    if (first_length < pairs)
+        throw std::invalid_argument("first_rows has " + std::to_string(first_length) +
+                                    " entries but second_rows lists " + std::to_string(pairs) + " pairs");
+    check_indices(first_rows.data(), pairs, shape.nrows, "first_rows", "row");
+    check_indices(second_rows.data(), pairs, shape.nrows, "second_rows", "row");
+
+    five_arrays result = make_five(pairs);
+    ztest_pipeline(data.data(), shape.nrows, shape.ncols, first_rows.data(), second_rows.data(), pairs, groups,
+                   method, alternative, permutations, n_jobs, outputs_of(result), console_environment());
+    return result;
+}
+
+five_arrays call_ztest_pipeline_exhaustive(const float_array& data, const int_array& first_columns,
+                                      const int_array& second_columns, const std::string& method,
+                                      const std::string& alternative, std::int32_t permutations,
+                                      std::int32_t n_jobs) {
+    const matrix_shape shape = shape_of(data);
+    check_jobs(n_jobs);
+    check_exhaustive_rows(shape.nrows);
+    const column_groups groups = check_common(shape, first_columns, second_columns, permutations);
+
+    const std::int64_t pairs = pair_count_of(shape.nrows);
+    five_arrays result = make_five(pairs);
+    ztest_pipeline(data.data(), shape.nrows, shape.ncols, nullptr, nullptr, pairs, groups, method,
+                   alternative, permutations, n_jobs, outputs_of(result), console_environment());
+    return result;
+}
+
+std::tuple<int_array, float_array, float_array> call_score_pipeline_indexed(
+    const float_array& data, const int_array& first_rows, const int_array& second_rows,
+    const int_array& first_columns, const int_array& second_columns, const std::string& method,
+    const std::string& score, const std::string& alternative, std::int32_t permutations,
+    std::int32_t n_jobs) {
+    const matrix_shape shape = shape_of(data);
+    const std::int32_t pairs = length_of(first_rows, "first_rows");
+    const std::int32_t second_length = length_of(second_rows, "second_rows");
+    check_score(score);
+    const column_groups groups = check_common(shape, first_columns, second_columns, permutations);
+    if (second_length < pairs)
+        throw std::invalid_argument("second_rows has " + std::to_string(second_length) +
+                                    " entries but first_rows lists " + std::to_string(pairs) + " pairs");
+    // Every listed pair is checked, also those outside any set: the workers read them.
+    check_indices(first_rows.data(), pairs, shape.nrows, "first_rows", "row");
+    check_indices(second_rows.data(), pairs, shape.nrows, "second_rows", "row");
+
+    const pair_sets sets = pair_sets_of(first_rows.data(), pairs);
+    const auto set_count = static_cast<std::int64_t>(sets.labels.size());
+    const std::int32_t jobs = clamp_jobs(n_jobs, set_count);
+
+    int_array labels(set_count);
+    std::copy(sets.labels.begin(), sets.labels.end(), labels.mutable_data());
+    float_array observed(set_count);
+    float_array p_values(set_count);
+    score_pipeline_indexed(data.data(), shape.nrows, shape.ncols, first_rows.data(), second_rows.data(), pairs,
+                           sets, groups, method, score, alternative, permutations, jobs,
+                           observed.mutable_data(), p_values.mutable_data(), console_environment());
+    return std::make_tuple(std::move(labels), std::move(observed), std::move(p_values));
+}
+
+std::tuple<float_array, float_array> call_score_pipeline_exhaustive(
+    const float_array& data, const int_array& first_columns, const int_array& second_columns,
+    const std::string& method, const std::string& score, const std::string& alternative,
+    std::int32_t permutations, std::int32_t n_jobs) {
+    const matrix_shape shape = shape_of(data);
+    check_score(score);
+    check_exhaustive_rows(shape.nrows);
+    const column_groups groups = check_common(shape, first_columns, second_columns, permutations);
+    const std::int32_t jobs = clamp_jobs(n_jobs, shape.nrows);
+
+    float_array observed(shape.nrows);
+    float_array p_values(shape.nrows);
+    score_pipeline_exhaustive(data.data(), shape.nrows, shape.ncols, groups, method, score, alternative,
+                              permutations, jobs, observed.mutable_data(), p_values.mutable_data(),
+                              console_environment());
+    return std::make_tuple(std::move(observed), std::move(p_values));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(pipelines, m) {
+    m.def("_ztest_pipeline_indexed", &call_ztest_pipeline_indexed);
+    m.def("_score_pipeline_indexed", &call_score_pipeline_indexed);
+    m.def("_ztest_pipeline_exhaustive", &call_ztest_pipeline_exhaustive);
+    m.def("_score_pipeline_exhaustive", &call_score_pipeline_exhaustive);
+}

@@ -1,0 +1,114 @@
+#include "permutation.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "../common/options.hpp"
+#include "../common/progressbar.hpp"
+#include "rank.hpp"
+
+namespace corrshift {
+
+std::uint32_t draw_below(std::mt19937& generator, std::uint64_t m) {
+    constexpr std::uint64_t top = 0xFFFFFFFFull;
+    for (;;) {
+        const std::uint64_t x = generator();
+        if (x / m < top / m || top % m == m - 1) return static_cast<std::uint32_t>(x % m);
+    }
+}
+
+void shuffle_columns(std::vector<std::int32_t>& order, std::mt19937& generator) {
+    const std::size_t n = order.size();
+    for (std::size_t t = 1; t < n; ++t) {
+        const std::size_t j = draw_below(generator, t + 1);
+        if (j != t) std::swap(order[t], order[j]);
+    }
+}
+
+namespace {
+
+enum class tail { two_sided, greater, less, none };
+
+tail tail_of(const std::string& alternative) {
+    if (alternative == option_two_sided) return tail::two_sided;
+    if (alternative == option_greater) return tail::greater;
+    if (alternative == option_less) return tail::less;
+    return tail::none;
+}
+
+// Adds 1 to counts[i] where pass value x is at least as extreme as observed o. Every
+// comparison with a NaN is false, so NaN never counts.
+void count_exceedances(tail t, const float* pass, const float* observed, float* counts,
+                       std::int64_t items) {
+    switch (t) {
+        case tail::two_sided:
+            for (std::int64_t i = 0; i < items; ++i)
+                if (std::fabs(pass[i]) >= std::fabs(observed[i])) counts[i] += 1.0f;
+            break;
+        case tail::greater:
+            for (std::int64_t i = 0; i < items; ++i)
+                if (pass[i] >= observed[i]) counts[i] += 1.0f;
+            break;
+        case tail::less:
+            for (std::int64_t i = 0; i < items; ++i)
+                if (pass[i] <= observed[i]) counts[i] += 1.0f;
+            break;
+        case tail::none:
+            break;
+    }
+}
+
+}  // namespace
+
+void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t ncols,
+                            const column_groups& caller_groups, const std::string& method,
+                            const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
+                            std::int64_t item_count, float* observed, float* exceed_counts,
+                            const pass_scorer& scorer, const pass_environment& env) {
+    const bool by_rank = method == option_spearman;
+    const tail rule = tail_of(alternative);
+    std::vector<float> rank_buffer(by_rank ? static_cast<std::size_t>(nrows) * ncols : 0);
+    std::vector<float> pass_values(static_cast<std::size_t>(item_count));
+    std::vector<std::int32_t> column_order(static_cast<std::size_t>(ncols));
+    for (std::int32_t c = 0; c < ncols; ++c) column_order[static_cast<std::size_t>(c)] = c;
+    std::vector<std::int32_t> first(static_cast<std::size_t>(caller_groups.first_count));
+    std::vector<std::int32_t> second(static_cast<std::size_t>(caller_groups.second_count));
+    std::mt19937 generator(permutation_seed);
+
+    env.console << "Permutation progress: ";
+    progressbar bar(permutations + 1, env.console);
+    for (std::int32_t pass = 0; pass <= permutations; ++pass) {
+        env.check_interrupt();
+        column_groups groups = caller_groups;
+        if (pass > 0) {
+            shuffle_columns(column_order, generator);
+            std::copy_n(column_order.begin(), first.size(), first.begin());
+            std::copy_n(column_order.begin() + static_cast<std::ptrdiff_t>(first.size()), second.size(),
+                        second.begin());
+            groups.first = first.data();
+            groups.second = second.data();
+        }
+        const float* source = data;
+        if (by_rank) {
+            rank_rows(data, rank_buffer.data(), ncols, nrows, groups.first, groups.first_count, jobs);
+            rank_rows(data, rank_buffer.data(), ncols, nrows, groups.second, groups.second_count, jobs);
+            source = rank_buffer.data();
+        }
+        if (pass == 0) {
+            scorer(source, groups, observed, true);
+            std::fill_n(exceed_counts, item_count, 0.0f);
+        } else {
+            scorer(source, groups, pass_values.data(), false);
+            count_exceedances(rule, pass_values.data(), observed, exceed_counts, item_count);
+        }
+        bar.update();
+    }
+    env.console << "\n";
+    env.console.flush();
+    if (permutations > 0) {
+        const auto passes = static_cast<float>(permutations);
+        for (std::int64_t i = 0; i < item_count; ++i) exceed_counts[i] /= passes;
+    }
+}
+
+}  // namespace corrshift

@@ -1,0 +1,75 @@
+#include "score_pipelines.hpp"
+
+#include "../common/options.hpp"
+#include "../common/set_scores.hpp"
+#include "correlation.hpp"
+
+namespace corrshift {
+
+pair_sets pair_sets_of(const std::int32_t* first_rows, std::int32_t pair_count) {
+    pair_sets sets;
+    label_runs(first_rows, pair_count, sets.labels, sets.starts, sets.ends);
+    return sets;
+}
+
+void score_pipeline_indexed(const float* data, std::int32_t nrows, std::int32_t ncols,
+                            const std::int32_t* first_rows, const std::int32_t* second_rows,
+                            std::int32_t pair_count, const pair_sets& sets, const column_groups& groups,
+                            const std::string& method, const std::string& score,
+                            const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
+                            float* observed, float* p_values, const pass_environment& env) {
+    std::vector<float> first_r(static_cast<std::size_t>(pair_count));
+    std::vector<float> second_r(static_cast<std::size_t>(pair_count));
+    std::vector<float> z_diff(static_cast<std::size_t>(pair_count));
+    const bool use_mean = score == option_mean;
+    const bool absolute = alternative == option_two_sided;
+    const std::int32_t* starts = sets.starts.data();
+    const std::int32_t* ends = sets.ends.data();
+    const auto set_count = static_cast<std::int64_t>(sets.labels.size());
+
+    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* out, bool) {
+        fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
+            if (first >= last) return;
+            // The pairs from the first pair of the first set to the last pair of the last set.
+            const std::int64_t begin = starts[first];
+            const std::int64_t end = ends[last - 1];
+            pair_correlation(source, ncols, first_rows, second_rows, first_r.data(), begin, end, pair_count,
+                             g.first, g.first_count);
+            pair_correlation(source, ncols, first_rows, second_rows, second_r.data(), begin, end, pair_count,
+                             g.second, g.second_count);
+            fisher_difference(first_r.data(), g.first_count, second_r.data(), g.second_count, z_diff.data(),
+                              nullptr, begin, end, method, option_two_sided);
+            if (use_mean)
+                run_mean_worker(z_diff.data(), starts, ends, first, last, out, absolute);
+            else
+                run_quantile_worker(z_diff.data(), starts, ends, first, last, out, 0.5f, absolute);
+        });
+    };
+    run_permutation_passes(data, nrows, ncols, groups, method, alternative, permutations, jobs, set_count,
+                           observed, p_values, scorer, env);
+}
+
+void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32_t ncols,
+                               const column_groups& groups, const std::string& method,
+                               const std::string& score, const std::string& alternative,
+                               std::int32_t permutations, std::int32_t jobs, float* observed,
+                               float* p_values, const pass_environment& env) {
+    const std::int64_t pair_count = pair_count_of(nrows);
+    std::vector<float> first_r(static_cast<std::size_t>(pair_count));
+    std::vector<float> second_r(static_cast<std::size_t>(pair_count));
+    std::vector<float> z_diff(static_cast<std::size_t>(pair_count));
+    const bool absolute = alternative == option_two_sided;
+
+    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* out, bool) {
+        fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
+            ztest_worker(source, ncols, nullptr, nullptr, begin, end, nrows, g.first, g.second, g.first_count,
+                         g.second_count, first_r.data(), second_r.data(), z_diff.data(), nullptr, method,
+                         option_two_sided);
+        });
+        score_pair_rows(z_diff.data(), nrows, score, absolute, jobs, out);
+    };
+    run_permutation_passes(data, nrows, ncols, groups, method, alternative, permutations, jobs, nrows,
+                           observed, p_values, scorer, env);
+}
+
+}  // namespace corrshift

@@ -1,0 +1,74 @@
+// The `scores` module: set scores of labelled runs and of the items of a condensed pair
+// vector. The calls keep the interpreter lock throughout; workers see raw pointers only.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "../common/binding.hpp"
+#include "../common/options.hpp"
+#include "../common/set_scores.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using float_array = py::array_t<float, py::array::c_style>;
+using int_array = py::array_t<std::int32_t, py::array::c_style>;
+
+void fill_nan(float* out, std::int64_t count) {
+    for (std::int64_t i = 0; i < count; ++i) out[i] = std::numeric_limits<float>::quiet_NaN();
+}
+
+std::tuple<float_array, float_array> score_indexed(const float_array& values, const int_array& labels,
+                                                   const std::string& score, std::int32_t n_jobs) {
+    using namespace corrshift;
+    if (labels.ndim() == 0) throw std::invalid_argument("labels must have at least one dimension");
+    const std::int32_t count = checked_length(labels.shape(0), "labels");
+    std::int32_t jobs = clamp_jobs(n_jobs, count);
+    if (values.size() < count)
+        throw std::invalid_argument("values has " + std::to_string(values.size()) +
+                                    " elements but labels has " + std::to_string(count));
+
+    std::vector<std::int32_t> run_values, run_starts, run_ends;
+    label_runs(labels.data(), count, run_values, run_starts, run_ends);
+    const auto runs = static_cast<std::int64_t>(run_values.size());
+
+    float_array run_labels(runs);
+    float* label_out = run_labels.mutable_data();
+    for (std::int64_t k = 0; k < runs; ++k) label_out[k] = static_cast<float>(run_values[k]);
+    float_array scores(runs);
+    jobs = clamp_jobs(jobs, runs);
+    if (!score_runs(values.data(), run_starts.data(), run_ends.data(), runs, score, false, jobs,
+                    scores.mutable_data()))
+        fill_nan(scores.mutable_data(), runs);
+    return std::make_tuple(std::move(run_labels), std::move(scores));
+}
+
+float_array score_exhaustive(const float_array& pair_values, std::int32_t n_items, const std::string& score,
+                             std::int32_t n_jobs) {
+    using namespace corrshift;
+    const std::int32_t jobs = clamp_jobs(n_jobs, n_items);
+    const std::int64_t pairs = static_cast<std::int64_t>(n_items) * (n_items - 1) / 2;
+    if (pair_values.size() < pairs)
+        throw std::invalid_argument("pair_values has " + std::to_string(pair_values.size()) +
+                                    " elements but " + std::to_string(n_items) + " items need " +
+                                    std::to_string(pairs));
+    float_array scores(n_items);
+    if (!score_pair_rows(pair_values.data(), n_items, score, false, jobs, scores.mutable_data()))
+        fill_nan(scores.mutable_data(), n_items);
+    return scores;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(scores, m) {
+    m.def("_score_indexed", &score_indexed);
+    m.def("_score_exhaustive", &score_exhaustive);
+}
