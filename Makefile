@@ -9,7 +9,8 @@ PYTHON38 ?= $(shell for p in python3.8 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.
 	  && { echo $$p; break; }; done)
 JOBS ?= 2
 CPP_BUILD := build/cpp
-SOURCES := $(shell find common scores pipelines -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find common scores pipelines corrshift -type f -not -name '*.pyc' -not -name '*.so') \
+	CMakeLists.txt pyproject.toml
 
 .PHONY: all build test test-cpp test-python demo clean
 
@@ -23,7 +24,7 @@ $(PY): requirements.txt
 	touch $(PY)
 
 # The package, built against the pinned pybind11 and installed into .venv.
-$(VENV)/.installed: $(PY) $(SOURCES) $(wildcard corrshift/*.py)
+$(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 	touch $@
 
