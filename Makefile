@@ -43,7 +43,7 @@ test-cpp: $(PY)
 	PATH=$(abspath $(VENV))/bin:$$PATH ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 demo: build
-	$(PY) examples/demo.py
+	$(PY) examples/quickstart.py
 
 clean:
 	rm -rf build $(VENV)
