@@ -16,11 +16,11 @@ SOURCES := $(shell find common scores pipelines corrshift -type f -not -name '*.
 
 all: test
 
-$(PY): requirements.txt
+$(PY): requirements.txt requirements-demo.txt
 	@test -n "$(PYTHON38)" || { echo "Python 3.8 not found: install it or pass PYTHON38=/path/to/python3.8"; exit 1; }
 	$(PYTHON38) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet -r requirements.txt
+	$(PY) -m pip install --quiet -r requirements.txt -r requirements-demo.txt
 	touch $(PY)
 
 # The package, built against the pinned pybind11 and installed into .venv.
@@ -42,8 +42,9 @@ test-cpp: $(PY)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(CPP_BUILD) -j $(JOBS)
 	PATH=$(abspath $(VENV))/bin:$$PATH ctest --test-dir $(CPP_BUILD) --output-on-failure
 
+# The main job: all pairs of the bundled leukemia subset, then row scores; writes corrshift-demo/.
 demo: build
-	$(PY) examples/quickstart.py
+	$(PY) examples/demo.py
 
 clean:
 	rm -rf build $(VENV)

@@ -1,7 +1,14 @@
 """Differential correlation between two groups of observations.
 
-The compiled modules ``scores`` and ``pipelines`` hold the native functions.
+The compiled modules ``scores`` and ``pipelines`` hold the native functions; ``ztest``,
+``row_scores`` and ``set_scores`` are the functions to call with names, keyword
+arguments and pandas or NumPy data.
 """
 from . import pipelines, scores
+from .api import (MAX_EXHAUSTIVE_ROWS, MIN_GROUP_SIZE, Example, InputError, example_path, load_example,
+                  row_scores, set_scores, ztest)
+from .results import PairResult, RowResult, SetResult, bh_qvalues
 
-__all__ = ["pipelines", "scores"]
+__all__ = ["pipelines", "scores", "ztest", "row_scores", "set_scores", "PairResult", "RowResult",
+           "SetResult", "bh_qvalues", "InputError", "load_example", "example_path", "Example",
+           "MAX_EXHAUSTIVE_ROWS", "MIN_GROUP_SIZE"]

@@ -1,0 +1,6 @@
+"""``python -m corrshift``: the command-line tool."""
+import sys
+
+from .cli import main
+
+sys.exit(main())

@@ -1,0 +1,206 @@
+"""Reading the command-line tool's input files without pandas.
+
+Matrices: TSV or CSV (optionally gzip-compressed) with a header of sample names and a
+first column of row names, or NumPy ``.npy``/``.npz`` files. Sample sheets: the same
+text formats (first column sample names) or an ``.npz`` of per-sample arrays.
+"""
+import csv
+import gzip
+import io
+from typing import IO, Dict, Iterator, List, Optional, Tuple
+
+import numpy as np
+
+from ._inputs import InputError
+
+#: Text cells read as missing values.
+MISSING = frozenset(["", "NA", "NaN", "nan", "NULL", "null", "N/A", "#N/A", "-"])
+_ROW_KEYS = ("row_names", "rows", "probes", "genes")
+_COLUMN_KEYS = ("column_names", "columns", "samples")
+_DATA_KEYS = ("data", "expression", "values")
+
+
+def _open_text(path: str) -> IO[str]:
+    try:
+        if path.endswith(".gz"):
+            return io.TextIOWrapper(gzip.open(path, "rb"), encoding="utf-8-sig", newline="")
+        return open(path, "r", encoding="utf-8-sig", newline="")
+    except FileNotFoundError:
+        raise InputError("{}: no such file".format(path)) from None
+    except IsADirectoryError:
+        raise InputError("{}: is a directory, not a file".format(path)) from None
+
+
+def _delimiter(path: str) -> str:
+    name = path[:-3] if path.endswith(".gz") else path
+    return "," if name.lower().endswith(".csv") else "\t"
+
+
+def _rows(path: str) -> Iterator[Tuple[int, List[str]]]:
+    """Non-empty lines of a text table as (line number, fields)."""
+    with _open_text(path) as handle:
+        try:
+            for number, fields in enumerate(csv.reader(handle, delimiter=_delimiter(path)), start=1):
+                if fields and any(f.strip() for f in fields):
+                    yield number, [f.strip() for f in fields]
+        except (UnicodeDecodeError, gzip.BadGzipFile, EOFError, csv.Error) as err:
+            raise InputError("{}: cannot be read as text ({})".format(path, err)) from None
+
+
+def _is_numpy(path: str) -> bool:
+    return path.endswith(".npy") or path.endswith(".npz")
+
+
+def _load_numpy(path: str) -> Dict[str, np.ndarray]:
+    try:
+        loaded = np.load(path, allow_pickle=False)
+    except FileNotFoundError:
+        raise InputError("{}: no such file".format(path)) from None
+    except (ValueError, OSError) as err:
+        raise InputError("{}: not a readable NumPy file ({})".format(path, err)) from None
+    if isinstance(loaded, np.ndarray):
+        return {"data": loaded}
+    with loaded:
+        return {key: loaded[key] for key in loaded.files}
+
+
+def read_matrix(path: str) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Values, row names and column names of a data file."""
+    if _is_numpy(path):
+        return _matrix_from_numpy(path, _load_numpy(path))
+    lines = _rows(path)
+    try:
+        _, header = next(lines)
+    except StopIteration:
+        raise InputError("{}: the file is empty".format(path)) from None
+    names: List[str] = []
+    values: List[np.ndarray] = []
+    ncols = None
+    for number, fields in lines:
+        if ncols is None:
+            ncols = len(fields) - 1
+            if ncols < 1:
+                raise InputError("{} line {}: a row needs a name and at least one value".format(path, number))
+            if len(header) == ncols + 1:
+                header = header[1:]  # the first header cell labels the row names
+            elif len(header) != ncols:
+                raise InputError("{}: the header has {} fields but line {} has {} values; the header lists "
+                                 "the sample names".format(path, len(header), number, ncols))
+        if len(fields) != ncols + 1:
+            raise InputError("{} line {}: {} fields, expected {} (a row name and {} values)".format(
+                path, number, len(fields), ncols + 1, ncols))
+        row = np.empty(ncols, dtype=np.float64)
+        for k, cell in enumerate(fields[1:]):
+            if cell in MISSING:
+                row[k] = np.nan
+                continue
+            try:
+                row[k] = float(cell)
+            except ValueError:
+                raise InputError("{} line {}, column {!r}: {!r} is not a number".format(
+                    path, number, header[k], cell)) from None
+        names.append(fields[0])
+        values.append(row)
+    if not values:
+        raise InputError("{}: no data rows below the header".format(path))
+    return np.vstack(values), np.asarray(names, dtype=object), np.asarray(header, dtype=object)
+
+
+def _first_key(archive: Dict[str, np.ndarray], keys: Tuple[str, ...], length: int) -> Optional[np.ndarray]:
+    for key in keys:
+        if key in archive and archive[key].ndim == 1 and archive[key].shape[0] == length:
+            return np.asarray([str(v) for v in archive[key].tolist()], dtype=object)
+    return None
+
+
+def _matrix_from_numpy(path: str,
+                       archive: Dict[str, np.ndarray]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    candidates = [k for k in _DATA_KEYS if k in archive and archive[k].ndim == 2]
+    if not candidates:
+        candidates = [k for k, v in archive.items() if v.ndim == 2]
+        if len(candidates) != 1:
+            raise InputError("{}: expected one two-dimensional array (or one named {}), found {}".format(
+                path, " or ".join(repr(k) for k in _DATA_KEYS), len(candidates)))
+    values = archive[candidates[0]]
+    nrows, ncols = values.shape
+    rows = _first_key(archive, _ROW_KEYS, nrows)
+    cols = _first_key(archive, _COLUMN_KEYS, ncols)
+    if rows is None:
+        rows = np.asarray([str(i) for i in range(nrows)], dtype=object)
+    if cols is None:
+        cols = np.asarray([str(i) for i in range(ncols)], dtype=object)
+    return values, rows, cols
+
+
+def read_sheet_column(path: str, column: str, samples: np.ndarray) -> Tuple[List[str], List[str]]:
+    """(sample names, values) of one column of a sample sheet.
+
+    For an ``.npz`` sheet, `column` names a per-sample array; its sample names come from a
+    ``samples``/``columns`` array, or it is read in the order of the data's columns.
+    """
+    if _is_numpy(path):
+        archive = _load_numpy(path)
+        per_sample = sorted(k for k, v in archive.items() if v.ndim == 1)
+        if column not in archive or archive[column].ndim != 1:
+            raise InputError("--by {!r}: {} has no such per-sample array; it has {}".format(
+                column, path, ", ".join(per_sample)))
+        values = [str(v) for v in archive[column].tolist()]
+        names = _first_key(archive, _COLUMN_KEYS, len(values))
+        if names is None:
+            if len(values) != samples.shape[0]:
+                raise InputError("--by {!r}: {} holds {} values but the data has {} samples".format(
+                    column, path, len(values), samples.shape[0]))
+            names = samples
+        return [str(n) for n in names], values
+    lines = _rows(path)
+    try:
+        _, header = next(lines)
+    except StopIteration:
+        raise InputError("{}: the sample sheet is empty".format(path)) from None
+    if column not in header[1:]:
+        raise InputError("--by {!r}: the sample sheet {} has no such column; its columns are {}".format(
+            column, path, ", ".join(repr(h) for h in header[1:])))
+    where = header.index(column, 1)
+    sheet_names: List[str] = []
+    sheet_values: List[str] = []
+    for number, fields in lines:
+        if len(fields) <= where:
+            raise InputError("{} line {}: no value in column {!r}".format(path, number, column))
+        sheet_names.append(fields[0])
+        sheet_values.append(fields[where])
+    return sheet_names, sheet_values
+
+
+def read_name_list(value: str) -> List[str]:
+    """Names from a file (one per line, or separated by tabs or commas) or a comma list."""
+    import os
+
+    if os.path.isfile(value):
+        names: List[str] = []
+        with _open_text(value) as handle:
+            for line in handle:
+                line = line.split("#", 1)[0].strip()
+                if line:
+                    names.extend(split_fields(line))
+        return names
+    return [v.strip() for v in value.split(",") if v.strip()]
+
+
+def split_fields(line: str) -> List[str]:
+    for separator in ("\t", ","):
+        if separator in line:
+            return [f.strip() for f in line.split(separator) if f.strip()]
+    return line.split()
+
+
+def read_row_lines(path: str) -> List[Tuple[int, List[str]]]:
+    """Lines of a pairs or sets file as (line number, fields); '#' starts a comment."""
+    out = []
+    with _open_text(path) as handle:
+        for number, line in enumerate(handle, start=1):
+            line = line.split("#", 1)[0].strip()
+            if line:
+                out.append((number, split_fields(line)))
+    if not out:
+        raise InputError("{}: the file lists nothing".format(path))
+    return out

@@ -1,0 +1,297 @@
+"""Differential correlation between two groups of samples: the functions a user calls.
+
+Rows of the data are variables (genes, probe sets), columns are samples. Each function
+takes the two groups of samples, computes every statistic once for the groups as given
+and again for ``permutations`` random re-splits of those samples, and returns a result
+table (see :mod:`corrshift.results`). Only the samples of the two groups take part.
+
+The permutation passes use a fixed seed: the same input gives the same result in every
+run, whatever ``n_jobs`` is. While the passes run, the native code draws a progress
+line on the process's standard output.
+"""
+import os
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Tuple, Union
+
+import numpy as np
+
+from . import _inputs, pipelines
+from ._inputs import (ALTERNATIVES, MAX_EXHAUSTIVE_ROWS, METHODS, MIN_GROUP_SIZE, SCORES, InputError)
+from .results import PairResult, RowResult, SetResult
+
+Names = Optional[Iterable[Any]]
+
+
+def _prepare(data: Any, group1: Any, group2: Any, method: str, alternative: str, permutations: Any,
+             n_jobs: Any, row_names: Names, column_names: Names,
+             allow_overlap: bool) -> Tuple[_inputs.Matrix, _inputs.Groups, str, str, int, int]:
+    matrix = _inputs.as_matrix(data, row_names, column_names)
+    grp = _inputs.groups(matrix, group1, group2, allow_overlap)
+    return (matrix, grp, _inputs.option(method, METHODS, "method"),
+            _inputs.option(alternative, ALTERNATIVES, "alternative"),
+            _inputs.permutation_count(permutations), _inputs.job_count(n_jobs))
+
+
+def _permutation_p(values: np.ndarray, permutations: int) -> np.ndarray:
+    # Without passes the native count stays 0, which would read as "highly significant".
+    return np.full(values.shape, np.nan, dtype=np.float32) if permutations == 0 else values
+
+
+def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ...]]:
+    """The rows a call reads, ascending, and the given lists renumbered into them."""
+    used = np.unique(np.concatenate(row_lists))
+    return used, tuple(np.searchsorted(used, r).astype(np.int32) for r in row_lists)
+
+
+def _condensed_pairs(n: int) -> Tuple[np.ndarray, np.ndarray]:
+    """Rows (i, j), i < j, of all pairs of n rows in condensed order, as int32."""
+    counts = np.arange(n - 1, 0, -1, dtype=np.int32)
+    first = np.repeat(np.arange(n - 1, dtype=np.int32), counts)
+    starts = np.zeros(n, dtype=np.int32)
+    np.cumsum(counts, out=starts[1:])
+    second = np.arange(first.size, dtype=np.int32)
+    second -= starts[first]
+    second += first
+    second += 1
+    return first, second
+
+
+def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, method: str = "pearson",
+          alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
+          row_names: Names = None, column_names: Names = None, allow_overlap: bool = False) -> PairResult:
+    """Test pairs of rows for a difference in correlation between two groups of samples.
+
+    For each pair the correlation is computed within group 1 (``r1``) and within group 2
+    (``r2``); ``z_diff = atanh(r1) - atanh(r2)`` (each clamped to [-0.99, 0.99]) is tested
+    against the normal approximation (standard error ``sqrt(1/(n1-3) + 1/(n2-3))``, times
+    ``sqrt(1.5)`` for Spearman) and by permutation of the samples between the groups.
+
+    Parameters
+    ----------
+    data : numpy.ndarray or pandas.DataFrame
+        Rows are variables, columns are samples. Any real dtype; the samples of the two
+        groups are converted to float32 once. A DataFrame keeps its index as row names and
+        its columns as sample names. Missing or infinite values are rejected.
+    group1, group2 : sequence of int or str, or boolean mask
+        The two groups of samples: column positions, column names, or a boolean mask over
+        the columns (a boolean pandas Series indexed by sample names is aligned by name).
+        Integers are always positions, strings always names. Each group needs at least 4
+        samples.
+    pairs : sequence of (row, row), optional
+        Pairs of rows to test, by row position or row name (or an array of shape (n, 2)).
+        None (the default) tests every pair of rows, at most 46341 rows.
+    method : {"pearson", "spearman"}, default "pearson"
+        Pearson correlation of the values, or of their ranks within each group.
+    alternative : {"two-sided", "greater", "less"}, default "two-sided"
+        "greater" asks whether the correlation is higher in group 1 (``z_diff`` > 0),
+        "less" whether it is lower.
+    permutations : int, default 1000
+        Number of permutation passes; 0 skips the permutation test (``perm_p`` is NaN).
+    n_jobs : int, optional
+        Worker threads; None uses every core this process may run on.
+    row_names, column_names : sequence, optional
+        Names for the rows and columns of a NumPy array. Rows are named "0", "1", ...
+        when no row names are given.
+    allow_overlap : bool, default False
+        Allow samples that belong to both groups (their values are used in both).
+
+    Returns
+    -------
+    PairResult
+        One entry per pair (in the order of `pairs`, or ``(0, 1), (0, 2), ..., (1, 2),
+        ...`` for all pairs) with ``row1``, ``row2``, ``r1``, ``r2``, ``z_diff``,
+        ``p_value``, ``q_value``, ``perm_p``, ``perm_q`` and the group sizes ``n1``, ``n2``.
+
+    Raises
+    ------
+    InputError
+        For unusable arguments, with a message that says which argument and how to fix it.
+
+    Notes
+    -----
+    ``perm_p`` is the share of permutation passes whose ``z_diff`` is at least as extreme
+    as the observed one, with no one added: its smallest nonzero value is
+    ``1/permutations``, and 0 means "fewer than one pass in `permutations`". Each pass
+    re-splits the samples of the two groups at random into groups of the same sizes.
+
+    Examples
+    --------
+    >>> import corrshift
+    >>> ex = corrshift.load_example()
+    >>> res = corrshift.ztest(ex.expression[:50], ex.mol_biol == "BCR/ABL", ex.mol_biol == "NEG",
+    ...                       permutations=100, row_names=ex.probes[:50])  # doctest: +SKIP
+    >>> print(res.format(5))  # doctest: +SKIP
+    """
+    matrix, grp, method, alternative, permutations, jobs = _prepare(
+        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
+        allow_overlap)
+    first, second = _inputs.local_groups(grp)
+    if pairs is None:
+        _inputs.exhaustive_rows(matrix, "the pair test")
+        sub = _inputs.submatrix(matrix, grp)
+        out = pipelines._ztest_pipeline_exhaustive(sub, first, second, method, alternative, permutations,
+                                                   jobs)
+        index1, index2 = _condensed_pairs(matrix.nrows)
+    else:
+        index1, index2 = _inputs.pair_list(matrix, pairs)
+        used, (local1, local2) = _used_rows(index1, index2)
+        sub = _inputs.submatrix(matrix, grp, used)
+        out = pipelines._ztest_pipeline_indexed(sub, local1, local2, first, second, method, alternative,
+                                                permutations, jobs)
+    r1, r2, z_diff, p_value, perm_p = out
+    return PairResult(matrix.row_names, index1, index2,
+                      [r1, r2, z_diff, p_value, _permutation_p(perm_p, permutations)],
+                      int(grp.first.size), int(grp.second.size), method, alternative, permutations)
+
+
+def row_scores(data: Any, group1: Any, group2: Any, *, score: str = "median", method: str = "pearson",
+               alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
+               row_names: Names = None, column_names: Names = None,
+               allow_overlap: bool = False) -> RowResult:
+    """Score every row by how much its correlations with all other rows change.
+
+    For each row the ``z_diff`` of its pairs with every other row (see :func:`ztest`) are
+    condensed into one score, which is tested by permutation of the samples between the
+    groups.
+
+    Parameters
+    ----------
+    data, group1, group2
+        As in :func:`ztest`. Every pair of rows is used, so at most 46341 rows.
+    score : {"median", "mean"}, default "median"
+        "mean": mean of ``|z_diff|``. "median": median of ``|z_diff|`` for "two-sided",
+        of the signed ``z_diff`` for "greater" and "less" (upper median for an even count).
+    method : {"pearson", "spearman"}, default "pearson"
+        As in :func:`ztest`.
+    alternative : {"two-sided", "greater", "less"}, default "two-sided"
+        Which permutation scores count as at least as extreme: "two-sided" compares
+        absolute scores, "greater" larger ones, "less" smaller ones.
+    permutations : int, default 1000
+        Number of permutation passes; 0 skips the test (``perm_p`` is NaN).
+    n_jobs : int, optional
+        Worker threads; None uses every core this process may run on.
+    row_names, column_names, allow_overlap
+        As in :func:`ztest`.
+
+    Returns
+    -------
+    RowResult
+        One entry per row, in row order: ``row``, ``score``, ``perm_p``, ``perm_q``,
+        ``n1``, ``n2``.
+
+    Raises
+    ------
+    InputError
+        For unusable arguments.
+
+    Notes
+    -----
+    The permutation p-value has no added one: its smallest nonzero value is
+    ``1/permutations``. A pass costs as much as a pass of :func:`ztest` over all pairs.
+    """
+    matrix, grp, method, alternative, permutations, jobs = _prepare(
+        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
+        allow_overlap)
+    score = _inputs.option(score, SCORES, "score")
+    _inputs.exhaustive_rows(matrix, "row scoring")
+    sub = _inputs.submatrix(matrix, grp)
+    first, second = _inputs.local_groups(grp)
+    observed, perm_p = pipelines._score_pipeline_exhaustive(sub, first, second, method, score, alternative,
+                                                            permutations, jobs)
+    return RowResult(matrix.row_names, np.arange(matrix.nrows, dtype=np.int32), observed,
+                     _permutation_p(perm_p, permutations), int(grp.first.size), int(grp.second.size),
+                     score, method, alternative, permutations)
+
+
+SetsArgument = Union[Mapping[Any, Iterable[Any]], Iterable[Tuple[Any, Iterable[Any]]]]
+
+
+def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, score: str = "median",
+               method: str = "pearson", alternative: str = "two-sided", permutations: int = 1000,
+               n_jobs: Optional[int] = None, row_names: Names = None, column_names: Names = None,
+               allow_overlap: bool = False) -> SetResult:
+    """Score sets of pairs that share a hub row, e.g. a hub gene and its partners.
+
+    Each set is the pairs (hub, partner) for the hub's partner rows; their ``z_diff``
+    (see :func:`ztest`) are condensed into one score, which is tested by permutation of
+    the samples between the groups.
+
+    Parameters
+    ----------
+    data
+        As in :func:`ztest`.
+    sets : mapping of row to rows
+        Maps each hub row to its partner rows, by row name or position, e.g.
+        ``{"TP53": ["MDM2", "CDKN1A"]}``. A sequence of ``(hub, partners)`` pairs works too.
+        A hub may not be its own partner, and each hub names one set.
+    group1, group2
+        As in :func:`ztest`.
+    score : {"median", "mean"}, default "median"
+        As in :func:`row_scores`.
+    method, alternative, permutations, n_jobs, row_names, column_names, allow_overlap
+        As in :func:`row_scores`.
+
+    Returns
+    -------
+    SetResult
+        One entry per set, in the order given: ``hub``, ``size`` (number of partners),
+        ``score``, ``perm_p``, ``perm_q``, ``n1``, ``n2``.
+
+    Raises
+    ------
+    InputError
+        For unusable arguments.
+    """
+    matrix, grp, method, alternative, permutations, jobs = _prepare(
+        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
+        allow_overlap)
+    score = _inputs.option(score, SCORES, "score")
+    hubs, partners = _inputs.set_list(matrix, sets)
+    # The native call reads a set as a run of equal first rows, ascending.
+    by_hub = sorted(range(len(hubs)), key=lambda k: hubs[k])
+    first_rows = np.concatenate([np.full(partners[k].size, hubs[k], dtype=np.int32) for k in by_hub])
+    second_rows = np.concatenate([partners[k] for k in by_hub])
+    used, (local1, local2) = _used_rows(first_rows, second_rows)
+    sub = _inputs.submatrix(matrix, grp, used)
+    first, second = _inputs.local_groups(grp)
+    labels, observed, perm_p = pipelines._score_pipeline_indexed(
+        sub, local1, local2, first, second, method, score, alternative, permutations, jobs)
+    # Back from ascending hubs to the order the sets were given in.
+    position = {int(used[label]): k for k, label in enumerate(labels)}
+    order = np.asarray([position[h] for h in hubs], dtype=np.int64)
+    return SetResult(matrix.row_names, np.asarray(hubs, dtype=np.int32), partners, observed[order],
+                     _permutation_p(perm_p[order], permutations), int(grp.first.size),
+                     int(grp.second.size), score, method, alternative, permutations)
+
+
+class Example(NamedTuple):
+    """The bundled example: acute lymphoblastic leukemia, B-lineage, BCR/ABL and NEG."""
+
+    expression: np.ndarray
+    probes: np.ndarray
+    samples: np.ndarray
+    mol_biol: np.ndarray
+    bt: np.ndarray
+
+
+def example_path() -> str:
+    """Path of the bundled example archive (``.npz``)."""
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "all_leukemia_bcrabl_neg.npz")
+
+
+def load_example() -> Example:
+    """Load the bundled example data.
+
+    Returns
+    -------
+    Example
+        ``expression`` (2000 probe sets x 79 samples, float32, log2 RMA values),
+        ``probes`` (probe-set names), ``samples`` (sample names), ``mol_biol``
+        ("BCR/ABL" or "NEG" per sample) and ``bt`` (B-cell stage per sample).
+        See ``corrshift/data/README.md`` for source and licence.
+    """
+    with np.load(example_path()) as archive:
+        return Example(*(archive[key] for key in Example._fields))
+
+
+__all__ = ["ztest", "row_scores", "set_scores", "load_example", "example_path", "Example", "InputError",
+           "MAX_EXHAUSTIVE_ROWS", "MIN_GROUP_SIZE"]

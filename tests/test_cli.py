@@ -1,0 +1,182 @@
+"""The corrshift command: files in, sorted TSV out, one-line errors, and the demo."""
+
+import gzip
+import os
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import corrshift
+from corrshift import cli, demo
+
+ROWS, COLS = 8, 12
+GENES = ["gene{}".format(i) for i in range(ROWS)]
+SAMPLES = ["S{:02d}".format(j) for j in range(COLS)]
+CONDITION = ["A" if j % 3 else "B" for j in range(COLS)]  # 8 A, 4 B
+
+
+@pytest.fixture(scope="module")
+def values():
+    rng = np.random.default_rng(11)
+    x = rng.normal(size=(ROWS, COLS)).astype(np.float32)
+    x[2] += x[1]
+    return x
+
+
+@pytest.fixture()
+def files(tmp_path, values):
+    data = tmp_path / "expr.tsv"
+    lines = ["gene\t" + "\t".join(SAMPLES)]
+    lines += [name + "\t" + "\t".join("%.9g" % v for v in row) for name, row in zip(GENES, values)]
+    data.write_text("\n".join(lines) + "\n")
+    sheet = tmp_path / "sheet.tsv"
+    rows = ["sample\tcondition"] + ["{}\t{}".format(s, c) for s, c in zip(SAMPLES, CONDITION)][::-1]
+    sheet.write_text("\n".join(rows + ["S99\tA"]) + "\n")  # S99 is not in the data
+    return tmp_path, data, sheet
+
+
+def run_cli(args, cwd):
+    # Outside the source tree, so that the installed package is the one imported.
+    return subprocess.run([sys.executable, "-m", "corrshift"] + [str(a) for a in args], cwd=str(cwd),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                          timeout=120)
+
+
+def read_tsv(text):
+    lines = text.strip().splitlines()
+    header = lines[0].split("\t")
+    return header, [dict(zip(header, line.split("\t"))) for line in lines[1:]]
+
+
+def group_names(level):
+    return [s for s, c in zip(SAMPLES, CONDITION) if c == level]
+
+
+def test_pairs_end_to_end(files, values):
+    folder, data, sheet = files
+    proc = run_cli(["pairs", data, "--sheet", sheet, "--by", "condition", "--levels", "A", "B",
+                    "--permutations", 30, "--jobs", 2, "-o", "out.tsv"], folder)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == ""
+    assert "1 sample(s) with condition = 'A' are not in the data" in proc.stderr
+    assert "28 pairs" in proc.stderr and "8 + 4 samples" in proc.stderr
+    header, rows = read_tsv((folder / "out.tsv").read_text())
+    assert header == list(corrshift.PairResult.columns)
+    expected = corrshift.ztest(values, group_names("A"), group_names("B"), permutations=30,
+                               row_names=GENES, column_names=SAMPLES).top()
+    assert [(r["row1"], r["row2"]) for r in rows] == list(zip(expected.row1, expected.row2))
+    for name in ("r1", "r2", "z_diff", "p_value", "q_value", "perm_p", "perm_q"):
+        np.testing.assert_allclose([float(r[name]) for r in rows], expected.column(name), rtol=1e-5)
+
+
+def test_rows_to_stdout_keeps_progress_on_stderr(files):
+    folder, data, sheet = files
+    proc = run_cli(["rows", data, "--group1", ",".join(group_names("A")), "--group2",
+                    ",".join(group_names("B")), "--permutations", 10, "--top", 3], folder)
+    assert proc.returncode == 0, proc.stderr
+    header, rows = read_tsv(proc.stdout)
+    assert header == ["row", "score", "perm_p", "perm_q", "n1", "n2"] and len(rows) == 3
+    assert "Permutation progress:" in proc.stderr and "Permutation" not in proc.stdout
+
+
+@pytest.mark.parametrize("args, message", [
+    (["pairs", "missing.tsv", "--group1", "a", "--group2", "b"], "missing.tsv: no such file"),
+    (["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S77"],
+     "group2 names 1 column.*'S77'"),
+    (["rows", "{data}", "--sheet", "{sheet}", "--by", "condition", "--levels", "A", "C"],
+     "no sample has condition = 'C'; the values are 'A', 'B'"),
+    (["rows", "{data}", "--sheet", "{sheet}", "--by", "cond", "--levels", "A", "B"],
+     "--by 'cond'.*no such column"),
+    (["rows", "{data}", "--group1", "S00"], "--group1 and --group2"),
+    (["rows", "{data}", "--group1", "S00", "--group2", "S01", "--sheet", "{sheet}", "--by", "c",
+      "--levels", "A", "B"], "either with --group1/--group2 or with --sheet"),
+], ids=["missing-file", "unknown-sample", "unknown-level", "unknown-column", "one-group", "two-forms"])
+def test_user_errors_are_one_line(files, capsys, monkeypatch, args, message):
+    folder, data, sheet = files
+    args = [a.format(data=data, sheet=sheet) for a in args]
+    monkeypatch.chdir(folder)
+    assert cli.main(args) == 1
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and err[0].startswith("corrshift: error: ")
+    assert re.search(message, err[0]), err[0]
+
+
+def test_no_traceback_through_the_console(files):
+    folder, data, _ = files
+    lines = data.read_text().splitlines()
+    lines[4] = lines[4].split("\t", 1)[0] + "\tabc" + "\t1" * (COLS - 1)
+    data.write_text("\n".join(lines) + "\n")
+    proc = run_cli(["pairs", data, "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07"], folder)
+    assert proc.returncode == 1
+    assert proc.stderr == "corrshift: error: {} line 5, column 'S00': 'abc' is not a number\n".format(data)
+
+
+def test_gzip_csv_npy_and_files_of_names(files, values, capsys, monkeypatch):
+    folder, _, _ = files
+    csv_path = folder / "expr.csv.gz"
+    with gzip.open(str(csv_path), "wt") as out:
+        out.write(",".join(SAMPLES) + "\n")  # header without a corner cell
+        for name, row in zip(GENES, values):
+            out.write(name + "," + ",".join("%.9g" % v for v in row) + "\n")
+    (folder / "g1.txt").write_text("# group A\n" + "\n".join(group_names("A")) + "\n")
+    (folder / "g2.txt").write_text("\t".join(group_names("B")) + "\n")
+    np.save(str(folder / "expr.npy"), values)
+    a_idx = ",".join(str(j) for j, c in enumerate(CONDITION) if c == "A")
+    b_idx = ",".join(str(j) for j, c in enumerate(CONDITION) if c == "B")
+    monkeypatch.chdir(folder)
+    assert cli.main(["pairs", "expr.csv.gz", "--group1", "g1.txt", "--group2", "g2.txt", "--permutations",
+                     "5", "-o", "a.tsv.gz"]) == 0
+    assert cli.main(["pairs", "expr.npy", "--group1", a_idx, "--group2", b_idx, "--permutations", "5",
+                     "-o", "b.tsv"]) == 0
+    _, from_csv = read_tsv(gzip.open("a.tsv.gz", "rt").read())
+    _, from_npy = read_tsv((folder / "b.tsv").read_text())
+    assert [r["z_diff"] for r in from_csv] == [r["z_diff"] for r in from_npy]
+    assert from_npy[0]["row1"].isdigit()  # a .npy has no names: rows are numbered
+    capsys.readouterr()
+
+
+def test_sets_file_joins_lines_of_one_hub(files, values, capsys, monkeypatch):
+    folder, data, sheet = files
+    (folder / "sets.tsv").write_text("hub\tpartner\ngene1\tgene2\tgene3\ngene5\tgene0\ngene1\tgene7\n")
+    monkeypatch.chdir(folder)
+    assert cli.main(["sets", str(data), "--sets", "sets.tsv", "--sheet", str(sheet), "--by", "condition",
+                     "--levels", "A", "B",
+                     "--score", "mean", "--permutations", "10", "-o", "sets.out"]) == 0
+    _, rows = read_tsv((folder / "sets.out").read_text())
+    expected = corrshift.set_scores(values, {"gene1": ["gene2", "gene3", "gene7"], "gene5": ["gene0"]},
+                                    group_names("A"), group_names("B"), score="mean", permutations=10,
+                                    row_names=GENES, column_names=SAMPLES).top()
+    assert [r["hub"] for r in rows] == expected.hub.tolist()
+    assert [int(r["size"]) for r in rows] == expected.size.tolist()
+    np.testing.assert_allclose([float(r["score"]) for r in rows], expected.score, rtol=1e-5)
+    capsys.readouterr()
+
+
+def test_help_says_results_are_deterministic():
+    for command in (["--help"], ["pairs", "--help"], ["demo", "--help"]):
+        with pytest.raises(SystemExit):
+            cli.build_parser().parse_args(command)
+    assert "no seed option" in cli.build_parser().format_help()
+
+
+@pytest.mark.parametrize("with_matplotlib", [True, False], ids=["figure", "no-matplotlib"])
+def test_demo_on_a_slice(tmp_path, monkeypatch, with_matplotlib):
+    if with_matplotlib:
+        pytest.importorskip("matplotlib")
+    else:
+        monkeypatch.setitem(sys.modules, "matplotlib", None)
+    out = tmp_path / "report.txt"
+    with open(str(out), "w") as stream:
+        assert demo.run(str(tmp_path / "demo"), permutations=5, row_permutations=5, n_jobs=2, rows=40,
+                        stream=stream) == 0
+    report = out.read_text()
+    assert "Top 15 pairs" in report and "Top 15 probe sets" in report and "Run time:" in report
+    written = set(os.listdir(str(tmp_path / "demo")))
+    assert {"pairs.tsv.gz", "rows.tsv", "expression.tsv.gz", "samples.tsv"} <= written
+    assert ("figure.png" in written) == with_matplotlib
+    assert ("matplotlib is not installed" in report) != with_matplotlib
+    _, pairs = read_tsv(gzip.open(str(tmp_path / "demo" / "pairs.tsv.gz"), "rt").read())
+    assert len(pairs) == 40 * 39 // 2
