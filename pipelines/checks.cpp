@@ -20,8 +20,10 @@ matrix_shape check_data(std::int64_t ndim, const std::int64_t* shape) {
     return {static_cast<std::int32_t>(rows), static_cast<std::int32_t>(cols)};
 }
 
-std::int32_t check_list(std::int64_t ndim, const std::int64_t* shape, const char* name) {
+std::int32_t check_list(std::int64_t ndim, const std::int64_t* shape, std::int64_t size, const char* name) {
     if (ndim == 0) throw std::invalid_argument(std::string(name) + " must have at least one dimension");
+    if (size < shape[0])
+        throw std::invalid_argument(std::string(name) + " holds fewer elements than its first extent");
     if (shape[0] > std::numeric_limits<std::int32_t>::max())
         throw std::invalid_argument(std::string(name) + " has more than 2147483647 entries");
     return static_cast<std::int32_t>(shape[0]);

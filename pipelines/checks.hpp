@@ -20,7 +20,8 @@ struct matrix_shape {
 matrix_shape check_data(std::int64_t ndim, const std::int64_t* shape);
 
 // An index or column list must have at least one dimension; returns its first extent.
-std::int32_t check_list(std::int64_t ndim, const std::int64_t* shape, const char* name);
+// It must also hold that many elements (a shape such as (4, 0) does not).
+std::int32_t check_list(std::int64_t ndim, const std::int64_t* shape, std::int64_t size, const char* name);
 
 // "Process number error" for a job count below 1.
 void check_jobs(std::int32_t n_jobs);

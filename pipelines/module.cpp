@@ -19,9 +19,23 @@
 
 namespace py = pybind11;
 
+// The same source builds the private module `_baseline`, whose functions run the
+// straightforward kernel: the reference that the tests and the benchmark compare with.
+#if defined(CORRSHIFT_BASELINE_MODULE)
+#define CORRSHIFT_MODULE_NAME _baseline
+#else
+#define CORRSHIFT_MODULE_NAME pipelines
+#endif
+
 namespace {
 
 using namespace corrshift;
+
+#if defined(CORRSHIFT_BASELINE_MODULE)
+constexpr kernel module_kernel = kernel::straightforward;
+#else
+constexpr kernel module_kernel = kernel::fast;
+#endif
 
 using float_array = py::array_t<float, py::array::c_style>;
 using int_array = py::array_t<std::int32_t, py::array::c_style>;
@@ -35,7 +49,7 @@ matrix_shape shape_of(const float_array& data) {
 
 std::int32_t length_of(const int_array& list, const char* name) {
     std::int64_t first = list.ndim() > 0 ? list.shape(0) : 0;
-    return check_list(list.ndim(), &first, name);
+    return check_list(list.ndim(), &first, list.size(), name);
 }
 
 // The console is the process's standard output, written by C++ directly; a pending
@@ -86,7 +100,8 @@ five_arrays call_ztest_pipeline_indexed(const float_array& data, const int_array
 
     five_arrays result = make_five(pairs);
     ztest_pipeline(data.data(), shape.nrows, shape.ncols, first_rows.data(), second_rows.data(), pairs, groups,
-                   method, alternative, permutations, n_jobs, outputs_of(result), console_environment());
+                   method, alternative, permutations, n_jobs, outputs_of(result), console_environment(),
+                   module_kernel);
     return result;
 }
 
@@ -102,7 +117,8 @@ five_arrays call_ztest_pipeline_exhaustive(const float_array& data, const int_ar
     const std::int64_t pairs = pair_count_of(shape.nrows);
     five_arrays result = make_five(pairs);
     ztest_pipeline(data.data(), shape.nrows, shape.ncols, nullptr, nullptr, pairs, groups, method,
-                   alternative, permutations, n_jobs, outputs_of(result), console_environment());
+                   alternative, permutations, n_jobs, outputs_of(result), console_environment(),
+                   module_kernel);
     return result;
 }
 
@@ -133,7 +149,8 @@ std::tuple<int_array, float_array, float_array> call_score_pipeline_indexed(
     float_array p_values(set_count);
     score_pipeline_indexed(data.data(), shape.nrows, shape.ncols, first_rows.data(), second_rows.data(), pairs,
                            sets, groups, method, score, alternative, permutations, jobs,
-                           observed.mutable_data(), p_values.mutable_data(), console_environment());
+                           observed.mutable_data(), p_values.mutable_data(), console_environment(),
+                           module_kernel);
     return std::make_tuple(std::move(labels), std::move(observed), std::move(p_values));
 }
 
@@ -151,13 +168,13 @@ std::tuple<float_array, float_array> call_score_pipeline_exhaustive(
     float_array p_values(shape.nrows);
     score_pipeline_exhaustive(data.data(), shape.nrows, shape.ncols, groups, method, score, alternative,
                               permutations, jobs, observed.mutable_data(), p_values.mutable_data(),
-                              console_environment());
+                              console_environment(), module_kernel);
     return std::make_tuple(std::move(observed), std::move(p_values));
 }
 
 }  // namespace
 
-PYBIND11_MODULE(pipelines, m) {
+PYBIND11_MODULE(CORRSHIFT_MODULE_NAME, m) {
     m.def("_ztest_pipeline_indexed", &call_ztest_pipeline_indexed);
     m.def("_score_pipeline_indexed", &call_score_pipeline_indexed);
     m.def("_ztest_pipeline_exhaustive", &call_ztest_pipeline_exhaustive);

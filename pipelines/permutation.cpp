@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "../common/options.hpp"
 #include "../common/progressbar.hpp"
+#include "fast_rank.hpp"
 #include "rank.hpp"
 
 namespace corrshift {
@@ -27,7 +32,54 @@ void shuffle_columns(std::vector<std::int32_t>& order, std::mt19937& generator) 
 
 namespace {
 
-enum class tail { two_sided, greater, less, none };
+// Whether pass value x is at least as extreme as observed o. Every comparison with a NaN
+// is false, so NaN never counts.
+template <tail rule>
+inline bool exceeds(float x, float o) noexcept {
+    if constexpr (rule == tail::two_sided) return std::fabs(x) >= std::fabs(o);
+    if constexpr (rule == tail::greater) return x >= o;
+    return x <= o;
+}
+
+// Adds 1 to counts[i] where exceeds(pass[i], observed[i]). Adding 0 elsewhere leaves a
+// count (never below +0) unchanged, so the loop needs no branch.
+template <tail rule>
+void count_portable(const float* pass, const float* observed, float* counts, std::int64_t items) {
+    for (std::int64_t i = 0; i < items; ++i) counts[i] += exceeds<rule>(pass[i], observed[i]) ? 1.0f : 0.0f;
+}
+
+#if defined(__x86_64__)
+template <tail rule>
+__attribute__((target("avx2"))) void count_avx2(const float* pass, const float* observed, float* counts,
+                                                std::int64_t items) {
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const __m256 one = _mm256_set1_ps(1.0f);
+    std::int64_t i = 0;
+    for (; i + 8 <= items; i += 8) {
+        __m256 x = _mm256_loadu_ps(pass + i);
+        __m256 o = _mm256_loadu_ps(observed + i);
+        if constexpr (rule == tail::two_sided) {
+            x = _mm256_and_ps(x, magnitude);
+            o = _mm256_and_ps(o, magnitude);
+        }
+        // Ordered comparisons: false when either side is NaN.
+        const __m256 hit =
+            rule == tail::less ? _mm256_cmp_ps(x, o, _CMP_LE_OQ) : _mm256_cmp_ps(x, o, _CMP_GE_OQ);
+        _mm256_storeu_ps(counts + i, _mm256_add_ps(_mm256_loadu_ps(counts + i), _mm256_and_ps(hit, one)));
+    }
+    count_portable<rule>(pass + i, observed + i, counts + i, items - i);
+}
+#endif
+
+template <tail rule>
+void count_with(const float* pass, const float* observed, float* counts, std::int64_t items) {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return count_avx2<rule>(pass, observed, counts, items);
+#endif
+    count_portable<rule>(pass, observed, counts, items);
+}
+
+}  // namespace
 
 tail tail_of(const std::string& alternative) {
     if (alternative == option_two_sided) return tail::two_sided;
@@ -36,35 +88,26 @@ tail tail_of(const std::string& alternative) {
     return tail::none;
 }
 
-// Adds 1 to counts[i] where pass value x is at least as extreme as observed o. Every
-// comparison with a NaN is false, so NaN never counts.
 void count_exceedances(tail t, const float* pass, const float* observed, float* counts,
                        std::int64_t items) {
     switch (t) {
         case tail::two_sided:
-            for (std::int64_t i = 0; i < items; ++i)
-                if (std::fabs(pass[i]) >= std::fabs(observed[i])) counts[i] += 1.0f;
-            break;
+            return count_with<tail::two_sided>(pass, observed, counts, items);
         case tail::greater:
-            for (std::int64_t i = 0; i < items; ++i)
-                if (pass[i] >= observed[i]) counts[i] += 1.0f;
-            break;
+            return count_with<tail::greater>(pass, observed, counts, items);
         case tail::less:
-            for (std::int64_t i = 0; i < items; ++i)
-                if (pass[i] <= observed[i]) counts[i] += 1.0f;
-            break;
+            return count_with<tail::less>(pass, observed, counts, items);
         case tail::none:
             break;
     }
 }
 
-}  // namespace
-
 void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t ncols,
                             const column_groups& caller_groups, const std::string& method,
                             const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
                             std::int64_t item_count, float* observed, float* exceed_counts,
-                            const pass_scorer& scorer, const pass_environment& env) {
+                            const pass_scorer& scorer, const pass_environment& env, bool fast_ranks,
+                            bool scorer_counts) {
     const bool by_rank = method == option_spearman;
     const tail rule = tail_of(alternative);
     std::vector<float> rank_buffer(by_rank ? static_cast<std::size_t>(nrows) * ncols : 0);
@@ -90,15 +133,19 @@ void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t 
         }
         const float* source = data;
         if (by_rank) {
-            rank_rows(data, rank_buffer.data(), ncols, nrows, groups.first, groups.first_count, jobs);
-            rank_rows(data, rank_buffer.data(), ncols, nrows, groups.second, groups.second_count, jobs);
+            const auto rank = fast_ranks ? rank_rows_fast : rank_rows;
+            rank(data, rank_buffer.data(), ncols, nrows, groups.first, groups.first_count, jobs);
+            rank(data, rank_buffer.data(), ncols, nrows, groups.second, groups.second_count, jobs);
             source = rank_buffer.data();
         }
         if (pass == 0) {
-            scorer(source, groups, observed, true);
+            scorer(source, groups, observed, nullptr);
             std::fill_n(exceed_counts, item_count, 0.0f);
+        } else if (scorer_counts) {
+            const exceedance_count counting{rule, observed, exceed_counts};
+            scorer(source, groups, pass_values.data(), &counting);
         } else {
-            scorer(source, groups, pass_values.data(), false);
+            scorer(source, groups, pass_values.data(), nullptr);
             count_exceedances(rule, pass_values.data(), observed, exceed_counts, item_count);
         }
         bar.update();

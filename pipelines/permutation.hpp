@@ -28,11 +28,30 @@ struct column_groups {
     std::int32_t second_count;
 };
 
+// The exceedance rule of an alternative: "two-sided" |x| >= |o|, "greater" x >= o,
+// "less" x <= o; any other name counts nothing. NaN never counts.
+enum class tail { two_sided, greater, less, none };
+tail tail_of(const std::string& alternative);
+
+// Adds 1 to counts[i] where pass[i] is at least as extreme as observed[i], i < items.
+void count_exceedances(tail rule, const float* pass, const float* observed, float* counts,
+                       std::int64_t items);
+
+// Where a pass scorer that counts for itself adds the exceedances of a permutation pass.
+struct exceedance_count {
+    tail rule;
+    const float* observed;
+    float* counts;
+};
+
 // Computes the statistic of every item for one pass from `source` (the data or, for
-// "spearman", the ranks) into `out`; `observed_pass` is true in the first pass only.
+// "spearman", the ranks) into `out`. `counting` is null in the observed pass (the first,
+// whose `out` is the observed array) and, unless the driver was told that the scorer
+// counts, in every pass; when it is given, the scorer must also add the pass's
+// exceedances to it (each worker for its own items, which gives the same counts).
 // Must return only after joining every thread it started.
-using pass_scorer = std::function<void(const float* source, const column_groups& groups,
-                                       float* out, bool observed_pass)>;
+using pass_scorer = std::function<void(const float* source, const column_groups& groups, float* out,
+                                       const exceedance_count* counting)>;
 
 // What the caller's environment provides: the console stream, and a check run at the top
 // of every pass that throws to end the call (a pending interrupt).
@@ -45,11 +64,14 @@ struct pass_environment {
 // as the observed one ("two-sided": |x| >= |o|, "greater": x >= o, "less": x <= o; NaN
 // never counts) and leaves count / permutations in exceed_counts (0 when there are none).
 // Draws the progress line on the console. `permutations` must be at least 0 and, when it
-// is positive, first_count + second_count must not exceed ncols.
+// is positive, first_count + second_count must not exceed ncols. `fast_ranks` ranks with
+// rank_rows_fast instead of rank_rows (the same ranks); `scorer_counts` hands the
+// counting of permutation passes to the scorer.
 void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t ncols,
                             const column_groups& caller_groups, const std::string& method,
                             const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
                             std::int64_t item_count, float* observed, float* exceed_counts,
-                            const pass_scorer& scorer, const pass_environment& env);
+                            const pass_scorer& scorer, const pass_environment& env, bool fast_ranks,
+                            bool scorer_counts);
 
 }  // namespace corrshift

@@ -3,6 +3,7 @@
 #include "../common/options.hpp"
 #include "../common/set_scores.hpp"
 #include "correlation.hpp"
+#include "fast_row_scores.hpp"
 
 namespace corrshift {
 
@@ -17,28 +18,42 @@ void score_pipeline_indexed(const float* data, std::int32_t nrows, std::int32_t 
                             std::int32_t pair_count, const pair_sets& sets, const column_groups& groups,
                             const std::string& method, const std::string& score,
                             const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
-                            float* observed, float* p_values, const pass_environment& env) {
-    std::vector<float> first_r(static_cast<std::size_t>(pair_count));
-    std::vector<float> second_r(static_cast<std::size_t>(pair_count));
+                            float* observed, float* p_values, const pass_environment& env,
+                            kernel choice) {
+    const bool fast = choice == kernel::fast;
+    // The fast kernel keeps no correlations and packs the groups of a pass once.
+    std::vector<float> first_r(fast ? 0 : static_cast<std::size_t>(pair_count));
+    std::vector<float> second_r(fast ? 0 : static_cast<std::size_t>(pair_count));
     std::vector<float> z_diff(static_cast<std::size_t>(pair_count));
+    packed_group g1(fast ? nrows : 0, groups.first_count, packing::by_row);
+    packed_group g2(fast ? nrows : 0, groups.second_count, packing::by_row);
     const bool use_mean = score == option_mean;
     const bool absolute = alternative == option_two_sided;
     const std::int32_t* starts = sets.starts.data();
     const std::int32_t* ends = sets.ends.data();
     const auto set_count = static_cast<std::int64_t>(sets.labels.size());
 
-    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* out, bool) {
+    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* out,
+                                   const exceedance_count*) {
+        if (fast) {
+            g1.pack(source, ncols, g.first);
+            g2.pack(source, ncols, g.second);
+        }
         fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
             if (first >= last) return;
             // The pairs from the first pair of the first set to the last pair of the last set.
             const std::int64_t begin = starts[first];
             const std::int64_t end = ends[last - 1];
-            pair_correlation(source, ncols, first_rows, second_rows, first_r.data(), begin, end, pair_count,
-                             g.first, g.first_count);
-            pair_correlation(source, ncols, first_rows, second_rows, second_r.data(), begin, end, pair_count,
-                             g.second, g.second_count);
-            fisher_difference(first_r.data(), g.first_count, second_r.data(), g.second_count, z_diff.data(),
-                              nullptr, begin, end, method, option_two_sided);
+            if (fast) {
+                listed_pairs(g1, g2, first_rows, second_rows, begin, end, nullptr, nullptr, z_diff.data());
+            } else {
+                pair_correlation(source, ncols, first_rows, second_rows, first_r.data(), begin, end, pair_count,
+                                 g.first, g.first_count);
+                pair_correlation(source, ncols, first_rows, second_rows, second_r.data(), begin, end,
+                                 pair_count, g.second, g.second_count);
+                fisher_difference(first_r.data(), g.first_count, second_r.data(), g.second_count,
+                                  z_diff.data(), nullptr, begin, end, method, option_two_sided);
+            }
             if (use_mean)
                 run_mean_worker(z_diff.data(), starts, ends, first, last, out, absolute);
             else
@@ -46,30 +61,45 @@ void score_pipeline_indexed(const float* data, std::int32_t nrows, std::int32_t 
         });
     };
     run_permutation_passes(data, nrows, ncols, groups, method, alternative, permutations, jobs, set_count,
-                           observed, p_values, scorer, env);
+                           observed, p_values, scorer, env, fast, false);
 }
 
 void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32_t ncols,
                                const column_groups& groups, const std::string& method,
                                const std::string& score, const std::string& alternative,
                                std::int32_t permutations, std::int32_t jobs, float* observed,
-                               float* p_values, const pass_environment& env) {
+                               float* p_values, const pass_environment& env, kernel choice) {
+    const bool fast = choice == kernel::fast;
     const std::int64_t pair_count = pair_count_of(nrows);
-    std::vector<float> first_r(static_cast<std::size_t>(pair_count));
-    std::vector<float> second_r(static_cast<std::size_t>(pair_count));
+    std::vector<float> first_r(fast ? 0 : static_cast<std::size_t>(pair_count));
+    std::vector<float> second_r(fast ? 0 : static_cast<std::size_t>(pair_count));
     std::vector<float> z_diff(static_cast<std::size_t>(pair_count));
+    packed_group g1(fast ? nrows : 0, groups.first_count, packing::by_column);
+    packed_group g2(fast ? nrows : 0, groups.second_count, packing::by_column);
     const bool absolute = alternative == option_two_sided;
 
-    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* out, bool) {
-        fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
-            ztest_worker(source, ncols, nullptr, nullptr, begin, end, nrows, g.first, g.second, g.first_count,
-                         g.second_count, first_r.data(), second_r.data(), z_diff.data(), nullptr, method,
-                         option_two_sided);
-        });
-        score_pair_rows(z_diff.data(), nrows, score, absolute, jobs, out);
+    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* out,
+                                   const exceedance_count*) {
+        if (fast) {
+            g1.pack(source, ncols, g.first);
+            g2.pack(source, ncols, g.second);
+            fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
+                exhaustive_pairs(g1, g2, nrows, begin, end, nullptr, nullptr, z_diff.data());
+            });
+        } else {
+            fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
+                ztest_worker(source, ncols, nullptr, nullptr, begin, end, nrows, g.first, g.second,
+                             g.first_count, g.second_count, first_r.data(), second_r.data(), z_diff.data(),
+                             nullptr, method, option_two_sided);
+            });
+        }
+        if (fast)
+            fast_score_pair_rows(z_diff.data(), nrows, score, absolute, jobs, out);
+        else
+            score_pair_rows(z_diff.data(), nrows, score, absolute, jobs, out);
     };
     run_permutation_passes(data, nrows, ncols, groups, method, alternative, permutations, jobs, nrows,
-                           observed, p_values, scorer, env);
+                           observed, p_values, scorer, env, fast, false);
 }
 
 }  // namespace corrshift

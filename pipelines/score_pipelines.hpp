@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fast_kernel.hpp"
 #include "permutation.hpp"
 
 namespace corrshift {
@@ -26,14 +27,15 @@ void score_pipeline_indexed(const float* data, std::int32_t nrows, std::int32_t 
                             std::int32_t pair_count, const pair_sets& sets, const column_groups& groups,
                             const std::string& method, const std::string& score,
                             const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
-                            float* observed, float* p_values, const pass_environment& env);
+                            float* observed, float* p_values, const pass_environment& env,
+                            kernel choice);
 
 // Scores every row over its pairs with all other rows; nrows entries each to observed and
-// p_values. `jobs` is already clamped to nrows.
+// p_values. `jobs` is already clamped to nrows. Both kernels give the same bits.
 void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32_t ncols,
                                const column_groups& groups, const std::string& method,
                                const std::string& score, const std::string& alternative,
                                std::int32_t permutations, std::int32_t jobs, float* observed,
-                               float* p_values, const pass_environment& env);
+                               float* p_values, const pass_environment& env, kernel choice);
 
 }  // namespace corrshift

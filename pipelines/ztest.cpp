@@ -7,18 +7,21 @@
 
 namespace corrshift {
 
-void ztest_pipeline(const float* data, std::int32_t nrows, std::int32_t ncols,
-                    const std::int32_t* first_rows, const std::int32_t* second_rows,
-                    std::int64_t pair_count, const column_groups& groups, const std::string& method,
-                    const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
-                    const ztest_outputs& out, const pass_environment& env) {
+namespace {
+
+void straightforward_ztest(const float* data, std::int32_t nrows, std::int32_t ncols,
+                           const std::int32_t* first_rows, const std::int32_t* second_rows,
+                           std::int64_t pair_count, const column_groups& groups, const std::string& method,
+                           const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
+                           const ztest_outputs& out, const pass_environment& env) {
     std::vector<float> pass_first_r(static_cast<std::size_t>(pair_count));
     std::vector<float> pass_second_r(static_cast<std::size_t>(pair_count));
     // In exhaustive mode the workers decode pair numbers over all rows.
     const std::int32_t pair_nrows = first_rows ? 0 : nrows;
 
     const pass_scorer scorer = [&](const float* source, const column_groups& g, float* z_out,
-                                   bool observed_pass) {
+                                   const exceedance_count*) {
+        const bool observed_pass = z_out == out.z_diff;
         float* first_r = observed_pass ? out.first_r : pass_first_r.data();
         float* second_r = observed_pass ? out.second_r : pass_second_r.data();
         float* p_value = observed_pass ? out.p_value : nullptr;
@@ -29,7 +32,58 @@ void ztest_pipeline(const float* data, std::int32_t nrows, std::int32_t ncols,
         });
     };
     run_permutation_passes(data, nrows, ncols, groups, method, alternative, permutations, jobs, pair_count,
-                           out.z_diff, out.permutation_p, scorer, env);
+                           out.z_diff, out.permutation_p, scorer, env, false, false);
+}
+
+// The same passes with the fast kernel. The calling thread packs both groups of a pass
+// before the workers start; permutation passes keep no correlations, only z_diff, and
+// each worker counts the exceedances of its own pairs while they are fresh in cache.
+void fast_ztest(const float* data, std::int32_t nrows, std::int32_t ncols, const std::int32_t* first_rows,
+                const std::int32_t* second_rows, std::int64_t pair_count, const column_groups& groups,
+                const std::string& method, const std::string& alternative, std::int32_t permutations,
+                std::int32_t jobs, const ztest_outputs& out, const pass_environment& env) {
+    const packing layout = first_rows ? packing::by_row : packing::by_column;
+    packed_group g1(nrows, groups.first_count, layout);
+    packed_group g2(nrows, groups.second_count, layout);
+    const fisher_weights weights = fisher_weights_of(groups.first_count, groups.second_count, method);
+
+    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* z_out,
+                                   const exceedance_count* counting) {
+        const bool observed_pass = z_out == out.z_diff;
+        g1.pack(source, ncols, g.first);
+        g2.pack(source, ncols, g.second);
+        float* first_r = observed_pass ? out.first_r : nullptr;
+        float* second_r = observed_pass ? out.second_r : nullptr;
+        fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
+            if (first_rows)
+                listed_pairs(g1, g2, first_rows, second_rows, begin, end, first_r, second_r, z_out);
+            else
+                exhaustive_pairs(g1, g2, nrows, begin, end, first_r, second_r, z_out);
+            if (observed_pass)
+                for (std::int64_t k = begin; k < end; ++k)
+                    out.p_value[k] = normal_p_value(z_out[k], weights.se, alternative);
+            if (counting)
+                count_exceedances(counting->rule, z_out + begin, counting->observed + begin,
+                                  counting->counts + begin, end - begin);
+        });
+    };
+    run_permutation_passes(data, nrows, ncols, groups, method, alternative, permutations, jobs, pair_count,
+                           out.z_diff, out.permutation_p, scorer, env, true, true);
+}
+
+}  // namespace
+
+void ztest_pipeline(const float* data, std::int32_t nrows, std::int32_t ncols,
+                    const std::int32_t* first_rows, const std::int32_t* second_rows,
+                    std::int64_t pair_count, const column_groups& groups, const std::string& method,
+                    const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
+                    const ztest_outputs& out, const pass_environment& env, kernel choice) {
+    if (choice == kernel::fast)
+        fast_ztest(data, nrows, ncols, first_rows, second_rows, pair_count, groups, method, alternative,
+                   permutations, jobs, out, env);
+    else
+        straightforward_ztest(data, nrows, ncols, first_rows, second_rows, pair_count, groups, method,
+                              alternative, permutations, jobs, out, env);
 }
 
 }  // namespace corrshift

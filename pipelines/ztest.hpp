@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fast_kernel.hpp"
 #include "permutation.hpp"
 
 namespace corrshift {
@@ -21,10 +22,11 @@ struct ztest_outputs {
 // Runs the observed pass and `permutations` permutation passes over `pair_count` pairs:
 // (first_rows[k], second_rows[k]) when the lists are given, else pair k of all nrows rows.
 // The arguments must have passed the z-test checks; `jobs` is at least 1 and not clamped.
+// Both kernels give the same bits; `fast` is the one the module uses.
 void ztest_pipeline(const float* data, std::int32_t nrows, std::int32_t ncols,
                     const std::int32_t* first_rows, const std::int32_t* second_rows,
                     std::int64_t pair_count, const column_groups& groups, const std::string& method,
                     const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
-                    const ztest_outputs& out, const pass_environment& env);
+                    const ztest_outputs& out, const pass_environment& env, kernel choice);
 
 }  // namespace corrshift

@@ -30,6 +30,8 @@ std::tuple<float_array, float_array> score_indexed(const float_array& values, co
                                                    const std::string& score, std::int32_t n_jobs) {
     using namespace corrshift;
     if (labels.ndim() == 0) throw std::invalid_argument("labels must have at least one dimension");
+    if (labels.size() < labels.shape(0))
+        throw std::invalid_argument("labels holds fewer elements than its first extent");
     const std::int32_t count = checked_length(labels.shape(0), "labels");
     std::int32_t jobs = clamp_jobs(n_jobs, count);
     if (values.size() < count)

@@ -1,0 +1,86 @@
+// The fast z-statistics kernel: the same correlations and Fisher differences as the
+// straightforward kernel of correlation.hpp, bit for bit, with the shared work done once.
+//
+// Every value is formed by the same single-precision operations in the same order as
+// there: a row's Sx and Sxx are the same sums for every pair of that row, so they (and the
+// row's mean and variance) are computed once per pass; a pair's Sxy is still one plain
+// sequential sum over the group's columns in list order, and vector lanes only run
+// several such sums side by side. No contraction, IEEE division and square root.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace corrshift {
+
+// Which kernel a pipeline body runs: the straightforward reference or the fast one.
+enum class kernel { straightforward, fast };
+
+// How a packed group stores its values: column by column with the rows contiguous
+// (all-pairs tiles read a vector of rows at once), or row by row (listed pairs).
+enum class packing { by_column, by_row };
+
+// One column group of one pass, gathered out of the source matrix once, with each row's
+// mean and variance over the group's columns. Storage is allocated once per call by the
+// constructor and refilled by `pack` in every pass.
+class packed_group {
+public:
+    packed_group(std::int32_t nrows, std::int32_t count, packing layout);
+
+    // Gathers the listed columns of every row of `source` (row-major, `ncols` columns) in
+    // list order and computes the rows' moments: mean = Sx / m, var = Sxx / m - mean * mean.
+    void pack(const float* source, std::int64_t ncols, const std::int32_t* columns);
+
+    // Value of row i at list position c.
+    float value(std::int64_t i, std::int32_t c) const noexcept {
+        return layout_ == packing::by_column ? values_[c * stride_ + i] : values_[i * count_ + c];
+    }
+    const float* values() const noexcept { return values_; }
+    const float* mean() const noexcept { return mean_; }
+    const float* var() const noexcept { return var_; }
+    // Distance between consecutive columns (by_column) in floats; a multiple of 8 that
+    // leaves at least 32 readable padding rows past the last row.
+    std::int64_t stride() const noexcept { return stride_; }
+    std::int32_t count() const noexcept { return count_; }
+    float m() const noexcept { return static_cast<float>(count_); }
+
+private:
+    std::int32_t nrows_;
+    std::int32_t count_;
+    packing layout_;
+    std::int64_t stride_;
+    std::vector<float> storage_;
+    float* values_;
+    float* mean_;
+    float* var_;
+};
+
+// Which code the fast kernel runs in this process: eight-lane AVX2 tiles when the
+// processor has AVX2, and the eight-lane atanhf only when it also passed its check.
+struct fast_kernel_paths {
+    bool avx2;
+    bool vector_atanh;
+};
+fast_kernel_paths fast_kernel_paths_in_use();
+
+// Pairs [begin, end) of the condensed order over nrows rows: writes z_diff[k] and, where
+// the arrays are given, first_r[k] and second_r[k]. g1 and g2 are packed by_column.
+void exhaustive_pairs(const packed_group& g1, const packed_group& g2, std::int32_t nrows, std::int64_t begin,
+                      std::int64_t end, float* first_r, float* second_r, float* z_diff);
+
+// Pairs (first_rows[k], second_rows[k]) for k in [begin, end), with outputs as above.
+// g1 and g2 are packed by_row.
+void listed_pairs(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
+                  const std::int32_t* second_rows, std::int64_t begin, std::int64_t end, float* first_r,
+                  float* second_r, float* z_diff);
+
+// The same with the code paths chosen by the caller (a path the processor lacks must not
+// be chosen); the tests run every path this way.
+void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                      std::int32_t nrows, std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
+                      float* z_diff);
+void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
+                  std::int64_t end, float* first_r, float* second_r, float* z_diff);
+
+}  // namespace corrshift

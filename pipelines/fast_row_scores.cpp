@@ -1,0 +1,180 @@
+#include "fast_row_scores.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "../common/options.hpp"
+#include "../common/set_scores.hpp"
+
+
+namespace corrshift {
+
+namespace {
+
+// Rows are scored in blocks of eight; rows left over at the end of a slice go through the
+// reference workers.
+constexpr std::int64_t block = 8;
+
+// Position of pair (i, j), i < j, of n rows is pair_base(i, n) + j.
+inline std::int64_t pair_base(std::int64_t i, std::int64_t n) { return i * (2 * n - i - 1) / 2 - i - 1; }
+
+// Calls take(l, e, v) for the value v of pair {i, p0 + l}, for i = 0 .. n-1 in increasing
+// order and l = 0..7, skipping i = p0 + l; e is the pair's place in that order (i below
+// the row, i - 1 above it). This is the order of pair_mean_worker for each of the rows.
+// Rows above the block are read at the block's eight contiguous positions of their pair
+// rows; rows below it come from the block's own eight pair rows, each contiguous.
+template <class Take>
+inline void for_block_pairs(const float* z, std::int64_t n, std::int64_t p0, Take&& take) {
+    for (std::int64_t i = 0; i < p0; ++i) {
+        const float* v = z + pair_base(i, n) + p0;
+        for (int l = 0; l < block; ++l) take(l, i, v[l]);
+    }
+    for (std::int64_t i = p0; i < p0 + block; ++i)
+        for (int l = 0; l < block; ++l) {
+            const std::int64_t p = p0 + l;
+            if (i < p) take(l, i, z[pair_base(i, n) + p]);
+            if (i > p) take(l, i - 1, z[pair_base(p, n) + i]);
+        }
+    const float* rows[block];
+    for (int l = 0; l < block; ++l) rows[l] = z + pair_base(p0 + l, n);
+    for (std::int64_t i = p0 + block; i < n; ++i)
+        for (int l = 0; l < block; ++l) take(l, i - 1, rows[l][i]);
+}
+
+// The float count of pair_mean_worker: 1.0f added once per pair of the row.
+float pair_count_as_float(std::int64_t n) {
+    float count = 0.0f;
+    for (std::int64_t i = 1; i < n; ++i) count += 1.0f;
+    return count;
+}
+
+// Unsigned keys in the order of the quantile selection on NaN-free values: by value, -0
+// before +0. Equal keys are equal bits, so any selection by key returns the same bits.
+inline std::uint32_t order_key(float v) noexcept {
+    std::uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b & 0x80000000u ? ~b : b | 0x80000000u;
+}
+
+inline float from_order_key(std::uint32_t k) noexcept {
+    const std::uint32_t b = k & 0x80000000u ? k & 0x7fffffffu : ~k;
+    float v;
+    std::memcpy(&v, &b, sizeof v);
+    return v;
+}
+
+// Selection by the top bits of the keys: a histogram of them, counted while the keys are
+// gathered, finds the bucket that holds the wanted element; only that bucket is then
+// put in order.
+constexpr int digit_shift = 21;
+constexpr std::size_t digit_count = std::size_t{1} << (32 - digit_shift);
+// The eight histograms (and key lists) of a block lie this much further apart than their
+// size, so that they do not start at the same offset modulo 4 KiB: the processor would
+// otherwise stall loads of one lane behind stores of another.
+constexpr std::size_t lane_skew = 16;
+
+// Element `at` of keys[0..m) in ascending order, given the histogram of their digits.
+// `bucket` is scratch of at least m entries.
+std::uint32_t select_key(const std::uint32_t* keys, std::size_t m, std::size_t at,
+                         const std::uint32_t* histogram, std::uint32_t* bucket) {
+    std::size_t before = 0;
+    std::uint32_t digit = 0;
+    while (before + histogram[digit] <= at) before += histogram[digit++];
+    std::size_t count = 0;
+    for (std::size_t e = 0; e < m; ++e) {
+        bucket[count] = keys[e];
+        count += keys[e] >> digit_shift == digit;
+    }
+    std::uint32_t* nth = bucket + (at - before);
+    std::nth_element(bucket, nth, bucket + count);
+    return *nth;
+}
+
+}  // namespace
+
+void fast_mean_rows(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
+                    float* result) {
+    const float count = pair_count_as_float(n);
+    std::int64_t p0 = first;
+    for (; p0 + block <= last; p0 += block) {
+        float sum[block] = {};
+        for_block_pairs(pair_values, n, p0, [&](int l, std::int64_t, float v) { sum[l] += std::fabs(v); });
+        for (int l = 0; l < block; ++l) result[p0 + l] = count > 0.0f ? sum[l] / count : 0.0f;
+    }
+    pair_mean_worker(pair_values, n, p0, last, result, true);
+}
+
+namespace {
+
+template <bool absolute>
+void median_blocks(const float* pair_values, std::int64_t n, std::int64_t& p0, std::int64_t last,
+                   float* result) {
+    const auto m = static_cast<std::size_t>(n - 1);
+    // As select_quantile: element floor(m * 0.5) in single precision.
+    const auto at = static_cast<std::size_t>(static_cast<std::uint64_t>(static_cast<float>(m) * 0.5f));
+    const std::size_t key_stride = m + lane_skew;
+    const std::size_t histogram_stride = digit_count + lane_skew;
+    std::vector<std::uint32_t> keys(block * key_stride);
+    std::vector<std::uint32_t> histograms(block * histogram_stride);
+    std::vector<std::uint32_t> bucket(m);
+    std::vector<float> with_nan;
+    for (; p0 + block <= last; p0 += block) {
+        bool nan[block] = {};
+        std::fill(histograms.begin(), histograms.end(), 0u);
+        for_block_pairs(pair_values, n, p0, [&](int l, std::int64_t e, float v) {
+            const float x = absolute ? std::fabs(v) : v;
+            nan[l] |= x != x;
+            const std::uint32_t key = order_key(x);
+            keys[static_cast<std::size_t>(l) * key_stride + static_cast<std::size_t>(e)] = key;
+            ++histograms[static_cast<std::size_t>(l) * histogram_stride + (key >> digit_shift)];
+        });
+        for (int l = 0; l < block; ++l) {
+            const std::uint32_t* row = keys.data() + static_cast<std::size_t>(l) * key_stride;
+            if (!nan[l]) {
+                result[p0 + l] = from_order_key(
+                    select_key(row, m, at, histograms.data() + static_cast<std::size_t>(l) * histogram_stride,
+                               bucket.data()));
+                continue;
+            }
+            // Which NaN ends up selected depends on the algorithm: use the reference's on
+            // the same values in the same order.
+            with_nan.resize(m);
+            for (std::size_t e = 0; e < m; ++e) with_nan[e] = from_order_key(row[e]);
+            result[p0 + l] = select_quantile(with_nan, 0.5f);
+        }
+    }
+}
+
+}  // namespace
+
+void fast_median_rows(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
+                      float* result, bool absolute) {
+    std::int64_t p0 = first;
+    if (p0 + block <= last) {
+        if (absolute)
+            median_blocks<true>(pair_values, n, p0, last, result);
+        else
+            median_blocks<false>(pair_values, n, p0, last, result);
+    }
+    pair_quantile_worker(pair_values, n, p0, last, result, 0.5f, absolute);
+}
+
+bool fast_score_pair_rows(const float* pair_values, std::int64_t n, const std::string& score, bool absolute,
+                          std::int32_t jobs, float* result) {
+    if (score == option_mean) {
+        fan_out(n, jobs, [=](std::int64_t first, std::int64_t last) {
+            fast_mean_rows(pair_values, n, first, last, result);
+        });
+    } else if (score == option_median) {
+        fan_out(n, jobs, [=](std::int64_t first, std::int64_t last) {
+            fast_median_rows(pair_values, n, first, last, result, absolute);
+        });
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace corrshift

@@ -1,0 +1,205 @@
+// The fast kernels against the straightforward ones, bit for bit, on every code path the
+// processor offers (the portable one, AVX2 with the library's atanhf, AVX2 with the
+// vector atanhf): pair correlations and Fisher differences in both pair modes, ranks,
+// and the row scores.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "common/options.hpp"
+#include "common/set_scores.hpp"
+#include "pipelines/atanh_vector.hpp"
+#include "pipelines/correlation.hpp"
+#include "pipelines/fast_kernel.hpp"
+#include "pipelines/fast_rank.hpp"
+#include "pipelines/fast_row_scores.hpp"
+#include "pipelines/rank.hpp"
+
+using namespace corrshift;
+
+namespace {
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+std::vector<fast_kernel_paths> available_paths() {
+    std::vector<fast_kernel_paths> paths{{false, false}};
+    const fast_kernel_paths here = fast_kernel_paths_in_use();
+    if (here.avx2) paths.push_back({true, false});
+    if (here.vector_atanh) paths.push_back({true, true});
+    return paths;
+}
+
+// Random rows with the cases that take the rarer branches: a constant row (-2), a row with
+// a NaN, rows equal to another up to sign (r = +-1, clamped), and a zero row.
+std::vector<float> test_matrix(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> data(static_cast<std::size_t>(nrows) * ncols);
+    for (float& v : data) v = normal(rng);
+    auto row = [&](std::int32_t r) { return data.data() + static_cast<std::size_t>(r) * ncols; };
+    if (nrows > 3) std::fill_n(row(3), ncols, 2.5f);
+    if (nrows > 5) row(5)[ncols / 2] = std::numeric_limits<float>::quiet_NaN();
+    if (nrows > 7)
+        for (std::int32_t c = 0; c < ncols; ++c) row(7)[c] = -row(1)[c];
+    if (nrows > 8) std::copy_n(row(2), ncols, row(8));
+    if (nrows > 9) std::fill_n(row(9), ncols, 0.0f);
+    return data;
+}
+
+struct reference_result {
+    std::vector<float> first_r, second_r, z_diff;
+};
+
+reference_result straightforward(const std::vector<float>& data, std::int32_t nrows, std::int32_t ncols,
+                                 const std::int32_t* first_rows, const std::int32_t* second_rows,
+                                 std::int64_t pairs, const std::vector<std::int32_t>& g1,
+                                 const std::vector<std::int32_t>& g2) {
+    reference_result r{std::vector<float>(pairs), std::vector<float>(pairs), std::vector<float>(pairs)};
+    pair_correlation(data.data(), ncols, first_rows, second_rows, r.first_r.data(), 0, pairs, nrows, g1.data(),
+                     static_cast<std::int32_t>(g1.size()));
+    pair_correlation(data.data(), ncols, first_rows, second_rows, r.second_r.data(), 0, pairs, nrows,
+                     g2.data(), static_cast<std::int32_t>(g2.size()));
+    fisher_difference(r.first_r.data(), static_cast<std::int32_t>(g1.size()), r.second_r.data(),
+                      static_cast<std::int32_t>(g2.size()), r.z_diff.data(), nullptr, 0, pairs, "pearson",
+                      "two-sided");
+    return r;
+}
+
+// Every pair of nrows rows, in several slices (as the threads of a pass cut them), with
+// groups of the given sizes drawn from ncols columns, duplicates allowed.
+void check_exhaustive(std::int32_t nrows, std::int32_t ncols, std::int32_t n1, std::int32_t n2, int slices,
+                      std::mt19937& rng) {
+    const std::vector<float> data = test_matrix(nrows, ncols, rng);
+    std::uniform_int_distribution<std::int32_t> column(0, ncols - 1);
+    std::vector<std::int32_t> g1(static_cast<std::size_t>(n1)), g2(static_cast<std::size_t>(n2));
+    for (auto& c : g1) c = column(rng);
+    for (auto& c : g2) c = column(rng);
+    const std::int64_t pairs = pair_count_of(nrows);
+    const reference_result want = straightforward(data, nrows, ncols, nullptr, nullptr, pairs, g1, g2);
+
+    packed_group p1(nrows, n1, packing::by_column), p2(nrows, n2, packing::by_column);
+    p1.pack(data.data(), ncols, g1.data());
+    p2.pack(data.data(), ncols, g2.data());
+    for (const fast_kernel_paths& paths : available_paths()) {
+        std::vector<float> r1(pairs, 7.0f), r2(pairs, 7.0f), z(pairs, 7.0f);
+        for (int t = 0; t < slices; ++t) {
+            const worker_slice s = slice_of(pairs, slices, t);
+            exhaustive_pairs(paths, p1, p2, nrows, s.first, s.last, r1.data(), r2.data(), z.data());
+        }
+        const bool ok =
+            same_bits(r1, want.first_r) && same_bits(r2, want.second_r) && same_bits(z, want.z_diff);
+        if (!ok)
+            std::fprintf(stderr, "exhaustive nrows=%d groups=%d,%d slices=%d avx2=%d vector_atanh=%d\n", nrows,
+                         n1, n2, slices, paths.avx2, paths.vector_atanh);
+        CHECK(ok);
+        // Without the correlation arrays only z_diff is written.
+        std::vector<float> z_only(pairs);
+        exhaustive_pairs(paths, p1, p2, nrows, 0, pairs, nullptr, nullptr, z_only.data());
+        CHECK(same_bits(z_only, want.z_diff));
+    }
+}
+
+void check_listed(std::int32_t nrows, std::int32_t ncols, std::int64_t pairs, std::mt19937& rng) {
+    const std::vector<float> data = test_matrix(nrows, ncols, rng);
+    std::uniform_int_distribution<std::int32_t> row(0, nrows - 1);
+    std::vector<std::int32_t> a(pairs), b(pairs);
+    for (std::int64_t k = 0; k < pairs; ++k) a[k] = row(rng), b[k] = row(rng);  // i > j and i = j too
+    std::vector<std::int32_t> g1, g2;
+    for (std::int32_t c = 0; c < ncols; ++c) (c % 3 == 0 ? g1 : g2).push_back(c);
+    const reference_result want = straightforward(data, nrows, ncols, a.data(), b.data(), pairs, g1, g2);
+
+    packed_group p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_row);
+    packed_group p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_row);
+    p1.pack(data.data(), ncols, g1.data());
+    p2.pack(data.data(), ncols, g2.data());
+    for (const fast_kernel_paths& paths : available_paths()) {
+        std::vector<float> r1(pairs), r2(pairs), z(pairs);
+        listed_pairs(paths, p1, p2, a.data(), b.data(), 0, pairs / 3, r1.data(), r2.data(), z.data());
+        listed_pairs(paths, p1, p2, a.data(), b.data(), pairs / 3, pairs, r1.data(), r2.data(), z.data());
+        CHECK(same_bits(r1, want.first_r) && same_bits(r2, want.second_r) && same_bits(z, want.z_diff));
+    }
+}
+
+void check_ranks(std::mt19937& rng) {
+    const std::int32_t nrows = 13, ncols = 23;
+    std::vector<float> data = test_matrix(nrows, ncols, rng);
+    // Ties, both zeros and NaN in one row.
+    float* row = data.data() + 2 * ncols;
+    row[0] = row[4] = row[9] = 1.5f;
+    row[1] = -0.0f;
+    row[2] = 0.0f;
+    row[3] = std::numeric_limits<float>::quiet_NaN();
+    row[6] = -std::numeric_limits<float>::infinity();
+    const std::vector<std::int32_t> index{4, 0, 2, 9, 1, 3, 6, 0, 11, 17, 22, 5};  // column 0 twice
+    std::vector<float> want(data.size(), -1.0f), got(data.size(), -1.0f);
+    rank_rows(data.data(), want.data(), ncols, nrows, index.data(), static_cast<std::int32_t>(index.size()), 1);
+    rank_rows_fast(data.data(), got.data(), ncols, nrows, index.data(), static_cast<std::int32_t>(index.size()),
+                   3);
+    CHECK(same_bits(got, want));
+    CHECK(rank_key(-0.0f) == rank_key(0.0f));
+    CHECK(rank_key(-1.0f) < rank_key(-0.5f) && rank_key(-0.5f) < rank_key(0.0f));
+    CHECK(rank_key(std::numeric_limits<float>::infinity()) < rank_key(std::nanf("")));
+}
+
+// Row scores of a condensed pair vector whose values include ties, both zeros and, in one
+// row, a NaN; with n not a multiple of the block of eight rows.
+void check_row_scores(std::mt19937& rng) {
+    for (std::int64_t n : {1, 2, 9, 21, 40}) {
+        std::normal_distribution<float> normal(0.0f, 1.0f);
+        std::vector<float> z(static_cast<std::size_t>(n * (n - 1) / 2));
+        for (float& v : z) v = std::round(normal(rng) * 4.0f) / 4.0f;  // many ties
+        if (z.size() > 20) z[3] = -0.0f, z[11] = 0.0f, z[17] = std::numeric_limits<float>::quiet_NaN();
+        for (bool absolute : {true, false}) {
+            std::vector<float> want(static_cast<std::size_t>(n)), got(static_cast<std::size_t>(n), 9.0f);
+            pair_quantile_worker(z.data(), n, 0, n, want.data(), 0.5f, absolute);
+            fast_median_rows(z.data(), n, 0, n / 2, got.data(), absolute);
+            fast_median_rows(z.data(), n, n / 2, n, got.data(), absolute);
+            CHECK(same_bits(got, want));
+        }
+        std::vector<float> want(static_cast<std::size_t>(n)), got(static_cast<std::size_t>(n), 9.0f);
+        pair_mean_worker(z.data(), n, 0, n, want.data(), true);
+        fast_mean_rows(z.data(), n, 0, n, got.data());
+        CHECK(same_bits(got, want));
+    }
+}
+
+void check_atanh_sample() {
+    // The scalar replica on a spread of inputs, and the vector one where it is in use.
+    const auto last = static_cast<std::uint32_t>(atanh_detail::bits_of(0.99f));
+    std::int64_t bad = 0;
+    for (std::uint64_t b = 0; b <= last; b += 65537) {
+        for (float x : {atanh_detail::float_of(static_cast<std::int32_t>(b)),
+                        -atanh_detail::float_of(static_cast<std::int32_t>(b))}) {
+            const float want = ::atanhf(x), got = atanhf_replica(x);
+            bad += std::memcmp(&want, &got, sizeof want) != 0;
+        }
+    }
+    CHECK(bad == 0);
+    if (fast_kernel_paths_in_use().avx2) CHECK(atanh_mismatches(0, last, 65537) == 0);
+    std::printf("vector atanhf in use: %s\n", vector_atanh_verified() ? "yes" : "no");
+}
+
+}  // namespace
+
+int main() {
+    std::mt19937 rng(2024);
+    // Sizes below, at and off the vector width (8), the tile (4 x 16) and the slices.
+    for (std::int32_t nrows : {0, 1, 2, 3, 5, 8, 17, 33, 70})
+        for (int slices : {1, 2, 3}) check_exhaustive(nrows, 11, 5, 6, slices, rng);
+    check_exhaustive(40, 9, 0, 4, 2, rng);   // empty group: NaN
+    check_exhaustive(40, 9, 1, 3, 2, rng);   // one column: every variance 0, -2
+    check_exhaustive(129, 50, 37, 13, 3, rng);
+    check_listed(30, 14, 1, rng);
+    check_listed(30, 14, 103, rng);
+    check_ranks(rng);
+    check_row_scores(rng);
+    check_atanh_sample();
+    TEST_MAIN_END();
+}
