@@ -48,3 +48,6 @@ demo: build
 
 clean:
 	rm -rf build $(VENV)
+
+# Sanitizers, ThreadSanitizer driver, valgrind, long fuzzing and the memory stress run.
+include mk/reliability.mk
