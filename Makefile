@@ -49,5 +49,17 @@ demo: build
 clean:
 	rm -rf build $(VENV)
 
+.PHONY: bench test-exhaustive
+# Seconds per pass on the reference workload; writes bench/results/results.md and scaling.png.
+bench: build
+	$(PY) bench/run.py
+
+# The C++ tests plus the exhaustive atanhf check (a minute or more), in their own build dir.
+test-exhaustive: $(PY)
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/cpp-exhaustive -G Ninja -DCORRSHIFT_PYTHON=OFF \
+	  -DCORRSHIFT_CPP_TESTS=ON -DCORRSHIFT_WERROR=ON -DCORRSHIFT_EXHAUSTIVE_TESTS=ON >/dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build build/cpp-exhaustive -j $(JOBS)
+	PATH=$(abspath $(VENV))/bin:$$PATH ctest --test-dir build/cpp-exhaustive --output-on-failure
+
 # Sanitizers, ThreadSanitizer driver, valgrind, long fuzzing and the memory stress run.
 include mk/reliability.mk
