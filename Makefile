@@ -9,7 +9,7 @@ PYTHON38 ?= $(shell for p in python3.8 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.
 	  && { echo $$p; break; }; done)
 JOBS ?= 2
 CPP_BUILD := build/cpp
-SOURCES := $(shell find common scores pipelines corrshift -type f -not -name '*.pyc' -not -name '*.so') \
+SOURCES := $(shell find common scores pipelines src -type f -not -name '*.pyc' -not -name '*.so') \
 	CMakeLists.txt pyproject.toml
 
 .PHONY: all build test test-cpp test-python demo clean

@@ -5,7 +5,7 @@ pass as a Python user would write it.
     python bench/run.py            # the table, then the scaling plot (a few minutes)
     python bench/run.py --quick    # fewer repetitions, plot up to 4000 rows
 
-The workload is the expression matrix shipped in corrshift/data: 2000 probe sets by 79
+The workload is the expression matrix shipped in src/corrshift/data: 2000 probe sets by 79
 samples, group 1 the 37 BCR/ABL samples, group 2 the 42 NEG samples. A pass is one
 permutation pass: a pipeline's time per pass is (time with P passes - time with 0) / P,
 measured after a warm-up call in R rounds that each measure every cell once (so that other

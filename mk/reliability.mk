@@ -60,7 +60,7 @@ $(SANITIZE_PY): requirements.txt
 	touch $(SANITIZE_PY)
 
 # The same package as `make build`, compiled with -fsanitize=address,undefined.
-$(SANITIZE_VENV)/.installed: $(SANITIZE_PY) $(SOURCES) $(wildcard corrshift/*.py)
+$(SANITIZE_VENV)/.installed: $(SANITIZE_PY) $(SOURCES) $(wildcard src/corrshift/*.py)
 	PATH=$(abspath $(SANITIZE_VENV))/bin:$$PATH $(SANITIZE_PY) -m pip install --quiet \
 	  --no-build-isolation --no-deps -C build-dir=$(SANITIZE_BUILD) \
 	  -C cmake.build-type=RelWithDebInfo -C cmake.define.CORRSHIFT_SANITIZE=address,undefined .

@@ -1,7 +1,2 @@
-# `python -m pytest` run from the repository root puts the root on sys.path, where the
-# source package corrshift/ (without its compiled modules) would hide the installed one.
-import os
-import sys
-
-_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _root]
+# The package lives in src/, so the repository root never shadows the installed package
+# (with its compiled modules); the tests import what `make build` installed.
