@@ -1,5 +1,7 @@
 # `make demo` runs the main job, `make test` builds and runs every test. Both set up
-# .venv with Python 3.8 and the pinned requirements on first use and reuse it afterwards.
+# .venv with Python 3.8 and the pinned requirements on first use and reuse it afterwards;
+# `make test` also builds and tests the package under the machine's default python3 in
+# .venv-default (skipped when that is 3.8 too).
 
 VENV ?= .venv
 PY := $(VENV)/bin/python
@@ -7,33 +9,60 @@ PY := $(VENV)/bin/python
 PYTHON38 ?= $(shell for p in python3.8 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.8*/bin/python3.8; do \
 	  command -v $$p >/dev/null 2>&1 && $$p -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null \
 	  && { echo $$p; break; }; done)
+DEFAULT_PYTHON ?= python3
+VENV_DEFAULT ?= .venv-default
+PY_DEFAULT := $(VENV_DEFAULT)/bin/python
+DEFAULT_IS_38 := $(shell $(DEFAULT_PYTHON) -c 'import sys; print(int(sys.version_info[:2] == (3, 8)))' 2>/dev/null)
 JOBS ?= 2
 CPP_BUILD := build/cpp
 SOURCES := $(shell find common scores pipelines src -type f -not -name '*.pyc' -not -name '*.so') \
 	CMakeLists.txt pyproject.toml
 
-.PHONY: all build test test-cpp test-python demo clean
+.PHONY: all build build-default test test-cpp test-python test-python-default demo clean
 
 all: test
 
-$(PY): requirements.txt requirements-demo.txt
+REQUIREMENTS := requirements.txt requirements-extras.txt
+
+$(PY): $(REQUIREMENTS)
 	@test -n "$(PYTHON38)" || { echo "Python 3.8 not found: install it or pass PYTHON38=/path/to/python3.8"; exit 1; }
 	$(PYTHON38) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet -r requirements.txt -r requirements-demo.txt
+	$(PY) -m pip install --quiet $(addprefix -r ,$(REQUIREMENTS))
 	touch $(PY)
 
-# The package, built against the pinned pybind11 and installed into .venv.
+$(PY_DEFAULT): $(REQUIREMENTS)
+	$(DEFAULT_PYTHON) -m venv $(VENV_DEFAULT)
+	$(PY_DEFAULT) -m pip install --quiet --upgrade pip
+	$(PY_DEFAULT) -m pip install --quiet $(addprefix -r ,$(REQUIREMENTS))
+	touch $(PY_DEFAULT)
+
+# The package, built against the pinned pybind11 and installed into the venv.
 $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 	touch $@
 
+$(VENV_DEFAULT)/.installed: $(PY_DEFAULT) $(SOURCES)
+	$(PY_DEFAULT) -m pip install --quiet --no-build-isolation --no-deps .
+	touch $@
+
 build: $(VENV)/.installed
 
-test: test-cpp test-python
+build-default: $(VENV_DEFAULT)/.installed
+
+test: test-cpp test-python test-python-default
 
 test-python: build
 	$(PY) -m pytest -q
+
+# The same suite against the build for the machine's default python3.
+test-python-default:
+ifeq ($(DEFAULT_IS_38),1)
+	@echo "the default python3 is Python 3.8: tested by test-python"
+else
+	$(MAKE) build-default
+	$(PY_DEFAULT) -m pytest -q
+endif
 
 # C++ unit tests of internals that Python reaches only indirectly.
 test-cpp: $(PY)
@@ -47,7 +76,7 @@ demo: build
 	$(PY) examples/demo.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(VENV_DEFAULT)
 
 .PHONY: bench test-exhaustive
 # Seconds per pass on the reference workload; writes bench/results/results.md and scaling.png.

@@ -198,21 +198,30 @@ def _interpreter(which):
     return found[-1] if found else None
 
 
-@pytest.mark.parametrize("which", ["default", "3.7", "3.9"])
+# The modules under test were built for the interpreter running the tests.
+BUILT_FOR = "%d.%d" % sys.version_info[:2]
+
+
+@pytest.mark.parametrize("which", ["default", "3.7", "3.8", "3.9", "3.12"])
 def test_other_interpreter_refuses_to_load(which):
     python = _interpreter(which)
     if python is None:
         pytest.skip("no %s python3 interpreter" % which)
     out = _load_under(python)
-    if out["major_minor"] == [3, 8]:
-        pytest.skip("%s is a Python 3.8 interpreter" % python)
-    message = ("Python version mismatch: module was compiled for Python 3.8, but the "
-               "interpreter version is incompatible: %s." % out["version"])
-    assert out["results"] == [["ImportError", message]] * 2
+    if out["major_minor"] == list(sys.version_info[:2]):
+        pytest.skip("%s is a Python %s interpreter, like the build" % (python, BUILT_FOR))
+    message = ("Python version mismatch: module was compiled for Python %s, but the "
+               "interpreter version is incompatible: %s." % (BUILT_FOR, out["version"]))
+    for kind, text in out["results"]:
+        assert kind == "ImportError"
+        # An older interpreter may lack C API functions the build links against: then its
+        # dynamic loader refuses the file before the module's own check can run.
+        if not (out["major_minor"] < list(sys.version_info[:2]) and "undefined symbol" in text):
+            assert text == message
 
 
 def test_own_interpreter_loads_the_same_files():
-    assert re.match(r"3\.8(\D|$)", sys.version)
+    assert re.match(re.escape(BUILT_FOR) + r"(\D|$)", sys.version)
     out = _load_under(sys.executable)
     assert out["results"] == [["loaded", [name for name, _, _ in SIGNATURES[module]]]
                               for module in (scores, pipelines)]
