@@ -1,0 +1,1098 @@
+"""The engine behind the analyses: a problem cut into tasks, run here or on a Dask cluster.
+
+A problem (all pairs, listed pairs, row scores or set scores) is cut into *tiles* (a band
+of rows of the pair table, a slice of the pair list, a range of rows, a range of sets)
+and each tile into *pass ranges*. A task computes one pass range of one tile with the
+native block functions. Tasks are pure: the column split of every permutation pass
+depends only on the number of columns and the fixed seed, and a pair's statistics only
+on its two rows, so the exceedance counts of a tile's pass ranges add up to those of a
+single call, bit for bit, wherever and however often a task runs.
+
+Tasks run one after another in this process (each on ``n_jobs`` threads), or on a Dask
+cluster (``client=``): the matrix goes to every worker once, a worker runs one task at a
+time on all its cores, and the results come back as they complete.
+
+Benjamini-Hochberg q-values are exact without holding every pair: each tile counts its
+distinct p-values, the counts are merged, and the q-value of each distinct value is
+computed with the same float64 operations as :func:`corrshift.results.bh_qvalues`. Since
+q >= p, a tile keeps only entries that can pass ``max_q``.
+
+With ``out=DIR`` the run writes a Parquet dataset and can be resumed: ``DIR`` holds a
+manifest (a hash of the inputs and the finished tiles) and a work folder of finished
+tasks; a run started again with the same inputs computes only what is missing and ends
+with the same files as an uninterrupted run.
+"""
+import contextlib
+import hashlib
+import importlib
+import json
+import math
+import os
+import shutil
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from . import _inputs
+from ._inputs import InputError
+from .results import PairResult, RowResult, SetResult, bh_qvalues
+
+#: Module holding the native block functions; tests point it at an exact stand-in.
+#: Tasks import it by name, so that Dask worker processes do the same.
+BLOCKS = "corrshift._blocks"
+
+#: Version of the work files and manifest; part of the input hash.
+FORMAT = 1
+#: Target cost of a tile, in pairs (a tile of pairs is written as one file).
+TILE_PAIRS = 1 << 20
+#: Smallest tile worth a task, in pairs.
+MIN_TILE_PAIRS = 1 << 16
+#: Longest a task should take on one core, in seconds (Dask declares a silent worker
+#: dead after some minutes; the native calls let its heartbeat run, but short tasks
+#: also keep the progress display and the load balance fine-grained).
+TASK_SECONDS = 60.0
+#: Conservative speed of one core: pairs x columns x passes per second.
+CORE_RATE = 2.5e9
+#: A touched row costs about as much as this many pairs per pass (loading, ranking).
+ROW_COST = 16
+#: With ``out``, the returned table holds at most this many of the written entries.
+KEEP_IN_MEMORY = 1000000
+#: Bytes per pair of an unfiltered all-pairs table held in memory.
+BYTES_PER_PAIR = 60
+
+_MANIFEST = "_corrshift.json"
+_WORK = "_work"
+_KEPT = "_kept.npz"
+_DASK_MESSAGE = 'cluster runs need dask and distributed: pip install "corrshift[dask]"'
+
+
+# --------------------------------------------------------------------------------------
+# Problems and plans
+
+class Problem:
+    """What to compute: the float32 matrix of the rows in use and the two groups' columns,
+    the items (pairs, rows or sets) and the options."""
+
+    def __init__(self, kind: str, data: np.ndarray, first: np.ndarray, second: np.ndarray, names: np.ndarray,
+                 method: str, alternative: str, permutations: int, score: Optional[str] = None,
+                 rows: Optional[np.ndarray] = None, index1: Optional[np.ndarray] = None,
+                 index2: Optional[np.ndarray] = None, local1: Optional[np.ndarray] = None,
+                 local2: Optional[np.ndarray] = None, hubs: Optional[Sequence[int]] = None,
+                 partners: Optional[List[np.ndarray]] = None, labels: Tuple[str, str] = ("", "")):
+        self.kind = kind                  # "all", "list", "rows" or "sets"
+        self.data = data
+        self.first, self.second = first, second
+        self.names = names
+        self.method, self.alternative, self.score = method, alternative, score
+        self.permutations = permutations
+        self.rows = rows                  # data row -> row of the user's matrix (None: the same)
+        self.index1, self.index2 = index1, index2      # listed pairs, user's rows
+        self.local1, self.local2 = local1, local2      # listed pairs or set pairs, data rows
+        self.hubs, self.partners = hubs, partners      # sets, user's rows, in the order given
+        self.labels = labels
+
+    @property
+    def nrows(self) -> int:
+        return int(self.data.shape[0])
+
+    @property
+    def ncols(self) -> int:
+        return int(self.data.shape[1])
+
+    @property
+    def is_pairs(self) -> bool:
+        return self.kind in ("all", "list")
+
+    def item_count(self) -> int:
+        if self.kind == "all":
+            return self.nrows * (self.nrows - 1) // 2
+        if self.kind == "list":
+            return int(self.local1.size)  # type: ignore[union-attr]
+        if self.kind == "rows":
+            return self.nrows
+        return len(self.hubs)  # type: ignore[arg-type]
+
+
+def band_starts(a0: int, a1: int, nrows: int) -> np.ndarray:
+    """Offsets of rows a0 .. a1 in the pair table of the band [a0, a1) x all later rows (int64,
+    a1 - a0 + 1 entries, the last one the band's pair count)."""
+    counts = nrows - 1 - np.arange(a0, a1, dtype=np.int64)
+    starts = np.zeros(a1 - a0 + 1, dtype=np.int64)
+    np.cumsum(counts, out=starts[1:])
+    return starts
+
+
+def band_pairs(a0: int, a1: int, nrows: int, positions: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
+    """Rows (i, j) of the pairs at `positions` of a band (all of them when None), as int32."""
+    starts = band_starts(a0, a1, nrows)
+    if positions is None:
+        positions = np.arange(starts[-1], dtype=np.int64)
+    first = np.searchsorted(starts, positions, side="right") - 1
+    second = positions - starts[first] + first + a0 + 1
+    return (first + a0).astype(np.int32), second.astype(np.int32)
+
+
+def condensed_offset(a0: int, nrows: int) -> int:
+    """Position of the first pair of row a0 in the condensed order of all pairs."""
+    return a0 * (2 * nrows - a0 - 1) // 2
+
+
+def _split(total_cost: np.ndarray, target: float) -> List[Tuple[int, int]]:
+    """Cut items with the given cumulative cost (length n + 1, from 0) into ranges of about
+    `target` each, balanced: the number of ranges is fixed first, then the cuts."""
+    n = total_cost.size - 1
+    if n <= 0:
+        return []
+    count = max(1, min(n, int(math.ceil(float(total_cost[-1]) / target))))
+    marks = np.searchsorted(total_cost, total_cost[-1] * np.arange(1, count) / count, side="left")
+    cuts = [0] + sorted(set(int(m) for m in marks if 0 < m < n)) + [n]
+    return list(zip(cuts[:-1], cuts[1:]))
+
+
+def plan_tiles(problem: Problem) -> List[Tuple[int, int]]:
+    """The tiles of a problem, deterministic in its sizes: half-open ranges of rows (all
+    pairs: bands of first rows; row scores), of listed pairs, or of sets."""
+    passes = problem.permutations + 1
+    # Small enough that all passes of a tile fit in a task when possible.
+    by_time = TASK_SECONDS * CORE_RATE / (max(problem.ncols, 1) * passes)
+    target = max(float(MIN_TILE_PAIRS), min(float(TILE_PAIRS), by_time))
+    n = problem.nrows
+    if problem.kind == "all":
+        if n < 2:
+            return []
+        # A band [a0, a1) of first rows costs its pairs plus the rows it reads; rows
+        # 0 .. n-2 have pairs.
+        cost = np.zeros(n, dtype=np.float64)
+        np.cumsum((n - 1 - np.arange(n - 1, dtype=np.float64)) + ROW_COST, out=cost[1:])
+        return _split(cost, target)
+    if problem.kind == "rows":
+        per_row = float(n + ROW_COST)
+        return _split(np.arange(n + 1, dtype=np.float64) * per_row, target)
+    if problem.kind == "list":
+        count = problem.item_count()
+        return _split(np.arange(count + 1, dtype=np.float64), target)
+    sizes = np.asarray([p.size for p in problem.partners], dtype=np.float64)  # type: ignore[union-attr]
+    cost = np.zeros(sizes.size + 1)
+    np.cumsum(sizes + ROW_COST, out=cost[1:])
+    return _split(cost, target)
+
+
+def tile_items(problem: Problem, tile: Tuple[int, int]) -> int:
+    a, b = tile
+    if problem.kind == "all":
+        return int(band_starts(a, b, problem.nrows)[-1])
+    return b - a
+
+
+def tile_cost(problem: Problem, tile: Tuple[int, int]) -> float:
+    """Estimated pair computations of one pass over the tile."""
+    a, b = tile
+    if problem.kind == "all":
+        return tile_items(problem, tile) + ROW_COST * float(problem.nrows - a)
+    if problem.kind == "rows":
+        return float(b - a) * (problem.nrows + ROW_COST)
+    if problem.kind == "sets":
+        return float(sum(p.size for p in problem.partners[a:b])) + ROW_COST * (b - a)  # type: ignore[index]
+    return float(b - a)
+
+
+def plan_passes(problem: Problem, tiles: List[Tuple[int, int]], slots: int) -> List[List[Tuple[int, int]]]:
+    """Pass ranges of each tile: short enough for TASK_SECONDS on one core, and enough tasks
+    to keep `slots` workers busy."""
+    passes = problem.permutations + 1
+    per_pass = [tile_cost(problem, t) * problem.ncols / CORE_RATE for t in tiles]
+    parts = [max(1, int(math.ceil(s * passes / TASK_SECONDS))) for s in per_pass]
+    wanted = 2 * slots if slots > 1 else 1
+    while sum(parts) < wanted and any(p < passes for p in parts):
+        k = int(np.argmax([s * passes / p if p < passes else -1 for s, p in zip(per_pass, parts)]))
+        parts[k] += 1
+    out = []
+    for p in parts:
+        p = min(p, passes)
+        cuts = [passes * k // p for k in range(p + 1)]
+        out.append(list(zip(cuts[:-1], cuts[1:])))
+    return out
+
+
+# --------------------------------------------------------------------------------------
+# Tasks
+
+def perm_p_from_counts(counts: np.ndarray, permutations: int) -> np.ndarray:
+    """Permutation p-values from raw exceedance counts, as the public pipelines give them."""
+    if permutations == 0:
+        return np.full(counts.shape, np.nan, dtype=np.float32)
+    return counts.astype(np.float32) / np.float32(permutations)
+
+
+def _host_threads(host_slots: Optional[Dict[str, int]]) -> int:
+    """Threads for a task on this Dask worker: its host's cores over the tasks the host runs
+    at once."""
+    cores = _inputs.usable_cores()
+    if not host_slots:
+        return cores
+    from distributed import get_worker  # type: ignore[import]
+    from distributed.comm import get_address_host  # type: ignore[import]
+    host = get_address_host(get_worker().address)
+    return max(1, cores // max(1, host_slots.get(host, 1)))
+
+
+def _candidates(p: np.ndarray, keep_p: Optional[float]) -> np.ndarray:
+    if keep_p is None:
+        return np.arange(p.size, dtype=np.int64)
+    return np.flatnonzero(p.astype(np.float64) <= keep_p)
+
+
+def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, counts: Optional[np.ndarray],
+                 settings: Dict[str, Any]) -> Dict[str, np.ndarray]:
+    """What the run keeps of a finished tile of pairs: the entries that can pass the filters,
+    the distinct p-values up to the q-value limit with their counts, and the counts of each
+    exceedance count."""
+    permutations = settings["permutations"]
+    p64 = p.astype(np.float64)
+    valid = ~np.isnan(p64)
+    values, value_counts = np.unique(p[valid & (p64 <= settings["hist_limit"])], return_counts=True)
+    if counts is None:
+        counts = np.zeros(p.size, dtype=np.int32)
+    b_hist = (np.bincount(counts, minlength=permutations + 1).astype(np.int64) if permutations
+              else np.zeros(0, dtype=np.int64))
+    pos = _candidates(p, settings["keep_p"])
+    top = settings["tile_top"]
+    if top is not None and pos.size > top:
+        part = _pair_result(np.empty(0, dtype=object), np.zeros(pos.size, np.int32), np.zeros(pos.size, np.int32),
+                            [r1[pos], r2[pos], z[pos], p[pos], perm_p_from_counts(counts[pos], permutations)],
+                            settings)
+        pos = np.sort(pos[part.order()[:top]])
+    return {"pos": pos, "r1": r1[pos], "r2": r2[pos], "z": z[pos], "p": p[pos], "b": counts[pos],
+            "b_hist": b_hist, "p_vals": values, "p_counts": value_counts.astype(np.int64),
+            "m": np.int64(valid.sum())}
+
+
+def _pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
+                 settings: Dict[str, Any], q: Optional[np.ndarray] = None,
+                 perm_q: Optional[np.ndarray] = None) -> PairResult:
+    n = index1.size
+    nothing = np.zeros(n)
+    return PairResult(names, index1, index2, arrays, settings["n1"], settings["n2"], settings["method"],
+                      settings["alternative"], settings["permutations"],
+                      nothing if q is None else q, nothing if perm_q is None else perm_q)
+
+
+def run_task(data: np.ndarray, settings: Dict[str, Any], job: Dict[str, Any], n_jobs: Optional[int] = None,
+             host_slots: Optional[Dict[str, int]] = None,
+             progress: Optional[Callable[[int], None]] = None) -> Dict[str, Any]:
+    """Compute one task: a pass range of a tile. Pure: the same arguments give the same result.
+
+    A task that covers every pass of its tile returns the tile's summary (see
+    :func:`pair_summary`); otherwise the raw counts, and the observed values when it holds
+    pass 0.
+    """
+    blocks = importlib.import_module(settings["blocks"])
+    threads = n_jobs if n_jobs is not None else _host_threads(host_slots)
+    kind = settings["kind"]
+    first, second = settings["first"], settings["second"]
+    method, alternative, score = settings["method"], settings["alternative"], settings["score"]
+    f, l = job["passes"]
+    a, b = job["tile"]
+    if kind == "all":
+        out = blocks.ztest_block(data, first, second, (a, b), (a, data.shape[0]), method, alternative, f, l,
+                                 threads, progress=progress)
+    elif kind == "list":
+        out = blocks.pairs_block(data, job["rows1"], job["rows2"], first, second, method, alternative, f, l,
+                                 threads, progress=progress)
+    elif kind == "rows":
+        out = blocks.row_score_block(data, first, second, (a, b), method, score, alternative, f, l, threads,
+                                     progress=progress)
+    else:
+        labels, observed, counts = blocks.set_block(data, job["rows1"], job["rows2"], first, second, method,
+                                                    score, alternative, f, l, threads, progress=progress)
+        # Back from ascending hubs to the order of the sets in the tile.
+        out = (observed[job["order"]], counts[job["order"]])
+    whole = f == 0 and l == settings["permutations"] + 1
+    if kind in ("all", "list"):
+        r1, r2, z, p, counts = out
+        if whole:
+            return pair_summary(r1, r2, z, p, counts, settings)
+        raw = {"counts": counts}
+        if f == 0:
+            raw.update(r1=r1, r2=r2, z=z, p=p)
+        return raw
+    observed, counts = out
+    return {"obs": observed, "counts": counts} if f == 0 else {"counts": counts}
+
+
+def combine(settings: Dict[str, Any], parts: List[Dict[str, Any]]) -> Dict[str, Any]:
+    """The summary of a tile from the raw results of its pass ranges (pass 0 first)."""
+    counts = parts[0]["counts"].astype(np.int64)
+    for part in parts[1:]:
+        counts += part["counts"]
+    counts = counts.astype(np.int32)
+    head = parts[0]
+    if settings["kind"] in ("all", "list"):
+        return pair_summary(head["r1"], head["r2"], head["z"], head["p"], counts, settings)
+    return {"obs": head["obs"], "counts": counts}
+
+
+# --------------------------------------------------------------------------------------
+# Where finished tasks and tiles are kept
+
+class _MemoryStore:
+    def __init__(self) -> None:
+        self.tiles: Dict[int, Dict[str, Any]] = {}
+        self.tasks: Dict[Tuple[int, int, int], Dict[str, Any]] = {}
+
+    def done_tiles(self) -> set:
+        return set(self.tiles)
+
+    def done_tasks(self) -> set:
+        return set(self.tasks)
+
+    def save_task(self, key: Tuple[int, int, int], result: Dict[str, Any]) -> None:
+        self.tasks[key] = result
+
+    def load_task(self, key: Tuple[int, int, int]) -> Dict[str, Any]:
+        return self.tasks[key]
+
+    def save_tile(self, tile: int, summary: Dict[str, Any], tasks: Sequence[Tuple[int, int, int]]) -> None:
+        self.tiles[tile] = summary
+        for key in tasks:
+            self.tasks.pop(key, None)
+
+    def load_tile(self, tile: int) -> Dict[str, Any]:
+        return self.tiles[tile]
+
+
+def _save_npz(path: str, arrays: Dict[str, Any]) -> None:
+    tmp = path + ".tmp.npz"
+    np.savez(tmp, **arrays)
+    os.replace(tmp, path)
+
+
+class _DirectoryStore:
+    """Finished tasks and tiles as .npz files in the output's work folder; the manifest lists
+    the finished tiles. A file appears under its final name only when complete."""
+
+    def __init__(self, out: str, manifest: Dict[str, Any]):
+        self.out = out
+        self.work = os.path.join(out, _WORK)
+        self.manifest = manifest
+        os.makedirs(self.work, exist_ok=True)
+
+    def _tile_path(self, tile: int) -> str:
+        return os.path.join(self.work, "tile-{:06d}.npz".format(tile))
+
+    def _task_path(self, key: Tuple[int, int, int]) -> str:
+        return os.path.join(self.work, "task-{:06d}-{}-{}.npz".format(*key))
+
+    def done_tiles(self) -> set:
+        return {t for t in self.manifest["tiles_done"] if os.path.exists(self._tile_path(t))}
+
+    def done_tasks(self) -> set:
+        done = set()
+        for name in os.listdir(self.work):
+            if name.startswith("task-") and name.endswith(".npz") and ".tmp" not in name:
+                tile, f, l = name[5:-4].split("-")
+                done.add((int(tile), int(f), int(l)))
+        return done
+
+    def save_task(self, key: Tuple[int, int, int], result: Dict[str, Any]) -> None:
+        _save_npz(self._task_path(key), result)
+
+    def load_task(self, key: Tuple[int, int, int]) -> Dict[str, Any]:
+        with np.load(self._task_path(key)) as archive:
+            return {k: archive[k] for k in archive.files}
+
+    def save_tile(self, tile: int, summary: Dict[str, Any], tasks: Sequence[Tuple[int, int, int]]) -> None:
+        _save_npz(self._tile_path(tile), summary)
+        self.manifest["tiles_done"] = sorted(set(self.manifest["tiles_done"]) | {tile})
+        write_manifest(self.out, self.manifest)
+        for key in tasks:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self._task_path(key))
+
+    def load_tile(self, tile: int) -> Dict[str, Any]:
+        with np.load(self._tile_path(tile)) as archive:
+            return {k: archive[k] for k in archive.files}
+
+
+def write_manifest(out: str, manifest: Dict[str, Any]) -> None:
+    path = os.path.join(out, _MANIFEST)
+    with open(path + ".tmp", "w", encoding="utf-8") as fh:
+        json.dump(manifest, fh, indent=1, sort_keys=True)
+    os.replace(path + ".tmp", path)
+
+
+# --------------------------------------------------------------------------------------
+# Running tasks
+
+class _Progress:
+    """A tqdm bar over pair-passes (or row- and set-passes), drawn on standard error."""
+
+    def __init__(self, enabled: bool, total: int, what: str):
+        self.bar = None
+        if enabled and total > 0:
+            from tqdm.auto import tqdm  # type: ignore[import]
+            self.bar = tqdm(total=total, desc=what, unit=" item-passes", unit_scale=True, dynamic_ncols=True,
+                            smoothing=0.1)
+
+    def update(self, n: int) -> None:
+        if self.bar is not None and n:
+            self.bar.update(n)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+class _Run:
+    """Bookkeeping of one run: which tasks remain, and turning finished tasks into tiles."""
+
+    def __init__(self, problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, int]],
+                 ranges: List[List[Tuple[int, int]]], store: Any, bar: _Progress):
+        self.problem, self.settings, self.tiles, self.ranges = problem, settings, tiles, ranges
+        self.store, self.bar = store, bar
+        done_tiles = store.done_tiles()
+        done_tasks = store.done_tasks()
+        self.pending: Dict[int, set] = {}
+        self.jobs: List[Dict[str, Any]] = []
+        for t, tile in enumerate(tiles):
+            if t in done_tiles:
+                continue
+            keys = {(t, f, l) for f, l in ranges[t]}
+            self.pending[t] = keys - done_tasks
+            for f, l in ranges[t]:
+                if (t, f, l) not in done_tasks:
+                    self.jobs.append(self._job(t, tile, (f, l)))
+            if not self.pending[t]:
+                self._finish_tile(t)
+
+    def _job(self, t: int, tile: Tuple[int, int], passes: Tuple[int, int]) -> Dict[str, Any]:
+        job: Dict[str, Any] = {"index": t, "tile": tile, "passes": passes}
+        p = self.problem
+        a, b = tile
+        if p.kind == "list":
+            job["rows1"] = np.ascontiguousarray(p.local1[a:b])  # type: ignore[index]
+            job["rows2"] = np.ascontiguousarray(p.local2[a:b])  # type: ignore[index]
+        elif p.kind == "sets":
+            hubs = [int(p.local_hubs[k]) for k in range(a, b)]  # type: ignore[attr-defined]
+            by_hub = sorted(range(b - a), key=lambda k: hubs[k])
+            job["rows1"] = np.concatenate([np.full(p.local_partners[a + k].size, hubs[k], np.int32)  # type: ignore
+                                           for k in by_hub])
+            job["rows2"] = np.concatenate([p.local_partners[a + k] for k in by_hub])  # type: ignore[attr-defined]
+            order = np.empty(b - a, dtype=np.int64)
+            order[by_hub] = np.arange(b - a)
+            job["order"] = order
+        return job
+
+    def weight(self, job: Dict[str, Any]) -> int:
+        f, l = job["passes"]
+        return tile_items(self.problem, job["tile"]) * (l - f)
+
+    def total_weight(self) -> int:
+        return sum(self.weight(j) for j in self.jobs)
+
+    def finished(self, job: Dict[str, Any], result: Dict[str, Any]) -> None:
+        t = job["index"]
+        f, l = job["passes"]
+        if len(self.ranges[t]) == 1:
+            self.store.save_tile(t, result, [])
+            self.pending.pop(t, None)
+            return
+        self.store.save_task((t, f, l), result)
+        self.pending[t].discard((t, f, l))
+        if not self.pending[t]:
+            self._finish_tile(t)
+
+    def _finish_tile(self, t: int) -> None:
+        keys = [(t, f, l) for f, l in self.ranges[t]]
+        parts = [self.store.load_task(k) for k in keys]
+        self.store.save_tile(t, combine(self.settings, parts), keys)
+        self.pending.pop(t, None)
+
+
+def _run_here(run: _Run, n_jobs: int) -> None:
+    for job in run.jobs:
+        items = tile_items(run.problem, job["tile"])
+        shown = [0]
+
+        def progress(n: int, items: int = items, shown: List[int] = shown) -> None:
+            run.bar.update(items * (n - shown[0]))
+            shown[0] = n
+
+        result = run_task(run.problem.data, run.settings, job, n_jobs, progress=progress)
+        run.bar.update(run.weight(job) - items * shown[0])
+        run.finished(job, result)
+
+
+def require_dask() -> Any:
+    try:
+        import distributed  # type: ignore[import]
+    except ImportError:
+        raise ImportError(_DASK_MESSAGE) from None
+    return distributed
+
+
+def host_slots(client: Any) -> Dict[str, int]:
+    """Tasks each host of the cluster runs at once: the sum of its workers' threads."""
+    from distributed.comm import get_address_host  # type: ignore[import]
+    try:
+        info = client.scheduler_info(n_workers=-1)
+    except TypeError:  # older distributed lists every worker anyway
+        info = client.scheduler_info()
+    slots: Dict[str, int] = {}
+    for address, worker in info.get("workers", {}).items():
+        host = get_address_host(address)
+        slots[host] = slots.get(host, 0) + int(worker.get("nthreads", 1))
+    return slots
+
+
+def _run_dask(run: _Run, client: Any, key_prefix: str,
+              after_result: Optional[Callable[[int], None]] = None) -> None:
+    distributed = require_dask()
+    if not run.jobs:
+        return
+    slots = host_slots(client)
+    data = client.scatter(run.problem.data, broadcast=True)
+    futures = {}
+    for job in run.jobs:
+        f, l = job["passes"]
+        key = "{}-{}-{}-{}".format(key_prefix, job["index"], f, l)
+        futures[client.submit(run_task, data, run.settings, job, None, slots, key=key, pure=True)] = job
+    done = 0
+    try:
+        for future in distributed.as_completed(list(futures)):
+            job = futures.pop(future)
+            result = future.result()
+            future.release()
+            run.finished(job, result)
+            run.bar.update(run.weight(job))
+            done += 1
+            if after_result is not None:
+                after_result(done)
+    finally:
+        if futures:
+            client.cancel(list(futures))
+
+
+@contextlib.contextmanager
+def local_cluster(workers: int, threads: int = 1) -> Iterator[Any]:
+    """A client of a new cluster of `workers` worker processes on this machine."""
+    distributed = require_dask()
+    cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True,
+                                       dashboard_address=None)
+    try:
+        with distributed.Client(cluster) as client:
+            yield client
+    finally:
+        cluster.close()
+
+
+# --------------------------------------------------------------------------------------
+# From tiles to the result
+
+def bh_from_counts(values: np.ndarray, counts: np.ndarray, m: int) -> np.ndarray:
+    """q-value of each distinct value, given every value up to the largest one asked for.
+
+    `values` ascending and distinct, `counts` how often each occurs, `m` the number of all
+    values (also those above the last one). The same float64 operations as ``bh_qvalues``:
+    all entries of a tied value get p * m / rank of the last of them, then the running
+    minimum from the top, capped at 1.
+    """
+    if values.size == 0:
+        return np.zeros(0)
+    ranks = np.cumsum(counts.astype(np.int64))
+    scaled = values.astype(np.float64) * m / ranks
+    return np.minimum(np.minimum.accumulate(scaled[::-1])[::-1], 1.0)
+
+
+def _merge_counts(values: List[np.ndarray], counts: List[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    if not values:
+        return np.zeros(0, dtype=np.float32), np.zeros(0, dtype=np.int64)
+    distinct, inverse = np.unique(np.concatenate(values), return_inverse=True)
+    # Weights are whole numbers below 2**53, so the float64 sums are exact.
+    total = np.bincount(inverse.reshape(-1), weights=np.concatenate(counts).astype(np.float64),
+                        minlength=distinct.size)
+    return distinct, total.astype(np.int64)
+
+
+def _lookup_q(table_values: np.ndarray, table_q: np.ndarray, values: np.ndarray) -> np.ndarray:
+    q = np.full(values.shape, np.nan)
+    valid = ~np.isnan(values)
+    q[valid] = table_q[np.searchsorted(table_values, values[valid])]
+    return q
+
+
+class _Kept:
+    """The entries of the returned table, at most `limit` of the best (in the order they
+    were added, that is pair order)."""
+
+    def __init__(self, limit: Optional[int]):
+        self.limit = limit
+        self.parts: List[PairResult] = []
+        self.positions: List[np.ndarray] = []
+        self.size = 0
+
+    def add(self, part: PairResult, positions: np.ndarray) -> None:
+        self.parts.append(part)
+        self.positions.append(positions)
+        self.size += len(part)
+        if self.limit is not None and self.size > 2 * self.limit:
+            self._trim()
+
+    def _trim(self) -> None:
+        whole, pos = _concat_pairs(self.parts), np.concatenate(self.positions)
+        best = np.sort(whole.order()[:self.limit])
+        self.parts, self.positions, self.size = [whole._take(best)], [pos[best]], best.size
+
+    def result(self, empty: PairResult) -> PairResult:
+        if self.limit is not None and self.size > self.limit:
+            self._trim()
+        return _concat_pairs(self.parts) if self.parts else empty
+
+
+def _concat_pairs(parts: List[PairResult]) -> PairResult:
+    first = parts[0]
+    if len(parts) == 1:
+        return first
+    cat = np.concatenate
+    arrays = [cat([getattr(p, k) for p in parts]) for k in ("r1", "r2", "z_diff", "p_value", "perm_p")]
+    return PairResult(first.names, cat([p.index1 for p in parts]), cat([p.index2 for p in parts]), arrays,
+                      first.n1, first.n2, first.method, first.alternative, first.permutations,
+                      cat([p.q_value for p in parts]), cat([p.perm_q for p in parts]))
+
+
+def _tile_pairs(problem: Problem, tile: Tuple[int, int], pos: np.ndarray) -> Tuple[np.ndarray, np.ndarray, int]:
+    """User's rows of the pairs at `pos` of a tile, and the tile's first position overall."""
+    a, b = tile
+    if problem.kind == "all":
+        i, j = band_pairs(a, b, problem.nrows, pos)
+        if problem.rows is not None:
+            i, j = problem.rows[i], problem.rows[j]
+        return i, j, condensed_offset(a, problem.nrows)
+    return problem.index1[a + pos], problem.index2[a + pos], a  # type: ignore[index]
+
+
+def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, int]], store: Any,
+                  filters: Dict[str, Any], write: Optional[Callable[[int, Any], None]],
+                  keep_limit: Optional[int]) -> PairResult:
+    permutations = settings["permutations"]
+    m = 0
+    values, counts = [], []
+    b_hist = np.zeros(permutations + 1, dtype=np.int64) if permutations else np.zeros(0, np.int64)
+    for t in range(len(tiles)):
+        s = store.load_tile(t)
+        m += int(s["m"])
+        values.append(s["p_vals"])
+        counts.append(s["p_counts"])
+        if permutations:
+            b_hist += s["b_hist"]
+    p_table, p_counts = _merge_counts(values, counts)
+    q_table = bh_from_counts(p_table, p_counts, m)
+    if permutations:
+        perm_values = perm_p_from_counts(np.arange(permutations + 1), permutations)
+        seen = b_hist > 0
+        perm_table, perm_counts = _merge_counts([perm_values[seen]], [b_hist[seen]])
+        perm_q_table = bh_from_counts(perm_table, perm_counts, int(b_hist.sum()))
+
+    def tile_result(t: int) -> Tuple[PairResult, np.ndarray]:
+        s = store.load_tile(t)
+        i, j, offset = _tile_pairs(problem, tiles[t], s["pos"])
+        perm_p = perm_p_from_counts(s["b"], permutations)
+        q = _lookup_q(p_table, q_table, s["p"])
+        pq = (_lookup_q(perm_table, perm_q_table, perm_p) if permutations
+              else np.full(perm_p.shape, np.nan))
+        part = _pair_result(problem.names, i, j, [s["r1"], s["r2"], s["z"], s["p"], perm_p], settings, q, pq)
+        keep = np.ones(len(part), dtype=bool)
+        if filters["max_p"] is not None:
+            keep &= part.p_value.astype(np.float64) <= filters["max_p"]
+        if filters["max_q"] is not None:
+            keep &= part.q_value <= filters["max_q"]
+        where = np.flatnonzero(keep)
+        return part._take(where), s["pos"][where].astype(np.int64) + offset
+
+    selected = None
+    if filters["top"] is not None:
+        best = _Kept(filters["top"])
+        for t in range(len(tiles)):
+            best.add(*tile_result(t))
+        best.result(_pair_result(problem.names, np.zeros(0, np.int32), np.zeros(0, np.int32),
+                                 [np.zeros(0, np.float32)] * 5, settings))
+        selected = np.concatenate(best.positions) if best.positions else np.zeros(0, np.int64)
+    kept = _Kept(keep_limit)
+    for t in range(len(tiles)):
+        part, positions = tile_result(t)
+        if selected is not None:
+            take = np.flatnonzero(np.isin(positions, selected))
+            part, positions = part._take(take), positions[take]
+        if write is not None:
+            write(t, part)
+        kept.add(part, positions)
+    empty = _pair_result(problem.names, np.zeros(0, np.int32), np.zeros(0, np.int32),
+                         [np.zeros(0, np.float32)] * 5, settings, np.zeros(0), np.zeros(0))
+    result = kept.result(empty)
+    return result.top() if filters["top"] is not None else result
+
+
+def _finish_scores(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, int]], store: Any,
+                   filters: Dict[str, Any], write: Optional[Callable[[int, Any], None]]) -> Any:
+    summaries = [store.load_tile(t) for t in range(len(tiles))]
+    observed = np.concatenate([s["obs"] for s in summaries])
+    counts = np.concatenate([s["counts"] for s in summaries])
+    perm_p = perm_p_from_counts(counts, problem.permutations)
+    n1, n2 = settings["n1"], settings["n2"]
+    if problem.kind == "rows":
+        index = (np.arange(problem.nrows, dtype=np.int32) if problem.rows is None
+                 else problem.rows.astype(np.int32))
+        whole: Any = RowResult(problem.names, index, observed, perm_p, n1, n2, problem.score or "",
+                               problem.method, problem.alternative, problem.permutations)
+    else:
+        whole = SetResult(problem.names, np.asarray(problem.hubs, dtype=np.int32), problem.partners or [],
+                          observed, perm_p, n1, n2, problem.score or "", problem.method, problem.alternative,
+                          problem.permutations)
+    keep = np.ones(len(whole), dtype=bool)
+    if filters["max_p"] is not None:
+        keep &= whole.perm_p.astype(np.float64) <= filters["max_p"]
+    if filters["max_q"] is not None:
+        keep &= whole.perm_q <= filters["max_q"]
+    where = np.flatnonzero(keep)
+    if filters["top"] is not None:
+        where = np.sort(where[whole._take(where).order()[:filters["top"]]])
+    if write is not None:
+        for t, (a, b) in enumerate(tiles):
+            write(t, whole._take(where[(where >= a) & (where < b)]))
+    result = whole._take(where) if where.size < len(whole) else whole
+    return result.top() if filters["top"] is not None else result
+
+
+# --------------------------------------------------------------------------------------
+# Checks, hashing and the output folder
+
+def check_filters(max_p: Any, max_q: Any, top: Any) -> Dict[str, Any]:
+    out: Dict[str, Any] = {}
+    for name, value in (("max_p", max_p), ("max_q", max_q)):
+        if value is not None:
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)) \
+                    or not 0 <= float(value) <= 1:
+                raise InputError("{} must be a number from 0 to 1, got {!r}".format(name, value))
+            value = float(value)
+        out[name] = value
+    if top is not None:
+        if isinstance(top, (bool, np.bool_)) or not isinstance(top, (int, np.integer)) or top < 1:
+            raise InputError("top must be a positive whole number, got {!r}".format(top))
+        top = int(top)
+    out["top"] = top
+    return out
+
+
+def _available_memory() -> int:
+    try:
+        with open("/proc/meminfo") as fh:
+            for line in fh:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 1 << 62
+
+
+def check_memory(problem: Problem, filters: Dict[str, Any], out: Optional[str]) -> None:
+    """Refuse an unfiltered in-memory table of all pairs that would not fit."""
+    if problem.kind != "all" or out is not None or any(filters[k] is not None for k in ("max_p", "max_q", "top")):
+        return
+    need = problem.item_count() * BYTES_PER_PAIR
+    have = _available_memory()
+    if need > 0.8 * have:
+        raise InputError("all {:,} pairs of {:,} rows need about {:.1f} GB in memory, more than this machine "
+                         "has free ({:.1f} GB); write them to disk with out='pairs.parquet', or keep only "
+                         "the best with max_q=..., max_p=... or top=...".format(
+                             problem.item_count(), problem.nrows, need / 1e9, have / 1e9))
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+        return version("corrshift")
+    except Exception:  # not installed as a distribution: the source tree itself
+        return "unknown"
+
+
+def input_hash(problem: Problem, filters: Dict[str, Any]) -> str:
+    """A hash of everything the output depends on."""
+    h = hashlib.sha256()
+    options = {"format": FORMAT, "version": _version(), "kind": problem.kind, "method": problem.method,
+               "alternative": problem.alternative, "score": problem.score,
+               "permutations": problem.permutations, "labels": list(problem.labels),
+               "shape": list(problem.data.shape), "filters": filters}
+    h.update(json.dumps(options, sort_keys=True).encode("utf-8"))
+    for array in (problem.data, problem.first, problem.second, problem.rows, problem.index1, problem.index2,
+                  problem.local1, problem.local2):
+        h.update(b"|")
+        if array is not None:
+            h.update(np.ascontiguousarray(array).view(np.uint8).reshape(-1).data)
+    h.update("\0".join(str(n) for n in problem.names).encode("utf-8"))
+    if problem.hubs is not None:
+        h.update(np.asarray(problem.hubs, dtype=np.int64).tobytes())
+        for partners in problem.partners or []:
+            h.update(b"|" + np.asarray(partners, dtype=np.int64).tobytes())
+    return h.hexdigest()
+
+
+def _ours(name: str) -> bool:
+    return (name in (_MANIFEST, _WORK, _KEPT) or name.startswith(_MANIFEST)
+            or (name.startswith("part-") and (name.endswith(".parquet") or name.endswith(".parquet.tmp"))))
+
+
+def _clear(out: str) -> None:
+    for name in os.listdir(out):
+        path = os.path.join(out, name)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
+
+
+def prepare_output(out: str, digest: str, description: Dict[str, Any], overwrite: bool) -> Dict[str, Any]:
+    """The manifest of the output folder `out`: a new one, or the one of an earlier run of
+    the same inputs. Refuses a folder that holds other results or other files, unless
+    `overwrite`, and a folder that cannot be written."""
+    if os.path.exists(out) and not os.path.isdir(out):
+        raise InputError("out: {!r} is a file; Parquet output is a folder (one file per tile), give a "
+                         "folder name".format(out))
+    manifest = None
+    if os.path.isdir(out):
+        names = os.listdir(out)
+        foreign = [n for n in names if not _ours(n)]
+        if foreign:
+            raise InputError("out: the folder {!r} holds files that corrshift did not write ({}); give a new "
+                             "or empty folder".format(out, ", ".join(sorted(foreign)[:3])))
+        path = os.path.join(out, _MANIFEST)
+        if os.path.exists(path):
+            try:
+                with open(path, encoding="utf-8") as fh:
+                    manifest = json.load(fh)
+            except (OSError, ValueError):
+                manifest = None
+            if manifest is not None and manifest.get("inputs") != digest:
+                if not overwrite:
+                    raise InputError("out: {!r} holds the output of other inputs or options; pass "
+                                     "overwrite=True (--overwrite) to replace it, or give another folder"
+                                     .format(out))
+                manifest = None
+        if manifest is None and names:
+            if not overwrite:
+                raise InputError("out: {!r} holds an unfinished output that cannot be resumed; pass "
+                                 "overwrite=True (--overwrite) to replace it".format(out))
+            _clear(out)
+    try:
+        os.makedirs(out, exist_ok=True)
+        if manifest is None:
+            manifest = {"inputs": digest, "description": description, "tiles_done": [], "complete": False}
+        write_manifest(out, manifest)
+    except OSError as exc:
+        raise InputError("out: cannot write to {!r}: {}".format(out, exc.strerror or exc)) from None
+    return manifest
+
+
+_KEPT_FIELDS = {"pairs": ("index1", "index2", "r1", "r2", "z_diff", "p_value", "perm_p", "q_value", "perm_q"),
+                "rows": ("index", "score", "perm_p", "perm_q"),
+                "sets": ("index", "score", "perm_p", "perm_q")}
+
+
+def _save_kept(out: str, result: Any, kind: str, problem: Problem) -> None:
+    fields = {k: getattr(result, k) for k in _KEPT_FIELDS[kind]}
+    if kind == "sets":
+        where = {int(h): k for k, h in enumerate(problem.hubs or [])}
+        fields["set"] = np.asarray([where[int(h)] for h in result.index], dtype=np.int64)
+    _save_npz(os.path.join(out, _KEPT), fields)
+
+
+def _load_kept(out: str, kind: str, problem: Problem, settings: Dict[str, Any]) -> Any:
+    with np.load(os.path.join(out, _KEPT)) as archive:
+        f = {k: archive[k] for k in archive.files}
+    if kind == "pairs":
+        return _pair_result(problem.names, f["index1"], f["index2"],
+                            [f[k] for k in ("r1", "r2", "z_diff", "p_value", "perm_p")], settings,
+                            f["q_value"], f["perm_q"])
+    args = (settings["n1"], settings["n2"], problem.score or "", problem.method, problem.alternative,
+            problem.permutations)
+    if kind == "rows":
+        return RowResult(problem.names, f["index"], f["score"], f["perm_p"], *args, perm_q=f["perm_q"])
+    partners = [(problem.partners or [])[int(k)] for k in f["set"]]
+    return SetResult(problem.names, f["index"], partners, f["score"], f["perm_p"], *args, perm_q=f["perm_q"])
+
+
+def _finish_output(out: str, written: List[str], manifest: Dict[str, Any]) -> None:
+    """Move the finished parts into place, mark the run complete and drop the work files."""
+    for name in os.listdir(out):
+        if name.startswith("part-") and name not in written:
+            os.remove(os.path.join(out, name))
+    final = os.path.join(out, _WORK, "final")
+    for name in written:
+        os.replace(os.path.join(final, name), os.path.join(out, name))
+    manifest["complete"] = True
+    manifest["parts"] = written
+    write_manifest(out, manifest)
+    shutil.rmtree(os.path.join(out, _WORK), ignore_errors=True)
+
+
+# --------------------------------------------------------------------------------------
+# The run
+
+ORDER_NOTE = ("entries in pair order (row1 ascending, then row2) for all pairs, in the order given for "
+              "listed pairs and sets, in row order for rows; part files in that order by name")
+
+
+def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: Any = None,
+        n_jobs: Optional[int] = None, max_p: Optional[float] = None, max_q: Optional[float] = None,
+        top: Optional[int] = None, progress: bool = True,
+        _after_result: Optional[Callable[[int], None]] = None) -> Any:
+    """Compute `problem` and return its result table (see the module docstring).
+
+    Every argument is checked, and `out` created (or its earlier run found), before any
+    work. The returned table holds the entries that pass the filters (``max_p``, ``max_q``
+    on the p-value for pairs and on the permutation p-value for scores; then the ``top``
+    best), sorted when ``top`` is given and in pair (row, set) order otherwise. With
+    `out`, at most KEEP_IN_MEMORY of them are held, the best ones; ``result.output`` names
+    the folder with all of them.
+    """
+    filters = check_filters(max_p, max_q, top)
+    threads = _inputs.job_count(n_jobs)
+    if problem.data.size >= 2 ** 31:
+        raise InputError("data has {:,} values in the two groups' samples; at most 2**31 - 1 are "
+                         "supported".format(problem.data.size))
+    if client is not None:
+        distributed = require_dask()
+        if not isinstance(client, distributed.Client):
+            raise InputError("client must be a distributed.Client, got {!r}".format(type(client).__name__))
+    if out is not None:
+        from . import _parquet
+        _parquet.require()
+        out = os.fspath(out)
+    check_memory(problem, filters, out)
+    kind = "pairs" if problem.is_pairs else problem.kind
+    q_limit = None if filters["max_q"] is None else filters["max_q"] * (1 + 2.0 ** -40)
+    keep = [v for v in (filters["max_p"], q_limit) if v is not None]
+    settings = {"blocks": BLOCKS, "kind": problem.kind, "first": problem.first, "second": problem.second,
+                "method": problem.method, "alternative": problem.alternative, "score": problem.score,
+                "permutations": problem.permutations, "n1": int(problem.first.size),
+                "n2": int(problem.second.size), "keep_p": min(keep) if keep else None,
+                "hist_limit": math.inf if q_limit is None else q_limit,
+                "tile_top": filters["top"] if filters["max_q"] is None else None}
+    tiles = plan_tiles(problem)
+    digest = input_hash(problem, filters)
+    description = {"kind": kind, "method": problem.method, "alternative": problem.alternative,
+                   "score": problem.score, "permutations": problem.permutations,
+                   "n1": settings["n1"], "n2": settings["n2"], "group1": problem.labels[0],
+                   "group2": problem.labels[1], "entries": problem.item_count(), "max_p": filters["max_p"],
+                   "max_q": filters["max_q"], "top": filters["top"], "order": ORDER_NOTE,
+                   "corrshift": _version()}
+    store: Any
+    if out is not None:
+        manifest = prepare_output(out, digest, description, overwrite)
+        if manifest.get("complete") and os.path.exists(os.path.join(out, _KEPT)):
+            result = _load_kept(out, kind, problem, settings)
+            result.output = out
+            return result
+        store = _DirectoryStore(out, manifest)
+    else:
+        store = _MemoryStore()
+    slots = sum(host_slots(client).values()) if client is not None else 1
+    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, slots), store, _Progress(False, 0, ""))
+    state.bar = _Progress(progress, state.total_weight(),
+                          {"all": "pairs", "list": "pairs", "rows": "rows", "sets": "sets"}[problem.kind])
+    try:
+        if client is None:
+            _run_here(state, threads)
+        else:
+            _run_dask(state, client, "corrshift-" + digest[:20], _after_result)
+    finally:
+        state.bar.close()
+
+    write = None
+    written: List[str] = []
+    if out is not None:
+        from . import _parquet
+        final = os.path.join(out, _WORK, "final")
+        os.makedirs(final, exist_ok=True)
+
+        def write(t: int, part: Any) -> None:
+            if len(part) or (t == len(tiles) - 1 and not written):
+                name = "part-{:05d}.parquet".format(t)
+                _parquet.write(part, os.path.join(final, name), description)
+                written.append(name)
+
+    limit = KEEP_IN_MEMORY if out is not None else None
+    if problem.is_pairs:
+        result = _finish_pairs(problem, settings, tiles, store, filters, write, limit)
+    else:
+        result = _finish_scores(problem, settings, tiles, store, filters, write)
+    if out is not None:
+        _save_kept(out, result, kind, problem)
+        _finish_output(out, written, store.manifest)
+    result.output = out
+    return result
+
+
+# --------------------------------------------------------------------------------------
+# The analyses, with the arguments of the public functions
+
+def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, method: str = "pearson",
+          alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
+          row_names: Any = None, column_names: Any = None, allow_overlap: bool = False,
+          **engine_options: Any) -> PairResult:
+    """:func:`corrshift.ztest` through the engine; `engine_options` are those of :func:`run`."""
+    from .api import _prepare, _used_rows
+    matrix, grp, method, alternative, permutations, jobs = _prepare(
+        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
+        allow_overlap)
+    first, second = _inputs.local_groups(grp)
+    if pairs is None:
+        if matrix.nrows < 2:
+            raise InputError("data has {} row(s); the pair test needs at least 2 rows".format(matrix.nrows))
+        problem = Problem("all", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, method,
+                          alternative, permutations)
+    else:
+        index1, index2 = _inputs.pair_list(matrix, pairs)
+        used, (local1, local2) = _used_rows(index1, index2)
+        problem = Problem("list", _inputs.submatrix(matrix, grp, used), first, second, matrix.row_names,
+                          method, alternative, permutations, rows=used, index1=index1, index2=index2,
+                          local1=local1, local2=local2)
+    return run(problem, n_jobs=jobs, **engine_options)
+
+
+def row_scores(data: Any, group1: Any, group2: Any, *, score: str = "median", method: str = "pearson",
+               alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
+               row_names: Any = None, column_names: Any = None, allow_overlap: bool = False,
+               **engine_options: Any) -> RowResult:
+    """:func:`corrshift.row_scores` through the engine."""
+    from .api import _prepare
+    matrix, grp, method, alternative, permutations, jobs = _prepare(
+        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
+        allow_overlap)
+    score = _inputs.option(score, _inputs.SCORES, "score")
+    if matrix.nrows < 2:
+        raise InputError("data has {} row(s); row scoring needs at least 2 rows".format(matrix.nrows))
+    first, second = _inputs.local_groups(grp)
+    problem = Problem("rows", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, method,
+                      alternative, permutations, score=score)
+    return run(problem, n_jobs=jobs, **engine_options)
+
+
+def set_scores(data: Any, sets: Any, group1: Any, group2: Any, *, score: str = "median",
+               method: str = "pearson", alternative: str = "two-sided", permutations: int = 1000,
+               n_jobs: Optional[int] = None, row_names: Any = None, column_names: Any = None,
+               allow_overlap: bool = False, **engine_options: Any) -> SetResult:
+    """:func:`corrshift.set_scores` through the engine."""
+    from .api import _prepare
+    matrix, grp, method, alternative, permutations, jobs = _prepare(
+        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
+        allow_overlap)
+    score = _inputs.option(score, _inputs.SCORES, "score")
+    hubs, partners = _inputs.set_list(matrix, sets)
+    used = np.unique(np.concatenate([np.asarray(hubs, dtype=np.int32)] + list(partners)))
+    first, second = _inputs.local_groups(grp)
+    problem = Problem("sets", _inputs.submatrix(matrix, grp, used), first, second, matrix.row_names, method,
+                      alternative, permutations, score=score, rows=used, hubs=hubs, partners=partners)
+    problem.local_hubs = np.searchsorted(used, hubs).astype(np.int32)  # type: ignore[attr-defined]
+    problem.local_partners = [np.searchsorted(used, p).astype(np.int32)  # type: ignore[attr-defined]
+                              for p in partners]
+    return run(problem, n_jobs=jobs, **engine_options)

@@ -1,0 +1,137 @@
+"""Exact, slow stand-in for the native block functions, built on the public pipelines.
+
+Each function computes what the native block computes: the observed values of a block of
+pairs, rows or sets, and the raw exceedance counts over the permutation passes
+[max(pass_first, 1), pass_last). Two facts make that possible with the public calls:
+every pass's column split depends only on the column count and the fixed seed, so a call
+with P' permutations runs the first P' permutation passes of any longer call; and each
+pair's statistics depend only on its two rows. Counts of a pass range are the difference
+of two such calls.
+
+The engine tests point ``corrshift.engine.BLOCKS`` at this module (by name, so that Dask
+worker processes import it too). ``CORRSHIFT_TEST_BLOCK_DELAY`` (seconds) slows every call,
+for tests that need a run to be in flight.
+"""
+import os
+import time
+from typing import Any, Callable, Optional, Tuple
+
+import numpy as np
+
+from corrshift import pipelines
+
+_METHODS = ("pearson", "spearman")
+_ALTERNATIVES = ("two-sided", "greater", "less")
+_SCORES = ("mean", "median")
+
+
+def _check(data: Any, first: Any, second: Any, method: str, alternative: str, pass_first: int,
+           pass_last: int, score: Optional[str] = None) -> None:
+    if not (isinstance(data, np.ndarray) and data.dtype == np.float32 and data.ndim == 2
+            and data.flags.c_contiguous):
+        raise TypeError("data must be a C-contiguous 2-D float32 array")
+    for cols in (first, second):
+        if not (isinstance(cols, np.ndarray) and cols.dtype == np.int32):
+            raise TypeError("column lists must be int32 arrays")
+    if method not in _METHODS or alternative not in _ALTERNATIVES or (score is not None and score not in _SCORES):
+        raise ValueError("unknown option")
+    if not 0 <= pass_first < pass_last:
+        raise ValueError("pass range must satisfy 0 <= pass_first < pass_last")
+
+
+def _counts(run: Callable[[int], Tuple[Any, np.ndarray]], pass_first: int,
+            pass_last: int) -> Tuple[Any, np.ndarray]:
+    """Observed values and the raw counts over the permutation passes of [pass_first, pass_last)."""
+    delay = float(os.environ.get("CORRSHIFT_TEST_BLOCK_DELAY", "0"))
+    if delay:
+        time.sleep(delay)
+    upper = pass_last - 1
+    observed, perm_p = run(upper)
+    counts = np.rint(perm_p.astype(np.float64) * upper).astype(np.int32)
+    lower = max(pass_first, 1) - 1
+    if lower > 0:
+        counts -= np.rint(run(lower)[1].astype(np.float64) * lower).astype(np.int32)
+    return observed, counts
+
+
+def ztest_block(data: np.ndarray, first_columns: np.ndarray, second_columns: np.ndarray,
+                rows_a: Tuple[int, int], rows_b: Tuple[int, int], method: str, alternative: str,
+                pass_first: int, pass_last: int, n_jobs: int, *,
+                progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, ...]:
+    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last)
+    (a0, a1), (b0, b1) = rows_a, rows_b
+    if not (0 <= a0 <= a1 <= data.shape[0] and 0 <= b0 <= b1 <= data.shape[0]):
+        raise IndexError("row range outside the data")
+    lo, hi = min(a0, b0), max(a1, b1)
+    sub = np.ascontiguousarray(data[lo:hi])
+    n = hi - lo
+    first = np.repeat(np.arange(n), np.arange(n - 1, -1, -1)) + lo
+    second = np.concatenate([np.arange(i + 1, n) for i in range(n)] + [np.zeros(0, np.int64)]) + lo
+    keep = (first >= a0) & (first < a1) & (second >= b0) & (second < b1)
+
+    def run(perms: int) -> Tuple[Any, np.ndarray]:
+        r1, r2, z, p, perm_p = pipelines._ztest_pipeline_exhaustive(sub, first_columns, second_columns,
+                                                                    method, alternative, perms, n_jobs)
+        return (r1[keep], r2[keep], z[keep], p[keep]), perm_p[keep]
+
+    observed, counts = _counts(run, pass_first, pass_last)
+    if progress is not None:
+        progress(pass_last - pass_first)
+    return observed + (counts,)
+
+
+def pairs_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray,
+                first_columns: np.ndarray, second_columns: np.ndarray, method: str, alternative: str,
+                pass_first: int, pass_last: int, n_jobs: int, *,
+                progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, ...]:
+    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last)
+
+    def run(perms: int) -> Tuple[Any, np.ndarray]:
+        r1, r2, z, p, perm_p = pipelines._ztest_pipeline_indexed(
+            data, first_rows, second_rows, first_columns, second_columns, method, alternative, perms, n_jobs)
+        return (r1, r2, z, p), perm_p
+
+    observed, counts = _counts(run, pass_first, pass_last)
+    if progress is not None:
+        progress(pass_last - pass_first)
+    return observed + (counts,)
+
+
+def row_score_block(data: np.ndarray, first_columns: np.ndarray, second_columns: np.ndarray,
+                    rows: Tuple[int, int], method: str, score: str, alternative: str, pass_first: int,
+                    pass_last: int, n_jobs: int, *,
+                    progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, np.ndarray]:
+    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last, score)
+    p0, p1 = rows
+    if not 0 <= p0 <= p1 <= data.shape[0]:
+        raise IndexError("row range outside the data")
+
+    def run(perms: int) -> Tuple[Any, np.ndarray]:
+        observed, perm_p = pipelines._score_pipeline_exhaustive(data, first_columns, second_columns, method,
+                                                                score, alternative, perms, n_jobs)
+        return observed[p0:p1], perm_p[p0:p1]
+
+    observed, counts = _counts(run, pass_first, pass_last)
+    if progress is not None:
+        progress(pass_last - pass_first)
+    return observed, counts
+
+
+def set_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray, first_columns: np.ndarray,
+              second_columns: np.ndarray, method: str, score: str, alternative: str, pass_first: int,
+              pass_last: int, n_jobs: int, *,
+              progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, ...]:
+    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last, score)
+    labels = []
+
+    def run(perms: int) -> Tuple[Any, np.ndarray]:
+        lab, observed, perm_p = pipelines._score_pipeline_indexed(
+            data, first_rows, second_rows, first_columns, second_columns, method, score, alternative, perms,
+            n_jobs)
+        labels.append(lab)
+        return observed, perm_p
+
+    observed, counts = _counts(run, pass_first, pass_last)
+    if progress is not None:
+        progress(pass_last - pass_first)
+    return labels[0], observed, counts
