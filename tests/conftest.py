@@ -1,2 +1,38 @@
 # The package lives in src/, so the repository root never shadows the installed package
 # (with its compiled modules); the tests import what `make build` installed.
+
+import numpy as np
+import pytest
+
+
+def pytest_configure(config):  # type: ignore[no-untyped-def]
+    config.addinivalue_line("markers", "slow: takes more than about 20 seconds")
+
+
+@pytest.fixture
+def engine_small(monkeypatch):  # type: ignore[no-untyped-def]
+    """The engine on the exact pure-Python block functions, with tiles small enough that
+    small data makes several of them."""
+    from corrshift import engine
+
+    try:
+        import corrshift._blocks  # noqa: F401
+    except ImportError:
+        monkeypatch.setattr(engine, "BLOCKS", "blocks_reference")
+    monkeypatch.setattr(engine, "TILE_PAIRS", 300)
+    monkeypatch.setattr(engine, "MIN_TILE_PAIRS", 100)
+    return engine
+
+
+def assert_same_table(expected, actual):  # type: ignore[no-untyped-def]
+    """Same columns, same values bit for bit (NaN where NaN), same dtypes."""
+    assert type(expected) is type(actual)
+    assert expected.columns == actual.columns
+    assert len(expected) == len(actual)
+    for name in expected.columns:
+        a, b = expected.column(name), actual.column(name)
+        assert a.dtype == b.dtype, name
+        if a.dtype.kind == "f":
+            assert np.array_equal(a.view(np.uint8), b.view(np.uint8)), name
+        else:
+            assert np.array_equal(a, b), name

@@ -578,7 +578,7 @@ def local_cluster(workers: int, threads: int = 1) -> Iterator[Any]:
     """A client of a new cluster of `workers` worker processes on this machine."""
     distributed = require_dask()
     cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True,
-                                       dashboard_address=None)
+                                       dashboard_address=":0")
     try:
         with distributed.Client(cluster) as client:
             yield client

@@ -1,0 +1,248 @@
+"""The engine run in this process: same tables as the in-memory public functions, exact
+q-values under filters, Parquet output, resuming, and refusals before any work."""
+import json
+import os
+
+import numpy as np
+import pytest
+
+import corrshift
+from corrshift import engine
+from corrshift.results import bh_qvalues
+from conftest import assert_same_table
+
+G1, G2 = list(range(8)), list(range(8, 17))
+SETS = {3: [1, 2, 5], 0: [9, 40, 41, 42], 7: [8], 30: list(range(31, 50))}
+PAIRS = [(0, 5), (7, 3), (40, 2), (12, 13)] * 40
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=(60, 17)).astype(np.float32)
+    x[:12, :8] += 2 * rng.normal(size=8).astype(np.float32)  # rows 0-11 correlated in group 1 only
+    return x
+
+
+def public_and_engine(kind, x, **options):
+    if kind == "pairs":
+        return corrshift.ztest(x, G1, G2, **options), lambda **e: engine.ztest(x, G1, G2, **options, **e)
+    if kind == "listed":
+        return (corrshift.ztest(x, G1, G2, PAIRS, **options),
+                lambda **e: engine.ztest(x, G1, G2, PAIRS, **options, **e))
+    if kind == "rows":
+        return corrshift.row_scores(x, G1, G2, **options), lambda **e: engine.row_scores(x, G1, G2, **options, **e)
+    return (corrshift.set_scores(x, SETS, G1, G2, **options),
+            lambda **e: engine.set_scores(x, SETS, G1, G2, **options, **e))
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("kind,options", [
+    ("pairs", {}), ("pairs", {"alternative": "less"}), ("pairs", {"permutations": 0}),
+    ("listed", {}), ("rows", {"score": "mean"}), ("rows", {"alternative": "greater"}), ("sets", {}),
+], ids=["pairs", "pairs-less", "pairs-no-perm", "listed", "rows-mean", "rows-greater", "sets"])
+def test_same_table_as_in_memory(engine_small, data, kind, options, method):
+    options = dict({"permutations": 25}, **options, method=method)
+    expected, run = public_and_engine(kind, data, **options)
+    assert_same_table(expected, run(progress=False))
+
+
+def test_pass_ranges_add_up(engine_small, data, monkeypatch):
+    # Many pass ranges per tile: the counts of the ranges are summed.
+    monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
+    expected, run = public_and_engine("pairs", data, permutations=25)
+    assert_same_table(expected, run(progress=False))
+
+
+@pytest.mark.parametrize("filters", [
+    {"max_q": 0.2}, {"max_q": 0.0}, {"max_p": 0.05}, {"top": 9}, {"max_q": 0.5, "top": 4},
+    {"max_p": 0.3, "max_q": 0.4, "top": 1000},
+], ids=["max_q", "max_q-0", "max_p", "top", "max_q-top", "all-three"])
+@pytest.mark.parametrize("kind", ["pairs", "rows"])
+def test_filters_keep_what_in_memory_keeps(engine_small, data, kind, filters):
+    expected, run = public_and_engine(kind, data, permutations=25)
+    stat, q = (expected.p_value, expected.q_value) if kind == "pairs" else (expected.perm_p, expected.perm_q)
+    keep = np.ones(len(expected), dtype=bool)
+    if "max_p" in filters:
+        keep &= stat <= filters["max_p"]
+    if "max_q" in filters:
+        keep &= q <= filters["max_q"]
+    kept = expected._take(np.flatnonzero(keep))
+    if "top" in filters:
+        kept = kept.top(filters["top"])
+    assert_same_table(kept, run(progress=False, **filters))
+
+
+@pytest.mark.parametrize("limit", [None, 0.3, 0.02], ids=["all", "some", "few"])
+def test_q_values_from_counts_match_bh(limit):
+    rng = np.random.default_rng(3)
+    # Ties, NaN and exact zeros, as float32 p-values come out of the pipelines.
+    p = rng.choice(np.linspace(0, 1, 400, dtype=np.float32), size=5000)
+    p[rng.random(5000) < 0.05] = np.nan
+    expected = bh_qvalues(p)
+    valid = ~np.isnan(p)
+    shown = valid if limit is None else valid & (p <= limit)
+    values, counts = np.unique(p[shown], return_counts=True)
+    q = engine.bh_from_counts(values, counts, int(valid.sum()))
+    got = q[np.searchsorted(values, p[shown])]
+    if limit is None:
+        assert np.array_equal(got, expected[shown])
+    else:  # exact wherever the q-value can pass the limit
+        passing = expected[shown] <= limit
+        assert np.array_equal(got[passing], expected[shown][passing])
+        assert np.all(got[~passing] > limit)
+
+
+def test_parquet_dataset(engine_small, data, tmp_path):
+    pd = pytest.importorskip("pandas")
+    pq = pytest.importorskip("pyarrow.parquet")
+    expected, run = public_and_engine("pairs", data, permutations=25)
+    out = tmp_path / "pairs.parquet"
+    result = run(progress=False, out=out)
+    assert result.output == str(out)
+    assert_same_table(expected, result)
+    parts = sorted(p for p in os.listdir(out) if p.endswith(".parquet"))
+    assert len(parts) > 1
+    frame = pd.read_parquet(out)
+    assert list(frame.columns) == list(expected.columns)
+    for name in expected.columns:
+        column = frame[name].to_numpy()
+        if name in ("row1", "row2"):
+            assert list(column.astype(str)) == list(expected.column(name))
+        else:
+            assert np.array_equal(column, expected.column(name).astype(column.dtype), equal_nan=True)
+    first = pq.read_table(out / parts[0])
+    assert str(first.schema.field("row1").type).startswith("dictionary")
+    # Each file holds the names of the rows it uses, once.
+    assert len(first.column("row1").chunk(0).dictionary) <= len(np.unique(first.column("row1").to_numpy()))
+    meta = json.loads(first.schema.metadata[b"corrshift"])
+    assert meta["permutations"] == 25 and meta["n1"] == 8 and meta["n2"] == 9
+    dd = pytest.importorskip("dask.dataframe")
+    assert len(dd.read_parquet(str(out)).compute()) == len(expected)
+
+
+def files_of(folder):
+    return {name: (folder / name).read_bytes() for name in sorted(os.listdir(folder))}
+
+
+class Interrupt(Exception):
+    pass
+
+
+@pytest.mark.parametrize("stop_after", [0, 3, 7], ids=["before-any", "mid", "late"])
+@pytest.mark.parametrize("options", [{}, {"max_q": 0.3}], ids=["all", "filtered"])
+def test_resume_gives_the_same_files(engine_small, data, tmp_path, monkeypatch, stop_after, options):
+    _, run = public_and_engine("pairs", data, permutations=25)
+    run(progress=False, out=tmp_path / "whole", **options)
+    real = engine.run_task
+    calls = []
+
+    def interrupted(*args, **kwargs):
+        if len(calls) == stop_after:
+            raise KeyboardInterrupt
+        calls.append(1)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(engine, "run_task", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        run(progress=False, out=tmp_path / "resumed", **options)
+    names = os.listdir(tmp_path / "resumed")
+    assert not any(n.startswith("part-") for n in names)  # nothing partial looks complete
+    manifest = json.loads((tmp_path / "resumed" / "_corrshift.json").read_text())
+    assert manifest["complete"] is False and len(manifest["tiles_done"]) == stop_after
+    monkeypatch.setattr(engine, "run_task", real)
+    computed = []
+    monkeypatch.setattr(engine, "run_task", lambda *a, **k: computed.append(1) or real(*a, **k))
+    run(progress=False, out=tmp_path / "resumed", **options)
+    assert len(computed) == len(engine.plan_tiles(engine_problem(data))) - stop_after
+    assert files_of(tmp_path / "resumed") == files_of(tmp_path / "whole")
+    # A finished output is read back, not computed again.
+    computed.clear()
+    again = run(progress=False, out=tmp_path / "resumed", **options)
+    assert not computed
+    assert_same_table(run(progress=False, **options), again)
+
+
+def engine_problem(x):
+    return engine.Problem("all", x, np.arange(8, dtype=np.int32), np.arange(8, 17, dtype=np.int32),
+                          np.arange(len(x)).astype(str).astype(object), "pearson", "two-sided", 25)
+
+
+def refuse(tmp_path):
+    """Bad inputs, each with the words its message must hold."""
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    foreign = tmp_path / "foreign"
+    foreign.mkdir()
+    (foreign / "notes.txt").write_text("mine")
+    return [
+        ({"max_q": 1.5}, "max_q must be a number from 0 to 1"),
+        ({"max_p": "0.1"}, "max_p must be a number"),
+        ({"top": 0}, "top must be a positive whole number"),
+        ({"out": blocker}, "is a file"),
+        ({"out": foreign}, "did not write"),
+        ({"out": blocker / "sub"}, "cannot write"),
+        ({"client": object()}, "client must be a distributed.Client"),
+    ]
+
+
+def test_bad_input_refused_before_any_work(engine_small, data, tmp_path, monkeypatch):
+    monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
+    _, run = public_and_engine("pairs", data, permutations=25)
+    for options, message in refuse(tmp_path):
+        with pytest.raises(corrshift.InputError, match=message):
+            run(progress=False, **options)
+    assert (tmp_path / "foreign" / "notes.txt").read_text() == "mine"
+
+
+def test_other_inputs_refused_unless_overwrite(engine_small, data, tmp_path):
+    out = tmp_path / "out"
+    _, run = public_and_engine("pairs", data, permutations=25)
+    run(progress=False, out=out, max_q=0.5)
+    _, other = public_and_engine("pairs", data, permutations=24)
+    with pytest.raises(corrshift.InputError, match="other inputs or options"):
+        other(progress=False, out=out, max_q=0.5)
+    with pytest.raises(corrshift.InputError, match="other inputs or options"):
+        run(progress=False, out=out, max_q=0.4)
+    expected = corrshift.ztest(data, G1, G2, permutations=24)
+    assert_same_table(expected, other(progress=False, out=out, overwrite=True))
+
+
+def test_unfiltered_table_that_does_not_fit_is_refused(engine_small, data, monkeypatch):
+    monkeypatch.setattr(engine, "_available_memory", lambda: 10000)
+    monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
+    _, run = public_and_engine("pairs", data, permutations=25)
+    with pytest.raises(corrshift.InputError, match=r"need about .* GB in memory.*out="):
+        run(progress=False)
+
+
+@pytest.mark.parametrize("nrows", [2, 3, 1001, 60000])
+def test_bands_cover_every_pair_once(nrows):
+    problem = engine.Problem("all", np.zeros((nrows, 8), np.float32), np.arange(4, dtype=np.int32),
+                             np.arange(4, 8, dtype=np.int32), np.zeros(nrows, object), "pearson", "two-sided", 99)
+    tiles = engine.plan_tiles(problem)
+    assert tiles[0][0] == 0 and tiles[-1][1] == nrows - 1
+    assert all(a < b and b == c for (a, b), (c, _) in zip(tiles, tiles[1:] + [(tiles[-1][1], 0)]))
+    offsets = [engine.condensed_offset(a, nrows) for a, _ in tiles] + [nrows * (nrows - 1) // 2]
+    assert [engine.tile_items(problem, t) for t in tiles] == list(np.diff(offsets))
+    for ranges in engine.plan_passes(problem, tiles, slots=8):
+        assert ranges[0][0] == 0 and ranges[-1][1] == 100
+        assert all(b == c for (_, b), (c, _) in zip(ranges, ranges[1:]))
+
+
+def test_band_pairs_follow_condensed_order():
+    first, second = engine.band_pairs(3, 6, 9)
+    assert list(zip(first, second))[:7] == [(3, 4), (3, 5), (3, 6), (3, 7), (3, 8), (4, 5), (4, 6)]
+    assert len(first) == 5 + 4 + 3
+
+
+@pytest.mark.slow
+def test_more_rows_than_one_call_can_number(tmp_path):
+    blocks = pytest.importorskip("corrshift._blocks")  # noqa: F841
+    rng = np.random.default_rng(1)
+    n = 46400
+    x = rng.normal(size=(n, 8)).astype(np.float32)
+    x[1, :4] = x[0, :4] + 1e-3 * rng.normal(size=4).astype(np.float32)
+    result = engine.ztest(x, [0, 1, 2, 3], [4, 5, 6, 7], permutations=0, max_p=1e-7, progress=False,
+                          out=tmp_path / "many")
+    assert ("0", "1") in set(zip(result.row1, result.row2))

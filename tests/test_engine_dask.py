@@ -1,0 +1,87 @@
+"""The engine on a real local Dask cluster of two worker processes: the same files as in
+this process, also when a worker is killed in the middle of a run."""
+import os
+import signal
+
+import numpy as np
+import pytest
+
+import corrshift
+from corrshift import engine
+from conftest import assert_same_table
+
+distributed = pytest.importorskip("distributed")
+
+G1, G2 = list(range(8)), list(range(8, 17))
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(11)
+    x = rng.normal(size=(50, 17)).astype(np.float32)
+    x[:10, 8:] += 2 * rng.normal(size=9).astype(np.float32)
+    return x
+
+
+@pytest.fixture(scope="module")
+def client():
+    with engine.local_cluster(2) as c:
+        yield c
+
+
+def files_of(folder):
+    return {name: (folder / name).read_bytes() for name in sorted(os.listdir(folder))}
+
+
+CASES = {
+    "pairs-pearson": lambda x, **e: engine.ztest(x, G1, G2, permutations=20, **e),
+    "pairs-spearman-filtered": lambda x, **e: engine.ztest(x, G1, G2, permutations=20, method="spearman",
+                                                          max_q=0.3, **e),
+    "rows-spearman": lambda x, **e: engine.row_scores(x, G1, G2, permutations=20, method="spearman", **e),
+    "sets": lambda x, **e: engine.set_scores(x, {2: [1, 5, 9], 30: list(range(31, 45))}, G1, G2,
+                                             permutations=20, **e),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_cluster_writes_the_same_files(engine_small, data, client, tmp_path, case):
+    here = CASES[case](data, progress=False, out=tmp_path / "here")
+    there = CASES[case](data, progress=False, out=tmp_path / "there", client=client)
+    assert_same_table(here, there)
+    assert files_of(tmp_path / "there") == files_of(tmp_path / "here")
+
+
+def test_cluster_matches_the_public_function(engine_small, data, client):
+    expected = corrshift.ztest(data, G1, G2, permutations=20, method="spearman")
+    assert_same_table(expected, engine.ztest(data, G1, G2, permutations=20, method="spearman",
+                                             progress=False, client=client))
+
+
+def test_killed_worker_gives_the_same_result(engine_small, data, tmp_path, monkeypatch):
+    expected = CASES["pairs-pearson"](data, progress=False, out=tmp_path / "here")
+    # Slow tasks, so that the run is still going when a worker dies.
+    monkeypatch.setenv("CORRSHIFT_TEST_BLOCK_DELAY", "0.4")
+    with engine.local_cluster(2) as c:
+        pids = c.run(os.getpid)
+        killed = []
+
+        def kill_one(done):
+            if not killed:
+                os.kill(next(iter(pids.values())), signal.SIGKILL)
+                killed.append(done)
+
+        result = engine.run(engine_problem_of(data), progress=False, client=c, out=tmp_path / "there",
+                            _after_result=kill_one)
+    assert killed
+    assert_same_table(expected, result)
+    assert files_of(tmp_path / "there") == files_of(tmp_path / "here")
+
+
+def engine_problem_of(x):
+    """The problem engine.ztest(x, G1, G2, permutations=20) builds."""
+    from corrshift import _inputs
+    matrix = _inputs.as_matrix(x)
+    grp = _inputs.groups(matrix, G1, G2, False)
+    first, second = _inputs.local_groups(grp)
+    return engine.Problem("all", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, "pearson",
+                          "two-sided", 20)
