@@ -62,17 +62,27 @@ def ztest_block(data: np.ndarray, first_columns: np.ndarray, second_columns: np.
     (a0, a1), (b0, b1) = rows_a, rows_b
     if not (0 <= a0 <= a1 <= data.shape[0] and 0 <= b0 <= b1 <= data.shape[0]):
         raise IndexError("row range outside the data")
+    # The block's pairs, ordered by first row, then second row.
+    firsts = [np.full(max(0, b1 - max(b0, i + 1)), i, dtype=np.int32) for i in range(a0, a1)]
+    seconds = [np.arange(max(b0, i + 1), b1, dtype=np.int32) for i in range(a0, a1)]
+    first = np.concatenate(firsts + [np.zeros(0, np.int32)])
+    second = np.concatenate(seconds + [np.zeros(0, np.int32)])
     lo, hi = min(a0, b0), max(a1, b1)
-    sub = np.ascontiguousarray(data[lo:hi])
     n = hi - lo
-    first = np.repeat(np.arange(n), np.arange(n - 1, -1, -1)) + lo
-    second = np.concatenate([np.arange(i + 1, n) for i in range(n)] + [np.zeros(0, np.int64)]) + lo
-    keep = (first >= a0) & (first < a1) & (second >= b0) & (second < b1)
+    if 2 * first.size >= n * (n - 1) // 2 and n <= 46341:
+        # Most pairs of the rows involved: all of them in one exhaustive call, then pick.
+        sub = np.ascontiguousarray(data[lo:hi])
+        pick = (first - lo).astype(np.int64) * (2 * n - (first - lo) - 1) // 2 + (second - first - 1)
 
-    def run(perms: int) -> Tuple[Any, np.ndarray]:
-        r1, r2, z, p, perm_p = pipelines._ztest_pipeline_exhaustive(sub, first_columns, second_columns,
-                                                                    method, alternative, perms, n_jobs)
-        return (r1[keep], r2[keep], z[keep], p[keep]), perm_p[keep]
+        def run(perms: int) -> Tuple[Any, np.ndarray]:
+            r1, r2, z, p, perm_p = pipelines._ztest_pipeline_exhaustive(sub, first_columns, second_columns,
+                                                                        method, alternative, perms, n_jobs)
+            return (r1[pick], r2[pick], z[pick], p[pick]), perm_p[pick]
+    else:
+        def run(perms: int) -> Tuple[Any, np.ndarray]:
+            r1, r2, z, p, perm_p = pipelines._ztest_pipeline_indexed(
+                data, first, second, first_columns, second_columns, method, alternative, perms, n_jobs)
+            return (r1, r2, z, p), perm_p
 
     observed, counts = _counts(run, pass_first, pass_last)
     if progress is not None:

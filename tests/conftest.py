@@ -24,6 +24,18 @@ def engine_small(monkeypatch):  # type: ignore[no-untyped-def]
     return engine
 
 
+def _parquet_usable() -> bool:
+    try:
+        import pyarrow.parquet  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+#: Tests that write Parquet output; skipped where pyarrow is missing or cannot load.
+needs_parquet = pytest.mark.skipif(not _parquet_usable(), reason="pyarrow is not usable here")
+
+
 def assert_same_table(expected, actual):  # type: ignore[no-untyped-def]
     """Same columns, same values bit for bit (NaN where NaN), same dtypes."""
     assert type(expected) is type(actual)

@@ -18,8 +18,9 @@ def require() -> Any:
     try:
         import pyarrow  # type: ignore[import]
         import pyarrow.parquet  # type: ignore[import]  # noqa: F401
-    except ImportError:
-        raise ImportError(EXTRA_MESSAGE) from None
+    except ImportError as exc:
+        # A pyarrow that is installed but cannot load (e.g. built for another NumPy) says why.
+        raise ImportError("{} ({})".format(EXTRA_MESSAGE, exc)) from None
     return pyarrow
 
 

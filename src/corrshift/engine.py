@@ -44,7 +44,7 @@ BLOCKS = "corrshift._blocks"
 #: Version of the work files and manifest; part of the input hash.
 FORMAT = 1
 #: Target cost of a tile, in pairs (a tile of pairs is written as one file).
-TILE_PAIRS = 1 << 20
+TILE_PAIRS = 1 << 22
 #: Smallest tile worth a task, in pairs.
 MIN_TILE_PAIRS = 1 << 16
 #: Longest a task should take on one core, in seconds (Dask declares a silent worker
