@@ -39,8 +39,8 @@ def _check(data: Any, first: Any, second: Any, method: str, alternative: str, pa
         raise ValueError("pass range must satisfy 0 <= pass_first < pass_last")
 
 
-def _counts(run: Callable[[int], Tuple[Any, np.ndarray]], pass_first: int,
-            pass_last: int) -> Tuple[Any, np.ndarray]:
+def _counts(run: Callable[[int], Tuple[Any, np.ndarray]], pass_first: int, pass_last: int,
+            progress: Optional[Callable[[int], None]]) -> Tuple[Any, np.ndarray]:
     """Observed values and the raw counts over the permutation passes of [pass_first, pass_last)."""
     delay = float(os.environ.get("CORRSHIFT_TEST_BLOCK_DELAY", "0"))
     if delay:
@@ -51,7 +51,19 @@ def _counts(run: Callable[[int], Tuple[Any, np.ndarray]], pass_first: int,
     lower = max(pass_first, 1) - 1
     if lower > 0:
         counts -= np.rint(run(lower)[1].astype(np.float64) * lower).astype(np.int32)
+    if progress is not None:
+        progress(pass_last - pass_first)
     return observed, counts
+
+
+def _listed(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray, first_columns: np.ndarray,
+            second_columns: np.ndarray, method: str, alternative: str,
+            n_jobs: int) -> Callable[[int], Tuple[Any, np.ndarray]]:
+    def run(perms: int) -> Tuple[Any, np.ndarray]:
+        r1, r2, z, p, perm_p = pipelines._ztest_pipeline_indexed(
+            data, first_rows, second_rows, first_columns, second_columns, method, alternative, perms, n_jobs)
+        return (r1, r2, z, p), perm_p
+    return run
 
 
 def ztest_block(data: np.ndarray, first_columns: np.ndarray, second_columns: np.ndarray,
@@ -79,14 +91,9 @@ def ztest_block(data: np.ndarray, first_columns: np.ndarray, second_columns: np.
                                                                         method, alternative, perms, n_jobs)
             return (r1[pick], r2[pick], z[pick], p[pick]), perm_p[pick]
     else:
-        def run(perms: int) -> Tuple[Any, np.ndarray]:
-            r1, r2, z, p, perm_p = pipelines._ztest_pipeline_indexed(
-                data, first, second, first_columns, second_columns, method, alternative, perms, n_jobs)
-            return (r1, r2, z, p), perm_p
+        run = _listed(data, first, second, first_columns, second_columns, method, alternative, n_jobs)
 
-    observed, counts = _counts(run, pass_first, pass_last)
-    if progress is not None:
-        progress(pass_last - pass_first)
+    observed, counts = _counts(run, pass_first, pass_last, progress)
     return observed + (counts,)
 
 
@@ -95,15 +102,8 @@ def pairs_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarra
                 pass_first: int, pass_last: int, n_jobs: int, *,
                 progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, ...]:
     _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last)
-
-    def run(perms: int) -> Tuple[Any, np.ndarray]:
-        r1, r2, z, p, perm_p = pipelines._ztest_pipeline_indexed(
-            data, first_rows, second_rows, first_columns, second_columns, method, alternative, perms, n_jobs)
-        return (r1, r2, z, p), perm_p
-
-    observed, counts = _counts(run, pass_first, pass_last)
-    if progress is not None:
-        progress(pass_last - pass_first)
+    run = _listed(data, first_rows, second_rows, first_columns, second_columns, method, alternative, n_jobs)
+    observed, counts = _counts(run, pass_first, pass_last, progress)
     return observed + (counts,)
 
 
@@ -121,9 +121,7 @@ def row_score_block(data: np.ndarray, first_columns: np.ndarray, second_columns:
                                                                 score, alternative, perms, n_jobs)
         return observed[p0:p1], perm_p[p0:p1]
 
-    observed, counts = _counts(run, pass_first, pass_last)
-    if progress is not None:
-        progress(pass_last - pass_first)
+    observed, counts = _counts(run, pass_first, pass_last, progress)
     return observed, counts
 
 
@@ -141,7 +139,5 @@ def set_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray,
         labels.append(lab)
         return observed, perm_p
 
-    observed, counts = _counts(run, pass_first, pass_last)
-    if progress is not None:
-        progress(pass_last - pass_first)
+    observed, counts = _counts(run, pass_first, pass_last, progress)
     return labels[0], observed, counts

@@ -617,7 +617,9 @@ def _merge_counts(values: List[np.ndarray], counts: List[np.ndarray]) -> Tuple[n
 def _lookup_q(table_values: np.ndarray, table_q: np.ndarray, values: np.ndarray) -> np.ndarray:
     q = np.full(values.shape, np.nan)
     valid = ~np.isnan(values)
-    q[valid] = table_q[np.searchsorted(table_values, values[valid])]
+    # Looking up the sorted distinct values keeps the search cache-friendly.
+    distinct, inverse = np.unique(values[valid], return_inverse=True)
+    q[valid] = table_q[np.searchsorted(table_values, distinct)][inverse.reshape(-1)]
     return q
 
 
@@ -706,6 +708,8 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
             keep &= part.p_value.astype(np.float64) <= filters["max_p"]
         if filters["max_q"] is not None:
             keep &= part.q_value <= filters["max_q"]
+        if keep.all():
+            return part, s["pos"].astype(np.int64) + offset
         where = np.flatnonzero(keep)
         return part._take(where), s["pos"][where].astype(np.int64) + offset
 
