@@ -254,3 +254,12 @@ def test_more_rows_than_one_call_can_number(tmp_path):
     result = engine.ztest(x, [0, 1, 2, 3], [4, 5, 6, 7], permutations=0, max_p=1e-7, progress=False,
                           out=tmp_path / "many")
     assert ("0", "1") in set(zip(result.row1, result.row2))
+
+
+def test_progress_goes_to_stderr_only(data, capfd):
+    pytest.importorskip("corrshift._blocks")  # the public pipelines draw their own line on fd 1
+    engine.ztest(data, G1, G2, permutations=25)
+    out, err = capfd.readouterr()
+    assert out == "" and "pairs" in err
+    engine.ztest(data, G1, G2, permutations=25, progress=False)
+    assert capfd.readouterr() == ("", "")

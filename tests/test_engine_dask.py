@@ -84,3 +84,16 @@ def engine_problem_of(x):
     first, second = _inputs.local_groups(grp)
     return engine.Problem("all", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, "pearson",
                           "two-sided", 20)
+
+
+def test_connect_refuses_unreachable_scheduler_and_bad_counts():
+    with pytest.raises(corrshift.InputError, match="cannot reach the Dask scheduler"):
+        with engine.connect(scheduler="tcp://127.0.0.1:1", timeout="1s"):
+            pass
+    for options, message in (({"workers": 0}, "positive whole number"),
+                             ({"workers": 2, "scheduler": "tcp://127.0.0.1:1"}, "not both")):
+        with pytest.raises(corrshift.InputError, match=message):
+            with engine.connect(**options):
+                pass
+    with engine.connect() as client:
+        assert client is None

@@ -39,8 +39,10 @@ def table(result: Any, metadata: Dict[str, Any]) -> Any:
     pa = require()
     arrays = []
     for name in result.columns:
-        if name in result._text_columns:
+        if name in _INDEX_OF:
             arrays.append(_names_column(pa, result.names, getattr(result, _INDEX_OF[name])))
+        elif name in result._text_columns:
+            arrays.append(pa.array([str(v) for v in result.column(name)], type=pa.string()).dictionary_encode())
         else:
             arrays.append(pa.array(np.ascontiguousarray(result.column(name))))
     schema_meta = {b"corrshift": json.dumps(metadata, sort_keys=True).encode("utf-8")}

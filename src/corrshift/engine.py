@@ -586,6 +586,31 @@ def local_cluster(workers: int, threads: int = 1) -> Iterator[Any]:
         cluster.close()
 
 
+@contextlib.contextmanager
+def connect(scheduler: Optional[str] = None, workers: Optional[int] = None,
+            timeout: str = "30s") -> Iterator[Any]:
+    """A client of the cluster at `scheduler`, or of a new local cluster of `workers` worker
+    processes; None when neither is given (the run stays in this process)."""
+    if scheduler is not None and workers is not None:
+        raise InputError("give either a scheduler address or a number of local workers, not both")
+    if scheduler is None and workers is None:
+        yield None
+        return
+    distributed = require_dask()
+    if workers is not None:
+        if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+            raise InputError("workers must be a positive whole number, got {!r}".format(workers))
+        with local_cluster(workers) as client:
+            yield client
+        return
+    try:
+        client = distributed.Client(scheduler, timeout=timeout)
+    except (OSError, TimeoutError) as exc:
+        raise InputError("cannot reach the Dask scheduler at {!r}: {}".format(scheduler, exc)) from None
+    with client:
+        yield client
+
+
 # --------------------------------------------------------------------------------------
 # From tiles to the result
 
