@@ -339,6 +339,7 @@ class _MemoryStore:
     def __init__(self) -> None:
         self.tiles: Dict[int, Dict[str, Any]] = {}
         self.tasks: Dict[Tuple[int, int, int], Dict[str, Any]] = {}
+        self.hist: Optional[_Histogram] = None
 
     def done_tiles(self) -> set:
         return set(self.tiles)
@@ -353,12 +354,21 @@ class _MemoryStore:
         return self.tasks[key]
 
     def save_tile(self, tile: int, summary: Dict[str, Any], tasks: Sequence[Tuple[int, int, int]]) -> None:
+        if "p_vals" in summary:
+            # Folded into one table as tiles finish, rather than kept per tile.
+            if self.hist is None:
+                self.hist = _Histogram(summary["b_hist"].size - 1 if summary["b_hist"].size else 0)
+            self.hist.add(summary)
+            summary = {k: v for k, v in summary.items() if k not in ("p_vals", "p_counts", "b_hist", "m")}
         self.tiles[tile] = summary
         for key in tasks:
             self.tasks.pop(key, None)
 
     def load_tile(self, tile: int) -> Dict[str, Any]:
         return self.tiles[tile]
+
+    def histogram(self, tiles: int, permutations: int) -> "_Histogram":
+        return self.hist if self.hist is not None else _Histogram(permutations)
 
 
 def _save_npz(path: str, arrays: Dict[str, Any]) -> None:
@@ -409,9 +419,15 @@ class _DirectoryStore:
             with contextlib.suppress(FileNotFoundError):
                 os.remove(self._task_path(key))
 
-    def load_tile(self, tile: int) -> Dict[str, Any]:
+    def load_tile(self, tile: int, keys: Optional[Sequence[str]] = None) -> Dict[str, Any]:
         with np.load(self._tile_path(tile)) as archive:
-            return {k: archive[k] for k in archive.files}
+            return {k: archive[k] for k in (archive.files if keys is None else keys)}
+
+    def histogram(self, tiles: int, permutations: int) -> "_Histogram":
+        hist = _Histogram(permutations)
+        for t in range(tiles):
+            hist.add(self.load_tile(t, ("m", "b_hist", "p_vals", "p_counts")))
+        return hist
 
 
 def write_manifest(out: str, manifest: Dict[str, Any]) -> None:
@@ -639,6 +655,40 @@ def _merge_counts(values: List[np.ndarray], counts: List[np.ndarray]) -> Tuple[n
     return distinct, total.astype(np.int64)
 
 
+class _Histogram:
+    """Counts of the distinct p-values of the finished tiles, the number of p-values that are
+    not NaN, and the counts of each exceedance count. Merged in batches, so that memory
+    stays within a small multiple of the merged table."""
+
+    def __init__(self, permutations: int):
+        self.values = np.zeros(0, dtype=np.float32)
+        self.counts = np.zeros(0, dtype=np.int64)
+        self.pending: Tuple[List[np.ndarray], List[np.ndarray]] = ([], [])
+        self.pending_size = 0
+        self.m = 0
+        self.b_hist = np.zeros(permutations + 1 if permutations else 0, dtype=np.int64)
+
+    def add(self, summary: Dict[str, Any]) -> None:
+        self.m += int(summary["m"])
+        if self.b_hist.size:
+            self.b_hist += summary["b_hist"]
+        self.pending[0].append(summary["p_vals"])
+        self.pending[1].append(summary["p_counts"])
+        self.pending_size += summary["p_vals"].size
+        if self.pending_size > max(self.values.size, 1 << 20):
+            self._merge()
+
+    def _merge(self) -> None:
+        if self.pending_size or self.pending[0]:
+            self.values, self.counts = _merge_counts([self.values] + self.pending[0],
+                                                     [self.counts] + self.pending[1])
+        self.pending, self.pending_size = ([], []), 0
+
+    def table(self) -> Tuple[np.ndarray, np.ndarray]:
+        self._merge()
+        return self.values, self.counts
+
+
 def _lookup_q(table_values: np.ndarray, table_q: np.ndarray, values: np.ndarray) -> np.ndarray:
     q = np.full(values.shape, np.nan)
     valid = ~np.isnan(values)
@@ -702,18 +752,10 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
                   filters: Dict[str, Any], write: Optional[Callable[[int, Any], None]],
                   keep_limit: Optional[int]) -> PairResult:
     permutations = settings["permutations"]
-    m = 0
-    values, counts = [], []
-    b_hist = np.zeros(permutations + 1, dtype=np.int64) if permutations else np.zeros(0, np.int64)
-    for t in range(len(tiles)):
-        s = store.load_tile(t)
-        m += int(s["m"])
-        values.append(s["p_vals"])
-        counts.append(s["p_counts"])
-        if permutations:
-            b_hist += s["b_hist"]
-    p_table, p_counts = _merge_counts(values, counts)
-    q_table = bh_from_counts(p_table, p_counts, m)
+    hist = store.histogram(len(tiles), permutations)
+    p_table, p_counts = hist.table()
+    q_table = bh_from_counts(p_table, p_counts, hist.m)
+    b_hist = hist.b_hist
     if permutations:
         perm_values = perm_p_from_counts(np.arange(permutations + 1), permutations)
         seen = b_hist > 0
@@ -842,6 +884,24 @@ def _version() -> str:
         return version("corrshift")
     except Exception:  # not installed as a distribution: the source tree itself
         return "unknown"
+
+
+#: Bytes per distinct p-value while the counts of all of them are merged.
+BYTES_PER_DISTINCT = 36
+#: Distinct float32 values in [0, 1].
+FLOAT32_UNIT_VALUES = 0x3F800001
+
+
+def check_histogram_memory(problem: Problem, filters: Dict[str, Any]) -> None:
+    """Exact q-values need the counts of every distinct p-value unless max_q bounds them."""
+    if problem.kind != "all" or filters["max_q"] is not None:
+        return
+    need = min(problem.item_count(), FLOAT32_UNIT_VALUES) * BYTES_PER_DISTINCT
+    have = _available_memory()
+    if need > 0.8 * have:
+        raise InputError("exact q-values over all {:,} pairs without max_q need the counts of every distinct "
+                         "p-value, up to {:.1f} GB of memory ({:.1f} GB free); add max_q=... (only p-values "
+                         "up to it are then counted)".format(problem.item_count(), need / 1e9, have / 1e9))
 
 
 def input_hash(problem: Problem, filters: Dict[str, Any]) -> str:
@@ -997,6 +1057,7 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
         _parquet.require()
         out = os.fspath(out)
     check_memory(problem, filters, out)
+    check_histogram_memory(problem, filters)
     kind = "pairs" if problem.is_pairs else problem.kind
     q_limit = None if filters["max_q"] is None else filters["max_q"] * (1 + 2.0 ** -40)
     keep = [v for v in (filters["max_p"], q_limit) if v is not None]
@@ -1080,6 +1141,9 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, m
         problem = Problem("all", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, method,
                           alternative, permutations)
     else:
+        if not hasattr(importlib.import_module(BLOCKS), "pairs_block"):
+            raise InputError("listed pairs through the engine need the native pairs_block, which this build "
+                             "lacks; use corrshift.ztest(..., pairs=...) instead")
         index1, index2 = _inputs.pair_list(matrix, pairs)
         used, (local1, local2) = _used_rows(index1, index2)
         problem = Problem("list", _inputs.submatrix(matrix, grp, used), first, second, matrix.row_names,
