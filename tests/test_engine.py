@@ -274,3 +274,19 @@ def test_progress_goes_to_stderr_only(data, capfd):
     assert out == "" and "pairs" in err
     engine.ztest(data, G1, G2, permutations=25, progress=False)
     assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("values", [
+    [0.5, 0.25, 0.5, np.nan, 0.0, 1.0, 0.25, np.nan],
+    [np.nan, np.nan],
+    [],
+    [-0.0, 0.0, -2.0, 0.5, np.nan],  # signed values: the sorting shortcut does not apply
+], ids=["ties-nan-zero", "all-nan", "empty", "signed"])
+def test_distinct_values_and_codes(values):
+    values = np.asarray(values, dtype=np.float32)
+    distinct, counts, code = engine._distinct(values)
+    valid = ~np.isnan(values)
+    expected, expected_counts = np.unique(values[valid], return_counts=True)
+    assert np.array_equal(distinct, expected) and np.array_equal(counts, expected_counts)
+    assert np.all(code[~valid] == -1)
+    assert np.array_equal(distinct[code[valid]], values[valid])

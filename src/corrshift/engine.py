@@ -126,7 +126,12 @@ def band_pairs(a0: int, a1: int, nrows: int, positions: Optional[np.ndarray] = N
     """Rows (i, j) of the pairs at `positions` of a band (all of them when None), as int32."""
     starts = band_starts(a0, a1, nrows)
     if positions is None:
-        positions = np.arange(starts[-1], dtype=np.int64)
+        first = np.repeat(np.arange(a0, a1, dtype=np.int32), np.diff(starts))
+        second = np.arange(starts[-1], dtype=np.int64)
+        second -= np.repeat(starts[:-1], np.diff(starts))
+        second += first
+        second += 1
+        return first, second.astype(np.int32)
     first = np.searchsorted(starts, positions, side="right") - 1
     second = positions - starts[first] + first + a0 + 1
     return (first + a0).astype(np.int32), second.astype(np.int32)
@@ -236,35 +241,73 @@ def _host_threads(host_slots: Optional[Dict[str, int]]) -> int:
     return max(1, cores // max(1, host_slots.get(host, 1)))
 
 
-def _candidates(p: np.ndarray, keep_p: Optional[float]) -> np.ndarray:
+def _candidates(p: np.ndarray, keep_p: Optional[float]) -> Optional[np.ndarray]:
+    """Positions of the entries that can pass the filters; None for all of them."""
     if keep_p is None:
-        return np.arange(p.size, dtype=np.int64)
-    return np.flatnonzero(p.astype(np.float64) <= keep_p)
+        return None
+    return np.flatnonzero(p.astype(np.float64) <= keep_p).astype(np.int32)
+
+
+def _distinct(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Distinct values other than NaN with their counts, and each entry's code: the position
+    of its value among them, -1 for NaN."""
+    values = np.ascontiguousarray(values, dtype=np.float32)
+    nan = np.isnan(values)
+    if values.size >= 2 ** 32 or np.any(np.signbit(values[~nan])):
+        distinct, code, counts = np.unique(values[~nan], return_inverse=True, return_counts=True)
+        full = np.full(values.size, -1, dtype=np.int32)
+        full[~nan] = code.reshape(-1)
+        return distinct, counts.astype(np.int64), full
+    # For floats without sign bit the bit patterns sort as the values do, so one sort of
+    # (bits, position) keys does what an argsort would, several times faster.
+    finite = np.flatnonzero(~nan).astype(np.uint64)
+    keys = values[~nan].view(np.uint32).astype(np.uint64) << np.uint64(32)
+    keys |= finite
+    keys.sort()
+    bits = (keys >> np.uint64(32)).astype(np.uint32)
+    starts = np.ones(bits.size, dtype=bool)
+    starts[1:] = bits[1:] != bits[:-1]
+    code = np.full(values.size, -1, dtype=np.int32)
+    code[(keys & np.uint64(0xFFFFFFFF)).astype(np.int64)] = np.cumsum(starts, dtype=np.int32) - 1
+    first = np.flatnonzero(starts)
+    counts = np.diff(np.append(first, bits.size)).astype(np.int64)
+    return bits[first].view(np.float32), counts, code
 
 
 def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, counts: Optional[np.ndarray],
                  settings: Dict[str, Any]) -> Dict[str, np.ndarray]:
-    """What the run keeps of a finished tile of pairs: the entries that can pass the filters,
-    the distinct p-values up to the q-value limit with their counts, and the counts of each
-    exceedance count."""
+    """What the run keeps of a finished tile of pairs: the entries that can pass the filters
+    (with the code of their p-value among the distinct p-values they hold), the distinct
+    p-values up to the q-value limit with their counts, and the counts of each exceedance
+    count."""
     permutations = settings["permutations"]
-    p64 = p.astype(np.float64)
-    valid = ~np.isnan(p64)
-    values, value_counts = np.unique(p[valid & (p64 <= settings["hist_limit"])], return_counts=True)
     if counts is None:
         counts = np.zeros(p.size, dtype=np.int32)
     b_hist = (np.bincount(counts, minlength=permutations + 1).astype(np.int64) if permutations
               else np.zeros(0, dtype=np.int64))
     pos = _candidates(p, settings["keep_p"])
     top = settings["tile_top"]
-    if top is not None and pos.size > top:
-        part = _pair_result(np.empty(0, dtype=object), np.zeros(pos.size, np.int32), np.zeros(pos.size, np.int32),
-                            [r1[pos], r2[pos], z[pos], p[pos], perm_p_from_counts(counts[pos], permutations)],
+    if top is not None and (pos.size if pos is not None else p.size) > top:
+        take = pos if pos is not None else slice(None)
+        n = p[take].size
+        part = _pair_result(np.empty(0, dtype=object), np.zeros(n, np.int32), np.zeros(n, np.int32),
+                            [r1[take], r2[take], z[take], p[take], perm_p_from_counts(counts[take], permutations)],
                             settings)
-        pos = np.sort(pos[part.order()[:top]])
-    return {"pos": pos, "r1": r1[pos], "r2": r2[pos], "z": z[pos], "p": p[pos], "b": counts[pos],
-            "b_hist": b_hist, "p_vals": values, "p_counts": value_counts.astype(np.int64),
-            "m": np.int64(valid.sum())}
+        best = np.sort(part.order()[:top]).astype(np.int32)
+        pos = best if pos is None else pos[best]
+    kept = {"r1": r1, "r2": r2, "z": z, "p": p, "b": counts}
+    if pos is not None:
+        kept = {k: v[pos] for k, v in kept.items()}
+    kept_values, kept_counts, code = _distinct(kept["p"])
+    if pos is None and settings["hist_limit"] == math.inf:
+        values, value_counts = kept_values, kept_counts  # every p-value is kept: one sort serves both
+    else:
+        p64 = p.astype(np.float64)
+        values, value_counts, _ = _distinct(p[p64 <= settings["hist_limit"]])
+    m = np.int64(p.size - np.count_nonzero(np.isnan(p)))
+    summary = dict(kept, pos=pos if pos is not None else np.zeros(0, np.int32), all=np.bool_(pos is None),
+                   code=code, kept_vals=kept_values, b_hist=b_hist, p_vals=values, p_counts=value_counts, m=m)
+    return summary
 
 
 def _pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
@@ -646,8 +689,11 @@ def bh_from_counts(values: np.ndarray, counts: np.ndarray, m: int) -> np.ndarray
 
 
 def _merge_counts(values: List[np.ndarray], counts: List[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
-    if not values:
+    present = [k for k, v in enumerate(values) if v.size]
+    if not present:
         return np.zeros(0, dtype=np.float32), np.zeros(0, dtype=np.int64)
+    if len(present) == 1:  # already distinct and sorted
+        return values[present[0]], counts[present[0]].astype(np.int64)
     distinct, inverse = np.unique(np.concatenate(values), return_inverse=True)
     # Weights are whole numbers below 2**53, so the float64 sums are exact.
     total = np.bincount(inverse.reshape(-1), weights=np.concatenate(counts).astype(np.float64),
@@ -689,15 +735,6 @@ class _Histogram:
         return self.values, self.counts
 
 
-def _lookup_q(table_values: np.ndarray, table_q: np.ndarray, values: np.ndarray) -> np.ndarray:
-    q = np.full(values.shape, np.nan)
-    valid = ~np.isnan(values)
-    # Looking up the sorted distinct values keeps the search cache-friendly.
-    distinct, inverse = np.unique(values[valid], return_inverse=True)
-    q[valid] = table_q[np.searchsorted(table_values, distinct)][inverse.reshape(-1)]
-    return q
-
-
 class _Kept:
     """The entries of the returned table, at most `limit` of the best (in the order they
     were added, that is pair order)."""
@@ -737,9 +774,18 @@ def _concat_pairs(parts: List[PairResult]) -> PairResult:
                       cat([p.q_value for p in parts]), cat([p.perm_q for p in parts]))
 
 
-def _tile_pairs(problem: Problem, tile: Tuple[int, int], pos: np.ndarray) -> Tuple[np.ndarray, np.ndarray, int]:
-    """User's rows of the pairs at `pos` of a tile, and the tile's first position overall."""
+def _tile_pairs(problem: Problem, tile: Tuple[int, int],
+                pos: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, int]:
+    """User's rows of the pairs at `pos` of a tile (all when None), and the tile's first
+    position overall."""
     a, b = tile
+    if pos is None:
+        pos = np.arange(tile_items(problem, tile), dtype=np.int64)
+        if problem.kind == "all":
+            i, j = band_pairs(a, b, problem.nrows)
+            if problem.rows is not None:
+                i, j = problem.rows[i], problem.rows[j]
+            return i, j, condensed_offset(a, problem.nrows)
     if problem.kind == "all":
         i, j = band_pairs(a, b, problem.nrows, pos)
         if problem.rows is not None:
@@ -761,14 +807,20 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
         seen = b_hist > 0
         perm_table, perm_counts = _merge_counts([perm_values[seen]], [b_hist[seen]])
         perm_q_table = bh_from_counts(perm_table, perm_counts, int(b_hist.sum()))
+        # Counts that no entry has get some neighbour's value; no entry looks them up.
+        perm_q_of_count = perm_q_table[np.minimum(np.searchsorted(perm_table, perm_values),
+                                                  max(perm_table.size - 1, 0))] if perm_table.size else \
+            np.full(perm_values.shape, np.nan)
 
     def tile_result(t: int) -> Tuple[PairResult, np.ndarray]:
         s = store.load_tile(t)
-        i, j, offset = _tile_pairs(problem, tiles[t], s["pos"])
+        pos = np.arange(s["p"].size, dtype=np.int64) if s["all"] else s["pos"].astype(np.int64)
+        i, j, offset = _tile_pairs(problem, tiles[t], None if s["all"] else pos)
         perm_p = perm_p_from_counts(s["b"], permutations)
-        q = _lookup_q(p_table, q_table, s["p"])
-        pq = (_lookup_q(perm_table, perm_q_table, perm_p) if permutations
-              else np.full(perm_p.shape, np.nan))
+        # q-values through the codes of the tile's distinct p-values (NaN at code -1).
+        q_of_code = np.append(q_table[np.searchsorted(p_table, s["kept_vals"])], np.nan)
+        q = q_of_code[s["code"]]
+        pq = perm_q_of_count[s["b"]] if permutations else np.full(perm_p.shape, np.nan)
         part = _pair_result(problem.names, i, j, [s["r1"], s["r2"], s["z"], s["p"], perm_p], settings, q, pq)
         keep = np.ones(len(part), dtype=bool)
         if filters["max_p"] is not None:
@@ -776,9 +828,9 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
         if filters["max_q"] is not None:
             keep &= part.q_value <= filters["max_q"]
         if keep.all():
-            return part, s["pos"].astype(np.int64) + offset
+            return part, pos + offset
         where = np.flatnonzero(keep)
-        return part._take(where), s["pos"][where].astype(np.int64) + offset
+        return part._take(where), pos[where] + offset
 
     selected = None
     if filters["top"] is not None:
