@@ -4,6 +4,8 @@ Tiles of rows by ranges of passes must give the public functions' values bit for
 and their counts must add up to ``perm_p * permutations``; the calls check their
 arguments before any work, report progress per pass, and let other threads run.
 """
+import os
+import signal
 import threading
 
 import numpy as np
@@ -222,6 +224,36 @@ def test_an_exception_in_the_progress_callback_ends_the_call():
     with pytest.raises(RuntimeError, match="stop here"):
         _blocks.row_score_block(DATA, G1, G2, (0, 12), "spearman", "median", "less", 0, 50, 2, progress=progress)
     assert seen == [1, 2]
+
+
+def test_ctrl_c_ends_a_call_between_passes():
+    data = matrix(200, 20, seed=6)
+    g1, g2 = groups(20)
+    seen = []
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            _blocks.ztest_block(data, g1, g2, (0, 200), (0, 200), "pearson", "less", 0, 10 ** 6, 2,
+                                progress=seen.append)
+    finally:
+        timer.cancel()
+    assert 0 < len(seen) < 10 ** 6
+
+
+def test_pair_correlations_do_not_depend_on_the_order_of_the_rows(capfd):
+    # A block stores pair (i, j), i < j, once for both rows: the pair read either way
+    # round gives the same bits.
+    data = matrix(30, 16, seed=9)
+    g1, g2 = groups(16)
+    i, j = np.triu_indices(30, 1)
+    forward = pipelines._ztest_pipeline_indexed(data, i.astype(I32), j.astype(I32), g1, g2, "pearson", "less",
+                                                0, 2)
+    backward = pipelines._ztest_pipeline_indexed(data, j.astype(I32), i.astype(I32), g1, g2, "pearson", "less",
+                                                 0, 2)
+    for f, b in zip(forward[:3], backward[:3]):
+        assert_same(f, b)
+    capfd.readouterr()
 
 
 def test_other_threads_run_during_a_call():
