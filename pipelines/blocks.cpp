@@ -19,11 +19,12 @@ std::int32_t stage_jobs(std::int32_t jobs, std::int64_t items) {
     return static_cast<std::int32_t>(std::max<std::int64_t>(1, std::min<std::int64_t>(jobs, items)));
 }
 
-// The driver's hooks for a block: reports cover the passes of the range only; the
-// observed pass belongs to it when the range starts at 0.
+// The driver's hooks for a block: reports cover the passes of the range only (the
+// observed pass is computed by every call but belongs to the range only when it starts
+// at 0 and is not empty).
 pass_hooks hooks_of(const block_passes& passes, const block_environment& env, std::int32_t& done) {
     return {env.check_interrupt, [&passes, &env, &done](std::int32_t pass) {
-                if (pass > 0 || passes.first == 0) env.progress(++done);
+                if (pass >= passes.first && pass < passes.last) env.progress(++done);
             }};
 }
 

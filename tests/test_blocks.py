@@ -206,7 +206,8 @@ def test_bad_score_and_set_arguments():
     assert _blocks.ztest_block(**dict(GOOD, second_columns=wide, pass_last=1))[4].sum() == 0
 
 
-@pytest.mark.parametrize("first, last, reports", [(0, 5, [1, 2, 3, 4, 5]), (3, 6, [1, 2, 3]), (4, 4, [])])
+@pytest.mark.parametrize("first, last, reports", [
+    (0, 5, [1, 2, 3, 4, 5]), (3, 6, [1, 2, 3]), (4, 4, []), (0, 0, [])])
 def test_progress_is_reported_once_per_pass_of_the_range(first, last, reports):
     seen = []
     _blocks.ztest_block(**dict(GOOD, pass_first=first, pass_last=last), progress=seen.append)
