@@ -184,6 +184,12 @@ def read_sheet_column(path: str, column: str, samples: np.ndarray) -> Tuple[List
     For an ``.npz`` sheet, `column` names a per-sample array; its sample names come from a
     ``samples``/``columns`` array, or it is read in the order of the data's columns.
     """
+    if _is_h5ad(path):
+        obs = read_h5ad(path).obs
+        if column not in obs.columns:
+            raise InputError("--by {!r}: the obs of {} has no such column; it has {}".format(
+                column, path, ", ".join(repr(str(c)) for c in obs.columns) or "none"))
+        return [str(n) for n in obs.index], [str(v) for v in obs[column].tolist()]
     if _is_numpy(path):
         archive = _load_numpy(path)
         per_sample = sorted(k for k, v in archive.items() if v.ndim == 1)
