@@ -202,6 +202,13 @@ def _format_number(value: float) -> str:
     return "{:.4g}".format(value)
 
 
+def _format_field(value: Any, integer: bool) -> str:
+    """One TSV field: 6 significant digits, NA for a missing value."""
+    if integer:
+        return "%d" % value
+    return "NA" if value != value else "%.6g" % value
+
+
 def _open_output(path: PathArg) -> IO[str]:
     name = os.fspath(path)
     if str(name).endswith(".gz"):
@@ -316,27 +323,41 @@ class _Result:
         out.write(self.header_comment() + "\n")
         out.write("\t".join(self.columns) + "\n")
         arrays = [self.column(name) for name in self.columns]
+        # Formatting one value costs far more than substituting a ready string, so columns
+        # with one value (the group sizes) go into the line format, and columns with few
+        # distinct values (permutation p-values) are formatted once per distinct value.
+        constant = [name not in self._text_columns and array.size > 0 and array.dtype.kind in "iuf"
+                    and not np.isnan(array[0]) and bool(np.all(array == array[0]))
+                    for name, array in zip(self.columns, arrays)]
+        few = [name in ("perm_p", "perm_q") for name in self.columns]
         for start in range(0, positions.size, chunk):
             part = positions[start:start + chunk]
             fields: List[str] = []
             values: List[List[Any]] = []
-            for name, array in zip(self.columns, arrays):
+            for name, array, fixed, lookup in zip(self.columns, arrays, constant, few):
+                if fixed:
+                    fields.append(_format_field(array[0], name in self._int_columns).replace("%", "%%"))
+                    continue
                 taken = array[part]
                 if name in self._text_columns:
                     fields.append("%s")
-                    values.append([str(v) for v in taken.tolist()] if taken.dtype != object
-                                  else taken.tolist())
+                    values.append(taken.tolist() if taken.dtype == object else [str(v) for v in taken.tolist()])
                 elif name in self._int_columns:
                     fields.append("%d")
                     values.append(taken.tolist())
-                elif np.isnan(taken).any():
+                elif lookup or np.isnan(taken).any():
+                    distinct, inverse = np.unique(taken, return_inverse=True)
+                    texts = np.asarray([_format_field(v, False) for v in distinct.tolist()], dtype=object)
                     fields.append("%s")
-                    values.append(["NA" if v != v else "%.6g" % v for v in taken.tolist()])
+                    values.append(texts[inverse].tolist())
                 else:
                     fields.append("%.6g")
                     values.append(taken.tolist())
             line = "\t".join(fields) + "\n"
-            out.write("".join([line % row for row in zip(*values)]))
+            if values:
+                out.write("".join([line % row for row in zip(*values)]))
+            else:
+                out.write(line * part.size)
 
     def format(self, n: Optional[int] = 15, columns: Optional[Sequence[str]] = None) -> str:
         """The `n` most significant entries as an aligned text table.
