@@ -46,16 +46,25 @@ def bh_qvalues(p_values: Any) -> np.ndarray:
     numpy.ndarray
         float64 q-values, in the order of `p_values`.
     """
-    p = np.asarray(p_values, dtype=np.float64).reshape(-1)
+    p = np.asarray(p_values).reshape(-1)
     q = np.full(p.shape, np.nan)
-    valid = np.flatnonzero(~np.isnan(p))
-    m = valid.size
-    if m == 0:
+    missing = np.isnan(p)
+    if missing.all():
         return q
-    order = valid[np.argsort(p[valid], kind="stable")]
-    scaled = p[order] * m / np.arange(1, m + 1)
+    if missing.any():
+        valid = np.flatnonzero(~missing)
+        order = valid[np.argsort(p[valid], kind="stable")]
+    else:
+        order = np.argsort(p, kind="stable")
+    m = order.size
+    scaled = p[order].astype(np.float64)
+    scaled *= m
+    scaled /= np.arange(1, m + 1, dtype=np.float64)
     # Running minimum from the largest p-value down (the step-up rule).
-    q[order] = np.minimum(np.minimum.accumulate(scaled[::-1])[::-1], 1.0)
+    backwards = scaled[::-1]
+    np.minimum.accumulate(backwards, out=backwards)
+    np.minimum(scaled, 1.0, out=scaled)
+    q[order] = scaled
     return q
 
 
@@ -66,8 +75,9 @@ def exceedance_counts(native_p: Any, permutations: int) -> np.ndarray:
     product with P rounds back to the count exactly (the float32 quotient is within half
     an ulp); above it the recovered count is within one of the true count.
     """
-    share = np.asarray(native_p, dtype=np.float32).astype(np.float64)
-    return np.rint(share * float(np.float32(permutations))).astype(np.int64)
+    counts = np.asarray(native_p, dtype=np.float32).astype(np.float64)
+    counts *= float(np.float32(permutations))
+    return np.rint(counts, out=counts).astype(np.int64)
 
 
 def permutation_pvalues(counts: Any, permutations: int, statistic: Any = None) -> np.ndarray:
@@ -77,12 +87,13 @@ def permutation_pvalues(counts: Any, permutations: int, statistic: Any = None) -
     p-value is ``1 / (P + 1)``, never 0. Without passes (P = 0), and wherever the
     observed `statistic` is NaN, the p-value is NaN.
     """
-    b = np.asarray(counts, dtype=np.float64)
     if permutations <= 0:
-        return np.full(b.shape, np.nan)
-    p = (b + 1.0) / (permutations + 1.0)
+        return np.full(np.shape(counts), np.nan)
+    p = np.array(counts, dtype=np.float64)
+    p += 1.0
+    p /= permutations + 1.0
     if statistic is not None:
-        p[np.isnan(np.asarray(statistic, dtype=np.float64))] = np.nan
+        p[np.isnan(np.asarray(statistic))] = np.nan
     return p
 
 
@@ -121,7 +132,7 @@ def _beta_fraction(x: np.ndarray, a: float, b: float) -> np.ndarray:
     return h
 
 
-def correlation_pvalues(r: Any, n: int) -> np.ndarray:
+def correlation_pvalues(r: Any, n: int, chunk: int = 1 << 18) -> np.ndarray:
     """Two-sided p-values of correlations against 0, from the t distribution with n - 2
     degrees of freedom (used for Spearman correlations too), in float64.
 
@@ -130,7 +141,13 @@ def correlation_pvalues(r: Any, n: int) -> np.ndarray:
     so that p-values of correlations near +-1 keep their precision. |r| >= 1 gives 0, a
     NaN correlation a NaN p-value. Needs n >= 3.
     """
-    a = np.abs(np.asarray(r, dtype=np.float64)).reshape(-1)
+    flat = np.asarray(r).reshape(-1)
+    if flat.size > chunk:  # bounded temporary memory for long tables
+        out = np.empty(flat.size)
+        for k in range(0, flat.size, chunk):
+            out[k:k + chunk] = correlation_pvalues(flat[k:k + chunk], n, chunk)
+        return out.reshape(np.shape(r))
+    a = np.abs(flat.astype(np.float64))
     p = np.full(a.shape, np.nan)
     p[a >= 1.0] = 0.0
     p[a == 0.0] = 1.0
