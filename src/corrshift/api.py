@@ -203,9 +203,11 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
         used, (local1, local2) = _used_rows(index1, index2)
         sub = _inputs.submatrix(matrix, grp, used)
         out = _native_ztest(sub, local1, local2, grp.first.size, run)
-    r1, r2, z_diff, p_value, perm_p = out
-    return PairResult(matrix.row_names, index1, index2, r1, r2, z_diff, p_value,
-                      _permutation_p(perm_p, z_diff, run.permutations), int(grp.first.size),
+    r1, r2, z_diff, p_value, native_p = out
+    del out  # the native share is no longer needed once perm_p is made: less memory at the peak
+    perm_p = _permutation_p(native_p, z_diff, run.permutations)
+    del native_p
+    return PairResult(matrix.row_names, index1, index2, r1, r2, z_diff, p_value, perm_p, int(grp.first.size),
                       int(grp.second.size), run.method, run.alternative, run.permutations,
                       class_alpha=float(class_alpha), **_labels(run))
 

@@ -57,9 +57,11 @@ def bh_qvalues(p_values: Any) -> np.ndarray:
     else:
         order = np.argsort(p, kind="stable")
     m = order.size
-    scaled = p[order].astype(np.float64)
+    scaled = np.asarray(p[order], dtype=np.float64)  # no second copy of float64 input
     scaled *= m
-    scaled /= np.arange(1, m + 1, dtype=np.float64)
+    step = 1 << 20  # ranks in pieces: no second full-size array
+    for start in range(0, m, step):
+        scaled[start:start + step] /= np.arange(start + 1, min(m, start + step) + 1, dtype=np.float64)
     # Running minimum from the largest p-value down (the step-up rule).
     backwards = scaled[::-1]
     np.minimum.accumulate(backwards, out=backwards)
@@ -178,12 +180,13 @@ def correlation_classes(r1: Any, p1: Any, r2: Any, p2: Any, alpha: float = 0.05)
     A correlation counts as "+" or "-" when its p-value is below `alpha`, else as "0";
     the label joins the two groups' signs, e.g. "+/0" or "-/+".
     """
-    signs = []
-    for r, p in ((r1, p1), (r2, p2)):
-        r = np.asarray(r, dtype=np.float64)
-        sig = np.asarray(p, dtype=np.float64) < alpha
-        signs.append(np.where(sig & (r > 0), 2, np.where(sig & (r < 0), 0, 1)).astype(np.int8))
-    return (signs[0] * 3 + signs[1]).astype(np.int8)
+    codes = np.full(np.shape(r1), 4, dtype=np.int8)  # "0/0"; built in place to spare memory
+    for weight, r, p in ((3, r1, p1), (1, r2, p2)):
+        r = np.asarray(r)
+        significant = np.asarray(p) < alpha
+        codes[significant & (r > 0)] += weight
+        codes[significant & (r < 0)] -= weight
+    return codes
 
 
 def _nan_last(values: Any) -> np.ndarray:
