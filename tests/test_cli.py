@@ -203,13 +203,15 @@ def test_demo_on_a_slice(tmp_path, monkeypatch, with_matplotlib):
      "unrecognized arguments: --perms 10"),
     (["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--permutations",
       "ten"], "argument --permutations: 'ten' is not a whole number"),
+    (["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--permutations",
+      "16777217"], "argument --permutations: must be 16777216 or less"),
     (["rows", "{data}", "--group1", "S00"], "--group1 and --group2"),
     (["rows", "{data}", "--group1", "S00", "--group2", "S01", "--sheet", "{sheet}", "--by", "c",
       "--levels", "A", "B"], "either with --group1/--group2 or with --sheet"),
     (["sets", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07"],
      "the following arguments are required: --sets"),
     (["rows", "{data}", "--by", "condition", "--levels", "A", "B"], "--by needs --sheet FILE"),
-], ids=["unknown-option", "bad-value", "one-group", "two-forms", "missing-required", "by-without-sheet"])
+], ids=["unknown-option", "bad-value", "too-many-permutations", "one-group", "two-forms", "missing-required", "by-without-sheet"])
 def test_usage_errors_show_the_commands_usage(files, capsys, args, message):
     folder, data, sheet = files
     with pytest.raises(SystemExit) as stop:

@@ -10,7 +10,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _inputs, _io
-from ._inputs import ALTERNATIVES, METHODS, SCORES, InputError, usable_cores
+from ._inputs import ALTERNATIVES, MAX_PERMUTATIONS, METHODS, SCORES, InputError, usable_cores
 from ._version import __version__
 
 DETERMINISM = ("Results are deterministic: the permutation passes use a fixed seed, so the same input "
@@ -36,7 +36,7 @@ class UsageError(InputError):
     """A wrong or missing command-line option: reported with the command's usage line."""
 
 
-def _count(minimum: int):  # type: ignore[no-untyped-def]
+def _count(minimum: int, maximum: Optional[int] = None):  # type: ignore[no-untyped-def]
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -44,6 +44,8 @@ def _count(minimum: int):  # type: ignore[no-untyped-def]
             raise argparse.ArgumentTypeError("{!r} is not a whole number".format(text)) from None
         if value < minimum:
             raise argparse.ArgumentTypeError("must be {} or more, got {}".format(minimum, value))
+        if maximum is not None and value > maximum:
+            raise argparse.ArgumentTypeError("must be {} or less, got {}".format(maximum, value))
         return value
     return parse
 
@@ -72,7 +74,7 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
     test.add_argument("--method", choices=METHODS, default="pearson", help="correlation (default: pearson)")
     test.add_argument("--alternative", choices=ALTERNATIVES, default="two-sided",
                       help="greater: higher correlation in group 1 (default: two-sided)")
-    test.add_argument("--permutations", type=_count(0), default=1000, metavar="N",
+    test.add_argument("--permutations", type=_count(0, MAX_PERMUTATIONS), default=1000, metavar="N",
                       help="permutation passes, 0 for none (default: 1000)")
     test.add_argument("--jobs", type=_count(1), default=None, metavar="N",
                       help="worker threads, at most the usable cores (default: all of them, here "
@@ -148,9 +150,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="output folder (default: corrshift-demo)")
     from .demo import PAIR_PERMUTATIONS, ROW_PERMUTATIONS
 
-    demo.add_argument("--permutations", type=_count(0), default=PAIR_PERMUTATIONS, metavar="N",
+    demo.add_argument("--permutations", type=_count(0, MAX_PERMUTATIONS), default=PAIR_PERMUTATIONS, metavar="N",
                       help="permutation passes of the pair test (default: %(default)s)")
-    demo.add_argument("--row-permutations", type=_count(0), default=ROW_PERMUTATIONS, metavar="N",
+    demo.add_argument("--row-permutations", type=_count(0, MAX_PERMUTATIONS), default=ROW_PERMUTATIONS, metavar="N",
                       help="permutation passes of the row scores (default: %(default)s)")
     demo.add_argument("--jobs", type=_count(1), default=None, metavar="N",
                       help="worker threads (default: all usable cores)")
