@@ -227,7 +227,7 @@ def _as_index_list(spec: Any, size: int, kind: str, argname: str,
                    ) -> np.ndarray:
     """Positions from indices, names or a boolean mask over `size` rows or columns ("row" or
     "column" is `kind`). `other` (the size and name lookup of the other axis) lets an
-    error say when the spec fits the other axis instead, i.e. the data is turned around."""
+    error say when the argument fits the other axis instead, i.e. the data is turned around."""
     if spec is None:
         raise InputError("{} is missing: give {} indices, names or a boolean mask".format(argname, kind))
     if isinstance(spec, (str, bytes)):
