@@ -1,4 +1,4 @@
-// Argument checks shared by the two binding files. Plain C++: they throw the standard
+// Argument checks shared by the binding files. Plain C++: they throw the standard
 // exceptions that the binding layer turns into ValueError, IndexError and RuntimeError.
 #pragma once
 

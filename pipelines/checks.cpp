@@ -70,4 +70,37 @@ void check_score(const std::string& score) {
         throw std::invalid_argument("score must be \"mean\" or \"median\"");
 }
 
+void check_method_name(const std::string& method) {
+    if (method != option_pearson && method != option_spearman)
+        throw std::invalid_argument("method must be \"pearson\" or \"spearman\", got \"" + method + "\"");
+}
+
+void check_alternative_name(const std::string& alternative) {
+    if (alternative != option_two_sided && alternative != option_greater && alternative != option_less)
+        throw std::invalid_argument("alternative must be \"two-sided\", \"greater\" or \"less\", got \"" +
+                                    alternative + "\"");
+}
+
+void check_pass_range(std::int64_t first, std::int64_t last) {
+    if (first < 0 || first > last)
+        throw std::invalid_argument("passes [pass_first, pass_last) = [" + std::to_string(first) + ", " +
+                                    std::to_string(last) + ") must satisfy 0 <= pass_first <= pass_last");
+    if (last > std::numeric_limits<std::int32_t>::max())
+        throw std::invalid_argument("pass_last must be below 2147483648, got " + std::to_string(last));
+}
+
+std::int32_t check_block_jobs(std::int64_t n_jobs) {
+    if (n_jobs < 1 || n_jobs > std::numeric_limits<std::int32_t>::max())
+        throw std::invalid_argument("n_jobs must be at least 1 (and below 2147483648), got " +
+                                    std::to_string(n_jobs));
+    return static_cast<std::int32_t>(n_jobs);
+}
+
+void check_row_range(std::int64_t first, std::int64_t last, std::int32_t nrows, const char* name) {
+    const std::string range = std::string(name) + " = (" + std::to_string(first) + ", " + std::to_string(last) + ")";
+    if (first < 0 || last < 0 || first > nrows || last > nrows)
+        throw std::out_of_range(range + " is not a range of the data's rows (0 to " + std::to_string(nrows) + ")");
+    if (first > last) throw std::invalid_argument(range + " ends before it starts");
+}
+
 }  // namespace corrshift

@@ -42,4 +42,18 @@ void check_exhaustive_rows(std::int32_t nrows);
 // "mean" or "median".
 void check_score(const std::string& score);
 
+// The checks of the block entry points, which accept option names exactly and report
+// every bad argument as ValueError or IndexError.
+
+// "pearson" or "spearman".
+void check_method_name(const std::string& method);
+// "two-sided", "greater" or "less".
+void check_alternative_name(const std::string& alternative);
+// 0 <= first <= last < 2^31.
+void check_pass_range(std::int64_t first, std::int64_t last);
+// 1 <= n_jobs < 2^31; returns it.
+std::int32_t check_block_jobs(std::int64_t n_jobs);
+// 0 <= first <= last <= nrows (IndexError outside the rows, ValueError when reversed).
+void check_row_range(std::int64_t first, std::int64_t last, std::int32_t nrows, const char* name);
+
 }  // namespace corrshift

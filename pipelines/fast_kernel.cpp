@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "atanh_vector.hpp"
 #include "correlation.hpp"
@@ -36,24 +37,34 @@ inline float finish(float sxy, float m, float mean_x, float var_x, float mean_y,
     return cov / std::sqrt(var_y * var_x);
 }
 
-// The rows j of row i that a slice of the condensed order covers: [lo, hi).
-struct row_span {
-    std::int64_t lo;
-    std::int64_t hi;
+// Rows per chunk of the condensed order handed to pair_rows at once.
+constexpr std::int64_t chunk_rows = 64;
+
+// The spans of the x rows i0 .. i0 + row_block - 1 of a pair_rows call and where their
+// pairs go; rows past the call's last row get empty spans.
+struct strip {
+    row_span spans[row_block];
+    std::int64_t starts[row_block];
+    std::int64_t jmin;
+    std::int64_t jmax;
 };
 
-// Spans of the rows i0 .. i0 + row_block - 1 within the slice whose first pair is `first`
-// and whose last pair is `last`; rows past the last one get empty spans.
-void spans_of(std::int64_t i0, std::int64_t n, row_pair first, row_pair last, row_span* spans) {
+strip strip_of(std::int64_t s, std::int64_t count, const row_span* spans, const std::int64_t* starts) {
+    strip t{};
+    t.jmin = std::numeric_limits<std::int64_t>::max();
+    t.jmax = 0;
     for (std::int64_t r = 0; r < row_block; ++r) {
-        const std::int64_t i = i0 + r;
-        if (i > last.i) {
-            spans[r] = {0, 0};
+        if (s + r >= count || spans[s + r].lo >= spans[s + r].hi) {
+            t.spans[r] = {0, 0};
+            t.starts[r] = 0;
             continue;
         }
-        spans[r].lo = i == first.i ? first.j : i + 1;
-        spans[r].hi = i == last.i ? last.j + 1 : n;
+        t.spans[r] = spans[s + r];
+        t.starts[r] = starts[s + r];
+        t.jmin = std::min(t.jmin, t.spans[r].lo);
+        t.jmax = std::max(t.jmax, t.spans[r].hi);
     }
+    return t;
 }
 
 // Sxy of eight listed pairs (rows a[l] and b[l]) over a group packed by_row, each lane a
@@ -73,42 +84,38 @@ inline void listed_sxy(const packed_group& g, const std::int32_t* a, const std::
 
 // ---- Portable code, for processors without AVX2 and other architectures ------------
 
-void exhaustive_pairs_portable(const packed_group& g1, const packed_group& g2, std::int64_t n,
-                               std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
-                               float* z_diff) {
-    const row_pair first = pair_from_index(begin, n);
-    const row_pair last = pair_from_index(end - 1, n);
+void pair_rows_portable(const pair_packs& packs, std::int64_t x0, std::int64_t count, const row_span* spans,
+                        const std::int64_t* starts, float* first_r, float* second_r, float* z_diff) {
     float r1[row_block][tile_width];
     float r2[row_block][tile_width];
-    for (std::int64_t i0 = first.i; i0 <= last.i; i0 += row_block) {
-        row_span spans[row_block];
-        spans_of(i0, n, first, last, spans);
-        std::int64_t jmin = n, jmax = 0;
-        for (const row_span& s : spans)
-            if (s.lo < s.hi) jmin = std::min(jmin, s.lo), jmax = std::max(jmax, s.hi);
-        for (std::int64_t j0 = jmin; j0 < jmax; j0 += tile_width) {
+    for (std::int64_t s = 0; s < count; s += row_block) {
+        const strip t = strip_of(s, count, spans, starts);
+        const std::int64_t i0 = x0 + s;
+        for (std::int64_t j0 = t.jmin; j0 < t.jmax; j0 += tile_width) {
             for (int g = 0; g < 2; ++g) {
-                const packed_group& group = g == 0 ? g1 : g2;
+                const packed_group& gx = g == 0 ? packs.x1 : packs.x2;
+                const packed_group& gy = g == 0 ? packs.y1 : packs.y2;
                 float(&out)[row_block][tile_width] = g == 0 ? r1 : r2;
                 float sxy[row_block][tile_width] = {};
-                const float* col = group.values();
-                for (std::int32_t c = 0; c < group.count(); ++c, col += group.stride())
+                const float* xcol = gx.values();
+                const float* ycol = gy.values();
+                for (std::int32_t c = 0; c < gx.count(); ++c, xcol += gx.stride(), ycol += gy.stride())
                     for (std::int64_t r = 0; r < row_block; ++r)
-                        for (std::int64_t l = 0; l < tile_width; ++l) sxy[r][l] += col[i0 + r] * col[j0 + l];
+                        for (std::int64_t l = 0; l < tile_width; ++l) sxy[r][l] += xcol[i0 + r] * ycol[j0 + l];
                 for (std::int64_t r = 0; r < row_block; ++r)
                     for (std::int64_t l = 0; l < tile_width; ++l)
-                        out[r][l] = finish(sxy[r][l], group.m(), group.mean()[i0 + r], group.var()[i0 + r],
-                                           group.mean()[j0 + l], group.var()[j0 + l]);
+                        out[r][l] = finish(sxy[r][l], gx.m(), gx.mean()[i0 + r], gx.var()[i0 + r],
+                                           gy.mean()[j0 + l], gy.var()[j0 + l]);
             }
             for (std::int64_t r = 0; r < row_block; ++r) {
-                const std::int64_t base = pair_base(i0 + r, n);
-                const std::int64_t jl = std::max(j0, spans[r].lo);
-                const std::int64_t jh = std::min(j0 + tile_width, spans[r].hi);
+                const std::int64_t jl = std::max(j0, t.spans[r].lo);
+                const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
                 for (std::int64_t j = jl; j < jh; ++j) {
                     const std::int64_t l = j - j0;
-                    z_diff[base + j] = fisher_z(r1[r][l], r2[r][l]);
-                    if (first_r) first_r[base + j] = r1[r][l];
-                    if (second_r) second_r[base + j] = r2[r][l];
+                    const std::int64_t at = t.starts[r] + j;
+                    z_diff[at] = fisher_z(r1[r][l], r2[r][l]);
+                    if (first_r) first_r[at] = r1[r][l];
+                    if (second_r) second_r[at] = r2[r][l];
                 }
             }
         }
@@ -178,75 +185,70 @@ CORRSHIFT_AVX2_INLINE __m256 fisher_z8(__m256 r1, __m256 r2, bool vector_atanh) 
     return _mm256_load_ps(z);
 }
 
-// Correlations of rows i0 .. i0+3 with rows j0 .. j0+15 (j0 a multiple of 8) over group
-// g: out[2r + h] holds rows j0 + 8h .. j0 + 8h + 7 for row i0 + r. Each lane's Sxy is a
-// sequential sum over the columns in list order, a separate multiply then add.
-CORRSHIFT_AVX2_INLINE void correlation_tile_avx2(const packed_group& g, std::int64_t i0, std::int64_t j0,
-                                                 __m256* out) {
+// Correlations of x rows i0 .. i0+3 with y rows j0 .. j0+15 (j0 a multiple of 8) over
+// one group: out[2r + h] holds y rows j0 + 8h .. j0 + 8h + 7 for x row i0 + r. Each
+// lane's Sxy is a sequential sum over the columns in list order, a separate multiply then add.
+CORRSHIFT_AVX2_INLINE void correlation_tile_avx2(const packed_group& gx, const packed_group& gy, std::int64_t i0,
+                                                 std::int64_t j0, __m256* out) {
     __m256 s00 = _mm256_setzero_ps(), s01 = _mm256_setzero_ps();
     __m256 s10 = _mm256_setzero_ps(), s11 = _mm256_setzero_ps();
     __m256 s20 = _mm256_setzero_ps(), s21 = _mm256_setzero_ps();
     __m256 s30 = _mm256_setzero_ps(), s31 = _mm256_setzero_ps();
-    const std::int64_t stride = g.stride();
-    const float* col = g.values();
-    for (std::int32_t c = 0; c < g.count(); ++c, col += stride) {
-        const __m256 y0 = _mm256_load_ps(col + j0);
-        const __m256 y1 = _mm256_load_ps(col + j0 + 8);
-        __m256 x = _mm256_broadcast_ss(col + i0);
+    const std::int64_t xstride = gx.stride();
+    const std::int64_t ystride = gy.stride();
+    const float* xcol = gx.values() + i0;
+    const float* ycol = gy.values() + j0;
+    for (std::int32_t c = 0; c < gx.count(); ++c, xcol += xstride, ycol += ystride) {
+        const __m256 y0 = _mm256_load_ps(ycol);
+        const __m256 y1 = _mm256_load_ps(ycol + 8);
+        __m256 x = _mm256_broadcast_ss(xcol);
         s00 = _mm256_add_ps(s00, _mm256_mul_ps(x, y0));
         s01 = _mm256_add_ps(s01, _mm256_mul_ps(x, y1));
-        x = _mm256_broadcast_ss(col + i0 + 1);
+        x = _mm256_broadcast_ss(xcol + 1);
         s10 = _mm256_add_ps(s10, _mm256_mul_ps(x, y0));
         s11 = _mm256_add_ps(s11, _mm256_mul_ps(x, y1));
-        x = _mm256_broadcast_ss(col + i0 + 2);
+        x = _mm256_broadcast_ss(xcol + 2);
         s20 = _mm256_add_ps(s20, _mm256_mul_ps(x, y0));
         s21 = _mm256_add_ps(s21, _mm256_mul_ps(x, y1));
-        x = _mm256_broadcast_ss(col + i0 + 3);
+        x = _mm256_broadcast_ss(xcol + 3);
         s30 = _mm256_add_ps(s30, _mm256_mul_ps(x, y0));
         s31 = _mm256_add_ps(s31, _mm256_mul_ps(x, y1));
     }
-    const __m256 m = _mm256_set1_ps(g.m());
-    const __m256 mean_y0 = _mm256_load_ps(g.mean() + j0), mean_y1 = _mm256_load_ps(g.mean() + j0 + 8);
-    const __m256 var_y0 = _mm256_load_ps(g.var() + j0), var_y1 = _mm256_load_ps(g.var() + j0 + 8);
+    const __m256 m = _mm256_set1_ps(gx.m());
+    const __m256 mean_y0 = _mm256_load_ps(gy.mean() + j0), mean_y1 = _mm256_load_ps(gy.mean() + j0 + 8);
+    const __m256 var_y0 = _mm256_load_ps(gy.var() + j0), var_y1 = _mm256_load_ps(gy.var() + j0 + 8);
     const __m256 sums[8] = {s00, s01, s10, s11, s20, s21, s30, s31};
     for (int r = 0; r < 4; ++r) {
-        const __m256 mean_x = _mm256_broadcast_ss(g.mean() + i0 + r);
-        const __m256 var_x = _mm256_broadcast_ss(g.var() + i0 + r);
+        const __m256 mean_x = _mm256_broadcast_ss(gx.mean() + i0 + r);
+        const __m256 var_x = _mm256_broadcast_ss(gx.var() + i0 + r);
         out[2 * r] = finish_avx2(sums[2 * r], m, mean_x, var_x, mean_y0, var_y0);
         out[2 * r + 1] = finish_avx2(sums[2 * r + 1], m, mean_x, var_x, mean_y1, var_y1);
     }
 }
 
-CORRSHIFT_AVX2 void exhaustive_pairs_avx2(const packed_group& g1, const packed_group& g2, std::int64_t n,
-                                          std::int64_t begin, std::int64_t end, float* first_r,
-                                          float* second_r, float* z_diff, bool vector_atanh) {
+CORRSHIFT_AVX2 void pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
+                                   const row_span* spans, const std::int64_t* starts, float* first_r,
+                                   float* second_r, float* z_diff, bool vector_atanh) {
     static_assert(row_block == 4 && tile_width == 16, "correlation_tile_avx2 computes 4 x 16 tiles");
-    const row_pair first = pair_from_index(begin, n);
-    const row_pair last = pair_from_index(end - 1, n);
-    for (std::int64_t i0 = first.i; i0 <= last.i; i0 += row_block) {
-        row_span spans[row_block];
-        spans_of(i0, n, first, last, spans);
-        std::int64_t jmin = n, jmax = 0;
-        for (const row_span& s : spans)
-            if (s.lo < s.hi) jmin = std::min(jmin, s.lo), jmax = std::max(jmax, s.hi);
+    for (std::int64_t s = 0; s < count; s += row_block) {
+        const strip t = strip_of(s, count, spans, starts);
+        const std::int64_t i0 = x0 + s;
         // Tiles start at multiples of 8 so that every load of rows j is aligned.
-        for (std::int64_t j0 = jmin / 8 * 8; j0 < jmax; j0 += tile_width) {
+        for (std::int64_t j0 = t.jmin / 8 * 8; j0 < t.jmax; j0 += tile_width) {
             __m256 r1[8], r2[8], z[8];
-            correlation_tile_avx2(g1, i0, j0, r1);
-            correlation_tile_avx2(g2, i0, j0, r2);
+            correlation_tile_avx2(packs.x1, packs.y1, i0, j0, r1);
+            correlation_tile_avx2(packs.x2, packs.y2, i0, j0, r2);
             for (int q = 0; q < 8; ++q) z[q] = fisher_z8(r1[q], r2[q], vector_atanh);
             for (std::int64_t r = 0; r < row_block; ++r) {
-                const std::int64_t jl = std::max(j0, spans[r].lo);
-                const std::int64_t jh = std::min(j0 + tile_width, spans[r].hi);
+                const std::int64_t jl = std::max(j0, t.spans[r].lo);
+                const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
                 if (jl >= jh) continue;
-                float* zp = z_diff + pair_base(i0 + r, n) + j0;
-                float* r1p = first_r ? first_r + pair_base(i0 + r, n) + j0 : nullptr;
-                float* r2p = second_r ? second_r + pair_base(i0 + r, n) + j0 : nullptr;
+                const std::int64_t at = t.starts[r] + j0;
                 if (jl == j0 && jh == j0 + tile_width) {
                     for (int h = 0; h < 2; ++h) {
-                        _mm256_storeu_ps(zp + 8 * h, z[2 * r + h]);
-                        if (r1p) _mm256_storeu_ps(r1p + 8 * h, r1[2 * r + h]);
-                        if (r2p) _mm256_storeu_ps(r2p + 8 * h, r2[2 * r + h]);
+                        _mm256_storeu_ps(z_diff + at + 8 * h, z[2 * r + h]);
+                        if (first_r) _mm256_storeu_ps(first_r + at + 8 * h, r1[2 * r + h]);
+                        if (second_r) _mm256_storeu_ps(second_r + at + 8 * h, r2[2 * r + h]);
                     }
                     continue;
                 }
@@ -258,9 +260,9 @@ CORRSHIFT_AVX2 void exhaustive_pairs_avx2(const packed_group& g1, const packed_g
                     _mm256_store_ps(r2t + 8 * h, r2[2 * r + h]);
                 }
                 for (std::int64_t j = jl; j < jh; ++j) {
-                    zp[j - j0] = zt[j - j0];
-                    if (r1p) r1p[j - j0] = r1t[j - j0];
-                    if (r2p) r2p[j - j0] = r2t[j - j0];
+                    z_diff[at + (j - j0)] = zt[j - j0];
+                    if (first_r) first_r[at + (j - j0)] = r1t[j - j0];
+                    if (second_r) second_r[at + (j - j0)] = r2t[j - j0];
                 }
             }
         }
@@ -333,18 +335,19 @@ packed_group::packed_group(std::int32_t nrows, std::int32_t count, packing layou
     var_ = mean_ + stride_;
 }
 
-void packed_group::pack(const float* source, std::int64_t ncols, const std::int32_t* columns) {
+template <class RowOf>
+void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns) {
     float* sx = mean_;
     float* sxx = var_;
     std::fill_n(sx, nrows_, 0.0f);
     std::fill_n(sxx, nrows_, 0.0f);
     // Column by column in list order: each row's sums see its values in list order.
     for (std::int32_t c = 0; c < count_; ++c) {
-        const float* in = source + columns[c];
+        const std::int32_t column = columns[c];
         float* out = layout_ == packing::by_column ? values_ + c * stride_ : values_ + c;
         const std::int64_t step = layout_ == packing::by_column ? 1 : count_;
         for (std::int64_t i = 0; i < nrows_; ++i) {
-            const float v = in[i * ncols];
+            const float v = row_of(i)[column];
             out[i * step] = v;
             sx[i] += v;
             sxx[i] += v * v;
@@ -358,6 +361,14 @@ void packed_group::pack(const float* source, std::int64_t ncols, const std::int3
     }
 }
 
+void packed_group::pack(const float* source, std::int64_t ncols, const std::int32_t* columns) {
+    pack_rows([source, ncols](std::int64_t i) { return source + i * ncols; }, columns);
+}
+
+void packed_group::pack(const float* const* rows, const std::int32_t* columns) {
+    pack_rows([rows](std::int64_t i) { return rows[i]; }, columns);
+}
+
 fast_kernel_paths fast_kernel_paths_in_use() {
 #if defined(__x86_64__)
     static const fast_kernel_paths paths{__builtin_cpu_supports("avx2") != 0, vector_atanh_verified()};
@@ -367,18 +378,39 @@ fast_kernel_paths fast_kernel_paths_in_use() {
     return paths;
 }
 
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
-                      float* z_diff) {
-    if (begin >= end) return;
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, float* first_r, float* second_r, float* z_diff) {
+    if (count <= 0) return;
 #if defined(__x86_64__)
     if (paths.avx2) {
-        exhaustive_pairs_avx2(g1, g2, nrows, begin, end, first_r, second_r, z_diff, paths.vector_atanh);
+        pair_rows_avx2(packs, x0, count, spans, starts, first_r, second_r, z_diff, paths.vector_atanh);
         return;
     }
 #endif
     (void)paths;
-    exhaustive_pairs_portable(g1, g2, nrows, begin, end, first_r, second_r, z_diff);
+    pair_rows_portable(packs, x0, count, spans, starts, first_r, second_r, z_diff);
+}
+
+void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                      std::int32_t nrows, std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
+                      float* z_diff) {
+    if (begin >= end) return;
+    const std::int64_t n = nrows;
+    const row_pair first = pair_from_index(begin, n);
+    const row_pair last = pair_from_index(end - 1, n);
+    const pair_packs packs{g1, g2, g1, g2};
+    row_span spans[chunk_rows];
+    std::int64_t starts[chunk_rows];
+    for (std::int64_t i0 = first.i; i0 <= last.i; i0 += chunk_rows) {
+        const std::int64_t count = std::min<std::int64_t>(chunk_rows, last.i + 1 - i0);
+        for (std::int64_t r = 0; r < count; ++r) {
+            const std::int64_t i = i0 + r;
+            spans[r].lo = i == first.i ? first.j : i + 1;
+            spans[r].hi = i == last.i ? last.j + 1 : n;
+            starts[r] = pair_base(i, n);
+        }
+        pair_rows(paths, packs, i0, count, spans, starts, first_r, second_r, z_diff);
+    }
 }
 
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,

@@ -30,6 +30,8 @@ public:
     // Gathers the listed columns of every row of `source` (row-major, `ncols` columns) in
     // list order and computes the rows' moments: mean = Sx / m, var = Sxx / m - mean * mean.
     void pack(const float* source, std::int64_t ncols, const std::int32_t* columns);
+    // The same with row i of the pack read at rows[i], so that a pack may hold any rows.
+    void pack(const float* const* rows, const std::int32_t* columns);
 
     // Value of row i at list position c.
     float value(std::int64_t i, std::int32_t c) const noexcept {
@@ -45,6 +47,9 @@ public:
     float m() const noexcept { return static_cast<float>(count_); }
 
 private:
+    template <class RowOf>
+    void pack_rows(RowOf row_of, const std::int32_t* columns);
+
     std::int32_t nrows_;
     std::int32_t count_;
     packing layout_;
@@ -62,6 +67,28 @@ struct fast_kernel_paths {
     bool vector_atanh;
 };
 fast_kernel_paths fast_kernel_paths_in_use();
+
+// The packs that a tile loop reads: rows i from x1 and x2, rows j from y1 and y2 (the
+// first and second group each). x and y may be the same packs; all are packed by_column.
+struct pair_packs {
+    const packed_group& x1;
+    const packed_group& x2;
+    const packed_group& y1;
+    const packed_group& y2;
+};
+
+// The rows j of one row i: y-pack indices [lo, hi).
+struct row_span {
+    std::int64_t lo;
+    std::int64_t hi;
+};
+
+// Pairs of the x-pack rows x0 + r, r < count, with the y-pack rows spans[r]: pair
+// (x0 + r, j) is written at position starts[r] + j of z_diff and, where given, first_r
+// and second_r. The pairs are computed in tiles of 4 x 16 rows; a pair's bits do not
+// depend on the tile, the pack positions or the other pairs of the call.
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, float* first_r, float* second_r, float* z_diff);
 
 // Pairs [begin, end) of the condensed order over nrows rows: writes z_diff[k] and, where
 // the arrays are given, first_r[k] and second_r[k]. g1 and g2 are packed by_column.

@@ -20,4 +20,11 @@ void fast_mean_rows(const float* pair_values, std::int64_t n, std::int64_t first
 void fast_median_rows(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
                       float* result, bool absolute);
 
+// The same scores of rows [first, last) of n rows from pair values stored row by row:
+// pair (i, j), i < j, at bases[i] + j, with bases given for every row below `last`.
+// Writes out[p - first] for row p: the "mean" (use_mean) or the median of |z| (absolute)
+// or z, with the same sums, order and selection as above.
+void layout_score_rows(const float* pair_values, const std::int64_t* bases, std::int64_t n, std::int64_t first,
+                       std::int64_t last, bool use_mean, bool absolute, float* out);
+
 }  // namespace corrshift

@@ -13,6 +13,7 @@
 
 #include "../common/options.hpp"
 #include "checks.hpp"
+#include "module_args.hpp"
 #include "correlation.hpp"
 #include "score_pipelines.hpp"
 #include "ztest.hpp"
@@ -30,6 +31,11 @@ namespace py = pybind11;
 namespace {
 
 using namespace corrshift;
+using binding::float_arg;
+using binding::int_arg;
+using binding::checked;
+using binding::length_of;
+using binding::shape_of;
 
 #if defined(CORRSHIFT_BASELINE_MODULE)
 constexpr kernel module_kernel = kernel::straightforward;
@@ -37,20 +43,9 @@ constexpr kernel module_kernel = kernel::straightforward;
 constexpr kernel module_kernel = kernel::fast;
 #endif
 
-using float_array = py::array_t<float, py::array::c_style>;
-using int_array = py::array_t<std::int32_t, py::array::c_style>;
+using binding::float_array;
+using binding::int_array;
 using five_arrays = std::tuple<float_array, float_array, float_array, float_array, float_array>;
-
-matrix_shape shape_of(const float_array& data) {
-    std::int64_t shape[2] = {0, 0};
-    for (py::ssize_t d = 0; d < data.ndim() && d < 2; ++d) shape[d] = data.shape(d);
-    return check_data(data.ndim(), shape);
-}
-
-std::int32_t length_of(const int_array& list, const char* name) {
-    std::int64_t first = list.ndim() > 0 ? list.shape(0) : 0;
-    return check_list(list.ndim(), &first, list.size(), name);
-}
 
 // The console is the process's standard output, written by C++ directly; a pending
 // signal (Ctrl-C) ends the call at the top of the next pass.
@@ -60,9 +55,19 @@ pass_environment console_environment() {
             }};
 }
 
+// The two column lists, refused first when a sequence held integers beyond int32.
+struct column_args {
+    const int_array& first;
+    const int_array& second;
+};
+column_args columns_of(const int_arg& first_columns, const int_arg& second_columns) {
+    return {checked(first_columns, "first_columns"), checked(second_columns, "second_columns")};
+}
+
 // Checks shared by all pipelines, in the order a caller would fix them.
-column_groups check_common(const matrix_shape& shape, const int_array& first_columns,
-                           const int_array& second_columns, std::int32_t permutations) {
+column_groups check_common(const matrix_shape& shape, const column_args& columns, std::int32_t permutations) {
+    const int_array& first_columns = columns.first;
+    const int_array& second_columns = columns.second;
     const std::int32_t first_count = length_of(first_columns, "first_columns");
     const std::int32_t second_count = length_of(second_columns, "second_columns");
     check_permutations(permutations);
@@ -82,16 +87,20 @@ ztest_outputs outputs_of(five_arrays& r) {
             std::get<3>(r).mutable_data(), std::get<4>(r).mutable_data()};
 }
 
-five_arrays call_ztest_pipeline_indexed(const float_array& data, const int_array& first_rows,
-                                   const int_array& second_rows, const int_array& first_columns,
-                                   const int_array& second_columns, const std::string& method,
-                                   const std::string& alternative, std::int32_t permutations,
-                                   std::int32_t n_jobs) {
+five_arrays call_ztest_pipeline_indexed(const float_arg& data_arg, const int_arg& first_rows_arg,
+                                        const int_arg& second_rows_arg, const int_arg& first_columns_arg,
+                                        const int_arg& second_columns_arg, const std::string& method,
+                                        const std::string& alternative, std::int32_t permutations,
+                                        std::int32_t n_jobs) {
+    const int_array& first_rows = checked(first_rows_arg, "first_rows");
+    const int_array& second_rows = checked(second_rows_arg, "second_rows");
+    const column_args columns = columns_of(first_columns_arg, second_columns_arg);
+    const float_array& data = data_arg.array;
     const matrix_shape shape = shape_of(data);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t pairs = length_of(second_rows, "second_rows");
     check_jobs(n_jobs);
-    const column_groups groups = check_common(shape, first_columns, second_columns, permutations);
+    const column_groups groups = check_common(shape, columns, permutations);
     if (first_length < pairs)
         throw std::invalid_argument("first_rows has " + std::to_string(first_length) +
                                     " entries but second_rows lists " + std::to_string(pairs) + " pairs");
@@ -105,14 +114,16 @@ five_arrays call_ztest_pipeline_indexed(const float_array& data, const int_array
     return result;
 }
 
-five_arrays call_ztest_pipeline_exhaustive(const float_array& data, const int_array& first_columns,
-                                      const int_array& second_columns, const std::string& method,
-                                      const std::string& alternative, std::int32_t permutations,
-                                      std::int32_t n_jobs) {
+five_arrays call_ztest_pipeline_exhaustive(const float_arg& data_arg, const int_arg& first_columns_arg,
+                                           const int_arg& second_columns_arg, const std::string& method,
+                                           const std::string& alternative, std::int32_t permutations,
+                                           std::int32_t n_jobs) {
+    const column_args columns = columns_of(first_columns_arg, second_columns_arg);
+    const float_array& data = data_arg.array;
     const matrix_shape shape = shape_of(data);
     check_jobs(n_jobs);
     check_exhaustive_rows(shape.nrows);
-    const column_groups groups = check_common(shape, first_columns, second_columns, permutations);
+    const column_groups groups = check_common(shape, columns, permutations);
 
     const std::int64_t pairs = pair_count_of(shape.nrows);
     five_arrays result = make_five(pairs);
@@ -123,15 +134,19 @@ five_arrays call_ztest_pipeline_exhaustive(const float_array& data, const int_ar
 }
 
 std::tuple<int_array, float_array, float_array> call_score_pipeline_indexed(
-    const float_array& data, const int_array& first_rows, const int_array& second_rows,
-    const int_array& first_columns, const int_array& second_columns, const std::string& method,
+    const float_arg& data_arg, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
+    const int_arg& first_columns_arg, const int_arg& second_columns_arg, const std::string& method,
     const std::string& score, const std::string& alternative, std::int32_t permutations,
     std::int32_t n_jobs) {
+    const int_array& first_rows = checked(first_rows_arg, "first_rows");
+    const int_array& second_rows = checked(second_rows_arg, "second_rows");
+    const column_args columns = columns_of(first_columns_arg, second_columns_arg);
+    const float_array& data = data_arg.array;
     const matrix_shape shape = shape_of(data);
     const std::int32_t pairs = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
     check_score(score);
-    const column_groups groups = check_common(shape, first_columns, second_columns, permutations);
+    const column_groups groups = check_common(shape, columns, permutations);
     if (second_length < pairs)
         throw std::invalid_argument("second_rows has " + std::to_string(second_length) +
                                     " entries but first_rows lists " + std::to_string(pairs) + " pairs");
@@ -155,13 +170,15 @@ std::tuple<int_array, float_array, float_array> call_score_pipeline_indexed(
 }
 
 std::tuple<float_array, float_array> call_score_pipeline_exhaustive(
-    const float_array& data, const int_array& first_columns, const int_array& second_columns,
+    const float_arg& data_arg, const int_arg& first_columns_arg, const int_arg& second_columns_arg,
     const std::string& method, const std::string& score, const std::string& alternative,
     std::int32_t permutations, std::int32_t n_jobs) {
+    const column_args columns = columns_of(first_columns_arg, second_columns_arg);
+    const float_array& data = data_arg.array;
     const matrix_shape shape = shape_of(data);
     check_score(score);
     check_exhaustive_rows(shape.nrows);
-    const column_groups groups = check_common(shape, first_columns, second_columns, permutations);
+    const column_groups groups = check_common(shape, columns, permutations);
     const std::int32_t jobs = clamp_jobs(n_jobs, shape.nrows);
 
     float_array observed(shape.nrows);

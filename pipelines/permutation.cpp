@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -43,14 +44,14 @@ inline bool exceeds(float x, float o) noexcept {
 
 // Adds 1 to counts[i] where exceeds(pass[i], observed[i]). Adding 0 elsewhere leaves a
 // count (never below +0) unchanged, so the loop needs no branch.
-template <tail rule>
-void count_portable(const float* pass, const float* observed, float* counts, std::int64_t items) {
-    for (std::int64_t i = 0; i < items; ++i) counts[i] += exceeds<rule>(pass[i], observed[i]) ? 1.0f : 0.0f;
+template <tail rule, class Count>
+void count_portable(const float* pass, const float* observed, Count* counts, std::int64_t items) {
+    for (std::int64_t i = 0; i < items; ++i) counts[i] += exceeds<rule>(pass[i], observed[i]) ? 1 : 0;
 }
 
 #if defined(__x86_64__)
-template <tail rule>
-__attribute__((target("avx2"))) void count_avx2(const float* pass, const float* observed, float* counts,
+template <tail rule, class Count>
+__attribute__((target("avx2"))) void count_avx2(const float* pass, const float* observed, Count* counts,
                                                 std::int64_t items) {
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
     const __m256 one = _mm256_set1_ps(1.0f);
@@ -65,31 +66,28 @@ __attribute__((target("avx2"))) void count_avx2(const float* pass, const float* 
         // Ordered comparisons: false when either side is NaN.
         const __m256 hit =
             rule == tail::less ? _mm256_cmp_ps(x, o, _CMP_LE_OQ) : _mm256_cmp_ps(x, o, _CMP_GE_OQ);
-        _mm256_storeu_ps(counts + i, _mm256_add_ps(_mm256_loadu_ps(counts + i), _mm256_and_ps(hit, one)));
+        if constexpr (std::is_same_v<Count, float>) {
+            _mm256_storeu_ps(counts + i, _mm256_add_ps(_mm256_loadu_ps(counts + i), _mm256_and_ps(hit, one)));
+        } else {
+            // A hit lane is all ones, -1 as an integer: subtracting it adds one.
+            __m256i* at = reinterpret_cast<__m256i*>(counts + i);
+            _mm256_storeu_si256(at, _mm256_sub_epi32(_mm256_loadu_si256(at), _mm256_castps_si256(hit)));
+        }
     }
     count_portable<rule>(pass + i, observed + i, counts + i, items - i);
 }
 #endif
 
-template <tail rule>
-void count_with(const float* pass, const float* observed, float* counts, std::int64_t items) {
+template <tail rule, class Count>
+void count_with(const float* pass, const float* observed, Count* counts, std::int64_t items) {
 #if defined(__x86_64__)
     if (__builtin_cpu_supports("avx2")) return count_avx2<rule>(pass, observed, counts, items);
 #endif
     count_portable<rule>(pass, observed, counts, items);
 }
 
-}  // namespace
-
-tail tail_of(const std::string& alternative) {
-    if (alternative == option_two_sided) return tail::two_sided;
-    if (alternative == option_greater) return tail::greater;
-    if (alternative == option_less) return tail::less;
-    return tail::none;
-}
-
-void count_exceedances(tail t, const float* pass, const float* observed, float* counts,
-                       std::int64_t items) {
+template <class Count>
+void count_by(tail t, const float* pass, const float* observed, Count* counts, std::int64_t items) {
     switch (t) {
         case tail::two_sided:
             return count_with<tail::two_sided>(pass, observed, counts, items);
@@ -102,15 +100,76 @@ void count_exceedances(tail t, const float* pass, const float* observed, float* 
     }
 }
 
-void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t ncols,
-                            const column_groups& caller_groups, const std::string& method,
-                            const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
-                            std::int64_t item_count, float* observed, float* exceed_counts,
-                            const pass_scorer& scorer, const pass_environment& env, bool fast_ranks,
-                            bool scorer_counts) {
+// Ranks the listed rows of `data` over `columns` into `ranks`, row k of the list at row k
+// of `ranks`, on `jobs` threads; runs of consecutive rows are ranked as one slice.
+void rank_listed_rows(const float* data, float* ranks, std::int64_t ncols, const std::int32_t* rows,
+                      std::int32_t row_count, const std::int32_t* columns, std::int32_t count, std::int32_t jobs,
+                      bool fast) {
+    if (row_count == 0) return;
+    fan_out(row_count, jobs, [=](std::int64_t first, std::int64_t last) {
+        std::vector<std::int32_t> keys, order;
+        for (std::int64_t k = first; k < last;) {
+            std::int64_t end = k + 1;
+            if (rows)
+                while (end < last && rows[end] == rows[end - 1] + 1) ++end;
+            else
+                end = last;
+            const float* source = data + (rows ? rows[k] : k) * ncols;
+            float* out = ranks + k * ncols;
+            if (fast)
+                rank_row_slice_fast(source, out, ncols, 0, end - k, columns, count, keys, order);
+            else
+                rank_row_slice(source, out, ncols, 0, end - k, columns, count, order);
+            k = end;
+        }
+    });
+}
+
+}  // namespace
+
+tail tail_of(const std::string& alternative) {
+    if (alternative == option_two_sided) return tail::two_sided;
+    if (alternative == option_greater) return tail::greater;
+    if (alternative == option_less) return tail::less;
+    return tail::none;
+}
+
+void count_exceedances(tail t, const float* pass, const float* observed, float* counts, std::int64_t items) {
+    count_by(t, pass, observed, counts, items);
+}
+
+void count_exceedances(tail t, const float* pass, const float* observed, std::int32_t* counts,
+                       std::int64_t items) {
+    count_by(t, pass, observed, counts, items);
+}
+
+void exceedance_count::add(const float* pass, std::int64_t begin, std::int64_t end) const {
+    if (counts)
+        count_exceedances(rule, pass + begin, observed + begin, counts + begin, end - begin);
+    else
+        count_exceedances(rule, pass + begin, observed + begin, int_counts + begin, end - begin);
+}
+
+void exceedance_count::clear(std::int64_t items) const {
+    if (counts)
+        std::fill_n(counts, items, 0.0f);
+    else
+        std::fill_n(int_counts, items, 0);
+}
+
+void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, const column_groups& caller_groups,
+                const std::string& method, std::int32_t jobs, std::int64_t item_count, float* observed,
+                const exceedance_count& counting, const pass_scorer& scorer, const pass_hooks& hooks,
+                bool fast_ranks, bool scorer_counts) {
     const bool by_rank = method == option_spearman;
-    const tail rule = tail_of(alternative);
-    std::vector<float> rank_buffer(by_rank ? static_cast<std::size_t>(nrows) * ncols : 0);
+    const auto row_count = static_cast<std::size_t>(plan.row_count);
+    std::vector<float> rank_buffer(by_rank ? row_count * static_cast<std::size_t>(ncols) : 0);
+    // Where the scorers find each row: fixed for the call, only the values change.
+    // (At least one entry: rows[0] is the start of the source, also when there are no rows.)
+    std::vector<const float*> rows(std::max<std::size_t>(row_count, 1), by_rank ? rank_buffer.data() : data);
+    for (std::size_t k = 0; k < row_count; ++k)
+        rows[k] = by_rank ? rank_buffer.data() + k * static_cast<std::size_t>(ncols)
+                          : data + static_cast<std::int64_t>(plan.rows ? plan.rows[k] : static_cast<std::int32_t>(k)) * ncols;
     std::vector<float> pass_values(static_cast<std::size_t>(item_count));
     std::vector<std::int32_t> column_order(static_cast<std::size_t>(ncols));
     for (std::int32_t c = 0; c < ncols; ++c) column_order[static_cast<std::size_t>(c)] = c;
@@ -118,10 +177,9 @@ void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t 
     std::vector<std::int32_t> second(static_cast<std::size_t>(caller_groups.second_count));
     std::mt19937 generator(permutation_seed);
 
-    env.console << "Permutation progress: ";
-    progressbar bar(permutations + 1, env.console);
-    for (std::int32_t pass = 0; pass <= permutations; ++pass) {
-        env.check_interrupt();
+    // Pass 0 scores the caller's groups; pass r >= 1 the groups of the r-th shuffle.
+    const auto run_pass = [&](std::int32_t pass) {
+        hooks.before();
         column_groups groups = caller_groups;
         if (pass > 0) {
             shuffle_columns(column_order, generator);
@@ -131,25 +189,43 @@ void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t 
             groups.first = first.data();
             groups.second = second.data();
         }
-        const float* source = data;
         if (by_rank) {
-            const auto rank = fast_ranks ? rank_rows_fast : rank_rows;
-            rank(data, rank_buffer.data(), ncols, nrows, groups.first, groups.first_count, jobs);
-            rank(data, rank_buffer.data(), ncols, nrows, groups.second, groups.second_count, jobs);
-            source = rank_buffer.data();
+            rank_listed_rows(data, rank_buffer.data(), ncols, plan.rows, plan.row_count, groups.first,
+                             groups.first_count, jobs, fast_ranks);
+            rank_listed_rows(data, rank_buffer.data(), ncols, plan.rows, plan.row_count, groups.second,
+                             groups.second_count, jobs, fast_ranks);
         }
         if (pass == 0) {
-            scorer(source, groups, observed, nullptr);
-            std::fill_n(exceed_counts, item_count, 0.0f);
+            scorer(rows.data(), groups, observed, nullptr);
+            counting.clear(item_count);
         } else if (scorer_counts) {
-            const exceedance_count counting{rule, observed, exceed_counts};
-            scorer(source, groups, pass_values.data(), &counting);
+            scorer(rows.data(), groups, pass_values.data(), &counting);
         } else {
-            scorer(source, groups, pass_values.data(), nullptr);
-            count_exceedances(rule, pass_values.data(), observed, exceed_counts, item_count);
+            scorer(rows.data(), groups, pass_values.data(), nullptr);
+            counting.add(pass_values.data(), 0, item_count);
         }
-        bar.update();
-    }
+        hooks.after(pass);
+    };
+    run_pass(0);
+    const std::int32_t first_pass = std::max(plan.first_pass, 1);
+    for (std::int32_t pass = 1; pass < first_pass && pass < plan.last_pass; ++pass)
+        shuffle_columns(column_order, generator);
+    for (std::int32_t pass = first_pass; pass < plan.last_pass; ++pass) run_pass(pass);
+}
+
+void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t ncols,
+                            const column_groups& caller_groups, const std::string& method,
+                            const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
+                            std::int64_t item_count, float* observed, float* exceed_counts,
+                            const pass_scorer& scorer, const pass_environment& env, bool fast_ranks,
+                            bool scorer_counts) {
+    env.console << "Permutation progress: ";
+    progressbar bar(permutations + 1, env.console);
+    const pass_plan plan{nullptr, nrows, 1, permutations + 1};
+    const pass_hooks hooks{env.check_interrupt, [&bar](std::int32_t) { bar.update(); }};
+    const exceedance_count counting{tail_of(alternative), observed, exceed_counts, nullptr};
+    run_passes(data, ncols, plan, caller_groups, method, jobs, item_count, observed, counting, scorer, hooks,
+               fast_ranks, scorer_counts);
     env.console << "\n";
     env.console.flush();
     if (permutations > 0) {

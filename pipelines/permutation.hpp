@@ -36,21 +36,32 @@ tail tail_of(const std::string& alternative);
 // Adds 1 to counts[i] where pass[i] is at least as extreme as observed[i], i < items.
 void count_exceedances(tail rule, const float* pass, const float* observed, float* counts,
                        std::int64_t items);
+void count_exceedances(tail rule, const float* pass, const float* observed, std::int32_t* counts,
+                       std::int64_t items);
 
-// Where a pass scorer that counts for itself adds the exceedances of a permutation pass.
+// Where the exceedances of the permutation passes are added: float counts (the public
+// pipelines, which turn them into p-values) or int32 counts; exactly one is given.
 struct exceedance_count {
     tail rule;
     const float* observed;
     float* counts;
+    std::int32_t* int_counts;
+
+    // Adds the exceedances of pass[k] against observed[k], k in [begin, end).
+    void add(const float* pass, std::int64_t begin, std::int64_t end) const;
+    // Sets counts [0, items) to 0.
+    void clear(std::int64_t items) const;
 };
 
-// Computes the statistic of every item for one pass from `source` (the data or, for
-// "spearman", the ranks) into `out`. `counting` is null in the observed pass (the first,
-// whose `out` is the observed array) and, unless the driver was told that the scorer
-// counts, in every pass; when it is given, the scorer must also add the pass's
-// exceedances to it (each worker for its own items, which gives the same counts).
+// Computes the statistic of every item for one pass into `out`. Row k of the rows the
+// pass covers is at rows[k] in the pass's source (the data or, for "spearman", the
+// ranks); when the pass covers all rows in order, rows[0] is the start of the whole
+// source matrix. `counting` is null in the observed pass (the first, whose `out` is the
+// observed array) and, unless the driver was told that the scorer counts, in every pass;
+// when it is given, the scorer must also add the pass's exceedances to it (each worker
+// for its own items, which gives the same counts).
 // Must return only after joining every thread it started.
-using pass_scorer = std::function<void(const float* source, const column_groups& groups, float* out,
+using pass_scorer = std::function<void(const float* const* rows, const column_groups& groups, float* out,
                                        const exceedance_count* counting)>;
 
 // What the caller's environment provides: the console stream, and a check run at the top
@@ -60,13 +71,41 @@ struct pass_environment {
     std::function<void()> check_interrupt;
 };
 
-// Runs the passes, counts per item how many permutation passes were at least as extreme
-// as the observed one ("two-sided": |x| >= |o|, "greater": x >= o, "less": x <= o; NaN
-// never counts) and leaves count / permutations in exceed_counts (0 when there are none).
-// Draws the progress line on the console. `permutations` must be at least 0 and, when it
-// is positive, first_count + second_count must not exceed ncols. `fast_ranks` ranks with
-// rank_rows_fast instead of rank_rows (the same ranks); `scorer_counts` hands the
-// counting of permutation passes to the scorer.
+// Which passes a run computes. The observed pass (0) always runs; the permutation passes
+// [first_pass, last_pass) (first_pass >= 1) are computed, and the shuffles of the passes
+// before first_pass are replayed without computing anything, so pass r always scores
+// the same split. Only `rows` (ascending data rows, or null for all row_count rows in
+// order) are ranked and handed to the scorer.
+struct pass_plan {
+    const std::int32_t* rows;
+    std::int32_t row_count;
+    std::int32_t first_pass;
+    std::int32_t last_pass;
+};
+
+// Calls at the top of every computed pass (`before`, which throws to end the run) and
+// after it (`after`, with the pass number; 0 is the observed pass).
+struct pass_hooks {
+    std::function<void()> before;
+    std::function<void(std::int32_t pass)> after;
+};
+
+// Runs the observed pass into `observed` and the planned permutation passes, adding their
+// exceedances to `counting` (cleared after the observed pass) by the rule of
+// counting.rule. `jobs` (at least 1) is the rank stage's thread count. A permutation
+// pass needs first_count + second_count <= ncols. `fast_ranks` ranks with the fast rank
+// kernel (the same ranks); `scorer_counts` hands the counting to the scorer.
+void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, const column_groups& caller_groups,
+                const std::string& method, std::int32_t jobs, std::int64_t item_count, float* observed,
+                const exceedance_count& counting, const pass_scorer& scorer, const pass_hooks& hooks,
+                bool fast_ranks, bool scorer_counts);
+
+// The public pipelines' run: all rows, the passes 1 .. permutations, counts per item of
+// the permutation passes at least as extreme as the observed one ("two-sided": |x| >= |o|,
+// "greater": x >= o, "less": x <= o; NaN never counts), left as count / permutations in
+// exceed_counts (0 when there are none). Draws the progress line on the console.
+// `permutations` must be at least 0 and, when it is positive, first_count + second_count
+// must not exceed ncols.
 void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t ncols,
                             const column_groups& caller_groups, const std::string& method,
                             const std::string& alternative, std::int32_t permutations, std::int32_t jobs,

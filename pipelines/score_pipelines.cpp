@@ -13,6 +13,24 @@ pair_sets pair_sets_of(const std::int32_t* first_rows, std::int32_t pair_count) 
     return sets;
 }
 
+void score_sets(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
+                const std::int32_t* second_rows, const pair_sets& sets, std::int64_t first, std::int64_t last,
+                bool use_mean, bool absolute, float* z_diff, float* out) {
+    if (first >= last) return;
+    // The pairs from the first pair of the first set to the last pair of the last set.
+    listed_pairs(g1, g2, first_rows, second_rows, sets.starts[static_cast<std::size_t>(first)],
+                 sets.ends[static_cast<std::size_t>(last - 1)], nullptr, nullptr, z_diff);
+    score_set_values(z_diff, sets, first, last, use_mean, absolute, out);
+}
+
+void score_set_values(const float* z_diff, const pair_sets& sets, std::int64_t first, std::int64_t last,
+                      bool use_mean, bool absolute, float* out) {
+    if (use_mean)
+        run_mean_worker(z_diff, sets.starts.data(), sets.ends.data(), first, last, out, absolute);
+    else
+        run_quantile_worker(z_diff, sets.starts.data(), sets.ends.data(), first, last, out, 0.5f, absolute);
+}
+
 void score_pipeline_indexed(const float* data, std::int32_t nrows, std::int32_t ncols,
                             const std::int32_t* first_rows, const std::int32_t* second_rows,
                             std::int32_t pair_count, const pair_sets& sets, const column_groups& groups,
@@ -29,35 +47,32 @@ void score_pipeline_indexed(const float* data, std::int32_t nrows, std::int32_t 
     packed_group g2(fast ? nrows : 0, groups.second_count, packing::by_row);
     const bool use_mean = score == option_mean;
     const bool absolute = alternative == option_two_sided;
-    const std::int32_t* starts = sets.starts.data();
-    const std::int32_t* ends = sets.ends.data();
     const auto set_count = static_cast<std::int64_t>(sets.labels.size());
 
-    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* out,
+    const pass_scorer scorer = [&](const float* const* rows, const column_groups& g, float* out,
                                    const exceedance_count*) {
         if (fast) {
-            g1.pack(source, ncols, g.first);
-            g2.pack(source, ncols, g.second);
+            g1.pack(rows, g.first);
+            g2.pack(rows, g.second);
+            fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
+                score_sets(g1, g2, first_rows, second_rows, sets, first, last, use_mean, absolute, z_diff.data(),
+                           out);
+            });
+            return;
         }
+        // All rows in order: rows[0] starts the whole source matrix.
+        const float* source = rows[0];
         fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
             if (first >= last) return;
-            // The pairs from the first pair of the first set to the last pair of the last set.
-            const std::int64_t begin = starts[first];
-            const std::int64_t end = ends[last - 1];
-            if (fast) {
-                listed_pairs(g1, g2, first_rows, second_rows, begin, end, nullptr, nullptr, z_diff.data());
-            } else {
-                pair_correlation(source, ncols, first_rows, second_rows, first_r.data(), begin, end, pair_count,
-                                 g.first, g.first_count);
-                pair_correlation(source, ncols, first_rows, second_rows, second_r.data(), begin, end,
-                                 pair_count, g.second, g.second_count);
-                fisher_difference(first_r.data(), g.first_count, second_r.data(), g.second_count,
-                                  z_diff.data(), nullptr, begin, end, method, option_two_sided);
-            }
-            if (use_mean)
-                run_mean_worker(z_diff.data(), starts, ends, first, last, out, absolute);
-            else
-                run_quantile_worker(z_diff.data(), starts, ends, first, last, out, 0.5f, absolute);
+            const std::int64_t begin = sets.starts[static_cast<std::size_t>(first)];
+            const std::int64_t end = sets.ends[static_cast<std::size_t>(last - 1)];
+            pair_correlation(source, ncols, first_rows, second_rows, first_r.data(), begin, end, pair_count,
+                             g.first, g.first_count);
+            pair_correlation(source, ncols, first_rows, second_rows, second_r.data(), begin, end, pair_count,
+                             g.second, g.second_count);
+            fisher_difference(first_r.data(), g.first_count, second_r.data(), g.second_count, z_diff.data(),
+                              nullptr, begin, end, method, option_two_sided);
+            score_set_values(z_diff.data(), sets, first, last, use_mean, absolute, out);
         });
     };
     run_permutation_passes(data, nrows, ncols, groups, method, alternative, permutations, jobs, set_count,
@@ -78,11 +93,13 @@ void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32
     packed_group g2(fast ? nrows : 0, groups.second_count, packing::by_column);
     const bool absolute = alternative == option_two_sided;
 
-    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* out,
+    const pass_scorer scorer = [&](const float* const* rows, const column_groups& g, float* out,
                                    const exceedance_count*) {
+        // All rows in order: rows[0] starts the whole source matrix.
+        const float* source = rows[0];
         if (fast) {
-            g1.pack(source, ncols, g.first);
-            g2.pack(source, ncols, g.second);
+            g1.pack(rows, g.first);
+            g2.pack(rows, g.second);
             fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
                 exhaustive_pairs(g1, g2, nrows, begin, end, nullptr, nullptr, z_diff.data());
             });

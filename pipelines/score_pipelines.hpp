@@ -19,6 +19,16 @@ struct pair_sets {
 };
 pair_sets pair_sets_of(const std::int32_t* first_rows, std::int32_t pair_count);
 
+// One worker's part of a set-score pass with the fast kernel: the pairs of the sets
+// [first, last) into z_diff (by_row packs), then the sets' scores into out.
+void score_sets(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
+                const std::int32_t* second_rows, const pair_sets& sets, std::int64_t first, std::int64_t last,
+                bool use_mean, bool absolute, float* z_diff, float* out);
+
+// The scores of the sets [first, last) from their pairs' z_diff: mean of |z| or the median.
+void score_set_values(const float* z_diff, const pair_sets& sets, std::int64_t first, std::int64_t last,
+                      bool use_mean, bool absolute, float* out);
+
 // Scores every set of `sets` ("mean" or "median", which must be recognised) in the
 // observed pass and `permutations` permutation passes; writes set_count entries each to
 // observed and p_values. `jobs` is already clamped to the set count.

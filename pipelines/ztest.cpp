@@ -19,8 +19,10 @@ void straightforward_ztest(const float* data, std::int32_t nrows, std::int32_t n
     // In exhaustive mode the workers decode pair numbers over all rows.
     const std::int32_t pair_nrows = first_rows ? 0 : nrows;
 
-    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* z_out,
+    const pass_scorer scorer = [&](const float* const* rows, const column_groups& g, float* z_out,
                                    const exceedance_count*) {
+        // All rows in order: rows[0] starts the whole source matrix.
+        const float* source = rows[0];
         const bool observed_pass = z_out == out.z_diff;
         float* first_r = observed_pass ? out.first_r : pass_first_r.data();
         float* second_r = observed_pass ? out.second_r : pass_second_r.data();
@@ -47,11 +49,11 @@ void fast_ztest(const float* data, std::int32_t nrows, std::int32_t ncols, const
     packed_group g2(nrows, groups.second_count, layout);
     const fisher_weights weights = fisher_weights_of(groups.first_count, groups.second_count, method);
 
-    const pass_scorer scorer = [&](const float* source, const column_groups& g, float* z_out,
+    const pass_scorer scorer = [&](const float* const* rows, const column_groups& g, float* z_out,
                                    const exceedance_count* counting) {
         const bool observed_pass = z_out == out.z_diff;
-        g1.pack(source, ncols, g.first);
-        g2.pack(source, ncols, g.second);
+        g1.pack(rows, g.first);
+        g2.pack(rows, g.second);
         float* first_r = observed_pass ? out.first_r : nullptr;
         float* second_r = observed_pass ? out.second_r : nullptr;
         fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
@@ -59,12 +61,8 @@ void fast_ztest(const float* data, std::int32_t nrows, std::int32_t ncols, const
                 listed_pairs(g1, g2, first_rows, second_rows, begin, end, first_r, second_r, z_out);
             else
                 exhaustive_pairs(g1, g2, nrows, begin, end, first_r, second_r, z_out);
-            if (observed_pass)
-                for (std::int64_t k = begin; k < end; ++k)
-                    out.p_value[k] = normal_p_value(z_out[k], weights.se, alternative);
-            if (counting)
-                count_exceedances(counting->rule, z_out + begin, counting->observed + begin,
-                                  counting->counts + begin, end - begin);
+            finish_ztest_slice(z_out, begin, end, observed_pass ? out.p_value : nullptr, weights.se, alternative,
+                               counting);
         });
     };
     run_permutation_passes(data, nrows, ncols, groups, method, alternative, permutations, jobs, pair_count,
@@ -72,6 +70,13 @@ void fast_ztest(const float* data, std::int32_t nrows, std::int32_t ncols, const
 }
 
 }  // namespace
+
+void finish_ztest_slice(const float* z_diff, std::int64_t begin, std::int64_t end, float* p_value, float se,
+                        const std::string& alternative, const exceedance_count* counting) {
+    if (p_value)
+        for (std::int64_t k = begin; k < end; ++k) p_value[k] = normal_p_value(z_diff[k], se, alternative);
+    if (counting) counting->add(z_diff, begin, end);
+}
 
 void ztest_pipeline(const float* data, std::int32_t nrows, std::int32_t ncols,
                     const std::int32_t* first_rows, const std::int32_t* second_rows,

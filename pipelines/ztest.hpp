@@ -19,6 +19,11 @@ struct ztest_outputs {
     float* permutation_p;
 };
 
+// The end of a fast z-test worker's slice [begin, end): normal p-values where p_value is
+// given (the observed pass), exceedances where counting is (a counted permutation pass).
+void finish_ztest_slice(const float* z_diff, std::int64_t begin, std::int64_t end, float* p_value, float se,
+                        const std::string& alternative, const exceedance_count* counting);
+
 // Runs the observed pass and `permutations` permutation passes over `pair_count` pairs:
 // (first_rows[k], second_rows[k]) when the lists are given, else pair k of all nrows rows.
 // The arguments must have passed the z-test checks; `jobs` is at least 1 and not clamped.

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "../common/array_args.hpp"
 #include "../common/binding.hpp"
 #include "../common/options.hpp"
 #include "../common/set_scores.hpp"
@@ -19,16 +20,20 @@ namespace py = pybind11;
 
 namespace {
 
-using float_array = py::array_t<float, py::array::c_style>;
-using int_array = py::array_t<std::int32_t, py::array::c_style>;
+using corrshift::binding::float_arg;
+using corrshift::binding::float_array;
+using corrshift::binding::int_arg;
+using corrshift::binding::int_array;
 
 void fill_nan(float* out, std::int64_t count) {
     for (std::int64_t i = 0; i < count; ++i) out[i] = std::numeric_limits<float>::quiet_NaN();
 }
 
-std::tuple<float_array, float_array> score_indexed(const float_array& values, const int_array& labels,
+std::tuple<float_array, float_array> score_indexed(const float_arg& values_arg, const int_arg& labels_arg,
                                                    const std::string& score, std::int32_t n_jobs) {
     using namespace corrshift;
+    const int_array& labels = binding::checked(labels_arg, "labels");
+    const float_array& values = values_arg.array;
     if (labels.ndim() == 0) throw std::invalid_argument("labels must have at least one dimension");
     if (labels.size() < labels.shape(0))
         throw std::invalid_argument("labels holds fewer elements than its first extent");
@@ -53,9 +58,10 @@ std::tuple<float_array, float_array> score_indexed(const float_array& values, co
     return std::make_tuple(std::move(run_labels), std::move(scores));
 }
 
-float_array score_exhaustive(const float_array& pair_values, std::int32_t n_items, const std::string& score,
+float_array score_exhaustive(const float_arg& pair_values_arg, std::int32_t n_items, const std::string& score,
                              std::int32_t n_jobs) {
     using namespace corrshift;
+    const float_array& pair_values = pair_values_arg.array;
     const std::int32_t jobs = clamp_jobs(n_jobs, n_items);
     const std::int64_t pairs = static_cast<std::int64_t>(n_items) * (n_items - 1) / 2;
     if (pair_values.size() < pairs)

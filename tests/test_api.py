@@ -8,6 +8,7 @@ import pytest
 
 import corrshift
 from corrshift import InputError, bh_qvalues, pipelines
+from corrshift._inputs import scale_rows
 
 PERMS = 20
 ROWS, COLS = 9, 14
@@ -31,13 +32,22 @@ G1, G2 = [0, 2, 4, 6, 8, 10], [1, 3, 5, 7, 9, 11, 13]  # column 12 is in neither
 
 
 def sub_of(values, g1=G1, g2=G2):
-    sub = np.ascontiguousarray(values[:, g1 + g2])
+    """What the API hands the native code: the groups' columns, each row standardised."""
+    sub = scale_rows(np.asarray(values, dtype=np.float64)[:, list(g1) + list(g2)]).astype(np.float32)
     return sub, np.arange(len(g1), dtype=np.int32), np.arange(len(g1), len(g1) + len(g2), dtype=np.int32)
 
 
+def plus_one(native_p, permutations=PERMS):
+    """(b + 1) / (P + 1) from the native share b / P."""
+    return (np.rint(native_p.astype(np.float64) * permutations) + 1) / (permutations + 1)
+
+
 def assert_same(actual, expected):
-    for a, e in zip(actual, expected):
+    *values, perm_p = actual
+    *native_values, native_p = expected
+    for a, e in zip(values, native_values):
         np.testing.assert_array_equal(a, e)
+    np.testing.assert_array_equal(perm_p, plus_one(native_p))
 
 
 class TestEqualsNative:
@@ -46,7 +56,8 @@ class TestEqualsNative:
     def test_all_pairs_of_whole_matrix(self, data, method, alternative):
         g1, g2 = np.arange(6, dtype=np.int32), np.arange(6, COLS, dtype=np.int32)
         res = corrshift.ztest(data, g1, g2, method=method, alternative=alternative, permutations=PERMS)
-        native = pipelines._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, PERMS, 1)
+        sub, _, _ = sub_of(data, g1.tolist(), g2.tolist())
+        native = pipelines._ztest_pipeline_exhaustive(sub, g1, g2, method, alternative, PERMS, 1)
         assert_same((res.r1, res.r2, res.z_diff, res.p_value, res.perm_p), native)
 
     def test_groups_become_their_own_submatrix(self, data):
@@ -85,6 +96,8 @@ class TestEqualsNative:
         labels, observed, perm_p = pipelines._score_pipeline_indexed(
             sub, first, second, a, b, "pearson", score, "greater", PERMS, 1)
         assert labels.tolist() == [2, 4, 6]
+        used = [0, 1, 2, 3, 4, 5, 6, 7, 8]  # every row takes part, so none is renumbered
+        assert sorted(set(first) | set(second)) == used
         assert_same((res.score, res.perm_p), (observed[[2, 0, 1]], perm_p[[2, 0, 1]]))
 
     def test_float64_and_int_input_are_converted_once(self, data):
@@ -179,10 +192,10 @@ class TestQValues:
 
 
 class TestTables:
-    def test_top_sorts_by_permutation_then_normal_p(self, data):
+    def test_top_sorts_by_normal_p_then_difference(self, data):
         res = corrshift.ztest(data, G1, G2, **named())
         best = res.top(10)
-        keys = list(zip(best.perm_p.tolist(), best.p_value.tolist()))
+        keys = list(zip(best.p_value.tolist(), (-np.abs(best.z_diff)).tolist()))
         assert keys == sorted(keys) and len(best) == 10
 
     def test_tsv_round_trip(self, data, tmp_path):
@@ -191,35 +204,52 @@ class TestTables:
         res.to_tsv(path, top=5)
         import gzip
         lines = gzip.open(path, "rt").read().splitlines()
-        assert lines[0].split("\t") == list(res.columns)
+        assert lines[0] == "# group1 = s0, s2, s4, ... (6 samples); group2 = s1, s3, s5, ... (7 samples)"
+        assert lines[1].split("\t") == list(res.columns)
         best = res.top(5)
-        for k, line in enumerate(lines[1:]):
+        for k, line in enumerate(lines[2:]):
             fields = line.split("\t")
             assert fields[:2] == [best.row1[k], best.row2[k]]
-            np.testing.assert_allclose(float(fields[4]), best.z_diff[k], rtol=1e-5)
+            np.testing.assert_allclose(float(fields[7]), best.z_diff[k], rtol=1e-5)
+            assert fields[6] == best.pair_class[k]
             assert fields[-2:] == ["6", "7"]
-        assert len(lines) == 6
+        assert len(lines) == 7
 
     def test_tsv_writes_missing_as_na(self, data):
         out = io.StringIO()
         corrshift.row_scores(data, G1, G2, permutations=0).to_tsv(out, sort=False)
-        row = out.getvalue().splitlines()[1].split("\t")
+        row = out.getvalue().splitlines()[2].split("\t")
         assert row[0] == "0" and row[2:4] == ["NA", "NA"]
 
-    def test_format_shows_zero_permutation_p_as_bound(self):
-        arrays = [np.float32([v]) for v in (0.9, -0.2, 1.6, 1e-6, 0.0)]
-        res = corrshift.PairResult(np.array(["a", "b"], dtype=object), np.int32([0]), np.int32([1]), arrays,
-                                   30, 40, "pearson", "two-sided", 1000)
-        header, row = res.format().splitlines()
-        assert header.split() == ["row1", "row2", "r1", "r2", "z_diff", "p_value", "q_value", "perm_p",
-                                  "perm_q"]
-        assert row.split()[-2:] == ["<0.001", "0"]
+    def test_views_share_one_order_and_the_labels(self, data):
+        pd = pytest.importorskip("pandas")
+        res = corrshift.ztest(data, G1, G2, **named())
+        order = res.order()
+        frame = res.to_pandas()
+        assert list(frame.columns) == ["row1", "row2", "r1", "r2", "p1", "p2", "class", "z_diff", "p_value",
+                                       "q_value", "perm_p", "perm_q", "n1", "n2"]
+        assert frame["row1"].tolist() == res.row1[order].tolist()
+        assert frame.attrs["group1"] == "s0, s2, s4, ..." and frame.attrs["n2"] == 7
+        table = pd.read_csv(io.StringIO(_tsv(res)), sep="\t", comment="#")
+        assert table["row2"].tolist() == frame["row2"].tolist()
+        shown = res.format(4).splitlines()
+        assert shown[0].split() == [c for c in res.columns if c not in ("n1", "n2")]
+        assert [line.split()[:2] for line in shown[1:]] == frame[["row1", "row2"]].head(4).values.tolist()
+        assert "group1 = s0, s2, s4, ... (6 samples)" in repr(res)
+        unsorted = res.to_pandas(sort=False)
+        assert unsorted["row1"].tolist() == res.row1.tolist()
 
     def test_to_pandas_without_pandas(self, data, monkeypatch):
         import sys
         monkeypatch.setitem(sys.modules, "pandas", None)
         with pytest.raises(ImportError, match="pip install pandas"):
             corrshift.row_scores(data, G1, G2, permutations=0).to_pandas()
+
+
+def _tsv(res):
+    out = io.StringIO()
+    res.to_tsv(out)
+    return out.getvalue()
 
 
 BAD = [

@@ -47,6 +47,8 @@ def run_cli(args, cwd):
 
 def read_tsv(text):
     lines = text.strip().splitlines()
+    assert lines[0].startswith("# group1 = ")
+    lines = lines[1:]
     header = lines[0].split("\t")
     return header, [dict(zip(header, line.split("\t"))) for line in lines[1:]]
 
@@ -68,7 +70,9 @@ def test_pairs_end_to_end(files, values):
     expected = corrshift.ztest(values, group_names("A"), group_names("B"), permutations=30,
                                row_names=GENES, column_names=SAMPLES).top()
     assert [(r["row1"], r["row2"]) for r in rows] == list(zip(expected.row1, expected.row2))
-    for name in ("r1", "r2", "z_diff", "p_value", "q_value", "perm_p", "perm_q"):
+    assert (folder / "out.tsv").read_text().startswith("# group1 = A (8 samples); group2 = B (4 samples)\n")
+    assert [r["class"] for r in rows] == expected.pair_class.tolist()
+    for name in ("r1", "r2", "p1", "p2", "z_diff", "p_value", "q_value", "perm_p", "perm_q"):
         np.testing.assert_allclose([float(r[name]) for r in rows], expected.column(name), rtol=1e-5)
 
 
@@ -90,13 +94,25 @@ def test_rows_to_stdout_keeps_progress_on_stderr(files):
      "no sample has condition = 'C'; the values are 'A', 'B'"),
     (["rows", "{data}", "--sheet", "{sheet}", "--by", "cond", "--levels", "A", "B"],
      "--by 'cond'.*no such column"),
-    (["rows", "{data}", "--group1", "S00"], "--group1 and --group2"),
-    (["rows", "{data}", "--group1", "S00", "--group2", "S01", "--sheet", "{sheet}", "--by", "c",
-      "--levels", "A", "B"], "either with --group1/--group2 or with --sheet"),
-], ids=["missing-file", "unknown-sample", "unknown-level", "unknown-column", "one-group", "two-forms"])
+    (["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--pairs",
+      "{folder}/typo.tsv"], r"typo.tsv: 2 name\(s\) that are not rows of the data: 'gen2' \(line 1\), 'gene9' "
+                            r"\(line 3\)"),
+    (["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "-o",
+      "{folder}/no/such/dir/out.tsv"], "-o .*out.tsv: the folder .* does not exist"),
+    (["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "-o", "{folder}"],
+     "is a directory; name a file"),
+    (["pairs", "{folder}/vector.npy", "--group1", "0", "--group2", "1"],
+     r"vector.npy: holds a 1-dimensional array of shape \(5,\)"),
+    (["pairs", "{folder}/cube.npy", "--group1", "0", "--group2", "1"],
+     r"cube.npy: holds a 3-dimensional array of shape \(2, 3, 4\)"),
+], ids=["missing-file", "unknown-sample", "unknown-level", "unknown-column", "pairs-typo-first-line",
+        "output-folder-missing", "output-is-folder", "npy-1d", "npy-3d"])
 def test_user_errors_are_one_line(files, capsys, monkeypatch, args, message):
     folder, data, sheet = files
-    args = [a.format(data=data, sheet=sheet) for a in args]
+    (folder / "typo.tsv").write_text("gene1\tgen2\ngene0\tgene3\ngene9\tgene1\n")
+    np.save(str(folder / "vector.npy"), np.arange(5.0))
+    np.save(str(folder / "cube.npy"), np.zeros((2, 3, 4)))
+    args = [a.format(data=data, sheet=sheet, folder=folder) for a in args]
     monkeypatch.chdir(folder)
     assert cli.main(args) == 1
     err = capsys.readouterr().err.strip().splitlines()
@@ -180,3 +196,64 @@ def test_demo_on_a_slice(tmp_path, monkeypatch, with_matplotlib):
     assert ("matplotlib is not installed" in report) != with_matplotlib
     _, pairs = read_tsv(gzip.open(str(tmp_path / "demo" / "pairs.tsv.gz"), "rt").read())
     assert len(pairs) == 40 * 39 // 2
+
+
+@pytest.mark.parametrize("args, message", [
+    (["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--perms", "10"],
+     "unrecognized arguments: --perms 10"),
+    (["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--permutations",
+      "ten"], "argument --permutations: 'ten' is not a whole number"),
+    (["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--permutations",
+      "16777217"], "argument --permutations: must be 16777216 or less"),
+    (["rows", "{data}", "--group1", "S00"], "--group1 and --group2"),
+    (["rows", "{data}", "--group1", "S00", "--group2", "S01", "--sheet", "{sheet}", "--by", "c",
+      "--levels", "A", "B"], "either with --group1/--group2 or with --sheet"),
+    (["sets", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07"],
+     "the following arguments are required: --sets"),
+    (["rows", "{data}", "--by", "condition", "--levels", "A", "B"], "--by needs --sheet FILE"),
+], ids=["unknown-option", "bad-value", "too-many-permutations", "one-group", "two-forms", "missing-required", "by-without-sheet"])
+def test_usage_errors_show_the_commands_usage(files, capsys, args, message):
+    folder, data, sheet = files
+    with pytest.raises(SystemExit) as stop:
+        cli.main([a.format(data=data, sheet=sheet) for a in args])
+    assert stop.value.code == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 2, err
+    assert err[0].startswith("usage: corrshift {} DATA ".format(args[0]))
+    assert err[1].startswith("corrshift {}: error: ".format(args[0])) and re.search(message, err[1]), err[1]
+
+
+def test_version(capsys):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["--version"])
+    assert stop.value.code == 0
+    assert capsys.readouterr().out.strip() == "corrshift " + corrshift.__version__
+    assert re.match(r"\d+\.\d+", corrshift.__version__)
+
+
+def test_many_jobs_are_capped_not_refused(files, capsys):
+    folder, data, _ = files
+    args = ["pairs", str(data), "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07",
+            "--permutations", "3", "--jobs", "1000000", "-o", str(folder / "many.tsv")]
+    assert cli.main(args) == 0
+    capsys.readouterr()
+
+
+def test_pairs_file_header_and_h5ad_with_obs_as_sheet(files, values, capsys, monkeypatch):
+    anndata = pytest.importorskip("anndata")
+    pd = pytest.importorskip("pandas")
+    sparse = pytest.importorskip("scipy.sparse")
+    folder, _, _ = files
+    obs = pd.DataFrame({"condition": CONDITION}, index=SAMPLES)
+    adata = anndata.AnnData(X=sparse.csr_matrix(values.T), obs=obs, var=pd.DataFrame(index=GENES))
+    adata.write_h5ad(str(folder / "cells.h5ad"))
+    (folder / "pairs.tsv").write_text("first\tsecond\ngene1\tgene2\ngene0\tgene3\n")
+    monkeypatch.chdir(folder)
+    assert cli.main(["pairs", "cells.h5ad", "--by", "condition", "--levels", "A", "B", "--pairs", "pairs.tsv",
+                     "--permutations", "10", "-o", "h5.tsv"]) == 0
+    _, rows = read_tsv((folder / "h5.tsv").read_text())
+    expected = corrshift.ztest(values, "A", "B", [("gene1", "gene2"), ("gene0", "gene3")], groupby=CONDITION,
+                               permutations=10, row_names=GENES, column_names=SAMPLES).top()
+    assert [(r["row1"], r["row2"]) for r in rows] == list(zip(expected.row1, expected.row2))
+    np.testing.assert_allclose([float(r["perm_p"]) for r in rows], expected.perm_p, rtol=1e-5)
+    capsys.readouterr()

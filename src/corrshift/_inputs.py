@@ -16,7 +16,8 @@ MIN_GROUP_SIZE = 4
 METHODS = ("pearson", "spearman")
 ALTERNATIVES = ("two-sided", "greater", "less")
 SCORES = ("mean", "median")
-_INT32_MAX = 2 ** 31 - 1
+#: Most permutation passes: the native exceedance counts are exact float32 integers up to 2**24.
+MAX_PERMUTATIONS = 2 ** 24
 
 
 class InputError(ValueError):
@@ -31,22 +32,46 @@ def _quote_list(names: Sequence[Any], limit: int = 5) -> str:
 
 
 class Matrix:
-    """The data matrix with its row and column names, not yet converted to float32."""
+    """The data with its row and column names, not yet converted to float32.
 
-    def __init__(self, values: np.ndarray, row_names: np.ndarray, column_names: Optional[np.ndarray]):
+    `values` is a dense NumPy array or a SciPy sparse matrix; with `transposed` it holds
+    samples as rows and variables as columns (AnnData's cells x genes), and the matrix
+    seen here is its transpose. `sheet` maps annotation names to one value per column
+    (AnnData's ``obs``, the per-sample arrays of an ``.npz``), or is None.
+    """
+
+    def __init__(self, values: Any, row_names: np.ndarray, column_names: Optional[np.ndarray],
+                 transposed: bool = False, sheet: Optional[Mapping[str, Any]] = None):
         self.values = values
         self.row_names = row_names
         self.column_names = column_names
+        self.transposed = transposed
+        self.sheet = sheet
         self._row_lookup: Optional[Dict[str, int]] = None
         self._column_lookup: Optional[Dict[str, int]] = None
 
     @property
     def nrows(self) -> int:
-        return int(self.values.shape[0])
+        return int(self.values.shape[1 if self.transposed else 0])
 
     @property
     def ncols(self) -> int:
-        return int(self.values.shape[1])
+        return int(self.values.shape[0 if self.transposed else 1])
+
+    def block(self, rows: np.ndarray, columns: np.ndarray) -> np.ndarray:
+        """The values at `rows` x `columns` as a dense float64 array; a sparse matrix is
+        densified only there."""
+        first, second = (columns, rows) if self.transposed else (rows, columns)
+        values = self.values
+        if _is_sparse(values):
+            if getattr(values, "format", None) == "csc":
+                part = values[:, second][first, :]
+            else:
+                part = values.tocsr()[first, :][:, second]
+            dense = np.asarray(part.toarray(), dtype=np.float64)
+        else:
+            dense = np.asarray(values[np.ix_(first, second)], dtype=np.float64)
+        return dense.T if self.transposed else dense
 
     def row_lookup(self) -> Dict[str, int]:
         if self._row_lookup is None:
@@ -63,6 +88,14 @@ class Matrix:
         if self.column_names is None:
             return str(index)
         return str(self.column_names[index])
+
+
+def _is_sparse(values: Any) -> bool:
+    return hasattr(values, "tocsr") and hasattr(values, "toarray") and hasattr(values, "nnz")
+
+
+def _is_anndata(data: Any) -> bool:
+    return all(hasattr(data, a) for a in ("obs", "var", "obs_names", "var_names", "X", "layers"))
 
 
 def _lookup(names: np.ndarray) -> Dict[str, int]:
@@ -85,9 +118,57 @@ def _names(values: Any, count: int, argname: str) -> np.ndarray:
     return names
 
 
+def _check_kind(dtype: np.dtype, what: str) -> None:
+    kind = dtype.kind
+    if kind not in "iuf":
+        name = {"b": "booleans", "c": "complex numbers", "O": "Python objects",
+                "U": "strings", "S": "bytes"}.get(kind, str(dtype))
+        raise InputError("{} must hold real numbers, got {}; convert it with "
+                         "numpy.asarray(data, dtype=float)".format(what, name))
+
+
+def _from_anndata(adata: Any, layer: Optional[str]) -> Matrix:
+    if layer is None:
+        values = adata.X
+        if values is None:
+            raise InputError("data: the AnnData object has no X; name one of its layers with layer=...")
+    else:
+        if not isinstance(layer, str) or layer not in adata.layers:
+            raise InputError("layer={!r}: the AnnData object has no such layer; its layers are {}".format(
+                layer, ", ".join(repr(k) for k in adata.layers.keys()) or "none"))
+        values = adata.layers[layer]
+    if not (_is_sparse(values) or isinstance(values, np.ndarray)):
+        values = np.asarray(values)
+    if values.ndim != 2:
+        raise InputError("data: the AnnData matrix must be two-dimensional, got shape {}".format(values.shape))
+    _check_kind(values.dtype, "data")
+    # AnnData stores cells x genes: genes become the rows here, cells the columns (samples).
+    return Matrix(values, _names(adata.var_names, values.shape[1], "data.var_names"),
+                  _names(adata.obs_names, values.shape[0], "data.obs_names"), transposed=True,
+                  sheet=adata.obs)
+
+
 def as_matrix(data: Any, row_names: Optional[Iterable[Any]] = None,
-              column_names: Optional[Iterable[Any]] = None) -> Matrix:
-    """Accept a 2-D NumPy array (or anything array-like) or a pandas DataFrame."""
+              column_names: Optional[Iterable[Any]] = None, layer: Optional[str] = None) -> Matrix:
+    """Accept a 2-D NumPy array (or anything array-like), a SciPy sparse matrix, a pandas
+    DataFrame, an AnnData object, or the path of a data file."""
+    if isinstance(data, Matrix):
+        return data
+    if isinstance(data, (str, os.PathLike)):
+        from . import _io
+
+        data = _io.load(os.fspath(data))
+        if isinstance(data, Matrix):
+            if layer is not None:
+                raise InputError("layer={!r}: only AnnData (.h5ad) data has layers".format(layer))
+            return _named(data, row_names, column_names)
+    if _is_anndata(data):
+        if row_names is not None or column_names is not None:
+            raise InputError("row_names/column_names: an AnnData object brings its own names (var_names "
+                             "and obs_names); leave these arguments out")
+        return _from_anndata(data, layer)
+    if layer is not None:
+        raise InputError("layer={!r}: only AnnData data has layers".format(layer))
     if _is_dataframe(data):
         if row_names is not None or column_names is not None:
             raise InputError("row_names/column_names: a DataFrame brings its own names (its index and "
@@ -107,39 +188,52 @@ def as_matrix(data: Any, row_names: Optional[Iterable[Any]] = None,
         return Matrix(values, _names(data.index, nrows, "data.index"),
                       _names(data.columns, ncols, "data.columns"))
 
-    values = np.asarray(data)
+    values = data if _is_sparse(data) else np.asarray(data)
     if values.ndim != 2:
         raise InputError("data must be two-dimensional (rows are variables, columns are samples), "
                          "got an array of shape {}".format(values.shape))
-    kind = values.dtype.kind
-    if kind not in "iuf":
-        what = {"b": "booleans", "c": "complex numbers", "O": "Python objects",
-                "U": "strings", "S": "bytes"}.get(kind, str(values.dtype))
-        raise InputError("data must hold real numbers, got {}; convert it with "
-                         "numpy.asarray(data, dtype=float)".format(what))
-    nrows, ncols = values.shape
-    rows = (_names(row_names, nrows, "row_names") if row_names is not None
-            else np.asarray([str(i) for i in range(nrows)], dtype=object))
-    cols = _names(column_names, ncols, "column_names") if column_names is not None else None
-    return Matrix(values, rows, cols)
+    _check_kind(values.dtype, "data")
+    return _named(Matrix(values, np.empty(0, dtype=object), None), row_names, column_names)
+
+
+def _named(matrix: Matrix, row_names: Optional[Iterable[Any]], column_names: Optional[Iterable[Any]]) -> Matrix:
+    """The matrix with the given names, or numbered rows where it has none."""
+    nrows, ncols = matrix.nrows, matrix.ncols
+    if row_names is not None:
+        matrix.row_names = _names(row_names, nrows, "row_names")
+    elif matrix.row_names.shape[0] != nrows:
+        matrix.row_names = np.asarray([str(i) for i in range(nrows)], dtype=object)
+    if column_names is not None:
+        matrix.column_names = _names(column_names, ncols, "column_names")
+    matrix._row_lookup = matrix._column_lookup = None
+    return matrix
 
 
 class Groups(NamedTuple):
-    """Column positions of the two groups in the data matrix."""
+    """Column positions of the two groups in the data matrix, and their labels."""
 
     first: np.ndarray
     second: np.ndarray
+    label1: str = "group 1"
+    label2: str = "group 2"
+
+
+_TRANSPOSE_HINT = ("data seems to hold samples as rows: corrshift needs variables (genes) as rows and "
+                   "samples as columns; pass data.T (an AnnData object is turned around by itself)")
 
 
 def _as_index_list(spec: Any, size: int, kind: str, argname: str,
-                   lookup: Optional[Dict[str, int]]) -> np.ndarray:
+                   lookup: Optional[Dict[str, int]], other: Optional[Tuple[int, Dict[str, int]]] = None
+                   ) -> np.ndarray:
     """Positions from indices, names or a boolean mask over `size` rows or columns ("row" or
-    "column" is `kind`)."""
+    "column" is `kind`). `other` (the size and name lookup of the other axis) lets an
+    error say when the argument fits the other axis instead, i.e. the data is turned around."""
     if spec is None:
         raise InputError("{} is missing: give {} indices, names or a boolean mask".format(argname, kind))
     if isinstance(spec, (str, bytes)):
-        raise InputError("{} is a single string {!r}; give a list of {} names, e.g. [{!r}]".format(
-            argname, spec, kind, spec))
+        raise InputError("{} is a single string {!r}; give a list of {} names, e.g. [{!r}]{}".format(
+            argname, spec, kind, spec, ", or pass groupby=... to pick samples by a label"
+            if kind == "column" else ""))
     if _is_series(spec) and lookup is not None and spec.dtype == bool:
         # A boolean Series indexed by names (e.g. sheet["condition"] == "A") is aligned by name.
         keys = [str(key) for key in spec.index]
@@ -148,9 +242,15 @@ def _as_index_list(spec: Any, size: int, kind: str, argname: str,
             for key, flag in zip(keys, spec.to_numpy()):
                 mask[lookup[key]] = bool(flag)
             return np.flatnonzero(mask).astype(np.int32)
-    items = list(spec.tolist() if isinstance(spec, np.ndarray) else spec)
+    if isinstance(spec, np.ndarray):
+        items = spec.tolist() if spec.ndim == 1 else list(spec)
+    else:
+        items = list(spec.tolist() if hasattr(spec, "tolist") else spec)
     if all(isinstance(v, (bool, np.bool_)) for v in items) and items:
         if len(items) != size:
+            if other is not None and len(items) == other[0]:
+                raise InputError("{} is a boolean mask of length {}, the number of rows, but data has {} "
+                                 "columns; {}".format(argname, len(items), size, _TRANSPOSE_HINT))
             raise InputError("{} is a boolean mask of length {} but data has {} {}s; give one "
                              "True/False per {}".format(argname, len(items), size, kind, kind))
         return np.flatnonzero(np.asarray(items, dtype=bool)).astype(np.int32)
@@ -166,6 +266,9 @@ def _as_index_list(spec: Any, size: int, kind: str, argname: str,
                              "{} indices".format(argname, kind, kind, kind, kind))
         unknown = [v for v in items if v not in lookup]
         if unknown:
+            if other is not None and all(v in other[1] for v in unknown) and len(unknown) == len(items):
+                raise InputError("{} names rows of data ({}), not columns; {}".format(
+                    argname, _quote_list(unknown, 3), _TRANSPOSE_HINT))
             raise InputError("{} names {} {}(s) that data does not have: {}".format(
                 argname, len(unknown), kind, _quote_list(unknown)))
         twice = [v for v in items if lookup[v] < 0]
@@ -181,12 +284,75 @@ def _is_series(value: Any) -> bool:
     return hasattr(value, "index") and hasattr(value, "dtype") and hasattr(value, "to_numpy")
 
 
-def groups(matrix: Matrix, group1: Any, group2: Any, allow_overlap: bool) -> Groups:
+def _sample_labels(matrix: Matrix, groupby: Any) -> Tuple[np.ndarray, str]:
+    """One label per column (as text) from `groupby`, and a name for it in messages."""
+    if isinstance(groupby, str):
+        sheet = matrix.sheet
+        if sheet is None:
+            raise InputError("groupby={!r} names a sample annotation, but data has none (an AnnData "
+                             "object's obs, or an .npz file with per-sample arrays); pass one label per "
+                             "sample instead, e.g. groupby=sheet['condition']".format(groupby))
+        keys = [str(k) for k in sheet.keys()]
+        if groupby not in keys:
+            raise InputError("groupby={!r}: no such sample annotation; there are {}".format(
+                groupby, ", ".join(repr(k) for k in keys) or "none"))
+        labels = sheet[groupby]
+        labels = labels.to_numpy() if hasattr(labels, "to_numpy") else np.asarray(labels)
+        name = "groupby={!r}".format(groupby)
+    else:
+        name = "groupby"
+        if _is_series(groupby) and matrix.column_names is not None:
+            lookup = matrix.column_lookup()
+            keys = [str(k) for k in groupby.index]
+            if keys and all(k in lookup for k in keys):  # aligned by sample name
+                aligned = np.full(matrix.ncols, None, dtype=object)
+                for k, v in zip(keys, groupby.to_numpy().tolist()):
+                    aligned[lookup[k]] = v
+                return np.asarray(["" if v is None else str(v) for v in aligned.tolist()], dtype=object), name
+            if keys and all(k in matrix.row_lookup() for k in keys):
+                raise InputError("groupby is indexed by row names of data, not by samples; "
+                                 + _TRANSPOSE_HINT)
+        labels = groupby.to_numpy() if hasattr(groupby, "to_numpy") else np.asarray(groupby, dtype=object)
+    if labels.ndim != 1 or labels.shape[0] != matrix.ncols:
+        count = labels.shape[0] if labels.ndim == 1 else labels.size
+        if labels.ndim == 1 and count == matrix.nrows:
+            raise InputError("{} has {} labels, one per row, but data has {} columns; {}".format(
+                name, count, matrix.ncols, _TRANSPOSE_HINT))
+        raise InputError("{} has {} labels but data has {} columns (samples); give one label per "
+                         "sample".format(name, count, matrix.ncols))
+    return np.asarray([str(v) for v in labels.tolist()], dtype=object), name
+
+
+def _level_members(labels: np.ndarray, spec: Any, argname: str, name: str) -> Tuple[np.ndarray, str]:
+    """Columns whose label is the level `spec` (or one of a list of levels)."""
+    levels = [spec] if isinstance(spec, (str, int, np.integer, float, bool)) else list(spec)
+    if not levels:
+        raise InputError("{} is empty: name a level of {}".format(argname, name))
+    wanted = [str(v) for v in levels]
+    present = sorted(set(labels.tolist()))
+    missing = [v for v in wanted if v not in present]
+    if missing:
+        raise InputError("{}: {} has no level {}; its levels are {}".format(
+            argname, name, _quote_list(missing, 3), _quote_list(present, 10)))
+    return np.flatnonzero(np.isin(labels, wanted)).astype(np.int32), "+".join(wanted)
+
+
+def groups(matrix: Matrix, group1: Any, group2: Any, allow_overlap: bool, groupby: Any = None) -> Groups:
     lookup = matrix.column_lookup() if matrix.column_names is not None else None
     label = matrix.column_label
+    other = (matrix.nrows, matrix.row_lookup())
+    labels = None
+    if groupby is not None:
+        labels, by_name = _sample_labels(matrix, groupby)
     resolved = []
+    names = []
     for argname, spec in (("group1", group1), ("group2", group2)):
-        idx = _as_index_list(spec, matrix.ncols, "column", argname, lookup)
+        if labels is not None:
+            idx, level = _level_members(labels, spec, argname, by_name)
+            names.append(level)
+        else:
+            idx = _as_index_list(spec, matrix.ncols, "column", argname, lookup, other)
+            names.append(None)
         if idx.size == 0:
             raise InputError("{} is empty: give at least {} columns (samples)".format(
                 argname, MIN_GROUP_SIZE))
@@ -203,7 +369,13 @@ def groups(matrix: Matrix, group1: Any, group2: Any, allow_overlap: bool) -> Gro
         raise InputError("group1 and group2 share {} column(s): {}; give each sample to one group, or "
                          "pass allow_overlap=True to use shared samples in both".format(
                              shared.size, _quote_list([label(int(c)) for c in shared])))
-    return Groups(resolved[0], resolved[1])
+    from .results import describe_group
+
+    described = []
+    for idx, level in zip(resolved, names):
+        text = describe_group([label(int(c)) for c in idx[:4]], level)
+        described.append(text if level is not None or matrix.column_names is not None else "columns " + text)
+    return Groups(resolved[0], resolved[1], described[0], described[1])
 
 
 def option(value: Any, choices: Sequence[str], argname: str) -> str:
@@ -216,8 +388,9 @@ def option(value: Any, choices: Sequence[str], argname: str) -> str:
 def permutation_count(value: Any) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
         raise InputError("permutations must be a whole number (0 or more), got {!r}".format(value))
-    if not 0 <= value < _INT32_MAX:
-        raise InputError("permutations must be between 0 and {}, got {}".format(_INT32_MAX - 1, value))
+    if not 0 <= value <= MAX_PERMUTATIONS:
+        raise InputError("permutations must be between 0 and {} (2**24, the most passes whose counts are "
+                         "kept exactly), got {}".format(MAX_PERMUTATIONS, value))
     return int(value)
 
 
@@ -229,12 +402,15 @@ def usable_cores() -> int:
 
 
 def job_count(value: Any) -> int:
+    """Worker threads: None means every usable core; more than that is capped at it, since
+    extra threads on the same cores only add overhead."""
+    cores = usable_cores()
     if value is None:
-        return usable_cores()
+        return cores
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)) or value < 1:
         raise InputError("n_jobs must be a positive whole number, or None for all usable cores "
-                         "({}), got {!r}".format(usable_cores(), value))
-    return int(min(value, _INT32_MAX))
+                         "({}), got {!r}".format(cores, value))
+    return int(min(value, cores))
 
 
 def exhaustive_rows(matrix: Matrix, what: str) -> None:
@@ -244,6 +420,13 @@ def exhaustive_rows(matrix: Matrix, what: str) -> None:
         raise InputError("data has {} rows, but {} over all pairs works for at most {} rows; select "
                          "rows first{}".format(matrix.nrows, what, MAX_EXHAUSTIVE_ROWS,
                                                " or pass pairs=..." if what == "the pair test" else ""))
+    names, counts = np.unique(matrix.row_names.astype(str), return_counts=True)
+    if counts.max() > 1:
+        twice = names[counts > 1].tolist()
+        raise InputError("data has {} row name(s) that occur more than once ({}); {} over all pairs needs "
+                         "unique row names to tell the pairs apart: make them unique (for AnnData: "
+                         "adata.var_names_make_unique()) or drop the duplicates".format(
+                             len(twice), _quote_list(twice), what))
 
 
 def rows(matrix: Matrix, spec: Any, argname: str) -> np.ndarray:
@@ -260,6 +443,11 @@ def one_row(matrix: Matrix, value: Any, argname: str) -> int:
 
 def pair_list(matrix: Matrix, pairs: Any) -> Tuple[np.ndarray, np.ndarray]:
     """Two row-position arrays from pairs of row indices or names."""
+    if _is_dataframe(pairs):
+        if pairs.shape[1] != 2:
+            raise InputError("pairs as a DataFrame must have two columns (the two rows of each pair), got "
+                             "{}".format(pairs.shape[1]))
+        pairs = list(zip(pairs.iloc[:, 0].tolist(), pairs.iloc[:, 1].tolist()))
     if isinstance(pairs, np.ndarray):
         if pairs.ndim != 2 or pairs.shape[1] != 2:
             raise InputError("pairs as an array must have shape (number of pairs, 2), got {}".format(
@@ -334,39 +522,87 @@ def set_list(matrix: Matrix, sets: Any) -> Tuple[List[int], List[np.ndarray]]:
     return hubs, partners
 
 
+#: Values converted to float64 at a time while the data is prepared.
+_CHUNK_VALUES = 1 << 22
+
+
+def scale_rows(block: np.ndarray, how: str = "standardise") -> np.ndarray:
+    """Rows of a float64 block centred ("centre") or centred and divided by their standard
+    deviation ("standardise"), in float64; any other `how` returns the block unchanged.
+
+    Neither changes a Pearson correlation or the order of a row's values, but both spare
+    the single-precision moments their cancellation: a row far from zero (log intensities
+    around 10, data plus a constant) keeps only a few digits in ``Sxx/m - mean^2``, and very
+    large or very small values overflow or underflow float32 squares. Dividing by the
+    largest magnitude first keeps even huge values finite.
+    """
+    if how not in ("centre", "standardise"):
+        return block
+    scale = np.max(np.abs(block), axis=1, keepdims=True)
+    scale[~(scale > 0)] = 1.0
+    x = block / scale
+    x -= x.mean(axis=1, keepdims=True)
+    if how == "centre":
+        return x * scale
+    sd = np.sqrt(np.mean(x * x, axis=1, keepdims=True))
+    sd[~(sd > 0)] = 1.0
+    x /= sd
+    return x
+
+
 def submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndarray] = None) -> np.ndarray:
-    """The rows in use and the two groups' columns side by side, as C-contiguous float32.
+    """The rows in use and the two groups' columns side by side, each row standardised in
+    float64 over these samples, as C-contiguous float32.
 
     Group 1 becomes columns 0 .. n1-1 and group 2 columns n1 .. n1+n2-1, so that every
-    permutation pass re-splits exactly these samples.
+    permutation pass re-splits exactly these samples. Standardising a row (subtracting its
+    mean, dividing by its standard deviation) leaves every Pearson correlation and every
+    rank within a group as it is, in exact arithmetic; in single precision it keeps the
+    correlations accurate whatever the data's offset and scale (see :func:`scale_rows`).
     """
     columns = np.concatenate([grp.first, grp.second])
-    values = matrix.values if row_subset is None else matrix.values[row_subset]
-    if (values.dtype == np.float32 and values.flags.c_contiguous and columns.size == values.shape[1]
-            and np.array_equal(columns, np.arange(columns.size))):
-        sub = values
-    else:
-        sub = np.ascontiguousarray(values[:, columns], dtype=np.float32)
-    finite = np.isfinite(sub)
-    if not finite.all():
-        bad_row, bad_col = np.argwhere(~finite)[0]
-        row = int(bad_row) if row_subset is None else int(row_subset[bad_row])
+    rows = np.arange(matrix.nrows) if row_subset is None else np.asarray(row_subset)
+    n1 = grp.first.size
+    out = np.empty((rows.size, columns.size), dtype=np.float32)
+    step = max(1, _CHUNK_VALUES // max(1, columns.size))
+    bad_count, first_bad = 0, None
+    constant: Dict[str, List[int]] = {"group1": [], "group2": []}
+    for start in range(0, rows.size, step):
+        chunk = rows[start:start + step]
+        block = matrix.block(chunk, columns)
+        finite = np.isfinite(block)
+        if not finite.all():
+            bad_count += int((~finite).sum())
+            if first_bad is None:
+                bad_row, bad_col = np.argwhere(~finite)[0]
+                first_bad = (int(chunk[bad_row]), int(columns[bad_col]))
+        if first_bad is not None:
+            continue
+        for argname, part in (("group1", block[:, :n1]), ("group2", block[:, n1:])):
+            constant[argname].extend(chunk[part.min(axis=1) == part.max(axis=1)].tolist())
+        out[start:start + chunk.size] = scale_rows(block)
+    if first_bad is not None:
         raise InputError("data holds {} missing or non-finite value(s) in the samples of the two groups "
                          "(the first at row {!r}, column {!r}); remove those rows or fill in the "
-                         "values".format(int((~finite).sum()), matrix.row_names[row],
-                                         matrix.column_label(int(columns[bad_col]))))
+                         "values".format(bad_count, matrix.row_names[first_bad[0]],
+                                         matrix.column_label(first_bad[1])))
     # Constant rows have no correlation; for scores they would distort every set they touch.
-    n1 = grp.first.size
-    for argname, part in (("group1", sub[:, :n1]), ("group2", sub[:, n1:])):
-        constant = np.flatnonzero(part.min(axis=1) == part.max(axis=1))
-        if constant.size:
-            names = [matrix.row_names[int(c) if row_subset is None else int(row_subset[c])] for c in constant]
+    for argname, found in constant.items():
+        if found:
+            names = [matrix.row_names[r] for r in found]
             raise InputError("data has {} row(s) that are constant within {} ({}); their correlation "
                              "there is undefined: remove them (keep rows that vary within both "
-                             "groups)".format(constant.size, argname, _quote_list(names)))
-    return sub
+                             "groups)".format(len(found), argname, _quote_list(names)))
+    for argname, part in (("group1", out[:, :n1]), ("group2", out[:, n1:])):
+        collapsed = np.flatnonzero(part.min(axis=1) == part.max(axis=1))
+        if collapsed.size:
+            names = [matrix.row_names[int(rows[c])] for c in collapsed]
+            raise InputError("data has {} row(s) that vary too little within {} to be told apart in "
+                             "single precision ({}), compared with their spread over both groups; "
+                             "remove them".format(collapsed.size, argname, _quote_list(names)))
+    return out
 
 
-def local_groups(grp: Groups) -> Tuple[np.ndarray, np.ndarray]:
-    n1, n2 = grp.first.size, grp.second.size
+def local_groups(n1: int, n2: int) -> Tuple[np.ndarray, np.ndarray]:
+    """The two groups' columns in a submatrix: 0 .. n1-1 and n1 .. n1+n2-1."""
     return np.arange(n1, dtype=np.int32), np.arange(n1, n1 + n2, dtype=np.int32)

@@ -1,17 +1,21 @@
-"""Reading the command-line tool's input files without pandas.
+"""Reading data files without pandas.
 
 Matrices: TSV or CSV (optionally gzip-compressed) with a header of sample names and a
-first column of row names, or NumPy ``.npy``/``.npz`` files. Sample sheets: the same
-text formats (first column sample names) or an ``.npz`` of per-sample arrays.
+first column of row names, NumPy ``.npy``/``.npz`` files, or AnnData ``.h5ad`` files
+(needs anndata). Sample sheets: the same text formats (first column sample names), an
+``.npz`` of per-sample arrays, or an ``.h5ad`` file's ``obs``.
 """
 import csv
 import gzip
 import io
-from typing import IO, Dict, Iterator, List, Optional, Tuple
+import os
+from typing import IO, Any, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 
-from ._inputs import InputError
+from ._inputs import InputError, Matrix
+
+_HDF5_MAGIC = b"\x89HDF\r\n\x1a\n"
 
 #: Text cells read as missing values.
 MISSING = frozenset(["", "NA", "NaN", "nan", "NULL", "null", "N/A", "#N/A", "-"])
@@ -64,8 +68,46 @@ def _load_numpy(path: str) -> Dict[str, np.ndarray]:
         return {key: loaded[key] for key in loaded.files}
 
 
+def _is_h5ad(path: str) -> bool:
+    if path.lower().endswith(".h5ad"):
+        return True
+    try:
+        with open(path, "rb") as handle:
+            return handle.read(8) == _HDF5_MAGIC
+    except OSError:
+        return False
+
+
+def load(path: str) -> Any:
+    """A data file as a :class:`Matrix` (with its per-sample arrays as the sheet, for an
+    ``.npz``), or an ``.h5ad`` file as an AnnData object."""
+    if os.path.isdir(path):
+        raise InputError("{}: is a directory, not a file".format(path))
+    if not os.path.exists(path):
+        raise InputError("{}: no such file".format(path))
+    if _is_h5ad(path):
+        return read_h5ad(path)
+    values, rows, columns = read_matrix(path)
+    sheet = None
+    if _is_numpy(path) and path.endswith(".npz"):
+        archive = _load_numpy(path)
+        sheet = {k: v for k, v in archive.items() if v.ndim == 1 and v.shape[0] == values.shape[1]}
+    return Matrix(values, rows, columns, sheet=sheet)
+
+
+def read_h5ad(path: str) -> Any:
+    try:
+        import anndata  # type: ignore[import]
+    except ImportError:
+        raise InputError("{}: reading .h5ad files needs anndata (pip install anndata)".format(path)) from None
+    try:
+        return anndata.read_h5ad(path)
+    except Exception as err:  # h5py and anndata raise many kinds
+        raise InputError("{}: not a readable .h5ad file ({})".format(path, err)) from None
+
+
 def read_matrix(path: str) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Values, row names and column names of a data file."""
+    """Values, row names and column names of a text or NumPy data file."""
     if _is_numpy(path):
         return _matrix_from_numpy(path, _load_numpy(path))
     lines = _rows(path)
@@ -116,6 +158,10 @@ def _first_key(archive: Dict[str, np.ndarray], keys: Tuple[str, ...], length: in
 def _matrix_from_numpy(path: str,
                        archive: Dict[str, np.ndarray]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     candidates = [k for k in _DATA_KEYS if k in archive and archive[k].ndim == 2]
+    if len(archive) == 1 and not candidates:
+        only = next(iter(archive.values()))
+        raise InputError("{}: holds a {}-dimensional array of shape {}; the data must be a two-dimensional "
+                         "matrix (rows are variables, columns are samples)".format(path, only.ndim, only.shape))
     if not candidates:
         candidates = [k for k, v in archive.items() if v.ndim == 2]
         if len(candidates) != 1:
@@ -138,6 +184,12 @@ def read_sheet_column(path: str, column: str, samples: np.ndarray) -> Tuple[List
     For an ``.npz`` sheet, `column` names a per-sample array; its sample names come from a
     ``samples``/``columns`` array, or it is read in the order of the data's columns.
     """
+    if _is_h5ad(path):
+        obs = read_h5ad(path).obs
+        if column not in obs.columns:
+            raise InputError("--by {!r}: the obs of {} has no such column; it has {}".format(
+                column, path, ", ".join(repr(str(c)) for c in obs.columns) or "none"))
+        return [str(n) for n in obs.index], [str(v) for v in obs[column].tolist()]
     if _is_numpy(path):
         archive = _load_numpy(path)
         per_sample = sorted(k for k, v in archive.items() if v.ndim == 1)

@@ -15,25 +15,41 @@ from typing import Any, Iterable, Mapping, NamedTuple, Optional, Tuple, Union
 import numpy as np
 
 from . import _inputs, pipelines
-from ._inputs import (ALTERNATIVES, MAX_EXHAUSTIVE_ROWS, METHODS, MIN_GROUP_SIZE, SCORES, InputError)
-from .results import PairResult, RowResult, SetResult
+from ._inputs import (ALTERNATIVES, MAX_EXHAUSTIVE_ROWS, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SCORES,
+                      InputError)
+from .results import PairResult, RowResult, SetResult, exceedance_counts, permutation_pvalues
 
 Names = Optional[Iterable[Any]]
 
 
-def _prepare(data: Any, group1: Any, group2: Any, method: str, alternative: str, permutations: Any,
-             n_jobs: Any, row_names: Names, column_names: Names,
-             allow_overlap: bool) -> Tuple[_inputs.Matrix, _inputs.Groups, str, str, int, int]:
-    matrix = _inputs.as_matrix(data, row_names, column_names)
-    grp = _inputs.groups(matrix, group1, group2, allow_overlap)
-    return (matrix, grp, _inputs.option(method, METHODS, "method"),
-            _inputs.option(alternative, ALTERNATIVES, "alternative"),
-            _inputs.permutation_count(permutations), _inputs.job_count(n_jobs))
+class _Run(NamedTuple):
+    matrix: _inputs.Matrix
+    groups: _inputs.Groups
+    method: str
+    alternative: str
+    permutations: int
+    jobs: int
 
 
-def _permutation_p(values: np.ndarray, permutations: int) -> np.ndarray:
-    # Without passes the native count stays 0, which would read as "highly significant".
-    return np.full(values.shape, np.nan, dtype=np.float32) if permutations == 0 else values
+def _prepare(data: Any, group1: Any, group2: Any, groupby: Any, layer: Optional[str], method: str,
+             alternative: str, permutations: Any, n_jobs: Any, row_names: Names, column_names: Names,
+             allow_overlap: bool) -> _Run:
+    method = _inputs.option(method, METHODS, "method")
+    alternative = _inputs.option(alternative, ALTERNATIVES, "alternative")
+    count = _inputs.permutation_count(permutations)
+    jobs = _inputs.job_count(n_jobs)
+    matrix = _inputs.as_matrix(data, row_names, column_names, layer)
+    grp = _inputs.groups(matrix, group1, group2, allow_overlap, groupby)
+    return _Run(matrix, grp, method, alternative, count, jobs)
+
+
+def _labels(run: _Run) -> Mapping[str, Any]:
+    return dict(group1=run.groups.label1, group2=run.groups.label2)
+
+
+def _permutation_p(native_p: np.ndarray, statistic: np.ndarray, permutations: int) -> np.ndarray:
+    """(b + 1) / (P + 1) from the native share b / P; NaN where the statistic is NaN."""
+    return permutation_pvalues(exceedance_counts(native_p, permutations), permutations, statistic)
 
 
 def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ...]]:
@@ -55,8 +71,44 @@ def _condensed_pairs(n: int) -> Tuple[np.ndarray, np.ndarray]:
     return first, second
 
 
-def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, method: str = "pearson",
-          alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
+# The native calls, one place per kind of run. Each takes the prepared float32 submatrix
+# (group 1 in the first n1 columns, group 2 after it) and returns the native arrays.
+
+def _native_ztest(sub: np.ndarray, rows1: Optional[np.ndarray], rows2: Optional[np.ndarray], n1: int,
+                  run: _Run) -> Tuple[np.ndarray, ...]:
+    first, second = _inputs.local_groups(n1, sub.shape[1] - n1)
+    if rows1 is None or rows2 is None:
+        return pipelines._ztest_pipeline_exhaustive(sub, first, second, run.method, run.alternative,
+                                                    run.permutations, run.jobs)
+    return pipelines._ztest_pipeline_indexed(sub, rows1, rows2, first, second, run.method, run.alternative,
+                                             run.permutations, run.jobs)
+
+
+def _native_row_scores(sub: np.ndarray, n1: int, score: str, run: _Run) -> Tuple[np.ndarray, np.ndarray]:
+    first, second = _inputs.local_groups(n1, sub.shape[1] - n1)
+    return pipelines._score_pipeline_exhaustive(sub, first, second, run.method, score, run.alternative,
+                                                run.permutations, run.jobs)
+
+
+def _native_set_scores(sub: np.ndarray, rows1: np.ndarray, rows2: np.ndarray, n1: int, score: str,
+                       run: _Run) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    first, second = _inputs.local_groups(n1, sub.shape[1] - n1)
+    return pipelines._score_pipeline_indexed(sub, rows1, rows2, first, second, run.method, score,
+                                             run.alternative, run.permutations, run.jobs)
+
+
+_DATA_DOC = """data : numpy.ndarray, pandas.DataFrame, scipy.sparse matrix, AnnData, or path
+        Rows are variables (genes), columns are samples. Any real dtype. A DataFrame keeps
+        its index as row names and its columns as sample names. An AnnData object is read
+        in its own cells x genes orientation: its genes (``var_names``) become the rows
+        and its cells (``obs_names``) the samples. Sparse matrices are densified only for
+        the rows and samples in use. A path names a ``.h5ad``, ``.tsv[.gz]``,
+        ``.csv[.gz]``, ``.npy`` or ``.npz`` file. Missing or infinite values are rejected."""
+
+
+def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, groupby: Any = None,
+          layer: Optional[str] = None, method: str = "pearson", alternative: str = "two-sided",
+          permutations: int = 1000, class_alpha: float = 0.05, n_jobs: Optional[int] = None,
           row_names: Names = None, column_names: Names = None, allow_overlap: bool = False) -> PairResult:
     """Test pairs of rows for a difference in correlation between two groups of samples.
 
@@ -67,30 +119,37 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, m
 
     Parameters
     ----------
-    data : numpy.ndarray or pandas.DataFrame
-        Rows are variables, columns are samples. Any real dtype; the samples of the two
-        groups are converted to float32 once. A DataFrame keeps its index as row names and
-        its columns as sample names. Missing or infinite values are rejected.
-    group1, group2 : sequence of int or str, or boolean mask
+    {data}
+    group1, group2 : sequence of int or str, boolean mask, or level(s) of `groupby`
         The two groups of samples: column positions, column names, or a boolean mask over
         the columns (a boolean pandas Series indexed by sample names is aligned by name).
-        Integers are always positions, strings always names. Each group needs at least 4
-        samples.
-    pairs : sequence of (row, row), optional
-        Pairs of rows to test, by row position or row name (or an array of shape (n, 2)).
-        None (the default) tests every pair of rows, at most 46341 rows.
-    method : {"pearson", "spearman"}, default "pearson"
+        Integers are always positions, strings always names. With `groupby`, a level (or
+        a list of levels) of that annotation. Each group needs at least 4 samples.
+    pairs : sequence of (row, row), array of shape (n, 2), or two-column DataFrame, optional
+        Pairs of rows to test, by row position or row name. None (the default) tests every
+        pair of rows, at most 46341 rows with unique names.
+    groupby : str or sequence, optional
+        The sample annotation whose levels `group1` and `group2` name: a column of an
+        AnnData object's ``obs`` (or a per-sample array of an ``.npz`` file), or one label
+        per sample (a pandas Series indexed by sample names is aligned by name).
+    layer : str, optional
+        For AnnData: use this layer instead of ``X``.
+    method : {{"pearson", "spearman"}}, default "pearson"
         Pearson correlation of the values, or of their ranks within each group.
-    alternative : {"two-sided", "greater", "less"}, default "two-sided"
+    alternative : {{"two-sided", "greater", "less"}}, default "two-sided"
         "greater" asks whether the correlation is higher in group 1 (``z_diff`` > 0),
         "less" whether it is lower.
     permutations : int, default 1000
-        Number of permutation passes; 0 skips the permutation test (``perm_p`` is NaN).
+        Number of permutation passes, 0 to 2**24; 0 skips the permutation test
+        (``perm_p`` is NaN).
+    class_alpha : float, default 0.05
+        Significance level of the ``class`` column: a correlation with ``p1`` (``p2``)
+        below it counts as "+" or "-", else as "0".
     n_jobs : int, optional
-        Worker threads; None uses every core this process may run on.
+        Worker threads; None, or any larger number, uses every core this process may run on.
     row_names, column_names : sequence, optional
-        Names for the rows and columns of a NumPy array. Rows are named "0", "1", ...
-        when no row names are given.
+        Names for the rows and columns of a NumPy array or sparse matrix. Rows are named
+        "0", "1", ... when no row names are given.
     allow_overlap : bool, default False
         Allow samples that belong to both groups (their values are used in both).
 
@@ -98,8 +157,10 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, m
     -------
     PairResult
         One entry per pair (in the order of `pairs`, or ``(0, 1), (0, 2), ..., (1, 2),
-        ...`` for all pairs) with ``row1``, ``row2``, ``r1``, ``r2``, ``z_diff``,
-        ``p_value``, ``q_value``, ``perm_p``, ``perm_q`` and the group sizes ``n1``, ``n2``.
+        ...`` for all pairs) with the columns ``row1, row2, r1, r2, p1, p2, class, z_diff,
+        p_value, q_value, perm_p, perm_q, n1, n2``. Its table views (``format``,
+        ``to_tsv``, ``to_pandas``, ``top``) sort by ``p_value``, ties by ``|z_diff|``
+        descending.
 
     Raises
     ------
@@ -108,45 +169,56 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, m
 
     Notes
     -----
-    ``perm_p`` is the share of permutation passes whose ``z_diff`` is at least as extreme
-    as the observed one, with no one added: its smallest nonzero value is
-    ``1/permutations``, and 0 means "fewer than one pass in `permutations`". Each pass
-    re-splits the samples of the two groups at random into groups of the same sizes.
+    Each row is standardised in double precision over the samples of the two groups
+    before the single-precision correlation step. This leaves the correlations and the
+    within-group ranks unchanged and keeps ``r`` within a few single-precision units of
+    the double-precision value whatever the data's offset and scale.
+
+    ``perm_p = (b + 1) / (permutations + 1)``, with b the number of permutation passes
+    whose ``z_diff`` is at least as extreme as the observed one: the observed split counts
+    as one of the possible splits, so the smallest value is ``1 / (permutations + 1)``.
+    Each pass re-splits the samples of the two groups at random into groups of the same
+    sizes; the passes use a fixed seed, so the same input gives the same result.
 
     Examples
     --------
     >>> import corrshift
     >>> ex = corrshift.load_example()
-    >>> res = corrshift.ztest(ex.expression[:50], ex.mol_biol == "BCR/ABL", ex.mol_biol == "NEG",
+    >>> res = corrshift.ztest(ex.expression[:50], "BCR/ABL", "NEG", groupby=ex.mol_biol,
     ...                       permutations=100, row_names=ex.probes[:50])  # doctest: +SKIP
     >>> print(res.format(5))  # doctest: +SKIP
     """
-    matrix, grp, method, alternative, permutations, jobs = _prepare(
-        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
-        allow_overlap)
-    first, second = _inputs.local_groups(grp)
+    run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
+                   row_names, column_names, allow_overlap)
+    matrix, grp = run.matrix, run.groups
+    if not 0.0 < float(class_alpha) < 1.0:
+        raise InputError("class_alpha must lie between 0 and 1, got {!r}".format(class_alpha))
     if pairs is None:
         _inputs.exhaustive_rows(matrix, "the pair test")
         sub = _inputs.submatrix(matrix, grp)
-        out = pipelines._ztest_pipeline_exhaustive(sub, first, second, method, alternative, permutations,
-                                                   jobs)
+        out = _native_ztest(sub, None, None, grp.first.size, run)
         index1, index2 = _condensed_pairs(matrix.nrows)
     else:
         index1, index2 = _inputs.pair_list(matrix, pairs)
         used, (local1, local2) = _used_rows(index1, index2)
         sub = _inputs.submatrix(matrix, grp, used)
-        out = pipelines._ztest_pipeline_indexed(sub, local1, local2, first, second, method, alternative,
-                                                permutations, jobs)
-    r1, r2, z_diff, p_value, perm_p = out
-    return PairResult(matrix.row_names, index1, index2,
-                      [r1, r2, z_diff, p_value, _permutation_p(perm_p, permutations)],
-                      int(grp.first.size), int(grp.second.size), method, alternative, permutations)
+        out = _native_ztest(sub, local1, local2, grp.first.size, run)
+    r1, r2, z_diff, p_value, native_p = out
+    del out  # the native share is no longer needed once perm_p is made: less memory at the peak
+    perm_p = _permutation_p(native_p, z_diff, run.permutations)
+    del native_p
+    return PairResult(matrix.row_names, index1, index2, r1, r2, z_diff, p_value, perm_p, int(grp.first.size),
+                      int(grp.second.size), run.method, run.alternative, run.permutations,
+                      class_alpha=float(class_alpha), **_labels(run))
 
 
-def row_scores(data: Any, group1: Any, group2: Any, *, score: str = "median", method: str = "pearson",
-               alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
-               row_names: Names = None, column_names: Names = None,
-               allow_overlap: bool = False) -> RowResult:
+ztest.__doc__ = (ztest.__doc__ or "").format(data=_DATA_DOC)
+
+
+def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, layer: Optional[str] = None,
+               score: str = "median", method: str = "pearson", alternative: str = "two-sided",
+               permutations: int = 1000, n_jobs: Optional[int] = None, row_names: Names = None,
+               column_names: Names = None, allow_overlap: bool = False) -> RowResult:
     """Score every row by how much its correlations with all other rows change.
 
     For each row the ``z_diff`` of its pairs with every other row (see :func:`ztest`) are
@@ -155,8 +227,9 @@ def row_scores(data: Any, group1: Any, group2: Any, *, score: str = "median", me
 
     Parameters
     ----------
-    data, group1, group2
-        As in :func:`ztest`. Every pair of rows is used, so at most 46341 rows.
+    data, group1, group2, groupby, layer
+        As in :func:`ztest`. Every pair of rows is used, so at most 46341 rows, with
+        unique names.
     score : {"median", "mean"}, default "median"
         "mean": mean of ``|z_diff|``. "median": median of ``|z_diff|`` for "two-sided",
         of the signed ``z_diff`` for "greater" and "less" (upper median for an even count).
@@ -166,9 +239,9 @@ def row_scores(data: Any, group1: Any, group2: Any, *, score: str = "median", me
         Which permutation scores count as at least as extreme: "two-sided" compares
         absolute scores, "greater" larger ones, "less" smaller ones.
     permutations : int, default 1000
-        Number of permutation passes; 0 skips the test (``perm_p`` is NaN).
+        Number of permutation passes, 0 to 2**24; 0 skips the test (``perm_p`` is NaN).
     n_jobs : int, optional
-        Worker threads; None uses every core this process may run on.
+        Worker threads; None, or any larger number, uses every core this process may run on.
     row_names, column_names, allow_overlap
         As in :func:`ztest`.
 
@@ -176,7 +249,8 @@ def row_scores(data: Any, group1: Any, group2: Any, *, score: str = "median", me
     -------
     RowResult
         One entry per row, in row order: ``row``, ``score``, ``perm_p``, ``perm_q``,
-        ``n1``, ``n2``.
+        ``n1``, ``n2``. Its table views sort by ``perm_p``, ties by the score, most extreme
+        first (highest; lowest for "less").
 
     Raises
     ------
@@ -185,30 +259,29 @@ def row_scores(data: Any, group1: Any, group2: Any, *, score: str = "median", me
 
     Notes
     -----
-    The permutation p-value has no added one: its smallest nonzero value is
-    ``1/permutations``. A pass costs as much as a pass of :func:`ztest` over all pairs.
+    ``perm_p = (b + 1) / (permutations + 1)`` as in :func:`ztest`. A pass costs as much as
+    a pass of :func:`ztest` over all pairs.
     """
-    matrix, grp, method, alternative, permutations, jobs = _prepare(
-        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
-        allow_overlap)
+    run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
+                   row_names, column_names, allow_overlap)
     score = _inputs.option(score, SCORES, "score")
+    matrix, grp = run.matrix, run.groups
     _inputs.exhaustive_rows(matrix, "row scoring")
     sub = _inputs.submatrix(matrix, grp)
-    first, second = _inputs.local_groups(grp)
-    observed, perm_p = pipelines._score_pipeline_exhaustive(sub, first, second, method, score, alternative,
-                                                            permutations, jobs)
+    observed, perm_p = _native_row_scores(sub, grp.first.size, score, run)
     return RowResult(matrix.row_names, np.arange(matrix.nrows, dtype=np.int32), observed,
-                     _permutation_p(perm_p, permutations), int(grp.first.size), int(grp.second.size),
-                     score, method, alternative, permutations)
+                     _permutation_p(perm_p, observed, run.permutations), int(grp.first.size),
+                     int(grp.second.size), score, run.method, run.alternative, run.permutations,
+                     **_labels(run))
 
 
 SetsArgument = Union[Mapping[Any, Iterable[Any]], Iterable[Tuple[Any, Iterable[Any]]]]
 
 
-def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, score: str = "median",
-               method: str = "pearson", alternative: str = "two-sided", permutations: int = 1000,
-               n_jobs: Optional[int] = None, row_names: Names = None, column_names: Names = None,
-               allow_overlap: bool = False) -> SetResult:
+def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, groupby: Any = None,
+               layer: Optional[str] = None, score: str = "median", method: str = "pearson",
+               alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
+               row_names: Names = None, column_names: Names = None, allow_overlap: bool = False) -> SetResult:
     """Score sets of pairs that share a hub row, e.g. a hub gene and its partners.
 
     Each set is the pairs (hub, partner) for the hub's partner rows; their ``z_diff``
@@ -223,7 +296,7 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, score
         Maps each hub row to its partner rows, by row name or position, e.g.
         ``{"TP53": ["MDM2", "CDKN1A"]}``. A sequence of ``(hub, partners)`` pairs works too.
         A hub may not be its own partner, and each hub names one set.
-    group1, group2
+    group1, group2, groupby, layer
         As in :func:`ztest`.
     score : {"median", "mean"}, default "median"
         As in :func:`row_scores`.
@@ -234,17 +307,18 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, score
     -------
     SetResult
         One entry per set, in the order given: ``hub``, ``size`` (number of partners),
-        ``score``, ``perm_p``, ``perm_q``, ``n1``, ``n2``.
+        ``score``, ``perm_p``, ``perm_q``, ``n1``, ``n2``. Its table views sort as those of
+        :func:`row_scores`.
 
     Raises
     ------
     InputError
         For unusable arguments.
     """
-    matrix, grp, method, alternative, permutations, jobs = _prepare(
-        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
-        allow_overlap)
+    run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
+                   row_names, column_names, allow_overlap)
     score = _inputs.option(score, SCORES, "score")
+    matrix, grp = run.matrix, run.groups
     hubs, partners = _inputs.set_list(matrix, sets)
     # The native call reads a set as a run of equal first rows, ascending.
     by_hub = sorted(range(len(hubs)), key=lambda k: hubs[k])
@@ -252,15 +326,15 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, score
     second_rows = np.concatenate([partners[k] for k in by_hub])
     used, (local1, local2) = _used_rows(first_rows, second_rows)
     sub = _inputs.submatrix(matrix, grp, used)
-    first, second = _inputs.local_groups(grp)
-    labels, observed, perm_p = pipelines._score_pipeline_indexed(
-        sub, local1, local2, first, second, method, score, alternative, permutations, jobs)
+    labels, observed, perm_p = _native_set_scores(sub, local1, local2, grp.first.size, score, run)
     # Back from ascending hubs to the order the sets were given in.
     position = {int(used[label]): k for k, label in enumerate(labels)}
     order = np.asarray([position[h] for h in hubs], dtype=np.int64)
-    return SetResult(matrix.row_names, np.asarray(hubs, dtype=np.int32), partners, observed[order],
-                     _permutation_p(perm_p[order], permutations), int(grp.first.size),
-                     int(grp.second.size), score, method, alternative, permutations)
+    observed = observed[order]
+    return SetResult(matrix.row_names, np.asarray(hubs, dtype=np.int32), partners, observed,
+                     _permutation_p(perm_p[order], observed, run.permutations), int(grp.first.size),
+                     int(grp.second.size), score, run.method, run.alternative, run.permutations,
+                     **_labels(run))
 
 
 class Example(NamedTuple):
@@ -294,4 +368,5 @@ def load_example() -> Example:
 
 
 __all__ = ["ztest", "row_scores", "set_scores", "load_example", "example_path", "Example", "InputError",
+           "MAX_PERMUTATIONS",
            "MAX_EXHAUSTIVE_ROWS", "MIN_GROUP_SIZE"]

@@ -9,21 +9,34 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _io
-from ._inputs import ALTERNATIVES, METHODS, SCORES, InputError, usable_cores
+from . import _inputs, _io
+from ._inputs import ALTERNATIVES, MAX_PERMUTATIONS, METHODS, SCORES, InputError, usable_cores
+from ._version import __version__
 
 DETERMINISM = ("Results are deterministic: the permutation passes use a fixed seed, so the same input "
                "and options give the same output in every run, whatever --jobs is. There is therefore "
                "no seed option.")
-P_VALUES = ("perm_p is the share of permutation passes at least as extreme as the observed groups, "
-            "with no one added: its smallest nonzero value is 1/PERMUTATIONS, and 0 means fewer than "
-            "that. q_value and perm_q are Benjamini-Hochberg adjusted.")
+P_VALUES = ("perm_p is (b + 1) / (PERMUTATIONS + 1), b the number of permutation passes at least as "
+            "extreme as the observed groups: the observed split counts as one of the possible splits, so "
+            "the smallest perm_p is 1/(PERMUTATIONS + 1). q_value and perm_q are Benjamini-Hochberg "
+            "adjusted. Pairs are written by p_value, ties by |z_diff| descending; rows and sets by "
+            "perm_p, ties by score, most extreme first.")
 INPUT = ("DATA is a TSV or CSV file (.gz too) with a header of sample names and a first column of row "
-         "names, or a .npy/.npz file (an .npz may hold row_names/probes and column_names/samples "
-         "arrays). Missing values are not allowed in the samples of the two groups.")
+         "names, a .npy/.npz file (an .npz may hold row_names/probes and column_names/samples "
+         "arrays, and per-sample arrays that --by can name), or an AnnData .h5ad file (genes become "
+         "rows, cells samples; --by names a column of its obs). Missing values are not allowed in "
+         "the samples of the two groups.")
+EXIT = ("Exit status: 0 on success; 2 for a usage error (an unknown option, a bad option value, a "
+        "missing or conflicting group option), with the command's usage line and one error line; 1 "
+        "for a data error (a file that cannot be read, unknown samples or rows, unusable values), "
+        "with one line 'corrshift: error: ...'.")
 
 
-def _count(minimum: int):  # type: ignore[no-untyped-def]
+class UsageError(InputError):
+    """A wrong or missing command-line option: reported with the command's usage line."""
+
+
+def _count(minimum: int, maximum: Optional[int] = None):  # type: ignore[no-untyped-def]
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -31,6 +44,8 @@ def _count(minimum: int):  # type: ignore[no-untyped-def]
             raise argparse.ArgumentTypeError("{!r} is not a whole number".format(text)) from None
         if value < minimum:
             raise argparse.ArgumentTypeError("must be {} or more, got {}".format(minimum, value))
+        if maximum is not None and value > maximum:
+            raise argparse.ArgumentTypeError("must be {} or less, got {}".format(maximum, value))
         return value
     return parse
 
@@ -43,13 +58,15 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
                         help="samples of group 1: comma-separated names, or a file with one name per line")
     groups.add_argument("--group2", metavar="NAMES|FILE", help="samples of group 2, as --group1")
     groups.add_argument("--sheet", metavar="FILE",
-                        help="sample sheet: TSV/CSV with sample names in the first column, or an .npz "
-                             "of per-sample arrays (default: DATA itself when it is an .npz)")
+                        help="sample sheet: TSV/CSV with sample names in the first column, an .npz of "
+                             "per-sample arrays, or an .h5ad file's obs (default: DATA itself when it "
+                             "is an .npz or .h5ad)")
     groups.add_argument("--by", metavar="COLUMN", help="sample-sheet column that holds the conditions")
     groups.add_argument("--levels", nargs=2, metavar=("A", "B"),
                         help="the values of --by that make group 1 and group 2")
     groups.add_argument("--allow-overlap", action="store_true",
                         help="allow samples that are in both groups")
+    parser.add_argument("--layer", metavar="NAME", help="for an .h5ad DATA file: use this layer, not X")
     test = parser.add_argument_group("test")
     if score:
         test.add_argument("--score", choices=SCORES, default="median",
@@ -57,10 +74,11 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
     test.add_argument("--method", choices=METHODS, default="pearson", help="correlation (default: pearson)")
     test.add_argument("--alternative", choices=ALTERNATIVES, default="two-sided",
                       help="greater: higher correlation in group 1 (default: two-sided)")
-    test.add_argument("--permutations", type=_count(0), default=1000, metavar="N",
+    test.add_argument("--permutations", type=_count(0, MAX_PERMUTATIONS), default=1000, metavar="N",
                       help="permutation passes, 0 for none (default: 1000)")
     test.add_argument("--jobs", type=_count(1), default=None, metavar="N",
-                      help="worker threads (default: all usable cores, here {})".format(usable_cores()))
+                      help="worker threads, at most the usable cores (default: all of them, here "
+                           "{})".format(usable_cores()))
     output = parser.add_argument_group("output")
     output.add_argument("-o", "--output", metavar="FILE", default="-",
                         help="TSV file to write, .gz for compressed (default: standard output)")
@@ -79,54 +97,62 @@ def build_parser() -> argparse.ArgumentParser:
         description=_paragraphs("Differential correlation between two groups of samples: which pairs of "
                                 "rows (genes) change their correlation, which rows change most, and "
                                 "which sets of pairs do."),
-        epilog=_paragraphs(DETERMINISM))
+        epilog=_paragraphs(DETERMINISM, EXIT))
+    parser.add_argument("--version", action="version", version="corrshift " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
-    epilog = _paragraphs(INPUT, P_VALUES, DETERMINISM)
+    epilog = _paragraphs(INPUT, P_VALUES, DETERMINISM, EXIT)
+    groups_usage = "(--group1 NAMES --group2 NAMES | --by COLUMN --levels A B [--sheet FILE])"
 
-    def add(name: str, help_text: str, description: str) -> argparse.ArgumentParser:
+    def add(name: str, help_text: str, description: str, usage: str) -> argparse.ArgumentParser:
         return commands.add_parser(name, help=help_text, description=_paragraphs(description),
-                                   epilog=epilog, formatter_class=raw)
+                                   epilog=epilog, formatter_class=raw,
+                                   usage="corrshift {} DATA {} {}[options]".format(name, groups_usage, usage))
 
     pairs = add("pairs", "test pairs of rows (all pairs, or those of --pairs)",
-                "Test pairs of rows for a difference in correlation between the groups. Writes one "
-                "line per pair (row1, row2, r1, r2, z_diff, p_value, q_value, perm_p, perm_q, n1, "
-                "n2), most significant first.")
+                "Test pairs of rows for a difference in correlation between the groups. Writes a "
+                "comment line naming the groups, then one line per pair (row1, row2, r1, r2, p1, p2, "
+                "class, z_diff, p_value, q_value, perm_p, perm_q, n1, n2), most significant first.", "")
     _add_common(pairs, score=False)
     pairs.add_argument("--pairs", metavar="FILE",
-                       help="pairs to test: two row names per line (default: every pair of rows)")
+                       help="pairs to test: two row names per line; a first line that names no row is "
+                            "a header (default: every pair of rows)")
     pairs.set_defaults(run=_run_pairs)
 
     rows = add("rows", "score every row against all other rows",
                "Score each row over the z_diff of its pairs with all other rows, with a permutation "
-               "p-value. Writes one line per row (row, score, perm_p, perm_q, n1, n2).")
+               "p-value. Writes a comment line naming the groups, then one line per row (row, score, "
+               "perm_p, perm_q, n1, n2).", "")
     _add_common(rows, score=True)
     rows.set_defaults(run=_run_rows)
 
     sets = add("sets", "score sets of pairs that share a hub row",
                "Score sets of pairs (a hub row and its partners), with a permutation p-value. Writes "
-               "one line per set (hub, size, score, perm_p, perm_q, n1, n2).")
+               "a comment line naming the groups, then one line per set (hub, size, score, perm_p, "
+               "perm_q, n1, n2).", "--sets FILE ")
     _add_common(sets, score=True)
     sets.add_argument("--sets", metavar="FILE", required=True,
                       help="one set per line: the hub row, then its partner rows (tab, comma or space "
-                           "separated); lines with the same hub are joined")
+                           "separated); lines with the same hub are joined; a first line that names no "
+                           "row is a header")
     sets.set_defaults(run=_run_sets)
 
     demo = commands.add_parser(
         "demo", help="analyse the bundled leukemia data", formatter_class=raw,
+        usage="corrshift demo [-o DIR] [options]",
         description=_paragraphs(
             "Differential co-expression of BCR/ABL versus NEG B-lineage acute lymphoblastic "
             "leukemia (2000 most variable probe sets, 37 + 42 samples): all pairs, and every "
             "probe set's median score. Prints the top 15 of each, writes the full tables, "
             "the input as TSV, and a figure (when matplotlib is installed)."),
-        epilog=_paragraphs(DETERMINISM))
+        epilog=_paragraphs(DETERMINISM, EXIT))
     demo.add_argument("-o", "--output", metavar="DIR", default="corrshift-demo",
                       help="output folder (default: corrshift-demo)")
     from .demo import PAIR_PERMUTATIONS, ROW_PERMUTATIONS
 
-    demo.add_argument("--permutations", type=_count(0), default=PAIR_PERMUTATIONS, metavar="N",
+    demo.add_argument("--permutations", type=_count(0, MAX_PERMUTATIONS), default=PAIR_PERMUTATIONS, metavar="N",
                       help="permutation passes of the pair test (default: %(default)s)")
-    demo.add_argument("--row-permutations", type=_count(0), default=ROW_PERMUTATIONS, metavar="N",
+    demo.add_argument("--row-permutations", type=_count(0, MAX_PERMUTATIONS), default=ROW_PERMUTATIONS, metavar="N",
                       help="permutation passes of the row scores (default: %(default)s)")
     demo.add_argument("--jobs", type=_count(1), default=None, metavar="N",
                       help="worker threads (default: all usable cores)")
@@ -164,65 +190,101 @@ def _flush_c_stdio() -> None:
         pass
 
 
-def _groups(args: argparse.Namespace, columns: np.ndarray) -> Tuple[List[str], List[str], str, List[str]]:
-    """Group members, a description for the summary line, and notes."""
+class _Groups:
+    """The two groups as the API takes them: names, or levels of per-column labels."""
+
+    def __init__(self, group1: Any, group2: Any, labels: Optional[np.ndarray], described: str,
+                 notes: List[str]):
+        self.group1, self.group2, self.labels = group1, group2, labels
+        self.described, self.notes = described, notes
+
+
+def _sheet_labels(args: argparse.Namespace, matrix: _inputs.Matrix) -> Tuple[np.ndarray, List[str]]:
+    """The --by value of every column of the data, "" for samples the sheet lacks, and notes."""
+    columns = matrix.column_names
+    assert columns is not None
+    if args.sheet is None:
+        if matrix.sheet is None:
+            raise UsageError("--by needs --sheet FILE (only an .npz or .h5ad data file carries its own "
+                             "sample annotations)")
+        if args.by not in [str(k) for k in matrix.sheet.keys()]:
+            raise InputError("--by {!r}: {} has no such per-sample annotation; it has {}".format(
+                args.by, args.data, ", ".join(repr(str(k)) for k in matrix.sheet.keys()) or "none"))
+        values = matrix.sheet[args.by]
+        values = values.to_numpy() if hasattr(values, "to_numpy") else np.asarray(values)
+        return np.asarray([str(v) for v in values.tolist()], dtype=object), []
+    names, values = _io.read_sheet_column(args.sheet, args.by, columns)
+    by_name = dict(zip(names, values))
+    labels = np.asarray([by_name.get(c, "") for c in columns.tolist()], dtype=object)
+    notes = []
+    present = set(columns.tolist())
+    for level in args.levels:
+        missing = {n for n, v in zip(names, values) if v == level} - present
+        if missing:
+            notes.append("{} sample(s) with {} = {!r} are not in the data and were left out".format(
+                len(missing), args.by, level))
+    return labels, notes
+
+
+def _groups(args: argparse.Namespace, matrix: _inputs.Matrix) -> _Groups:
     uses_sheet = args.sheet is not None or args.by is not None or args.levels is not None
     if uses_sheet:
         if args.group1 is not None or args.group2 is not None:
-            raise InputError("give the groups either with --group1/--group2 or with --sheet/--by/--levels, "
+            raise UsageError("give the groups either with --group1/--group2 or with --sheet/--by/--levels, "
                              "not both")
         if args.by is None or args.levels is None:
-            raise InputError("a sample sheet needs --by COLUMN and --levels A B")
-        sheet = args.sheet
-        if sheet is None:
-            if not args.data.endswith(".npz"):
-                raise InputError("--by needs --sheet FILE (only an .npz data file can serve as its own "
-                                 "sample sheet)")
-            sheet = args.data
+            raise UsageError("a sample sheet needs --by COLUMN and --levels A B")
         level1, level2 = args.levels
         if level1 == level2:
-            raise InputError("--levels names {!r} twice; give two different values of {!r}".format(
+            raise UsageError("--levels names {!r} twice; give two different values of {!r}".format(
                 level1, args.by))
-        names, values = _io.read_sheet_column(sheet, args.by, columns)
-        present = set(columns.tolist())
-        members = []
-        notes = []
+        labels, notes = _sheet_labels(args, matrix)
+        present = set(labels.tolist()) - {""}
         for level in (level1, level2):
-            chosen = {n for n, v in zip(names, values) if v == level}
-            if not chosen:
+            if level not in present:
                 raise InputError("--levels: no sample has {} = {!r}; the values are {}".format(
-                    args.by, level, ", ".join(repr(v) for v in sorted(set(values)))))
-            missing = chosen - present
-            if missing:
-                notes.append("{} sample(s) with {} = {!r} are not in the data and were left out".format(
-                    len(missing), args.by, level))
-            # In the order of the data's columns, like a boolean mask.
-            members.append([c for c in columns.tolist() if c in chosen])
-        return members[0], members[1], "{} = {!r} vs {!r}".format(args.by, level1, level2), notes
+                    args.by, level, ", ".join(repr(v) for v in sorted(present))))
+        return _Groups(level1, level2, labels, "{} = {!r} vs {!r}".format(args.by, level1, level2), notes)
     if args.group1 is None or args.group2 is None:
-        raise InputError("give the two groups with --group1 and --group2, or with --sheet, --by and --levels")
-    return _io.read_name_list(args.group1), _io.read_name_list(args.group2), "--group1 vs --group2", []
+        raise UsageError("give the two groups with --group1 and --group2, or with --by and --levels")
+    return _Groups(_io.read_name_list(args.group1), _io.read_name_list(args.group2), None,
+                   "--group1 vs --group2", [])
 
 
-def _options(args: argparse.Namespace, score: bool) -> Dict[str, Any]:
+def _options(args: argparse.Namespace, grp: _Groups, score: bool) -> Dict[str, Any]:
     options: Dict[str, Any] = dict(method=args.method, alternative=args.alternative,
                                    permutations=args.permutations, n_jobs=args.jobs,
-                                   allow_overlap=args.allow_overlap)
+                                   allow_overlap=args.allow_overlap, groupby=grp.labels)
     if score:
         options["score"] = args.score
     return options
 
 
-def _load(args: argparse.Namespace) -> Tuple[np.ndarray, np.ndarray, np.ndarray, List[str], List[str], str,
-                                             List[str]]:
-    values, rows, columns = _io.read_matrix(args.data)
-    group1, group2, described, notes = _groups(args, columns)
-    return values, rows, columns, group1, group2, described, notes
+def _check_output(path: str) -> None:
+    """Refuse an output file that cannot be written, before any work is done."""
+    if path == "-":
+        return
+    if os.path.isdir(path):
+        raise InputError("-o {}: is a directory; name a file".format(path))
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise InputError("-o {}: the folder {} does not exist".format(path, folder))
+    if os.path.exists(path) and not os.access(path, os.W_OK):
+        raise InputError("-o {}: the file exists and cannot be written".format(path))
+    if not os.path.exists(path) and not os.access(folder, os.W_OK | os.X_OK):
+        raise InputError("-o {}: cannot create files in {}".format(path, folder))
 
 
-def _finish(args: argparse.Namespace, result: Any, what: str, described: str, notes: Sequence[str],
-            started: float) -> int:
-    for note in notes:
+def _load(args: argparse.Namespace) -> Tuple[_inputs.Matrix, _Groups]:
+    _check_output(args.output)
+    matrix = _inputs.as_matrix(args.data, layer=args.layer)
+    if matrix.column_names is None:  # a .npy file: samples are numbered
+        matrix.column_names = np.asarray([str(j) for j in range(matrix.ncols)], dtype=object)
+    return matrix, _groups(args, matrix)
+
+
+def _finish(args: argparse.Namespace, result: Any, what: str, grp: _Groups, started: float) -> int:
+    for note in grp.notes:
         print("corrshift: note: " + note, file=sys.stderr)
     if args.output == "-":
         result.to_tsv(sys.stdout, top=args.top)
@@ -231,45 +293,50 @@ def _finish(args: argparse.Namespace, result: Any, what: str, described: str, no
     else:
         result.to_tsv(args.output, top=args.top)
         target = args.output
-    smallest = " (smallest nonzero perm_p {:.3g})".format(1.0 / result.permutations) \
+    smallest = " (smallest perm_p {:.3g})".format(1.0 / (result.permutations + 1)) \
         if result.permutations else ""
     print("corrshift {}: {} {}, {}: {} + {} samples, {}, {}, {} permutations{}, {:.1f} s; wrote {}".format(
-        args.command, len(result), what, described, result.n1, result.n2, result.method,
+        args.command, len(result), what, grp.described, result.n1, result.n2, result.method,
         result.alternative, result.permutations, smallest, time.perf_counter() - started, target),
         file=sys.stderr)
     return 0
 
 
+def _unknown_rows(path: str, unknown: List[Tuple[int, str]]) -> InputError:
+    shown = ", ".join("{!r} (line {})".format(name, number) for number, name in unknown[:10])
+    more = ", ... ({} in all)".format(len(unknown)) if len(unknown) > 10 else ""
+    return InputError("{}: {} name(s) that are not rows of the data: {}{}".format(
+        path, len(unknown), shown, more))
+
+
+def _row_lines(path: str, known: set) -> List[Tuple[int, List[str]]]:
+    """Lines of a pairs or sets file; a first line that names no row of the data is a header."""
+    lines = _io.read_row_lines(path)
+    if lines and not any(name in known for name in lines[0][1]):
+        lines = lines[1:]
+    unknown = [(number, name) for number, fields in lines for name in fields if name not in known]
+    if unknown:
+        raise _unknown_rows(path, unknown)
+    return lines
+
+
 def _read_pairs(path: str, rows: np.ndarray) -> List[Tuple[str, str]]:
-    known = set(rows.tolist())
     pairs = []
-    for k, (number, fields) in enumerate(_io.read_row_lines(path)):
-        if len(fields) < 2:
-            raise InputError("{} line {}: a pair needs two row names".format(path, number))
-        a, b = fields[0], fields[1]
-        if k == 0 and (a not in known or b not in known):
-            continue  # a header line
-        for name in (a, b):
-            if name not in known:
-                raise InputError("{} line {}: {!r} is not a row of the data".format(path, number, name))
-        pairs.append((a, b))
+    for number, fields in _row_lines(path, set(rows.tolist())):
+        if len(fields) != 2:
+            raise InputError("{} line {}: {} names; a pair is two row names".format(path, number, len(fields)))
+        pairs.append((fields[0], fields[1]))
     if not pairs:
         raise InputError("{}: the file lists no pairs".format(path))
     return pairs
 
 
 def _read_sets(path: str, rows: np.ndarray) -> Dict[str, List[str]]:
-    known = set(rows.tolist())
     sets: Dict[str, List[str]] = {}
-    for k, (number, fields) in enumerate(_io.read_row_lines(path)):
-        if k == 0 and fields[0] not in known:
-            continue  # a header line
+    for number, fields in _row_lines(path, set(rows.tolist())):
         if len(fields) < 2:
             raise InputError("{} line {}: a set needs a hub row and at least one partner".format(
                 path, number))
-        for name in fields:
-            if name not in known:
-                raise InputError("{} line {}: {!r} is not a row of the data".format(path, number, name))
         sets.setdefault(fields[0], []).extend(fields[1:])
     if not sets:
         raise InputError("{}: the file lists no sets".format(path))
@@ -280,35 +347,32 @@ def _run_pairs(args: argparse.Namespace) -> int:
     from .api import ztest
 
     started = time.perf_counter()
-    values, rows, columns, group1, group2, described, notes = _load(args)
-    pairs = _read_pairs(args.pairs, rows) if args.pairs is not None else None
+    matrix, grp = _load(args)
+    pairs = _read_pairs(args.pairs, matrix.row_names) if args.pairs is not None else None
     with progress_to_stderr():
-        result = ztest(values, group1, group2, pairs, row_names=rows, column_names=columns,
-                       **_options(args, score=False))
-    return _finish(args, result, "pairs", described, notes, started)
+        result = ztest(matrix, grp.group1, grp.group2, pairs, **_options(args, grp, score=False))
+    return _finish(args, result, "pairs", grp, started)
 
 
 def _run_rows(args: argparse.Namespace) -> int:
     from .api import row_scores
 
     started = time.perf_counter()
-    values, rows, columns, group1, group2, described, notes = _load(args)
+    matrix, grp = _load(args)
     with progress_to_stderr():
-        result = row_scores(values, group1, group2, row_names=rows, column_names=columns,
-                            **_options(args, score=True))
-    return _finish(args, result, "rows", described, notes, started)
+        result = row_scores(matrix, grp.group1, grp.group2, **_options(args, grp, score=True))
+    return _finish(args, result, "rows", grp, started)
 
 
 def _run_sets(args: argparse.Namespace) -> int:
     from .api import set_scores
 
     started = time.perf_counter()
-    values, rows, columns, group1, group2, described, notes = _load(args)
-    sets = _read_sets(args.sets, rows)
+    matrix, grp = _load(args)
+    sets = _read_sets(args.sets, matrix.row_names)
     with progress_to_stderr():
-        result = set_scores(values, sets, group1, group2, row_names=rows, column_names=columns,
-                            **_options(args, score=True))
-    return _finish(args, result, "sets", described, notes, started)
+        result = set_scores(matrix, sets, grp.group1, grp.group2, **_options(args, grp, score=True))
+    return _finish(args, result, "sets", grp, started)
 
 
 def _run_demo(args: argparse.Namespace) -> int:
@@ -318,11 +382,30 @@ def _run_demo(args: argparse.Namespace) -> int:
                     n_jobs=args.jobs, progress=progress_to_stderr)
 
 
+def _subcommand(parser: argparse.ArgumentParser, name: Optional[str]) -> argparse.ArgumentParser:
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction) and name in action.choices:
+            return action.choices[name]
+    return parser
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Run the command line `argv` (default: ``sys.argv[1:]``); returns the exit status."""
-    args = build_parser().parse_args(argv)
+    """Run the command line `argv` (default: ``sys.argv[1:]``); returns the exit status.
+
+    Usage errors exit with status 2 after the command's usage line and one error line; data
+    errors with status 1 after one line ``corrshift: error: ...``.
+    """
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    command = _subcommand(parser, getattr(args, "command", None))
+    if extra:
+        # Reported by the subcommand, so that its own usage line is shown.
+        command.error("unrecognized arguments: {}".format(" ".join(extra)))
     try:
         return int(args.run(args))
+    except UsageError as err:
+        command.error(str(err))
+        return 2  # not reached: error() exits
     except InputError as err:
         print("corrshift: error: {}".format(err), file=sys.stderr)
         return 1

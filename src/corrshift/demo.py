@@ -22,6 +22,8 @@ GROUP1, GROUP2 = "BCR/ABL", "NEG"
 #: Permutation passes of the pair test and of the row scores; a row-score pass costs more
 #: than a pair-test pass (it also sorts every row's pairs).
 PAIR_PERMUTATIONS, ROW_PERMUTATIONS = 1000, 200
+#: Pair columns shown on screen; the TSV has them all.
+PAIR_SHOWN = ("row1", "row2", "r1", "r2", "class", "z_diff", "p_value", "q_value", "perm_p", "perm_q")
 
 
 def _write_inputs(example: Example, folder: str) -> None:
@@ -144,25 +146,25 @@ def run(output_dir: str = "corrshift-demo", permutations: int = PAIR_PERMUTATION
     say("Pair test, {} permutations ...".format(permutations))
     t0 = time.perf_counter()
     with progress():
-        pairs = ztest(example.expression, first, second, permutations=permutations, n_jobs=n_jobs,
-                      row_names=example.probes, column_names=example.samples)
+        pairs = ztest(example.expression, GROUP1, GROUP2, groupby=example.mol_biol, permutations=permutations,
+                      n_jobs=n_jobs, row_names=example.probes, column_names=example.samples)
     t_pairs = time.perf_counter() - t0
     say("  done in {:.1f} s".format(t_pairs))
     say("Row scores (median |z_diff| of each probe set with all others), {} permutations ...".format(
         row_permutations))
     t0 = time.perf_counter()
     with progress():
-        scores = row_scores(example.expression, first, second, score="median",
+        scores = row_scores(example.expression, GROUP1, GROUP2, groupby=example.mol_biol, score="median",
                             permutations=row_permutations, n_jobs=n_jobs, row_names=example.probes,
                             column_names=example.samples)
     t_rows = time.perf_counter() - t0
     say("  done in {:.1f} s".format(t_rows))
     say()
-    say("Top 15 pairs (r1: {}, r2: {}; perm_p <x: no permutation pass was as extreme):".format(
-        GROUP1, GROUP2))
-    say(pairs.format(15))
+    say("Top 15 pairs by p_value (r1, p1: {}; r2, p2: {}; perm_p = (b + 1) / ({} + 1), b the passes at least "
+        "as extreme):".format(GROUP1, GROUP2, permutations))
+    say(pairs.format(15, columns=PAIR_SHOWN))
     say()
-    say("Top 15 probe sets by row score:")
+    say("Top 15 probe sets by perm_p, then score:")
     say(scores.format(15))
     say()
 

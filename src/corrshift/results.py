@@ -1,18 +1,33 @@
 """Result tables of the pair test and of the row and set scores.
 
-Each result holds one NumPy array per column, plus what the run was (group sizes,
-options). Tables can be sorted, cut to the best entries, printed, written as TSV and,
-when pandas is installed, turned into a DataFrame.
+Each result holds one NumPy array per column, in the order the items were given (pairs as
+listed or in condensed order, rows in data order, sets as given), plus what the run was:
+group labels and sizes, options. Every table view -- :meth:`~_Result.format`,
+:meth:`~_Result.to_tsv`, :meth:`~_Result.to_pandas`, :meth:`~_Result.top` -- lists the
+entries most significant first (see :func:`pair_order` and :func:`score_order`).
+
+The small functions at the top work on plain arrays, so that any driver of the native
+calls can build the same columns: :func:`bh_qvalues`, :func:`exceedance_counts`,
+:func:`permutation_pvalues`, :func:`correlation_pvalues`, :func:`correlation_classes`,
+:func:`pair_order` and :func:`score_order`.
 """
 import gzip
+import math
 import os
-import re
 from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
 
 PathArg = Union[str, "os.PathLike[str]"]
 _T = TypeVar("_T", bound="_Result")
+
+#: Pair columns, in output order (the TSV, the DataFrame and any other table writer).
+PAIR_COLUMNS = ("row1", "row2", "r1", "r2", "p1", "p2", "class", "z_diff", "p_value", "q_value", "perm_p",
+                "perm_q", "n1", "n2")
+ROW_COLUMNS = ("row", "score", "perm_p", "perm_q", "n1", "n2")
+SET_COLUMNS = ("hub", "size", "score", "perm_p", "perm_q", "n1", "n2")
+#: Labels of the correlation classes, by code (see :func:`correlation_classes`).
+CLASS_LABELS = np.asarray(["{}/{}".format(a, b) for a in "-0+" for b in "-0+"], dtype=object)
 
 
 def bh_qvalues(p_values: Any) -> np.ndarray:
@@ -31,17 +46,174 @@ def bh_qvalues(p_values: Any) -> np.ndarray:
     numpy.ndarray
         float64 q-values, in the order of `p_values`.
     """
-    p = np.asarray(p_values, dtype=np.float64).reshape(-1)
+    p = np.asarray(p_values).reshape(-1)
     q = np.full(p.shape, np.nan)
-    valid = np.flatnonzero(~np.isnan(p))
-    m = valid.size
-    if m == 0:
+    missing = np.isnan(p)
+    if missing.all():
         return q
-    order = valid[np.argsort(p[valid], kind="stable")]
-    scaled = p[order] * m / np.arange(1, m + 1)
+    if missing.any():
+        valid = np.flatnonzero(~missing)
+        order = valid[np.argsort(p[valid], kind="stable")]
+    else:
+        order = np.argsort(p, kind="stable")
+    m = order.size
+    scaled = np.asarray(p[order], dtype=np.float64)  # no second copy of float64 input
+    scaled *= m
+    step = 1 << 20  # ranks in pieces: no second full-size array
+    for start in range(0, m, step):
+        scaled[start:start + step] /= np.arange(start + 1, min(m, start + step) + 1, dtype=np.float64)
     # Running minimum from the largest p-value down (the step-up rule).
-    q[order] = np.minimum(np.minimum.accumulate(scaled[::-1])[::-1], 1.0)
+    backwards = scaled[::-1]
+    np.minimum.accumulate(backwards, out=backwards)
+    np.minimum(scaled, 1.0, out=scaled)
+    q[order] = scaled
     return q
+
+
+def exceedance_counts(native_p: Any, permutations: int) -> np.ndarray:
+    """The number of permutation passes at least as extreme, from the native share.
+
+    The native functions return ``count / P`` in float32. For counts below 2**23 the
+    product with P rounds back to the count exactly (the float32 quotient is within half
+    an ulp); above it the recovered count is within one of the true count.
+    """
+    counts = np.asarray(native_p, dtype=np.float32).astype(np.float64)
+    counts *= float(np.float32(permutations))
+    return np.rint(counts, out=counts).astype(np.int64)
+
+
+def permutation_pvalues(counts: Any, permutations: int, statistic: Any = None) -> np.ndarray:
+    """Permutation p-values ``(b + 1) / (P + 1)`` from exceedance counts b of P passes.
+
+    The observed split counts as one of the equally likely splits, so the smallest
+    p-value is ``1 / (P + 1)``, never 0. Without passes (P = 0), and wherever the
+    observed `statistic` is NaN, the p-value is NaN.
+    """
+    if permutations <= 0:
+        return np.full(np.shape(counts), np.nan)
+    p = np.array(counts, dtype=np.float64)
+    p += 1.0
+    p /= permutations + 1.0
+    if statistic is not None:
+        p[np.isnan(np.asarray(statistic))] = np.nan
+    return p
+
+
+# Regularised incomplete beta function by its continued fraction (modified Lentz).
+_TINY = 1e-300
+_EPS = 1e-15
+
+
+def _beta_fraction(x: np.ndarray, a: float, b: float) -> np.ndarray:
+    """The continued fraction of I_x(a, b), element-wise, for x < (a + 1) / (a + b + 2)."""
+    qab, qap, qam = a + b, a + 1.0, a - 1.0
+    c = np.ones_like(x)
+    d = 1.0 - qab * x / qap
+    d[np.abs(d) < _TINY] = _TINY
+    d = 1.0 / d
+    h = d.copy()
+    active = np.arange(x.size)
+    # Convergence takes about sqrt(max(a, b)) steps near the switch point, fewer elsewhere.
+    limit = 200 + 20 * int(math.sqrt(max(a, b)))
+    for m in range(1, limit + 1):
+        xa = x[active]
+        m2 = 2.0 * m
+        for coef in (m * (b - m) * xa / ((qam + m2) * (a + m2)),
+                     -(a + m) * (qab + m) * xa / ((a + m2) * (qap + m2))):
+            da = 1.0 + coef * d[active]
+            da[np.abs(da) < _TINY] = _TINY
+            ca = 1.0 + coef / c[active]
+            ca[np.abs(ca) < _TINY] = _TINY
+            d[active] = 1.0 / da
+            c[active] = ca
+            step = d[active] * ca
+            h[active] *= step
+        active = active[np.abs(step - 1.0) > _EPS]
+        if active.size == 0:
+            break
+    return h
+
+
+def correlation_pvalues(r: Any, n: int, chunk: int = 1 << 18) -> np.ndarray:
+    """Two-sided p-values of correlations against 0, from the t distribution with n - 2
+    degrees of freedom (used for Spearman correlations too), in float64.
+
+    ``t = r sqrt((n - 2) / (1 - r^2))`` and ``p = I_{1 - r^2}((n - 2) / 2, 1 / 2)``, the
+    regularised incomplete beta function; ``1 - r^2`` is formed as ``(1 - |r|)(1 + |r|)``
+    so that p-values of correlations near +-1 keep their precision. |r| >= 1 gives 0, a
+    NaN correlation a NaN p-value. Needs n >= 3.
+    """
+    flat = np.asarray(r).reshape(-1)
+    if flat.size > chunk:  # bounded temporary memory for long tables
+        out = np.empty(flat.size)
+        for k in range(0, flat.size, chunk):
+            out[k:k + chunk] = correlation_pvalues(flat[k:k + chunk], n, chunk)
+        return out.reshape(np.shape(r))
+    a = np.abs(flat.astype(np.float64))
+    p = np.full(a.shape, np.nan)
+    p[a >= 1.0] = 0.0
+    p[a == 0.0] = 1.0
+    inside = np.flatnonzero((a > 0.0) & (a < 1.0))
+    if inside.size == 0 or n < 3:
+        return p.reshape(np.shape(r))
+    alpha, beta = (n - 2) / 2.0, 0.5
+    ai = a[inside]
+    log_x = np.log1p(-ai) + np.log1p(ai)  # log(1 - r^2)
+    log_1mx = 2.0 * np.log(ai)  # log(r^2)
+    x = np.exp(log_x)
+    log_beta = math.lgamma(alpha) + math.lgamma(beta) - math.lgamma(alpha + beta)
+    front = np.exp(alpha * log_x + beta * log_1mx - log_beta)
+    direct = x < (alpha + 1.0) / (alpha + beta + 2.0)
+    out = np.empty(ai.shape)
+    k = np.flatnonzero(direct)
+    out[k] = front[k] * _beta_fraction(x[k], alpha, beta) / alpha
+    k = np.flatnonzero(~direct)
+    # I_x(a, b) = 1 - I_{1-x}(b, a), with 1 - x = r^2.
+    out[k] = 1.0 - front[k] * _beta_fraction(ai[k] * ai[k], beta, alpha) / beta
+    p[inside] = np.clip(out, 0.0, 1.0)
+    return p.reshape(np.shape(r))
+
+
+def correlation_classes(r1: Any, p1: Any, r2: Any, p2: Any, alpha: float = 0.05) -> np.ndarray:
+    """Codes of the sign pattern of two correlations, as int8 indices into CLASS_LABELS.
+
+    A correlation counts as "+" or "-" when its p-value is below `alpha`, else as "0";
+    the label joins the two groups' signs, e.g. "+/0" or "-/+".
+    """
+    codes = np.full(np.shape(r1), 4, dtype=np.int8)  # "0/0"; built in place to spare memory
+    for weight, r, p in ((3, r1, p1), (1, r2, p2)):
+        r = np.asarray(r)
+        significant = np.asarray(p) < alpha
+        codes[significant & (r > 0)] += weight
+        codes[significant & (r < 0)] -= weight
+    return codes
+
+
+def _nan_last(values: Any) -> np.ndarray:
+    v = np.asarray(values, dtype=np.float64)
+    return np.where(np.isnan(v), np.inf, v)
+
+
+def pair_order(p_value: Any, z_diff: Any) -> np.ndarray:
+    """Positions of pairs, most significant first: by p_value, ties by |z_diff| descending;
+    missing values last."""
+    z = np.abs(np.asarray(z_diff, dtype=np.float64))
+    return np.lexsort((_nan_last(-z), _nan_last(p_value)))
+
+
+def score_order(perm_p: Any, score: Any, alternative: str) -> np.ndarray:
+    """Positions of rows or sets, most significant first: by perm_p, ties by the score,
+    most extreme first (highest; lowest for alternative "less"); missing values last."""
+    sign = 1.0 if alternative == "less" else -1.0
+    return np.lexsort((_nan_last(sign * np.asarray(score, dtype=np.float64)), _nan_last(perm_p)))
+
+
+def describe_group(names: Sequence[str], level: Optional[str] = None, shown: int = 3) -> str:
+    """A short label for a group of samples: its level, or its first sample names."""
+    if level is not None:
+        return str(level)
+    names = [str(n) for n in names]
+    return ", ".join(names[:shown]) + (", ..." if len(names) > shown else "")
 
 
 def _format_number(value: float) -> str:
@@ -50,13 +222,19 @@ def _format_number(value: float) -> str:
     return "{:.4g}".format(value)
 
 
-def _format_perm(value: float, permutations: int) -> str:
-    """A permutation p-value of 0 means fewer than one pass in `permutations`."""
-    if np.isnan(value):
-        return "NA"
-    if value == 0 and permutations > 0:
-        return "<{:.2g}".format(1.0 / permutations)
-    return "{:.4g}".format(value)
+def _format_field(value: Any, integer: bool) -> str:
+    """One TSV field: 6 significant digits, NA for a missing value."""
+    if integer:
+        return "%d" % value
+    return "NA" if value != value else "%.6g" % value
+
+
+def _open_output(path: PathArg) -> IO[str]:
+    name = os.fspath(path)
+    if str(name).endswith(".gz"):
+        # Level 1: the text compresses well at any level, and level 1 is several times faster.
+        return gzip.open(name, "wt", encoding="utf-8", newline="", compresslevel=1)  # type: ignore
+    return open(name, "w", encoding="utf-8", newline="")
 
 
 class _Result:
@@ -64,38 +242,40 @@ class _Result:
 
     #: Column names of the table, in output order.
     columns: Tuple[str, ...] = ()
-    #: Columns holding permutation p-values, shown as "<1/P" when 0.
-    _perm_columns = ("perm_p",)
     _text_columns: Tuple[str, ...] = ()
+    _int_columns: Tuple[str, ...] = ("n1", "n2", "size")
+    _noun = "entries"
 
     n1: int
     n2: int
     method: str
     alternative: str
     permutations: int
+    group1: str
+    group2: str
 
     def __len__(self) -> int:
         raise NotImplementedError
 
     def column(self, name: str) -> np.ndarray:
-        """The column `name` as an array (names for the text columns)."""
+        """The column `name` as an array in result order (names for the text columns)."""
         if name not in self.columns:
             raise KeyError("no column {!r}; the columns are {}".format(name, ", ".join(self.columns)))
-        value = getattr(self, name)
+        value = getattr(self, self._attribute(name))
         if np.isscalar(value):
             return np.full(len(self), value)
         return np.asarray(value)
 
+    @staticmethod
+    def _attribute(name: str) -> str:
+        return "pair_class" if name == "class" else name
+
     def __getitem__(self, name: str) -> np.ndarray:
         return self.column(name)
 
-    def _sort_keys(self) -> List[np.ndarray]:
-        raise NotImplementedError
-
     def order(self) -> np.ndarray:
         """Positions of the entries, most significant first; missing values last."""
-        keys = [np.where(np.isnan(k), np.inf, k) for k in self._sort_keys()]
-        return np.lexsort(keys[::-1])
+        raise NotImplementedError
 
     def _take(self: _T, positions: np.ndarray) -> _T:
         raise NotImplementedError
@@ -105,20 +285,43 @@ class _Result:
         order = self.order()
         return self._take(order if n is None else order[:max(0, int(n))])
 
-    def to_dict(self) -> Dict[str, np.ndarray]:
-        """The columns as a dict of arrays, in table order."""
-        return {name: self.column(name) for name in self.columns}
+    def _positions(self, sort: bool, top: Optional[int]) -> np.ndarray:
+        positions = self.order() if sort else np.arange(len(self))
+        return positions if top is None else positions[:max(0, int(top))]
 
-    def to_pandas(self) -> Any:
-        """The table as a pandas DataFrame (needs pandas)."""
+    def metadata(self) -> Dict[str, Any]:
+        """What the run was: group labels and sizes, options."""
+        return {"group1": self.group1, "group2": self.group2, "n1": self.n1, "n2": self.n2,
+                "method": self.method, "alternative": self.alternative, "permutations": self.permutations}
+
+    def to_dict(self, *, sort: bool = True) -> Dict[str, np.ndarray]:
+        """The columns as a dict of arrays, most significant first (in result order when
+        `sort` is False)."""
+        positions = self._positions(sort, None)
+        return {name: self.column(name)[positions] for name in self.columns}
+
+    def to_pandas(self, *, sort: bool = True) -> Any:
+        """The table as a pandas DataFrame (needs pandas), most significant first (in result
+        order when `sort` is False). ``df.attrs`` holds :meth:`metadata`."""
         try:
             import pandas as pd  # type: ignore[import]
         except ImportError:
             raise ImportError("to_pandas() needs pandas: pip install pandas") from None
-        return pd.DataFrame(self.to_dict())
+        frame = pd.DataFrame(self.to_dict(sort=sort))
+        frame.attrs.update(self.metadata())
+        return frame
+
+    def header_comment(self) -> str:
+        """The first line of the TSV output: the two groups."""
+        return "# group1 = {} ({} samples); group2 = {} ({} samples)".format(
+            self.group1, self.n1, self.group2, self.n2)
 
     def to_tsv(self, path: Union[PathArg, IO[str]], *, sort: bool = True, top: Optional[int] = None) -> None:
-        """Write the table as tab-separated text with a header line.
+        """Write the table as tab-separated text.
+
+        The first line is a comment naming the groups (``# group1 = ... ; group2 = ...``),
+        the second the column names. Numbers have 6 significant digits, missing values are
+        ``NA``. Read it back with ``pandas.read_csv(path, sep="\\t", comment="#")``.
 
         Parameters
         ----------
@@ -128,49 +331,58 @@ class _Result:
             Most significant entries first (see :meth:`order`); otherwise in result order.
         top : int, optional
             Write only this many entries (after sorting).
-
-        Notes
-        -----
-        Numbers are written with 6 significant digits, missing values as ``NA``.
         """
-        table = self.top(top) if sort else (self._take(np.arange(min(len(self), top)))
-                                            if top is not None else self)
+        positions = self._positions(sort, top)
         if hasattr(path, "write"):
-            table._write(path)  # type: ignore[arg-type]
+            self._write(path, positions)  # type: ignore[arg-type]
             return
-        name = str(path)
-        if name.endswith(".gz"):
-            with gzip.open(name, "wt", encoding="utf-8", newline="", compresslevel=3) as out:
-                table._write(out)
-        else:
-            with open(name, "w", encoding="utf-8", newline="") as out:
-                table._write(out)
+        with _open_output(path) as out:  # type: ignore[arg-type]
+            self._write(out, positions)
 
-    def _write(self, out: IO[str], chunk: int = 100000) -> None:
+    def _write(self, out: IO[str], positions: np.ndarray, chunk: int = 100000) -> None:
+        out.write(self.header_comment() + "\n")
         out.write("\t".join(self.columns) + "\n")
-        fields = []
-        for name in self.columns:
-            if name in self._text_columns:
-                fields.append("%s")
-            elif name in ("n1", "n2", "size", "index", "index1", "index2"):
-                fields.append("%d")
+        arrays = [self.column(name) for name in self.columns]
+        # Formatting one value costs far more than substituting a ready string, so columns
+        # with one value (the group sizes) go into the line format, and columns with few
+        # distinct values (permutation p-values) are formatted once per distinct value.
+        constant = [name not in self._text_columns and array.size > 0 and array.dtype.kind in "iuf"
+                    and not np.isnan(array[0]) and bool(np.all(array == array[0]))
+                    for name, array in zip(self.columns, arrays)]
+        few = [name in ("perm_p", "perm_q") for name in self.columns]
+        for start in range(0, positions.size, chunk):
+            part = positions[start:start + chunk]
+            fields: List[str] = []
+            values: List[List[Any]] = []
+            for name, array, fixed, lookup in zip(self.columns, arrays, constant, few):
+                if fixed:
+                    fields.append(_format_field(array[0], name in self._int_columns).replace("%", "%%"))
+                    continue
+                taken = array[part]
+                if name in self._text_columns:
+                    fields.append("%s")
+                    values.append(taken.tolist() if taken.dtype == object else [str(v) for v in taken.tolist()])
+                elif name in self._int_columns:
+                    fields.append("%d")
+                    values.append(taken.tolist())
+                elif lookup or np.isnan(taken).any():
+                    distinct, inverse = np.unique(taken, return_inverse=True)
+                    texts = np.asarray([_format_field(v, False) for v in distinct.tolist()], dtype=object)
+                    fields.append("%s")
+                    values.append(texts[inverse].tolist())
+                else:
+                    fields.append("%.6g")
+                    values.append(taken.tolist())
+            line = "\t".join(fields) + "\n"
+            if values:
+                out.write("".join([line % row for row in zip(*values)]))
             else:
-                fields.append("%.6g")
-        line = "\t".join(fields) + "\n"
-        nan_field = re.compile(r"(?<=\t)nan(?=[\t\n])")
-        for start in range(0, len(self), chunk):
-            part = self._take(np.arange(start, min(start + chunk, len(self))))
-            cols = [part.column(name).tolist() for name in self.columns]
-            text = "".join([line % row for row in zip(*cols)])
-            if "nan" in text:
-                text = nan_field.sub("NA", text)
-            out.write(text)
+                out.write(line * part.size)
 
     def format(self, n: Optional[int] = 15, columns: Optional[Sequence[str]] = None) -> str:
         """The `n` most significant entries as an aligned text table.
 
-        `columns` defaults to every column but the group sizes. A permutation p-value of 0
-        is shown as ``<1/permutations``.
+        `columns` defaults to every column but the group sizes.
         """
         table = self.top(n)
         header = [c for c in self.columns if c not in ("n1", "n2")] if columns is None else list(columns)
@@ -179,8 +391,6 @@ class _Result:
             values = table.column(name)
             if name in self._text_columns:
                 cells.append([str(v) for v in values])
-            elif name in self._perm_columns:
-                cells.append([_format_perm(float(v), self.permutations) for v in values])
             elif values.dtype.kind in "iu":
                 cells.append([str(int(v)) for v in values])
             else:
@@ -196,15 +406,24 @@ class _Result:
         return "\n".join(lines)
 
     def _describe(self) -> str:
-        return "{} entries, group sizes {} and {}, method {!r}, alternative {!r}, {} permutations".format(
-            len(self), self.n1, self.n2, self.method, self.alternative, self.permutations)
+        return ("{} {}; group1 = {} ({} samples), group2 = {} ({} samples); method {!r}, alternative {!r}, "
+                "{} permutations".format(len(self), self._noun, self.group1, self.n1, self.group2, self.n2,
+                                         self.method, self.alternative, self.permutations))
+
+    def summary(self) -> str:
+        """One line saying what the table is."""
+        return "{}: {}".format(type(self).__name__, self._describe())
 
     def __repr__(self) -> str:
-        return "<{}: {}>\n{}".format(type(self).__name__, self._describe(), self.format(5))
+        return "<{}>\n{}".format(self.summary(), self.format(5))
 
 
 class PairResult(_Result):
     """Differential correlation of pairs of rows between two groups of samples.
+
+    Attributes hold one entry per pair, in the order the pairs were given (all pairs:
+    ``(0, 1), (0, 2), ..., (1, 2), ...``); the table views sort by ``p_value``, ties by
+    ``|z_diff|`` descending.
 
     Attributes
     ----------
@@ -214,34 +433,48 @@ class PairResult(_Result):
         Their row positions in the data.
     r1, r2 : numpy.ndarray of float32
         Correlation of the pair within group 1 and within group 2.
+    p1, p2 : numpy.ndarray of float64
+        Two-sided p-value of r1 and of r2 against 0 (t distribution, n - 2 degrees of freedom).
+    pair_class : numpy.ndarray of str
+        The ``class`` column: sign pattern of the two correlations at ``class_alpha``,
+        e.g. "+/0" (positive in group 1, not significant in group 2).
     z_diff : numpy.ndarray of float32
         atanh(r1) - atanh(r2), each correlation clamped to [-0.99, 0.99] first;
         positive when the pair is more strongly correlated in group 1.
     p_value, q_value : numpy.ndarray
         Normal-approximation p-value of `z_diff` and its Benjamini-Hochberg q-value.
-    perm_p, perm_q : numpy.ndarray
-        Permutation p-value (share of permutation passes at least as extreme; no added
-        one, so 0 means "below 1/permutations") and its q-value; NaN when no
-        permutations were run.
+    perm_p, perm_q : numpy.ndarray of float64
+        Permutation p-value ``(b + 1) / (permutations + 1)``, b the number of passes at
+        least as extreme, and its q-value; NaN when no permutations were run.
     n1, n2 : int
         Group sizes.
+    group1, group2 : str
+        Labels of the two groups.
     """
 
-    columns = ("row1", "row2", "r1", "r2", "z_diff", "p_value", "q_value", "perm_p", "perm_q", "n1", "n2")
-    _text_columns = ("row1", "row2")
+    columns = PAIR_COLUMNS
+    _text_columns = ("row1", "row2", "class")
+    _noun = "pairs"
 
-    def __init__(self, names: np.ndarray, index1: np.ndarray, index2: np.ndarray,
-                 arrays: Sequence[np.ndarray], n1: int, n2: int, method: str, alternative: str,
-                 permutations: int, q_value: Optional[np.ndarray] = None,
-                 perm_q: Optional[np.ndarray] = None):
+    def __init__(self, names: np.ndarray, index1: np.ndarray, index2: np.ndarray, r1: np.ndarray,
+                 r2: np.ndarray, z_diff: np.ndarray, p_value: np.ndarray, perm_p: np.ndarray, n1: int, n2: int,
+                 method: str, alternative: str, permutations: int, *, group1: str = "group 1",
+                 group2: str = "group 2", class_alpha: float = 0.05, p1: Optional[np.ndarray] = None,
+                 p2: Optional[np.ndarray] = None, class_code: Optional[np.ndarray] = None,
+                 q_value: Optional[np.ndarray] = None, perm_q: Optional[np.ndarray] = None):
         self.names = names
-        self.index1 = index1
-        self.index2 = index2
-        self.r1, self.r2, self.z_diff, self.p_value, self.perm_p = arrays
-        self.q_value = bh_qvalues(self.p_value) if q_value is None else q_value
-        self.perm_q = bh_qvalues(self.perm_p) if perm_q is None else perm_q
+        self.index1, self.index2 = index1, index2
+        self.r1, self.r2, self.z_diff, self.p_value, self.perm_p = r1, r2, z_diff, p_value, perm_p
+        self.p1 = correlation_pvalues(r1, n1) if p1 is None else p1
+        self.p2 = correlation_pvalues(r2, n2) if p2 is None else p2
+        self.class_alpha = class_alpha
+        self.class_code = (correlation_classes(r1, self.p1, r2, self.p2, class_alpha) if class_code is None
+                           else class_code)
+        self.q_value = bh_qvalues(p_value) if q_value is None else q_value
+        self.perm_q = bh_qvalues(perm_p) if perm_q is None else perm_q
         self.n1, self.n2 = n1, n2
         self.method, self.alternative, self.permutations = method, alternative, permutations
+        self.group1, self.group2 = group1, group2
 
     @property
     def row1(self) -> np.ndarray:
@@ -251,18 +484,29 @@ class PairResult(_Result):
     def row2(self) -> np.ndarray:
         return self.names[self.index2]
 
+    @property
+    def pair_class(self) -> np.ndarray:
+        return CLASS_LABELS[self.class_code]
+
     def __len__(self) -> int:
         return int(self.index1.shape[0])
 
-    def _sort_keys(self) -> List[np.ndarray]:
-        primary = [self.perm_p.astype(np.float64)] if self.permutations > 0 else []
-        return primary + [self.p_value.astype(np.float64), -np.abs(self.z_diff.astype(np.float64))]
+    def metadata(self) -> Dict[str, Any]:
+        meta = super().metadata()
+        meta["class_alpha"] = self.class_alpha
+        return meta
+
+    def order(self) -> np.ndarray:
+        return pair_order(self.p_value, self.z_diff)
 
     def _take(self, positions: np.ndarray) -> "PairResult":
-        arrays = [a[positions] for a in (self.r1, self.r2, self.z_diff, self.p_value, self.perm_p)]
-        return PairResult(self.names, self.index1[positions], self.index2[positions], arrays, self.n1,
-                          self.n2, self.method, self.alternative, self.permutations,
-                          self.q_value[positions], self.perm_q[positions])
+        return PairResult(self.names, self.index1[positions], self.index2[positions], self.r1[positions],
+                          self.r2[positions], self.z_diff[positions], self.p_value[positions],
+                          self.perm_p[positions], self.n1, self.n2, self.method, self.alternative,
+                          self.permutations, group1=self.group1, group2=self.group2,
+                          class_alpha=self.class_alpha, p1=self.p1[positions], p2=self.p2[positions],
+                          class_code=self.class_code[positions], q_value=self.q_value[positions],
+                          perm_q=self.perm_q[positions])
 
 
 class _ScoreResult(_Result):
@@ -274,15 +518,20 @@ class _ScoreResult(_Result):
     def _describe(self) -> str:
         return "score {!r}, {}".format(self.score_name, super()._describe())
 
-    def _sort_keys(self) -> List[np.ndarray]:
-        # Lower scores are the extreme ones when testing "less".
-        sign = 1.0 if self.alternative == "less" else -1.0
-        primary = [self.perm_p.astype(np.float64)] if self.permutations > 0 else []
-        return primary + [sign * self.score.astype(np.float64)]
+    def metadata(self) -> Dict[str, Any]:
+        meta = super().metadata()
+        meta["score"] = self.score_name
+        return meta
+
+    def order(self) -> np.ndarray:
+        return score_order(self.perm_p, self.score, self.alternative)
 
 
 class RowResult(_ScoreResult):
     """Score of each row over its differential correlation with all other rows.
+
+    Attributes hold one entry per row, in data order; the table views sort by ``perm_p``,
+    ties by the score (highest first; lowest first for alternative "less").
 
     Attributes
     ----------
@@ -293,19 +542,22 @@ class RowResult(_ScoreResult):
     score : numpy.ndarray of float32
         The row's score over the `z_diff` of its pairs with every other row ("mean": mean of
         absolute values; "median": median, of absolute values for "two-sided").
-    perm_p, perm_q : numpy.ndarray
-        Permutation p-value of the score and its Benjamini-Hochberg q-value; NaN when no
-        permutations were run.
+    perm_p, perm_q : numpy.ndarray of float64
+        Permutation p-value ``(b + 1) / (permutations + 1)`` of the score and its
+        Benjamini-Hochberg q-value; NaN when no permutations were run.
     n1, n2 : int
         Group sizes.
+    group1, group2 : str
+        Labels of the two groups.
     """
 
-    columns = ("row", "score", "perm_p", "perm_q", "n1", "n2")
+    columns = ROW_COLUMNS
     _text_columns = ("row",)
+    _noun = "rows"
 
     def __init__(self, names: np.ndarray, index: np.ndarray, score: np.ndarray, perm_p: np.ndarray,
-                 n1: int, n2: int, score_name: str, method: str, alternative: str, permutations: int,
-                 perm_q: Optional[np.ndarray] = None):
+                 n1: int, n2: int, score_name: str, method: str, alternative: str, permutations: int, *,
+                 group1: str = "group 1", group2: str = "group 2", perm_q: Optional[np.ndarray] = None):
         self.names = names
         self.index = index
         self.score = score
@@ -314,6 +566,7 @@ class RowResult(_ScoreResult):
         self.n1, self.n2 = n1, n2
         self.score_name = score_name
         self.method, self.alternative, self.permutations = method, alternative, permutations
+        self.group1, self.group2 = group1, group2
 
     @property
     def row(self) -> np.ndarray:
@@ -325,16 +578,20 @@ class RowResult(_ScoreResult):
     def _take(self, positions: np.ndarray) -> "RowResult":
         return RowResult(self.names, self.index[positions], self.score[positions], self.perm_p[positions],
                          self.n1, self.n2, self.score_name, self.method, self.alternative,
-                         self.permutations, self.perm_q[positions])
+                         self.permutations, group1=self.group1, group2=self.group2,
+                         perm_q=self.perm_q[positions])
 
 
 class SetResult(_ScoreResult):
     """Score of each set of pairs that share a hub row.
 
+    Attributes hold one entry per set, in the order the sets were given; the table views
+    sort by ``perm_p``, ties by the score (highest first; lowest first for "less").
+
     Attributes
     ----------
     hub : numpy.ndarray of str
-        Name of each set's hub row, in the order the sets were given.
+        Name of each set's hub row.
     index : numpy.ndarray of int32
         Row position of each hub.
     size : numpy.ndarray of int32
@@ -343,19 +600,23 @@ class SetResult(_ScoreResult):
         Row positions of each set's partners.
     score : numpy.ndarray of float32
         Set score over the `z_diff` of the hub's pairs with its partners.
-    perm_p, perm_q : numpy.ndarray
-        Permutation p-value and its Benjamini-Hochberg q-value; NaN when no permutations
-        were run.
+    perm_p, perm_q : numpy.ndarray of float64
+        Permutation p-value ``(b + 1) / (permutations + 1)`` and its Benjamini-Hochberg
+        q-value; NaN when no permutations were run.
     n1, n2 : int
         Group sizes.
+    group1, group2 : str
+        Labels of the two groups.
     """
 
-    columns = ("hub", "size", "score", "perm_p", "perm_q", "n1", "n2")
+    columns = SET_COLUMNS
     _text_columns = ("hub",)
+    _noun = "sets"
 
     def __init__(self, names: np.ndarray, index: np.ndarray, partners: List[np.ndarray], score: np.ndarray,
                  perm_p: np.ndarray, n1: int, n2: int, score_name: str, method: str, alternative: str,
-                 permutations: int, perm_q: Optional[np.ndarray] = None):
+                 permutations: int, *, group1: str = "group 1", group2: str = "group 2",
+                 perm_q: Optional[np.ndarray] = None):
         self.names = names
         self.index = index
         self.partners = partners
@@ -366,6 +627,7 @@ class SetResult(_ScoreResult):
         self.n1, self.n2 = n1, n2
         self.score_name = score_name
         self.method, self.alternative, self.permutations = method, alternative, permutations
+        self.group1, self.group2 = group1, group2
 
     @property
     def hub(self) -> np.ndarray:
@@ -377,7 +639,10 @@ class SetResult(_ScoreResult):
     def _take(self, positions: np.ndarray) -> "SetResult":
         return SetResult(self.names, self.index[positions], [self.partners[int(k)] for k in positions],
                          self.score[positions], self.perm_p[positions], self.n1, self.n2, self.score_name,
-                         self.method, self.alternative, self.permutations, self.perm_q[positions])
+                         self.method, self.alternative, self.permutations, group1=self.group1,
+                         group2=self.group2, perm_q=self.perm_q[positions])
 
 
-__all__ = ["PairResult", "RowResult", "SetResult", "bh_qvalues"]
+__all__ = ["PairResult", "RowResult", "SetResult", "bh_qvalues", "exceedance_counts", "permutation_pvalues",
+           "correlation_pvalues", "correlation_classes", "pair_order", "score_order", "describe_group",
+           "PAIR_COLUMNS", "ROW_COLUMNS", "SET_COLUMNS", "CLASS_LABELS"]

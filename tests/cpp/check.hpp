@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace corrshift_test {
 inline int failures = 0;
@@ -14,5 +16,12 @@ inline int failures = 0;
             ++corrshift_test::failures;                                               \
         }                                                                             \
     } while (0)
+
+// Whether two vectors hold the same bytes. memcmp must not see the null data pointer of
+// an empty vector, even for 0 bytes.
+template <class T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
 
 #define TEST_MAIN_END() return corrshift_test::failures == 0 ? 0 : 1

@@ -15,6 +15,7 @@
 #include "common/options.hpp"
 #include "common/set_scores.hpp"
 #include "pipelines/atanh_vector.hpp"
+#include "pipelines/blocks.hpp"
 #include "pipelines/correlation.hpp"
 #include "pipelines/fast_kernel.hpp"
 #include "pipelines/fast_rank.hpp"
@@ -25,9 +26,6 @@ using namespace corrshift;
 
 namespace {
 
-bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
-}
 
 std::vector<fast_kernel_paths> available_paths() {
     std::vector<fast_kernel_paths> paths{{false, false}};
@@ -127,6 +125,46 @@ void check_listed(std::int32_t nrows, std::int32_t ncols, std::int64_t pairs, st
     }
 }
 
+// A tile whose x rows and y rows lie in different packs filled from row pointers (a
+// rectangle a x b, b above a), cut into slices as threads do, on every path: each pair
+// as the straightforward kernel computes it for the listed pairs.
+void check_tiles(std::int32_t ncols, std::mt19937& rng) {
+    const std::int32_t nrows = 61;
+    const std::vector<float> data = test_matrix(nrows, ncols, rng);
+    const row_range a{0, 11}, b{23, 61};
+    std::vector<std::int32_t> first_rows, second_rows;
+    for (std::int64_t i = a.first; i < a.last; ++i)
+        for (std::int64_t j = b.first; j < b.last; ++j) first_rows.push_back(i), second_rows.push_back(j);
+    const auto pairs = static_cast<std::int64_t>(first_rows.size());
+    std::vector<std::int32_t> g1, g2;
+    for (std::int32_t c = 0; c < ncols; ++c) (c % 2 == 0 ? g1 : g2).push_back(c);
+    const reference_result want =
+        straightforward(data, nrows, ncols, first_rows.data(), second_rows.data(), pairs, g1, g2);
+
+    const auto rows_of = [&](row_range r) {
+        std::vector<const float*> rows;
+        for (std::int64_t i = r.first; i < r.last; ++i) rows.push_back(data.data() + i * ncols);
+        return rows;
+    };
+    const auto n1 = static_cast<std::int32_t>(g1.size()), n2 = static_cast<std::int32_t>(g2.size());
+    packed_group x1(11, n1, packing::by_column), x2(11, n2, packing::by_column);
+    packed_group y1(38, n1, packing::by_column), y2(38, n2, packing::by_column);
+    x1.pack(rows_of(a).data(), g1.data());
+    x2.pack(rows_of(a).data(), g2.data());
+    y1.pack(rows_of(b).data(), g1.data());
+    y2.pack(rows_of(b).data(), g2.data());
+    pair_plan plan;
+    for (std::int64_t i = a.first; i < a.last; ++i) plan.add_row(0, b.last - b.first);
+    for (const fast_kernel_paths& paths : available_paths()) {
+        std::vector<float> r1(pairs, 7.0f), r2(pairs, 7.0f), z(pairs, 7.0f);
+        for (std::int32_t t = 0; t < 3; ++t) {
+            const worker_slice s = slice_of(pairs, 3, t);
+            plan_pairs(paths, {x1, x2, y1, y2}, plan, s.first, s.last, r1.data(), r2.data(), z.data());
+        }
+        CHECK(same_bits(r1, want.first_r) && same_bits(r2, want.second_r) && same_bits(z, want.z_diff));
+    }
+}
+
 void check_ranks(std::mt19937& rng) {
     const std::int32_t nrows = 13, ncols = 23;
     std::vector<float> data = test_matrix(nrows, ncols, rng);
@@ -198,6 +236,7 @@ int main() {
     check_exhaustive(129, 50, 37, 13, 3, rng);
     check_listed(30, 14, 1, rng);
     check_listed(30, 14, 103, rng);
+    check_tiles(13, rng);
     check_ranks(rng);
     check_row_scores(rng);
     check_atanh_sample();

@@ -1,7 +1,8 @@
 // Every threaded stage run with several job counts, for ThreadSanitizer (`make tsan`) and
 // as an ordinary unit test: the fan-out (with a failing thread start), the set-score
-// workers, both rank transforms, and the pass loops of all four pipelines with both
-// kernels. Each result must be bit for bit the result of one job.
+// workers, both rank transforms, the pass loops of all four pipelines with both
+// kernels, and the three block drivers. Each result must be bit for bit the result of
+// one job (and the blocks' the public pipelines').
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include "common/options.hpp"
 #include "common/set_scores.hpp"
 #include "pipelines/atanh_vector.hpp"
+#include "pipelines/blocks.hpp"
 #include "pipelines/fast_kernel.hpp"
 #include "pipelines/fast_rank.hpp"
 #include "pipelines/permutation.hpp"
@@ -31,11 +33,6 @@ using namespace corrshift;
 namespace {
 
 const std::int32_t job_counts[] = {1, 2, 3, 7, 16};
-
-bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
-    // memcmp must not see the null data pointer of an empty vector, even for 0 bytes.
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
-}
 
 // A matrix with ties, a constant row, a NaN and an infinity, so that every branch of the
 // correlation and the rank order is taken.
@@ -202,6 +199,67 @@ void check_pipelines(const std::vector<float>& data, std::int32_t nrows, std::in
     }
 }
 
+const block_environment quiet_block{[] {}, [](std::int32_t) {}};
+
+// Counts of several pass ranges added, as float p-values over `permutations` passes.
+std::vector<float> as_p_values(const std::vector<std::int32_t>& counts, std::int32_t permutations) {
+    std::vector<float> p(counts.size());
+    for (std::size_t k = 0; k < counts.size(); ++k) p[k] = static_cast<float>(counts[k]) / static_cast<float>(permutations);
+    return p;
+}
+
+void check_blocks(const std::vector<float>& data, std::int32_t nrows, std::int32_t ncols) {
+    const std::vector<std::int32_t> first = {0, 1, 2, 3, 4, 5, 6};
+    const std::vector<std::int32_t> second = {7, 8, 9, 10, 11, 4, 2};
+    const column_groups groups{first.data(), 7, second.data(), 7};
+    std::vector<std::int32_t> rows[2];
+    for (std::int32_t k = 0; k < 90; ++k) {
+        rows[0].push_back(k / 5);
+        rows[1].push_back((k * 7 + 3) % nrows);
+    }
+    const pair_sets sets = pair_sets_of(rows[0].data(), 90);
+    const std::size_t set_count = sets.labels.size();
+    for (const std::string& method : {option_pearson, option_spearman}) {
+        const ztest_run want = run_ztest(data, nrows, ncols, nullptr, groups, method, 1, kernel::fast);
+        const std::int64_t pairs = want.z_diff.size();
+        for (std::int32_t jobs : job_counts) {
+            // All pairs over passes [0, 2) and [2, 5), the counts added.
+            ztest_run got(pairs);
+            std::vector<std::int32_t> counts(pairs), more(pairs);
+            const ztest_block_outputs out{got.first_r.data(), got.second_r.data(), got.z_diff.data(),
+                                          got.p_value.data(), counts.data()};
+            ztest_block(data.data(), ncols, {0, nrows}, {0, nrows}, groups, method, option_two_sided, {0, 2, jobs},
+                        out, quiet_block);
+            ztest_block(data.data(), ncols, {0, nrows}, {0, nrows}, groups, method, option_two_sided, {2, 5, jobs},
+                        {got.first_r.data(), got.second_r.data(), got.z_diff.data(), got.p_value.data(), more.data()},
+                        quiet_block);
+            for (std::int64_t k = 0; k < pairs; ++k) counts[k] += more[k];
+            got.permutation_p = as_p_values(counts, 4);
+            got.console = want.console;
+            CHECK(got == want);
+        }
+        for (const std::string& score : {option_mean, option_median}) {
+            std::vector<float> row_observed(nrows), row_p(nrows), set_observed(set_count), set_p(set_count);
+            std::ostringstream console;
+            score_pipeline_exhaustive(data.data(), nrows, ncols, groups, method, score, option_less, 4, 1,
+                                      row_observed.data(), row_p.data(), quiet(console), kernel::fast);
+            score_pipeline_indexed(data.data(), nrows, ncols, rows[0].data(), rows[1].data(), 90, sets, groups, method,
+                                   score, option_less, 4, 1, set_observed.data(), set_p.data(), quiet(console),
+                                   kernel::fast);
+            for (std::int32_t jobs : job_counts) {
+                std::vector<float> o1(nrows), o2(set_count);
+                std::vector<std::int32_t> c1(nrows), c2(set_count);
+                row_score_block(data.data(), nrows, ncols, {0, nrows}, groups, method, score, option_less,
+                                {0, 5, jobs}, o1.data(), c1.data(), quiet_block);
+                set_block(data.data(), ncols, rows[0].data(), rows[1].data(), 90, sets, groups, method, score,
+                          option_less, {0, 5, jobs}, o2.data(), c2.data(), quiet_block);
+                CHECK(same_bits(o1, row_observed) && same_bits(as_p_values(c1, 4), row_p));
+                CHECK(same_bits(o2, set_observed) && same_bits(as_p_values(c2, 4), set_p));
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -221,5 +279,6 @@ int main() {
     check_set_scores(data);
     check_ranks(data, nrows, ncols);
     check_pipelines(data, nrows, ncols);
+    check_blocks(data, nrows, ncols);
     TEST_MAIN_END();
 }

@@ -176,6 +176,24 @@ def convert(obj, kind):
     return value
 
 
+def beyond_int32(obj):
+    """Whether an int32 argument given as a sequence holds integers outside int32, which
+    the binding refuses (ValueError) instead of letting NumPy wrap them."""
+    if isinstance(obj, np.ndarray):
+        return False
+    try:
+        values = np.asarray(obj)
+    except Exception:  # noqa: BLE001 - not array-like: the conversion rejects it
+        return False
+    if values.size == 0:
+        return False
+    if values.dtype.kind == "O":
+        return all(isinstance(v, int) for v in values.ravel())
+    if values.dtype.kind not in "iu":
+        return False
+    return int(values.min()) < INT32_MIN or int(values.max()) > INT32_MAX
+
+
 def _list_length(array, name, errors):
     """The first extent of an index list, noting what makes it unusable."""
     if array.ndim == 0:
@@ -304,10 +322,20 @@ def _model(function, a):
 def converted(call, objects):
     """The values the native body sees, or None when the binding rejects the call."""
     kinds = [kind for _, kind in SIGNATURES[call.function][1]]
+    values = []
     try:
-        return [convert(obj, kind) for obj, kind in zip(objects, kinds)]
+        for obj, kind in zip(objects, kinds):
+            if kind == I and beyond_int32(obj):
+                values.append(OutOfRange())
+            else:
+                values.append(convert(obj, kind))
     except Mismatch:
         return None
+    return values
+
+
+class OutOfRange:
+    """An int32 sequence argument with integers beyond int32: the call raises ValueError."""
 
 
 def expected_errors(call, values):
@@ -316,6 +344,8 @@ def expected_errors(call, values):
     arrays of the promised (length, dtype) `shapes`."""
     if values is None:
         return {TypeError}, set(), ["an argument the binding cannot convert"], None
+    if any(isinstance(v, OutOfRange) for v in values):
+        return {ValueError}, set(), ["a list of integers beyond int32"], None
     errors, shapes = _model(call.function, values)
     tolerated = set()
     if call.function in ("_ztest_pipeline_indexed", "_ztest_pipeline_exhaustive") \

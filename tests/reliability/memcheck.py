@@ -34,7 +34,7 @@ def _frames(error):
 def _in_module(error):
     for f in _frames(error):
         obj = os.path.basename(f["obj"])
-        if obj.startswith(("scores.cpython", "pipelines.cpython", "_baseline.cpython")):
+        if obj.startswith(("scores.cpython", "pipelines.cpython", "_baseline.cpython", "_blocks.cpython")):
             return True
         if f["dir"].startswith(ROOT) and not f["dir"].startswith(os.path.join(ROOT, "tests")):
             return True
@@ -59,13 +59,17 @@ def main():
     parser.add_argument("--python", default=sys.executable)
     parser.add_argument("--keep", help="also write valgrind's XML report here")
     options = parser.parse_args()
+    # The program runs from a scratch directory: a relative interpreter path (the
+    # Makefile's .venv/bin/python) must be made absolute first. abspath, not realpath:
+    # the virtual environment's python must keep its own path to find its packages.
+    python = os.path.abspath(options.python) if os.sep in options.python else options.python
 
     with tempfile.TemporaryDirectory() as scratch:
         xml_path = options.keep or os.path.join(scratch, "memcheck.xml")
         env = dict(os.environ, PYTHONMALLOC="malloc", OPENBLAS_NUM_THREADS="1")
         command = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
                    "--errors-for-leak-kinds=definite", "--track-origins=yes", "--num-callers=40",
-                   "--xml=yes", "--xml-file=" + xml_path, options.python,
+                   "--xml=yes", "--xml-file=" + xml_path, python,
                    os.path.join(HERE, "memcheck_calls.py")]
         start = time.monotonic()
         # Run from the scratch directory: the source tree's corrshift/ must not shadow

@@ -1,0 +1,225 @@
+#include "blocks.hpp"
+
+#include <algorithm>
+
+#include "../common/options.hpp"
+#include "correlation.hpp"
+#include "fast_row_scores.hpp"
+#include "ztest.hpp"
+
+namespace corrshift {
+
+namespace {
+
+// Plan rows handed to pair_rows at once.
+constexpr std::int64_t chunk_rows = 64;
+
+// Threads for a stage of `items` items: the caller's count, but no idle ones.
+std::int32_t stage_jobs(std::int32_t jobs, std::int64_t items) {
+    return static_cast<std::int32_t>(std::max<std::int64_t>(1, std::min<std::int64_t>(jobs, items)));
+}
+
+// The driver's hooks for a block: reports cover the passes of the range only (the
+// observed pass is computed by every call but belongs to the range only when it starts
+// at 0 and is not empty).
+pass_hooks hooks_of(const block_passes& passes, const block_environment& env, std::int32_t& done) {
+    return {env.check_interrupt, [&passes, &env, &done](std::int32_t pass) {
+                if (pass >= passes.first && pass < passes.last) env.progress(++done);
+            }};
+}
+
+pass_plan plan_of(const std::vector<std::int32_t>& rows, const block_passes& passes) {
+    return {rows.data(), static_cast<std::int32_t>(rows.size()), passes.first, passes.last};
+}
+
+void add_range(std::vector<std::int32_t>& rows, std::int64_t first, std::int64_t last) {
+    for (std::int64_t r = first; r < last; ++r) rows.push_back(static_cast<std::int32_t>(r));
+}
+
+}  // namespace
+
+void pair_plan::add_row(std::int64_t lo, std::int64_t hi) {
+    if (offsets.empty()) offsets.push_back(0);
+    if (hi < lo) hi = lo;
+    spans.push_back({lo, hi});
+    offsets.push_back(offsets.back() + (hi - lo));
+}
+
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, float* first_r, float* second_r, float* z_diff) {
+    if (begin >= end) return;
+    const auto rows = static_cast<std::int64_t>(plan.spans.size());
+    const std::int64_t* offsets = plan.offsets.data();
+    // The row holding output `begin`: the last row starting at or before it.
+    std::int64_t r = std::upper_bound(offsets, offsets + rows + 1, begin) - offsets - 1;
+    row_span spans[chunk_rows];
+    std::int64_t starts[chunk_rows];
+    while (r < rows && offsets[r] < end) {
+        const std::int64_t first_row = r;
+        std::int64_t count = 0;
+        for (; count < chunk_rows && r < rows && offsets[r] < end; ++count, ++r) {
+            const row_span s = plan.spans[static_cast<std::size_t>(r)];
+            spans[count].lo = s.lo + (std::max(begin, offsets[r]) - offsets[r]);
+            spans[count].hi = s.lo + (std::min(end, offsets[r + 1]) - offsets[r]);
+            starts[count] = offsets[r] - s.lo;
+        }
+        pair_rows(paths, packs, plan.x0 + first_row, count, spans, starts, first_r, second_r, z_diff);
+    }
+}
+
+std::int64_t ztest_block_pair_count(row_range a, row_range b) noexcept {
+    std::int64_t pairs = 0;
+    for (std::int64_t i = a.first; i < a.last; ++i) pairs += std::max<std::int64_t>(0, b.last - std::max(b.first, i + 1));
+    return pairs;
+}
+
+void ztest_block(const float* data, std::int32_t ncols, row_range a, row_range b, const column_groups& groups,
+                 const std::string& method, const std::string& alternative, const block_passes& passes,
+                 const ztest_block_outputs& out, const block_environment& env) {
+    // The rows j any row of a pairs with, and the rows to pack: a and those rows, as one
+    // range when they meet, else a followed by them.
+    const std::int64_t y_first = std::max(b.first, a.first + 1);
+    const std::int64_t y_last = b.last;
+    const std::int64_t pairs = ztest_block_pair_count(a, b);
+    std::vector<std::int32_t> rows;
+    std::int64_t y_index = 0;  // pack index of data row y_first
+    if (pairs > 0) {
+        add_range(rows, a.first, a.last);
+        if (y_first <= a.last) {
+            add_range(rows, a.last, std::max(a.last, y_last));
+            y_index = y_first - a.first;
+        } else {
+            y_index = static_cast<std::int64_t>(rows.size());
+            add_range(rows, y_first, y_last);
+        }
+    }
+    pair_plan plan;
+    for (std::int64_t i = a.first; i < a.last && pairs > 0; ++i)
+        plan.add_row(std::max(y_first, i + 1) - y_first + y_index, y_last - y_first + y_index);
+
+    const auto packed = static_cast<std::int32_t>(rows.size());
+    packed_group g1(packed, groups.first_count, packing::by_column);
+    packed_group g2(packed, groups.second_count, packing::by_column);
+    const pair_packs packs{g1, g2, g1, g2};
+    const fast_kernel_paths paths = fast_kernel_paths_in_use();
+    const float se = fisher_weights_of(groups.first_count, groups.second_count, method).se;
+    const std::int32_t jobs = stage_jobs(passes.jobs, pairs);
+
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* z_out,
+                                   const exceedance_count* counting) {
+        if (pairs == 0) return;
+        const bool observed_pass = z_out == out.z_diff;
+        g1.pack(source, g.first);
+        g2.pack(source, g.second);
+        fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
+            plan_pairs(paths, packs, plan, begin, end, observed_pass ? out.first_r : nullptr,
+                       observed_pass ? out.second_r : nullptr, z_out);
+            finish_ztest_slice(z_out, begin, end, observed_pass ? out.p_value : nullptr, se, alternative, counting);
+        });
+    };
+    std::int32_t done = 0;
+    const exceedance_count counting{tail_of(alternative), out.z_diff, nullptr, out.counts};
+    run_passes(data, ncols, plan_of(rows, passes), groups, method, stage_jobs(passes.jobs, packed), pairs,
+               out.z_diff, counting, scorer, hooks_of(passes, env, done), true, true);
+}
+
+void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, row_range rows,
+                     const column_groups& groups, const std::string& method, const std::string& score,
+                     const std::string& alternative, const block_passes& passes, float* observed,
+                     std::int32_t* counts, const block_environment& env) {
+    // Every pair of a row of the range is computed once, also when both rows are in it:
+    // pair (i, j), i < j, is stored in row i's run of outputs, so the x rows are all rows
+    // below the range's end: those below the range pair with the range, the range's own
+    // rows with every row above them.
+    const std::int64_t scored = rows.last - rows.first;
+    std::vector<std::int32_t> all_rows;
+    pair_plan plan;
+    if (scored > 0) {
+        add_range(all_rows, 0, nrows);
+        for (std::int64_t i = 0; i < rows.last; ++i)
+            plan.add_row(i < rows.first ? rows.first : i + 1, i < rows.first ? rows.last : nrows);
+    }
+    const std::int64_t pairs = plan.pair_count();
+    std::vector<std::int64_t> bases(plan.spans.size());
+    for (std::size_t i = 0; i < bases.size(); ++i) bases[i] = plan.offsets[i] - plan.spans[i].lo;
+    std::vector<float> z_diff(static_cast<std::size_t>(pairs));
+
+    const auto packed = static_cast<std::int32_t>(all_rows.size());
+    packed_group g1(packed, groups.first_count, packing::by_column);
+    packed_group g2(packed, groups.second_count, packing::by_column);
+    const pair_packs packs{g1, g2, g1, g2};
+    const fast_kernel_paths paths = fast_kernel_paths_in_use();
+    const bool use_mean = score == option_mean;
+    const bool absolute = alternative == option_two_sided;
+    const std::int32_t pair_jobs = stage_jobs(passes.jobs, pairs);
+    const std::int32_t row_jobs = stage_jobs(passes.jobs, scored);
+
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
+                                   const exceedance_count*) {
+        if (scored <= 0) return;
+        g1.pack(source, g.first);
+        g2.pack(source, g.second);
+        if (pairs > 0)
+            fan_out(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
+                plan_pairs(paths, packs, plan, begin, end, nullptr, nullptr, z_diff.data());
+            });
+        fan_out(scored, row_jobs, [&](std::int64_t first, std::int64_t last) {
+            layout_score_rows(z_diff.data(), bases.data(), nrows, rows.first + first, rows.first + last, use_mean,
+                              absolute, out + first);
+        });
+    };
+    std::int32_t done = 0;
+    const exceedance_count counting{tail_of(alternative), observed, nullptr, counts};
+    run_passes(data, ncols, plan_of(all_rows, passes), groups, method, stage_jobs(passes.jobs, packed), scored,
+               observed, counting, scorer, hooks_of(passes, env, done), true, false);
+}
+
+void set_block(const float* data, std::int32_t ncols, const std::int32_t* first_rows,
+               const std::int32_t* second_rows, std::int32_t pair_count, const pair_sets& sets,
+               const column_groups& groups, const std::string& method, const std::string& score,
+               const std::string& alternative, const block_passes& passes, float* observed, std::int32_t* counts,
+               const block_environment& env) {
+    const auto set_count = static_cast<std::int64_t>(sets.labels.size());
+    // Only the listed rows are packed: the pair lists are renumbered into the ascending
+    // list of the distinct rows, which keeps every row's values and moments.
+    std::vector<std::int32_t> rows;
+    std::vector<std::int32_t> first_packed, second_packed;
+    if (set_count > 0) {
+        rows.assign(first_rows, first_rows + pair_count);
+        rows.insert(rows.end(), second_rows, second_rows + pair_count);
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+        const auto renumber = [&rows](std::int32_t row) {
+            return static_cast<std::int32_t>(std::lower_bound(rows.begin(), rows.end(), row) - rows.begin());
+        };
+        first_packed.resize(static_cast<std::size_t>(pair_count));
+        second_packed.resize(static_cast<std::size_t>(pair_count));
+        std::transform(first_rows, first_rows + pair_count, first_packed.begin(), renumber);
+        std::transform(second_rows, second_rows + pair_count, second_packed.begin(), renumber);
+    }
+    std::vector<float> z_diff(set_count > 0 ? static_cast<std::size_t>(pair_count) : 0);
+
+    const auto packed = static_cast<std::int32_t>(rows.size());
+    packed_group g1(packed, groups.first_count, packing::by_row);
+    packed_group g2(packed, groups.second_count, packing::by_row);
+    const bool use_mean = score == option_mean;
+    const bool absolute = alternative == option_two_sided;
+    const std::int32_t jobs = stage_jobs(passes.jobs, set_count);
+
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
+                                   const exceedance_count*) {
+        if (set_count == 0) return;
+        g1.pack(source, g.first);
+        g2.pack(source, g.second);
+        fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
+            score_sets(g1, g2, first_packed.data(), second_packed.data(), sets, first, last, use_mean, absolute,
+                       z_diff.data(), out);
+        });
+    };
+    std::int32_t done = 0;
+    const exceedance_count counting{tail_of(alternative), observed, nullptr, counts};
+    run_passes(data, ncols, plan_of(rows, passes), groups, method, stage_jobs(passes.jobs, packed), set_count,
+               observed, counting, scorer, hooks_of(passes, env, done), true, false);
+}
+
+}  // namespace corrshift

@@ -1,0 +1,72 @@
+"""Block entry points: parts of the all-pairs z-test, the row scores and the set scores,
+over a range of passes, bit-identical to the matching values of ``pipelines``.
+
+Pass 0 is the observed pass with the caller's groups; pass r >= 1 is the r-th
+permutation pass of the public functions. A call computes passes [pass_first,
+pass_last), always including the observed pass, whose values it returns; ``counts``
+covers the permutation passes of the range, so counts of ranges that cover 1..P add up
+to ``perm_p * P`` of the public call. The calls print nothing, release the interpreter
+lock while they compute, and call ``progress(n)`` after each pass of the range with
+the number of the range's passes done so far. Arrays must be C-contiguous float32
+(data) and int32 (lists).
+"""
+from typing import Callable, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+_F32 = npt.NDArray[np.float32]
+_I32 = npt.NDArray[np.int32]
+
+def ztest_block(
+    data: _F32,
+    first_columns: _I32,
+    second_columns: _I32,
+    rows_a: Tuple[int, int],
+    rows_b: Tuple[int, int],
+    method: str,
+    alternative: str,
+    pass_first: int,
+    pass_last: int,
+    n_jobs: int,
+    *,
+    progress: Optional[Callable[[int], object]] = None,
+) -> Tuple[_F32, _F32, _F32, _F32, _I32]:
+    """(first_r, second_r, z_diff, p_value, counts) for the pairs (i, j) with i in
+    [rows_a), j in [rows_b) and j > i, ordered by i, then j."""
+    ...
+
+def row_score_block(
+    data: _F32,
+    first_columns: _I32,
+    second_columns: _I32,
+    rows: Tuple[int, int],
+    method: str,
+    score: str,
+    alternative: str,
+    pass_first: int,
+    pass_last: int,
+    n_jobs: int,
+    *,
+    progress: Optional[Callable[[int], object]] = None,
+) -> Tuple[_F32, _I32]:
+    """(observed, counts) for the rows [rows), each scored over its pairs with all rows."""
+    ...
+
+def set_block(
+    data: _F32,
+    first_rows: _I32,
+    second_rows: _I32,
+    first_columns: _I32,
+    second_columns: _I32,
+    method: str,
+    score: str,
+    alternative: str,
+    pass_first: int,
+    pass_last: int,
+    n_jobs: int,
+    *,
+    progress: Optional[Callable[[int], object]] = None,
+) -> Tuple[_I32, _F32, _I32]:
+    """(labels, observed, counts) per set; a set is a run of equal, ascending first_rows."""
+    ...

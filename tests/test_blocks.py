@@ -1,0 +1,342 @@
+"""The block entry points of ``corrshift._blocks`` against the public pipelines.
+
+Tiles of rows by ranges of passes must give the public functions' values bit for bit,
+and their counts must add up to ``perm_p * permutations``; the calls check their
+arguments before any work, report progress per pass, and let other threads run.
+"""
+import os
+import signal
+import threading
+
+import numpy as np
+import pytest
+
+from corrshift import _blocks, pipelines, scores
+
+F32, I32 = np.float32, np.int32
+P = 9  # permutation passes of the public calls
+SPLITS = [(0, P + 1), (0, 1, P + 1), (0, 1, 4, P + 1), (0, 6, 7, P + 1)]
+
+
+def matrix(nrows, ncols, seed):
+    """Quarter steps (ties), a NaN, a row constant within the first group only."""
+    rng = np.random.default_rng(seed)
+    data = (np.round(rng.normal(size=(nrows, ncols)) * 4) / 4).astype(F32)
+    data[min(2, nrows - 1), 1] = np.nan
+    data[min(4, nrows - 1), :ncols // 2] = 1.5
+    return data
+
+
+def groups(ncols):
+    half = ncols // 2
+    return np.arange(half, dtype=I32), np.arange(half, ncols, dtype=I32)
+
+
+def bits(a):
+    return np.ascontiguousarray(a).view(np.uint8)
+
+
+def assert_same(got, want):
+    assert got.dtype == want.dtype and got.shape == want.shape
+    np.testing.assert_array_equal(bits(got), bits(want))
+
+
+def pair_position(i, j, n):
+    return i * (2 * n - i - 1) // 2 + j - i - 1
+
+
+def summed_counts(call, split, n_jobs):
+    """The counts of the calls over the pass ranges of `split`, added, and the first
+    call's other results (every call returns the observed values)."""
+    total, first = None, None
+    for k, (lo, hi) in enumerate(zip(split, split[1:])):
+        result = call(lo, hi, n_jobs[k % len(n_jobs)])
+        first = first or result
+        total = result[-1] if total is None else total + result[-1]
+    return first[:-1], total
+
+
+def as_p(counts):
+    return (counts.astype(F32) / F32(P)).astype(F32)
+
+
+SHAPES = [(37, 20), (9, 12), (70, 8)]
+TILES = {
+    "all pairs": lambda n: ((0, n), (0, n)),
+    "triangle": lambda n: ((3, n - 5), (3, n - 5)),
+    "rectangle": lambda n: ((1, 4), (n - 6, n)),
+    "band": lambda n: ((2, n // 2), (2, n)),
+    "one row": lambda n: ((n - 3, n - 2), (0, n)),
+    "empty": lambda n: ((5, 5), (0, n)),
+    "overlapping": lambda n: ((n // 2, n), (0, n - 1)),
+}
+
+
+@pytest.mark.parametrize("shape", SHAPES, ids=["37x20", "9x12", "70x8"])
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
+def test_ztest_tiles_match_the_exhaustive_pipeline(shape, method, alternative, capfd):
+    n, c = shape
+    data = matrix(n, c, seed=n)
+    g1, g2 = groups(c)
+    want = pipelines._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, P, 2)
+    counts = np.round(want[4].astype(np.float64) * P).astype(I32)
+    for k, (name, tile) in enumerate(TILES.items()):
+        rows_a, rows_b = tile(n)
+        at = [pair_position(i, j, n) for i in range(*rows_a) for j in range(max(rows_b[0], i + 1), rows_b[1])]
+        split = SPLITS[k % len(SPLITS)]
+        got, total = summed_counts(
+            lambda lo, hi, jobs: _blocks.ztest_block(data, g1, g2, rows_a, rows_b, method, alternative, lo, hi,
+                                                     jobs), split, [1, 3, 2])
+        for g, w in zip(got, want[:4]):
+            assert_same(g, w[at])
+        assert_same(total, counts[at])
+        assert_same(as_p(total), want[4][at])
+    assert capfd.readouterr().out.count("Permutation progress") == 1  # the blocks print nothing
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("score", ["mean", "median"])
+@pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
+def test_row_score_blocks_match_the_exhaustive_pipeline(method, score, alternative, capfd):
+    n, c = 29, 14
+    data = matrix(n, c, seed=3)
+    g1, g2 = groups(c)
+    observed, perm_p = pipelines._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, P, 2)
+    for k, rows in enumerate([(0, n), (0, 1), (n - 1, n), (3, 20), (8, 8), (9, 26)]):
+        got, total = summed_counts(
+            lambda lo, hi, jobs: _blocks.row_score_block(data, g1, g2, rows, method, score, alternative, lo, hi,
+                                                         jobs), SPLITS[k % len(SPLITS)], [2, 1, 3])
+        assert_same(got[0], observed[rows[0]:rows[1]])
+        assert_same(as_p(total), perm_p[rows[0]:rows[1]])
+    capfd.readouterr()
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("score", ["mean", "median"])
+@pytest.mark.parametrize("alternative", ["two-sided", "less"])
+def test_set_blocks_match_the_indexed_pipeline(method, score, alternative, capfd):
+    data = matrix(40, 16, seed=8)
+    g1, g2 = np.array([0, 3, 5, 7, 9, 11, 2], I32), np.array([1, 2, 4, 6, 8, 10, 12, 14], I32)  # 2 in both
+    rng = np.random.default_rng(2)
+    first_rows = np.sort(rng.integers(0, 40, 60)).astype(I32)
+    second_rows = rng.integers(0, 40, 60).astype(I32)
+    want = pipelines._score_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, score, alternative,
+                                             P, 2)
+    got, total = summed_counts(
+        lambda lo, hi, jobs: _blocks.set_block(data, first_rows, second_rows, g1, g2, method, score, alternative,
+                                               lo, hi, jobs), (0, 2, 5, P + 1), [3, 1])
+    assert_same(got[0], want[0])
+    assert_same(got[1], want[1])
+    assert_same(as_p(total), want[2])
+    labels, observed, counts = _blocks.set_block(data, first_rows[:0], second_rows[:0], g1, g2, method, score,
+                                                 alternative, 0, P + 1, 2)
+    assert labels.size == observed.size == counts.size == 0
+    capfd.readouterr()
+
+
+def test_more_rows_than_the_all_pairs_limit(capfd):
+    n = 46400
+    rng = np.random.default_rng(4)
+    data = rng.normal(size=(n, 8)).astype(F32)
+    g1, g2 = np.arange(4, dtype=I32), np.arange(4, 8, dtype=I32)
+    rows_a, rows_b = (0, 3), (46390, 46400)
+    first = np.repeat(np.arange(*rows_a, dtype=I32), 10)
+    second = np.tile(np.arange(*rows_b, dtype=I32), 3)
+    for method in ("pearson", "spearman"):
+        want = pipelines._ztest_pipeline_indexed(data, first, second, g1, g2, method, "two-sided", 3, 2)
+        got = _blocks.ztest_block(data, g1, g2, rows_a, rows_b, method, "two-sided", 0, 4, 2)
+        for g, w in zip(got[:4], want[:4]):
+            assert_same(g, w)
+        assert_same((got[4].astype(F32) / F32(3)).astype(F32), want[4])
+    # The mean row score of row 1 over all 46,399 other rows, summed in row order.
+    others = np.delete(np.arange(n, dtype=I32), 1)
+    z = pipelines._ztest_pipeline_indexed(data, np.full(n - 1, 1, I32), others, g1, g2, "pearson", "less", 0,
+                                          1)[2]
+    total = F32(0)
+    for v in np.abs(z):
+        total = F32(total + v)
+    observed, _ = _blocks.row_score_block(data, g1, g2, (1, 2), "pearson", "mean", "less", 0, 1, 2)
+    assert_same(observed, np.array([total / F32(n - 1)], F32))
+    capfd.readouterr()
+
+
+DATA = matrix(12, 10, seed=1)
+G1, G2 = groups(10)
+GOOD = dict(data=DATA, first_columns=G1, second_columns=G2, rows_a=(0, 12), rows_b=(0, 12), method="pearson",
+            alternative="two-sided", pass_first=0, pass_last=3, n_jobs=2)
+
+
+@pytest.mark.parametrize("change, error, match", [
+    (dict(method="Pearson"), ValueError, "method"),
+    (dict(alternative="two_sided"), ValueError, "alternative"),
+    (dict(pass_first=4), ValueError, "pass_first <= pass_last"),
+    (dict(pass_first=-1), ValueError, "pass_first"),
+    (dict(pass_last=2 ** 31), ValueError, "pass_last"),
+    (dict(n_jobs=0), ValueError, "n_jobs"),
+    (dict(rows_a=(0, 13)), IndexError, "rows_a"),
+    (dict(rows_b=(-1, 3)), IndexError, "rows_b"),
+    (dict(rows_a=(5, 2)), ValueError, "rows_a"),
+    (dict(first_columns=np.array([0, 10], I32)), IndexError, "first_columns"),
+    (dict(second_columns=np.arange(3, 10, dtype=I32)), ValueError, "groups hold"),
+    (dict(data=DATA[0]), ValueError, "two-dimensional"),
+    (dict(data=DATA.astype(np.float64)), TypeError, "incompatible"),
+    (dict(first_columns=G1.astype(np.int64)), TypeError, "incompatible"),
+    (dict(first_columns=[0, 2 ** 32 + 7]), ValueError, "first_columns"),
+], ids=lambda v: str(v) if not isinstance(v, dict) else ",".join(v))
+def test_bad_arguments_are_refused_before_any_work(change, error, match):
+    calls = []
+    with pytest.raises(error, match=match):
+        _blocks.ztest_block(**dict(GOOD, **change), progress=calls.append)
+    assert calls == []
+
+
+def test_bad_score_and_set_arguments():
+    with pytest.raises(ValueError, match="score"):
+        _blocks.row_score_block(DATA, G1, G2, (0, 3), "pearson", "Mean", "less", 0, 2, 1)
+    with pytest.raises(ValueError, match="method"):
+        _blocks.row_score_block(DATA, G1, G2, (0, 3), "kendall", "mean", "less", 0, 2, 1)
+    with pytest.raises(IndexError, match="second_rows"):
+        _blocks.set_block(DATA, np.array([0, 1], I32), np.array([1, 12], I32), G1, G2, "pearson", "mean", "less",
+                          0, 2, 1)
+    with pytest.raises(TypeError, match="progress"):
+        _blocks.ztest_block(**GOOD, progress=3)
+    # Groups larger than the data are fine when no permutation pass is in the range.
+    wide = np.arange(8, dtype=I32)
+    assert _blocks.ztest_block(**dict(GOOD, second_columns=wide, pass_last=1))[4].sum() == 0
+
+
+@pytest.mark.parametrize("first, last, reports", [
+    (0, 5, [1, 2, 3, 4, 5]), (3, 6, [1, 2, 3]), (4, 4, []), (0, 0, [])])
+def test_progress_is_reported_once_per_pass_of_the_range(first, last, reports):
+    seen = []
+    _blocks.ztest_block(**dict(GOOD, pass_first=first, pass_last=last), progress=seen.append)
+    assert seen == reports
+
+
+def test_an_exception_in_the_progress_callback_ends_the_call():
+    seen = []
+
+    def progress(done):
+        seen.append(done)
+        if done == 2:
+            raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        _blocks.row_score_block(DATA, G1, G2, (0, 12), "spearman", "median", "less", 0, 50, 2, progress=progress)
+    assert seen == [1, 2]
+
+
+def test_ctrl_c_ends_a_call_between_passes():
+    data = matrix(200, 20, seed=6)
+    g1, g2 = groups(20)
+    seen = []
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            _blocks.ztest_block(data, g1, g2, (0, 200), (0, 200), "pearson", "less", 0, 10 ** 6, 2,
+                                progress=seen.append)
+    finally:
+        timer.cancel()
+    assert 0 < len(seen) < 10 ** 6
+
+
+def test_pair_correlations_do_not_depend_on_the_order_of_the_rows(capfd):
+    # A block stores pair (i, j), i < j, once for both rows: the pair read either way
+    # round gives the same bits.
+    data = matrix(30, 16, seed=9)
+    g1, g2 = groups(16)
+    i, j = np.triu_indices(30, 1)
+    forward = pipelines._ztest_pipeline_indexed(data, i.astype(I32), j.astype(I32), g1, g2, "pearson", "less",
+                                                0, 2)
+    backward = pipelines._ztest_pipeline_indexed(data, j.astype(I32), i.astype(I32), g1, g2, "pearson", "less",
+                                                 0, 2)
+    for f, b in zip(forward[:3], backward[:3]):
+        assert_same(f, b)
+    capfd.readouterr()
+
+
+def test_other_threads_run_during_a_call():
+    data = matrix(600, 40, seed=5)
+    g1, g2 = groups(40)
+    ticks, running, started = [0], [True], threading.Event()
+
+    def count():
+        started.set()
+        while running[0]:
+            ticks[0] += 1
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    started.wait()
+    try:
+        before = ticks[0]
+        _blocks.ztest_block(data, g1, g2, (0, 600), (0, 600), "pearson", "two-sided", 0, 40, 1)
+        during = ticks[0] - before
+    finally:
+        running[0] = False
+        thread.join()
+    assert during > 10000
+
+
+def unaligned(array):
+    """A copy of `array` whose data starts one byte past an aligned address."""
+    buffer = np.zeros(array.nbytes + 1, np.uint8)
+    copy = buffer[1:].view(array.dtype).reshape(array.shape)
+    copy[...] = array
+    assert not copy.flags.aligned
+    return copy
+
+
+def swapped(array):
+    return array.astype(array.dtype.newbyteorder())
+
+
+LABELS = np.array([0, 0, 1, 1, 1, 3], I32)
+PAIRS = np.array([0, 0, 2, 5], I32), np.array([1, 3, 7, 9], I32)
+CALLS = {
+    "score_indexed": lambda f, i: scores._score_indexed(f(DATA.ravel()), i(LABELS), "median", 2),
+    "score_exhaustive": lambda f, i: scores._score_exhaustive(f(DATA.ravel()), 6, "mean", 2),
+    "ztest_indexed": lambda f, i: pipelines._ztest_pipeline_indexed(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1),
+                                                                    i(G2), "spearman", "less", 3, 2),
+    "ztest_exhaustive": lambda f, i: pipelines._ztest_pipeline_exhaustive(f(DATA), i(G1), i(G2), "pearson",
+                                                                          "greater", 3, 2),
+    "score_pipeline_indexed": lambda f, i: pipelines._score_pipeline_indexed(
+        f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "pearson", "mean", "two-sided", 3, 2),
+    "score_pipeline_exhaustive": lambda f, i: pipelines._score_pipeline_exhaustive(
+        f(DATA), i(G1), i(G2), "spearman", "median", "less", 3, 2),
+    "ztest_block": lambda f, i: _blocks.ztest_block(f(DATA), i(G1), i(G2), (1, 7), (0, 12), "spearman", "less",
+                                                    0, 4, 2),
+    "row_score_block": lambda f, i: _blocks.row_score_block(f(DATA), i(G1), i(G2), (2, 9), "pearson", "median",
+                                                            "two-sided", 1, 4, 2),
+    "set_block": lambda f, i: _blocks.set_block(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "pearson",
+                                                "mean", "greater", 0, 4, 2),
+}
+
+
+@pytest.mark.parametrize("name", CALLS)
+@pytest.mark.parametrize("layout", [unaligned, swapped], ids=["unaligned", "byte-swapped"])
+def test_unaligned_and_byte_swapped_inputs_give_the_aligned_results(name, layout, capfd):
+    def same(a):
+        return a
+
+    want = CALLS[name](same, same)
+    for got in (CALLS[name](layout, same), CALLS[name](same, layout)):
+        for g, w in zip(got if isinstance(got, tuple) else (got,), want if isinstance(want, tuple) else (want,)):
+            assert_same(g, w)
+    capfd.readouterr()
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda: scores._score_indexed(DATA.ravel(), [0, 2 ** 32 + 7], "mean", 1), "labels"),
+    (lambda: pipelines._ztest_pipeline_indexed(DATA, [0, -2 ** 31 - 1], PAIRS[1][:2], G1, G2, "pearson", "less",
+                                               1, 1), "first_rows"),
+    (lambda: pipelines._score_pipeline_exhaustive(DATA, G1, [5, 2 ** 70], "pearson", "mean", "less", 1, 1),
+     "second_columns"),
+    (lambda: _blocks.set_block(DATA, PAIRS[0], [2 ** 31] * 4, G1, G2, "pearson", "mean", "less", 0, 1, 1),
+     "second_rows"),
+], ids=["labels", "first_rows", "beyond-int64", "blocks"])
+def test_list_integers_beyond_int32_are_refused_by_name(call, name):
+    with pytest.raises(ValueError, match=name + " holds integers outside the 32-bit range"):
+        call()

@@ -1,0 +1,31 @@
+"""The Python examples of README.md and docs/usage.md run as written."""
+
+import os
+import re
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DOCS = ["README.md", os.path.join("docs", "usage.md")]
+
+
+def python_blocks(name):
+    with open(os.path.join(ROOT, name), encoding="utf-8") as handle:
+        text = handle.read()
+    return re.findall(r"^```python\n(.*?)^```", text, flags=re.S | re.M)
+
+
+EXAMPLES = [(name, k, code) for name in DOCS for k, code in enumerate(python_blocks(name))]
+
+
+def test_the_docs_have_examples():
+    assert {name for name, _, _ in EXAMPLES} == set(DOCS)
+
+
+@pytest.mark.parametrize("name, k, code", EXAMPLES, ids=["{}-{}".format(os.path.basename(n), k)
+                                                        for n, k, _ in EXAMPLES])
+def test_example_runs(name, k, code, tmp_path, monkeypatch):
+    if "anndata" in code:
+        pytest.importorskip("anndata")
+    monkeypatch.chdir(tmp_path)  # the examples write files into the working folder
+    exec(compile(code, "{} block {}".format(name, k), "exec"), {"__name__": "__example__"})
