@@ -11,6 +11,7 @@ import pytest
 
 import corrshift
 from corrshift import cli, demo
+from conftest import needs_parquet
 
 ROWS, COLS = 8, 12
 GENES = ["gene{}".format(i) for i in range(ROWS)]
@@ -83,7 +84,7 @@ def test_rows_to_stdout_keeps_progress_on_stderr(files):
     assert proc.returncode == 0, proc.stderr
     header, rows = read_tsv(proc.stdout)
     assert header == ["row", "score", "perm_p", "perm_q", "n1", "n2"] and len(rows) == 3
-    assert "Permutation progress:" in proc.stderr and "Permutation" not in proc.stdout
+    assert "row-passes" in proc.stderr and "passes" not in proc.stdout
 
 
 @pytest.mark.parametrize("args, message", [
@@ -257,3 +258,31 @@ def test_pairs_file_header_and_h5ad_with_obs_as_sheet(files, values, capsys, mon
     assert [(r["row1"], r["row2"]) for r in rows] == list(zip(expected.row1, expected.row2))
     np.testing.assert_allclose([float(r["perm_p"]) for r in rows], expected.perm_p, rtol=1e-5)
     capsys.readouterr()
+
+
+@needs_parquet
+def test_parquet_output_on_a_local_cluster(files, values):
+    pd = pytest.importorskip("pandas")
+    folder, data, sheet = files
+    args = ["pairs", data, "--sheet", sheet, "--by", "condition", "--levels", "A", "B", "--permutations", 20,
+            "--max-q", 0.9, "-o", "pairs.parquet"]
+    proc = run_cli(args + ["--workers", 2], folder)
+    assert proc.returncode == 0, proc.stderr
+    expected = corrshift.ztest(values, group_names("A"), group_names("B"), permutations=20, progress=False,
+                               row_names=GENES, column_names=SAMPLES, max_q=0.9)
+    table = pd.read_parquet(folder / "pairs.parquet")
+    assert list(table["row1"].astype(str)) == list(expected.row1)
+    assert np.array_equal(table["q_value"].to_numpy(), expected.q_value)
+    assert "pairs.parquet (Parquet dataset)" in proc.stderr
+    # The same command again reads the finished output; other options are refused.
+    assert run_cli(args, folder).returncode == 0
+    again = run_cli(args[:-4] + ["--max-q", 0.5, "-o", "pairs.parquet"], folder)
+    assert again.returncode == 1 and "other inputs or options" in again.stderr
+
+
+def test_scheduler_and_workers_exclude_each_other(files, capsys):
+    folder, data, sheet = files
+    with pytest.raises(SystemExit):
+        cli.main(["rows", str(data), "--sheet", str(sheet), "--by", "condition", "--levels", "A", "B",
+                  "--workers", "2", "--scheduler", "tcp://127.0.0.1:1"])
+    assert "either --scheduler or --workers" in capsys.readouterr().err

@@ -9,10 +9,10 @@ import pytest
 import corrshift
 from corrshift import engine
 from conftest import assert_same_table, needs_parquet
+from test_engine import G1, G2, in_memory
 
 distributed = pytest.importorskip("distributed")
 
-G1, G2 = list(range(8)), list(range(8, 17))
 
 
 @pytest.fixture(scope="module")
@@ -34,11 +34,11 @@ def files_of(folder):
 
 
 CASES = {
-    "pairs-pearson": lambda x, **e: engine.ztest(x, G1, G2, permutations=20, **e),
-    "pairs-spearman-filtered": lambda x, **e: engine.ztest(x, G1, G2, permutations=20, method="spearman",
+    "pairs-pearson": lambda x, **e: corrshift.ztest(x, G1, G2, permutations=20, **e),
+    "pairs-spearman-filtered": lambda x, **e: corrshift.ztest(x, G1, G2, permutations=20, method="spearman",
                                                           max_q=0.3, **e),
-    "rows-spearman": lambda x, **e: engine.row_scores(x, G1, G2, permutations=20, method="spearman", **e),
-    "sets": lambda x, **e: engine.set_scores(x, {2: [1, 5, 9], 30: list(range(31, 45))}, G1, G2,
+    "rows-spearman": lambda x, **e: corrshift.row_scores(x, G1, G2, permutations=20, method="spearman", **e),
+    "sets": lambda x, **e: corrshift.set_scores(x, {2: [1, 5, 9], 30: list(range(31, 45))}, G1, G2,
                                              permutations=20, **e),
 }
 
@@ -52,10 +52,10 @@ def test_cluster_writes_the_same_files(engine_small, data, client, tmp_path, cas
     assert files_of(tmp_path / "there") == files_of(tmp_path / "here")
 
 
-def test_cluster_matches_the_public_function(engine_small, data, client):
-    expected = corrshift.ztest(data, G1, G2, permutations=20, method="spearman")
-    assert_same_table(expected, engine.ztest(data, G1, G2, permutations=20, method="spearman",
-                                             progress=False, client=client))
+def test_cluster_matches_one_in_memory_call(engine_small, data, client):
+    expected = in_memory("pairs", data, permutations=20, method="spearman")
+    assert_same_table(expected, corrshift.ztest(data, G1, G2, permutations=20, method="spearman",
+                                                progress=False, client=client))
 
 
 def test_killed_worker_gives_the_same_result(engine_small, data, monkeypatch):
@@ -77,13 +77,13 @@ def test_killed_worker_gives_the_same_result(engine_small, data, monkeypatch):
 
 
 def engine_problem_of(x):
-    """The problem engine.ztest(x, G1, G2, permutations=20) builds."""
+    """The problem corrshift.ztest(x, G1, G2, permutations=20) builds."""
     from corrshift import _inputs
     matrix = _inputs.as_matrix(x)
     grp = _inputs.groups(matrix, G1, G2, False)
-    first, second = _inputs.local_groups(grp)
+    first, second = _inputs.local_groups(grp.first.size, grp.second.size)
     return engine.Problem("all", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, "pearson",
-                          "two-sided", 20)
+                          "two-sided", 20, labels=(grp.label1, grp.label2))
 
 
 def test_connect_refuses_unreachable_scheduler_and_bad_counts():

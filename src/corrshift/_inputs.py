@@ -413,12 +413,14 @@ def job_count(value: Any) -> int:
     return int(min(value, cores))
 
 
-def exhaustive_rows(matrix: Matrix, what: str) -> None:
+def exhaustive_rows(matrix: Matrix, what: str, max_rows: Optional[int] = MAX_EXHAUSTIVE_ROWS) -> None:
+    """Refuse data that all-pairs work cannot use: fewer than 2 rows, more than `max_rows`
+    (None: no limit; the engine cuts any row count into tiles), or repeated row names."""
     if matrix.nrows < 2:
         raise InputError("data has {} row(s); {} needs at least 2 rows".format(matrix.nrows, what))
-    if matrix.nrows > MAX_EXHAUSTIVE_ROWS:
+    if max_rows is not None and matrix.nrows > max_rows:
         raise InputError("data has {} rows, but {} over all pairs works for at most {} rows; select "
-                         "rows first{}".format(matrix.nrows, what, MAX_EXHAUSTIVE_ROWS,
+                         "rows first{}".format(matrix.nrows, what, max_rows,
                                                " or pass pairs=..." if what == "the pair test" else ""))
     names, counts = np.unique(matrix.row_names.astype(str), return_counts=True)
     if counts.max() > 1:

@@ -6,18 +6,21 @@ and again for ``permutations`` random re-splits of those samples, and returns a 
 table (see :mod:`corrshift.results`). Only the samples of the two groups take part.
 
 The permutation passes use a fixed seed: the same input gives the same result in every
-run, whatever ``n_jobs`` is. While the passes run, the native code draws a progress
-line on the process's standard output.
+run, whatever ``n_jobs`` is. Every function runs through :mod:`corrshift.engine`: in this
+process by default, or on a Dask cluster (``client=``); it can keep only the most
+significant entries (``max_q``, ``max_p``, ``top``), write a Parquet dataset (``out=``)
+and resume an interrupted run. A progress bar is drawn on standard error (or in a
+notebook) unless ``progress=False``.
 """
 import os
 from typing import Any, Iterable, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _inputs, pipelines
+from . import _inputs, engine
 from ._inputs import (ALTERNATIVES, MAX_EXHAUSTIVE_ROWS, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SCORES,
                       InputError)
-from .results import PairResult, RowResult, SetResult, exceedance_counts, permutation_pvalues
+from .results import PairResult, RowResult, SetResult
 
 Names = Optional[Iterable[Any]]
 
@@ -43,58 +46,37 @@ def _prepare(data: Any, group1: Any, group2: Any, groupby: Any, layer: Optional[
     return _Run(matrix, grp, method, alternative, count, jobs)
 
 
-def _labels(run: _Run) -> Mapping[str, Any]:
-    return dict(group1=run.groups.label1, group2=run.groups.label2)
-
-
-def _permutation_p(native_p: np.ndarray, statistic: np.ndarray, permutations: int) -> np.ndarray:
-    """(b + 1) / (P + 1) from the native share b / P; NaN where the statistic is NaN."""
-    return permutation_pvalues(exceedance_counts(native_p, permutations), permutations, statistic)
-
-
 def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ...]]:
     """The rows a call reads, ascending, and the given lists renumbered into them."""
     used = np.unique(np.concatenate(row_lists))
     return used, tuple(np.searchsorted(used, r).astype(np.int32) for r in row_lists)
 
 
-def _condensed_pairs(n: int) -> Tuple[np.ndarray, np.ndarray]:
-    """Rows (i, j), i < j, of all pairs of n rows in condensed order, as int32."""
-    counts = np.arange(n - 1, 0, -1, dtype=np.int32)
-    first = np.repeat(np.arange(n - 1, dtype=np.int32), counts)
-    starts = np.zeros(n, dtype=np.int32)
-    np.cumsum(counts, out=starts[1:])
-    second = np.arange(first.size, dtype=np.int32)
-    second -= starts[first]
-    second += first
-    second += 1
-    return first, second
+def _problem(run: _Run, kind: str, sub: np.ndarray, **items: Any) -> engine.Problem:
+    grp = run.groups
+    first, second = _inputs.local_groups(grp.first.size, grp.second.size)
+    return engine.Problem(kind, sub, first, second, run.matrix.row_names, run.method, run.alternative,
+                          run.permutations, labels=(grp.label1, grp.label2), **items)
 
 
-# The native calls, one place per kind of run. Each takes the prepared float32 submatrix
-# (group 1 in the first n1 columns, group 2 after it) and returns the native arrays.
-
-def _native_ztest(sub: np.ndarray, rows1: Optional[np.ndarray], rows2: Optional[np.ndarray], n1: int,
-                  run: _Run) -> Tuple[np.ndarray, ...]:
-    first, second = _inputs.local_groups(n1, sub.shape[1] - n1)
-    if rows1 is None or rows2 is None:
-        return pipelines._ztest_pipeline_exhaustive(sub, first, second, run.method, run.alternative,
-                                                    run.permutations, run.jobs)
-    return pipelines._ztest_pipeline_indexed(sub, rows1, rows2, first, second, run.method, run.alternative,
-                                             run.permutations, run.jobs)
-
-
-def _native_row_scores(sub: np.ndarray, n1: int, score: str, run: _Run) -> Tuple[np.ndarray, np.ndarray]:
-    first, second = _inputs.local_groups(n1, sub.shape[1] - n1)
-    return pipelines._score_pipeline_exhaustive(sub, first, second, run.method, score, run.alternative,
-                                                run.permutations, run.jobs)
-
-
-def _native_set_scores(sub: np.ndarray, rows1: np.ndarray, rows2: np.ndarray, n1: int, score: str,
-                       run: _Run) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    first, second = _inputs.local_groups(n1, sub.shape[1] - n1)
-    return pipelines._score_pipeline_indexed(sub, rows1, rows2, first, second, run.method, score,
-                                             run.alternative, run.permutations, run.jobs)
+_ENGINE_DOC = """max_q, max_p : float, optional
+        Keep only the entries whose q-value (p-value) is at most this: ``q_value`` and
+        ``p_value`` for pairs, ``perm_q`` and ``perm_p`` for rows and sets. The q-values
+        are exact Benjamini-Hochberg over all entries, also when not all are kept.
+    top : int, optional
+        Keep only the `top` most significant entries (after `max_q` and `max_p`); the
+        result is then sorted, most significant first.
+    out : str or path, optional
+        A folder to write the kept entries to as a Parquet dataset (one ``part-*.parquet``
+        file per tile, in result order). A run of the same inputs into the same folder
+        resumes an interrupted run, or reads a finished one back. With `out`, the result
+        holds at most the best 1,000,000 entries; ``result.output`` names the folder.
+    overwrite : bool, default False
+        Replace an output folder that holds the output of other inputs or options.
+    client : distributed.Client, optional
+        Run on this Dask cluster; the data goes to each worker once.
+    progress : bool, default True
+        Draw a progress bar on standard error (or in a notebook)."""
 
 
 _DATA_DOC = """data : numpy.ndarray, pandas.DataFrame, scipy.sparse matrix, AnnData, or path
@@ -109,7 +91,9 @@ _DATA_DOC = """data : numpy.ndarray, pandas.DataFrame, scipy.sparse matrix, AnnD
 def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, groupby: Any = None,
           layer: Optional[str] = None, method: str = "pearson", alternative: str = "two-sided",
           permutations: int = 1000, class_alpha: float = 0.05, n_jobs: Optional[int] = None,
-          row_names: Names = None, column_names: Names = None, allow_overlap: bool = False) -> PairResult:
+          row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
+          max_q: Optional[float] = None, max_p: Optional[float] = None, top: Optional[int] = None,
+          out: Any = None, overwrite: bool = False, client: Any = None, progress: bool = True) -> PairResult:
     """Test pairs of rows for a difference in correlation between two groups of samples.
 
     For each pair the correlation is computed within group 1 (``r1``) and within group 2
@@ -127,7 +111,8 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
         a list of levels) of that annotation. Each group needs at least 4 samples.
     pairs : sequence of (row, row), array of shape (n, 2), or two-column DataFrame, optional
         Pairs of rows to test, by row position or row name. None (the default) tests every
-        pair of rows, at most 46341 rows with unique names.
+        pair of rows (rows with unique names; beyond some 40,000 rows the table of all pairs
+        needs `max_q`, `max_p`, `top` or `out`).
     groupby : str or sequence, optional
         The sample annotation whose levels `group1` and `group2` name: a column of an
         AnnData object's ``obs`` (or a per-sample array of an ``.npz`` file), or one label
@@ -152,6 +137,7 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
         "0", "1", ... when no row names are given.
     allow_overlap : bool, default False
         Allow samples that belong to both groups (their values are used in both).
+    {engine}
 
     Returns
     -------
@@ -194,31 +180,27 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
     if not 0.0 < float(class_alpha) < 1.0:
         raise InputError("class_alpha must lie between 0 and 1, got {!r}".format(class_alpha))
     if pairs is None:
-        _inputs.exhaustive_rows(matrix, "the pair test")
-        sub = _inputs.submatrix(matrix, grp)
-        out = _native_ztest(sub, None, None, grp.first.size, run)
-        index1, index2 = _condensed_pairs(matrix.nrows)
+        _inputs.exhaustive_rows(matrix, "the pair test", max_rows=None)
+        problem = _problem(run, "all", _inputs.submatrix(matrix, grp))
     else:
         index1, index2 = _inputs.pair_list(matrix, pairs)
         used, (local1, local2) = _used_rows(index1, index2)
-        sub = _inputs.submatrix(matrix, grp, used)
-        out = _native_ztest(sub, local1, local2, grp.first.size, run)
-    r1, r2, z_diff, p_value, native_p = out
-    del out  # the native share is no longer needed once perm_p is made: less memory at the peak
-    perm_p = _permutation_p(native_p, z_diff, run.permutations)
-    del native_p
-    return PairResult(matrix.row_names, index1, index2, r1, r2, z_diff, p_value, perm_p, int(grp.first.size),
-                      int(grp.second.size), run.method, run.alternative, run.permutations,
-                      class_alpha=float(class_alpha), **_labels(run))
+        problem = _problem(run, "list", _inputs.submatrix(matrix, grp, used), rows=used, index1=index1,
+                           index2=index2, local1=local1, local2=local2)
+    problem.class_alpha = float(class_alpha)
+    return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
+                      overwrite=overwrite, client=client, progress=progress)
 
 
-ztest.__doc__ = (ztest.__doc__ or "").format(data=_DATA_DOC)
+ztest.__doc__ = (ztest.__doc__ or "").format(data=_DATA_DOC, engine=_ENGINE_DOC)
 
 
 def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, layer: Optional[str] = None,
                score: str = "median", method: str = "pearson", alternative: str = "two-sided",
                permutations: int = 1000, n_jobs: Optional[int] = None, row_names: Names = None,
-               column_names: Names = None, allow_overlap: bool = False) -> RowResult:
+               column_names: Names = None, allow_overlap: bool = False, max_q: Optional[float] = None,
+               max_p: Optional[float] = None, top: Optional[int] = None, out: Any = None,
+               overwrite: bool = False, client: Any = None, progress: bool = True) -> RowResult:
     """Score every row by how much its correlations with all other rows change.
 
     For each row the ``z_diff`` of its pairs with every other row (see :func:`ztest`) are
@@ -228,8 +210,7 @@ def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, laye
     Parameters
     ----------
     data, group1, group2, groupby, layer
-        As in :func:`ztest`. Every pair of rows is used, so at most 46341 rows, with
-        unique names.
+        As in :func:`ztest`. Every pair of rows is used; rows need unique names.
     score : {"median", "mean"}, default "median"
         "mean": mean of ``|z_diff|``. "median": median of ``|z_diff|`` for "two-sided",
         of the signed ``z_diff`` for "greater" and "less" (upper median for an even count).
@@ -242,7 +223,7 @@ def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, laye
         Number of permutation passes, 0 to 2**24; 0 skips the test (``perm_p`` is NaN).
     n_jobs : int, optional
         Worker threads; None, or any larger number, uses every core this process may run on.
-    row_names, column_names, allow_overlap
+    row_names, column_names, allow_overlap, max_q, max_p, top, out, overwrite, client, progress
         As in :func:`ztest`.
 
     Returns
@@ -266,13 +247,10 @@ def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, laye
                    row_names, column_names, allow_overlap)
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
-    _inputs.exhaustive_rows(matrix, "row scoring")
-    sub = _inputs.submatrix(matrix, grp)
-    observed, perm_p = _native_row_scores(sub, grp.first.size, score, run)
-    return RowResult(matrix.row_names, np.arange(matrix.nrows, dtype=np.int32), observed,
-                     _permutation_p(perm_p, observed, run.permutations), int(grp.first.size),
-                     int(grp.second.size), score, run.method, run.alternative, run.permutations,
-                     **_labels(run))
+    _inputs.exhaustive_rows(matrix, "row scoring", max_rows=None)
+    problem = _problem(run, "rows", _inputs.submatrix(matrix, grp), score=score)
+    return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
+                      overwrite=overwrite, client=client, progress=progress)
 
 
 SetsArgument = Union[Mapping[Any, Iterable[Any]], Iterable[Tuple[Any, Iterable[Any]]]]
@@ -281,7 +259,9 @@ SetsArgument = Union[Mapping[Any, Iterable[Any]], Iterable[Tuple[Any, Iterable[A
 def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, groupby: Any = None,
                layer: Optional[str] = None, score: str = "median", method: str = "pearson",
                alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
-               row_names: Names = None, column_names: Names = None, allow_overlap: bool = False) -> SetResult:
+               row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
+               max_q: Optional[float] = None, max_p: Optional[float] = None, top: Optional[int] = None,
+               out: Any = None, overwrite: bool = False, client: Any = None, progress: bool = True) -> SetResult:
     """Score sets of pairs that share a hub row, e.g. a hub gene and its partners.
 
     Each set is the pairs (hub, partner) for the hub's partner rows; their ``z_diff``
@@ -302,6 +282,8 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
         As in :func:`row_scores`.
     method, alternative, permutations, n_jobs, row_names, column_names, allow_overlap
         As in :func:`row_scores`.
+    max_q, max_p, top, out, overwrite, client, progress
+        As in :func:`ztest`.
 
     Returns
     -------
@@ -320,21 +302,12 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
     hubs, partners = _inputs.set_list(matrix, sets)
-    # The native call reads a set as a run of equal first rows, ascending.
-    by_hub = sorted(range(len(hubs)), key=lambda k: hubs[k])
-    first_rows = np.concatenate([np.full(partners[k].size, hubs[k], dtype=np.int32) for k in by_hub])
-    second_rows = np.concatenate([partners[k] for k in by_hub])
-    used, (local1, local2) = _used_rows(first_rows, second_rows)
-    sub = _inputs.submatrix(matrix, grp, used)
-    labels, observed, perm_p = _native_set_scores(sub, local1, local2, grp.first.size, score, run)
-    # Back from ascending hubs to the order the sets were given in.
-    position = {int(used[label]): k for k, label in enumerate(labels)}
-    order = np.asarray([position[h] for h in hubs], dtype=np.int64)
-    observed = observed[order]
-    return SetResult(matrix.row_names, np.asarray(hubs, dtype=np.int32), partners, observed,
-                     _permutation_p(perm_p[order], observed, run.permutations), int(grp.first.size),
-                     int(grp.second.size), score, run.method, run.alternative, run.permutations,
-                     **_labels(run))
+    used, (local_hubs, *local_partners) = _used_rows(np.asarray(hubs, dtype=np.int32), *partners)
+    problem = _problem(run, "sets", _inputs.submatrix(matrix, grp, used), score=score, rows=used, hubs=hubs,
+                       partners=partners)
+    problem.local_hubs, problem.local_partners = local_hubs, list(local_partners)
+    return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
+                      overwrite=overwrite, client=client, progress=progress)
 
 
 class Example(NamedTuple):

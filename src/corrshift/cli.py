@@ -9,7 +9,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _inputs, _io
+from . import _inputs, _io, engine
 from ._inputs import ALTERNATIVES, MAX_PERMUTATIONS, METHODS, SCORES, InputError, usable_cores
 from ._version import __version__
 
@@ -34,6 +34,16 @@ EXIT = ("Exit status: 0 on success; 2 for a usage error (an unknown option, a ba
 
 class UsageError(InputError):
     """A wrong or missing command-line option: reported with the command's usage line."""
+
+
+def _fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("{!r} is not a number".format(text)) from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError("must lie from 0 to 1, got {}".format(text))
+    return value
 
 
 def _count(minimum: int, maximum: Optional[int] = None):  # type: ignore[no-untyped-def]
@@ -81,9 +91,24 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
                            "{})".format(usable_cores()))
     output = parser.add_argument_group("output")
     output.add_argument("-o", "--output", metavar="FILE", default="-",
-                        help="TSV file to write, .gz for compressed (default: standard output)")
+                        help="TSV file to write, .gz for compressed; a name ending in .parquet is a "
+                             "folder for a Parquet dataset, which an interrupted run resumes "
+                             "(default: standard output)")
     output.add_argument("--top", type=_count(1), default=None, metavar="N",
-                        help="write only the N most significant entries")
+                        help="keep only the N most significant entries")
+    output.add_argument("--max-q", type=_fraction, default=None, metavar="Q",
+                        help="keep only entries with q-value at most Q (q_value for pairs, perm_q for "
+                             "rows and sets); exact over all entries")
+    output.add_argument("--max-p", type=_fraction, default=None, metavar="P",
+                        help="keep only entries with p-value at most P (p_value for pairs, perm_p for "
+                             "rows and sets)")
+    output.add_argument("--overwrite", action="store_true",
+                        help="replace a .parquet output of other inputs or options")
+    cluster = parser.add_argument_group("cluster (default: this machine's cores)")
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run on the Dask cluster whose scheduler is at ADDRESS, e.g. tcp://host:8786")
+    cluster.add_argument("--workers", type=_count(1), default=None, metavar="N",
+                         help="run on a new local Dask cluster of N worker processes")
 
 
 def _paragraphs(*texts: str) -> str:
@@ -257,12 +282,21 @@ def _options(args: argparse.Namespace, grp: _Groups, score: bool) -> Dict[str, A
                                    allow_overlap=args.allow_overlap, groupby=grp.labels)
     if score:
         options["score"] = args.score
+    if args.scheduler is not None and args.workers is not None:
+        raise UsageError("give either --scheduler or --workers, not both")
+    options.update(max_q=args.max_q, max_p=args.max_p, top=args.top, overwrite=args.overwrite)
+    if _parquet_output(args.output):
+        options["out"] = args.output
     return options
+
+
+def _parquet_output(path: str) -> bool:
+    return path.rstrip("/\\").endswith(".parquet")
 
 
 def _check_output(path: str) -> None:
     """Refuse an output file that cannot be written, before any work is done."""
-    if path == "-":
+    if path == "-" or _parquet_output(path):  # a Parquet folder is checked by the engine, before any work
         return
     if os.path.isdir(path):
         raise InputError("-o {}: is a directory; name a file".format(path))
@@ -290,6 +324,8 @@ def _finish(args: argparse.Namespace, result: Any, what: str, grp: _Groups, star
         result.to_tsv(sys.stdout, top=args.top)
         sys.stdout.flush()
         target = "standard output"
+    elif _parquet_output(args.output):
+        target = "{} (Parquet dataset)".format(args.output)
     else:
         result.to_tsv(args.output, top=args.top)
         target = args.output
@@ -349,8 +385,9 @@ def _run_pairs(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     matrix, grp = _load(args)
     pairs = _read_pairs(args.pairs, matrix.row_names) if args.pairs is not None else None
-    with progress_to_stderr():
-        result = ztest(matrix, grp.group1, grp.group2, pairs, **_options(args, grp, score=False))
+    options = _options(args, grp, score=False)
+    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
+        result = ztest(matrix, grp.group1, grp.group2, pairs, client=client, **options)
     return _finish(args, result, "pairs", grp, started)
 
 
@@ -359,8 +396,9 @@ def _run_rows(args: argparse.Namespace) -> int:
 
     started = time.perf_counter()
     matrix, grp = _load(args)
-    with progress_to_stderr():
-        result = row_scores(matrix, grp.group1, grp.group2, **_options(args, grp, score=True))
+    options = _options(args, grp, score=True)
+    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
+        result = row_scores(matrix, grp.group1, grp.group2, client=client, **options)
     return _finish(args, result, "rows", grp, started)
 
 
@@ -370,8 +408,9 @@ def _run_sets(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     matrix, grp = _load(args)
     sets = _read_sets(args.sets, matrix.row_names)
-    with progress_to_stderr():
-        result = set_scores(matrix, sets, grp.group1, grp.group2, **_options(args, grp, score=True))
+    options = _options(args, grp, score=True)
+    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
+        result = set_scores(matrix, sets, grp.group1, grp.group2, client=client, **options)
     return _finish(args, result, "sets", grp, started)
 
 

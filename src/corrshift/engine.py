@@ -35,7 +35,7 @@ import numpy as np
 
 from . import _inputs
 from ._inputs import InputError
-from .results import PairResult, RowResult, SetResult, bh_qvalues
+from .results import PairResult, RowResult, SetResult, pair_order, permutation_pvalues
 
 #: Module holding the native block functions; tests point it at an exact stand-in.
 #: Tasks import it by name, so that Dask worker processes do the same.
@@ -58,7 +58,7 @@ ROW_COST = 16
 #: With ``out``, the returned table holds at most this many of the written entries.
 KEEP_IN_MEMORY = 1000000
 #: Bytes per pair of an unfiltered all-pairs table held in memory.
-BYTES_PER_PAIR = 60
+BYTES_PER_PAIR = 90
 
 _MANIFEST = "_corrshift.json"
 _WORK = "_work"
@@ -78,7 +78,8 @@ class Problem:
                  rows: Optional[np.ndarray] = None, index1: Optional[np.ndarray] = None,
                  index2: Optional[np.ndarray] = None, local1: Optional[np.ndarray] = None,
                  local2: Optional[np.ndarray] = None, hubs: Optional[Sequence[int]] = None,
-                 partners: Optional[List[np.ndarray]] = None, labels: Tuple[str, str] = ("", "")):
+                 partners: Optional[List[np.ndarray]] = None, labels: Tuple[str, str] = ("group 1", "group 2"),
+                 class_alpha: float = 0.05):
         self.kind = kind                  # "all", "list", "rows" or "sets"
         self.data = data
         self.first, self.second = first, second
@@ -90,6 +91,9 @@ class Problem:
         self.local1, self.local2 = local1, local2      # listed pairs or set pairs, data rows
         self.hubs, self.partners = hubs, partners      # sets, user's rows, in the order given
         self.labels = labels
+        self.class_alpha = class_alpha
+        self.local_hubs: Optional[np.ndarray] = None           # sets, data rows
+        self.local_partners: Optional[List[np.ndarray]] = None
 
     @property
     def nrows(self) -> int:
@@ -201,10 +205,13 @@ def tile_cost(problem: Problem, tile: Tuple[int, int]) -> float:
     return float(b - a)
 
 
-def plan_passes(problem: Problem, tiles: List[Tuple[int, int]], slots: int) -> List[List[Tuple[int, int]]]:
+def plan_passes(problem: Problem, tiles: List[Tuple[int, int]], slots: int,
+                split: bool = True) -> List[List[Tuple[int, int]]]:
     """Pass ranges of each tile: short enough for TASK_SECONDS on one core, and enough tasks
-    to keep `slots` workers busy."""
+    to keep `slots` workers busy (one range each when not `split`)."""
     passes = problem.permutations + 1
+    if not split:
+        return [[(0, passes)] for _ in tiles]
     per_pass = [tile_cost(problem, t) * problem.ncols / CORE_RATE for t in tiles]
     parts = [max(1, int(math.ceil(s * passes / TASK_SECONDS))) for s in per_pass]
     wanted = 2 * slots if slots > 1 else 1
@@ -221,13 +228,6 @@ def plan_passes(problem: Problem, tiles: List[Tuple[int, int]], slots: int) -> L
 
 # --------------------------------------------------------------------------------------
 # Tasks
-
-def perm_p_from_counts(counts: np.ndarray, permutations: int) -> np.ndarray:
-    """Permutation p-values from raw exceedance counts, as the public pipelines give them."""
-    if permutations == 0:
-        return np.full(counts.shape, np.nan, dtype=np.float32)
-    return counts.astype(np.float32) / np.float32(permutations)
-
 
 def _host_threads(host_slots: Optional[Dict[str, int]]) -> int:
     """Threads for a task on this Dask worker: its host's cores over the tasks the host runs
@@ -283,17 +283,15 @@ def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, c
     permutations = settings["permutations"]
     if counts is None:
         counts = np.zeros(p.size, dtype=np.int32)
-    b_hist = (np.bincount(counts, minlength=permutations + 1).astype(np.int64) if permutations
+    # Entries whose statistic is NaN have no permutation p-value and do not count for perm_q.
+    b_hist = (np.bincount(counts[~np.isnan(z)], minlength=permutations + 1).astype(np.int64) if permutations
               else np.zeros(0, dtype=np.int64))
     pos = _candidates(p, settings["keep_p"])
     top = settings["tile_top"]
     if top is not None and (pos.size if pos is not None else p.size) > top:
         take = pos if pos is not None else slice(None)
         n = p[take].size
-        part = _pair_result(np.empty(0, dtype=object), np.zeros(n, np.int32), np.zeros(n, np.int32),
-                            [r1[take], r2[take], z[take], p[take], perm_p_from_counts(counts[take], permutations)],
-                            settings)
-        best = np.sort(part.order()[:top]).astype(np.int32)
+        best = np.sort(pair_order(p[take], z[take])[:top]).astype(np.int32)
         pos = best if pos is None else pos[best]
     kept = {"r1": r1, "r2": r2, "z": z, "p": p, "b": counts}
     if pos is not None:
@@ -311,13 +309,12 @@ def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, c
 
 
 def _pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
-                 settings: Dict[str, Any], q: Optional[np.ndarray] = None,
-                 perm_q: Optional[np.ndarray] = None) -> PairResult:
-    n = index1.size
-    nothing = np.zeros(n)
-    return PairResult(names, index1, index2, arrays, settings["n1"], settings["n2"], settings["method"],
-                      settings["alternative"], settings["permutations"],
-                      nothing if q is None else q, nothing if perm_q is None else perm_q)
+                 settings: Dict[str, Any], q: np.ndarray, perm_q: np.ndarray) -> PairResult:
+    r1, r2, z, p, perm_p = arrays
+    return PairResult(names, index1, index2, r1, r2, z, p, perm_p, settings["n1"], settings["n2"],
+                      settings["method"], settings["alternative"], settings["permutations"],
+                      group1=settings["group1"], group2=settings["group2"], class_alpha=settings["class_alpha"],
+                      q_value=q, perm_q=perm_q)
 
 
 def run_task(data: np.ndarray, settings: Dict[str, Any], job: Dict[str, Any], n_jobs: Optional[int] = None,
@@ -339,9 +336,17 @@ def run_task(data: np.ndarray, settings: Dict[str, Any], job: Dict[str, Any], n_
     if kind == "all":
         out = blocks.ztest_block(data, first, second, (a, b), (a, data.shape[0]), method, alternative, f, l,
                                  threads, progress=progress)
-    elif kind == "list":
+    elif kind == "list" and hasattr(blocks, "pairs_block"):
         out = blocks.pairs_block(data, job["rows1"], job["rows2"], first, second, method, alternative, f, l,
                                  threads, progress=progress)
+    elif kind == "list":
+        # Until the block module has pairs_block: the public listed-pair pipeline, whole tiles
+        # only (it draws its own progress line on standard output and holds the interpreter lock).
+        from . import pipelines
+        from .results import exceedance_counts
+        *observed, native_p = pipelines._ztest_pipeline_indexed(data, job["rows1"], job["rows2"], first, second,
+                                                                method, alternative, l - 1, threads)
+        out = tuple(observed) + (exceedance_counts(native_p, l - 1).astype(np.int32),)
     elif kind == "rows":
         out = blocks.row_score_block(data, first, second, (a, b), method, score, alternative, f, l, threads,
                                      progress=progress)
@@ -490,8 +495,8 @@ class _Progress:
         self.bar = None
         if enabled and total > 0:
             from tqdm.auto import tqdm  # type: ignore[import]
-            self.bar = tqdm(total=total, desc=what, unit=" item-passes", unit_scale=True, dynamic_ncols=True,
-                            smoothing=0.1)
+            self.bar = tqdm(total=total, desc="corrshift", unit=" {}-passes".format(what), unit_scale=True,
+                            dynamic_ncols=True, smoothing=0.1)
 
     def update(self, n: int) -> None:
         if self.bar is not None and n:
@@ -532,7 +537,7 @@ class _Run:
             job["rows1"] = np.ascontiguousarray(p.local1[a:b])  # type: ignore[index]
             job["rows2"] = np.ascontiguousarray(p.local2[a:b])  # type: ignore[index]
         elif p.kind == "sets":
-            hubs = [int(p.local_hubs[k]) for k in range(a, b)]  # type: ignore[attr-defined]
+            hubs = [int(p.local_hubs[k]) for k in range(a, b)]  # type: ignore[index]
             by_hub = sorted(range(b - a), key=lambda k: hubs[k])
             job["rows1"] = np.concatenate([np.full(p.local_partners[a + k].size, hubs[k], np.int32)  # type: ignore
                                            for k in by_hub])
@@ -580,6 +585,10 @@ def _run_here(run: _Run, n_jobs: int) -> None:
         result = run_task(run.problem.data, run.settings, job, n_jobs, progress=progress)
         run.bar.update(run.weight(job) - items * shown[0])
         run.finished(job, result)
+
+
+def _has_pairs_block() -> bool:
+    return hasattr(importlib.import_module(BLOCKS), "pairs_block")
 
 
 def require_dask() -> Any:
@@ -767,11 +776,15 @@ def _concat_pairs(parts: List[PairResult]) -> PairResult:
     first = parts[0]
     if len(parts) == 1:
         return first
-    cat = np.concatenate
-    arrays = [cat([getattr(p, k) for p in parts]) for k in ("r1", "r2", "z_diff", "p_value", "perm_p")]
-    return PairResult(first.names, cat([p.index1 for p in parts]), cat([p.index2 for p in parts]), arrays,
-                      first.n1, first.n2, first.method, first.alternative, first.permutations,
-                      cat([p.q_value for p in parts]), cat([p.perm_q for p in parts]))
+
+    def cat(name: str) -> np.ndarray:
+        return np.concatenate([getattr(p, name) for p in parts])
+
+    return PairResult(first.names, cat("index1"), cat("index2"), cat("r1"), cat("r2"), cat("z_diff"),
+                      cat("p_value"), cat("perm_p"), first.n1, first.n2, first.method, first.alternative,
+                      first.permutations, group1=first.group1, group2=first.group2,
+                      class_alpha=first.class_alpha, p1=cat("p1"), p2=cat("p2"), class_code=cat("class_code"),
+                      q_value=cat("q_value"), perm_q=cat("perm_q"))
 
 
 def _tile_pairs(problem: Problem, tile: Tuple[int, int],
@@ -794,6 +807,12 @@ def _tile_pairs(problem: Problem, tile: Tuple[int, int],
     return problem.index1[a + pos], problem.index2[a + pos], a  # type: ignore[index]
 
 
+def _empty_pairs(problem: Problem, settings: Dict[str, Any]) -> PairResult:
+    none32, none64 = np.zeros(0, np.float32), np.zeros(0)
+    return _pair_result(problem.names, np.zeros(0, np.int32), np.zeros(0, np.int32),
+                        [none32, none32, none32, none32, none64], settings, none64, none64)
+
+
 def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, int]], store: Any,
                   filters: Dict[str, Any], write: Optional[Callable[[int, Any], None]],
                   keep_limit: Optional[int]) -> PairResult:
@@ -803,7 +822,7 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
     q_table = bh_from_counts(p_table, p_counts, hist.m)
     b_hist = hist.b_hist
     if permutations:
-        perm_values = perm_p_from_counts(np.arange(permutations + 1), permutations)
+        perm_values = permutation_pvalues(np.arange(permutations + 1), permutations)
         seen = b_hist > 0
         perm_table, perm_counts = _merge_counts([perm_values[seen]], [b_hist[seen]])
         perm_q_table = bh_from_counts(perm_table, perm_counts, int(b_hist.sum()))
@@ -816,11 +835,12 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
         s = store.load_tile(t)
         pos = np.arange(s["p"].size, dtype=np.int64) if s["all"] else s["pos"].astype(np.int64)
         i, j, offset = _tile_pairs(problem, tiles[t], None if s["all"] else pos)
-        perm_p = perm_p_from_counts(s["b"], permutations)
+        perm_p = permutation_pvalues(s["b"], permutations, s["z"])
         # q-values through the codes of the tile's distinct p-values (NaN at code -1).
         q_of_code = np.append(q_table[np.searchsorted(p_table, s["kept_vals"])], np.nan)
         q = q_of_code[s["code"]]
         pq = perm_q_of_count[s["b"]] if permutations else np.full(perm_p.shape, np.nan)
+        pq[np.isnan(perm_p)] = np.nan
         part = _pair_result(problem.names, i, j, [s["r1"], s["r2"], s["z"], s["p"], perm_p], settings, q, pq)
         keep = np.ones(len(part), dtype=bool)
         if filters["max_p"] is not None:
@@ -837,8 +857,7 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
         best = _Kept(filters["top"])
         for t in range(len(tiles)):
             best.add(*tile_result(t))
-        best.result(_pair_result(problem.names, np.zeros(0, np.int32), np.zeros(0, np.int32),
-                                 [np.zeros(0, np.float32)] * 5, settings))
+        best.result(_empty_pairs(problem, settings))
         selected = np.concatenate(best.positions) if best.positions else np.zeros(0, np.int64)
     kept = _Kept(keep_limit)
     for t in range(len(tiles)):
@@ -849,9 +868,7 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
         if write is not None:
             write(t, part)
         kept.add(part, positions)
-    empty = _pair_result(problem.names, np.zeros(0, np.int32), np.zeros(0, np.int32),
-                         [np.zeros(0, np.float32)] * 5, settings, np.zeros(0), np.zeros(0))
-    result = kept.result(empty)
+    result = kept.result(_empty_pairs(problem, settings))
     return result.top() if filters["top"] is not None else result
 
 
@@ -860,17 +877,18 @@ def _finish_scores(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple
     summaries = [store.load_tile(t) for t in range(len(tiles))]
     observed = np.concatenate([s["obs"] for s in summaries])
     counts = np.concatenate([s["counts"] for s in summaries])
-    perm_p = perm_p_from_counts(counts, problem.permutations)
+    perm_p = permutation_pvalues(counts, problem.permutations, observed)
     n1, n2 = settings["n1"], settings["n2"]
+    labels = {"group1": settings["group1"], "group2": settings["group2"]}
     if problem.kind == "rows":
         index = (np.arange(problem.nrows, dtype=np.int32) if problem.rows is None
                  else problem.rows.astype(np.int32))
         whole: Any = RowResult(problem.names, index, observed, perm_p, n1, n2, problem.score or "",
-                               problem.method, problem.alternative, problem.permutations)
+                               problem.method, problem.alternative, problem.permutations, **labels)
     else:
         whole = SetResult(problem.names, np.asarray(problem.hubs, dtype=np.int32), problem.partners or [],
                           observed, perm_p, n1, n2, problem.score or "", problem.method, problem.alternative,
-                          problem.permutations)
+                          problem.permutations, **labels)
     keep = np.ones(len(whole), dtype=bool)
     if filters["max_p"] is not None:
         keep &= whole.perm_p.astype(np.float64) <= filters["max_p"]
@@ -962,6 +980,7 @@ def input_hash(problem: Problem, filters: Dict[str, Any]) -> str:
     options = {"format": FORMAT, "version": _version(), "kind": problem.kind, "method": problem.method,
                "alternative": problem.alternative, "score": problem.score,
                "permutations": problem.permutations, "labels": list(problem.labels),
+               "class_alpha": problem.class_alpha,
                "shape": list(problem.data.shape), "filters": filters}
     h.update(json.dumps(options, sort_keys=True).encode("utf-8"))
     for array in (problem.data, problem.first, problem.second, problem.rows, problem.index1, problem.index2,
@@ -1033,7 +1052,8 @@ def prepare_output(out: str, digest: str, description: Dict[str, Any], overwrite
     return manifest
 
 
-_KEPT_FIELDS = {"pairs": ("index1", "index2", "r1", "r2", "z_diff", "p_value", "perm_p", "q_value", "perm_q"),
+_KEPT_FIELDS = {"pairs": ("index1", "index2", "r1", "r2", "z_diff", "p_value", "perm_p", "q_value", "perm_q",
+                          "p1", "p2", "class_code"),
                 "rows": ("index", "score", "perm_p", "perm_q"),
                 "sets": ("index", "score", "perm_p", "perm_q")}
 
@@ -1049,16 +1069,19 @@ def _save_kept(out: str, result: Any, kind: str, problem: Problem) -> None:
 def _load_kept(out: str, kind: str, problem: Problem, settings: Dict[str, Any]) -> Any:
     with np.load(os.path.join(out, _KEPT)) as archive:
         f = {k: archive[k] for k in archive.files}
+    labels = {"group1": settings["group1"], "group2": settings["group2"]}
     if kind == "pairs":
-        return _pair_result(problem.names, f["index1"], f["index2"],
-                            [f[k] for k in ("r1", "r2", "z_diff", "p_value", "perm_p")], settings,
-                            f["q_value"], f["perm_q"])
+        return PairResult(problem.names, f["index1"], f["index2"], f["r1"], f["r2"], f["z_diff"], f["p_value"],
+                          f["perm_p"], settings["n1"], settings["n2"], problem.method, problem.alternative,
+                          problem.permutations, class_alpha=settings["class_alpha"], p1=f["p1"], p2=f["p2"],
+                          class_code=f["class_code"], q_value=f["q_value"], perm_q=f["perm_q"], **labels)
     args = (settings["n1"], settings["n2"], problem.score or "", problem.method, problem.alternative,
             problem.permutations)
     if kind == "rows":
-        return RowResult(problem.names, f["index"], f["score"], f["perm_p"], *args, perm_q=f["perm_q"])
+        return RowResult(problem.names, f["index"], f["score"], f["perm_p"], *args, perm_q=f["perm_q"], **labels)
     partners = [(problem.partners or [])[int(k)] for k in f["set"]]
-    return SetResult(problem.names, f["index"], partners, f["score"], f["perm_p"], *args, perm_q=f["perm_q"])
+    return SetResult(problem.names, f["index"], partners, f["score"], f["perm_p"], *args, perm_q=f["perm_q"],
+                     **labels)
 
 
 def _finish_output(out: str, written: List[str], manifest: Dict[str, Any]) -> None:
@@ -1117,6 +1140,8 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                 "method": problem.method, "alternative": problem.alternative, "score": problem.score,
                 "permutations": problem.permutations, "n1": int(problem.first.size),
                 "n2": int(problem.second.size), "keep_p": min(keep) if keep else None,
+                "group1": problem.labels[0], "group2": problem.labels[1], "class_alpha": problem.class_alpha,
+                "split_passes": problem.kind != "list" or _has_pairs_block(),
                 "hist_limit": math.inf if q_limit is None else q_limit,
                 "tile_top": filters["top"] if filters["max_q"] is None else None}
     tiles = plan_tiles(problem)
@@ -1138,9 +1163,10 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
     else:
         store = _MemoryStore()
     slots = sum(host_slots(client).values()) if client is not None else 1
-    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, slots), store, _Progress(False, 0, ""))
+    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, slots, settings["split_passes"]), store,
+                 _Progress(False, 0, ""))
     state.bar = _Progress(progress, state.total_weight(),
-                          {"all": "pairs", "list": "pairs", "rows": "rows", "sets": "sets"}[problem.kind])
+                          {"all": "pair", "list": "pair", "rows": "row", "sets": "set"}[problem.kind])
     try:
         if client is None:
             _run_here(state, threads)
@@ -1172,72 +1198,3 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
         _finish_output(out, written, store.manifest)
     result.output = out
     return result
-
-
-# --------------------------------------------------------------------------------------
-# The analyses, with the arguments of the public functions
-
-def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, method: str = "pearson",
-          alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
-          row_names: Any = None, column_names: Any = None, allow_overlap: bool = False,
-          **engine_options: Any) -> PairResult:
-    """:func:`corrshift.ztest` through the engine; `engine_options` are those of :func:`run`."""
-    from .api import _prepare, _used_rows
-    matrix, grp, method, alternative, permutations, jobs = _prepare(
-        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
-        allow_overlap)
-    first, second = _inputs.local_groups(grp)
-    if pairs is None:
-        if matrix.nrows < 2:
-            raise InputError("data has {} row(s); the pair test needs at least 2 rows".format(matrix.nrows))
-        problem = Problem("all", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, method,
-                          alternative, permutations)
-    else:
-        if not hasattr(importlib.import_module(BLOCKS), "pairs_block"):
-            raise InputError("listed pairs through the engine need the native pairs_block, which this build "
-                             "lacks; use corrshift.ztest(..., pairs=...) instead")
-        index1, index2 = _inputs.pair_list(matrix, pairs)
-        used, (local1, local2) = _used_rows(index1, index2)
-        problem = Problem("list", _inputs.submatrix(matrix, grp, used), first, second, matrix.row_names,
-                          method, alternative, permutations, rows=used, index1=index1, index2=index2,
-                          local1=local1, local2=local2)
-    return run(problem, n_jobs=jobs, **engine_options)
-
-
-def row_scores(data: Any, group1: Any, group2: Any, *, score: str = "median", method: str = "pearson",
-               alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
-               row_names: Any = None, column_names: Any = None, allow_overlap: bool = False,
-               **engine_options: Any) -> RowResult:
-    """:func:`corrshift.row_scores` through the engine."""
-    from .api import _prepare
-    matrix, grp, method, alternative, permutations, jobs = _prepare(
-        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
-        allow_overlap)
-    score = _inputs.option(score, _inputs.SCORES, "score")
-    if matrix.nrows < 2:
-        raise InputError("data has {} row(s); row scoring needs at least 2 rows".format(matrix.nrows))
-    first, second = _inputs.local_groups(grp)
-    problem = Problem("rows", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, method,
-                      alternative, permutations, score=score)
-    return run(problem, n_jobs=jobs, **engine_options)
-
-
-def set_scores(data: Any, sets: Any, group1: Any, group2: Any, *, score: str = "median",
-               method: str = "pearson", alternative: str = "two-sided", permutations: int = 1000,
-               n_jobs: Optional[int] = None, row_names: Any = None, column_names: Any = None,
-               allow_overlap: bool = False, **engine_options: Any) -> SetResult:
-    """:func:`corrshift.set_scores` through the engine."""
-    from .api import _prepare
-    matrix, grp, method, alternative, permutations, jobs = _prepare(
-        data, group1, group2, method, alternative, permutations, n_jobs, row_names, column_names,
-        allow_overlap)
-    score = _inputs.option(score, _inputs.SCORES, "score")
-    hubs, partners = _inputs.set_list(matrix, sets)
-    used = np.unique(np.concatenate([np.asarray(hubs, dtype=np.int32)] + list(partners)))
-    first, second = _inputs.local_groups(grp)
-    problem = Problem("sets", _inputs.submatrix(matrix, grp, used), first, second, matrix.row_names, method,
-                      alternative, permutations, score=score, rows=used, hubs=hubs, partners=partners)
-    problem.local_hubs = np.searchsorted(used, hubs).astype(np.int32)  # type: ignore[attr-defined]
-    problem.local_partners = [np.searchsorted(used, p).astype(np.int32)  # type: ignore[attr-defined]
-                              for p in partners]
-    return run(problem, n_jobs=jobs, **engine_options)
