@@ -5,6 +5,8 @@ import re
 
 import pytest
 
+from conftest import needs_parquet
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DOCS = ["README.md", os.path.join("docs", "usage.md")]
 
@@ -27,5 +29,7 @@ def test_the_docs_have_examples():
 def test_example_runs(name, k, code, tmp_path, monkeypatch):
     if "anndata" in code:
         pytest.importorskip("anndata")
+    if ".parquet" in code and needs_parquet.args[0]:
+        pytest.skip("pyarrow is not usable here")
     monkeypatch.chdir(tmp_path)  # the examples write files into the working folder
     exec(compile(code, "{} block {}".format(name, k), "exec"), {"__name__": "__example__"})

@@ -949,11 +949,8 @@ def check_memory(problem: Problem, filters: Dict[str, Any], out: Optional[str]) 
 
 
 def _version() -> str:
-    try:
-        from importlib.metadata import version
-        return version("corrshift")
-    except Exception:  # not installed as a distribution: the source tree itself
-        return "unknown"
+    from ._version import __version__
+    return __version__
 
 
 #: Bytes per distinct p-value while the counts of all of them are merged.
@@ -1151,6 +1148,7 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                    "n1": settings["n1"], "n2": settings["n2"], "group1": problem.labels[0],
                    "group2": problem.labels[1], "entries": problem.item_count(), "max_p": filters["max_p"],
                    "max_q": filters["max_q"], "top": filters["top"], "order": ORDER_NOTE,
+                   "class_alpha": problem.class_alpha if problem.is_pairs else None,
                    "corrshift": _version()}
     store: Any
     if out is not None:
