@@ -341,3 +341,45 @@ def test_listed_pairs_in_pass_ranges(data, monkeypatch):
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
     expected, run = public_and_engine("listed", data, permutations=25)
     assert_same_table(expected, run(progress=False))
+
+
+KILLED_CLIENT = """
+import sys, numpy as np, corrshift
+from corrshift import engine
+engine.TILE_PAIRS, engine.MIN_TILE_PAIRS = 300, 100
+if len(sys.argv) > 2:
+    sys.path.insert(0, sys.argv[2])
+    engine.BLOCKS = "blocks_reference"
+    import os; os.environ["CORRSHIFT_TEST_BLOCK_DELAY"] = "0.2"
+x = np.load(sys.argv[1] + ".npy")
+corrshift.ztest(x, list(range(8)), list(range(8, 17)), permutations=25, out=sys.argv[1], max_q=0.5,
+                progress=False)
+"""
+
+
+@needs_parquet
+def test_killed_client_resumes_to_the_same_files(data, tmp_path):
+    import subprocess
+    import sys
+    import time
+    np.save(str(tmp_path / "whole.npy"), data)
+    np.save(str(tmp_path / "killed.npy"), data)
+    here = os.path.dirname(os.path.abspath(__file__))
+    subprocess.run([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "whole")], check=True,
+                   stdout=subprocess.DEVNULL)
+    # Slow tasks (the stand-in with a delay), killed once a few tiles are done.
+    proc = subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "killed"), here],
+                            stdout=subprocess.DEVNULL)
+    manifest = tmp_path / "killed" / "_corrshift.json"
+    deadline = time.time() + 60
+    while time.time() < deadline:
+        if manifest.exists() and len(json.loads(manifest.read_text() or "{}").get("tiles_done", [])) >= 2:
+            break
+        time.sleep(0.05)
+    proc.kill()
+    proc.wait()
+    done = json.loads(manifest.read_text())
+    assert not done["complete"] and done["tiles_done"]
+    subprocess.run([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "killed")], check=True,
+                   stdout=subprocess.DEVNULL)
+    assert files_of(tmp_path / "killed") == files_of(tmp_path / "whole")
