@@ -22,6 +22,7 @@ manifest (a hash of the inputs and the finished tiles) and a work folder of fini
 tasks; a run started again with the same inputs computes only what is missing and ends
 with the same files as an uninterrupted run.
 """
+import concurrent.futures
 import contextlib
 import hashlib
 import importlib
@@ -35,7 +36,7 @@ import numpy as np
 
 from . import _inputs
 from ._inputs import InputError
-from .results import PairResult, RowResult, SetResult, pair_order, permutation_pvalues
+from .results import PairResult, RowResult, SetResult, correlation_pvalues, pair_order, permutation_pvalues
 
 #: Module holding the native block functions; tests point it at an exact stand-in.
 #: Tasks import it by name, so that Dask worker processes do the same.
@@ -311,10 +312,18 @@ def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, c
 def _pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
                  settings: Dict[str, Any], q: np.ndarray, perm_q: np.ndarray) -> PairResult:
     r1, r2, z, p, perm_p = arrays
+    p1 = p2 = None
+    if settings.get("threads", 1) > 1 and r1.size >= 1 << 16:
+        # The t-test p-values of r1 and r2 are the costliest columns; NumPy lets go of the
+        # interpreter lock in its loops, so the two run side by side (each element alike).
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            first = pool.submit(correlation_pvalues, r1, settings["n1"])
+            p2 = correlation_pvalues(r2, settings["n2"])
+            p1 = first.result()
     return PairResult(names, index1, index2, r1, r2, z, p, perm_p, settings["n1"], settings["n2"],
                       settings["method"], settings["alternative"], settings["permutations"],
                       group1=settings["group1"], group2=settings["group2"], class_alpha=settings["class_alpha"],
-                      q_value=q, perm_q=perm_q)
+                      p1=p1, p2=p2, q_value=q, perm_q=perm_q)
 
 
 def run_task(data: np.ndarray, settings: Dict[str, Any], job: Dict[str, Any], n_jobs: Optional[int] = None,
@@ -1138,7 +1147,7 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                 "permutations": problem.permutations, "n1": int(problem.first.size),
                 "n2": int(problem.second.size), "keep_p": min(keep) if keep else None,
                 "group1": problem.labels[0], "group2": problem.labels[1], "class_alpha": problem.class_alpha,
-                "split_passes": problem.kind != "list" or _has_pairs_block(),
+                "split_passes": problem.kind != "list" or _has_pairs_block(), "threads": threads,
                 "hist_limit": math.inf if q_limit is None else q_limit,
                 "tile_top": filters["top"] if filters["max_q"] is None else None}
     tiles = plan_tiles(problem)
