@@ -385,7 +385,7 @@ def test_killed_client_resumes_to_the_same_files(data, tmp_path):
     assert files_of(tmp_path / "killed") == files_of(tmp_path / "whole")
 
 
-def test_table_large_enough_for_side_by_side_columns(engine_small):
+def test_table_large_enough_for_side_by_side_columns():
     # 79,800 pairs: above the size from which the engine computes p1 and p2 on two threads.
     x = np.random.default_rng(5).normal(size=(400, 17)).astype(np.float32)
     expected, run = public_and_engine("pairs", x, permutations=3)
