@@ -36,7 +36,8 @@ import numpy as np
 
 from . import _inputs
 from ._inputs import InputError
-from .results import PairResult, RowResult, SetResult, correlation_pvalues, pair_order, permutation_pvalues
+from .results import (PairResult, RowResult, SetResult, correlation_classes, correlation_pvalues, pair_order,
+                      permutation_pvalues)
 
 #: Module holding the native block functions; tests point it at an exact stand-in.
 #: Tasks import it by name, so that Dask worker processes do the same.
@@ -45,7 +46,7 @@ BLOCKS = "corrshift._blocks"
 #: Version of the work files and manifest; part of the input hash.
 FORMAT = 1
 #: Target cost of a tile, in pairs (a tile of pairs is written as one file).
-TILE_PAIRS = 1 << 22
+TILE_PAIRS = 1 << 19
 #: Smallest tile worth a task, in pairs.
 MIN_TILE_PAIRS = 1 << 16
 #: Longest a task should take on one core, in seconds (Dask declares a silent worker
@@ -304,26 +305,35 @@ def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, c
         p64 = p.astype(np.float64)
         values, value_counts, _ = _distinct(p[p64 <= settings["hist_limit"]])
     m = np.int64(p.size - np.count_nonzero(np.isnan(p)))
+    # The columns that depend on a pair alone are made here, on the worker that ran the task.
+    kept["p1"], kept["p2"] = _correlation_pvalues(kept["r1"], kept["r2"], settings)
+    kept["class_code"] = correlation_classes(kept["r1"], kept["p1"], kept["r2"], kept["p2"],
+                                             settings["class_alpha"])
     summary = dict(kept, pos=pos if pos is not None else np.zeros(0, np.int32), all=np.bool_(pos is None),
                    code=code, kept_vals=kept_values, b_hist=b_hist, p_vals=values, p_counts=value_counts, m=m)
     return summary
 
 
-def _pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
-                 settings: Dict[str, Any], q: np.ndarray, perm_q: np.ndarray) -> PairResult:
-    r1, r2, z, p, perm_p = arrays
-    p1 = p2 = None
+def _correlation_pvalues(r1: np.ndarray, r2: np.ndarray, settings: Dict[str, Any]) -> Tuple[np.ndarray, np.ndarray]:
+    """The t-test p-values of r1 and r2 (the costliest columns). NumPy lets go of the
+    interpreter lock in its loops, so for large tables the two run side by side."""
     if settings.get("threads", 1) > 1 and r1.size >= 1 << 16:
-        # The t-test p-values of r1 and r2 are the costliest columns; NumPy lets go of the
-        # interpreter lock in its loops, so the two run side by side (each element alike).
         with concurrent.futures.ThreadPoolExecutor(1) as pool:
             first = pool.submit(correlation_pvalues, r1, settings["n1"])
             p2 = correlation_pvalues(r2, settings["n2"])
-            p1 = first.result()
+            return first.result(), p2
+    return correlation_pvalues(r1, settings["n1"]), correlation_pvalues(r2, settings["n2"])
+
+
+def _pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
+                 settings: Dict[str, Any], q: np.ndarray, perm_q: np.ndarray,
+                 columns: Optional[Dict[str, np.ndarray]] = None) -> PairResult:
+    """A pair table; `columns` may bring p1, p2 and class_code already made."""
+    r1, r2, z, p, perm_p = arrays
     return PairResult(names, index1, index2, r1, r2, z, p, perm_p, settings["n1"], settings["n2"],
                       settings["method"], settings["alternative"], settings["permutations"],
                       group1=settings["group1"], group2=settings["group2"], class_alpha=settings["class_alpha"],
-                      p1=p1, p2=p2, q_value=q, perm_q=perm_q)
+                      q_value=q, perm_q=perm_q, **(columns or {}))
 
 
 def run_task(data: np.ndarray, settings: Dict[str, Any], job: Dict[str, Any], n_jobs: Optional[int] = None,
@@ -365,6 +375,7 @@ def run_task(data: np.ndarray, settings: Dict[str, Any], job: Dict[str, Any], n_
         # Back from ascending hubs to the order of the sets in the tile.
         out = (observed[job["order"]], counts[job["order"]])
     whole = f == 0 and l == settings["permutations"] + 1
+    settings = dict(settings, threads=threads)  # the summary's side-by-side columns use this worker's cores
     if kind in ("all", "list"):
         r1, r2, z, p, counts = out
         if whole:
@@ -850,7 +861,8 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
         q = q_of_code[s["code"]]
         pq = perm_q_of_count[s["b"]] if permutations else np.full(perm_p.shape, np.nan)
         pq[np.isnan(perm_p)] = np.nan
-        part = _pair_result(problem.names, i, j, [s["r1"], s["r2"], s["z"], s["p"], perm_p], settings, q, pq)
+        part = _pair_result(problem.names, i, j, [s["r1"], s["r2"], s["z"], s["p"], perm_p], settings, q, pq,
+                            {k: s[k] for k in ("p1", "p2", "class_code")})
         keep = np.ones(len(part), dtype=bool)
         if filters["max_p"] is not None:
             keep &= part.p_value.astype(np.float64) <= filters["max_p"]
