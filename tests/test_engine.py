@@ -335,9 +335,9 @@ def test_distinct_values_and_codes(values):
     assert np.array_equal(distinct[code[valid]], values[valid])
 
 
-def test_listed_pairs_in_pass_ranges(data, monkeypatch):
-    # The block function for listed pairs, split into pass ranges (the stand-in has it).
-    monkeypatch.setattr(engine, "BLOCKS", "blocks_reference")
+@pytest.mark.parametrize("blocks", ["corrshift._blocks", "blocks_reference"], ids=["native", "stand-in"])
+def test_listed_pairs_in_pass_ranges(engine_small, data, monkeypatch, blocks):
+    monkeypatch.setattr(engine, "BLOCKS", blocks)
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
     expected, run = public_and_engine("listed", data, permutations=25)
     assert_same_table(expected, run(progress=False))

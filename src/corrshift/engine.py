@@ -207,13 +207,10 @@ def tile_cost(problem: Problem, tile: Tuple[int, int]) -> float:
     return float(b - a)
 
 
-def plan_passes(problem: Problem, tiles: List[Tuple[int, int]], slots: int,
-                split: bool = True) -> List[List[Tuple[int, int]]]:
+def plan_passes(problem: Problem, tiles: List[Tuple[int, int]], slots: int) -> List[List[Tuple[int, int]]]:
     """Pass ranges of each tile: short enough for TASK_SECONDS on one core, and enough tasks
-    to keep `slots` workers busy (one range each when not `split`)."""
+    to keep `slots` workers busy."""
     passes = problem.permutations + 1
-    if not split:
-        return [[(0, passes)] for _ in tiles]
     per_pass = [tile_cost(problem, t) * problem.ncols / CORE_RATE for t in tiles]
     parts = [max(1, int(math.ceil(s * passes / TASK_SECONDS))) for s in per_pass]
     wanted = 2 * slots if slots > 1 else 1
@@ -355,17 +352,9 @@ def run_task(data: np.ndarray, settings: Dict[str, Any], job: Dict[str, Any], n_
     if kind == "all":
         out = blocks.ztest_block(data, first, second, (a, b), (a, data.shape[0]), method, alternative, f, l,
                                  threads, progress=progress)
-    elif kind == "list" and hasattr(blocks, "pairs_block"):
+    elif kind == "list":
         out = blocks.pairs_block(data, job["rows1"], job["rows2"], first, second, method, alternative, f, l,
                                  threads, progress=progress)
-    elif kind == "list":
-        # Until the block module has pairs_block: the public listed-pair pipeline, whole tiles
-        # only (it draws its own progress line on standard output and holds the interpreter lock).
-        from . import pipelines
-        from .results import exceedance_counts
-        *observed, native_p = pipelines._ztest_pipeline_indexed(data, job["rows1"], job["rows2"], first, second,
-                                                                method, alternative, l - 1, threads)
-        out = tuple(observed) + (exceedance_counts(native_p, l - 1).astype(np.int32),)
     elif kind == "rows":
         out = blocks.row_score_block(data, first, second, (a, b), method, score, alternative, f, l, threads,
                                      progress=progress)
@@ -605,10 +594,6 @@ def _run_here(run: _Run, n_jobs: int) -> None:
         result = run_task(run.problem.data, run.settings, job, n_jobs, progress=progress)
         run.bar.update(run.weight(job) - items * shown[0])
         run.finished(job, result)
-
-
-def _has_pairs_block() -> bool:
-    return hasattr(importlib.import_module(BLOCKS), "pairs_block")
 
 
 def require_dask() -> Any:
@@ -1166,7 +1151,7 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                 "permutations": problem.permutations, "n1": int(problem.first.size),
                 "n2": int(problem.second.size), "keep_p": min(keep) if keep else None,
                 "group1": problem.labels[0], "group2": problem.labels[1], "class_alpha": problem.class_alpha,
-                "split_passes": problem.kind != "list" or _has_pairs_block(), "threads": threads,
+                "threads": threads,
                 "hist_limit": math.inf if q_limit is None else q_limit,
                 "tile_top": filters["top"] if filters["max_q"] is None else None}
     tiles = plan_tiles(problem)
@@ -1189,8 +1174,7 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
     else:
         store = _MemoryStore()
     slots = sum(host_slots(client).values()) if client is not None else 1
-    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, slots, settings["split_passes"]), store,
-                 _Progress(False, 0, ""))
+    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, slots), store, _Progress(False, 0, ""))
     state.bar = _Progress(progress, state.total_weight(),
                           {"all": "pair", "list": "pair", "rows": "row", "sets": "set"}[problem.kind])
     try:
