@@ -111,8 +111,9 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
         a list of levels) of that annotation. Each group needs at least 4 samples.
     pairs : sequence of (row, row), array of shape (n, 2), or two-column DataFrame, optional
         Pairs of rows to test, by row position or row name. None (the default) tests every
-        pair of rows (rows with unique names; beyond some 40,000 rows the table of all pairs
-        needs `max_q`, `max_p`, `top` or `out`).
+        pair of rows (rows with unique names). A table of all pairs larger than the free
+        memory (about 90 bytes a pair) is refused: keep fewer with `max_q`, `max_p` or
+        `top`, or write them with `out`.
     groupby : str or sequence, optional
         The sample annotation whose levels `group1` and `group2` name: a column of an
         AnnData object's ``obs`` (or a per-sample array of an ``.npz`` file), or one label
