@@ -105,36 +105,67 @@ _EPS = 1e-15
 
 
 def _beta_fraction(x: np.ndarray, a: float, b: float) -> np.ndarray:
-    """The continued fraction of I_x(a, b), element-wise, for x < (a + 1) / (a + b + 2)."""
+    """The continued fraction of I_x(a, b), element-wise, for x < (a + 1) / (a + b + 2).
+
+    Each element takes the same float64 steps until its own convergence, whatever its
+    neighbours do; the elements still converging are packed at the front of the work
+    arrays, which are updated in place.
+    """
     qab, qap, qam = a + b, a + 1.0, a - 1.0
+    n = x.size
     c = np.ones_like(x)
     d = 1.0 - qab * x / qap
     d[np.abs(d) < _TINY] = _TINY
     d = 1.0 / d
     h = d.copy()
-    active = np.arange(x.size)
+    out = np.empty_like(x)
+    where = np.arange(n)
+    xs = x.copy()
+    coef, ca, tmp = np.empty_like(x), np.empty_like(x), np.empty_like(x)
+    flag = np.empty(n, dtype=bool)
+
+    def floor_tiny(v: np.ndarray, scratch: np.ndarray, mask: np.ndarray) -> None:
+        np.abs(v, out=scratch)
+        np.less(scratch, _TINY, out=mask)
+        if mask.any():
+            v[mask] = _TINY
+
     # Convergence takes about sqrt(max(a, b)) steps near the switch point, fewer elsewhere.
     limit = 200 + 20 * int(math.sqrt(max(a, b)))
     for m in range(1, limit + 1):
-        xa = x[active]
         m2 = 2.0 * m
-        for coef in (m * (b - m) * xa / ((qam + m2) * (a + m2)),
-                     -(a + m) * (qab + m) * xa / ((a + m2) * (qap + m2))):
-            da = 1.0 + coef * d[active]
-            da[np.abs(da) < _TINY] = _TINY
-            ca = 1.0 + coef / c[active]
-            ca[np.abs(ca) < _TINY] = _TINY
-            d[active] = 1.0 / da
-            c[active] = ca
-            step = d[active] * ca
-            h[active] *= step
-        active = active[np.abs(step - 1.0) > _EPS]
-        if active.size == 0:
-            break
-    return h
+        X, C, D, H = xs[:n], c[:n], d[:n], h[:n]
+        K, CA, T, F = coef[:n], ca[:n], tmp[:n], flag[:n]
+        for scale, over in ((m * (b - m), (qam + m2) * (a + m2)),
+                            (-(a + m) * (qab + m), (a + m2) * (qap + m2))):
+            np.multiply(scale, X, out=K)
+            np.divide(K, over, out=K)          # coef
+            np.multiply(K, D, out=T)
+            np.add(1.0, T, out=T)              # da = 1 + coef d
+            floor_tiny(T, CA, F)
+            np.divide(1.0, T, out=D)           # d = 1 / da
+            np.divide(K, C, out=CA)
+            np.add(1.0, CA, out=CA)            # c = 1 + coef / c
+            floor_tiny(CA, T, F)
+            C[...] = CA
+            np.multiply(D, CA, out=T)          # step = d c
+            np.multiply(H, T, out=H)
+        np.subtract(T, 1.0, out=T)
+        np.abs(T, out=T)
+        np.greater(T, _EPS, out=F)
+        going = int(np.count_nonzero(F))
+        if going < n:
+            out[where[:n][~F]] = H[~F]
+            for array in (where, xs, c, d, h):
+                array[:going] = array[:n][F]
+            n = going
+            if n == 0:
+                break
+    out[where[:n]] = h[:n]
+    return out
 
 
-def correlation_pvalues(r: Any, n: int, chunk: int = 1 << 18) -> np.ndarray:
+def correlation_pvalues(r: Any, n: int, chunk: int = 1 << 15) -> np.ndarray:
     """Two-sided p-values of correlations against 0, from the t distribution with n - 2
     degrees of freedom (used for Spearman correlations too), in float64.
 
@@ -144,7 +175,7 @@ def correlation_pvalues(r: Any, n: int, chunk: int = 1 << 18) -> np.ndarray:
     NaN correlation a NaN p-value. Needs n >= 3.
     """
     flat = np.asarray(r).reshape(-1)
-    if flat.size > chunk:  # bounded temporary memory for long tables
+    if flat.size > chunk:  # work arrays that stay in the cache, whatever the table's length
         out = np.empty(flat.size)
         for k in range(0, flat.size, chunk):
             out[k:k + chunk] = correlation_pvalues(flat[k:k + chunk], n, chunk)
