@@ -15,7 +15,9 @@ time on all its cores, and the results come back as they complete.
 Benjamini-Hochberg q-values are exact without holding every pair: each tile counts its
 distinct p-values, the counts are merged, and the q-value of each distinct value is
 computed with the same float64 operations as :func:`corrshift.results.bh_qvalues`. Since
-q >= p, a tile keeps only entries that can pass ``max_q``.
+q >= p, a tile keeps only entries that can pass ``max_q``. A run that keeps every entry in
+memory does none of this: it joins the tiles' arrays, and the table makes ``p1``, ``p2``,
+``class`` and the q-values when they are first asked for.
 
 With ``out=DIR`` the run writes a Parquet dataset and can be resumed: ``DIR`` holds a
 manifest (a hash of the inputs and the finished tiles) and a work folder of finished
@@ -36,8 +38,8 @@ import numpy as np
 
 from . import _inputs
 from ._inputs import InputError
-from .results import (PairResult, RowResult, SetResult, correlation_classes, correlation_pvalues, pair_order,
-                      permutation_pvalues)
+from .results import (PairResult, RowResult, SetResult, bh_from_counts, correlation_classes, correlation_pvalues,
+                      pair_order, permutation_pvalues)
 
 #: Module holding the native block functions; tests point it at an exact stand-in.
 #: Tasks import it by name, so that Dask worker processes do the same.
@@ -275,13 +277,20 @@ def _distinct(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, counts: Optional[np.ndarray],
                  settings: Dict[str, Any]) -> Dict[str, np.ndarray]:
-    """What the run keeps of a finished tile of pairs: the entries that can pass the filters
-    (with the code of their p-value among the distinct p-values they hold), the distinct
-    p-values up to the q-value limit with their counts, and the counts of each exceedance
-    count."""
+    """What the run keeps of a finished tile of pairs.
+
+    A run that keeps every entry in memory keeps the five arrays as they are: the result
+    makes its other columns when they are asked for. Otherwise the entries that can pass
+    the filters (with the code of their p-value among the distinct p-values they hold), the
+    distinct p-values up to the q-value limit with their counts, and the counts of each
+    exceedance count; with the columns that depend on a pair alone when the run writes
+    files.
+    """
     permutations = settings["permutations"]
     if counts is None:
         counts = np.zeros(p.size, dtype=np.int32)
+    if not settings["summary"]:
+        return {"r1": r1, "r2": r2, "z": z, "p": p, "b": counts}
     # Entries whose statistic is NaN have no permutation p-value and do not count for perm_q.
     b_hist = (np.bincount(counts[~np.isnan(z)], minlength=permutations + 1).astype(np.int64) if permutations
               else np.zeros(0, dtype=np.int64))
@@ -302,10 +311,11 @@ def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, c
         p64 = p.astype(np.float64)
         values, value_counts, _ = _distinct(p[p64 <= settings["hist_limit"]])
     m = np.int64(p.size - np.count_nonzero(np.isnan(p)))
-    # The columns that depend on a pair alone are made here, on the worker that ran the task.
-    kept["p1"], kept["p2"] = _correlation_pvalues(kept["r1"], kept["r2"], settings)
-    kept["class_code"] = correlation_classes(kept["r1"], kept["p1"], kept["r2"], kept["p2"],
-                                             settings["class_alpha"])
+    if settings["columns"]:
+        # Made here, on the worker that ran the task, for the files.
+        kept["p1"], kept["p2"] = _correlation_pvalues(kept["r1"], kept["r2"], settings)
+        kept["class_code"] = correlation_classes(kept["r1"], kept["p1"], kept["r2"], kept["p2"],
+                                                 settings["class_alpha"])
     summary = dict(kept, pos=pos if pos is not None else np.zeros(0, np.int32), all=np.bool_(pos is None),
                    code=code, kept_vals=kept_values, b_hist=b_hist, p_vals=values, p_counts=value_counts, m=m)
     return summary
@@ -323,9 +333,10 @@ def _correlation_pvalues(r1: np.ndarray, r2: np.ndarray, settings: Dict[str, Any
 
 
 def _pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
-                 settings: Dict[str, Any], q: np.ndarray, perm_q: np.ndarray,
+                 settings: Dict[str, Any], q: Optional[np.ndarray] = None, perm_q: Optional[np.ndarray] = None,
                  columns: Optional[Dict[str, np.ndarray]] = None) -> PairResult:
-    """A pair table; `columns` may bring p1, p2 and class_code already made."""
+    """A pair table; `columns` may bring p1, p2 and class_code already made, and the
+    q-values may be given (otherwise all of these are made when asked for)."""
     r1, r2, z, p, perm_p = arrays
     return PairResult(names, index1, index2, r1, r2, z, p, perm_p, settings["n1"], settings["n2"],
                       settings["method"], settings["alternative"], settings["permutations"],
@@ -694,21 +705,6 @@ def connect(scheduler: Optional[str] = None, workers: Optional[int] = None,
 # --------------------------------------------------------------------------------------
 # From tiles to the result
 
-def bh_from_counts(values: np.ndarray, counts: np.ndarray, m: int) -> np.ndarray:
-    """q-value of each distinct value, given every value up to the largest one asked for.
-
-    `values` ascending and distinct, `counts` how often each occurs, `m` the number of all
-    values (also those above the last one). The same float64 operations as ``bh_qvalues``:
-    all entries of a tied value get p * m / rank of the last of them, then the running
-    minimum from the top, capped at 1.
-    """
-    if values.size == 0:
-        return np.zeros(0)
-    ranks = np.cumsum(counts.astype(np.int64))
-    scaled = values.astype(np.float64) * m / ranks
-    return np.minimum(np.minimum.accumulate(scaled[::-1])[::-1], 1.0)
-
-
 def _merge_counts(values: List[np.ndarray], counts: List[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     present = [k for k, v in enumerate(values) if v.size]
     if not present:
@@ -792,11 +788,12 @@ def _concat_pairs(parts: List[PairResult]) -> PairResult:
     def cat(name: str) -> np.ndarray:
         return np.concatenate([getattr(p, name) for p in parts])
 
+    # Columns of a pair alone stay unmade where a part has not made them.
+    made = {k: cat(k) for k in ("p1", "p2", "class_code") if all(p._made(k) is not None for p in parts)}
     return PairResult(first.names, cat("index1"), cat("index2"), cat("r1"), cat("r2"), cat("z_diff"),
                       cat("p_value"), cat("perm_p"), first.n1, first.n2, first.method, first.alternative,
                       first.permutations, group1=first.group1, group2=first.group2,
-                      class_alpha=first.class_alpha, p1=cat("p1"), p2=cat("p2"), class_code=cat("class_code"),
-                      q_value=cat("q_value"), perm_q=cat("perm_q"))
+                      class_alpha=first.class_alpha, q_value=cat("q_value"), perm_q=cat("perm_q"), **made)
 
 
 def _tile_pairs(problem: Problem, tile: Tuple[int, int],
@@ -804,19 +801,13 @@ def _tile_pairs(problem: Problem, tile: Tuple[int, int],
     """User's rows of the pairs at `pos` of a tile (all when None), and the tile's first
     position overall."""
     a, b = tile
-    if pos is None:
-        pos = np.arange(tile_items(problem, tile), dtype=np.int64)
-        if problem.kind == "all":
-            i, j = band_pairs(a, b, problem.nrows)
-            if problem.rows is not None:
-                i, j = problem.rows[i], problem.rows[j]
-            return i, j, condensed_offset(a, problem.nrows)
-    if problem.kind == "all":
-        i, j = band_pairs(a, b, problem.nrows, pos)
-        if problem.rows is not None:
-            i, j = problem.rows[i], problem.rows[j]
-        return i, j, condensed_offset(a, problem.nrows)
-    return problem.index1[a + pos], problem.index2[a + pos], a  # type: ignore[index]
+    if problem.kind != "all":
+        take = slice(a, b) if pos is None else a + pos
+        return problem.index1[take], problem.index2[take], a  # type: ignore[index]
+    i, j = band_pairs(a, b, problem.nrows, pos)
+    if problem.rows is not None:
+        i, j = problem.rows[i], problem.rows[j]
+    return i, j, condensed_offset(a, problem.nrows)
 
 
 def _empty_pairs(problem: Problem, settings: Dict[str, Any]) -> PairResult:
@@ -825,10 +816,26 @@ def _empty_pairs(problem: Problem, settings: Dict[str, Any]) -> PairResult:
                         [none32, none32, none32, none32, none64], settings, none64, none64)
 
 
+def _whole_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, int]], store: Any) -> PairResult:
+    """Every pair in memory: the arrays of the tiles joined; the table makes its other
+    columns when they are asked for."""
+    if not tiles:
+        return _empty_pairs(problem, settings)
+    parts = [store.load_tile(t) for t in range(len(tiles))]
+    r1, r2, z, p, b = (parts[0][k] if len(parts) == 1 else np.concatenate([s[k] for s in parts])
+                       for k in ("r1", "r2", "z", "p", "b"))
+    del parts
+    i, j, _ = _tile_pairs(problem, (tiles[0][0], tiles[-1][1]), None)
+    perm_p = permutation_pvalues(b, settings["permutations"], z)
+    return _pair_result(problem.names, i, j, [r1, r2, z, p, perm_p], settings)
+
+
 def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, int]], store: Any,
                   filters: Dict[str, Any], write: Optional[Callable[[int, Any], None]],
                   keep_limit: Optional[int]) -> PairResult:
     permutations = settings["permutations"]
+    if not settings["summary"]:
+        return _whole_pairs(problem, settings, tiles, store)
     hist = store.histogram(len(tiles), permutations)
     p_table, p_counts = hist.table()
     q_table = bh_from_counts(p_table, p_counts, hist.m)
@@ -854,7 +861,7 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
         pq = perm_q_of_count[s["b"]] if permutations else np.full(perm_p.shape, np.nan)
         pq[np.isnan(perm_p)] = np.nan
         part = _pair_result(problem.names, i, j, [s["r1"], s["r2"], s["z"], s["p"], perm_p], settings, q, pq,
-                            {k: s[k] for k in ("p1", "p2", "class_code")})
+                            {k: s[k] for k in ("p1", "p2", "class_code") if k in s})
         keep = np.ones(len(part), dtype=bool)
         if filters["max_p"] is not None:
             keep &= part.p_value.astype(np.float64) <= filters["max_p"]
@@ -1152,6 +1159,10 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                 "n2": int(problem.second.size), "keep_p": min(keep) if keep else None,
                 "group1": problem.labels[0], "group2": problem.labels[1], "class_alpha": problem.class_alpha,
                 "threads": threads,
+                # Tiles are summarised (kept entries, distinct p-values) unless every entry is
+                # kept in memory, and make their per-pair columns only for the files.
+                "summary": out is not None or any(v is not None for v in filters.values()),
+                "columns": out is not None,
                 "hist_limit": math.inf if q_limit is None else q_limit,
                 "tile_top": filters["top"] if filters["max_q"] is None else None}
     tiles = plan_tiles(problem)

@@ -11,6 +11,8 @@ calls can build the same columns: :func:`bh_qvalues`, :func:`exceedance_counts`,
 :func:`permutation_pvalues`, :func:`correlation_pvalues`, :func:`correlation_classes`,
 :func:`pair_order` and :func:`score_order`.
 """
+import copy
+import functools
 import gzip
 import math
 import os
@@ -68,6 +70,47 @@ def bh_qvalues(p_values: Any) -> np.ndarray:
     np.minimum(scaled, 1.0, out=scaled)
     q[order] = scaled
     return q
+
+
+def bh_from_counts(values: np.ndarray, counts: np.ndarray, m: int) -> np.ndarray:
+    """q-value of each distinct value, given every value up to the largest one asked for.
+
+    `values` ascending and distinct, `counts` how often each occurs, `m` the number of all
+    values (also those above the last one). The same float64 operations as ``bh_qvalues``:
+    all entries of a tied value get p * m / rank of the last of them, then the running
+    minimum from the top, capped at 1.
+    """
+    if values.size == 0:
+        return np.zeros(0)
+    ranks = np.cumsum(counts.astype(np.int64))
+    scaled = values.astype(np.float64) * m / ranks
+    return np.minimum(np.minimum.accumulate(scaled[::-1])[::-1], 1.0)
+
+
+class QValues:
+    """Benjamini-Hochberg q-values over one set of p-values, for any of its entries.
+
+    Asked for the whole set (the very array it was made from), it gives
+    :func:`bh_qvalues` of it; asked for some of its entries, it looks each p-value up among
+    the set's distinct values (counted on first use), which gives the same bits.
+    """
+
+    def __init__(self, p_values: np.ndarray):
+        self.whole = p_values
+        self.values: Optional[np.ndarray] = None
+        self.q: Optional[np.ndarray] = None
+
+    def __call__(self, p: np.ndarray) -> np.ndarray:
+        if p is self.whole:
+            return bh_qvalues(p)
+        if self.values is None:
+            whole = self.whole[~np.isnan(self.whole)]
+            self.values, counts = np.unique(whole, return_counts=True)
+            self.q = bh_from_counts(self.values, counts, whole.size)
+        q = np.full(p.shape, np.nan)
+        valid = ~np.isnan(p)
+        q[valid] = self.q[np.searchsorted(self.values, p[valid])]  # type: ignore[index]
+        return q
 
 
 def exceedance_counts(native_p: Any, permutations: int) -> np.ndarray:
@@ -276,6 +319,8 @@ class _Result:
     _text_columns: Tuple[str, ...] = ()
     _int_columns: Tuple[str, ...] = ("n1", "n2", "size")
     _noun = "entries"
+    #: Attributes with one value per entry (what :meth:`_take` cuts).
+    _entries: Tuple[str, ...] = ()
 
     n1: int
     n2: int
@@ -308,8 +353,27 @@ class _Result:
         """Positions of the entries, most significant first; missing values last."""
         raise NotImplementedError
 
+    def _made(self, name: str) -> Optional[np.ndarray]:
+        """The column attribute `name` if the table holds it already, else None (a column
+        made from the others on first use that was not asked for yet)."""
+        return self.__dict__.get(name)
+
     def _take(self: _T, positions: np.ndarray) -> _T:
-        raise NotImplementedError
+        """The entries at `positions`, as a new result of the same run. A column made from
+        the others on first use is taken only when it was made: the new result makes it
+        for its own entries (q-values from the whole set they were taken from)."""
+        taken = copy.copy(self)
+        fields = taken.__dict__
+        fields.pop("output", None)  # the cut is not what an output folder holds
+        for name in self._entries:
+            value = fields.get(name)
+            if value is None:
+                continue
+            if isinstance(value, np.ndarray):
+                fields[name] = value[positions]
+            else:
+                fields[name] = [value[int(k)] for k in positions]
+        return taken
 
     def top(self: _T, n: Optional[int] = None) -> _T:
         """The `n` most significant entries (all when None), sorted, as a new result."""
@@ -454,7 +518,9 @@ class PairResult(_Result):
 
     Attributes hold one entry per pair, in the order the pairs were given (all pairs:
     ``(0, 1), (0, 2), ..., (1, 2), ...``); the table views sort by ``p_value``, ties by
-    ``|z_diff|`` descending.
+    ``|z_diff|`` descending. ``p1``, ``p2``, ``class``, ``q_value`` and ``perm_q`` are made
+    from the other columns when first asked for (a table cut by :meth:`top` makes them for
+    its own entries only), unless the run made them already.
 
     Attributes
     ----------
@@ -486,6 +552,8 @@ class PairResult(_Result):
     columns = PAIR_COLUMNS
     _text_columns = ("row1", "row2", "class")
     _noun = "pairs"
+    _entries = ("index1", "index2", "r1", "r2", "z_diff", "p_value", "perm_p", "p1", "p2", "class_code",
+                "q_value", "perm_q")
 
     def __init__(self, names: np.ndarray, index1: np.ndarray, index2: np.ndarray, r1: np.ndarray,
                  r2: np.ndarray, z_diff: np.ndarray, p_value: np.ndarray, perm_p: np.ndarray, n1: int, n2: int,
@@ -496,16 +564,35 @@ class PairResult(_Result):
         self.names = names
         self.index1, self.index2 = index1, index2
         self.r1, self.r2, self.z_diff, self.p_value, self.perm_p = r1, r2, z_diff, p_value, perm_p
-        self.p1 = correlation_pvalues(r1, n1) if p1 is None else p1
-        self.p2 = correlation_pvalues(r2, n2) if p2 is None else p2
         self.class_alpha = class_alpha
-        self.class_code = (correlation_classes(r1, self.p1, r2, self.p2, class_alpha) if class_code is None
-                           else class_code)
-        self.q_value = bh_qvalues(p_value) if q_value is None else q_value
-        self.perm_q = bh_qvalues(perm_p) if perm_q is None else perm_q
         self.n1, self.n2 = n1, n2
         self.method, self.alternative, self.permutations = method, alternative, permutations
         self.group1, self.group2 = group1, group2
+        self._q_of = QValues(p_value)
+        self._perm_q_of = QValues(perm_p)
+        # Columns given are kept; the others are made on first use.
+        made = {"p1": p1, "p2": p2, "class_code": class_code, "q_value": q_value, "perm_q": perm_q}
+        self.__dict__.update((k, v) for k, v in made.items() if v is not None)
+
+    @functools.cached_property
+    def p1(self) -> np.ndarray:
+        return correlation_pvalues(self.r1, self.n1)
+
+    @functools.cached_property
+    def p2(self) -> np.ndarray:
+        return correlation_pvalues(self.r2, self.n2)
+
+    @functools.cached_property
+    def class_code(self) -> np.ndarray:
+        return correlation_classes(self.r1, self.p1, self.r2, self.p2, self.class_alpha)
+
+    @functools.cached_property
+    def q_value(self) -> np.ndarray:
+        return self._q_of(self.p_value)
+
+    @functools.cached_property
+    def perm_q(self) -> np.ndarray:
+        return self._perm_q_of(self.perm_p)
 
     @property
     def row1(self) -> np.ndarray:
@@ -530,21 +617,33 @@ class PairResult(_Result):
     def order(self) -> np.ndarray:
         return pair_order(self.p_value, self.z_diff)
 
-    def _take(self, positions: np.ndarray) -> "PairResult":
-        return PairResult(self.names, self.index1[positions], self.index2[positions], self.r1[positions],
-                          self.r2[positions], self.z_diff[positions], self.p_value[positions],
-                          self.perm_p[positions], self.n1, self.n2, self.method, self.alternative,
-                          self.permutations, group1=self.group1, group2=self.group2,
-                          class_alpha=self.class_alpha, p1=self.p1[positions], p2=self.p2[positions],
-                          class_code=self.class_code[positions], q_value=self.q_value[positions],
-                          perm_q=self.perm_q[positions])
-
 
 class _ScoreResult(_Result):
-    score_name: str
-    score: np.ndarray
-    perm_p: np.ndarray
-    perm_q: np.ndarray
+    """What row and set scores share: a score and its permutation p-value per entry."""
+
+    _entries = ("index", "score", "perm_p", "perm_q")
+
+    def __init__(self, names: np.ndarray, index: np.ndarray, score: np.ndarray, perm_p: np.ndarray,
+                 n1: int, n2: int, score_name: str, method: str, alternative: str, permutations: int, *,
+                 group1: str = "group 1", group2: str = "group 2", perm_q: Optional[np.ndarray] = None):
+        self.names = names
+        self.index = index
+        self.score = score
+        self.perm_p = perm_p
+        self.n1, self.n2 = n1, n2
+        self.score_name = score_name
+        self.method, self.alternative, self.permutations = method, alternative, permutations
+        self.group1, self.group2 = group1, group2
+        self._perm_q_of = QValues(perm_p)
+        if perm_q is not None:
+            self.__dict__["perm_q"] = perm_q
+
+    @functools.cached_property
+    def perm_q(self) -> np.ndarray:
+        return self._perm_q_of(self.perm_p)
+
+    def __len__(self) -> int:
+        return int(self.index.shape[0])
 
     def _describe(self) -> str:
         return "score {!r}, {}".format(self.score_name, super()._describe())
@@ -586,31 +685,9 @@ class RowResult(_ScoreResult):
     _text_columns = ("row",)
     _noun = "rows"
 
-    def __init__(self, names: np.ndarray, index: np.ndarray, score: np.ndarray, perm_p: np.ndarray,
-                 n1: int, n2: int, score_name: str, method: str, alternative: str, permutations: int, *,
-                 group1: str = "group 1", group2: str = "group 2", perm_q: Optional[np.ndarray] = None):
-        self.names = names
-        self.index = index
-        self.score = score
-        self.perm_p = perm_p
-        self.perm_q = bh_qvalues(perm_p) if perm_q is None else perm_q
-        self.n1, self.n2 = n1, n2
-        self.score_name = score_name
-        self.method, self.alternative, self.permutations = method, alternative, permutations
-        self.group1, self.group2 = group1, group2
-
     @property
     def row(self) -> np.ndarray:
         return self.names[self.index]
-
-    def __len__(self) -> int:
-        return int(self.index.shape[0])
-
-    def _take(self, positions: np.ndarray) -> "RowResult":
-        return RowResult(self.names, self.index[positions], self.score[positions], self.perm_p[positions],
-                         self.n1, self.n2, self.score_name, self.method, self.alternative,
-                         self.permutations, group1=self.group1, group2=self.group2,
-                         perm_q=self.perm_q[positions])
 
 
 class SetResult(_ScoreResult):
@@ -643,35 +720,20 @@ class SetResult(_ScoreResult):
     columns = SET_COLUMNS
     _text_columns = ("hub",)
     _noun = "sets"
+    _entries = _ScoreResult._entries + ("partners", "size")
 
     def __init__(self, names: np.ndarray, index: np.ndarray, partners: List[np.ndarray], score: np.ndarray,
                  perm_p: np.ndarray, n1: int, n2: int, score_name: str, method: str, alternative: str,
                  permutations: int, *, group1: str = "group 1", group2: str = "group 2",
                  perm_q: Optional[np.ndarray] = None):
-        self.names = names
-        self.index = index
+        super().__init__(names, index, score, perm_p, n1, n2, score_name, method, alternative, permutations,
+                         group1=group1, group2=group2, perm_q=perm_q)
         self.partners = partners
         self.size = np.asarray([p.size for p in partners], dtype=np.int32)
-        self.score = score
-        self.perm_p = perm_p
-        self.perm_q = bh_qvalues(perm_p) if perm_q is None else perm_q
-        self.n1, self.n2 = n1, n2
-        self.score_name = score_name
-        self.method, self.alternative, self.permutations = method, alternative, permutations
-        self.group1, self.group2 = group1, group2
 
     @property
     def hub(self) -> np.ndarray:
         return self.names[self.index]
-
-    def __len__(self) -> int:
-        return int(self.index.shape[0])
-
-    def _take(self, positions: np.ndarray) -> "SetResult":
-        return SetResult(self.names, self.index[positions], [self.partners[int(k)] for k in positions],
-                         self.score[positions], self.perm_p[positions], self.n1, self.n2, self.score_name,
-                         self.method, self.alternative, self.permutations, group1=self.group1,
-                         group2=self.group2, perm_q=self.perm_q[positions])
 
 
 __all__ = ["PairResult", "RowResult", "SetResult", "bh_qvalues", "exceedance_counts", "permutation_pvalues",
