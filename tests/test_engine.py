@@ -390,3 +390,77 @@ def test_table_large_enough_for_side_by_side_columns():
     x = np.random.default_rng(5).normal(size=(400, 17)).astype(np.float32)
     expected, run = public_and_engine("pairs", x, permutations=3)
     assert_same_table(expected, run(progress=False, n_jobs=2))
+
+
+def lock_of(host, pid, started=None):
+    return json.dumps({"host": host, "pid": pid, "started": started, "since": "earlier"})
+
+
+@needs_parquet
+@pytest.mark.parametrize("holder", ["live", "other-host", "unreadable"])
+def test_a_folder_in_use_by_another_run_is_refused(engine_small, data, tmp_path, monkeypatch, holder):
+    import socket
+    import subprocess
+    import sys
+    _, run = public_and_engine("pairs", data, permutations=25)
+    out = tmp_path / "out"
+    out.mkdir()
+    other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        text = {"live": lock_of(socket.gethostname(), other.pid, engine._process_start(other.pid)),
+                "other-host": lock_of("elsewhere", os.getpid()), "unreadable": "{"}[holder]
+        (out / "_corrshift.lock").write_text(text)
+        monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
+        with pytest.raises(corrshift.InputError, match="in use by another run"):
+            run(progress=False, out=out)
+        assert os.listdir(out) == ["_corrshift.lock"] and (out / "_corrshift.lock").read_text() == text
+    finally:
+        other.kill()
+        other.wait()
+
+
+@needs_parquet
+@pytest.mark.parametrize("holder", ["gone", "number-reused"])
+def test_the_lock_of_a_run_that_is_gone_is_taken_over(engine_small, data, tmp_path, holder):
+    import socket
+    import subprocess
+    import sys
+    _, run = public_and_engine("pairs", data, permutations=25)
+    run(progress=False, out=tmp_path / "whole", max_q=0.5)
+    out = tmp_path / "out"
+    out.mkdir()
+    if holder == "gone":
+        gone = subprocess.Popen([sys.executable, "-c", "pass"])
+        gone.wait()
+        text = lock_of(socket.gethostname(), gone.pid, "1")
+    else:  # a live process, but not the one that started at that time
+        text = lock_of(socket.gethostname(), os.getpid(), "not-its-start")
+    (out / "_corrshift.lock").write_text(text)
+    run(progress=False, out=out, max_q=0.5)
+    assert files_of(out) == files_of(tmp_path / "whole")  # the lock is gone with the run
+
+
+@needs_parquet
+def test_a_second_run_into_the_same_folder_is_refused_while_the_first_writes(data, tmp_path):
+    import subprocess
+    import sys
+    import time
+    np.save(str(tmp_path / "whole.npy"), data)
+    np.save(str(tmp_path / "busy.npy"), data)
+    here = os.path.dirname(os.path.abspath(__file__))
+    subprocess.run([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "whole")], check=True,
+                   stdout=subprocess.DEVNULL)
+    first = subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "busy"), here],
+                             stdout=subprocess.DEVNULL)
+    try:
+        manifest = tmp_path / "busy" / "_corrshift.json"
+        deadline = time.time() + 60
+        while not manifest.exists() and time.time() < deadline:
+            time.sleep(0.05)
+        with pytest.raises(corrshift.InputError, match="in use by another run"):
+            corrshift.ztest(data, G1, G2, permutations=25, out=tmp_path / "busy", max_q=0.5, progress=False)
+        assert first.wait(120) == 0
+    finally:
+        first.kill()
+        first.wait()
+    assert files_of(tmp_path / "busy") == files_of(tmp_path / "whole")

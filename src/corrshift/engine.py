@@ -32,6 +32,8 @@ import json
 import math
 import os
 import shutil
+import socket
+import time
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -65,6 +67,7 @@ KEEP_IN_MEMORY = 1000000
 BYTES_PER_PAIR = 90
 
 _MANIFEST = "_corrshift.json"
+_LOCK = "_corrshift.lock"
 _WORK = "_work"
 _KEPT = "_kept.npz"
 _DASK_MESSAGE = 'cluster runs need dask and distributed: pip install "corrshift[dask]"'
@@ -1014,12 +1017,14 @@ def input_hash(problem: Problem, filters: Dict[str, Any]) -> str:
 
 
 def _ours(name: str) -> bool:
-    return (name in (_MANIFEST, _WORK, _KEPT) or name.startswith(_MANIFEST)
+    return (name in (_MANIFEST, _WORK, _KEPT) or name.startswith(_MANIFEST) or name.startswith(_LOCK)
             or (name.startswith("part-") and (name.endswith(".parquet") or name.endswith(".parquet.tmp"))))
 
 
 def _clear(out: str) -> None:
     for name in os.listdir(out):
+        if name == _LOCK:
+            continue
         path = os.path.join(out, name)
         if os.path.isdir(path):
             shutil.rmtree(path)
@@ -1027,45 +1032,144 @@ def _clear(out: str) -> None:
             os.remove(path)
 
 
-def prepare_output(out: str, digest: str, description: Dict[str, Any], overwrite: bool) -> Dict[str, Any]:
-    """The manifest of the output folder `out`: a new one, or the one of an earlier run of
-    the same inputs. Refuses a folder that holds other results or other files, unless
-    `overwrite`, and a folder that cannot be written."""
+def check_output(out: str) -> None:
+    """Refuse an output that is a file, or a folder that holds files of others."""
     if os.path.exists(out) and not os.path.isdir(out):
         raise InputError("out: {!r} is a file; Parquet output is a folder (one file per tile), give a "
                          "folder name".format(out))
-    manifest = None
     if os.path.isdir(out):
-        names = os.listdir(out)
-        foreign = [n for n in names if not _ours(n)]
+        foreign = [n for n in os.listdir(out) if not _ours(n)]
         if foreign:
             raise InputError("out: the folder {!r} holds files that corrshift did not write ({}); give a new "
                              "or empty folder".format(out, ", ".join(sorted(foreign)[:3])))
-        path = os.path.join(out, _MANIFEST)
-        if os.path.exists(path):
-            try:
-                with open(path, encoding="utf-8") as fh:
-                    manifest = json.load(fh)
-            except (OSError, ValueError):
-                manifest = None
-            if manifest is not None and manifest.get("inputs") != digest:
-                if not overwrite:
-                    raise InputError("out: {!r} holds the output of other inputs or options; pass "
-                                     "overwrite=True (--overwrite) to replace it, or give another folder"
-                                     .format(out))
-                manifest = None
-        if manifest is None and names:
-            if not overwrite:
-                raise InputError("out: {!r} holds an unfinished output that cannot be resumed; pass "
-                                 "overwrite=True (--overwrite) to replace it".format(out))
-            _clear(out)
+
+
+def _cannot_write(out: str, exc: OSError) -> InputError:
+    return InputError("out: cannot write to {!r}: {}".format(out, exc.strerror or exc))
+
+
+def _process_start(pid: int) -> Optional[str]:
+    """When process `pid` of this host started (clock ticks since boot); None where that
+    cannot be read. Tells a live process from a later one that got the same number."""
     try:
-        os.makedirs(out, exist_ok=True)
+        with open("/proc/{}/stat".format(pid)) as fh:
+            return fh.read().rsplit(")", 1)[1].split()[19]
+    except (OSError, IndexError):
+        return None
+
+
+def _running(pid: int, started: Optional[str]) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # a process of another user
+        return True
+    now = _process_start(pid)
+    return started is None or now is None or now == started
+
+
+class OutputLock:
+    """The lock of an output folder, held while a run writes into it: a file created only
+    if it does not exist, naming the host and process of the run. Another run is refused
+    while that process lives; the lock of a process of this host that is gone is taken
+    over (a killed run can be resumed)."""
+
+    def __init__(self, out: str):
+        self.out = out
+        self.path = os.path.join(out, _LOCK)
+        self.token = json.dumps({"host": socket.gethostname(), "pid": os.getpid(),
+                                 "started": _process_start(os.getpid()),
+                                 "since": time.strftime("%Y-%m-%d %H:%M:%S")}, sort_keys=True)
+
+    def __enter__(self) -> "OutputLock":
+        try:
+            os.makedirs(self.out, exist_ok=True)
+            for _ in range(5):
+                try:
+                    fd = os.open(self.path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
+                except FileExistsError:
+                    self._take_over()
+                    continue
+                with os.fdopen(fd, "w", encoding="utf-8") as fh:
+                    fh.write(self.token)
+                return self
+        except OSError as exc:
+            raise _cannot_write(self.out, exc) from None
+        raise InputError("out: could not lock {!r}: other runs keep taking it".format(self.out))
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._read(self.path) == self.token:
+            os.remove(self.path)
+
+    @staticmethod
+    def _read(path: str) -> Optional[str]:
+        try:
+            with open(path, encoding="utf-8") as fh:
+                return fh.read()
+        except FileNotFoundError:
+            return None
+
+    def _take_over(self) -> None:
+        """Remove the lock of a run that is gone, or refuse."""
+        text = self._read(self.path)
+        if text == "":  # being written just now, or its run died while starting
+            time.sleep(0.2)
+            text = self._read(self.path)
+        if text is None:
+            return  # released meanwhile
+        try:
+            holder = json.loads(text)
+            host, pid, started = str(holder["host"]), int(holder["pid"]), holder.get("started")
+        except (ValueError, KeyError, TypeError):
+            holder, host, pid, started = None, "", 0, None
+        if holder is None or host != socket.gethostname() or _running(pid, started):
+            who = ("process {} on {}, since {}".format(pid, host, holder.get("since", "?")) if holder
+                   else "a run that did not say which")
+            raise InputError("out: {!r} is in use by another run ({}); wait until it ends, or give another "
+                             "folder. If that run is gone, delete {}".format(self.out, who, self.path))
+        # Moved aside first, so that only the lock judged stale is removed.
+        aside = "{}.stale-{}".format(self.path, os.getpid())
+        try:
+            os.rename(self.path, aside)
+        except FileNotFoundError:
+            return
+        if self._read(aside) != text:  # another run's new lock: give it back
+            os.rename(aside, self.path)
+            raise InputError("out: {!r} is in use by another run that started just now".format(self.out))
+        os.remove(aside)
+
+
+def prepare_output(out: str, digest: str, description: Dict[str, Any], overwrite: bool) -> Dict[str, Any]:
+    """The manifest of the output folder `out` (locked by this run): a new one, or the one
+    of an earlier run of the same inputs. Refuses a folder that holds other results, unless
+    `overwrite`."""
+    manifest = None
+    names = [n for n in os.listdir(out) if n != _LOCK]
+    path = os.path.join(out, _MANIFEST)
+    if os.path.exists(path):
+        try:
+            with open(path, encoding="utf-8") as fh:
+                manifest = json.load(fh)
+        except (OSError, ValueError):
+            manifest = None
+        if manifest is not None and manifest.get("inputs") != digest:
+            if not overwrite:
+                raise InputError("out: {!r} holds the output of other inputs or options; pass "
+                                 "overwrite=True (--overwrite) to replace it, or give another folder"
+                                 .format(out))
+            manifest = None
+    if manifest is None and names:
+        if not overwrite:
+            raise InputError("out: {!r} holds an unfinished output that cannot be resumed; pass "
+                             "overwrite=True (--overwrite) to replace it".format(out))
+        _clear(out)
+    try:
         if manifest is None:
             manifest = {"inputs": digest, "description": description, "tiles_done": [], "complete": False}
         write_manifest(out, manifest)
     except OSError as exc:
-        raise InputError("out: cannot write to {!r}: {}".format(out, exc.strerror or exc)) from None
+        raise _cannot_write(out, exc) from None
     return manifest
 
 
@@ -1117,6 +1221,46 @@ def _finish_output(out: str, written: List[str], manifest: Dict[str, Any]) -> No
 
 # --------------------------------------------------------------------------------------
 # The run
+
+def _compute(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, int]], filters: Dict[str, Any],
+             store: Any, client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
+             out: Optional[str] = None, description: Optional[Dict[str, Any]] = None) -> Any:
+    """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
+    slots = sum(host_slots(client).values()) if client is not None else 1
+    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, slots), store, _Progress(False, 0, ""))
+    state.bar = _Progress(progress, state.total_weight(),
+                          {"all": "pair", "list": "pair", "rows": "row", "sets": "set"}[problem.kind])
+    try:
+        if client is None:
+            _run_here(state, settings["threads"])
+        else:
+            _run_dask(state, client, "corrshift-" + digest[:20], after_result)
+    finally:
+        state.bar.close()
+
+    write = None
+    written: List[str] = []
+    if out is not None:
+        from . import _parquet
+        final = os.path.join(out, _WORK, "final")
+        os.makedirs(final, exist_ok=True)
+
+        def write(t: int, part: Any) -> None:
+            if len(part) or (t == len(tiles) - 1 and not written):
+                name = "part-{:05d}.parquet".format(t)
+                _parquet.write(part, os.path.join(final, name), description)
+                written.append(name)
+
+    limit = KEEP_IN_MEMORY if out is not None else None
+    if problem.is_pairs:
+        result = _finish_pairs(problem, settings, tiles, store, filters, write, limit)
+    else:
+        result = _finish_scores(problem, settings, tiles, store, filters, write)
+    if out is not None:
+        _save_kept(out, result, "pairs" if problem.is_pairs else problem.kind, problem)
+        _finish_output(out, written, store.manifest)
+    return result
+
 
 ORDER_NOTE = ("entries in pair order (row1 ascending, then row2) for all pairs, in the order given for "
               "listed pairs and sets, in row order for rows; part files in that order by name")
@@ -1174,48 +1318,17 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                    "max_q": filters["max_q"], "top": filters["top"], "order": ORDER_NOTE,
                    "class_alpha": problem.class_alpha if problem.is_pairs else None,
                    "corrshift": _version()}
-    store: Any
-    if out is not None:
-        manifest = prepare_output(out, digest, description, overwrite)
-        if manifest.get("complete") and os.path.exists(os.path.join(out, _KEPT)):
-            result = _load_kept(out, kind, problem, settings)
-            result.output = out
-            return result
-        store = _DirectoryStore(out, manifest)
+    if out is None:
+        result = _compute(problem, settings, tiles, filters, _MemoryStore(), client, digest, progress,
+                          _after_result)
     else:
-        store = _MemoryStore()
-    slots = sum(host_slots(client).values()) if client is not None else 1
-    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, slots), store, _Progress(False, 0, ""))
-    state.bar = _Progress(progress, state.total_weight(),
-                          {"all": "pair", "list": "pair", "rows": "row", "sets": "set"}[problem.kind])
-    try:
-        if client is None:
-            _run_here(state, threads)
-        else:
-            _run_dask(state, client, "corrshift-" + digest[:20], _after_result)
-    finally:
-        state.bar.close()
-
-    write = None
-    written: List[str] = []
-    if out is not None:
-        from . import _parquet
-        final = os.path.join(out, _WORK, "final")
-        os.makedirs(final, exist_ok=True)
-
-        def write(t: int, part: Any) -> None:
-            if len(part) or (t == len(tiles) - 1 and not written):
-                name = "part-{:05d}.parquet".format(t)
-                _parquet.write(part, os.path.join(final, name), description)
-                written.append(name)
-
-    limit = KEEP_IN_MEMORY if out is not None else None
-    if problem.is_pairs:
-        result = _finish_pairs(problem, settings, tiles, store, filters, write, limit)
-    else:
-        result = _finish_scores(problem, settings, tiles, store, filters, write)
-    if out is not None:
-        _save_kept(out, result, kind, problem)
-        _finish_output(out, written, store.manifest)
+        check_output(out)
+        with OutputLock(out):
+            manifest = prepare_output(out, digest, description, overwrite)
+            if manifest.get("complete") and os.path.exists(os.path.join(out, _KEPT)):
+                result = _load_kept(out, kind, problem, settings)
+            else:
+                result = _compute(problem, settings, tiles, filters, _DirectoryStore(out, manifest), client,
+                                  digest, progress, _after_result, out, description)
     result.output = out
     return result
