@@ -357,19 +357,26 @@ corrshift.ztest(x, list(range(8)), list(range(8, 17)), permutations=25, out=sys.
 """
 
 
+def whole_then_slow(data, tmp_path, name):
+    """Run the client script into tmp_path/whole, then start it with slow tasks (the
+    stand-in with a delay) into tmp_path/`name`; returns that process."""
+    import subprocess
+    import sys
+    np.save(str(tmp_path / "whole.npy"), data)
+    np.save(str(tmp_path / (name + ".npy")), data)
+    here = os.path.dirname(os.path.abspath(__file__))
+    subprocess.run([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "whole")], check=True,
+                   stdout=subprocess.DEVNULL)
+    return subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / name), here],
+                            stdout=subprocess.DEVNULL)
+
+
 @needs_parquet
 def test_killed_client_resumes_to_the_same_files(data, tmp_path):
     import subprocess
     import sys
     import time
-    np.save(str(tmp_path / "whole.npy"), data)
-    np.save(str(tmp_path / "killed.npy"), data)
-    here = os.path.dirname(os.path.abspath(__file__))
-    subprocess.run([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "whole")], check=True,
-                   stdout=subprocess.DEVNULL)
-    # Slow tasks (the stand-in with a delay), killed once a few tiles are done.
-    proc = subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "killed"), here],
-                            stdout=subprocess.DEVNULL)
+    proc = whole_then_slow(data, tmp_path, "killed")  # killed once a few tiles are done
     manifest = tmp_path / "killed" / "_corrshift.json"
     deadline = time.time() + 60
     while time.time() < deadline:
@@ -442,16 +449,8 @@ def test_the_lock_of_a_run_that_is_gone_is_taken_over(engine_small, data, tmp_pa
 
 @needs_parquet
 def test_a_second_run_into_the_same_folder_is_refused_while_the_first_writes(data, tmp_path):
-    import subprocess
-    import sys
     import time
-    np.save(str(tmp_path / "whole.npy"), data)
-    np.save(str(tmp_path / "busy.npy"), data)
-    here = os.path.dirname(os.path.abspath(__file__))
-    subprocess.run([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "whole")], check=True,
-                   stdout=subprocess.DEVNULL)
-    first = subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "busy"), here],
-                             stdout=subprocess.DEVNULL)
+    first = whole_then_slow(data, tmp_path, "busy")
     try:
         manifest = tmp_path / "busy" / "_corrshift.json"
         deadline = time.time() + 60
