@@ -290,10 +290,26 @@ def test_bands_cover_every_pair_once(nrows):
         assert all(b == c for (_, b), (c, _) in zip(ranges, ranges[1:]))
 
 
-def test_band_pairs_follow_condensed_order():
-    first, second = engine.band_pairs(3, 6, 9)
-    assert list(zip(first, second))[:7] == [(3, 4), (3, 5), (3, 6), (3, 7), (3, 8), (4, 5), (4, 6)]
-    assert len(first) == 5 + 4 + 3
+@pytest.mark.parametrize("nrows", [1, 2, 3, 9])
+def test_band_pairs_follow_condensed_order(nrows):
+    for a0 in range(nrows):
+        for a1 in range(a0, nrows + 1):  # a band may end with the last row, which has no partner
+            expected = [(i, j) for i in range(a0, a1) for j in range(i + 1, nrows)]
+            first, second = engine.band_pairs(a0, a1, nrows)
+            assert first.dtype == second.dtype == np.int32
+            assert list(zip(first.tolist(), second.tolist())) == expected
+            positions = np.arange(len(expected))[::2]
+            some = engine.band_pairs(a0, a1, nrows, positions)
+            assert list(zip(*(a.tolist() for a in some))) == expected[::2]
+
+
+@pytest.mark.parametrize("limit", [0.05, 0.1, 1 / 3, 0.0, 1e-300, 1.0 + 2.0 ** -40, np.inf])
+def test_float32_filter_is_the_float64_comparison(limit):
+    near = np.float32(limit) if np.isfinite(limit) else np.float32(1)
+    p = np.concatenate([np.nextafter(near, np.float32(k * np.inf), dtype=np.float32) * np.ones(1, np.float32)
+                        for k in (-1, 1)] + [[near, 0, 1, np.nan], np.linspace(0, 1, 101, dtype=np.float32)])
+    p = p.astype(np.float32)
+    assert np.array_equal(engine.at_most(p, limit), p.astype(np.float64) <= limit)
 
 
 @needs_parquet

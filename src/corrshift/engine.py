@@ -138,11 +138,14 @@ def band_pairs(a0: int, a1: int, nrows: int, positions: Optional[np.ndarray] = N
     starts = band_starts(a0, a1, nrows)
     if positions is None:
         first = np.repeat(np.arange(a0, a1, dtype=np.int32), np.diff(starts))
-        second = np.arange(starts[-1], dtype=np.int64)
-        second -= np.repeat(starts[:-1], np.diff(starts))
-        second += first
-        second += 1
-        return first, second.astype(np.int32)
+        # Row a's partners are a + 1 .. nrows - 1: steps of 1, and at the start of each row's
+        # run the step from the previous run's last partner (nrows - 1) to a + 1.
+        second = np.ones(int(starts[-1]), dtype=np.int32)
+        if second.size:
+            paired = starts[:-1] < second.size  # only the last row, nrows - 1, has no partner
+            second[starts[:-1][paired]] = np.arange(a0 + 1, a1 + 1, dtype=np.int32)[paired] - (nrows - 1)
+            second[0] = a0 + 1
+        return first, np.cumsum(second, out=second)
     first = np.searchsorted(starts, positions, side="right") - 1
     second = positions - starts[first] + first + a0 + 1
     return (first + a0).astype(np.int32), second.astype(np.int32)
@@ -245,11 +248,20 @@ def _host_threads(host_slots: Optional[Dict[str, int]]) -> int:
     return max(1, cores // max(1, host_slots.get(host, 1)))
 
 
+def at_most(p: np.ndarray, limit: float) -> np.ndarray:
+    """``p <= limit`` with float32 `p` as float64, without a float64 copy of `p`: against the
+    largest float32 at most `limit`, which gives the same answer for every float32."""
+    bound = np.float32(limit)
+    if float(bound) > limit:
+        bound = np.nextafter(bound, np.float32(-np.inf))
+    return p <= bound
+
+
 def _candidates(p: np.ndarray, keep_p: Optional[float]) -> Optional[np.ndarray]:
     """Positions of the entries that can pass the filters; None for all of them."""
     if keep_p is None:
         return None
-    return np.flatnonzero(p.astype(np.float64) <= keep_p).astype(np.int32)
+    return np.flatnonzero(at_most(p, keep_p)).astype(np.int32)
 
 
 def _distinct(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -295,13 +307,14 @@ def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, c
     if not settings["summary"]:
         return {"r1": r1, "r2": r2, "z": z, "p": p, "b": counts}
     # Entries whose statistic is NaN have no permutation p-value and do not count for perm_q.
-    b_hist = (np.bincount(counts[~np.isnan(z)], minlength=permutations + 1).astype(np.int64) if permutations
-              else np.zeros(0, dtype=np.int64))
+    b_hist = np.zeros(0, dtype=np.int64)
+    if permutations:
+        nan = np.isnan(z)
+        b_hist = np.bincount(counts[~nan] if nan.any() else counts, minlength=permutations + 1).astype(np.int64)
     pos = _candidates(p, settings["keep_p"])
     top = settings["tile_top"]
     if top is not None and (pos.size if pos is not None else p.size) > top:
         take = pos if pos is not None else slice(None)
-        n = p[take].size
         best = np.sort(pair_order(p[take], z[take])[:top]).astype(np.int32)
         pos = best if pos is None else pos[best]
     kept = {"r1": r1, "r2": r2, "z": z, "p": p, "b": counts}
@@ -311,8 +324,7 @@ def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, c
     if pos is None and settings["hist_limit"] == math.inf:
         values, value_counts = kept_values, kept_counts  # every p-value is kept: one sort serves both
     else:
-        p64 = p.astype(np.float64)
-        values, value_counts, _ = _distinct(p[p64 <= settings["hist_limit"]])
+        values, value_counts, _ = _distinct(p[at_most(p, settings["hist_limit"])])
     m = np.int64(p.size - np.count_nonzero(np.isnan(p)))
     if settings["columns"]:
         # Made here, on the worker that ran the task, for the files.
@@ -632,12 +644,11 @@ def host_slots(client: Any) -> Dict[str, int]:
     return slots
 
 
-def _run_dask(run: _Run, client: Any, key_prefix: str,
+def _run_dask(run: _Run, client: Any, slots: Dict[str, int], key_prefix: str,
               after_result: Optional[Callable[[int], None]] = None) -> None:
     distributed = require_dask()
     if not run.jobs:
         return
-    slots = host_slots(client)
     data = client.scatter(run.problem.data, broadcast=True)
     futures = {}
     for job in run.jobs:
@@ -867,7 +878,7 @@ def _finish_pairs(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[
                             {k: s[k] for k in ("p1", "p2", "class_code") if k in s})
         keep = np.ones(len(part), dtype=bool)
         if filters["max_p"] is not None:
-            keep &= part.p_value.astype(np.float64) <= filters["max_p"]
+            keep &= at_most(part.p_value, filters["max_p"])
         if filters["max_q"] is not None:
             keep &= part.q_value <= filters["max_q"]
         if keep.all():
@@ -914,7 +925,7 @@ def _finish_scores(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple
                           problem.permutations, **labels)
     keep = np.ones(len(whole), dtype=bool)
     if filters["max_p"] is not None:
-        keep &= whole.perm_p.astype(np.float64) <= filters["max_p"]
+        keep &= whole.perm_p <= filters["max_p"]
     if filters["max_q"] is not None:
         keep &= whole.perm_q <= filters["max_q"]
     where = np.flatnonzero(keep)
@@ -1226,15 +1237,16 @@ def _compute(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, 
              store: Any, client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
              out: Optional[str] = None, description: Optional[Dict[str, Any]] = None) -> Any:
     """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
-    slots = sum(host_slots(client).values()) if client is not None else 1
-    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, slots), store, _Progress(False, 0, ""))
+    hosts = host_slots(client) if client is not None else {}
+    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, sum(hosts.values()) or 1), store,
+                 _Progress(False, 0, ""))
     state.bar = _Progress(progress, state.total_weight(),
                           {"all": "pair", "list": "pair", "rows": "row", "sets": "set"}[problem.kind])
     try:
         if client is None:
             _run_here(state, settings["threads"])
         else:
-            _run_dask(state, client, "corrshift-" + digest[:20], after_result)
+            _run_dask(state, client, hosts, "corrshift-" + digest[:20], after_result)
     finally:
         state.bar.close()
 
