@@ -93,11 +93,40 @@ def test_same_table_as_in_memory(engine_small, data, kind, options, method):
     assert_same_table(expected, run(progress=False))
 
 
-def test_pass_ranges_add_up(engine_small, data, monkeypatch):
-    # Many pass ranges per tile: the counts of the ranges are summed.
+@needs_parquet
+def test_pass_ranges_add_up(engine_small, data, monkeypatch, tmp_path):
+    # Many pass ranges per tile (a run that writes files cuts them short, to resume from):
+    # the counts of the ranges are summed.
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
+    calls = counted_tasks(monkeypatch)
     expected, run = public_and_engine("pairs", data, permutations=25)
+    assert_same_table(expected, run(progress=False, out=tmp_path / "out"))
+    assert len(calls) > len(engine.plan_tiles(engine_problem(data)))
+
+
+def counted_tasks(monkeypatch):
+    """The pass ranges of the tasks the engine runs from now on."""
+    real, calls = engine.run_task, []
+
+    def counted(data, settings, job, *args, **kwargs):
+        calls.append(job["passes"])
+        return real(data, settings, job, *args, **kwargs)
+
+    monkeypatch.setattr(engine, "run_task", counted)
+    return calls
+
+
+@pytest.mark.parametrize("kind", ["pairs", "listed", "rows", "sets"])
+def test_in_process_runs_that_write_no_files_are_one_task_per_tile(engine_small, data, monkeypatch, kind):
+    monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
+    calls = counted_tasks(monkeypatch)
+    expected, run = public_and_engine(kind, data, permutations=25)
     assert_same_table(expected, run(progress=False))
+    assert calls == [(0, 26)]  # what is held whole anyway is computed whole
+    if kind in ("pairs", "listed"):
+        calls.clear()
+        run(progress=False, max_q=0.5)  # a filtered table is summarised tile by tile
+        assert len(calls) > 1 and set(calls) == {(0, 26)}
 
 
 @pytest.mark.parametrize("filters", [
@@ -351,12 +380,15 @@ def test_distinct_values_and_codes(values):
     assert np.array_equal(distinct[code[valid]], values[valid])
 
 
+@needs_parquet
 @pytest.mark.parametrize("blocks", ["corrshift._blocks", "blocks_reference"], ids=["native", "stand-in"])
-def test_listed_pairs_in_pass_ranges(engine_small, data, monkeypatch, blocks):
+def test_listed_pairs_in_pass_ranges(engine_small, data, monkeypatch, tmp_path, blocks):
     monkeypatch.setattr(engine, "BLOCKS", blocks)
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
+    calls = counted_tasks(monkeypatch)
     expected, run = public_and_engine("listed", data, permutations=25)
-    assert_same_table(expected, run(progress=False))
+    assert_same_table(expected, run(progress=False, out=tmp_path / "out"))
+    assert any(f > 0 for f, _ in calls)
 
 
 KILLED_CLIENT = """

@@ -1238,8 +1238,12 @@ def _compute(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, 
              out: Optional[str] = None, description: Optional[Dict[str, Any]] = None) -> Any:
     """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
     hosts = host_slots(client) if client is not None else {}
-    state = _Run(problem, settings, tiles, plan_passes(problem, tiles, sum(hosts.values()) or 1), store,
-                 _Progress(False, 0, ""))
+    if client is None and out is None:
+        # Nothing to resume and no worker to keep alive: every tile is one task.
+        ranges = [[(0, problem.permutations + 1)] for _ in tiles]
+    else:
+        ranges = plan_passes(problem, tiles, sum(hosts.values()) or 1)
+    state = _Run(problem, settings, tiles, ranges, store, _Progress(False, 0, ""))
     state.bar = _Progress(progress, state.total_weight(),
                           {"all": "pair", "list": "pair", "rows": "row", "sets": "set"}[problem.kind])
     try:
@@ -1322,6 +1326,9 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                 "hist_limit": math.inf if q_limit is None else q_limit,
                 "tile_top": filters["top"] if filters["max_q"] is None else None}
     tiles = plan_tiles(problem)
+    if client is None and out is None and (not problem.is_pairs or not settings["summary"]):
+        # In this process, what is held whole anyway is computed whole: one task.
+        tiles = tiles[:1] and [(tiles[0][0], tiles[-1][1])]
     digest = input_hash(problem, filters)
     description = {"kind": kind, "method": problem.method, "alternative": problem.alternative,
                    "score": problem.score, "permutations": problem.permutations,
