@@ -261,7 +261,8 @@ def _candidates(p: np.ndarray, keep_p: Optional[float]) -> Optional[np.ndarray]:
     """Positions of the entries that can pass the filters; None for all of them."""
     if keep_p is None:
         return None
-    return np.flatnonzero(at_most(p, keep_p)).astype(np.int32)
+    passing = at_most(p, keep_p)
+    return None if passing.all() else np.flatnonzero(passing).astype(np.int32)
 
 
 def _distinct(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -321,11 +322,12 @@ def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, c
     if pos is not None:
         kept = {k: v[pos] for k, v in kept.items()}
     kept_values, kept_counts, code = _distinct(kept["p"])
-    if pos is None and settings["hist_limit"] == math.inf:
+    m = np.int64(p.size - np.count_nonzero(np.isnan(p)))
+    counted = None if settings["hist_limit"] == math.inf else at_most(p, settings["hist_limit"])
+    if pos is None and (counted is None or np.count_nonzero(counted) == m):
         values, value_counts = kept_values, kept_counts  # every p-value is kept: one sort serves both
     else:
-        values, value_counts, _ = _distinct(p[at_most(p, settings["hist_limit"])])
-    m = np.int64(p.size - np.count_nonzero(np.isnan(p)))
+        values, value_counts, _ = _distinct(p if counted is None else p[counted])
     if settings["columns"]:
         # Made here, on the worker that ran the task, for the files.
         kept["p1"], kept["p2"] = _correlation_pvalues(kept["r1"], kept["r2"], settings)
