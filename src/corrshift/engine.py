@@ -548,9 +548,9 @@ class _Run:
     """Bookkeeping of one run: which tasks remain, and turning finished tasks into tiles."""
 
     def __init__(self, problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, int]],
-                 ranges: List[List[Tuple[int, int]]], store: Any, bar: _Progress):
+                 ranges: List[List[Tuple[int, int]]], store: Any):
         self.problem, self.settings, self.tiles, self.ranges = problem, settings, tiles, ranges
-        self.store, self.bar = store, bar
+        self.store, self.bar = store, _Progress(False, 0, "")
         done_tiles = store.done_tiles()
         done_tasks = store.done_tasks()
         self.pending: Dict[int, set] = {}
@@ -560,14 +560,14 @@ class _Run:
                 continue
             keys = {(t, f, l) for f, l in ranges[t]}
             self.pending[t] = keys - done_tasks
-            for f, l in ranges[t]:
-                if (t, f, l) not in done_tasks:
-                    self.jobs.append(self._job(t, tile, (f, l)))
-            if not self.pending[t]:
+            if self.pending[t]:
+                job = self._job(t, tile)  # the tile's rows, shared by its pass ranges
+                self.jobs += [dict(job, passes=(f, l)) for f, l in ranges[t] if (t, f, l) not in done_tasks]
+            else:
                 self._finish_tile(t)
 
-    def _job(self, t: int, tile: Tuple[int, int], passes: Tuple[int, int]) -> Dict[str, Any]:
-        job: Dict[str, Any] = {"index": t, "tile": tile, "passes": passes}
+    def _job(self, t: int, tile: Tuple[int, int]) -> Dict[str, Any]:
+        job: Dict[str, Any] = {"index": t, "tile": tile}
         p = self.problem
         a, b = tile
         if p.kind == "list":
@@ -1245,7 +1245,7 @@ def _compute(problem: Problem, settings: Dict[str, Any], tiles: List[Tuple[int, 
         ranges = [[(0, problem.permutations + 1)] for _ in tiles]
     else:
         ranges = plan_passes(problem, tiles, sum(hosts.values()) or 1)
-    state = _Run(problem, settings, tiles, ranges, store, _Progress(False, 0, ""))
+    state = _Run(problem, settings, tiles, ranges, store)
     state.bar = _Progress(progress, state.total_weight(),
                           {"all": "pair", "list": "pair", "rows": "row", "sets": "set"}[problem.kind])
     try:
