@@ -87,7 +87,7 @@ def bh_from_counts(values: np.ndarray, counts: np.ndarray, m: int) -> np.ndarray
     return np.minimum(np.minimum.accumulate(scaled[::-1])[::-1], 1.0)
 
 
-class QValues:
+class _QValues:
     """Benjamini-Hochberg q-values over one set of p-values, for any of its entries.
 
     Asked for the whole set (the very array it was made from), it gives
@@ -568,8 +568,8 @@ class PairResult(_Result):
         self.n1, self.n2 = n1, n2
         self.method, self.alternative, self.permutations = method, alternative, permutations
         self.group1, self.group2 = group1, group2
-        self._q_of = QValues(p_value)
-        self._perm_q_of = QValues(perm_p)
+        self._q_of = _QValues(p_value)
+        self._perm_q_of = _QValues(perm_p)
         # Columns given are kept; the others are made on first use.
         made = {"p1": p1, "p2": p2, "class_code": class_code, "q_value": q_value, "perm_q": perm_q}
         self.__dict__.update((k, v) for k, v in made.items() if v is not None)
@@ -634,7 +634,7 @@ class _ScoreResult(_Result):
         self.score_name = score_name
         self.method, self.alternative, self.permutations = method, alternative, permutations
         self.group1, self.group2 = group1, group2
-        self._perm_q_of = QValues(perm_p)
+        self._perm_q_of = _QValues(perm_p)
         if perm_q is not None:
             self.__dict__["perm_q"] = perm_q
 
