@@ -36,6 +36,65 @@ void add_range(std::vector<std::int32_t>& rows, std::int64_t first, std::int64_t
     for (std::int64_t r = first; r < last; ++r) rows.push_back(static_cast<std::int32_t>(r));
 }
 
+// The distinct rows of listed pairs in ascending order, and the pair lists renumbered
+// into that list: packing only those rows keeps every row's values and moments.
+struct listed_rows {
+    std::vector<std::int32_t> rows;
+    std::vector<std::int32_t> first;
+    std::vector<std::int32_t> second;
+};
+
+listed_rows listed_rows_of(const std::int32_t* first_rows, const std::int32_t* second_rows,
+                           std::int32_t pair_count) {
+    listed_rows listed;
+    std::vector<std::int32_t>& rows = listed.rows;
+    rows.assign(first_rows, first_rows + pair_count);
+    rows.insert(rows.end(), second_rows, second_rows + pair_count);
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    const auto renumber = [&rows](std::int32_t row) {
+        return static_cast<std::int32_t>(std::lower_bound(rows.begin(), rows.end(), row) - rows.begin());
+    };
+    listed.first.resize(static_cast<std::size_t>(pair_count));
+    listed.second.resize(static_cast<std::size_t>(pair_count));
+    std::transform(first_rows, first_rows + pair_count, listed.first.begin(), renumber);
+    std::transform(second_rows, second_rows + pair_count, listed.second.begin(), renumber);
+    return listed;
+}
+
+// The z-test passes of a block over `pairs` pairs of the plan rows `rows`, packed with
+// `layout`: pairs(paths, g1, g2, begin, end, first_r, second_r, z_diff) computes outputs
+// [begin, end) of a pass (the correlations only where given).
+template <class Pairs>
+void run_ztest_block(const float* data, std::int32_t ncols, const std::vector<std::int32_t>& rows, packing layout,
+                     const column_groups& groups, const std::string& method, const std::string& alternative,
+                     const block_passes& passes, std::int64_t pairs, const ztest_block_outputs& out,
+                     const block_environment& env, const Pairs& compute) {
+    const auto packed = static_cast<std::int32_t>(rows.size());
+    packed_group g1(packed, groups.first_count, layout);
+    packed_group g2(packed, groups.second_count, layout);
+    const fast_kernel_paths paths = fast_kernel_paths_in_use();
+    const float se = fisher_weights_of(groups.first_count, groups.second_count, method).se;
+    const std::int32_t jobs = stage_jobs(passes.jobs, pairs);
+
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* z_out,
+                                   const exceedance_count* counting) {
+        if (pairs == 0) return;
+        const bool observed_pass = z_out == out.z_diff;
+        g1.pack(source, g.first);
+        g2.pack(source, g.second);
+        fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
+            compute(paths, g1, g2, begin, end, observed_pass ? out.first_r : nullptr,
+                    observed_pass ? out.second_r : nullptr, z_out);
+            finish_ztest_slice(z_out, begin, end, observed_pass ? out.p_value : nullptr, se, alternative, counting);
+        });
+    };
+    std::int32_t done = 0;
+    const exceedance_count counting{tail_of(alternative), out.z_diff, nullptr, out.counts};
+    run_passes(data, ncols, plan_of(rows, passes), groups, method, stage_jobs(passes.jobs, packed), pairs,
+               out.z_diff, counting, scorer, hooks_of(passes, env, done), true, true);
+}
+
 }  // namespace
 
 void pair_plan::add_row(std::int64_t lo, std::int64_t hi) {
@@ -97,30 +156,25 @@ void ztest_block(const float* data, std::int32_t ncols, row_range a, row_range b
     for (std::int64_t i = a.first; i < a.last && pairs > 0; ++i)
         plan.add_row(std::max(y_first, i + 1) - y_first + y_index, y_last - y_first + y_index);
 
-    const auto packed = static_cast<std::int32_t>(rows.size());
-    packed_group g1(packed, groups.first_count, packing::by_column);
-    packed_group g2(packed, groups.second_count, packing::by_column);
-    const pair_packs packs{g1, g2, g1, g2};
-    const fast_kernel_paths paths = fast_kernel_paths_in_use();
-    const float se = fisher_weights_of(groups.first_count, groups.second_count, method).se;
-    const std::int32_t jobs = stage_jobs(passes.jobs, pairs);
+    run_ztest_block(data, ncols, rows, packing::by_column, groups, method, alternative, passes, pairs, out, env,
+                    [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                            std::int64_t begin, std::int64_t end, float* first_r, float* second_r, float* z_diff) {
+                        plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, first_r, second_r, z_diff);
+                    });
+}
 
-    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* z_out,
-                                   const exceedance_count* counting) {
-        if (pairs == 0) return;
-        const bool observed_pass = z_out == out.z_diff;
-        g1.pack(source, g.first);
-        g2.pack(source, g.second);
-        fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
-            plan_pairs(paths, packs, plan, begin, end, observed_pass ? out.first_r : nullptr,
-                       observed_pass ? out.second_r : nullptr, z_out);
-            finish_ztest_slice(z_out, begin, end, observed_pass ? out.p_value : nullptr, se, alternative, counting);
-        });
-    };
-    std::int32_t done = 0;
-    const exceedance_count counting{tail_of(alternative), out.z_diff, nullptr, out.counts};
-    run_passes(data, ncols, plan_of(rows, passes), groups, method, stage_jobs(passes.jobs, packed), pairs,
-               out.z_diff, counting, scorer, hooks_of(passes, env, done), true, true);
+void pairs_block(const float* data, std::int32_t ncols, const std::int32_t* first_rows,
+                 const std::int32_t* second_rows, std::int32_t pair_count, const column_groups& groups,
+                 const std::string& method, const std::string& alternative, const block_passes& passes,
+                 const ztest_block_outputs& out, const block_environment& env) {
+    const std::int64_t pairs = pair_count;
+    const listed_rows listed = pairs > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
+    run_ztest_block(data, ncols, listed.rows, packing::by_row, groups, method, alternative, passes, pairs, out, env,
+                    [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                              std::int64_t begin, std::int64_t end, float* first_r, float* second_r, float* z_diff) {
+                        listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, first_r,
+                                     second_r, z_diff);
+                    });
 }
 
 void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, row_range rows,
@@ -180,23 +234,8 @@ void set_block(const float* data, std::int32_t ncols, const std::int32_t* first_
                const std::string& alternative, const block_passes& passes, float* observed, std::int32_t* counts,
                const block_environment& env) {
     const auto set_count = static_cast<std::int64_t>(sets.labels.size());
-    // Only the listed rows are packed: the pair lists are renumbered into the ascending
-    // list of the distinct rows, which keeps every row's values and moments.
-    std::vector<std::int32_t> rows;
-    std::vector<std::int32_t> first_packed, second_packed;
-    if (set_count > 0) {
-        rows.assign(first_rows, first_rows + pair_count);
-        rows.insert(rows.end(), second_rows, second_rows + pair_count);
-        std::sort(rows.begin(), rows.end());
-        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
-        const auto renumber = [&rows](std::int32_t row) {
-            return static_cast<std::int32_t>(std::lower_bound(rows.begin(), rows.end(), row) - rows.begin());
-        };
-        first_packed.resize(static_cast<std::size_t>(pair_count));
-        second_packed.resize(static_cast<std::size_t>(pair_count));
-        std::transform(first_rows, first_rows + pair_count, first_packed.begin(), renumber);
-        std::transform(second_rows, second_rows + pair_count, second_packed.begin(), renumber);
-    }
+    const listed_rows listed = set_count > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
+    const std::vector<std::int32_t>& rows = listed.rows;
     std::vector<float> z_diff(set_count > 0 ? static_cast<std::size_t>(pair_count) : 0);
 
     const auto packed = static_cast<std::int32_t>(rows.size());
@@ -212,7 +251,7 @@ void set_block(const float* data, std::int32_t ncols, const std::int32_t* first_
         g1.pack(source, g.first);
         g2.pack(source, g.second);
         fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
-            score_sets(g1, g2, first_packed.data(), second_packed.data(), sets, first, last, use_mean, absolute,
+            score_sets(g1, g2, listed.first.data(), listed.second.data(), sets, first, last, use_mean, absolute,
                        z_diff.data(), out);
         });
     };

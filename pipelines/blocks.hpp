@@ -73,6 +73,13 @@ void ztest_block(const float* data, std::int32_t ncols, row_range a, row_range b
                  const std::string& method, const std::string& alternative, const block_passes& passes,
                  const ztest_block_outputs& out, const block_environment& env);
 
+// The z-test of the listed pairs (first_rows[k], second_rows[k]), k < pair_count: one
+// entry per pair in every output. Rows and groups must have been checked.
+void pairs_block(const float* data, std::int32_t ncols, const std::int32_t* first_rows,
+                 const std::int32_t* second_rows, std::int32_t pair_count, const column_groups& groups,
+                 const std::string& method, const std::string& alternative, const block_passes& passes,
+                 const ztest_block_outputs& out, const block_environment& env);
+
 // Scores of the rows of `rows`, each over its pairs with all nrows rows, with their
 // counts: one entry per row of the range in observed and counts.
 void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, row_range rows,

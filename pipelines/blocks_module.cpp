@@ -1,5 +1,5 @@
 // The private `_blocks` module: block entry points for an engine that splits a large
-// all-pairs z-test, row-score or set-score job into tiles of rows by ranges of passes.
+// all-pairs z-test, listed-pairs z-test, row-score or set-score job into tiles of rows by ranges of passes.
 // Every value equals the matching value of the public pipelines bit for bit; the calls
 // print nothing and release the interpreter lock while they compute.
 #include <pybind11/numpy.h>
@@ -84,7 +84,25 @@ block_environment environment_of(const py::object& progress) {
     return env;
 }
 
-std::tuple<float_array, float_array, float_array, float_array, int_array> call_ztest_block(
+using ztest_tuple = std::tuple<float_array, float_array, float_array, float_array, int_array>;
+
+// The five outputs of a z-test block, one entry per pair.
+struct ztest_arrays {
+    float_array first_r, second_r, z_diff, p_value;
+    int_array counts;
+    explicit ztest_arrays(std::int64_t pairs)
+        : first_r(pairs), second_r(pairs), z_diff(pairs), p_value(pairs), counts(pairs) {}
+    ztest_block_outputs outputs() {
+        return {first_r.mutable_data(), second_r.mutable_data(), z_diff.mutable_data(), p_value.mutable_data(),
+                counts.mutable_data()};
+    }
+    ztest_tuple release() {
+        return std::make_tuple(std::move(first_r), std::move(second_r), std::move(z_diff), std::move(p_value),
+                               std::move(counts));
+    }
+};
+
+ztest_tuple call_ztest_block(
     const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
     const range_arg& rows_a, const range_arg& rows_b, const std::string& method, const std::string& alternative,
     std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress) {
@@ -94,18 +112,46 @@ std::tuple<float_array, float_array, float_array, float_array, int_array> call_z
     const row_range b = check_range(rows_b, args.shape.nrows, "rows_b");
 
     const std::int64_t pairs = ztest_block_pair_count(a, b);
-    float_array first_r(pairs), second_r(pairs), z_diff(pairs), p_value(pairs);
-    int_array counts(pairs);
-    const ztest_block_outputs out{first_r.mutable_data(), second_r.mutable_data(), z_diff.mutable_data(),
-                                  p_value.mutable_data(), counts.mutable_data()};
+    ztest_arrays result(pairs);
+    const ztest_block_outputs out = result.outputs();
     const block_environment env = environment_of(progress);
     {
         // Workers never touch Python objects: we don't manipulate refcounts.
         py::gil_scoped_release release;
         ztest_block(args.data, args.shape.ncols, a, b, args.groups, method, alternative, args.passes, out, env);
     }
-    return std::make_tuple(std::move(first_r), std::move(second_r), std::move(z_diff), std::move(p_value),
-                           std::move(counts));
+    return result.release();
+}
+
+// Listed pairs: as the public indexed z-test, second_rows gives the pair count and
+// first_rows must list at least as many.
+ztest_tuple call_pairs_block(
+    const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
+    const int_arg& first_columns, const int_arg& second_columns, const std::string& method,
+    const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
+    const py::object& progress) {
+    const int_array& first_rows = checked(first_rows_arg, "first_rows");
+    const int_array& second_rows = checked(second_rows_arg, "second_rows");
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, pass_first,
+                                          pass_last, n_jobs, progress);
+    const std::int32_t first_length = length_of(first_rows, "first_rows");
+    const std::int32_t pairs = length_of(second_rows, "second_rows");
+    if (first_length < pairs)
+        throw std::invalid_argument("first_rows has " + std::to_string(first_length) +
+                                    " entries but second_rows lists " + std::to_string(pairs) + " pairs");
+    check_indices(first_rows.data(), pairs, args.shape.nrows, "first_rows", "row");
+    check_indices(second_rows.data(), pairs, args.shape.nrows, "second_rows", "row");
+
+    ztest_arrays result(pairs);
+    const ztest_block_outputs out = result.outputs();
+    const block_environment env = environment_of(progress);
+    {
+        // Workers never touch Python objects: we don't manipulate refcounts.
+        py::gil_scoped_release release;
+        pairs_block(args.data, args.shape.ncols, first_rows.data(), second_rows.data(), pairs, args.groups, method,
+                    alternative, args.passes, out, env);
+    }
+    return result.release();
 }
 
 std::tuple<float_array, int_array> call_row_score_block(
@@ -169,6 +215,10 @@ PYBIND11_MODULE(_blocks, m) {
     m.def("ztest_block", &call_ztest_block, py::arg("data"), py::arg("first_columns"), py::arg("second_columns"),
           py::arg("rows_a"), py::arg("rows_b"), py::arg("method"), py::arg("alternative"), py::arg("pass_first"),
           py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(), py::arg("progress") = py::none());
+    m.def("pairs_block", &call_pairs_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
+          py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("alternative"),
+          py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
+          py::arg("progress") = py::none());
     m.def("row_score_block", &call_row_score_block, py::arg("data"), py::arg("first_columns"),
           py::arg("second_columns"), py::arg("rows"), py::arg("method"), py::arg("score"), py::arg("alternative"),
           py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),

@@ -135,6 +135,52 @@ def test_set_blocks_match_the_indexed_pipeline(method, score, alternative, capfd
     capfd.readouterr()
 
 
+PAIR_LISTS = {
+    "random with repeats": lambda n, rng: (rng.integers(0, n, 70), rng.integers(0, n, 70)),
+    "reversed and self pairs": lambda n, rng: ([5, 3, 7, 0, n - 1], [3, 5, 7, n - 1, 0]),
+    "one pair": lambda n, rng: ([n - 1], [2]),
+    "first_rows longer": lambda n, rng: ([1, 2, 3, 4, 5, 6], [9, 8, 7]),
+    "none": lambda n, rng: ([], []),
+}
+
+
+@pytest.mark.parametrize("pair_list", PAIR_LISTS)
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
+def test_pairs_blocks_match_the_indexed_pipeline(pair_list, method, alternative, capfd):
+    data = matrix(41, 18, seed=12)
+    g1, g2 = np.array([0, 3, 5, 7, 9, 11, 2], I32), np.arange(8, 18, dtype=I32)
+    first_rows, second_rows = (np.asarray(v, I32) for v in PAIR_LISTS[pair_list](41, np.random.default_rng(7)))
+    want = pipelines._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, alternative, P, 2)
+    for k, split in enumerate(SPLITS):
+        got, total = summed_counts(
+            lambda lo, hi, jobs: _blocks.pairs_block(data, first_rows, second_rows, g1, g2, method, alternative,
+                                                     lo, hi, jobs), split, [[1, 2, 5][k % 3], 2, 3])
+        for g, w in zip(got, want[:4]):
+            assert_same(g, w)
+        assert_same(as_p(total), want[4])
+        assert total.dtype == I32
+    assert capfd.readouterr().out.count("Permutation progress") == 1  # the blocks print nothing
+
+
+@pytest.mark.parametrize("change, error, match", [
+    (dict(first_rows=np.array([0, 1], I32)), ValueError, "first_rows has 2 entries"),
+    (dict(second_rows=np.array([1, 12, 3], I32)), IndexError, "second_rows"),
+    (dict(first_rows=np.array([-1, 1, 2], I32)), IndexError, "first_rows"),
+    (dict(method="Spearman"), ValueError, "method"),
+    (dict(pass_first=3, pass_last=2), ValueError, "pass_first <= pass_last"),
+    (dict(n_jobs=0), ValueError, "n_jobs"),
+], ids=lambda v: str(v) if not isinstance(v, dict) else ",".join(v))
+def test_bad_pairs_block_arguments_are_refused_before_any_work(change, error, match):
+    good = dict(data=DATA, first_rows=np.array([0, 1, 2], I32), second_rows=np.array([3, 4, 5], I32),
+                first_columns=G1, second_columns=G2, method="pearson", alternative="less", pass_first=0,
+                pass_last=3, n_jobs=2)
+    calls = []
+    with pytest.raises(error, match=match):
+        _blocks.pairs_block(**dict(good, **change), progress=calls.append)
+    assert calls == []
+
+
 def test_more_rows_than_the_all_pairs_limit(capfd):
     n = 46400
     rng = np.random.default_rng(4)
@@ -310,6 +356,8 @@ CALLS = {
                                                     0, 4, 2),
     "row_score_block": lambda f, i: _blocks.row_score_block(f(DATA), i(G1), i(G2), (2, 9), "pearson", "median",
                                                             "two-sided", 1, 4, 2),
+    "pairs_block": lambda f, i: _blocks.pairs_block(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "spearman",
+                                                    "greater", 0, 4, 2),
     "set_block": lambda f, i: _blocks.set_block(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "pearson",
                                                 "mean", "greater", 0, 4, 2),
 }

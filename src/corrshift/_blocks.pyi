@@ -1,4 +1,4 @@
-"""Block entry points: parts of the all-pairs z-test, the row scores and the set scores,
+"""Block entry points: parts of the all-pairs and listed-pairs z-tests, the row scores and the set scores,
 over a range of passes, bit-identical to the matching values of ``pipelines``.
 
 Pass 0 is the observed pass with the caller's groups; pass r >= 1 is the r-th
@@ -34,6 +34,24 @@ def ztest_block(
 ) -> Tuple[_F32, _F32, _F32, _F32, _I32]:
     """(first_r, second_r, z_diff, p_value, counts) for the pairs (i, j) with i in
     [rows_a), j in [rows_b) and j > i, ordered by i, then j."""
+    ...
+
+def pairs_block(
+    data: _F32,
+    first_rows: _I32,
+    second_rows: _I32,
+    first_columns: _I32,
+    second_columns: _I32,
+    method: str,
+    alternative: str,
+    pass_first: int,
+    pass_last: int,
+    n_jobs: int,
+    *,
+    progress: Optional[Callable[[int], object]] = None,
+) -> Tuple[_F32, _F32, _F32, _F32, _I32]:
+    """(first_r, second_r, z_diff, p_value, counts) for the pairs (first_rows[k],
+    second_rows[k]); len(second_rows) pairs, first_rows at least as long."""
     ...
 
 def row_score_block(

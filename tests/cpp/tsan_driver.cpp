@@ -1,7 +1,7 @@
 // Every threaded stage run with several job counts, for ThreadSanitizer (`make tsan`) and
 // as an ordinary unit test: the fan-out (with a failing thread start), the set-score
 // workers, both rank transforms, the pass loops of all four pipelines with both
-// kernels, and the three block drivers. Each result must be bit for bit the result of
+// kernels, and the four block drivers. Each result must be bit for bit the result of
 // one job (and the blocks' the public pipelines').
 #include <algorithm>
 #include <cmath>
@@ -237,6 +237,23 @@ void check_blocks(const std::vector<float>& data, std::int32_t nrows, std::int32
             got.permutation_p = as_p_values(counts, 4);
             got.console = want.console;
             CHECK(got == want);
+        }
+        // Listed pairs over passes [0, 3) and [3, 5), against the public indexed z-test.
+        const ztest_run listed_want = run_ztest(data, nrows, ncols, rows, groups, method, 1, kernel::fast);
+        for (std::int32_t jobs : job_counts) {
+            ztest_run got(90);
+            std::vector<std::int32_t> counts(90), more(90);
+            const ztest_block_outputs out{got.first_r.data(), got.second_r.data(), got.z_diff.data(),
+                                          got.p_value.data(), counts.data()};
+            pairs_block(data.data(), ncols, rows[0].data(), rows[1].data(), 90, groups, method, option_two_sided,
+                        {0, 3, jobs}, out, quiet_block);
+            pairs_block(data.data(), ncols, rows[0].data(), rows[1].data(), 90, groups, method, option_two_sided,
+                        {3, 5, jobs}, {got.first_r.data(), got.second_r.data(), got.z_diff.data(),
+                                       got.p_value.data(), more.data()}, quiet_block);
+            for (std::size_t k = 0; k < counts.size(); ++k) counts[k] += more[k];
+            got.permutation_p = as_p_values(counts, 4);
+            got.console = listed_want.console;
+            CHECK(got == listed_want);
         }
         for (const std::string& score : {option_mean, option_median}) {
             std::vector<float> row_observed(nrows), row_p(nrows), set_observed(set_count), set_p(set_count);

@@ -46,6 +46,8 @@ for method, alternative in (("pearson", "two-sided"), ("spearman", "less")):
          0, 3, 2)
     call("row_score_block " + method, _blocks.row_score_block, data, g1, g2, (2, 6), method, "median",
          alternative, 2, 4, 3)
+    call("pairs_block " + method, _blocks.pairs_block, data, rows1, rows2, g1, g2, method, alternative,
+         0, 4, 2)
     call("set_block " + method, _blocks.set_block, data, rows1, rows2, g1, g2, method, "mean", alternative,
          1, 3, 2)
 call("ztest_block progress", _blocks.ztest_block, data, g1, g2, (0, 7), (0, 7), "pearson", "greater", 0, 3,
@@ -68,6 +70,7 @@ call("unaligned", pipelines._ztest_pipeline_exhaustive,
      "pearson", "less", 1, 1)
 call("list beyond int32", _blocks.ztest_block, data, [0, 2 ** 32], g2, (0, 7), (0, 7), "pearson", "less",
      0, 2, 1)
+call("pairs_block lengths", _blocks.pairs_block, data, rows1[:2], rows2, g1, g2, "pearson", "less", 0, 2, 1)
 call("block rows", _blocks.row_score_block, data, g1, g2, (3, 9), "pearson", "mean", "less", 0, 2, 1)
 call("empty", pipelines._score_pipeline_indexed, data, rows1[:0], rows2[:0], g1, g2, "pearson",
      "mean", "less", 1, 1)
