@@ -64,29 +64,35 @@ listed_rows listed_rows_of(const std::int32_t* first_rows, const std::int32_t* s
 
 // The z-test passes of a block over `pairs` pairs of the plan rows `rows`, packed with
 // `layout`: pairs(paths, g1, g2, begin, end, first_r, second_r, z_diff) computes outputs
-// [begin, end) of a pass (the correlations only where given).
-template <class Pairs>
+// [begin, end) of the observed pass, counted(paths, g1, g2, begin, end, counting) adds
+// the exceedances of a permutation pass.
+template <class Pairs, class Counted>
 void run_ztest_block(const float* data, std::int32_t ncols, const std::vector<std::int32_t>& rows, packing layout,
                      const column_groups& groups, const std::string& method, const std::string& alternative,
                      const block_passes& passes, std::int64_t pairs, const ztest_block_outputs& out,
-                     const block_environment& env, const Pairs& compute) {
+                     const block_environment& env, const Pairs& compute, const Counted& counted) {
     const auto packed = static_cast<std::int32_t>(rows.size());
     packed_group g1(packed, groups.first_count, layout);
     packed_group g2(packed, groups.second_count, layout);
     const fast_kernel_paths paths = fast_kernel_paths_in_use();
     const float se = fisher_weights_of(groups.first_count, groups.second_count, method).se;
     const std::int32_t jobs = stage_jobs(passes.jobs, pairs);
+    const bool permutation_passes = std::max(passes.first, 1) < passes.last;
+    std::vector<float> thresholds(permutation_passes ? static_cast<std::size_t>(pairs) : 0);
+    const ztest_outputs outputs{out.first_r, out.second_r, out.z_diff, out.p_value, nullptr};
 
-    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* z_out,
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,
                                    const exceedance_count* counting) {
         if (pairs == 0) return;
-        const bool observed_pass = z_out == out.z_diff;
         g1.pack(source, g.first);
         g2.pack(source, g.second);
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
-            compute(paths, g1, g2, begin, end, observed_pass ? out.first_r : nullptr,
-                    observed_pass ? out.second_r : nullptr, z_out);
-            finish_ztest_slice(z_out, begin, end, observed_pass ? out.p_value : nullptr, se, alternative, counting);
+            fast_ztest_slice(
+                begin, end, outputs, se, alternative, thresholds.empty() ? nullptr : thresholds.data(), counting,
+                [&](float* first_r, float* second_r, float* z_diff) {
+                    compute(paths, g1, g2, begin, end, first_r, second_r, z_diff);
+                },
+                [&](const exceedance_count& c) { counted(paths, g1, g2, begin, end, c); });
         });
     };
     std::int32_t done = 0;
@@ -104,8 +110,12 @@ void pair_plan::add_row(std::int64_t lo, std::int64_t hi) {
     offsets.push_back(offsets.back() + (hi - lo));
 }
 
-void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
-                std::int64_t end, float* first_r, float* second_r, float* z_diff) {
+namespace {
+
+// Calls rows(x0, count, spans, starts) for the chunks of plan rows that hold outputs
+// [begin, end) of a plan.
+template <class Rows>
+void plan_chunks(const pair_plan& plan, std::int64_t begin, std::int64_t end, const Rows& rows_of) {
     if (begin >= end) return;
     const auto rows = static_cast<std::int64_t>(plan.spans.size());
     const std::int64_t* offsets = plan.offsets.data();
@@ -122,8 +132,26 @@ void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const p
             spans[count].hi = s.lo + (std::min(end, offsets[r + 1]) - offsets[r]);
             starts[count] = offsets[r] - s.lo;
         }
-        pair_rows(paths, packs, plan.x0 + first_row, count, spans, starts, first_r, second_r, z_diff);
+        rows_of(plan.x0 + first_row, count, spans, starts);
     }
+}
+
+}  // namespace
+
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, float* first_r, float* second_r, float* z_diff) {
+    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
+                                      const std::int64_t* starts) {
+        pair_rows(paths, packs, x0, count, spans, starts, first_r, second_r, z_diff);
+    });
+}
+
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, const exceedance_count& counting) {
+    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
+                                      const std::int64_t* starts) {
+        pair_rows(paths, packs, x0, count, spans, starts, counting);
+    });
 }
 
 std::int64_t ztest_block_pair_count(row_range a, row_range b) noexcept {
@@ -160,6 +188,10 @@ void ztest_block(const float* data, std::int32_t ncols, row_range a, row_range b
                     [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                             std::int64_t begin, std::int64_t end, float* first_r, float* second_r, float* z_diff) {
                         plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, first_r, second_r, z_diff);
+                    },
+                    [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                            std::int64_t begin, std::int64_t end, const exceedance_count& counting) {
+                        plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, counting);
                     });
 }
 
@@ -174,6 +206,11 @@ void pairs_block(const float* data, std::int32_t ncols, const std::int32_t* firs
                               std::int64_t begin, std::int64_t end, float* first_r, float* second_r, float* z_diff) {
                         listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, first_r,
                                      second_r, z_diff);
+                    },
+                    [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                              std::int64_t begin, std::int64_t end, const exceedance_count& counting) {
+                        listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end,
+                                     counting);
                     });
 }
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "atanh_vector.hpp"
 #include "correlation.hpp"
@@ -82,10 +84,33 @@ inline void listed_sxy(const packed_group& g, const std::int32_t* a, const std::
         for (int l = 0; l < 8; ++l) sxy[l] += x[l][c] * y[l][c];
 }
 
+// What the tile loops do with a pair's two correlations: store them and the Fisher
+// difference, or count whether the difference exceeds the observed one.
+struct store_pairs {
+    float* first_r;
+    float* second_r;
+    float* z_diff;
+    void operator()(std::int64_t at, float r1, float r2) const noexcept {
+        z_diff[at] = fisher_z(r1, r2);
+        if (first_r) first_r[at] = r1;
+        if (second_r) second_r[at] = r2;
+    }
+};
+
+template <tail rule, class Count>
+struct count_pairs {
+    const float* observed;
+    Count* counts;
+    void operator()(std::int64_t at, float r1, float r2) const noexcept {
+        counts[at] += exceeds<rule>(fisher_z(r1, r2), observed[at]) ? 1 : 0;
+    }
+};
+
 // ---- Portable code, for processors without AVX2 and other architectures ------------
 
+template <class Sink>
 void pair_rows_portable(const pair_packs& packs, std::int64_t x0, std::int64_t count, const row_span* spans,
-                        const std::int64_t* starts, float* first_r, float* second_r, float* z_diff) {
+                        const std::int64_t* starts, const Sink& sink) {
     float r1[row_block][tile_width];
     float r2[row_block][tile_width];
     for (std::int64_t s = 0; s < count; s += row_block) {
@@ -110,21 +135,16 @@ void pair_rows_portable(const pair_packs& packs, std::int64_t x0, std::int64_t c
             for (std::int64_t r = 0; r < row_block; ++r) {
                 const std::int64_t jl = std::max(j0, t.spans[r].lo);
                 const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
-                for (std::int64_t j = jl; j < jh; ++j) {
-                    const std::int64_t l = j - j0;
-                    const std::int64_t at = t.starts[r] + j;
-                    z_diff[at] = fisher_z(r1[r][l], r2[r][l]);
-                    if (first_r) first_r[at] = r1[r][l];
-                    if (second_r) second_r[at] = r2[r][l];
-                }
+                for (std::int64_t j = jl; j < jh; ++j) sink(t.starts[r] + j, r1[r][j - j0], r2[r][j - j0]);
             }
         }
     }
 }
 
+template <class Sink>
 void listed_pairs_portable(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
                            const std::int32_t* second_rows, std::int64_t begin, std::int64_t end,
-                           float* first_r, float* second_r, float* z_diff) {
+                           const Sink& sink) {
     for (std::int64_t k0 = begin; k0 < end; k0 += 8) {
         const std::int64_t lanes = std::min<std::int64_t>(8, end - k0);
         std::int32_t a[8], b[8];
@@ -141,11 +161,7 @@ void listed_pairs_portable(const packed_group& g1, const packed_group& g2, const
                 r[g][l] = finish(sxy[l], group.m(), group.mean()[a[l]], group.var()[a[l]], group.mean()[b[l]],
                                  group.var()[b[l]]);
         }
-        for (std::int64_t l = 0; l < lanes; ++l) {
-            z_diff[k0 + l] = fisher_z(r[0][l], r[1][l]);
-            if (first_r) first_r[k0 + l] = r[0][l];
-            if (second_r) second_r[k0 + l] = r[1][l];
-        }
+        for (std::int64_t l = 0; l < lanes; ++l) sink(k0 + l, r[0][l], r[1][l]);
     }
 }
 
@@ -185,11 +201,11 @@ CORRSHIFT_AVX2_INLINE __m256 fisher_z8(__m256 r1, __m256 r2, bool vector_atanh) 
     return _mm256_load_ps(z);
 }
 
-// Correlations of x rows i0 .. i0+3 with y rows j0 .. j0+15 (j0 a multiple of 8) over
-// one group: out[2r + h] holds y rows j0 + 8h .. j0 + 8h + 7 for x row i0 + r. Each
-// lane's Sxy is a sequential sum over the columns in list order, a separate multiply then add.
-CORRSHIFT_AVX2_INLINE void correlation_tile_avx2(const packed_group& gx, const packed_group& gy, std::int64_t i0,
-                                                 std::int64_t j0, __m256* out) {
+// Sxy of x rows i0 .. i0+3 with y rows j0 .. j0+15 (j0 a multiple of 8) over one group:
+// s[2r + h] holds y rows j0 + 8h .. j0 + 8h + 7 for x row i0 + r. Each lane's Sxy is a
+// sequential sum over the columns in list order, a separate multiply then add.
+CORRSHIFT_AVX2_INLINE void sxy_tile_avx2(const packed_group& gx, const packed_group& gy, std::int64_t i0,
+                                         std::int64_t j0, __m256* s) {
     __m256 s00 = _mm256_setzero_ps(), s01 = _mm256_setzero_ps();
     __m256 s10 = _mm256_setzero_ps(), s11 = _mm256_setzero_ps();
     __m256 s20 = _mm256_setzero_ps(), s21 = _mm256_setzero_ps();
@@ -214,77 +230,306 @@ CORRSHIFT_AVX2_INLINE void correlation_tile_avx2(const packed_group& gx, const p
         s30 = _mm256_add_ps(s30, _mm256_mul_ps(x, y0));
         s31 = _mm256_add_ps(s31, _mm256_mul_ps(x, y1));
     }
-    const __m256 m = _mm256_set1_ps(gx.m());
-    const __m256 mean_y0 = _mm256_load_ps(gy.mean() + j0), mean_y1 = _mm256_load_ps(gy.mean() + j0 + 8);
-    const __m256 var_y0 = _mm256_load_ps(gy.var() + j0), var_y1 = _mm256_load_ps(gy.var() + j0 + 8);
-    const __m256 sums[8] = {s00, s01, s10, s11, s20, s21, s30, s31};
-    for (int r = 0; r < 4; ++r) {
-        const __m256 mean_x = _mm256_broadcast_ss(gx.mean() + i0 + r);
-        const __m256 var_x = _mm256_broadcast_ss(gx.var() + i0 + r);
-        out[2 * r] = finish_avx2(sums[2 * r], m, mean_x, var_x, mean_y0, var_y0);
-        out[2 * r + 1] = finish_avx2(sums[2 * r + 1], m, mean_x, var_x, mean_y1, var_y1);
+    s[0] = s00, s[1] = s01, s[2] = s10, s[3] = s11, s[4] = s20, s[5] = s21, s[6] = s30, s[7] = s31;
+}
+
+// The eight lanes of one group for vector h of tile row r: the pairs' Sxy and the moments
+// of both rows of each pair (x moments broadcast, y moments of rows j0 + 8h ..).
+struct lane_group {
+    __m256 sxy, m, mean_x, var_x, isd_x, mean_y, var_y, isd_y;
+};
+
+CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed_group& gy, const __m256* s,
+                                            std::int64_t i0, std::int64_t j0, std::int64_t r, int h) {
+    const std::int64_t i = i0 + r, j = j0 + 8 * h;
+    return {s[2 * r + h],
+            _mm256_set1_ps(gx.m()),
+            _mm256_broadcast_ss(gx.mean() + i),
+            _mm256_broadcast_ss(gx.var() + i),
+            _mm256_broadcast_ss(gx.isd() + i),
+            _mm256_load_ps(gy.mean() + j),
+            _mm256_load_ps(gy.var() + j),
+            _mm256_load_ps(gy.isd() + j)};
+}
+
+// ---- Deciding exceedance in a permutation pass ---------------------------------------
+//
+// A permutation pass of the z-test needs only whether each pair's Fisher difference
+// z = fl(atanhf(c1) - atanhf(c2)) is at least as extreme as the observed o (c = r
+// clamped to [-0.99, 0.99]). atanh is increasing, and with A = (1 + c1)(1 - c2) and
+// B = (1 - c1)(1 + c2), atanh(c1) - atanh(c2) = ln(A / B) / 2, so for t = e^(2 theta):
+// z >= theta exactly when A >= t B, and z <= -theta exactly when t A <= B (in exact
+// arithmetic). The lanes below decide from a cheap correlation and float A and B, and
+// only where the decision is clear by a margin; every other lane takes the exact path
+// (finish, atanhf, the comparison with o), so counts equal the exact path's.
+//
+// The cheap r' takes the exact path's cov = Sxy / m - mean_y mean_x, bit for bit, and
+// multiplies it by isd_x isd_y (isd = 1 / sqrt(var), rounded once each) instead of
+// dividing it by sqrt(var_y var_x). The rows whose moments could leave the normal range
+// (var outside [2^-60, 2^60], |mean| above 2^40, NaN or infinite) have isd NaN, so their
+// lanes give NaN, decide nothing and go the exact way; a variance of exactly 0 gives the
+// exact path's -2 in both. Margin, in units u = 2^-24 (the float rounding unit):
+//  1. r' against the exact r: r = cov S (1 + e), |e| <= 2.5u (product, square root,
+//     division); r' = cov S (1 + e'), |e'| <= 6u (two square roots, two divisions, two
+//     products). So |r' - r| <= 8.6u |r| < 2^-20 |r|. Clamping only shrinks the
+//     difference, and beyond |r| > 1.01 both clamp to the same bound: |c' - c| <= 2^-20.
+//     A cov in the subnormal range adds at most 2^-126 absolute, far below the margin.
+//  2. d atanh(c) / dc = 1 / (1 - c^2) <= 50.26 on [-0.99, 0.99]: the two groups move
+//     ln(A/B)/2 by at most 2 * 50.26 * 1.01 * 2^-20 < 9.7e-5.
+//  3. The atanhf of the exact path is within 16 ulps of atanh (the C library's is within
+//     2; the tests measure it on a sample, `make test-exhaustive` on every input), and
+//     |atanhf| < 2.65 has ulp 2^-22; with the rounding of the difference (|z| < 5.3):
+//     |z - (atanh(c1) - atanh(c2))| <= 33 * 2^-22 < 7.9e-6.
+//  4. 1 +- c' is rounded once (1 +- c' >= 0.01, so relative u), A' and B' once more:
+//     each within 3u relative, ln(A'/B')/2 within 3u < 1.8e-7. t is e^(2 theta)
+//     rounded to float (u), and t B' (or t A') and the product with 1 + eta round once
+//     each: 1.5u < 9e-8 in ln/2.
+// The sum is below 1.06e-4. A lane counts as decided only where A' > t B' (1 + eta) or
+// A' < t B' (1 - eta) (and the same with t A' against B'), eta = 2^-10: a distance of
+// ln(1 -+ eta)/2, at least 4.88e-4 from theta, more than four times the sum; so
+// z >= theta, or z < theta, holds exactly as decided. A NaN anywhere fails every ordered
+// comparison and decides nothing. The share of lanes within the margin is about 0.1%
+// per threshold on typical data; they cost one exact pair each.
+constexpr float margin_above = 1.0f + 0x1p-10f;
+constexpr float margin_below = 1.0f - 0x1p-10f;
+
+// The cheap r' of eight lanes (above): exact cov, times isd_x isd_y; -2 where a variance is 0.
+CORRSHIFT_AVX2_INLINE __m256 cheap_r_avx2(const lane_group& g) {
+    const __m256 cov = _mm256_sub_ps(_mm256_div_ps(g.sxy, g.m), _mm256_mul_ps(g.mean_y, g.mean_x));
+    const __m256 r = _mm256_mul_ps(cov, _mm256_mul_ps(g.isd_x, g.isd_y));
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 undefined =
+        _mm256_or_ps(_mm256_cmp_ps(g.var_x, zero, _CMP_EQ_OQ), _mm256_cmp_ps(g.var_y, zero, _CMP_EQ_OQ));
+    return _mm256_blendv_ps(r, _mm256_set1_ps(-2.0f), undefined);
+}
+
+// Lanes that exceed (hit) and lanes that the margin leaves open, for thresholds t.
+template <tail rule>
+CORRSHIFT_AVX2_INLINE void decide_avx2(const lane_group& g1, const lane_group& g2, __m256 t, __m256& hit,
+                                       __m256& open) {
+    const __m256 lo = _mm256_set1_ps(-0.99f);
+    const __m256 hi = _mm256_set1_ps(0.99f);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 c1 = _mm256_min_ps(hi, _mm256_max_ps(lo, cheap_r_avx2(g1)));
+    const __m256 c2 = _mm256_min_ps(hi, _mm256_max_ps(lo, cheap_r_avx2(g2)));
+    const __m256 a = _mm256_mul_ps(_mm256_add_ps(one, c1), _mm256_sub_ps(one, c2));
+    const __m256 b = _mm256_mul_ps(_mm256_sub_ps(one, c1), _mm256_add_ps(one, c2));
+    const __m256 above = _mm256_set1_ps(margin_above);
+    const __m256 below = _mm256_set1_ps(margin_below);
+    const __m256 tb = _mm256_mul_ps(t, b);
+    const __m256 up = _mm256_cmp_ps(a, _mm256_mul_ps(tb, above), _CMP_GT_OQ);   // z > theta
+    const __m256 down = _mm256_cmp_ps(a, _mm256_mul_ps(tb, below), _CMP_LT_OQ);  // z < theta
+    __m256 decided;
+    if constexpr (rule == tail::greater) {
+        hit = up;
+        decided = _mm256_or_ps(up, down);
+    } else if constexpr (rule == tail::less) {
+        hit = down;
+        decided = _mm256_or_ps(up, down);
+    } else {
+        const __m256 ta = _mm256_mul_ps(t, a);
+        const __m256 low = _mm256_cmp_ps(_mm256_mul_ps(ta, above), b, _CMP_LT_OQ);  // z < -theta
+        const __m256 not_low = _mm256_cmp_ps(_mm256_mul_ps(ta, below), b, _CMP_GT_OQ);
+        hit = _mm256_or_ps(up, low);
+        decided = _mm256_or_ps(hit, _mm256_and_ps(down, not_low));
+    }
+    open = _mm256_andnot_ps(decided, _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
+}
+
+// The exact path for the lanes of `open` (a bit mask): finish, fisher_z and the
+// comparison with observed[l]; returns `hit` with those lanes set where they exceed.
+template <tail rule>
+CORRSHIFT_AVX2_INLINE __m256 exact_lanes_avx2(int open, const lane_group& g1, const lane_group& g2,
+                                              const float* observed, __m256 hit) {
+    alignas(32) float v[2][8][8];
+    for (int g = 0; g < 2; ++g) {
+        const lane_group& lanes = g == 0 ? g1 : g2;
+        _mm256_store_ps(v[g][0], lanes.sxy);
+        _mm256_store_ps(v[g][1], lanes.m);
+        _mm256_store_ps(v[g][2], lanes.mean_x);
+        _mm256_store_ps(v[g][3], lanes.var_x);
+        _mm256_store_ps(v[g][4], lanes.mean_y);
+        _mm256_store_ps(v[g][5], lanes.var_y);
+    }
+    alignas(32) float h[8];
+    _mm256_store_ps(h, hit);
+    for (int l = 0; l < 8; ++l) {
+        if (!(open & (1 << l))) continue;
+        float r[2];
+        for (int g = 0; g < 2; ++g) r[g] = finish(v[g][0][l], v[g][1][l], v[g][2][l], v[g][3][l], v[g][4][l], v[g][5][l]);
+        const std::uint32_t bits = exceeds<rule>(fisher_z(r[0], r[1]), observed[l]) ? 0xffffffffu : 0u;
+        std::memcpy(&h[l], &bits, sizeof bits);
+    }
+    return _mm256_load_ps(h);
+}
+
+// Adds the hit lanes (all ones) to eight counts; `lanes` masks the pairs that exist.
+CORRSHIFT_AVX2_INLINE void add_hits(float* counts, __m256 hit) {
+    _mm256_storeu_ps(counts, _mm256_add_ps(_mm256_loadu_ps(counts), _mm256_and_ps(hit, _mm256_set1_ps(1.0f))));
+}
+CORRSHIFT_AVX2_INLINE void add_hits(std::int32_t* counts, __m256 hit) {
+    // A hit lane is -1 as an integer: subtracting it adds one.
+    __m256i* at = reinterpret_cast<__m256i*>(counts);
+    _mm256_storeu_si256(at, _mm256_sub_epi32(_mm256_loadu_si256(at), _mm256_castps_si256(hit)));
+}
+CORRSHIFT_AVX2_INLINE void add_hits(float* counts, __m256 hit, __m256i lanes) {
+    const __m256 c = _mm256_maskload_ps(counts, lanes);
+    _mm256_maskstore_ps(counts, lanes, _mm256_add_ps(c, _mm256_and_ps(hit, _mm256_set1_ps(1.0f))));
+}
+CORRSHIFT_AVX2_INLINE void add_hits(std::int32_t* counts, __m256 hit, __m256i lanes) {
+    auto* at = reinterpret_cast<int*>(counts);
+    _mm256_maskstore_epi32(at, lanes, _mm256_sub_epi32(_mm256_maskload_epi32(at, lanes), _mm256_castps_si256(hit)));
+}
+
+// Decides eight pairs at positions at .. at+7 of the pass (only the lanes of `lanes`
+// where `partial`) and adds their exceedances.
+template <tail rule, class Count>
+CORRSHIFT_AVX2_INLINE void count_lanes_avx2(const lane_group& g1, const lane_group& g2, const exceedance_count& d,
+                                            Count* counts, std::int64_t at, bool partial, __m256i lanes) {
+    const __m256 t = partial ? _mm256_maskload_ps(d.thresholds + at, lanes) : _mm256_loadu_ps(d.thresholds + at);
+    __m256 hit, open;
+    decide_avx2<rule>(g1, g2, t, hit, open);
+    if (partial) open = _mm256_and_ps(open, _mm256_castsi256_ps(lanes));
+    const int open_bits = _mm256_movemask_ps(open);
+    if (open_bits != 0) hit = exact_lanes_avx2<rule>(open_bits, g1, g2, d.observed + at, hit);
+    if (partial)
+        add_hits(counts + at, _mm256_and_ps(hit, _mm256_castsi256_ps(lanes)), lanes);
+    else
+        add_hits(counts + at, hit);
+}
+
+// Lanes j0 + l, l < 8, that lie in [jl, jh).
+CORRSHIFT_AVX2_INLINE __m256i lanes_between(std::int64_t j0, std::int64_t jl, std::int64_t jh) {
+    const __m256i j = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(j0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(jl)), j),
+                               _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(jh)), j));
+}
+
+// What a tile loop does with the Sxy of a tile: store correlations and differences...
+struct store_tile_avx2 {
+    const pair_packs& packs;
+    float* first_r;
+    float* second_r;
+    float* z_diff;
+    bool vector_atanh;
+
+    CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0, const __m256* s1,
+                                          const __m256* s2) const {
+        __m256 r1[8], r2[8], z[8];
+        for (std::int64_t r = 0; r < row_block; ++r)
+            for (int h = 0; h < 2; ++h) {
+                const lane_group a = tile_lanes(packs.x1, packs.y1, s1, i0, j0, r, h);
+                const lane_group b = tile_lanes(packs.x2, packs.y2, s2, i0, j0, r, h);
+                r1[2 * r + h] = finish_avx2(a.sxy, a.m, a.mean_x, a.var_x, a.mean_y, a.var_y);
+                r2[2 * r + h] = finish_avx2(b.sxy, b.m, b.mean_x, b.var_x, b.mean_y, b.var_y);
+            }
+        for (int q = 0; q < 8; ++q) z[q] = fisher_z8(r1[q], r2[q], vector_atanh);
+        for (std::int64_t r = 0; r < row_block; ++r) {
+            const std::int64_t jl = std::max(j0, t.spans[r].lo);
+            const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
+            if (jl >= jh) continue;
+            const std::int64_t at = t.starts[r] + j0;
+            if (jl == j0 && jh == j0 + tile_width) {
+                for (int h = 0; h < 2; ++h) {
+                    _mm256_storeu_ps(z_diff + at + 8 * h, z[2 * r + h]);
+                    if (first_r) _mm256_storeu_ps(first_r + at + 8 * h, r1[2 * r + h]);
+                    if (second_r) _mm256_storeu_ps(second_r + at + 8 * h, r2[2 * r + h]);
+                }
+                continue;
+            }
+            // A tile at the edge of the row or of the slice: store the covered part.
+            alignas(32) float zt[tile_width], r1t[tile_width], r2t[tile_width];
+            for (int h = 0; h < 2; ++h) {
+                _mm256_store_ps(zt + 8 * h, z[2 * r + h]);
+                _mm256_store_ps(r1t + 8 * h, r1[2 * r + h]);
+                _mm256_store_ps(r2t + 8 * h, r2[2 * r + h]);
+            }
+            for (std::int64_t j = jl; j < jh; ++j) {
+                z_diff[at + (j - j0)] = zt[j - j0];
+                if (first_r) first_r[at + (j - j0)] = r1t[j - j0];
+                if (second_r) second_r[at + (j - j0)] = r2t[j - j0];
+            }
+        }
+    }
+};
+
+// ... or decide and count their exceedances.
+template <tail rule, class Count>
+struct count_tile_avx2 {
+    const pair_packs& packs;
+    const exceedance_count& counting;
+    Count* counts;
+
+    CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0, const __m256* s1,
+                                          const __m256* s2) const {
+        for (std::int64_t r = 0; r < row_block; ++r) {
+            const std::int64_t jl = std::max(j0, t.spans[r].lo);
+            const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
+            if (jl >= jh) continue;
+            const std::int64_t at = t.starts[r] + j0;
+            for (int h = 0; h < 2; ++h) {
+                const std::int64_t jv = j0 + 8 * h;
+                if (jv >= jh || jv + 8 <= jl) continue;
+                const bool partial = jv < jl || jv + 8 > jh;
+                const __m256i lanes = partial ? lanes_between(jv, jl, jh) : _mm256_set1_epi32(-1);
+                count_lanes_avx2<rule>(tile_lanes(packs.x1, packs.y1, s1, i0, j0, r, h),
+                                       tile_lanes(packs.x2, packs.y2, s2, i0, j0, r, h), counting, counts,
+                                       at + 8 * h, partial, lanes);
+            }
+        }
+    }
+};
+
+template <class Tile>
+CORRSHIFT_AVX2_INLINE void pair_tiles_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
+                                           const row_span* spans, const std::int64_t* starts, const Tile& tile) {
+    static_assert(row_block == 4 && tile_width == 16, "sxy_tile_avx2 computes 4 x 16 tiles");
+    for (std::int64_t s = 0; s < count; s += row_block) {
+        const strip t = strip_of(s, count, spans, starts);
+        const std::int64_t i0 = x0 + s;
+        // Tiles start at multiples of 8 so that every load of rows j is aligned.
+        for (std::int64_t j0 = t.jmin / 8 * 8; j0 < t.jmax; j0 += tile_width) {
+            __m256 s1[8], s2[8];
+            sxy_tile_avx2(packs.x1, packs.y1, i0, j0, s1);
+            sxy_tile_avx2(packs.x2, packs.y2, i0, j0, s2);
+            tile(t, i0, j0, s1, s2);
+        }
     }
 }
 
 CORRSHIFT_AVX2 void pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                    const row_span* spans, const std::int64_t* starts, float* first_r,
                                    float* second_r, float* z_diff, bool vector_atanh) {
-    static_assert(row_block == 4 && tile_width == 16, "correlation_tile_avx2 computes 4 x 16 tiles");
-    for (std::int64_t s = 0; s < count; s += row_block) {
-        const strip t = strip_of(s, count, spans, starts);
-        const std::int64_t i0 = x0 + s;
-        // Tiles start at multiples of 8 so that every load of rows j is aligned.
-        for (std::int64_t j0 = t.jmin / 8 * 8; j0 < t.jmax; j0 += tile_width) {
-            __m256 r1[8], r2[8], z[8];
-            correlation_tile_avx2(packs.x1, packs.y1, i0, j0, r1);
-            correlation_tile_avx2(packs.x2, packs.y2, i0, j0, r2);
-            for (int q = 0; q < 8; ++q) z[q] = fisher_z8(r1[q], r2[q], vector_atanh);
-            for (std::int64_t r = 0; r < row_block; ++r) {
-                const std::int64_t jl = std::max(j0, t.spans[r].lo);
-                const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
-                if (jl >= jh) continue;
-                const std::int64_t at = t.starts[r] + j0;
-                if (jl == j0 && jh == j0 + tile_width) {
-                    for (int h = 0; h < 2; ++h) {
-                        _mm256_storeu_ps(z_diff + at + 8 * h, z[2 * r + h]);
-                        if (first_r) _mm256_storeu_ps(first_r + at + 8 * h, r1[2 * r + h]);
-                        if (second_r) _mm256_storeu_ps(second_r + at + 8 * h, r2[2 * r + h]);
-                    }
-                    continue;
-                }
-                // A tile at the edge of the row or of the slice: store the covered part.
-                alignas(32) float zt[tile_width], r1t[tile_width], r2t[tile_width];
-                for (int h = 0; h < 2; ++h) {
-                    _mm256_store_ps(zt + 8 * h, z[2 * r + h]);
-                    _mm256_store_ps(r1t + 8 * h, r1[2 * r + h]);
-                    _mm256_store_ps(r2t + 8 * h, r2[2 * r + h]);
-                }
-                for (std::int64_t j = jl; j < jh; ++j) {
-                    z_diff[at + (j - j0)] = zt[j - j0];
-                    if (first_r) first_r[at + (j - j0)] = r1t[j - j0];
-                    if (second_r) second_r[at + (j - j0)] = r2t[j - j0];
-                }
-            }
-        }
-    }
+    pair_tiles_avx2(packs, x0, count, spans, starts, store_tile_avx2{packs, first_r, second_r, z_diff, vector_atanh});
 }
 
-// Correlations of eight listed pairs over a group packed by_row.
-CORRSHIFT_AVX2_INLINE __m256 listed_correlations_avx2(const packed_group& g, const std::int32_t* a,
-                                                      const std::int32_t* b) {
+template <tail rule, class Count>
+CORRSHIFT_AVX2 void count_pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
+                                         const row_span* spans, const std::int64_t* starts,
+                                         const exceedance_count& counting, Count* counts) {
+    pair_tiles_avx2(packs, x0, count, spans, starts, count_tile_avx2<rule, Count>{packs, counting, counts});
+}
+
+CORRSHIFT_AVX2_INLINE __m256 gather(const float* v, const std::int32_t* rows) {
+    return _mm256_setr_ps(v[rows[0]], v[rows[1]], v[rows[2]], v[rows[3]], v[rows[4]], v[rows[5]], v[rows[6]],
+                          v[rows[7]]);
+}
+
+// The eight listed pairs a[l], b[l] of a group packed by_row.
+CORRSHIFT_AVX2_INLINE lane_group listed_lanes(const packed_group& g, const std::int32_t* a, const std::int32_t* b) {
     alignas(32) float sxy[8];
     listed_sxy(g, a, b, sxy);
-    const float* mean = g.mean();
-    const float* var = g.var();
-    const __m256 mean_x = _mm256_setr_ps(mean[a[0]], mean[a[1]], mean[a[2]], mean[a[3]], mean[a[4]],
-                                         mean[a[5]], mean[a[6]], mean[a[7]]);
-    const __m256 var_x =
-        _mm256_setr_ps(var[a[0]], var[a[1]], var[a[2]], var[a[3]], var[a[4]], var[a[5]], var[a[6]], var[a[7]]);
-    const __m256 mean_y = _mm256_setr_ps(mean[b[0]], mean[b[1]], mean[b[2]], mean[b[3]], mean[b[4]],
-                                         mean[b[5]], mean[b[6]], mean[b[7]]);
-    const __m256 var_y =
-        _mm256_setr_ps(var[b[0]], var[b[1]], var[b[2]], var[b[3]], var[b[4]], var[b[5]], var[b[6]], var[b[7]]);
-    return finish_avx2(_mm256_load_ps(sxy), _mm256_set1_ps(g.m()), mean_x, var_x, mean_y, var_y);
+    return {_mm256_load_ps(sxy), _mm256_set1_ps(g.m()), gather(g.mean(), a), gather(g.var(), a), gather(g.isd(), a),
+            gather(g.mean(), b), gather(g.var(), b), gather(g.isd(), b)};
+}
+
+// Pairs k0 .. k0+7 of the lists, the lanes past `end` repeating pair k0.
+inline void listed_rows_at(const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t k0,
+                           std::int64_t lanes, std::int32_t* a, std::int32_t* b) {
+    for (std::int64_t l = 0; l < 8; ++l) {
+        a[l] = first_rows[k0 + (l < lanes ? l : 0)];
+        b[l] = second_rows[k0 + (l < lanes ? l : 0)];
+    }
 }
 
 CORRSHIFT_AVX2 void listed_pairs_avx2(const packed_group& g1, const packed_group& g2,
@@ -294,12 +539,10 @@ CORRSHIFT_AVX2 void listed_pairs_avx2(const packed_group& g1, const packed_group
     for (std::int64_t k0 = begin; k0 < end; k0 += 8) {
         const std::int64_t lanes = std::min<std::int64_t>(8, end - k0);
         std::int32_t a[8], b[8];
-        for (std::int64_t l = 0; l < 8; ++l) {
-            a[l] = first_rows[k0 + (l < lanes ? l : 0)];
-            b[l] = second_rows[k0 + (l < lanes ? l : 0)];
-        }
-        const __m256 r1 = listed_correlations_avx2(g1, a, b);
-        const __m256 r2 = listed_correlations_avx2(g2, a, b);
+        listed_rows_at(first_rows, second_rows, k0, lanes, a, b);
+        const lane_group l1 = listed_lanes(g1, a, b), l2 = listed_lanes(g2, a, b);
+        const __m256 r1 = finish_avx2(l1.sxy, l1.m, l1.mean_x, l1.var_x, l1.mean_y, l1.var_y);
+        const __m256 r2 = finish_avx2(l2.sxy, l2.m, l2.mean_x, l2.var_x, l2.mean_y, l2.var_y);
         const __m256 z = fisher_z8(r1, r2, vector_atanh);
         if (lanes == 8) {
             _mm256_storeu_ps(z_diff + k0, z);
@@ -319,7 +562,42 @@ CORRSHIFT_AVX2 void listed_pairs_avx2(const packed_group& g1, const packed_group
     }
 }
 
+template <tail rule, class Count>
+CORRSHIFT_AVX2 void count_listed_pairs_avx2(const packed_group& g1, const packed_group& g2,
+                                            const std::int32_t* first_rows, const std::int32_t* second_rows,
+                                            std::int64_t begin, std::int64_t end, const exceedance_count& counting,
+                                            Count* counts) {
+    for (std::int64_t k0 = begin; k0 < end; k0 += 8) {
+        const std::int64_t lanes = std::min<std::int64_t>(8, end - k0);
+        std::int32_t a[8], b[8];
+        listed_rows_at(first_rows, second_rows, k0, lanes, a, b);
+        const __m256i mask = lanes_between(0, 0, lanes);
+        count_lanes_avx2<rule>(listed_lanes(g1, a, b), listed_lanes(g2, a, b), counting, counts, k0, lanes < 8, mask);
+    }
+}
+
 #endif
+
+// Runs f<rule>(counts) for the rule and count array of `counting`.
+template <class F>
+void with_rule_and_counts(const exceedance_count& counting, F&& f) {
+    const auto with_counts = [&](auto rule_constant) {
+        if (counting.counts)
+            f(rule_constant, counting.counts);
+        else
+            f(rule_constant, counting.int_counts);
+    };
+    switch (counting.rule) {
+        case tail::two_sided:
+            return with_counts(std::integral_constant<tail, tail::two_sided>{});
+        case tail::greater:
+            return with_counts(std::integral_constant<tail, tail::greater>{});
+        case tail::less:
+            return with_counts(std::integral_constant<tail, tail::less>{});
+        case tail::none:
+            break;
+    }
+}
 
 }  // namespace
 
@@ -328,11 +606,12 @@ packed_group::packed_group(std::int32_t nrows, std::int32_t count, packing layou
     const std::int64_t value_count =
         round_up8(layout == packing::by_column ? count * stride_ : static_cast<std::int64_t>(nrows) * count);
     // Eight spare floats let the values start on a 32-byte boundary for aligned loads.
-    storage_.assign(static_cast<std::size_t>(value_count + 2 * stride_ + 8), 0.0f);
+    storage_.assign(static_cast<std::size_t>(value_count + 3 * stride_ + 8), 0.0f);
     const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
     values_ = storage_.data() + ((32 - address % 32) % 32) / sizeof(float);
     mean_ = values_ + value_count;
     var_ = mean_ + stride_;
+    isd_ = var_ + stride_;
 }
 
 template <class RowOf>
@@ -356,8 +635,12 @@ void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns) {
     const float m = this->m();
     for (std::int64_t i = 0; i < nrows_; ++i) {
         const float mean = sx[i] / m;
+        const float var = sxx[i] / m - mean * mean;
         mean_[i] = mean;
-        var_[i] = sxx[i] / m - mean * mean;
+        var_[i] = var;
+        // Only where the decision kernels' error bounds hold (NaN fails every test).
+        const bool bounded = var >= 0x1p-60f && var <= 0x1p60f && std::fabs(mean) <= 0x1p40f;
+        isd_[i] = bounded ? 1.0f / std::sqrt(var) : std::numeric_limits<float>::quiet_NaN();
     }
 }
 
@@ -388,17 +671,18 @@ void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int
     }
 #endif
     (void)paths;
-    pair_rows_portable(packs, x0, count, spans, starts, first_r, second_r, z_diff);
+    pair_rows_portable(packs, x0, count, spans, starts, store_pairs{first_r, second_r, z_diff});
 }
 
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
-                      float* z_diff) {
+namespace {
+
+// Calls rows(x0, count, spans, starts) for the chunks of rows of the condensed pairs
+// [begin, end) of n rows.
+template <class Rows>
+void condensed_chunks(std::int64_t n, std::int64_t begin, std::int64_t end, const Rows& rows) {
     if (begin >= end) return;
-    const std::int64_t n = nrows;
     const row_pair first = pair_from_index(begin, n);
     const row_pair last = pair_from_index(end - 1, n);
-    const pair_packs packs{g1, g2, g1, g2};
     row_span spans[chunk_rows];
     std::int64_t starts[chunk_rows];
     for (std::int64_t i0 = first.i; i0 <= last.i; i0 += chunk_rows) {
@@ -409,8 +693,59 @@ void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, co
             spans[r].hi = i == last.i ? last.j + 1 : n;
             starts[r] = pair_base(i, n);
         }
-        pair_rows(paths, packs, i0, count, spans, starts, first_r, second_r, z_diff);
+        rows(i0, count, spans, starts);
     }
+}
+
+}  // namespace
+
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, const exceedance_count& counting) {
+    if (count <= 0) return;
+    with_rule_and_counts(counting, [&](auto rule, auto* counts) {
+        constexpr tail r = decltype(rule)::value;
+        using count_type = std::remove_pointer_t<decltype(counts)>;
+#if defined(__x86_64__)
+        if (paths.avx2) return count_pair_rows_avx2<r, count_type>(packs, x0, count, spans, starts, counting, counts);
+#endif
+        pair_rows_portable(packs, x0, count, spans, starts, count_pairs<r, count_type>{counting.observed, counts});
+    });
+}
+
+void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                      std::int32_t nrows, std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
+                      float* z_diff) {
+    const pair_packs packs{g1, g2, g1, g2};
+    condensed_chunks(nrows, begin, end, [&](std::int64_t i0, std::int64_t count, const row_span* spans,
+                                            const std::int64_t* starts) {
+        pair_rows(paths, packs, i0, count, spans, starts, first_r, second_r, z_diff);
+    });
+}
+
+void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const exceedance_count& counting) {
+    const pair_packs packs{g1, g2, g1, g2};
+    condensed_chunks(nrows, begin, end, [&](std::int64_t i0, std::int64_t count, const row_span* spans,
+                                            const std::int64_t* starts) {
+        pair_rows(paths, packs, i0, count, spans, starts, counting);
+    });
+}
+
+void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
+                  std::int64_t end, const exceedance_count& counting) {
+    if (begin >= end) return;
+    with_rule_and_counts(counting, [&](auto rule, auto* counts) {
+        constexpr tail r = decltype(rule)::value;
+        using count_type = std::remove_pointer_t<decltype(counts)>;
+#if defined(__x86_64__)
+        if (paths.avx2)
+            return count_listed_pairs_avx2<r, count_type>(g1, g2, first_rows, second_rows, begin, end, counting,
+                                                          counts);
+#endif
+        listed_pairs_portable(g1, g2, first_rows, second_rows, begin, end,
+                              count_pairs<r, count_type>{counting.observed, counts});
+    });
 }
 
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
@@ -425,7 +760,7 @@ void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const 
     }
 #endif
     (void)paths;
-    listed_pairs_portable(g1, g2, first_rows, second_rows, begin, end, first_r, second_r, z_diff);
+    listed_pairs_portable(g1, g2, first_rows, second_rows, begin, end, store_pairs{first_r, second_r, z_diff});
 }
 
 void exhaustive_pairs(const packed_group& g1, const packed_group& g2, std::int32_t nrows, std::int64_t begin,

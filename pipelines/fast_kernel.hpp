@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "permutation.hpp"
+
 namespace corrshift {
 
 // Which kernel a pipeline body runs: the straightforward reference or the fast one.
@@ -40,6 +42,9 @@ public:
     const float* values() const noexcept { return values_; }
     const float* mean() const noexcept { return mean_; }
     const float* var() const noexcept { return var_; }
+    // 1 / sqrt(var) of each row whose moments lie well inside the normal range (variance
+    // in [2^-60, 2^60], |mean| at most 2^40), NaN for the others.
+    const float* isd() const noexcept { return isd_; }
     // Distance between consecutive columns (by_column) in floats; a multiple of 8 that
     // leaves at least 32 readable padding rows past the last row.
     std::int64_t stride() const noexcept { return stride_; }
@@ -58,6 +63,7 @@ private:
     float* values_;
     float* mean_;
     float* var_;
+    float* isd_;
 };
 
 // Which code the fast kernel runs in this process: eight-lane AVX2 tiles when the
@@ -90,6 +96,13 @@ struct row_span {
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
                const row_span* spans, const std::int64_t* starts, float* first_r, float* second_r, float* z_diff);
 
+// The same pairs in a permutation pass: adds 1 to the count of each pair whose Fisher
+// difference is at least as extreme as its observed one by counting.rule, given
+// counting.thresholds. The counts equal those of the pass's z_diff counted by
+// count_exceedances; most pairs are decided without computing it.
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, const exceedance_count& counting);
+
 // Pairs [begin, end) of the condensed order over nrows rows: writes z_diff[k] and, where
 // the arrays are given, first_r[k] and second_r[k]. g1 and g2 are packed by_column.
 void exhaustive_pairs(const packed_group& g1, const packed_group& g2, std::int32_t nrows, std::int64_t begin,
@@ -109,5 +122,12 @@ void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, co
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                   const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
                   std::int64_t end, float* first_r, float* second_r, float* z_diff);
+
+// The exceedance counts of a permutation pass, as pair_rows with counting does.
+void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const exceedance_count& counting);
+void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
+                  std::int64_t end, const exceedance_count& counting);
 
 }  // namespace corrshift

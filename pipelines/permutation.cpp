@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 #if defined(__x86_64__)
@@ -32,15 +33,6 @@ void shuffle_columns(std::vector<std::int32_t>& order, std::mt19937& generator) 
 }
 
 namespace {
-
-// Whether pass value x is at least as extreme as observed o. Every comparison with a NaN
-// is false, so NaN never counts.
-template <tail rule>
-inline bool exceeds(float x, float o) noexcept {
-    if constexpr (rule == tail::two_sided) return std::fabs(x) >= std::fabs(o);
-    if constexpr (rule == tail::greater) return x >= o;
-    return x <= o;
-}
 
 // Adds 1 to counts[i] where exceeds(pass[i], observed[i]). Adding 0 elsewhere leaves a
 // count (never below +0) unchanged, so the loop needs no branch.
@@ -134,6 +126,12 @@ tail tail_of(const std::string& alternative) {
     return tail::none;
 }
 
+float decision_threshold(tail rule, float observed) noexcept {
+    if (std::isnan(observed)) return rule == tail::less ? 0.0f : std::numeric_limits<float>::infinity();
+    const double theta = rule == tail::two_sided ? std::fabs(static_cast<double>(observed)) : observed;
+    return static_cast<float>(std::exp(2.0 * theta));
+}
+
 void count_exceedances(tail t, const float* pass, const float* observed, float* counts, std::int64_t items) {
     count_by(t, pass, observed, counts, items);
 }
@@ -170,7 +168,8 @@ void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, co
     for (std::size_t k = 0; k < row_count; ++k)
         rows[k] = by_rank ? rank_buffer.data() + k * static_cast<std::size_t>(ncols)
                           : data + static_cast<std::int64_t>(plan.rows ? plan.rows[k] : static_cast<std::int32_t>(k)) * ncols;
-    std::vector<float> pass_values(static_cast<std::size_t>(item_count));
+    // A scorer that counts needs no array for a permutation pass's values.
+    std::vector<float> pass_values(scorer_counts ? 0 : static_cast<std::size_t>(item_count));
     std::vector<std::int32_t> column_order(static_cast<std::size_t>(ncols));
     for (std::int32_t c = 0; c < ncols; ++c) column_order[static_cast<std::size_t>(c)] = c;
     std::vector<std::int32_t> first(static_cast<std::size_t>(caller_groups.first_count));
@@ -199,7 +198,7 @@ void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, co
             scorer(rows.data(), groups, observed, nullptr);
             counting.clear(item_count);
         } else if (scorer_counts) {
-            scorer(rows.data(), groups, pass_values.data(), &counting);
+            scorer(rows.data(), groups, nullptr, &counting);
         } else {
             scorer(rows.data(), groups, pass_values.data(), nullptr);
             counting.add(pass_values.data(), 0, item_count);
