@@ -147,6 +147,14 @@ void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const p
 }
 
 void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, const row_tallies& tallies) {
+    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
+                                      const std::int64_t* starts) {
+        pair_rows(paths, packs, x0, count, spans, starts, tallies);
+    });
+}
+
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
                 std::int64_t end, const exceedance_count& counting) {
     plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
                                       const std::int64_t* starts) {
@@ -244,25 +252,40 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
     const bool absolute = alternative == option_two_sided;
     const std::int32_t pair_jobs = stage_jobs(passes.jobs, pairs);
     const std::int32_t row_jobs = stage_jobs(passes.jobs, scored);
+    // Medians of the permutation passes are decided from tallies, as in the public call.
+    const bool tally = !use_mean && std::max(passes.first, 1) < passes.last && scored > 0;
+    median_tallies tallies(tally ? nrows : 0, nrows - 1, tail_of(alternative));
+    std::vector<float> pass_scores(static_cast<std::size_t>(scored));
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
-                                   const exceedance_count*) {
+                                   const exceedance_count* counting) {
         if (scored <= 0) return;
         g1.pack(source, g.first);
         g2.pack(source, g.second);
+        if (counting && tally) {
+            tallies.pass(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
+                plan_pairs(paths, packs, plan, begin, end, t);
+            }, *counting);
+            return;
+        }
         if (pairs > 0)
             fan_out(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
                 plan_pairs(paths, packs, plan, begin, end, nullptr, nullptr, z_diff.data());
             });
+        float* scores = counting ? pass_scores.data() : out;
         fan_out(scored, row_jobs, [&](std::int64_t first, std::int64_t last) {
             layout_score_rows(z_diff.data(), bases.data(), nrows, rows.first + first, rows.first + last, use_mean,
-                              absolute, out + first);
+                              absolute, scores + first);
         });
+        if (counting)
+            counting->add(scores, 0, scored);
+        else if (tally)
+            tallies.set_observed(out, rows.first, scored);
     };
     std::int32_t done = 0;
     const exceedance_count counting{tail_of(alternative), observed, nullptr, counts};
     run_passes(data, ncols, plan_of(all_rows, passes), groups, method, stage_jobs(passes.jobs, packed), scored,
-               observed, counting, scorer, hooks_of(passes, env, done), true, false);
+               observed, counting, scorer, hooks_of(passes, env, done), true, true);
 }
 
 void set_block(const float* data, std::int32_t ncols, const std::int32_t* first_rows,

@@ -90,7 +90,7 @@ struct store_pairs {
     float* first_r;
     float* second_r;
     float* z_diff;
-    void operator()(std::int64_t at, float r1, float r2) const noexcept {
+    void operator()(std::int64_t at, std::int64_t, std::int64_t, float r1, float r2) const noexcept {
         z_diff[at] = fisher_z(r1, r2);
         if (first_r) first_r[at] = r1;
         if (second_r) second_r[at] = r2;
@@ -101,8 +101,34 @@ template <tail rule, class Count>
 struct count_pairs {
     const float* observed;
     Count* counts;
-    void operator()(std::int64_t at, float r1, float r2) const noexcept {
+    void operator()(std::int64_t at, std::int64_t, std::int64_t, float r1, float r2) const noexcept {
         counts[at] += exceeds<rule>(fisher_z(r1, r2), observed[at]) ? 1 : 0;
+    }
+};
+
+// Whether a pair value lies below a row's observed score o for the row tallies: |z| < |o|
+// (two-sided), z < o (greater) or z <= o (less).
+template <tail rule>
+inline bool tally_below(float z, float o) noexcept {
+    if constexpr (rule == tail::two_sided) return std::fabs(z) < std::fabs(o);
+    if constexpr (rule == tail::less) return z <= o;
+    return z < o;
+}
+
+// Adds a pair's value to the tallies of both its rows.
+template <tail rule>
+inline void tally_pair(const row_tallies& tallies, std::int64_t i, std::int64_t j, float z) noexcept {
+    tallies.below[i] += tally_below<rule>(z, tallies.observed[i]) ? 1 : 0;
+    tallies.below[j] += tally_below<rule>(z, tallies.observed[j]) ? 1 : 0;
+    tallies.nan[i] += z != z ? 1 : 0;
+    tallies.nan[j] += z != z ? 1 : 0;
+}
+
+template <tail rule>
+struct tally_pairs {
+    const row_tallies& tallies;
+    void operator()(std::int64_t, std::int64_t i, std::int64_t j, float r1, float r2) const noexcept {
+        tally_pair<rule>(tallies, i, j, fisher_z(r1, r2));
     }
 };
 
@@ -135,7 +161,7 @@ void pair_rows_portable(const pair_packs& packs, std::int64_t x0, std::int64_t c
             for (std::int64_t r = 0; r < row_block; ++r) {
                 const std::int64_t jl = std::max(j0, t.spans[r].lo);
                 const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
-                for (std::int64_t j = jl; j < jh; ++j) sink(t.starts[r] + j, r1[r][j - j0], r2[r][j - j0]);
+                for (std::int64_t j = jl; j < jh; ++j) sink(t.starts[r] + j, i0 + r, j, r1[r][j - j0], r2[r][j - j0]);
             }
         }
     }
@@ -161,7 +187,7 @@ void listed_pairs_portable(const packed_group& g1, const packed_group& g2, const
                 r[g][l] = finish(sxy[l], group.m(), group.mean()[a[l]], group.var()[a[l]], group.mean()[b[l]],
                                  group.var()[b[l]]);
         }
-        for (std::int64_t l = 0; l < lanes; ++l) sink(k0 + l, r[0][l], r[1][l]);
+        for (std::int64_t l = 0; l < lanes; ++l) sink(k0 + l, a[l], b[l], r[0][l], r[1][l]);
     }
 }
 
@@ -303,17 +329,20 @@ CORRSHIFT_AVX2_INLINE __m256 cheap_r_avx2(const lane_group& g) {
     return _mm256_blendv_ps(r, _mm256_set1_ps(-2.0f), undefined);
 }
 
-// Lanes that exceed (hit) and lanes that the margin leaves open, for thresholds t.
-template <tail rule>
-CORRSHIFT_AVX2_INLINE void decide_avx2(const lane_group& g1, const lane_group& g2, __m256 t, __m256& hit,
-                                       __m256& open) {
+// A = (1 + c1)(1 - c2) and B = (1 - c1)(1 + c2) of the cheap correlations.
+CORRSHIFT_AVX2_INLINE void ratio_terms_avx2(const lane_group& g1, const lane_group& g2, __m256& a, __m256& b) {
     const __m256 lo = _mm256_set1_ps(-0.99f);
     const __m256 hi = _mm256_set1_ps(0.99f);
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256 c1 = _mm256_min_ps(hi, _mm256_max_ps(lo, cheap_r_avx2(g1)));
     const __m256 c2 = _mm256_min_ps(hi, _mm256_max_ps(lo, cheap_r_avx2(g2)));
-    const __m256 a = _mm256_mul_ps(_mm256_add_ps(one, c1), _mm256_sub_ps(one, c2));
-    const __m256 b = _mm256_mul_ps(_mm256_sub_ps(one, c1), _mm256_add_ps(one, c2));
+    a = _mm256_mul_ps(_mm256_add_ps(one, c1), _mm256_sub_ps(one, c2));
+    b = _mm256_mul_ps(_mm256_sub_ps(one, c1), _mm256_add_ps(one, c2));
+}
+
+// Lanes that exceed (hit) and lanes that the margin leaves open, for thresholds t.
+template <tail rule>
+CORRSHIFT_AVX2_INLINE void decide_ab_avx2(__m256 a, __m256 b, __m256 t, __m256& hit, __m256& open) {
     const __m256 above = _mm256_set1_ps(margin_above);
     const __m256 below = _mm256_set1_ps(margin_below);
     const __m256 tb = _mm256_mul_ps(t, b);
@@ -336,12 +365,17 @@ CORRSHIFT_AVX2_INLINE void decide_avx2(const lane_group& g1, const lane_group& g
     open = _mm256_andnot_ps(decided, _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
 }
 
-// The exact path for the lanes of `open` (a bit mask): finish, fisher_z and the
-// comparison with observed[l]; returns `hit` with those lanes set where they exceed.
 template <tail rule>
-CORRSHIFT_AVX2_INLINE __m256 exact_lanes_avx2(int open, const lane_group& g1, const lane_group& g2,
-                                              const float* observed, __m256 hit) {
-    alignas(32) float v[2][8][8];
+CORRSHIFT_AVX2_INLINE void decide_avx2(const lane_group& g1, const lane_group& g2, __m256 t, __m256& hit,
+                                       __m256& open) {
+    __m256 a, b;
+    ratio_terms_avx2(g1, g2, a, b);
+    decide_ab_avx2<rule>(a, b, t, hit, open);
+}
+
+// The exact Fisher differences z[l] of the lanes of `open` (a bit mask): finish and fisher_z.
+CORRSHIFT_AVX2_INLINE void exact_z_avx2(int open, const lane_group& g1, const lane_group& g2, float* z) {
+    alignas(32) float v[2][6][8];
     for (int g = 0; g < 2; ++g) {
         const lane_group& lanes = g == 0 ? g1 : g2;
         _mm256_store_ps(v[g][0], lanes.sxy);
@@ -351,16 +385,32 @@ CORRSHIFT_AVX2_INLINE __m256 exact_lanes_avx2(int open, const lane_group& g1, co
         _mm256_store_ps(v[g][4], lanes.mean_y);
         _mm256_store_ps(v[g][5], lanes.var_y);
     }
-    alignas(32) float h[8];
-    _mm256_store_ps(h, hit);
     for (int l = 0; l < 8; ++l) {
         if (!(open & (1 << l))) continue;
         float r[2];
         for (int g = 0; g < 2; ++g) r[g] = finish(v[g][0][l], v[g][1][l], v[g][2][l], v[g][3][l], v[g][4][l], v[g][5][l]);
-        const std::uint32_t bits = exceeds<rule>(fisher_z(r[0], r[1]), observed[l]) ? 0xffffffffu : 0u;
-        std::memcpy(&h[l], &bits, sizeof bits);
+        z[l] = fisher_z(r[0], r[1]);
     }
-    return _mm256_load_ps(h);
+}
+
+// Sets the lanes l of `open` in `mask` to all ones where set(l), to zero elsewhere.
+template <class Set>
+CORRSHIFT_AVX2_INLINE __m256 set_lanes(__m256 mask, int open, const Set& set) {
+    alignas(32) std::uint32_t bits[8];
+    _mm256_store_ps(reinterpret_cast<float*>(bits), mask);
+    for (int l = 0; l < 8; ++l)
+        if (open & (1 << l)) bits[l] = set(l) ? 0xffffffffu : 0u;
+    return _mm256_load_ps(reinterpret_cast<const float*>(bits));
+}
+
+// The exact path for the lanes of `open`: the comparison of the exact z with observed[l];
+// returns `hit` with those lanes set where they exceed.
+template <tail rule>
+CORRSHIFT_AVX2_INLINE __m256 exact_lanes_avx2(int open, const lane_group& g1, const lane_group& g2,
+                                              const float* observed, __m256 hit) {
+    alignas(32) float z[8];
+    exact_z_avx2(open, g1, g2, z);
+    return set_lanes(hit, open, [&](int l) { return exceeds<rule>(z[l], observed[l]); });
 }
 
 // Adds the hit lanes (all ones) to eight counts; `lanes` masks the pairs that exist.
@@ -480,6 +530,58 @@ struct count_tile_avx2 {
     }
 };
 
+// ... or tally, for both rows of each pair, whether its value lies below the row's
+// observed score, deciding as count_tile_avx2 does (below: not a hit, or a hit for
+// "less", whose hits are z <= o).
+template <tail rule>
+struct tally_tile_avx2 {
+    const pair_packs& packs;
+    const row_tallies& tallies;
+
+    static CORRSHIFT_AVX2_INLINE __m256 below(__m256 hit, __m256 open) {
+        return rule == tail::less ? hit : _mm256_andnot_ps(_mm256_or_ps(hit, open), _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
+    }
+
+    CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0, const __m256* s1,
+                                          const __m256* s2) const {
+        for (std::int64_t r = 0; r < row_block; ++r) {
+            const std::int64_t jl = std::max(j0, t.spans[r].lo);
+            const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
+            if (jl >= jh) continue;
+            const std::int64_t i = i0 + r;
+            const __m256 ti = _mm256_broadcast_ss(tallies.thresholds + i);
+            std::int32_t below_i = 0;
+            for (int h = 0; h < 2; ++h) {
+                const std::int64_t jv = j0 + 8 * h;
+                if (jv >= jh || jv + 8 <= jl) continue;
+                const __m256 valid = _mm256_castsi256_ps(lanes_between(jv, jl, jh));
+                const lane_group g1 = tile_lanes(packs.x1, packs.y1, s1, i0, j0, r, h);
+                const lane_group g2 = tile_lanes(packs.x2, packs.y2, s2, i0, j0, r, h);
+                __m256 a, b, hit_i, open_i, hit_j, open_j;
+                ratio_terms_avx2(g1, g2, a, b);
+                decide_ab_avx2<rule>(a, b, ti, hit_i, open_i);
+                decide_ab_avx2<rule>(a, b, _mm256_loadu_ps(tallies.thresholds + jv), hit_j, open_j);
+                __m256 bi = below(hit_i, open_i), bj = below(hit_j, open_j);
+                const int open = _mm256_movemask_ps(_mm256_and_ps(_mm256_or_ps(open_i, open_j), valid));
+                if (open != 0) {
+                    alignas(32) float z[8];
+                    exact_z_avx2(open, g1, g2, z);
+                    bi = set_lanes(bi, open, [&](int l) { return tally_below<rule>(z[l], tallies.observed[i]); });
+                    bj = set_lanes(bj, open, [&](int l) { return tally_below<rule>(z[l], tallies.observed[jv + l]); });
+                    for (int l = 0; l < 8; ++l)
+                        if ((open & (1 << l)) && z[l] != z[l]) ++tallies.nan[i], ++tallies.nan[jv + l];
+                }
+                below_i += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_ps(_mm256_and_ps(bi, valid))));
+                // A set lane is -1 as an integer: subtracting it adds one.
+                __m256i* at = reinterpret_cast<__m256i*>(tallies.below + jv);
+                _mm256_storeu_si256(at, _mm256_sub_epi32(_mm256_loadu_si256(at),
+                                                         _mm256_castps_si256(_mm256_and_ps(bj, valid))));
+            }
+            tallies.below[i] += below_i;
+        }
+    }
+};
+
 template <class Tile>
 CORRSHIFT_AVX2_INLINE void pair_tiles_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                            const row_span* spans, const std::int64_t* starts, const Tile& tile) {
@@ -513,6 +615,13 @@ CORRSHIFT_AVX2 void count_pair_rows_avx2(const pair_packs& packs, std::int64_t x
 CORRSHIFT_AVX2_INLINE __m256 gather(const float* v, const std::int32_t* rows) {
     return _mm256_setr_ps(v[rows[0]], v[rows[1]], v[rows[2]], v[rows[3]], v[rows[4]], v[rows[5]], v[rows[6]],
                           v[rows[7]]);
+}
+
+template <tail rule>
+CORRSHIFT_AVX2 void tally_pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
+                                         const row_span* spans, const std::int64_t* starts,
+                                         const row_tallies& tallies) {
+    pair_tiles_avx2(packs, x0, count, spans, starts, tally_tile_avx2<rule>{packs, tallies});
 }
 
 // The eight listed pairs a[l], b[l] of a group packed by_row.
@@ -719,6 +828,37 @@ void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, co
     condensed_chunks(nrows, begin, end, [&](std::int64_t i0, std::int64_t count, const row_span* spans,
                                             const std::int64_t* starts) {
         pair_rows(paths, packs, i0, count, spans, starts, first_r, second_r, z_diff);
+    });
+}
+
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, const row_tallies& tallies) {
+    if (count <= 0) return;
+    const auto run = [&](auto rule) {
+        constexpr tail r = decltype(rule)::value;
+#if defined(__x86_64__)
+        if (paths.avx2) return tally_pair_rows_avx2<r>(packs, x0, count, spans, starts, tallies);
+#endif
+        pair_rows_portable(packs, x0, count, spans, starts, tally_pairs<r>{tallies});
+    };
+    switch (tallies.rule) {
+        case tail::two_sided:
+            return run(std::integral_constant<tail, tail::two_sided>{});
+        case tail::greater:
+            return run(std::integral_constant<tail, tail::greater>{});
+        case tail::less:
+            return run(std::integral_constant<tail, tail::less>{});
+        case tail::none:
+            break;
+    }
+}
+
+void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_tallies& tallies) {
+    const pair_packs packs{g1, g2, g1, g2};
+    condensed_chunks(nrows, begin, end, [&](std::int64_t i0, std::int64_t count, const row_span* spans,
+                                            const std::int64_t* starts) {
+        pair_rows(paths, packs, i0, count, spans, starts, tallies);
     });
 }
 

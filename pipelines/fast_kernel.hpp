@@ -103,6 +103,25 @@ void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
                const row_span* spans, const std::int64_t* starts, const exceedance_count& counting);
 
+// Tallies of a pass's pair values against one threshold per row, from which the "median"
+// row scores of a permutation pass are decided without selecting: for each pair (i, j)
+// of a call, for both rows, whether its value lies below the row's observed score o
+// (|z| < |o| for "two-sided", z < o for "greater", z <= o for "less") and whether it is
+// NaN. Arrays are indexed by pack row and readable 32 entries past the last row; each
+// thread tallies into its own arrays.
+struct row_tallies {
+    tail rule;
+    const float* observed;
+    const float* thresholds;  // decision_threshold(rule, observed[i])
+    std::int32_t* below;
+    std::int32_t* nan;
+};
+
+// Adds the tallies of the pairs of x rows x0 + r with y rows spans[r] (x and y index the
+// same rows) to `tallies`; most pairs are decided without computing z_diff.
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, const row_tallies& tallies);
+
 // Pairs [begin, end) of the condensed order over nrows rows: writes z_diff[k] and, where
 // the arrays are given, first_r[k] and second_r[k]. g1 and g2 are packed by_column.
 void exhaustive_pairs(const packed_group& g1, const packed_group& g2, std::int32_t nrows, std::int64_t begin,
@@ -122,6 +141,10 @@ void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, co
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                   const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
                   std::int64_t end, float* first_r, float* second_r, float* z_diff);
+
+// The row tallies of pairs [begin, end) of the condensed order.
+void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_tallies& tallies);
 
 // The exceedance counts of a permutation pass, as pair_rows with counting does.
 void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,

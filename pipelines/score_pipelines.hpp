@@ -2,10 +2,13 @@
 // share their first row, or every row against all others.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "../common/options.hpp"
 #include "fast_kernel.hpp"
 #include "permutation.hpp"
 
@@ -28,6 +31,53 @@ void score_sets(const packed_group& g1, const packed_group& g2, const std::int32
 // The scores of the sets [first, last) from their pairs' z_diff: mean of |z| or the median.
 void score_set_values(const float* z_diff, const pair_sets& sets, std::int64_t first, std::int64_t last,
                       bool use_mean, bool absolute, float* out);
+
+// The "median" row scores of a permutation pass, decided from row tallies instead of
+// selected. Row tallies of pass values against the rows' observed scores, thresholds
+// and the decision per row.
+class median_tallies {
+public:
+    // rows: pack rows whose pairs are tallied; m: pairs per scored row.
+    median_tallies(std::int64_t rows, std::int64_t m, tail rule);
+
+    // After the observed pass: observed[p] is the observed score of pack row item0 + p
+    // for p < count (other rows are tallied but never decided).
+    void set_observed(const float* observed, std::int64_t item0, std::int64_t count);
+
+    // One pass: tally(begin, end, tallies) adds the tallies of pairs [begin, end) of
+    // pair_count on `jobs` threads, each into its own arrays; then the exceedances of
+    // the pack rows item0 + p, p < count, are added to counting (item p).
+    template <class Tally>
+    void pass(std::int64_t pair_count, std::int32_t jobs, const Tally& tally, const exceedance_count& counting);
+
+private:
+    void add(const std::vector<std::int32_t>& below, const std::vector<std::int32_t>& nan);
+    void decide(const exceedance_count& counting) const;
+
+    std::int64_t rows_;
+    std::int64_t m_;
+    tail rule_;
+    std::int64_t item0_ = 0;
+    std::int64_t count_ = 0;
+    std::vector<float> observed_;
+    std::vector<float> thresholds_;
+    std::vector<std::int32_t> below_;
+    std::vector<std::int32_t> nan_;
+    std::mutex merge_;
+};
+
+template <class Tally>
+void median_tallies::pass(std::int64_t pair_count, std::int32_t jobs, const Tally& tally,
+                          const exceedance_count& counting) {
+    std::fill(below_.begin(), below_.end(), 0);
+    std::fill(nan_.begin(), nan_.end(), 0);
+    fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
+        std::vector<std::int32_t> below(below_.size()), nan(nan_.size());
+        tally(begin, end, row_tallies{rule_, observed_.data(), thresholds_.data(), below.data(), nan.data()});
+        add(below, nan);
+    });
+    decide(counting);
+}
 
 // Scores every set of `sets` ("mean" or "median", which must be recognised) in the
 // observed pass and `permutations` permutation passes; writes set_count entries each to

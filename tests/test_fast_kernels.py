@@ -151,10 +151,14 @@ def test_permutation_decisions_at_the_margin(shape, method, alternative):
     first, second = listed_pairs(nrows, 300, seed=ncols)
     slow = _baseline._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, 12, 1)
     slow_listed = _baseline._ztest_pipeline_indexed(data, first, second, g1, g2, method, alternative, 12, 1)
+    scores = {score: _baseline._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, 12, 1)
+              for score in ("median", "mean")}
     for jobs in JOBS:
         same(pipelines._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, 12, jobs), slow)
         same(pipelines._ztest_pipeline_indexed(data, first, second, g1, g2, method, alternative, 12, jobs),
              slow_listed)
+        for score, want in scores.items():
+            same(pipelines._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, 12, jobs), want)
 
 
 def test_empty_pair_list():
