@@ -687,25 +687,30 @@ CORRSHIFT_AVX2 void count_listed_pairs_avx2(const packed_group& g1, const packed
 
 #endif
 
-// Runs f<rule>(counts) for the rule and count array of `counting`.
+// Runs f(rule) with the rule as a compile-time constant; nothing for tail::none.
+template <class F>
+void with_rule(tail rule, F&& f) {
+    switch (rule) {
+        case tail::two_sided:
+            return f(std::integral_constant<tail, tail::two_sided>{});
+        case tail::greater:
+            return f(std::integral_constant<tail, tail::greater>{});
+        case tail::less:
+            return f(std::integral_constant<tail, tail::less>{});
+        case tail::none:
+            break;
+    }
+}
+
+// Runs f(rule, counts) for the rule and count array of `counting`.
 template <class F>
 void with_rule_and_counts(const exceedance_count& counting, F&& f) {
-    const auto with_counts = [&](auto rule_constant) {
+    with_rule(counting.rule, [&](auto rule_constant) {
         if (counting.counts)
             f(rule_constant, counting.counts);
         else
             f(rule_constant, counting.int_counts);
-    };
-    switch (counting.rule) {
-        case tail::two_sided:
-            return with_counts(std::integral_constant<tail, tail::two_sided>{});
-        case tail::greater:
-            return with_counts(std::integral_constant<tail, tail::greater>{});
-        case tail::less:
-            return with_counts(std::integral_constant<tail, tail::less>{});
-        case tail::none:
-            break;
-    }
+    });
 }
 
 }  // namespace
@@ -834,23 +839,13 @@ void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, co
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
                const row_span* spans, const std::int64_t* starts, const row_tallies& tallies) {
     if (count <= 0) return;
-    const auto run = [&](auto rule) {
+    with_rule(tallies.rule, [&](auto rule) {
         constexpr tail r = decltype(rule)::value;
 #if defined(__x86_64__)
         if (paths.avx2) return tally_pair_rows_avx2<r>(packs, x0, count, spans, starts, tallies);
 #endif
         pair_rows_portable(packs, x0, count, spans, starts, tally_pairs<r>{tallies});
-    };
-    switch (tallies.rule) {
-        case tail::two_sided:
-            return run(std::integral_constant<tail, tail::two_sided>{});
-        case tail::greater:
-            return run(std::integral_constant<tail, tail::greater>{});
-        case tail::less:
-            return run(std::integral_constant<tail, tail::less>{});
-        case tail::none:
-            break;
-    }
+    });
 }
 
 void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
