@@ -107,8 +107,9 @@ void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int
 // row scores of a permutation pass are decided without selecting: for each pair (i, j)
 // of a call, for both rows, whether its value lies below the row's observed score o
 // (|z| < |o| for "two-sided", z < o for "greater", z <= o for "less") and whether it is
-// NaN. Arrays are indexed by pack row and readable 32 entries past the last row; each
-// thread tallies into its own arrays.
+// NaN (`below` of a row whose observed score is NaN, which nothing exceeds, is left
+// unspecified). Arrays are indexed by pack row and readable 32 entries past the last
+// row; each thread tallies into its own arrays.
 struct row_tallies {
     tail rule;
     const float* observed;

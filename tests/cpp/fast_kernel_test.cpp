@@ -287,6 +287,58 @@ void check_decisions(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) 
     }
 }
 
+// Row tallies (for the median row scores) on every path against those of the computed
+// z_diff, with each row's observed score taken from the pass's own values (ties) or NaN.
+void check_tallies(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
+    const std::vector<float> data = margin_matrix(nrows, ncols, rng);
+    const std::int64_t pairs = pair_count_of(nrows);
+    std::vector<std::int32_t> g1, g2;
+    for (std::int32_t c = 0; c < ncols; ++c) (c % 2 ? g1 : g2).push_back(c);
+    packed_group p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_column);
+    packed_group p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_column);
+    p1.pack(data.data(), ncols, g1.data());
+    p2.pack(data.data(), ncols, g2.data());
+    std::vector<float> z(static_cast<std::size_t>(pairs));
+    exhaustive_pairs({false, false}, p1, p2, nrows, 0, pairs, nullptr, nullptr, z.data());
+    const std::size_t padded = static_cast<std::size_t>(nrows) + 32;
+    std::vector<float> observed(padded, std::nanf(""));
+    for (std::int32_t i = 0; i < nrows; ++i)
+        if (i % 7 != 3) observed[i] = i + 1 < nrows ? z[pair_position(i, i + 1, nrows)] : pairs > 0 ? z[0] * 0.5f : 0.5f;
+    for (tail rule : {tail::two_sided, tail::greater, tail::less}) {
+        std::vector<float> thresholds(padded);
+        for (std::size_t i = 0; i < padded; ++i) thresholds[i] = decision_threshold(rule, observed[i]);
+        std::vector<std::int32_t> want_below(padded, 0), want_nan(padded, 0);
+        for (std::int64_t k = 0; k < pairs; ++k) {
+            const row_pair p = pair_from_index(k, nrows);
+            for (std::int32_t row : {p.i, p.j}) {
+                const float o = observed[row], v = z[k];
+                want_below[row] += rule == tail::two_sided ? std::fabs(v) < std::fabs(o)
+                                   : rule == tail::less    ? v <= o
+                                                           : v < o;
+                want_nan[row] += std::isnan(v);
+            }
+        }
+        for (const fast_kernel_paths& paths : available_paths()) {
+            std::vector<std::int32_t> below(padded, 0), nan(padded, 0);
+            const row_tallies tallies{rule, observed.data(), thresholds.data(), below.data(), nan.data()};
+            exhaustive_pairs(paths, p1, p2, nrows, 0, pairs / 3, tallies);
+            exhaustive_pairs(paths, p1, p2, nrows, pairs / 3, pairs, tallies);
+            // A row whose observed score is NaN is never exceeded: its tallies do not matter.
+            for (std::size_t i = 0; i < padded; ++i)
+                if (std::isnan(observed[i])) below[i] = want_below[i];
+            const bool ok = below == want_below && nan == want_nan;
+            if (!ok) {
+                std::fprintf(stderr, "tallies nrows=%d rule=%d avx2=%d vector_atanh=%d\n", nrows, static_cast<int>(rule),
+                             paths.avx2, paths.vector_atanh);
+                for (std::size_t i = 0; i < padded; ++i)
+                    if (below[i] != want_below[i] || nan[i] != want_nan[i])
+                        std::fprintf(stderr, "  row %zu below %d/%d nan %d/%d o=%g\n", i, below[i], want_below[i], nan[i], want_nan[i], observed[i]);
+            }
+            CHECK(ok);
+        }
+    }
+}
+
 void check_ranks(std::mt19937& rng) {
     const std::int32_t nrows = 13, ncols = 23;
     std::vector<float> data = test_matrix(nrows, ncols, rng);
@@ -360,6 +412,7 @@ int main() {
     check_exhaustive(129, 50, 37, 13, 3, rng);
     for (std::int32_t nrows : {2, 9, 37, 70}) check_decisions(nrows, 23, rng);
     check_decisions(41, 9, rng);
+    for (std::int32_t nrows : {1, 2, 19, 50}) check_tallies(nrows, 14, rng);
     check_listed(30, 14, 1, rng);
     check_listed(30, 14, 103, rng);
     check_tiles(13, rng);
