@@ -311,11 +311,12 @@ CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed
 //     rounded to float (u), and t B' (or t A') and the product with 1 + eta round once
 //     each: 1.5u < 9e-8 in ln/2.
 // The sum is below 1.06e-4. A lane counts as decided only where A' > t B' (1 + eta) or
-// A' < t B' (1 - eta) (and the same with t A' against B'), eta = 2^-10: a distance of
-// ln(1 -+ eta)/2, at least 4.88e-4 from theta, more than four times the sum; so
-// z >= theta, or z < theta, holds exactly as decided. A NaN anywhere fails every ordered
-// comparison and decides nothing. The share of lanes within the margin is about 0.1%
-// per threshold on typical data; they cost one exact pair each.
+// A' < t B' (1 - eta) (two-sided: the larger of A' and B' against t times the smaller),
+// eta = 2^-10: a distance of ln(1 -+ eta)/2, at least 4.88e-4 from theta, more than
+// four times the sum; so z >= theta, or z < theta, holds exactly as decided. A NaN
+// correlation makes both A' and B' NaN, which fails every ordered comparison and decides
+// nothing. The share of lanes within the margin is about 0.1% per threshold on typical
+// data; they cost one exact pair each.
 constexpr float margin_above = 1.0f + 0x1p-10f;
 constexpr float margin_below = 1.0f - 0x1p-10f;
 
@@ -345,22 +346,21 @@ template <tail rule>
 CORRSHIFT_AVX2_INLINE void decide_ab_avx2(__m256 a, __m256 b, __m256 t, __m256& hit, __m256& open) {
     const __m256 above = _mm256_set1_ps(margin_above);
     const __m256 below = _mm256_set1_ps(margin_below);
-    const __m256 tb = _mm256_mul_ps(t, b);
-    const __m256 up = _mm256_cmp_ps(a, _mm256_mul_ps(tb, above), _CMP_GT_OQ);   // z > theta
-    const __m256 down = _mm256_cmp_ps(a, _mm256_mul_ps(tb, below), _CMP_LT_OQ);  // z < theta
     __m256 decided;
-    if constexpr (rule == tail::greater) {
-        hit = up;
-        decided = _mm256_or_ps(up, down);
-    } else if constexpr (rule == tail::less) {
-        hit = down;
+    if constexpr (rule == tail::greater || rule == tail::less) {
+        const __m256 tb = _mm256_mul_ps(t, b);
+        const __m256 up = _mm256_cmp_ps(a, _mm256_mul_ps(tb, above), _CMP_GT_OQ);   // z > theta
+        const __m256 down = _mm256_cmp_ps(a, _mm256_mul_ps(tb, below), _CMP_LT_OQ);  // z < theta
+        hit = rule == tail::greater ? up : down;
         decided = _mm256_or_ps(up, down);
     } else {
-        const __m256 ta = _mm256_mul_ps(t, a);
-        const __m256 low = _mm256_cmp_ps(_mm256_mul_ps(ta, above), b, _CMP_LT_OQ);  // z < -theta
-        const __m256 not_low = _mm256_cmp_ps(_mm256_mul_ps(ta, below), b, _CMP_GT_OQ);
-        hit = _mm256_or_ps(up, low);
-        decided = _mm256_or_ps(hit, _mm256_and_ps(down, not_low));
+        // |z| against theta >= 0 (t >= 1): z >= theta is A >= t B, z <= -theta is
+        // t A <= B, and at most one can hold, so the larger of A and B decides against t
+        // times the smaller, with the same roundings as the one-sided tests.
+        const __m256 ts = _mm256_mul_ps(t, _mm256_min_ps(a, b));
+        const __m256 large = _mm256_max_ps(a, b);
+        hit = _mm256_cmp_ps(large, _mm256_mul_ps(ts, above), _CMP_GT_OQ);
+        decided = _mm256_or_ps(hit, _mm256_cmp_ps(large, _mm256_mul_ps(ts, below), _CMP_LT_OQ));
     }
     open = _mm256_andnot_ps(decided, _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
 }

@@ -35,27 +35,39 @@ void count_ranks_portable(const std::int32_t* keys, std::int32_t count, std::int
 
 #if defined(__x86_64__)
 // The same count, eight positions q at a time. `keys` must be readable up to a multiple
-// of eight past count; those extra entries are masked off.
+// of eight past count, those entries holding the largest key: never below a key, and
+// past every p, so never a tie before it. Before p's own group of eight every q counts
+// when key[q] <= key[p], after it when key[q] < key[p]; only p's group needs both tests.
 __attribute__((target("avx2"))) void count_ranks_avx2(const std::int32_t* keys, std::int32_t count,
                                                       std::int32_t* rank) {
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     for (std::int32_t p = 0; p < count; ++p) {
         const __m256i kp = _mm256_set1_epi32(keys[p]);
-        const __m256i pp = _mm256_set1_epi32(p);
-        const __m256i n = _mm256_set1_epi32(count);
-        __m256i total = _mm256_setzero_si256();
-        for (std::int32_t q0 = 0; q0 < count; q0 += 8) {
-            const __m256i q = _mm256_add_epi32(lane, _mm256_set1_epi32(q0));
+        const std::int32_t own = p / 8 * 8;
+        // q < p: count key[q] <= key[p], as 8 minus the lanes with key[q] > key[p].
+        __m256i above = _mm256_setzero_si256();
+        for (std::int32_t q0 = 0; q0 < own; q0 += 8) {
             const __m256i kq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + q0));
-            const __m256i less = _mm256_cmpgt_epi32(kp, kq);
-            const __m256i tie_before = _mm256_and_si256(_mm256_cmpeq_epi32(kp, kq), _mm256_cmpgt_epi32(pp, q));
-            const __m256i valid = _mm256_cmpgt_epi32(n, q);
-            // Each mask lane is -1 where it counts: subtracting adds one.
-            total = _mm256_sub_epi32(total, _mm256_and_si256(_mm256_or_si256(less, tie_before), valid));
+            above = _mm256_sub_epi32(above, _mm256_cmpgt_epi32(kq, kp));
         }
-        alignas(32) std::int32_t lanes[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), total);
-        rank[p] = lanes[0] + lanes[1] + lanes[2] + lanes[3] + lanes[4] + lanes[5] + lanes[6] + lanes[7];
+        // q > p's group: count key[q] < key[p].
+        __m256i below = _mm256_setzero_si256();
+        for (std::int32_t q0 = own + 8; q0 < count; q0 += 8) {
+            const __m256i kq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + q0));
+            below = _mm256_sub_epi32(below, _mm256_cmpgt_epi32(kp, kq));
+        }
+        // p's group: key[q] < key[p], or equal with q < p.
+        const __m256i kq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + own));
+        const __m256i q = _mm256_add_epi32(lane, _mm256_set1_epi32(own));
+        const __m256i tie_before =
+            _mm256_and_si256(_mm256_cmpeq_epi32(kp, kq), _mm256_cmpgt_epi32(_mm256_set1_epi32(p), q));
+        below = _mm256_sub_epi32(below, _mm256_or_si256(_mm256_cmpgt_epi32(kp, kq), tie_before));
+        alignas(32) std::int32_t a[8], b[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(a), above);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(b), below);
+        std::int32_t total = own;
+        for (int l = 0; l < 8; ++l) total += b[l] - a[l];
+        rank[p] = total;
     }
 }
 #endif
@@ -65,7 +77,8 @@ __attribute__((target("avx2"))) void count_ranks_avx2(const std::int32_t* keys, 
 void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin,
                          std::int64_t end, const std::int32_t* index, std::int32_t count,
                          std::vector<std::int32_t>& keys, std::vector<std::int32_t>& order) {
-    keys.assign(static_cast<std::size_t>(count) + 8, 0);
+    // Padding with the largest key: see count_ranks_avx2.
+    keys.assign(static_cast<std::size_t>(count) + 8, std::numeric_limits<std::int32_t>::max());
     order.resize(static_cast<std::size_t>(count) * 2);
     std::int32_t* rank = order.data() + count;
 #if defined(__x86_64__)
