@@ -25,7 +25,7 @@ constexpr std::int64_t tile_width = 16;
 // Readable rows past the last row, so that tiles at the edge may load whole vectors.
 constexpr std::int64_t padding_rows = 32;
 
-std::int64_t round_up8(std::int64_t n) { return (n + 7) / 8 * 8; }
+std::int64_t round_up16(std::int64_t n) { return (n + 15) / 16 * 16; }
 
 // Position of pair (i, j), i < j, of n rows in the condensed order is pair_base(i, n) + j.
 inline std::int64_t pair_base(std::int64_t i, std::int64_t n) { return i * (2 * n - i - 1) / 2 - i - 1; }
@@ -148,11 +148,10 @@ void pair_rows_portable(const pair_packs& packs, std::int64_t x0, std::int64_t c
                 const packed_group& gy = g == 0 ? packs.y1 : packs.y2;
                 float(&out)[row_block][tile_width] = g == 0 ? r1 : r2;
                 float sxy[row_block][tile_width] = {};
-                const float* xcol = gx.values();
-                const float* ycol = gy.values();
-                for (std::int32_t c = 0; c < gx.count(); ++c, xcol += gx.stride(), ycol += gy.stride())
+                for (std::int32_t c = 0; c < gx.count(); ++c)
                     for (std::int64_t r = 0; r < row_block; ++r)
-                        for (std::int64_t l = 0; l < tile_width; ++l) sxy[r][l] += xcol[i0 + r] * ycol[j0 + l];
+                        for (std::int64_t l = 0; l < tile_width; ++l)
+                            sxy[r][l] += gx.value(i0 + r, c) * gy.value(j0 + l, c);
                 for (std::int64_t r = 0; r < row_block; ++r)
                     for (std::int64_t l = 0; l < tile_width; ++l)
                         out[r][l] = finish(sxy[r][l], gx.m(), gx.mean()[i0 + r], gx.var()[i0 + r],
@@ -227,7 +226,7 @@ CORRSHIFT_AVX2_INLINE __m256 fisher_z8(__m256 r1, __m256 r2, bool vector_atanh) 
     return _mm256_load_ps(z);
 }
 
-// Sxy of x rows i0 .. i0+3 with y rows j0 .. j0+15 (j0 a multiple of 8) over one group:
+// Sxy of x rows i0 .. i0+3 with y rows j0 .. j0+15 (j0 a multiple of 16) over one group:
 // s[2r + h] holds y rows j0 + 8h .. j0 + 8h + 7 for x row i0 + r. Each lane's Sxy is a
 // sequential sum over the columns in list order, a separate multiply then add.
 CORRSHIFT_AVX2_INLINE void sxy_tile_avx2(const packed_group& gx, const packed_group& gy, std::int64_t i0,
@@ -236,23 +235,28 @@ CORRSHIFT_AVX2_INLINE void sxy_tile_avx2(const packed_group& gx, const packed_gr
     __m256 s10 = _mm256_setzero_ps(), s11 = _mm256_setzero_ps();
     __m256 s20 = _mm256_setzero_ps(), s21 = _mm256_setzero_ps();
     __m256 s30 = _mm256_setzero_ps(), s31 = _mm256_setzero_ps();
-    const std::int64_t xstride = gx.stride();
-    const std::int64_t ystride = gy.stride();
-    const float* xcol = gx.values() + i0;
-    const float* ycol = gy.values() + j0;
-    for (std::int32_t c = 0; c < gx.count(); ++c, xcol += xstride, ycol += ystride) {
-        const __m256 y0 = _mm256_load_ps(ycol);
-        const __m256 y1 = _mm256_load_ps(ycol + 8);
-        __m256 x = _mm256_broadcast_ss(xcol);
+    // Panel columns are 16 floats apart; j0 is a multiple of 16, so the tile's y rows
+    // are one aligned panel column, and x rows i0 .. i0+3 may lie in two panels.
+    constexpr std::int64_t step = packed_group::panel;
+    const float* x0 = gx.row_start(i0);
+    const float* x1 = gx.row_start(i0 + 1);
+    const float* x2 = gx.row_start(i0 + 2);
+    const float* x3 = gx.row_start(i0 + 3);
+    const float* y = gy.row_start(j0);
+    const std::int64_t end = gx.count() * step;
+    for (std::int64_t c = 0; c < end; c += step) {
+        const __m256 y0 = _mm256_load_ps(y + c);
+        const __m256 y1 = _mm256_load_ps(y + c + 8);
+        __m256 x = _mm256_broadcast_ss(x0 + c);
         s00 = _mm256_add_ps(s00, _mm256_mul_ps(x, y0));
         s01 = _mm256_add_ps(s01, _mm256_mul_ps(x, y1));
-        x = _mm256_broadcast_ss(xcol + 1);
+        x = _mm256_broadcast_ss(x1 + c);
         s10 = _mm256_add_ps(s10, _mm256_mul_ps(x, y0));
         s11 = _mm256_add_ps(s11, _mm256_mul_ps(x, y1));
-        x = _mm256_broadcast_ss(xcol + 2);
+        x = _mm256_broadcast_ss(x2 + c);
         s20 = _mm256_add_ps(s20, _mm256_mul_ps(x, y0));
         s21 = _mm256_add_ps(s21, _mm256_mul_ps(x, y1));
-        x = _mm256_broadcast_ss(xcol + 3);
+        x = _mm256_broadcast_ss(x3 + c);
         s30 = _mm256_add_ps(s30, _mm256_mul_ps(x, y0));
         s31 = _mm256_add_ps(s31, _mm256_mul_ps(x, y1));
     }
@@ -503,6 +507,9 @@ struct store_tile_avx2 {
     }
 };
 
+// How far ahead of a tile's pairs the counting tiles prefetch their streams, in pairs.
+constexpr std::int64_t prefetch_ahead = 64;
+
 // ... or decide and count their exceedances.
 template <tail rule, class Count>
 struct count_tile_avx2 {
@@ -517,6 +524,9 @@ struct count_tile_avx2 {
             const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
             if (jl >= jh) continue;
             const std::int64_t at = t.starts[r] + j0;
+            // The streams of this row's next tiles, a few tiles ahead.
+            _mm_prefetch(reinterpret_cast<const char*>(counting.thresholds + at + prefetch_ahead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(counts + at + prefetch_ahead), _MM_HINT_T0);
             for (int h = 0; h < 2; ++h) {
                 const std::int64_t jv = j0 + 8 * h;
                 if (jv >= jh || jv + 8 <= jl) continue;
@@ -585,12 +595,13 @@ struct tally_tile_avx2 {
 template <class Tile>
 CORRSHIFT_AVX2_INLINE void pair_tiles_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                            const row_span* spans, const std::int64_t* starts, const Tile& tile) {
-    static_assert(row_block == 4 && tile_width == 16, "sxy_tile_avx2 computes 4 x 16 tiles");
+    static_assert(row_block == 4 && tile_width == 16 && packed_group::panel == 16,
+                  "sxy_tile_avx2 computes 4 x 16 tiles of one panel");
     for (std::int64_t s = 0; s < count; s += row_block) {
         const strip t = strip_of(s, count, spans, starts);
         const std::int64_t i0 = x0 + s;
-        // Tiles start at multiples of 8 so that every load of rows j is aligned.
-        for (std::int64_t j0 = t.jmin / 8 * 8; j0 < t.jmax; j0 += tile_width) {
+        // Tiles on the grid of panels, so that each reads one panel of y rows.
+        for (std::int64_t j0 = t.jmin / 16 * 16; j0 < t.jmax; j0 += tile_width) {
             __m256 s1[8], s2[8];
             sxy_tile_avx2(packs.x1, packs.y1, i0, j0, s1);
             sxy_tile_avx2(packs.x2, packs.y2, i0, j0, s2);
@@ -716,13 +727,14 @@ void with_rule_and_counts(const exceedance_count& counting, F&& f) {
 }  // namespace
 
 packed_group::packed_group(std::int32_t nrows, std::int32_t count, packing layout)
-    : nrows_(nrows), count_(count), layout_(layout), stride_(round_up8(nrows + padding_rows)) {
+    : nrows_(nrows), count_(count), layout_(layout), stride_(round_up16(nrows + padding_rows)) {
     const std::int64_t value_count =
-        round_up8(layout == packing::by_column ? count * stride_ : static_cast<std::int64_t>(nrows) * count);
-    // Eight spare floats let the values start on a 32-byte boundary for aligned loads.
-    storage_.assign(static_cast<std::size_t>(value_count + 3 * stride_ + 8), 0.0f);
+        round_up16(layout == packing::by_column ? count * stride_ : static_cast<std::int64_t>(nrows) * count);
+    // Sixteen spare floats let the values start on a 64-byte boundary: every panel column
+    // is one cache line, and loads of eight rows are aligned.
+    storage_.assign(static_cast<std::size_t>(value_count + 3 * stride_ + 16), 0.0f);
     const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
-    values_ = storage_.data() + ((32 - address % 32) % 32) / sizeof(float);
+    values_ = storage_.data() + ((64 - address % 64) % 64) / sizeof(float);
     mean_ = values_ + value_count;
     var_ = mean_ + stride_;
     isd_ = var_ + stride_;
@@ -735,13 +747,12 @@ void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns) {
     std::fill_n(sx, nrows_, 0.0f);
     std::fill_n(sxx, nrows_, 0.0f);
     // Column by column in list order: each row's sums see its values in list order.
+    const std::int64_t step = this->step();
     for (std::int32_t c = 0; c < count_; ++c) {
         const std::int32_t column = columns[c];
-        float* out = layout_ == packing::by_column ? values_ + c * stride_ : values_ + c;
-        const std::int64_t step = layout_ == packing::by_column ? 1 : count_;
         for (std::int64_t i = 0; i < nrows_; ++i) {
             const float v = row_of(i)[column];
-            out[i * step] = v;
+            values_[offset(i) + c * step] = v;
             sx[i] += v;
             sxx[i] += v * v;
         }

@@ -18,8 +18,9 @@ namespace corrshift {
 // Which kernel a pipeline body runs: the straightforward reference or the fast one.
 enum class kernel { straightforward, fast };
 
-// How a packed group stores its values: column by column with the rows contiguous
-// (all-pairs tiles read a vector of rows at once), or row by row (listed pairs).
+// How a packed group stores its values: in panels of 16 rows, each panel column by
+// column with its 16 rows contiguous (all-pairs tiles read a vector of rows at once, and
+// a tile's values lie in one contiguous run), or row by row (listed pairs).
 enum class packing { by_column, by_row };
 
 // One column group of one pass, gathered out of the source matrix once, with each row's
@@ -35,23 +36,30 @@ public:
     // The same with row i of the pack read at rows[i], so that a pack may hold any rows.
     void pack(const float* const* rows, const std::int32_t* columns);
 
+    // Rows per panel of the by_column layout.
+    static constexpr std::int64_t panel = 16;
+
+    // Where row i's values start; its value at list position c is c * step() further.
+    const float* row_start(std::int64_t i) const noexcept { return values_ + offset(i); }
+    std::int64_t step() const noexcept { return layout_ == packing::by_column ? panel : 1; }
     // Value of row i at list position c.
-    float value(std::int64_t i, std::int32_t c) const noexcept {
-        return layout_ == packing::by_column ? values_[c * stride_ + i] : values_[i * count_ + c];
-    }
+    float value(std::int64_t i, std::int32_t c) const noexcept { return row_start(i)[c * step()]; }
     const float* values() const noexcept { return values_; }
     const float* mean() const noexcept { return mean_; }
     const float* var() const noexcept { return var_; }
     // 1 / sqrt(var) of each row whose moments lie well inside the normal range (variance
     // in [2^-60, 2^60], |mean| at most 2^40), NaN for the others.
     const float* isd() const noexcept { return isd_; }
-    // Distance between consecutive columns (by_column) in floats; a multiple of 8 that
-    // leaves at least 32 readable padding rows past the last row.
-    std::int64_t stride() const noexcept { return stride_; }
+    // Rows that may be read (values, moments): at least 32 padding rows past the last
+    // row, a multiple of the panel.
+    std::int64_t readable_rows() const noexcept { return stride_; }
     std::int32_t count() const noexcept { return count_; }
     float m() const noexcept { return static_cast<float>(count_); }
 
 private:
+    std::int64_t offset(std::int64_t i) const noexcept {
+        return layout_ == packing::by_column ? (i / panel) * panel * count_ + i % panel : i * count_;
+    }
     template <class RowOf>
     void pack_rows(RowOf row_of, const std::int32_t* columns);
 
