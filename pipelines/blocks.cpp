@@ -147,6 +147,14 @@ void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const p
 }
 
 void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, const row_sums& sums) {
+    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
+                                      const std::int64_t* starts) {
+        pair_rows(paths, packs, x0, count, spans, starts, sums);
+    });
+}
+
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
                 std::int64_t end, const row_tallies& tallies) {
     plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
                                       const std::int64_t* starts) {
@@ -252,9 +260,13 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
     const bool absolute = alternative == option_two_sided;
     const std::int32_t pair_jobs = stage_jobs(passes.jobs, pairs);
     const std::int32_t row_jobs = stage_jobs(passes.jobs, scored);
-    // Medians of the permutation passes are decided from tallies, as in the public call.
-    const bool tally = !use_mean && std::max(passes.first, 1) < passes.last && scored > 0;
+    // Permutation passes decide medians from tallies and means from estimated sums, as
+    // the public call does.
+    const bool permutation_passes = std::max(passes.first, 1) < passes.last && scored > 0;
+    const bool tally = !use_mean && permutation_passes;
+    const bool sum = use_mean && permutation_passes;
     median_tallies tallies(tally ? nrows : 0, nrows - 1, tail_of(alternative));
+    mean_sums sums(sum ? nrows : 0, nrows, tail_of(alternative));
     std::vector<float> pass_scores(static_cast<std::size_t>(scored));
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
@@ -266,6 +278,15 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
             tallies.pass(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
                 plan_pairs(paths, packs, plan, begin, end, t);
             }, *counting);
+            return;
+        }
+        if (counting && sum) {
+            sums.pass(
+                pairs, pair_jobs,
+                [&](std::int64_t begin, std::int64_t end, const row_sums& t) {
+                    plan_pairs(paths, packs, plan, begin, end, t);
+                },
+                [&](std::int64_t p, float* z) { exact_row(paths, packs, p, nrows, z); }, *counting);
             return;
         }
         if (pairs > 0)
@@ -281,6 +302,8 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
             counting->add(scores, 0, scored);
         else if (tally)
             tallies.set_observed(out, rows.first, scored);
+        else if (sum)
+            sums.set_observed(out, rows.first, scored);
     };
     std::int32_t done = 0;
     const exceedance_count counting{tail_of(alternative), observed, nullptr, counts};

@@ -131,6 +131,28 @@ struct row_tallies {
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
                const row_span* spans, const std::int64_t* starts, const row_tallies& tallies);
 
+// Sums of |z_diff| per row, estimated, from which the "mean" row scores of a permutation
+// pass are decided: for each pair (i, j), an estimate of |z| within sum_error of the exact
+// one (NaN where z is NaN) is added to the sums of rows i and j, in no fixed order: a
+// row's sum is sums[i] plus the eight lanes[8 i .. 8 i + 7]. Arrays as for row_tallies
+// (lanes eight per row); the portable path adds the exact values.
+struct row_sums {
+    float* sums;
+    float* lanes;
+};
+// The bound on |estimate - |z|| of one pair.
+constexpr float sum_error = 0x1p-15f;
+
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, const row_sums& sums);
+
+// The exact z_diff of x-pack row p with y-pack rows 0 .. n-1 into z[0 .. n) (z[p] too).
+void exact_row(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t p, std::int64_t n, float* z);
+
+// The estimate's logarithm of count values (a multiple of 8) into out, for the tests;
+// false, writing nothing, without AVX2.
+bool log_approx(const float* x, float* out, std::int64_t count);
+
 // Pairs [begin, end) of the condensed order over nrows rows: writes z_diff[k] and, where
 // the arrays are given, first_r[k] and second_r[k]. g1 and g2 are packed by_column.
 void exhaustive_pairs(const packed_group& g1, const packed_group& g2, std::int32_t nrows, std::int64_t begin,
@@ -150,6 +172,10 @@ void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, co
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                   const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
                   std::int64_t end, float* first_r, float* second_r, float* z_diff);
+
+// The row sums of pairs [begin, end) of the condensed order.
+void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_sums& sums);
 
 // The row tallies of pairs [begin, end) of the condensed order.
 void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,

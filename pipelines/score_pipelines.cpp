@@ -68,6 +68,62 @@ void median_tallies::decide(const exceedance_count& counting) const {
     }
 }
 
+mean_sums::mean_sums(std::int64_t rows, std::int64_t n, tail rule)
+    : n_(n),
+      rule_(rule),
+      observed_(static_cast<std::size_t>(rows + 32), std::numeric_limits<float>::quiet_NaN()),
+      sums_(observed_.size()) {}
+
+void mean_sums::set_observed(const float* observed, std::int64_t item0, std::int64_t count) {
+    item0_ = item0;
+    count_ = count;
+    std::copy_n(observed, count, observed_.begin() + item0);
+}
+
+void mean_sums::add(const std::vector<float>& sums, const std::vector<float>& lanes) {
+    const std::lock_guard<std::mutex> lock(merge_);
+    for (std::size_t p = 0; p < sums.size(); ++p) {
+        float row = sums[p];
+        for (std::size_t l = 0; l < 8; ++l) row += lanes[8 * p + l];
+        sums_[p] += row;
+    }
+}
+
+void mean_sums::count(const exceedance_count& counting, std::int64_t p) const {
+    if (counting.counts)
+        counting.counts[p] += 1.0f;
+    else
+        counting.int_counts[p] += 1;
+}
+
+int mean_sums::decide(std::int64_t row) const {
+    // The exact score is x = fl(S / c), S the float sum of the m = n - 1 values |z| in
+    // row order and c = m. With T the exact sum of those |z| and T' that of the
+    // estimates (each within sum_error), and S' the float sum of the estimates in any
+    // order: a float sum of m nonnegative terms along at most k = m + 64 additions lies
+    // within g = k u / (1 - k u) relative of the exact sum (u = 2^-24), so
+    // |S - S'| <= g (T + T') + m sum_error, with T' <= S' / (1 - g) and
+    // T <= T' + m sum_error. x then lies within [(S' - E)(1 - u), (S' + E)(1 + u)] / c.
+    const float o = observed_[static_cast<std::size_t>(row)];
+    if (std::isnan(o)) return -1;
+    const double m = static_cast<double>(n_ - 1);
+    if (m <= 0.0) {
+        // No pairs: the score of an empty set, 0.
+        const bool hit = rule_ == tail::less ? 0.0f <= o : rule_ == tail::greater ? 0.0f >= o : 0.0f >= std::fabs(o);
+        return hit ? 1 : -1;
+    }
+    const double estimate = sums_[static_cast<std::size_t>(row)];
+    if (!std::isfinite(estimate)) return 0;
+    const double u = 0x1p-24, g = (m + 64.0) * u / (1.0 - (m + 64.0) * u), spread = m * sum_error;
+    const double t_estimate = estimate / (1.0 - g);
+    // A little more than the bound, for the double roundings of these lines.
+    const double error = (g * (2.0 * t_estimate + spread) + spread) * 1.001 + 1e-30;
+    const double low = (estimate - error) * (1.0 - u) / m, high = (estimate + error) * (1.0 + u) / m;
+    const double theta = rule_ == tail::two_sided ? std::fabs(o) : o;
+    if (rule_ == tail::less) return high < theta ? 1 : low > theta ? -1 : 0;
+    return low > theta ? 1 : high < theta ? -1 : 0;
+}
+
 void score_sets(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
                 const std::int32_t* second_rows, const pair_sets& sets, std::int64_t first, std::int64_t last,
                 bool use_mean, bool absolute, float* z_diff, float* out) {
@@ -147,9 +203,12 @@ void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32
     packed_group g1(fast ? nrows : 0, groups.first_count, packing::by_column);
     packed_group g2(fast ? nrows : 0, groups.second_count, packing::by_column);
     const bool absolute = alternative == option_two_sided;
-    // The fast kernel decides the medians of the permutation passes from tallies.
+    // The fast kernel decides the medians of the permutation passes from tallies, and
+    // the means from estimated sums.
     const bool tally = fast && score == option_median && permutations > 0;
+    const bool sum = fast && score == option_mean && permutations > 0;
     median_tallies tallies(tally ? nrows : 0, nrows - 1, tail_of(alternative));
+    mean_sums sums(sum ? nrows : 0, nrows, tail_of(alternative));
     std::vector<float> pass_scores(fast ? static_cast<std::size_t>(nrows) : 0);
     const fast_kernel_paths paths = fast_kernel_paths_in_use();
 
@@ -164,6 +223,16 @@ void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32
                 }, *counting);
                 return;
             }
+            if (counting && sum) {
+                const pair_packs packs{g1, g2, g1, g2};
+                sums.pass(
+                    pair_count, jobs,
+                    [&](std::int64_t begin, std::int64_t end, const row_sums& t) {
+                        exhaustive_pairs(paths, g1, g2, nrows, begin, end, t);
+                    },
+                    [&](std::int64_t p, float* z) { exact_row(paths, packs, p, nrows, z); }, *counting);
+                return;
+            }
             fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
                 exhaustive_pairs(paths, g1, g2, nrows, begin, end, nullptr, nullptr, z_diff.data());
             });
@@ -173,6 +242,8 @@ void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32
                 counting->add(scores, 0, nrows);
             else if (tally)
                 tallies.set_observed(out, 0, nrows);
+            else if (sum)
+                sums.set_observed(out, 0, nrows);
             return;
         }
         // All rows in order: rows[0] starts the whole source matrix.
