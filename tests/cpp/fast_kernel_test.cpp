@@ -339,6 +339,75 @@ void check_tallies(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
     }
 }
 
+// The estimate's logarithm on every float of [2^-14, 4], and the estimated row sums of
+// the margin rows against the exact sums of |z|: within m sum_error plus the float
+// summation of both (m values, a relative 2 (m + 64) 2^-24).
+void check_sums(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
+    double worst = 0.0;
+    float x[4096], out[4096];
+    for (std::int32_t b = atanh_detail::bits_of(0x1p-14f); b <= atanh_detail::bits_of(4.0f); b += 4096) {
+        for (std::int32_t k = 0; k < 4096; ++k) x[k] = atanh_detail::float_of(std::min(b + k, atanh_detail::bits_of(4.0f)));
+        if (!log_approx(x, out, 4096)) break;
+        for (std::int32_t k = 0; k < 4096; ++k)
+            worst = std::max(worst, std::fabs(static_cast<double>(out[k]) - std::log(static_cast<double>(x[k]))));
+    }
+    CHECK(worst <= 0x1p-18);
+    const std::vector<float> data = margin_matrix(nrows, ncols, rng);
+    const std::int64_t pairs = pair_count_of(nrows);
+    std::vector<std::int32_t> g1, g2;
+    for (std::int32_t c = 0; c < ncols; ++c) (c % 3 ? g1 : g2).push_back(c);
+    packed_group p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_column);
+    packed_group p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_column);
+    p1.pack(data.data(), ncols, g1.data());
+    p2.pack(data.data(), ncols, g2.data());
+    std::vector<float> z(static_cast<std::size_t>(pairs));
+    exhaustive_pairs({false, false}, p1, p2, nrows, 0, pairs, nullptr, nullptr, z.data());
+    std::vector<double> exact(static_cast<std::size_t>(nrows), 0.0);
+    for (std::int64_t k = 0; k < pairs; ++k) {
+        const row_pair p = pair_from_index(k, nrows);
+        exact[p.i] += std::fabs(z[k]);
+        exact[p.j] += std::fabs(z[k]);
+    }
+    // Each pair alone (a pack of its two rows): the estimate within sum_error of |z|.
+    for (const fast_kernel_paths& paths : available_paths()) {
+        bool ok = true;
+        for (std::int64_t k = 0; k < pairs; ++k) {
+            const row_pair p = pair_from_index(k, nrows);
+            const float* rows[2] = {data.data() + p.i * ncols, data.data() + p.j * ncols};
+            packed_group q1(2, static_cast<std::int32_t>(g1.size()), packing::by_column);
+            packed_group q2(2, static_cast<std::int32_t>(g2.size()), packing::by_column);
+            q1.pack(rows, g1.data());
+            q2.pack(rows, g2.data());
+            std::vector<float> sums(34, 0.0f), lanes(8 * 34, 0.0f);
+            exhaustive_pairs(paths, q1, q2, 2, 0, 1, row_sums{sums.data(), lanes.data()});
+            float estimate = sums[0];
+            for (int l = 0; l < 8; ++l) estimate += lanes[l];
+            ok = ok && (std::isnan(z[k]) ? std::isnan(estimate)
+                                         : std::fabs(estimate - std::fabs(z[k])) <= sum_error * (1.0f + 0x1p-20f));
+        }
+        CHECK(ok);
+    }
+    const double m = nrows - 1, g = 2.0 * (m + 64.0) * 0x1p-24;
+    for (const fast_kernel_paths& paths : available_paths()) {
+        const std::size_t padded = static_cast<std::size_t>(nrows) + 32;
+        std::vector<float> sums(padded, 0.0f), lanes(8 * padded, 0.0f);
+        exhaustive_pairs(paths, p1, p2, nrows, 0, pairs / 2, row_sums{sums.data(), lanes.data()});
+        exhaustive_pairs(paths, p1, p2, nrows, pairs / 2, pairs, row_sums{sums.data(), lanes.data()});
+        bool ok = true;
+        for (std::int32_t i = 0; i < nrows; ++i) {
+            double estimate = sums[i];
+            for (int l = 0; l < 8; ++l) estimate += lanes[8 * i + l];
+            if (std::isnan(exact[i]) || std::isnan(estimate)) {
+                ok = ok && std::isnan(exact[i]) == std::isnan(estimate);
+                continue;
+            }
+            ok = ok && std::fabs(estimate - exact[i]) <= m * sum_error + g * (exact[i] + estimate);
+        }
+        if (!ok) std::fprintf(stderr, "sums nrows=%d avx2=%d\n", nrows, paths.avx2);
+        CHECK(ok);
+    }
+}
+
 void check_ranks(std::mt19937& rng) {
     const std::int32_t nrows = 13, ncols = 23;
     std::vector<float> data = test_matrix(nrows, ncols, rng);
@@ -413,6 +482,7 @@ int main() {
     for (std::int32_t nrows : {2, 9, 37, 70}) check_decisions(nrows, 23, rng);
     check_decisions(41, 9, rng);
     for (std::int32_t nrows : {1, 2, 19, 50}) check_tallies(nrows, 14, rng);
+    for (std::int32_t nrows : {2, 33, 90}) check_sums(nrows, 20, rng);
     check_listed(30, 14, 1, rng);
     check_listed(30, 14, 103, rng);
     check_tiles(13, rng);
