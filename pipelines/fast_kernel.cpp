@@ -608,8 +608,8 @@ struct tally_tile_avx2 {
     }
 };
 
-// ln x for x in [2^-14, 4] within 2^-18 (the tests check every float of the range; a NaN
-// x gives a number, which the caller must mask): x =
+// ln x for x in [2^-16, 2^16] within 2^-18 (the tests check the floats of the range; a
+// NaN x gives a number, which the caller must mask): x =
 // 2^e m with m in [sqrt(2)/2, sqrt(2)), ln x = e ln 2 + ln(1 + f), f = m - 1, and
 // ln(1 + f) = f + f^2 P(f) with P of degree 5 fitted on that interval.
 CORRSHIFT_AVX2_INLINE __m256 log_approx_avx2(__m256 x) {
@@ -630,13 +630,13 @@ CORRSHIFT_AVX2_INLINE __m256 log_approx_avx2(__m256 x) {
 }
 
 // ... or add an estimate of |z| to the sums of both rows of each pair, for the "mean"
-// row scores: |ln A - ln B| / 2 with log_approx_avx2, from the cheap correlations where
-// both lie within 0.9 (or beyond 1.01, where both it and the exact one clamp), else from
-// the exact ones. Against the exact z it errs by at most 9.1e-6 (the cheap correlations:
-// 2^-20 |r| each, times d atanh / dc <= 5.27 within 0.9), 7.9e-6 (atanhf and the
-// difference, as for the decisions), 1.8e-7 (A and B), 3.8e-6 (the two logarithms) and
-// 2.4e-7 (their difference): below sum_error = 2^-15. A NaN correlation adds NaN, which
-// sends its rows down the exact way.
+// row scores: |ln(A / B)| / 2 with log_approx_avx2 (A / B lies in [2^-16, 2^16]), from
+// the cheap correlations where both lie within 0.9 (or beyond 1.01, where both it and the
+// exact one clamp), else from the exact ones. Against the exact z it errs by at most
+// 9.1e-6 (the cheap correlations: 2^-20 |r| each, times d atanh / dc <= 5.27 within
+// 0.9), 7.9e-6 (atanhf and the difference, as for the decisions), 1.8e-7 (A and B),
+// 3e-8 (their quotient) and 1.9e-6 (the logarithm, halved): below sum_error = 2^-15. A
+// NaN correlation adds NaN, which sends its rows down the exact way.
 struct sum_tile_avx2 {
     const pair_packs& packs;
     const row_sums& sums;
@@ -671,7 +671,7 @@ struct sum_tile_avx2 {
                 ratio_terms_of(r1, r2, a, b);
                 // NaN where A or B is (the logarithm's bit arithmetic would not keep it).
                 const __m256 z = _mm256_or_ps(
-                    _mm256_mul_ps(_mm256_set1_ps(0.5f), _mm256_sub_ps(log_approx_avx2(a), log_approx_avx2(b))),
+                    _mm256_mul_ps(_mm256_set1_ps(0.5f), log_approx_avx2(_mm256_div_ps(a, b))),
                     _mm256_cmp_ps(a, b, _CMP_UNORD_Q));
                 const __m256 v = _mm256_and_ps(_mm256_and_ps(z, magnitude), valid);
                 row_i = _mm256_add_ps(row_i, v);

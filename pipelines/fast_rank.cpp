@@ -1,5 +1,6 @@
 #include "fast_rank.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -34,40 +35,31 @@ void count_ranks_portable(const std::int32_t* keys, std::int32_t count, std::int
 }
 
 #if defined(__x86_64__)
-// The same count, eight positions q at a time. `keys` must be readable up to a multiple
-// of eight past count, those entries holding the largest key: never below a key, and
-// past every p, so never a tie before it. Before p's own group of eight every q counts
-// when key[q] <= key[p], after it when key[q] < key[p]; only p's group needs both tests.
+// The same count for eight positions p at a time, over every q: before the eight, q
+// counts when key[q] <= key[p] (as one minus key[q] > key[p]), after them when
+// key[q] < key[p]; only q among the eight needs the tie test. `rank` must have room for
+// count rounded up to a multiple of eight.
 __attribute__((target("avx2"))) void count_ranks_avx2(const std::int32_t* keys, std::int32_t count,
                                                       std::int32_t* rank) {
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    for (std::int32_t p = 0; p < count; ++p) {
-        const __m256i kp = _mm256_set1_epi32(keys[p]);
-        const std::int32_t own = p / 8 * 8;
-        // q < p: count key[q] <= key[p], as 8 minus the lanes with key[q] > key[p].
-        __m256i above = _mm256_setzero_si256();
-        for (std::int32_t q0 = 0; q0 < own; q0 += 8) {
-            const __m256i kq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + q0));
-            above = _mm256_sub_epi32(above, _mm256_cmpgt_epi32(kq, kp));
+    for (std::int32_t p0 = 0; p0 < count; p0 += 8) {
+        const __m256i kp = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + p0));
+        const __m256i p = _mm256_add_epi32(lane, _mm256_set1_epi32(p0));
+        // Lanes hold minus the count (compare masks are -1).
+        __m256i above = _mm256_setzero_si256(), below = _mm256_setzero_si256();
+        for (std::int32_t q = 0; q < p0; ++q)
+            above = _mm256_add_epi32(above, _mm256_cmpgt_epi32(_mm256_set1_epi32(keys[q]), kp));
+        const std::int32_t own_end = std::min(p0 + 8, count);
+        for (std::int32_t q = p0; q < own_end; ++q) {
+            const __m256i kq = _mm256_set1_epi32(keys[q]);
+            const __m256i tie_before = _mm256_and_si256(_mm256_cmpeq_epi32(kq, kp), _mm256_cmpgt_epi32(p, _mm256_set1_epi32(q)));
+            below = _mm256_add_epi32(below, _mm256_or_si256(_mm256_cmpgt_epi32(kp, kq), tie_before));
         }
-        // q > p's group: count key[q] < key[p].
-        __m256i below = _mm256_setzero_si256();
-        for (std::int32_t q0 = own + 8; q0 < count; q0 += 8) {
-            const __m256i kq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + q0));
-            below = _mm256_sub_epi32(below, _mm256_cmpgt_epi32(kp, kq));
-        }
-        // p's group: key[q] < key[p], or equal with q < p.
-        const __m256i kq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + own));
-        const __m256i q = _mm256_add_epi32(lane, _mm256_set1_epi32(own));
-        const __m256i tie_before =
-            _mm256_and_si256(_mm256_cmpeq_epi32(kp, kq), _mm256_cmpgt_epi32(_mm256_set1_epi32(p), q));
-        below = _mm256_sub_epi32(below, _mm256_or_si256(_mm256_cmpgt_epi32(kp, kq), tie_before));
-        alignas(32) std::int32_t a[8], b[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(a), above);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(b), below);
-        std::int32_t total = own;
-        for (int l = 0; l < 8; ++l) total += b[l] - a[l];
-        rank[p] = total;
+        for (std::int32_t q = own_end; q < count; ++q)
+            below = _mm256_add_epi32(below, _mm256_cmpgt_epi32(kp, _mm256_set1_epi32(keys[q])));
+        // p0 + above-count - (q before p0 above key[p]) + below-count.
+        const __m256i total = _mm256_sub_epi32(_mm256_add_epi32(_mm256_set1_epi32(p0), above), below);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rank + p0), total);
     }
 }
 #endif
@@ -79,7 +71,8 @@ void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, 
                          std::vector<std::int32_t>& keys, std::vector<std::int32_t>& order) {
     // Padding with the largest key: see count_ranks_avx2.
     keys.assign(static_cast<std::size_t>(count) + 8, std::numeric_limits<std::int32_t>::max());
-    order.resize(static_cast<std::size_t>(count) * 2);
+    // order, then rank with room for the eight-lane count's last group.
+    order.resize(static_cast<std::size_t>(count) * 2 + 8);
     std::int32_t* rank = order.data() + count;
 #if defined(__x86_64__)
     const bool avx2 = __builtin_cpu_supports("avx2") != 0;
