@@ -540,9 +540,11 @@ struct count_tile_avx2 {
             const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
             if (jl >= jh) continue;
             const std::int64_t at = t.starts[r] + j0;
-            // The streams of this row's next tiles, a few tiles ahead.
+            // The streams of this row's next tiles, a few tiles ahead (the observed values for
+            // the lanes that take the exact path).
             _mm_prefetch(reinterpret_cast<const char*>(counting.thresholds + at + prefetch_ahead), _MM_HINT_T0);
             _mm_prefetch(reinterpret_cast<const char*>(counts + at + prefetch_ahead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(counting.observed + at + prefetch_ahead), _MM_HINT_T0);
             for (int h = 0; h < 2; ++h) {
                 const std::int64_t jv = j0 + 8 * h;
                 if (jv >= jh || jv + 8 <= jl) continue;
