@@ -84,8 +84,7 @@ void run_ztest_block(const float* data, std::int32_t ncols, const std::vector<st
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,
                                    const exceedance_count* counting) {
         if (pairs == 0) return;
-        g1.pack(source, g.first);
-        g2.pack(source, g.second);
+        pack_groups(g1, g2, source, g.first, g.second, packed, passes.jobs);
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
             fast_ztest_slice(
                 begin, end, outputs, se, alternative, thresholds.empty() ? nullptr : thresholds.data(), counting,
@@ -272,8 +271,7 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
                                    const exceedance_count* counting) {
         if (scored <= 0) return;
-        g1.pack(source, g.first);
-        g2.pack(source, g.second);
+        pack_groups(g1, g2, source, g.first, g.second, packed, passes.jobs);
         if (counting && tally) {
             tallies.pass(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
                 plan_pairs(paths, packs, plan, begin, end, t);
@@ -331,8 +329,7 @@ void set_block(const float* data, std::int32_t ncols, const std::int32_t* first_
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
                                    const exceedance_count*) {
         if (set_count == 0) return;
-        g1.pack(source, g.first);
-        g2.pack(source, g.second);
+        pack_groups(g1, g2, source, g.first, g.second, packed, passes.jobs);
         fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
             score_sets(g1, g2, listed.first.data(), listed.second.data(), sets, first, last, use_mean, absolute,
                        z_diff.data(), out);

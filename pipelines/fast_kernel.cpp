@@ -6,6 +6,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "../common/options.hpp"
 #include "atanh_vector.hpp"
 #include "correlation.hpp"
 
@@ -847,16 +848,16 @@ packed_group::packed_group(std::int32_t nrows, std::int32_t count, packing layou
 }
 
 template <class RowOf>
-void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns) {
+void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns, std::int64_t first, std::int64_t last) {
     float* sx = mean_;
     float* sxx = var_;
-    std::fill_n(sx, nrows_, 0.0f);
-    std::fill_n(sxx, nrows_, 0.0f);
+    std::fill(sx + first, sx + last, 0.0f);
+    std::fill(sxx + first, sxx + last, 0.0f);
     // Column by column in list order: each row's sums see its values in list order.
     const std::int64_t step = this->step();
     for (std::int32_t c = 0; c < count_; ++c) {
         const std::int32_t column = columns[c];
-        for (std::int64_t i = 0; i < nrows_; ++i) {
+        for (std::int64_t i = first; i < last; ++i) {
             const float v = row_of(i)[column];
             values_[offset(i) + c * step] = v;
             sx[i] += v;
@@ -864,7 +865,7 @@ void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns) {
         }
     }
     const float m = this->m();
-    for (std::int64_t i = 0; i < nrows_; ++i) {
+    for (std::int64_t i = first; i < last; ++i) {
         const float mean = sx[i] / m;
         const float var = sxx[i] / m - mean * mean;
         mean_[i] = mean;
@@ -876,11 +877,27 @@ void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns) {
 }
 
 void packed_group::pack(const float* source, std::int64_t ncols, const std::int32_t* columns) {
-    pack_rows([source, ncols](std::int64_t i) { return source + i * ncols; }, columns);
+    pack_rows([source, ncols](std::int64_t i) { return source + i * ncols; }, columns, 0, nrows_);
 }
 
 void packed_group::pack(const float* const* rows, const std::int32_t* columns) {
-    pack_rows([rows](std::int64_t i) { return rows[i]; }, columns);
+    pack(rows, columns, 0, nrows_);
+}
+
+void packed_group::pack(const float* const* rows, const std::int32_t* columns, std::int64_t first,
+                        std::int64_t last) {
+    pack_rows([rows](std::int64_t i) { return rows[i]; }, columns, first, last);
+}
+
+void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, const std::int32_t* first_columns,
+                 const std::int32_t* second_columns, std::int64_t nrows, std::int32_t jobs) {
+    // Packing is a small part of a pass: more threads than that work pays for stay idle.
+    const std::int64_t values = nrows * (g1.count() + g2.count());
+    const auto useful = static_cast<std::int32_t>(std::max<std::int64_t>(1, values / 65536));
+    fan_out(nrows, std::min(jobs, useful), [&](std::int64_t first, std::int64_t last) {
+        g1.pack(rows, first_columns, first, last);
+        g2.pack(rows, second_columns, first, last);
+    });
 }
 
 fast_kernel_paths fast_kernel_paths_in_use() {

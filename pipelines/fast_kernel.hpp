@@ -35,6 +35,8 @@ public:
     void pack(const float* source, std::int64_t ncols, const std::int32_t* columns);
     // The same with row i of the pack read at rows[i], so that a pack may hold any rows.
     void pack(const float* const* rows, const std::int32_t* columns);
+    // The same for pack rows [first, last) only.
+    void pack(const float* const* rows, const std::int32_t* columns, std::int64_t first, std::int64_t last);
 
     // Rows per panel of the by_column layout.
     static constexpr std::int64_t panel = 16;
@@ -61,7 +63,7 @@ private:
         return layout_ == packing::by_column ? (i / panel) * panel * count_ + i % panel : i * count_;
     }
     template <class RowOf>
-    void pack_rows(RowOf row_of, const std::int32_t* columns);
+    void pack_rows(RowOf row_of, const std::int32_t* columns, std::int64_t first, std::int64_t last);
 
     std::int32_t nrows_;
     std::int32_t count_;
@@ -73,6 +75,11 @@ private:
     float* var_;
     float* isd_;
 };
+
+// Packs both groups of a pass (row i of the packs read at rows[i]) on `jobs` threads,
+// each packing a range of rows of both: the same values and moments as pack().
+void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, const std::int32_t* first_columns,
+                 const std::int32_t* second_columns, std::int64_t nrows, std::int32_t jobs);
 
 // Which code the fast kernel runs in this process: eight-lane AVX2 tiles when the
 // processor has AVX2, and the eight-lane atanhf only when it also passed its check.

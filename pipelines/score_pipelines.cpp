@@ -163,8 +163,7 @@ void score_pipeline_indexed(const float* data, std::int32_t nrows, std::int32_t 
     const pass_scorer scorer = [&](const float* const* rows, const column_groups& g, float* out,
                                    const exceedance_count*) {
         if (fast) {
-            g1.pack(rows, g.first);
-            g2.pack(rows, g.second);
+            pack_groups(g1, g2, rows, g.first, g.second, nrows, jobs);
             fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
                 score_sets(g1, g2, first_rows, second_rows, sets, first, last, use_mean, absolute, z_diff.data(),
                            out);
@@ -215,8 +214,7 @@ void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32
     const pass_scorer scorer = [&](const float* const* rows, const column_groups& g, float* out,
                                    const exceedance_count* counting) {
         if (fast) {
-            g1.pack(rows, g.first);
-            g2.pack(rows, g.second);
+            pack_groups(g1, g2, rows, g.first, g.second, nrows, jobs);
             if (counting && tally) {
                 tallies.pass(pair_count, jobs, [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
                     exhaustive_pairs(paths, g1, g2, nrows, begin, end, t);

@@ -53,8 +53,7 @@ void fast_ztest(const float* data, std::int32_t nrows, std::int32_t ncols, const
 
     const pass_scorer scorer = [&](const float* const* rows, const column_groups& g, float*,
                                    const exceedance_count* counting) {
-        g1.pack(rows, g.first);
-        g2.pack(rows, g.second);
+        pack_groups(g1, g2, rows, g.first, g.second, nrows, jobs);
         fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
             fast_ztest_slice(
                 begin, end, out, weights.se, alternative, thresholds.empty() ? nullptr : thresholds.data(), counting,
