@@ -284,7 +284,10 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
                 [&](std::int64_t begin, std::int64_t end, const row_sums& t) {
                     plan_pairs(paths, packs, plan, begin, end, t);
                 },
-                [&](std::int64_t p, float* z) { exact_row(paths, packs, p, nrows, z); }, *counting);
+                [&](const std::int64_t* open, std::int64_t count, float* z) {
+                    exact_rows(paths, g1, g2, source, g.first, g.second, open, count, nrows, z);
+                },
+                *counting);
             return;
         }
         if (pairs > 0)

@@ -991,10 +991,20 @@ void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int
     pair_rows_portable(packs, x0, count, spans, starts, sum_pairs{sums});
 }
 
-void exact_row(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t p, std::int64_t n, float* z) {
-    const row_span span{0, n};
-    const std::int64_t start = 0;
-    pair_rows(paths, packs, p, 1, &span, &start, nullptr, nullptr, z);
+void exact_rows(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                const float* const* source, const std::int32_t* first_columns, const std::int32_t* second_columns,
+                const std::int64_t* rows, std::int64_t count, std::int64_t n, float* z) {
+    // The rows packed together, so that the tiles' four x rows are all used.
+    std::vector<const float*> x_rows(static_cast<std::size_t>(count));
+    for (std::int64_t k = 0; k < count; ++k) x_rows[static_cast<std::size_t>(k)] = source[rows[k]];
+    packed_group x1(static_cast<std::int32_t>(count), g1.count(), packing::by_column);
+    packed_group x2(static_cast<std::int32_t>(count), g2.count(), packing::by_column);
+    x1.pack(x_rows.data(), first_columns);
+    x2.pack(x_rows.data(), second_columns);
+    std::vector<row_span> spans(static_cast<std::size_t>(count), row_span{0, n});
+    std::vector<std::int64_t> starts(static_cast<std::size_t>(count));
+    for (std::int64_t k = 0; k < count; ++k) starts[static_cast<std::size_t>(k)] = k * n;
+    pair_rows(paths, {x1, x2, g1, g2}, 0, count, spans.data(), starts.data(), nullptr, nullptr, z);
 }
 
 bool log_approx(const float* x, float* out, std::int64_t count) {

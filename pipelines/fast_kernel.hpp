@@ -153,8 +153,12 @@ constexpr float sum_error = 0x1p-15f;
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
                const row_span* spans, const std::int64_t* starts, const row_sums& sums);
 
-// The exact z_diff of x-pack row p with y-pack rows 0 .. n-1 into z[0 .. n) (z[p] too).
-void exact_row(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t p, std::int64_t n, float* z);
+// The exact z_diff of pack rows rows[k], k < count, with every pack row i < n of g1 and
+// g2 into z[k n + i] (the pair of a row with itself too). `source` and the column lists
+// are those g1 and g2 were packed from.
+void exact_rows(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                const float* const* source, const std::int32_t* first_columns, const std::int32_t* second_columns,
+                const std::int64_t* rows, std::int64_t count, std::int64_t n, float* z);
 
 // The estimate's logarithm of count values (a multiple of 8) into out, for the tests;
 // false, writing nothing, without AVX2.

@@ -222,13 +222,15 @@ void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32
                 return;
             }
             if (counting && sum) {
-                const pair_packs packs{g1, g2, g1, g2};
                 sums.pass(
                     pair_count, jobs,
                     [&](std::int64_t begin, std::int64_t end, const row_sums& t) {
                         exhaustive_pairs(paths, g1, g2, nrows, begin, end, t);
                     },
-                    [&](std::int64_t p, float* z) { exact_row(paths, packs, p, nrows, z); }, *counting);
+                    [&](const std::int64_t* open, std::int64_t count, float* z) {
+                        exact_rows(paths, g1, g2, rows, g.first, g.second, open, count, nrows, z);
+                    },
+                    *counting);
                 return;
             }
             fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {

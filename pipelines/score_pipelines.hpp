@@ -92,9 +92,10 @@ public:
     void set_observed(const float* observed, std::int64_t item0, std::int64_t count);
 
     // One pass: sum(begin, end, sums) adds the estimates of pairs [begin, end) of
-    // pair_count on `jobs` threads, each into its own arrays; exact(p, z) writes the
-    // exact z_diff of the pairs of pack row p with every row i at z[i] (i < n). Adds the
-    // exceedances of the rows item0 + p, p < count, to counting (item p).
+    // pair_count on `jobs` threads, each into its own arrays; exact(rows, count, z) writes
+    // the exact z_diff of the pairs of pack row rows[k] with every row i at z[k n + i]
+    // (k < count, i < n). Adds the exceedances of the rows item0 + p, p < count, to
+    // counting (item p).
     template <class Sum, class Exact>
     void pass(std::int64_t pair_count, std::int32_t jobs, const Sum& sum, const Exact& exact,
               const exceedance_count& counting);
@@ -124,19 +125,19 @@ void mean_sums::pass(std::int64_t pair_count, std::int32_t jobs, const Sum& sum,
         sum(begin, end, row_sums{sums.data(), lanes.data()});
         add(sums, lanes);
     });
-    std::vector<std::int64_t> open;
+    std::vector<std::int64_t> open;  // pack rows
     for (std::int64_t p = 0; p < count_; ++p) {
         const int d = decide(item0_ + p);
         if (d > 0) count(counting, p);
-        if (d == 0) open.push_back(p);
+        if (d == 0) open.push_back(item0_ + p);
     }
     fan_out(static_cast<std::int64_t>(open.size()), jobs, [&](std::int64_t first, std::int64_t last) {
-        std::vector<float> z(static_cast<std::size_t>(n_));
+        std::vector<float> z(static_cast<std::size_t>((last - first) * n_));
+        exact(open.data() + first, last - first, z.data());
         for (std::int64_t k = first; k < last; ++k) {
-            const std::int64_t p = open[static_cast<std::size_t>(k)];
-            exact(item0_ + p, z.data());
-            const float score = row_mean_of(z.data(), n_, item0_ + p);
-            const float o = observed_[static_cast<std::size_t>(item0_ + p)];
+            const std::int64_t row = open[static_cast<std::size_t>(k)], p = row - item0_;
+            const float score = row_mean_of(z.data() + (k - first) * n_, n_, row);
+            const float o = observed_[static_cast<std::size_t>(row)];
             const bool hit = rule_ == tail::two_sided ? exceeds<tail::two_sided>(score, o)
                              : rule_ == tail::greater ? exceeds<tail::greater>(score, o)
                                                       : exceeds<tail::less>(score, o);
