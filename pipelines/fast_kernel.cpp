@@ -317,15 +317,15 @@ CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed
 //     A cov in the subnormal range adds at most 2^-126 absolute, far below the margin.
 //  2. d atanh(c) / dc = 1 / (1 - c^2) <= 50.26 on [-0.99, 0.99]: the two groups move
 //     ln(A/B)/2 by at most 2 * 50.26 * 1.01 * 2^-20 < 9.7e-5.
-//  3. The atanhf of the exact path is within 16 ulps of atanh (the C library's is within
+//  3. The atanhf of the exact path is within 4 ulps of atanh (the C library's is within
 //     2; the tests measure it on a sample, `make test-exhaustive` on every input), and
 //     |atanhf| < 2.65 has ulp 2^-22; with the rounding of the difference (|z| < 5.3):
-//     |z - (atanh(c1) - atanh(c2))| <= 33 * 2^-22 < 7.9e-6.
+//     |z - (atanh(c1) - atanh(c2))| <= 9 * 2^-22 < 2.2e-6.
 //  4. 1 +- c' is rounded once (1 +- c' >= 0.01, so relative u), A' and B' once more:
 //     each within 3u relative, ln(A'/B')/2 within 3u < 1.8e-7. t is e^(2 theta)
 //     rounded to float (u), and t B' (or t A') and the product with 1 + eta round once
 //     each: 1.5u < 9e-8 in ln/2.
-// The sum is below 1.06e-4. A lane counts as decided only where A' > t B' (1 + eta) or
+// The sum is below 1.0e-4. A lane counts as decided only where A' > t B' (1 + eta) or
 // A' < t B' (1 - eta) (two-sided: the larger of A' and B' against t times the smaller),
 // eta = 2^-10: a distance of ln(1 -+ eta)/2, at least 4.88e-4 from theta, more than
 // four times the sum; so z >= theta, or z < theta, holds exactly as decided. A NaN
@@ -637,9 +637,9 @@ CORRSHIFT_AVX2_INLINE __m256 log_approx_avx2(__m256 x) {
 // the cheap correlations where both lie within 0.9 (or beyond 1.01, where both it and the
 // exact one clamp), else from the exact ones. Against the exact z it errs by at most
 // 9.1e-6 (the cheap correlations: 2^-20 |r| each, times d atanh / dc <= 5.27 within
-// 0.9), 7.9e-6 (atanhf and the difference, as for the decisions), 1.8e-7 (A and B),
-// 3e-8 (their quotient) and 1.9e-6 (the logarithm, halved): below sum_error = 2^-15. A
-// NaN correlation adds NaN, which sends its rows down the exact way.
+// 0.9), 2.2e-6 (atanhf and the difference, as for the decisions), 1.8e-7 (A and B),
+// 3e-8 (their quotient) and 1.9e-6 (the logarithm, halved), 1.34e-5 in all: below
+// sum_error = 2^-16. A NaN correlation adds NaN, which sends its rows down the exact way.
 struct sum_tile_avx2 {
     const pair_packs& packs;
     const row_sums& sums;

@@ -148,7 +148,7 @@ struct row_sums {
     float* lanes;
 };
 // The bound on |estimate - |z|| of one pair.
-constexpr float sum_error = 0x1p-15f;
+constexpr float sum_error = 0x1p-16f;
 
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
                const row_span* spans, const std::int64_t* starts, const row_sums& sums);

@@ -92,11 +92,11 @@ void count_by(tail t, const float* pass, const float* observed, Count* counts, s
     }
 }
 
-// Ranks the listed rows of `data` over `columns` into `ranks`, row k of the list at row k
-// of `ranks`, on `jobs` threads; runs of consecutive rows are ranked as one slice.
+// Ranks the listed rows of `data` over the columns of both groups into `ranks`, row k of
+// the list at row k of `ranks`, on `jobs` threads; runs of consecutive rows are ranked
+// as one slice.
 void rank_listed_rows(const float* data, float* ranks, std::int64_t ncols, const std::int32_t* rows,
-                      std::int32_t row_count, const std::int32_t* columns, std::int32_t count, std::int32_t jobs,
-                      bool fast) {
+                      std::int32_t row_count, const column_groups& groups, std::int32_t jobs, bool fast) {
     if (row_count == 0) return;
     fan_out(row_count, jobs, [=](std::int64_t first, std::int64_t last) {
         std::vector<std::int32_t> keys, order;
@@ -108,10 +108,14 @@ void rank_listed_rows(const float* data, float* ranks, std::int64_t ncols, const
                 end = last;
             const float* source = data + (rows ? rows[k] : k) * ncols;
             float* out = ranks + k * ncols;
-            if (fast)
-                rank_row_slice_fast(source, out, ncols, 0, end - k, columns, count, keys, order);
-            else
-                rank_row_slice(source, out, ncols, 0, end - k, columns, count, order);
+            for (int g = 0; g < 2; ++g) {
+                const std::int32_t* columns = g == 0 ? groups.first : groups.second;
+                const std::int32_t count = g == 0 ? groups.first_count : groups.second_count;
+                if (fast)
+                    rank_row_slice_fast(source, out, ncols, 0, end - k, columns, count, keys, order);
+                else
+                    rank_row_slice(source, out, ncols, 0, end - k, columns, count, order);
+            }
             k = end;
         }
     });
@@ -188,12 +192,8 @@ void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, co
             groups.first = first.data();
             groups.second = second.data();
         }
-        if (by_rank) {
-            rank_listed_rows(data, rank_buffer.data(), ncols, plan.rows, plan.row_count, groups.first,
-                             groups.first_count, jobs, fast_ranks);
-            rank_listed_rows(data, rank_buffer.data(), ncols, plan.rows, plan.row_count, groups.second,
-                             groups.second_count, jobs, fast_ranks);
-        }
+        if (by_rank)
+            rank_listed_rows(data, rank_buffer.data(), ncols, plan.rows, plan.row_count, groups, jobs, fast_ranks);
         if (pass == 0) {
             scorer(rows.data(), groups, observed, nullptr);
             counting.clear(item_count);
