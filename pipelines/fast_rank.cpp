@@ -13,7 +13,9 @@
 
 namespace corrshift {
 
-std::int32_t rank_key(float value) noexcept {
+namespace {
+
+inline std::int32_t key_of(float value) noexcept {
     if (std::isnan(value)) return std::numeric_limits<std::int32_t>::max();
     const float v = value + 0.0f;  // -0 becomes +0; every other value is unchanged
     std::int32_t bits;
@@ -22,7 +24,13 @@ std::int32_t rank_key(float value) noexcept {
     return bits < 0 ? bits ^ 0x7fffffff : bits;
 }
 
-namespace {
+// Whether a column is listed twice: then two positions write the same output, and the
+// order of the writes decides which rank stays.
+bool has_repeats(const std::int32_t* index, std::int32_t count) {
+    std::vector<std::int32_t> sorted(index, index + count);
+    std::sort(sorted.begin(), sorted.end());
+    return std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end();
+}
 
 // rank[p] = #{q : key[q] < key[p]} + #{q < p : key[q] == key[p]}, scalar.
 void count_ranks_portable(const std::int32_t* keys, std::int32_t count, std::int32_t* rank) {
@@ -66,6 +74,8 @@ __attribute__((target("avx2"))) void count_ranks_avx2(const std::int32_t* keys, 
 
 }  // namespace
 
+std::int32_t rank_key(float value) noexcept { return key_of(value); }
+
 void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin,
                          std::int64_t end, const std::int32_t* index, std::int32_t count,
                          std::vector<std::int32_t>& keys, std::vector<std::int32_t>& order) {
@@ -77,16 +87,22 @@ void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, 
 #if defined(__x86_64__)
     const bool avx2 = __builtin_cpu_supports("avx2") != 0;
 #endif
+    const bool repeats = has_repeats(index, count);
     for (std::int64_t r = begin; r < end; ++r) {
         const float* row = source + r * ncols;
         float* out = ranks + r * ncols;
-        for (std::int32_t p = 0; p < count; ++p) keys[static_cast<std::size_t>(p)] = rank_key(row[index[p]]);
+        for (std::int32_t p = 0; p < count; ++p) keys[static_cast<std::size_t>(p)] = key_of(row[index[p]]);
 #if defined(__x86_64__)
         if (avx2)
             count_ranks_avx2(keys.data(), count, rank);
         else
 #endif
             count_ranks_portable(keys.data(), count, rank);
+        if (!repeats) {
+            // Every output is written once: the order of the writes does not matter.
+            for (std::int32_t p = 0; p < count; ++p) out[index[p]] = static_cast<float>(rank[p]);
+            continue;
+        }
         // order[k] is the position of rank k; write ranks in ascending order as the sort does.
         for (std::int32_t p = 0; p < count; ++p) order[static_cast<std::size_t>(rank[p])] = p;
         for (std::int32_t k = 0; k < count; ++k)
