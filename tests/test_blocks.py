@@ -202,6 +202,39 @@ def test_median_row_blocks_with_ties_at_the_observed_score(alternative, capfd):
     capfd.readouterr()
 
 
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
+def test_blocks_decide_like_the_straightforward_kernel_at_the_margin(method, alternative, capfd):
+    """Rows built for the permutation passes' decisions (the clamp, -2, NaN, huge and tiny
+    magnitudes): int32 counts of tiles cut off the tile grid, listed pairs and row scores
+    against the straightforward kernel."""
+    from test_fast_kernels import margin_matrix
+
+    n = 45
+    data = margin_matrix(n, 18, seed=4)
+    g1, g2 = np.arange(1, 9, dtype=I32), np.arange(9, 18, dtype=I32)
+    want = _baseline._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, P, 1)
+    rows_a, rows_b = (3, 29), (5, 44)
+    at = [pair_position(i, j, n) for i in range(*rows_a) for j in range(max(rows_b[0], i + 1), rows_b[1])]
+    got, total = summed_counts(
+        lambda lo, hi, jobs: _blocks.ztest_block(data, g1, g2, rows_a, rows_b, method, alternative, lo, hi, jobs),
+        (0, 4, P + 1), [2, 3])
+    assert_same(as_p(total), want[4][at])
+    first, second = np.triu_indices(n, 1)
+    got, total = summed_counts(
+        lambda lo, hi, jobs: _blocks.pairs_block(data, second.astype(I32), first.astype(I32), g1, g2, method,
+                                                 alternative, lo, hi, jobs), (0, P + 1), [2])
+    assert_same(as_p(total), want[4])
+    for score in ("mean", "median"):
+        observed, perm_p = _baseline._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, P, 1)
+        got, total = summed_counts(
+            lambda lo, hi, jobs: _blocks.row_score_block(data, g1, g2, (2, 40), method, score, alternative, lo, hi,
+                                                         jobs), (0, 5, P + 1), [1, 2])
+        assert_same(got[0], observed[2:40])
+        assert_same(as_p(total), perm_p[2:40])
+    capfd.readouterr()
+
+
 def test_more_rows_than_the_all_pairs_limit(capfd):
     n = 46400
     rng = np.random.default_rng(4)
