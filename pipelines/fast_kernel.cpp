@@ -335,14 +335,31 @@ CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed
 constexpr float margin_above = 1.0f + 0x1p-10f;
 constexpr float margin_below = 1.0f - 0x1p-10f;
 
-// The cheap r' of eight lanes (above): exact cov, times isd_x isd_y; -2 where a variance is 0.
+// The cheap r' of eight lanes (above): exact cov, times isd_x isd_y; -2 where a variance
+// is 0 (which the caller may rule out for a whole tile: `constant` false).
+template <bool constant = true>
 CORRSHIFT_AVX2_INLINE __m256 cheap_r_avx2(const lane_group& g) {
     const __m256 cov = _mm256_sub_ps(_mm256_div_ps(g.sxy, g.m), _mm256_mul_ps(g.mean_y, g.mean_x));
     const __m256 r = _mm256_mul_ps(cov, _mm256_mul_ps(g.isd_x, g.isd_y));
+    if constexpr (!constant) return r;
     const __m256 zero = _mm256_setzero_ps();
     const __m256 undefined =
         _mm256_or_ps(_mm256_cmp_ps(g.var_x, zero, _CMP_EQ_OQ), _mm256_cmp_ps(g.var_y, zero, _CMP_EQ_OQ));
     return _mm256_blendv_ps(r, _mm256_set1_ps(-2.0f), undefined);
+}
+
+// Whether a row of the tile (x rows i0 .. i0+3, y rows j0 .. j0+15) has a variance of 0 in
+// either group: only then does the cheap correlation need its -2 test.
+CORRSHIFT_AVX2_INLINE bool tile_has_constant_row(const pair_packs& packs, std::int64_t i0, std::int64_t j0) {
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 any = _mm256_setzero_ps();
+    for (const packed_group* g : {&packs.y1, &packs.y2})
+        for (int h = 0; h < 2; ++h) any = _mm256_or_ps(any, _mm256_cmp_ps(_mm256_load_ps(g->var() + j0 + 8 * h), zero, _CMP_EQ_OQ));
+    for (const packed_group* g : {&packs.x1, &packs.x2}) {
+        const __m128 x = _mm_loadu_ps(g->var() + i0);
+        any = _mm256_or_ps(any, _mm256_castps128_ps256(_mm_cmpeq_ps(x, _mm_setzero_ps())));
+    }
+    return _mm256_movemask_ps(any) != 0;
 }
 
 // A = (1 + c1)(1 - c2) and B = (1 - c1)(1 + c2) of correlations r1, r2 clamped as
@@ -358,8 +375,9 @@ CORRSHIFT_AVX2_INLINE void ratio_terms_of(__m256 r1, __m256 r2, __m256& a, __m25
 }
 
 // The same of the cheap correlations.
+template <bool constant = true>
 CORRSHIFT_AVX2_INLINE void ratio_terms_avx2(const lane_group& g1, const lane_group& g2, __m256& a, __m256& b) {
-    ratio_terms_of(cheap_r_avx2(g1), cheap_r_avx2(g2), a, b);
+    ratio_terms_of(cheap_r_avx2<constant>(g1), cheap_r_avx2<constant>(g2), a, b);
 }
 
 // Lanes that exceed (hit) and lanes that the margin leaves open, for thresholds t.
@@ -386,11 +404,11 @@ CORRSHIFT_AVX2_INLINE void decide_ab_avx2(__m256 a, __m256 b, __m256 t, __m256& 
     open = _mm256_andnot_ps(decided, _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
 }
 
-template <tail rule>
+template <tail rule, bool constant>
 CORRSHIFT_AVX2_INLINE void decide_avx2(const lane_group& g1, const lane_group& g2, __m256 t, __m256& hit,
                                        __m256& open) {
     __m256 a, b;
-    ratio_terms_avx2(g1, g2, a, b);
+    ratio_terms_avx2<constant>(g1, g2, a, b);
     decide_ab_avx2<rule>(a, b, t, hit, open);
 }
 
@@ -454,12 +472,12 @@ CORRSHIFT_AVX2_INLINE void add_hits(std::int32_t* counts, __m256 hit, __m256i la
 
 // Decides eight pairs at positions at .. at+7 of the pass (only the lanes of `lanes`
 // where `partial`) and adds their exceedances.
-template <tail rule, class Count>
+template <tail rule, bool constant, class Count>
 CORRSHIFT_AVX2_INLINE void count_lanes_avx2(const lane_group& g1, const lane_group& g2, const exceedance_count& d,
                                             Count* counts, std::int64_t at, bool partial, __m256i lanes) {
     const __m256 t = partial ? _mm256_maskload_ps(d.thresholds + at, lanes) : _mm256_loadu_ps(d.thresholds + at);
     __m256 hit, open;
-    decide_avx2<rule>(g1, g2, t, hit, open);
+    decide_avx2<rule, constant>(g1, g2, t, hit, open);
     if (partial) open = _mm256_and_ps(open, _mm256_castsi256_ps(lanes));
     const int open_bits = _mm256_movemask_ps(open);
     if (open_bits != 0) hit = exact_lanes_avx2<rule>(open_bits, g1, g2, d.observed + at, hit);
@@ -536,6 +554,15 @@ struct count_tile_avx2 {
 
     CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0, const __m256* s1,
                                           const __m256* s2) const {
+        if (tile_has_constant_row(packs, i0, j0))
+            tile<true>(t, i0, j0, s1, s2);
+        else
+            tile<false>(t, i0, j0, s1, s2);
+    }
+
+    template <bool constant>
+    CORRSHIFT_AVX2_INLINE void tile(const strip& t, std::int64_t i0, std::int64_t j0, const __m256* s1,
+                                    const __m256* s2) const {
         for (std::int64_t r = 0; r < row_block; ++r) {
             const std::int64_t jl = std::max(j0, t.spans[r].lo);
             const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
@@ -551,7 +578,7 @@ struct count_tile_avx2 {
                 if (jv >= jh || jv + 8 <= jl) continue;
                 const bool partial = jv < jl || jv + 8 > jh;
                 const __m256i lanes = partial ? lanes_between(jv, jl, jh) : _mm256_set1_epi32(-1);
-                count_lanes_avx2<rule>(tile_lanes(packs.x1, packs.y1, s1, i0, j0, r, h),
+                count_lanes_avx2<rule, constant>(tile_lanes(packs.x1, packs.y1, s1, i0, j0, r, h),
                                        tile_lanes(packs.x2, packs.y2, s2, i0, j0, r, h), counting, counts,
                                        at + 8 * h, partial, lanes);
             }
@@ -799,7 +826,8 @@ CORRSHIFT_AVX2 void count_listed_pairs_avx2(const packed_group& g1, const packed
         std::int32_t a[8], b[8];
         listed_rows_at(first_rows, second_rows, k0, lanes, a, b);
         const __m256i mask = lanes_between(0, 0, lanes);
-        count_lanes_avx2<rule>(listed_lanes(g1, a, b), listed_lanes(g2, a, b), counting, counts, k0, lanes < 8, mask);
+        count_lanes_avx2<rule, true>(listed_lanes(g1, a, b), listed_lanes(g2, a, b), counting, counts, k0, lanes < 8,
+                                     mask);
     }
 }
 
