@@ -1046,31 +1046,34 @@ bool log_approx(const float* x, float* out, std::int64_t count) {
 #endif
 }
 
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_sums& sums) {
+namespace {
+
+// pair_rows with `what` (sums, tallies or counts) over the condensed pairs [begin, end).
+template <class What>
+void condensed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                     std::int32_t nrows, std::int64_t begin, std::int64_t end, const What& what) {
     const pair_packs packs{g1, g2, g1, g2};
     condensed_chunks(nrows, begin, end, [&](std::int64_t i0, std::int64_t count, const row_span* spans,
                                             const std::int64_t* starts) {
-        pair_rows(paths, packs, i0, count, spans, starts, sums);
+        pair_rows(paths, packs, i0, count, spans, starts, what);
     });
+}
+
+}  // namespace
+
+void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_sums& sums) {
+    condensed_pairs(paths, g1, g2, nrows, begin, end, sums);
 }
 
 void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                       std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_tallies& tallies) {
-    const pair_packs packs{g1, g2, g1, g2};
-    condensed_chunks(nrows, begin, end, [&](std::int64_t i0, std::int64_t count, const row_span* spans,
-                                            const std::int64_t* starts) {
-        pair_rows(paths, packs, i0, count, spans, starts, tallies);
-    });
+    condensed_pairs(paths, g1, g2, nrows, begin, end, tallies);
 }
 
 void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                       std::int32_t nrows, std::int64_t begin, std::int64_t end, const exceedance_count& counting) {
-    const pair_packs packs{g1, g2, g1, g2};
-    condensed_chunks(nrows, begin, end, [&](std::int64_t i0, std::int64_t count, const row_span* spans,
-                                            const std::int64_t* starts) {
-        pair_rows(paths, packs, i0, count, spans, starts, counting);
-    });
+    condensed_pairs(paths, g1, g2, nrows, begin, end, counting);
 }
 
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,

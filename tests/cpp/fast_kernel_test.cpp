@@ -287,19 +287,40 @@ void check_decisions(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) 
     }
 }
 
+// The margin rows packed into the groups of columns c % every != 0 and c % every == 0, and
+// the exact z_diff of all their pairs (portable path).
+struct margin_pass {
+    std::vector<float> data;
+    std::vector<std::int32_t> g1, g2;
+    packed_group p1, p2;
+    std::vector<float> z;
+
+    margin_pass(std::int32_t nrows, std::int32_t ncols, std::int32_t every, std::mt19937& rng)
+        : data(margin_matrix(nrows, ncols, rng)),
+          g1(columns(ncols, every, true)),
+          g2(columns(ncols, every, false)),
+          p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_column),
+          p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_column),
+          z(static_cast<std::size_t>(pair_count_of(nrows))) {
+        p1.pack(data.data(), ncols, g1.data());
+        p2.pack(data.data(), ncols, g2.data());
+        exhaustive_pairs({false, false}, p1, p2, nrows, 0, pair_count_of(nrows), nullptr, nullptr, z.data());
+    }
+    static std::vector<std::int32_t> columns(std::int32_t ncols, std::int32_t every, bool first) {
+        std::vector<std::int32_t> out;
+        for (std::int32_t c = 0; c < ncols; ++c)
+            if ((c % every != 0) == first) out.push_back(c);
+        return out;
+    }
+};
+
 // Row tallies (for the median row scores) on every path against those of the computed
 // z_diff, with each row's observed score taken from the pass's own values (ties) or NaN.
 void check_tallies(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
-    const std::vector<float> data = margin_matrix(nrows, ncols, rng);
+    const margin_pass pass(nrows, ncols, 2, rng);
+    const packed_group &p1 = pass.p1, &p2 = pass.p2;
+    const std::vector<float>& z = pass.z;
     const std::int64_t pairs = pair_count_of(nrows);
-    std::vector<std::int32_t> g1, g2;
-    for (std::int32_t c = 0; c < ncols; ++c) (c % 2 ? g1 : g2).push_back(c);
-    packed_group p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_column);
-    packed_group p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_column);
-    p1.pack(data.data(), ncols, g1.data());
-    p2.pack(data.data(), ncols, g2.data());
-    std::vector<float> z(static_cast<std::size_t>(pairs));
-    exhaustive_pairs({false, false}, p1, p2, nrows, 0, pairs, nullptr, nullptr, z.data());
     const std::size_t padded = static_cast<std::size_t>(nrows) + 32;
     std::vector<float> observed(padded, std::nanf(""));
     for (std::int32_t i = 0; i < nrows; ++i)
@@ -354,16 +375,12 @@ void check_sums(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
             worst = std::max(worst, std::fabs(static_cast<double>(out[k]) - std::log(static_cast<double>(x[k]))));
     }
     CHECK(worst <= 0x1p-18);
-    const std::vector<float> data = margin_matrix(nrows, ncols, rng);
+    const margin_pass pass(nrows, ncols, 3, rng);
+    const std::vector<float>& data = pass.data;
+    const std::vector<std::int32_t> &g1 = pass.g1, &g2 = pass.g2;
+    const packed_group &p1 = pass.p1, &p2 = pass.p2;
+    const std::vector<float>& z = pass.z;
     const std::int64_t pairs = pair_count_of(nrows);
-    std::vector<std::int32_t> g1, g2;
-    for (std::int32_t c = 0; c < ncols; ++c) (c % 3 ? g1 : g2).push_back(c);
-    packed_group p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_column);
-    packed_group p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_column);
-    p1.pack(data.data(), ncols, g1.data());
-    p2.pack(data.data(), ncols, g2.data());
-    std::vector<float> z(static_cast<std::size_t>(pairs));
-    exhaustive_pairs({false, false}, p1, p2, nrows, 0, pairs, nullptr, nullptr, z.data());
     std::vector<double> exact(static_cast<std::size_t>(nrows), 0.0);
     for (std::int64_t k = 0; k < pairs; ++k) {
         const row_pair p = pair_from_index(k, nrows);
