@@ -1,6 +1,6 @@
 """Seconds per pass of corrshift's pipelines on the reference workload, side by side with
-the straightforward kernel (the private module ``corrshift._baseline``) and with a NumPy
-pass as a Python user would write it.
+the multiply+add bound of this processor, the straightforward kernel (the private module
+``corrshift._baseline``) and a NumPy pass as a Python user would write it.
 
     python bench/run.py            # the table, then the scaling plot (a few minutes)
     python bench/run.py --quick    # fewer repetitions, plot up to 4000 rows
@@ -14,6 +14,14 @@ reported. The NumPy pass is timed directly, one pass after a warm-up pass. Every
 fresh process, so its peak resident memory is its own; NumPy runs with as many OpenBLAS
 threads as n_jobs and with OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE removed from its
 environment (they slow the OpenBLAS that NumPy ships).
+
+The bound is measured in the same rounds, in its own process: the rate of eight-lane
+multiplies then adds on cached data (``_baseline._multiply_add_rate``, the arithmetic of a
+pair's Sxy at full speed), and a pass's bound is the time its Sxy work, pairs x (37 + 42)
+multiply+add pairs, would take at that rate. Each pass is also reported as a multiple of
+its bound. A last measurement times the exhaustive Pearson z-test at 20,000 rows x 200
+columns (seeded normal data, groups of 100 and 100 columns), through the all-pairs block
+entry point, whose progress calls time each permutation pass.
 
 Writes bench/results/results.md (the table) and bench/results/scaling.png (seconds per pass
 against the number of rows, exhaustive Pearson z-test at n_jobs = 2). The plot needs
@@ -42,6 +50,8 @@ CASES = {
 }
 IMPLEMENTATIONS = ["corrshift", "straightforward", "numpy"]
 LISTED_PAIRS = 100_000
+WIDE = (20_000, 200)  # rows, columns of the large measurement
+BOUND_ROUNDS = 200_000_000
 
 
 # ---- the measuring process -----------------------------------------------------------
@@ -133,10 +143,44 @@ def numpy_pass_function(pipeline, data, g1, g2, method, score, pairs):
     return one_pass
 
 
+def wide_workload():
+    import numpy as np
+
+    rows, columns = WIDE
+    data = np.random.default_rng(20).normal(size=(rows, columns)).astype(np.float32)
+    return data, np.arange(columns // 2, dtype=np.int32), np.arange(columns // 2, columns, dtype=np.int32)
+
+
+def multiply_add_work(pipeline, rows, g1, g2):
+    """The multiply+add pairs of one pass's Sxy: every pair, over both groups."""
+    pairs = LISTED_PAIRS if pipeline == "ztest_indexed" else rows * (rows - 1) // 2
+    return pairs * (len(g1) + len(g2))
+
+
 def measure(cell):
     """Runs one measurement; returns seconds per pass and the peak resident memory."""
     import numpy as np
 
+    if cell["implementation"] == "bound":
+        from corrshift import _baseline
+
+        rate = _baseline._multiply_add_rate(cell["jobs"], BOUND_ROUNDS // cell["jobs"])
+        return {"rate": rate, "peak_mib": 0.0}
+    if cell.get("wide"):
+        # The all-pairs block over every row is the public all-pairs z-test (the same
+        # pairs, plan and kernels); its progress calls time each pass on its own, which
+        # the difference of two calls cannot at this size (the observed pass alone
+        # allocates and fills 5 GB).
+        from corrshift import _blocks
+
+        data, g1, g2 = wide_workload()
+        rows = len(data)
+        stamps = [time.perf_counter()]
+        _blocks.ztest_block(data, g1, g2, (0, rows), (0, rows), "pearson", "two-sided", 0, cell["passes"] + 1,
+                            cell["jobs"], progress=lambda done: stamps.append(time.perf_counter()))
+        samples = [b - a for a, b in zip(stamps[1:], stamps[2:])]
+        peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        return {"seconds": statistics.median(samples), "samples": samples, "peak_mib": peak_kib / 1024.0}
     data, g1, g2 = workload(cell["rows"])
     pipeline, method, score = cell["pipeline"], cell["method"], cell["score"]
     jobs, repeats = cell["jobs"], cell["repeats"]
@@ -225,19 +269,24 @@ def cpu_model():
     return platform.processor() or platform.machine()
 
 
-def table(results):
+def bound_seconds(rate, pipeline, rows=2000, groups=(37, 42)):
+    pairs = LISTED_PAIRS if pipeline == "ztest_indexed" else rows * (rows - 1) // 2
+    return pairs * sum(groups) / rate
+
+
+def table(results, rates):
     lines = [
-        "| case | n_jobs | corrshift s/pass | straightforward s/pass | NumPy s/pass | "
-        "vs straightforward | vs NumPy | peak MiB (corrshift / straightforward / NumPy) |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|",
+        "| case | n_jobs | corrshift s/pass | x bound | straightforward s/pass | vs straightforward | "
+        "NumPy s/pass | vs NumPy | peak MiB (corrshift / straightforward / NumPy) |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
-    for case in CASES:
+    for case, (pipeline, _, _) in CASES.items():
         for jobs in (1, 2):
             r = {impl: results[(case, jobs, impl)] for impl in IMPLEMENTATIONS}
             fast = r["corrshift"]["seconds"]
-            lines.append("| %s | %d | %.4f | %.4f | %.4f | %.1fx | %.1fx | %.0f / %.0f / %.0f |" % (
-                case, jobs, fast, r["straightforward"]["seconds"], r["numpy"]["seconds"],
-                r["straightforward"]["seconds"] / fast, r["numpy"]["seconds"] / fast,
+            lines.append("| %s | %d | %.4f | %.2fx | %.4f | %.1fx | %.4f | %.1fx | %.0f / %.0f / %.0f |" % (
+                case, jobs, fast, fast / bound_seconds(rates[jobs], pipeline), r["straightforward"]["seconds"],
+                r["straightforward"]["seconds"] / fast, r["numpy"]["seconds"], r["numpy"]["seconds"] / fast,
                 r["corrshift"]["peak_mib"], r["straightforward"]["peak_mib"], r["numpy"]["peak_mib"]))
     return "\n".join(lines)
 
@@ -257,8 +306,13 @@ def main():
     load_before = os.getloadavg()[0]
     # Rounds of every cell, one repetition each, so that a machine shared with other work
     # slows all implementations alike; a cell's value is the median over the rounds.
-    samples, peaks = {}, {}
+    samples, peaks, rate_samples = {}, {}, {1: [], 2: []}
     for round_number in range(repeats):
+        for jobs in (1, 2):
+            rate = run_measurement({"implementation": "bound", "jobs": jobs})["rate"]
+            rate_samples[jobs].append(rate)
+            print("round %d  multiply+add bound n_jobs=%d: %.3g lane pairs/s" % (round_number + 1, jobs, rate),
+                  file=sys.stderr)
         for case, (pipeline, method, score) in CASES.items():
             for jobs in (1, 2):
                 for impl in IMPLEMENTATIONS:
@@ -272,21 +326,39 @@ def main():
                         round_number + 1, case, jobs, impl, result["seconds"]), file=sys.stderr)
     results = {key: {"seconds": statistics.median(values), "peak_mib": peaks[key]}
                for key, values in samples.items()}
-    text = table(results)
+    rates = {j: statistics.median(values) for j, values in rate_samples.items()}
+    # The large measurement: three runs of its own, each in a fresh process.
+    wide_cell = {"implementation": "corrshift", "jobs": 2, "passes": 5, "wide": True}
+    wide_samples = []
+    for _ in range(3):
+        wide_samples.append(run_measurement(wide_cell))
+        print("%d x %d Pearson z-test n_jobs=2: %.3f s/pass" % (WIDE + (wide_samples[-1]["seconds"],)),
+              file=sys.stderr)
+    wide = statistics.median(w["seconds"] for w in wide_samples)
+    wide_peak = max(w["peak_mib"] for w in wide_samples)
+    wide_bound = bound_seconds(rates[2], "ztest_exhaustive", WIDE[0], (WIDE[1] // 2, WIDE[1] - WIDE[1] // 2))
+    text = table(results, rates)
     z = {j: results[("z-test exhaustive, Pearson", j, "corrshift")]["seconds"] for j in (1, 2)}
-    ratios = []
+    ratios = ["multiply+add bound: %.3g lane multiply+add pairs per second at n_jobs 1, %.3g at n_jobs 2; "
+              "a Pearson all-pairs pass of the reference workload: %.4f s and %.4f s" % (
+                  rates[1], rates[2], bound_seconds(rates[1], "ztest_exhaustive"),
+                  bound_seconds(rates[2], "ztest_exhaustive"))]
     for case, (pipeline, _, _) in CASES.items():
         if pipeline == "score_exhaustive" or "Spearman" in case:
             for j in (1, 2):
                 ratios.append("%s at n_jobs %d: %.2fx the Pearson z-test per pass" % (
                     case, j, results[(case, j, "corrshift")]["seconds"] / z[j]))
+    ratios.append("%d rows x %d columns, Pearson all-pairs z-test at n_jobs 2: %.3f s per pass (%.2fx its bound "
+                  "of %.3f s), so 1000 permutations take %.1f minutes; peak %.0f MiB" % (
+                      WIDE + (wide, wide / wide_bound, wide_bound, 1000 * wide / 60, wide_peak)))
     header = [
         "# corrshift benchmark",
         "",
         "Reference workload: 2000 probe sets x 79 samples (37 BCR/ABL, 42 NEG), two-sided tests.",
         "Seconds per permutation pass: the median over %d rounds, each round measuring every cell" % repeats,
         "once in its own process after a warm-up call. Peak MiB is the peak resident memory of that",
-        "process (interpreter and NumPy included).",
+        "process (interpreter and NumPy included). \"x bound\" is the pass as a multiple of the time its",
+        "Sxy multiplies and adds take at the multiply+add rate measured in the same rounds.",
         "",
         "- processor: %s, %d logical CPUs; load average at the start: %.2f" % (
             cpu_model(), os.cpu_count() or 0, load_before),

@@ -1,5 +1,6 @@
 #include "atanh_vector.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -104,6 +105,18 @@ std::int64_t atanh_mismatches(std::uint32_t first_bits, std::uint32_t last_bits,
     (void)step;
     return -1;
 #endif
+}
+
+double atanh_error_ulps(std::uint32_t first_bits, std::uint32_t last_bits, std::uint32_t step) {
+    double worst = 0.0;
+    for (std::uint64_t b = first_bits; b <= last_bits; b += step) {
+        const float x = atanh_detail::float_of(static_cast<std::int32_t>(b));
+        const double exact = std::atanh(static_cast<double>(x));
+        const float rounded = static_cast<float>(exact);
+        const double spacing = static_cast<double>(std::nextafter(std::fabs(rounded), INFINITY) - std::fabs(rounded));
+        if (spacing > 0.0) worst = std::max(worst, std::fabs(static_cast<double>(::atanhf(x)) - exact) / spacing);
+    }
+    return worst;
 }
 
 }  // namespace corrshift

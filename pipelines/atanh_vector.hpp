@@ -225,4 +225,9 @@ bool vector_atanh_verified();
 // Returns -1 when there is no AVX2. Used by the start-up check and the exhaustive tool.
 std::int64_t atanh_mismatches(std::uint32_t first_bits, std::uint32_t last_bits, std::uint32_t step);
 
+// The largest error of the C library's atanhf against atanh in double, in units of the
+// float spacing at the exact value, over the same inputs. The permutation passes' decision
+// margin allows 4 (the tests check it).
+double atanh_error_ulps(std::uint32_t first_bits, std::uint32_t last_bits, std::uint32_t step);
+
 }  // namespace corrshift

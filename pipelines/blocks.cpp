@@ -64,29 +64,34 @@ listed_rows listed_rows_of(const std::int32_t* first_rows, const std::int32_t* s
 
 // The z-test passes of a block over `pairs` pairs of the plan rows `rows`, packed with
 // `layout`: pairs(paths, g1, g2, begin, end, first_r, second_r, z_diff) computes outputs
-// [begin, end) of a pass (the correlations only where given).
-template <class Pairs>
+// [begin, end) of the observed pass, counted(paths, g1, g2, begin, end, counting) adds
+// the exceedances of a permutation pass.
+template <class Pairs, class Counted>
 void run_ztest_block(const float* data, std::int32_t ncols, const std::vector<std::int32_t>& rows, packing layout,
                      const column_groups& groups, const std::string& method, const std::string& alternative,
                      const block_passes& passes, std::int64_t pairs, const ztest_block_outputs& out,
-                     const block_environment& env, const Pairs& compute) {
+                     const block_environment& env, const Pairs& compute, const Counted& counted) {
     const auto packed = static_cast<std::int32_t>(rows.size());
     packed_group g1(packed, groups.first_count, layout);
     packed_group g2(packed, groups.second_count, layout);
     const fast_kernel_paths paths = fast_kernel_paths_in_use();
     const float se = fisher_weights_of(groups.first_count, groups.second_count, method).se;
     const std::int32_t jobs = stage_jobs(passes.jobs, pairs);
+    const bool permutation_passes = std::max(passes.first, 1) < passes.last;
+    std::vector<float> thresholds(permutation_passes ? static_cast<std::size_t>(pairs) : 0);
+    const ztest_outputs outputs{out.first_r, out.second_r, out.z_diff, out.p_value, nullptr};
 
-    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* z_out,
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,
                                    const exceedance_count* counting) {
         if (pairs == 0) return;
-        const bool observed_pass = z_out == out.z_diff;
-        g1.pack(source, g.first);
-        g2.pack(source, g.second);
+        pack_groups(g1, g2, source, g.first, g.second, packed, passes.jobs);
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
-            compute(paths, g1, g2, begin, end, observed_pass ? out.first_r : nullptr,
-                    observed_pass ? out.second_r : nullptr, z_out);
-            finish_ztest_slice(z_out, begin, end, observed_pass ? out.p_value : nullptr, se, alternative, counting);
+            fast_ztest_slice(
+                begin, end, outputs, se, alternative, thresholds.empty() ? nullptr : thresholds.data(), counting,
+                [&](float* first_r, float* second_r, float* z_diff) {
+                    compute(paths, g1, g2, begin, end, first_r, second_r, z_diff);
+                },
+                [&](const exceedance_count& c) { counted(paths, g1, g2, begin, end, c); });
         });
     };
     std::int32_t done = 0;
@@ -104,8 +109,12 @@ void pair_plan::add_row(std::int64_t lo, std::int64_t hi) {
     offsets.push_back(offsets.back() + (hi - lo));
 }
 
-void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
-                std::int64_t end, float* first_r, float* second_r, float* z_diff) {
+namespace {
+
+// Calls rows(x0, count, spans, starts) for the chunks of plan rows that hold outputs
+// [begin, end) of a plan.
+template <class Rows>
+void plan_chunks(const pair_plan& plan, std::int64_t begin, std::int64_t end, const Rows& rows_of) {
     if (begin >= end) return;
     const auto rows = static_cast<std::int64_t>(plan.spans.size());
     const std::int64_t* offsets = plan.offsets.data();
@@ -122,8 +131,42 @@ void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const p
             spans[count].hi = s.lo + (std::min(end, offsets[r + 1]) - offsets[r]);
             starts[count] = offsets[r] - s.lo;
         }
-        pair_rows(paths, packs, plan.x0 + first_row, count, spans, starts, first_r, second_r, z_diff);
+        rows_of(plan.x0 + first_row, count, spans, starts);
     }
+}
+
+}  // namespace
+
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, float* first_r, float* second_r, float* z_diff) {
+    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
+                                      const std::int64_t* starts) {
+        pair_rows(paths, packs, x0, count, spans, starts, first_r, second_r, z_diff);
+    });
+}
+
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, const row_sums& sums) {
+    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
+                                      const std::int64_t* starts) {
+        pair_rows(paths, packs, x0, count, spans, starts, sums);
+    });
+}
+
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, const row_tallies& tallies) {
+    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
+                                      const std::int64_t* starts) {
+        pair_rows(paths, packs, x0, count, spans, starts, tallies);
+    });
+}
+
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, const exceedance_count& counting) {
+    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
+                                      const std::int64_t* starts) {
+        pair_rows(paths, packs, x0, count, spans, starts, counting);
+    });
 }
 
 std::int64_t ztest_block_pair_count(row_range a, row_range b) noexcept {
@@ -160,6 +203,10 @@ void ztest_block(const float* data, std::int32_t ncols, row_range a, row_range b
                     [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                             std::int64_t begin, std::int64_t end, float* first_r, float* second_r, float* z_diff) {
                         plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, first_r, second_r, z_diff);
+                    },
+                    [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                            std::int64_t begin, std::int64_t end, const exceedance_count& counting) {
+                        plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, counting);
                     });
 }
 
@@ -174,6 +221,11 @@ void pairs_block(const float* data, std::int32_t ncols, const std::int32_t* firs
                               std::int64_t begin, std::int64_t end, float* first_r, float* second_r, float* z_diff) {
                         listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, first_r,
                                      second_r, z_diff);
+                    },
+                    [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                              std::int64_t begin, std::int64_t end, const exceedance_count& counting) {
+                        listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end,
+                                     counting);
                     });
 }
 
@@ -207,25 +259,57 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
     const bool absolute = alternative == option_two_sided;
     const std::int32_t pair_jobs = stage_jobs(passes.jobs, pairs);
     const std::int32_t row_jobs = stage_jobs(passes.jobs, scored);
+    // Permutation passes decide medians from tallies and means from estimated sums, as
+    // the public call does.
+    const bool permutation_passes = std::max(passes.first, 1) < passes.last && scored > 0;
+    const bool tally = !use_mean && permutation_passes;
+    const bool sum = use_mean && permutation_passes;
+    median_tallies tallies(tally ? nrows : 0, nrows - 1, tail_of(alternative));
+    mean_sums sums(sum ? nrows : 0, nrows, tail_of(alternative));
+    std::vector<float> pass_scores(static_cast<std::size_t>(scored));
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
-                                   const exceedance_count*) {
+                                   const exceedance_count* counting) {
         if (scored <= 0) return;
-        g1.pack(source, g.first);
-        g2.pack(source, g.second);
+        pack_groups(g1, g2, source, g.first, g.second, packed, passes.jobs);
+        if (counting && tally) {
+            tallies.pass(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
+                plan_pairs(paths, packs, plan, begin, end, t);
+            }, *counting);
+            return;
+        }
+        if (counting && sum) {
+            sums.pass(
+                pairs, pair_jobs,
+                [&](std::int64_t begin, std::int64_t end, const row_sums& t) {
+                    plan_pairs(paths, packs, plan, begin, end, t);
+                },
+                [&](const std::int64_t* open, std::int64_t count, float* z) {
+                    exact_rows(paths, g1, g2, source, g.first, g.second, open, count, nrows, z);
+                },
+                *counting);
+            return;
+        }
         if (pairs > 0)
             fan_out(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
                 plan_pairs(paths, packs, plan, begin, end, nullptr, nullptr, z_diff.data());
             });
+        float* scores = counting ? pass_scores.data() : out;
         fan_out(scored, row_jobs, [&](std::int64_t first, std::int64_t last) {
             layout_score_rows(z_diff.data(), bases.data(), nrows, rows.first + first, rows.first + last, use_mean,
-                              absolute, out + first);
+                              absolute, scores + first);
         });
+        if (counting)
+            counting->add(scores, 0, scored);
+        else if (tally)
+            tallies.set_observed(out, rows.first, scored);
+        else if (sum)
+            sums.set_observed(out, rows.first, scored);
     };
     std::int32_t done = 0;
     const exceedance_count counting{tail_of(alternative), observed, nullptr, counts};
     run_passes(data, ncols, plan_of(all_rows, passes), groups, method, stage_jobs(passes.jobs, packed), scored,
-               observed, counting, scorer, hooks_of(passes, env, done), true, false);
+               observed, counting, scorer, hooks_of(passes, env, done), true, true);
 }
 
 void set_block(const float* data, std::int32_t ncols, const std::int32_t* first_rows,
@@ -248,8 +332,7 @@ void set_block(const float* data, std::int32_t ncols, const std::int32_t* first_
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
                                    const exceedance_count*) {
         if (set_count == 0) return;
-        g1.pack(source, g.first);
-        g2.pack(source, g.second);
+        pack_groups(g1, g2, source, g.first, g.second, packed, passes.jobs);
         fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
             score_sets(g1, g2, listed.first.data(), listed.second.data(), sets, first, last, use_mean, absolute,
                        z_diff.data(), out);

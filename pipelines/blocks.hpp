@@ -55,6 +55,15 @@ struct pair_plan {
 // Outputs [begin, end) of a plan: z_diff and, where given, the correlations.
 void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
                 std::int64_t end, float* first_r, float* second_r, float* z_diff);
+// The row sums of outputs [begin, end) (x and y packs index the same rows).
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, const row_sums& sums);
+// The row tallies of outputs [begin, end) (x and y packs index the same rows).
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, const row_tallies& tallies);
+// The exceedances of outputs [begin, end) in a permutation pass (pair_rows with counting).
+void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
+                std::int64_t end, const exceedance_count& counting);
 
 // Pairs (i, j) with i in a, j in b and j > i, ordered by i, then j.
 std::int64_t ztest_block_pair_count(row_range a, row_range b) noexcept;

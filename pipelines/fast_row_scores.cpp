@@ -233,4 +233,12 @@ bool fast_score_pair_rows(const float* pair_values, std::int64_t n, const std::s
     return true;
 }
 
+float row_mean_of(const float* z_row, std::int64_t n, std::int64_t p) noexcept {
+    float sum = 0.0f;
+    for (std::int64_t i = 0; i < n; ++i)
+        if (i != p) sum += std::fabs(z_row[i]);
+    const float count = pair_count_as_float(n);
+    return count > 0.0f ? sum / count : 0.0f;
+}
+
 }  // namespace corrshift

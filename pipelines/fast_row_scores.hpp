@@ -27,4 +27,9 @@ void fast_median_rows(const float* pair_values, std::int64_t n, std::int64_t fir
 void layout_score_rows(const float* pair_values, const std::int64_t* bases, std::int64_t n, std::int64_t first,
                        std::int64_t last, bool use_mean, bool absolute, float* out);
 
+// The "mean" score of row p from z_row[i], the Fisher difference of the pair of rows p
+// and i, for i < n (z_row[p] is skipped): |z| summed in order of i, then divided by the
+// count, as pair_mean_worker computes it.
+float row_mean_of(const float* z_row, std::int64_t n, std::int64_t p) noexcept;
+
 }  // namespace corrshift

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 #if defined(__x86_64__)
@@ -32,15 +33,6 @@ void shuffle_columns(std::vector<std::int32_t>& order, std::mt19937& generator) 
 }
 
 namespace {
-
-// Whether pass value x is at least as extreme as observed o. Every comparison with a NaN
-// is false, so NaN never counts.
-template <tail rule>
-inline bool exceeds(float x, float o) noexcept {
-    if constexpr (rule == tail::two_sided) return std::fabs(x) >= std::fabs(o);
-    if constexpr (rule == tail::greater) return x >= o;
-    return x <= o;
-}
 
 // Adds 1 to counts[i] where exceeds(pass[i], observed[i]). Adding 0 elsewhere leaves a
 // count (never below +0) unchanged, so the loop needs no branch.
@@ -100,11 +92,11 @@ void count_by(tail t, const float* pass, const float* observed, Count* counts, s
     }
 }
 
-// Ranks the listed rows of `data` over `columns` into `ranks`, row k of the list at row k
-// of `ranks`, on `jobs` threads; runs of consecutive rows are ranked as one slice.
+// Ranks the listed rows of `data` over the columns of both groups into `ranks`, row k of
+// the list at row k of `ranks`, on `jobs` threads; runs of consecutive rows are ranked
+// as one slice.
 void rank_listed_rows(const float* data, float* ranks, std::int64_t ncols, const std::int32_t* rows,
-                      std::int32_t row_count, const std::int32_t* columns, std::int32_t count, std::int32_t jobs,
-                      bool fast) {
+                      std::int32_t row_count, const column_groups& groups, std::int32_t jobs, bool fast) {
     if (row_count == 0) return;
     fan_out(row_count, jobs, [=](std::int64_t first, std::int64_t last) {
         std::vector<std::int32_t> keys, order;
@@ -116,10 +108,14 @@ void rank_listed_rows(const float* data, float* ranks, std::int64_t ncols, const
                 end = last;
             const float* source = data + (rows ? rows[k] : k) * ncols;
             float* out = ranks + k * ncols;
-            if (fast)
-                rank_row_slice_fast(source, out, ncols, 0, end - k, columns, count, keys, order);
-            else
-                rank_row_slice(source, out, ncols, 0, end - k, columns, count, order);
+            for (int g = 0; g < 2; ++g) {
+                const std::int32_t* columns = g == 0 ? groups.first : groups.second;
+                const std::int32_t count = g == 0 ? groups.first_count : groups.second_count;
+                if (fast)
+                    rank_row_slice_fast(source, out, ncols, 0, end - k, columns, count, keys, order);
+                else
+                    rank_row_slice(source, out, ncols, 0, end - k, columns, count, order);
+            }
             k = end;
         }
     });
@@ -132,6 +128,12 @@ tail tail_of(const std::string& alternative) {
     if (alternative == option_greater) return tail::greater;
     if (alternative == option_less) return tail::less;
     return tail::none;
+}
+
+float decision_threshold(tail rule, float observed) noexcept {
+    if (std::isnan(observed)) return rule == tail::less ? 0.0f : std::numeric_limits<float>::infinity();
+    const double theta = rule == tail::two_sided ? std::fabs(static_cast<double>(observed)) : observed;
+    return static_cast<float>(std::exp(2.0 * theta));
 }
 
 void count_exceedances(tail t, const float* pass, const float* observed, float* counts, std::int64_t items) {
@@ -170,7 +172,8 @@ void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, co
     for (std::size_t k = 0; k < row_count; ++k)
         rows[k] = by_rank ? rank_buffer.data() + k * static_cast<std::size_t>(ncols)
                           : data + static_cast<std::int64_t>(plan.rows ? plan.rows[k] : static_cast<std::int32_t>(k)) * ncols;
-    std::vector<float> pass_values(static_cast<std::size_t>(item_count));
+    // A scorer that counts needs no array for a permutation pass's values.
+    std::vector<float> pass_values(scorer_counts ? 0 : static_cast<std::size_t>(item_count));
     std::vector<std::int32_t> column_order(static_cast<std::size_t>(ncols));
     for (std::int32_t c = 0; c < ncols; ++c) column_order[static_cast<std::size_t>(c)] = c;
     std::vector<std::int32_t> first(static_cast<std::size_t>(caller_groups.first_count));
@@ -189,17 +192,13 @@ void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, co
             groups.first = first.data();
             groups.second = second.data();
         }
-        if (by_rank) {
-            rank_listed_rows(data, rank_buffer.data(), ncols, plan.rows, plan.row_count, groups.first,
-                             groups.first_count, jobs, fast_ranks);
-            rank_listed_rows(data, rank_buffer.data(), ncols, plan.rows, plan.row_count, groups.second,
-                             groups.second_count, jobs, fast_ranks);
-        }
+        if (by_rank)
+            rank_listed_rows(data, rank_buffer.data(), ncols, plan.rows, plan.row_count, groups, jobs, fast_ranks);
         if (pass == 0) {
             scorer(rows.data(), groups, observed, nullptr);
             counting.clear(item_count);
         } else if (scorer_counts) {
-            scorer(rows.data(), groups, pass_values.data(), &counting);
+            scorer(rows.data(), groups, nullptr, &counting);
         } else {
             scorer(rows.data(), groups, pass_values.data(), nullptr);
             counting.add(pass_values.data(), 0, item_count);

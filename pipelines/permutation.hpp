@@ -2,6 +2,7 @@
 // groups, then `permutations` passes with groups drawn from a shuffle of all columns.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <ostream>
@@ -33,6 +34,21 @@ struct column_groups {
 enum class tail { two_sided, greater, less, none };
 tail tail_of(const std::string& alternative);
 
+// Whether pass value x is at least as extreme as observed o under `rule`. Every
+// comparison with a NaN is false, so NaN never counts.
+template <tail rule>
+inline bool exceeds(float x, float o) noexcept {
+    if constexpr (rule == tail::two_sided) return std::fabs(x) >= std::fabs(o);
+    if constexpr (rule == tail::greater) return x >= o;
+    if constexpr (rule == tail::less) return x <= o;
+    return false;
+}
+
+// The threshold of a Fisher difference o for kernels that decide exceedance from the
+// correlations: e^(2|o|) ("two-sided") or e^(2o), in double rounded to float. An observed
+// NaN, which nothing exceeds, gets a threshold that no pair reaches: +inf, or 0 for "less".
+float decision_threshold(tail rule, float observed) noexcept;
+
 // Adds 1 to counts[i] where pass[i] is at least as extreme as observed[i], i < items.
 void count_exceedances(tail rule, const float* pass, const float* observed, float* counts,
                        std::int64_t items);
@@ -46,6 +62,9 @@ struct exceedance_count {
     const float* observed;
     float* counts;
     std::int32_t* int_counts;
+    // decision_threshold of each observed value, for the kernels that count exceedances
+    // themselves; null where the pass values are counted after they are computed.
+    const float* thresholds = nullptr;
 
     // Adds the exceedances of pass[k] against observed[k], k in [begin, end).
     void add(const float* pass, std::int64_t begin, std::int64_t end) const;
@@ -58,8 +77,8 @@ struct exceedance_count {
 // ranks); when the pass covers all rows in order, rows[0] is the start of the whole
 // source matrix. `counting` is null in the observed pass (the first, whose `out` is the
 // observed array) and, unless the driver was told that the scorer counts, in every pass;
-// when it is given, the scorer must also add the pass's exceedances to it (each worker
-// for its own items, which gives the same counts).
+// when it is given, the scorer must add the pass's exceedances to it (each worker for
+// its own items, which gives the same counts) and gets no `out` (null) in that pass.
 // Must return only after joining every thread it started.
 using pass_scorer = std::function<void(const float* const* rows, const column_groups& groups, float* out,
                                        const exceedance_count* counting)>;

@@ -2,11 +2,15 @@
 // share their first row, or every row against all others.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "../common/options.hpp"
 #include "fast_kernel.hpp"
+#include "fast_row_scores.hpp"
 #include "permutation.hpp"
 
 namespace corrshift {
@@ -28,6 +32,120 @@ void score_sets(const packed_group& g1, const packed_group& g2, const std::int32
 // The scores of the sets [first, last) from their pairs' z_diff: mean of |z| or the median.
 void score_set_values(const float* z_diff, const pair_sets& sets, std::int64_t first, std::int64_t last,
                       bool use_mean, bool absolute, float* out);
+
+// The "median" row scores of a permutation pass, decided from row tallies instead of
+// selected. Row tallies of pass values against the rows' observed scores, thresholds
+// and the decision per row.
+class median_tallies {
+public:
+    // rows: pack rows whose pairs are tallied; m: pairs per scored row.
+    median_tallies(std::int64_t rows, std::int64_t m, tail rule);
+
+    // After the observed pass: observed[p] is the observed score of pack row item0 + p
+    // for p < count (other rows are tallied but never decided).
+    void set_observed(const float* observed, std::int64_t item0, std::int64_t count);
+
+    // One pass: tally(begin, end, tallies) adds the tallies of pairs [begin, end) of
+    // pair_count on `jobs` threads, each into its own arrays; then the exceedances of
+    // the pack rows item0 + p, p < count, are added to counting (item p).
+    template <class Tally>
+    void pass(std::int64_t pair_count, std::int32_t jobs, const Tally& tally, const exceedance_count& counting);
+
+private:
+    void add(const std::vector<std::int32_t>& below, const std::vector<std::int32_t>& nan);
+    void decide(const exceedance_count& counting) const;
+
+    std::int64_t rows_;
+    std::int64_t m_;
+    tail rule_;
+    std::int64_t item0_ = 0;
+    std::int64_t count_ = 0;
+    std::vector<float> observed_;
+    std::vector<float> thresholds_;
+    std::vector<std::int32_t> below_;
+    std::vector<std::int32_t> nan_;
+    std::mutex merge_;
+};
+
+template <class Tally>
+void median_tallies::pass(std::int64_t pair_count, std::int32_t jobs, const Tally& tally,
+                          const exceedance_count& counting) {
+    std::fill(below_.begin(), below_.end(), 0);
+    std::fill(nan_.begin(), nan_.end(), 0);
+    fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
+        std::vector<std::int32_t> below(below_.size()), nan(nan_.size());
+        tally(begin, end, row_tallies{rule_, observed_.data(), thresholds_.data(), below.data(), nan.data()});
+        add(below, nan);
+    });
+    decide(counting);
+}
+
+// The "mean" row scores of a permutation pass, decided from estimated sums of |z| per
+// row; rows the estimate cannot decide (within its error bound of the observed score, or
+// NaN) are summed exactly.
+class mean_sums {
+public:
+    // rows: pack rows; n: all rows of the job (each scored row has n - 1 pairs).
+    mean_sums(std::int64_t rows, std::int64_t n, tail rule);
+
+    // After the observed pass: the observed scores of pack rows item0 + p, p < count.
+    void set_observed(const float* observed, std::int64_t item0, std::int64_t count);
+
+    // One pass: sum(begin, end, sums) adds the estimates of pairs [begin, end) of
+    // pair_count on `jobs` threads, each into its own arrays; exact(rows, count, z) writes
+    // the exact z_diff of the pairs of pack row rows[k] with every row i at z[k n + i]
+    // (k < count, i < n). Adds the exceedances of the rows item0 + p, p < count, to
+    // counting (item p).
+    template <class Sum, class Exact>
+    void pass(std::int64_t pair_count, std::int32_t jobs, const Sum& sum, const Exact& exact,
+              const exceedance_count& counting);
+
+private:
+    void add(const std::vector<float>& sums, const std::vector<float>& lanes);
+    // -1: no, 1: yes, 0: the estimate cannot tell.
+    int decide(std::int64_t row) const;
+    void count(const exceedance_count& counting, std::int64_t p) const;
+
+    std::int64_t n_;
+    tail rule_;
+    std::int64_t item0_ = 0;
+    std::int64_t count_ = 0;
+    std::vector<float> observed_;
+    std::vector<float> sums_;
+    std::mutex merge_;
+};
+
+template <class Sum, class Exact>
+void mean_sums::pass(std::int64_t pair_count, std::int32_t jobs, const Sum& sum, const Exact& exact,
+                     const exceedance_count& counting) {
+    if (rule_ == tail::none) return;  // an unknown alternative counts nothing
+    std::fill(sums_.begin(), sums_.end(), 0.0f);
+    fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
+        std::vector<float> sums(sums_.size()), lanes(8 * sums_.size());
+        sum(begin, end, row_sums{sums.data(), lanes.data()});
+        add(sums, lanes);
+    });
+    std::vector<std::int64_t> open;  // pack rows
+    for (std::int64_t p = 0; p < count_; ++p) {
+        const int d = decide(item0_ + p);
+        if (d > 0) count(counting, p);
+        if (d == 0) open.push_back(item0_ + p);
+    }
+    fan_out(static_cast<std::int64_t>(open.size()), jobs, [&](std::int64_t first, std::int64_t last) {
+        std::vector<float> z(static_cast<std::size_t>((last - first) * n_));
+        exact(open.data() + first, last - first, z.data());
+        for (std::int64_t k = first; k < last; ++k) {
+            const std::int64_t row = open[static_cast<std::size_t>(k)], p = row - item0_;
+            const float score = row_mean_of(z.data() + (k - first) * n_, n_, row);
+            const float o = observed_[static_cast<std::size_t>(row)];
+            const bool hit = rule_ == tail::two_sided ? exceeds<tail::two_sided>(score, o)
+                             : rule_ == tail::greater ? exceeds<tail::greater>(score, o)
+                                                      : exceeds<tail::less>(score, o);
+            // Each open row is counted by one worker only.
+            if (hit) count(counting, p);
+        }
+    });
+}
 
 // Scores every set of `sets` ("mean" or "median", which must be recognised) in the
 // observed pass and `permutations` permutation passes; writes set_count entries each to

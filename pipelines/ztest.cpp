@@ -38,8 +38,8 @@ void straightforward_ztest(const float* data, std::int32_t nrows, std::int32_t n
 }
 
 // The same passes with the fast kernel. The calling thread packs both groups of a pass
-// before the workers start; permutation passes keep no correlations, only z_diff, and
-// each worker counts the exceedances of its own pairs while they are fresh in cache.
+// before the workers start; permutation passes keep no values, only the counts, which
+// the kernels add while they decide each pair.
 void fast_ztest(const float* data, std::int32_t nrows, std::int32_t ncols, const std::int32_t* first_rows,
                 const std::int32_t* second_rows, std::int64_t pair_count, const column_groups& groups,
                 const std::string& method, const std::string& alternative, std::int32_t permutations,
@@ -48,21 +48,27 @@ void fast_ztest(const float* data, std::int32_t nrows, std::int32_t ncols, const
     packed_group g1(nrows, groups.first_count, layout);
     packed_group g2(nrows, groups.second_count, layout);
     const fisher_weights weights = fisher_weights_of(groups.first_count, groups.second_count, method);
+    const fast_kernel_paths paths = fast_kernel_paths_in_use();
+    std::vector<float> thresholds(permutations > 0 ? static_cast<std::size_t>(pair_count) : 0);
 
-    const pass_scorer scorer = [&](const float* const* rows, const column_groups& g, float* z_out,
+    const pass_scorer scorer = [&](const float* const* rows, const column_groups& g, float*,
                                    const exceedance_count* counting) {
-        const bool observed_pass = z_out == out.z_diff;
-        g1.pack(rows, g.first);
-        g2.pack(rows, g.second);
-        float* first_r = observed_pass ? out.first_r : nullptr;
-        float* second_r = observed_pass ? out.second_r : nullptr;
+        pack_groups(g1, g2, rows, g.first, g.second, nrows, jobs);
         fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
-            if (first_rows)
-                listed_pairs(g1, g2, first_rows, second_rows, begin, end, first_r, second_r, z_out);
-            else
-                exhaustive_pairs(g1, g2, nrows, begin, end, first_r, second_r, z_out);
-            finish_ztest_slice(z_out, begin, end, observed_pass ? out.p_value : nullptr, weights.se, alternative,
-                               counting);
+            fast_ztest_slice(
+                begin, end, out, weights.se, alternative, thresholds.empty() ? nullptr : thresholds.data(), counting,
+                [&](float* first_r, float* second_r, float* z_diff) {
+                    if (first_rows)
+                        listed_pairs(paths, g1, g2, first_rows, second_rows, begin, end, first_r, second_r, z_diff);
+                    else
+                        exhaustive_pairs(paths, g1, g2, nrows, begin, end, first_r, second_r, z_diff);
+                },
+                [&](const exceedance_count& c) {
+                    if (first_rows)
+                        listed_pairs(paths, g1, g2, first_rows, second_rows, begin, end, c);
+                    else
+                        exhaustive_pairs(paths, g1, g2, nrows, begin, end, c);
+                });
         });
     };
     run_permutation_passes(data, nrows, ncols, groups, method, alternative, permutations, jobs, pair_count,
@@ -70,13 +76,6 @@ void fast_ztest(const float* data, std::int32_t nrows, std::int32_t ncols, const
 }
 
 }  // namespace
-
-void finish_ztest_slice(const float* z_diff, std::int64_t begin, std::int64_t end, float* p_value, float se,
-                        const std::string& alternative, const exceedance_count* counting) {
-    if (p_value)
-        for (std::int64_t k = begin; k < end; ++k) p_value[k] = normal_p_value(z_diff[k], se, alternative);
-    if (counting) counting->add(z_diff, begin, end);
-}
 
 void ztest_pipeline(const float* data, std::int32_t nrows, std::int32_t ncols,
                     const std::int32_t* first_rows, const std::int32_t* second_rows,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "correlation.hpp"
 #include "fast_kernel.hpp"
 #include "permutation.hpp"
 
@@ -19,10 +20,28 @@ struct ztest_outputs {
     float* permutation_p;
 };
 
-// The end of a fast z-test worker's slice [begin, end): normal p-values where p_value is
-// given (the observed pass), exceedances where counting is (a counted permutation pass).
-void finish_ztest_slice(const float* z_diff, std::int64_t begin, std::int64_t end, float* p_value, float se,
-                        const std::string& alternative, const exceedance_count* counting);
+// One pass of a fast z-test worker's slice [begin, end) of pairs. In the observed pass
+// (`counting` null) pairs(first_r, second_r, z_diff) writes the slice's values, followed
+// by their normal p-values and the decision thresholds of the permutation passes; in a
+// permutation pass counted(c) adds the slice's exceedances to c, which is `counting`
+// with those thresholds.
+template <class Pairs, class Counted>
+void fast_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_outputs& out, float se,
+                      const std::string& alternative, float* thresholds, const exceedance_count* counting,
+                      const Pairs& pairs, const Counted& counted) {
+    if (counting) {
+        exceedance_count c = *counting;
+        c.thresholds = thresholds;
+        counted(c);
+        return;
+    }
+    pairs(out.first_r, out.second_r, out.z_diff);
+    const tail rule = tail_of(alternative);
+    for (std::int64_t k = begin; k < end; ++k) {
+        out.p_value[k] = normal_p_value(out.z_diff[k], se, alternative);
+        if (thresholds) thresholds[k] = decision_threshold(rule, out.z_diff[k]);
+    }
+}
 
 // Runs the observed pass and `permutations` permutation passes over `pair_count` pairs:
 // (first_rows[k], second_rows[k]) when the lists are given, else pair k of all nrows rows.

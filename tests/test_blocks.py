@@ -11,7 +11,7 @@ import threading
 import numpy as np
 import pytest
 
-from corrshift import _blocks, pipelines, scores
+from corrshift import _baseline, _blocks, pipelines, scores
 
 F32, I32 = np.float32, np.int32
 P = 9  # permutation passes of the public calls
@@ -179,6 +179,60 @@ def test_bad_pairs_block_arguments_are_refused_before_any_work(change, error, ma
     with pytest.raises(error, match=match):
         _blocks.pairs_block(**dict(good, **change), progress=calls.append)
     assert calls == []
+
+
+@pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
+def test_median_row_blocks_with_ties_at_the_observed_score(alternative, capfd):
+    """Few distinct values: many pairs equal a row's observed median in every pass, and
+    rows of NaN, so the tallies that decide the permutation passes meet every case."""
+    rng = np.random.default_rng(21)
+    data = rng.integers(-1, 2, size=(33, 12)).astype(F32)
+    data[6] = np.nan
+    data[9, 3] = np.inf
+    g1, g2 = groups(12)
+    observed, perm_p = pipelines._score_pipeline_exhaustive(data, g1, g2, "spearman", "median", alternative, P, 2)
+    for got, want in zip((observed, perm_p), _baseline._score_pipeline_exhaustive(data, g1, g2, "spearman",
+                                                                                  "median", alternative, P, 1)):
+        assert_same(got, want)
+    got, total = summed_counts(
+        lambda lo, hi, jobs: _blocks.row_score_block(data, g1, g2, (4, 30), "spearman", "median", alternative, lo,
+                                                     hi, jobs), (0, 3, P + 1), [2, 1])
+    assert_same(got[0], observed[4:30])
+    assert_same(as_p(total), perm_p[4:30])
+    capfd.readouterr()
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
+def test_blocks_decide_like_the_straightforward_kernel_at_the_margin(method, alternative, capfd):
+    """Rows built for the permutation passes' decisions (the clamp, -2, NaN, huge and tiny
+    magnitudes): int32 counts of tiles cut off the tile grid, listed pairs and row scores
+    against the straightforward kernel."""
+    from test_fast_kernels import margin_matrix
+
+    n = 45
+    data = margin_matrix(n, 18, seed=4)
+    g1, g2 = np.arange(1, 9, dtype=I32), np.arange(9, 18, dtype=I32)
+    want = _baseline._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, P, 1)
+    rows_a, rows_b = (3, 29), (5, 44)
+    at = [pair_position(i, j, n) for i in range(*rows_a) for j in range(max(rows_b[0], i + 1), rows_b[1])]
+    got, total = summed_counts(
+        lambda lo, hi, jobs: _blocks.ztest_block(data, g1, g2, rows_a, rows_b, method, alternative, lo, hi, jobs),
+        (0, 4, P + 1), [2, 3])
+    assert_same(as_p(total), want[4][at])
+    first, second = np.triu_indices(n, 1)
+    got, total = summed_counts(
+        lambda lo, hi, jobs: _blocks.pairs_block(data, second.astype(I32), first.astype(I32), g1, g2, method,
+                                                 alternative, lo, hi, jobs), (0, P + 1), [2])
+    assert_same(as_p(total), want[4])
+    for score in ("mean", "median"):
+        observed, perm_p = _baseline._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, P, 1)
+        got, total = summed_counts(
+            lambda lo, hi, jobs: _blocks.row_score_block(data, g1, g2, (2, 40), method, score, alternative, lo, hi,
+                                                         jobs), (0, 5, P + 1), [1, 2])
+        assert_same(got[0], observed[2:40])
+        assert_same(as_p(total), perm_p[2:40])
+    capfd.readouterr()
 
 
 def test_more_rows_than_the_all_pairs_limit(capfd):

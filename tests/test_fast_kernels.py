@@ -5,7 +5,8 @@ Every result array is compared byte for byte (NaN payloads and signed zeros incl
 seeded random data with the cases that take the rarer branches: constant rows (-2), NaN,
 rows equal or opposite to another (|r| = 1, clamped), a zero row, tiny and empty groups,
 columns listed twice or in both groups, and sizes off the vector width (8), the tile
-(4 x 16) and the row blocks (8).
+(4 x 16) and the row blocks (8); and on rows built to test the permutation passes'
+decision margin.
 """
 import os
 
@@ -119,6 +120,45 @@ def test_score_indexed(case, score, method, alternative):
         fast = pipelines._score_pipeline_indexed(
             data, first, second, g1, g2, method, score, alternative, perms, jobs)
         same(fast, slow)
+
+
+def margin_matrix(nrows, ncols, seed):
+    """Rows that test the decision of the permutation passes: correlations at and around
+    the clamp, -2 markers, NaN and infinity, ties, magnitudes beyond the cheap
+    correlation's range (huge, tiny, subnormal) and a large mean over a small spread."""
+    rng = np.random.default_rng(seed)
+    noise = rng.normal(size=(nrows, ncols)).astype(np.float32)
+    data = noise.copy()
+    with np.errstate(over="ignore"):
+        for r in range(1, nrows):
+            base, v = data[0], noise[r]
+            kind = r % 12
+            data[r] = [v, 3 * base + 1, -base, base + np.float32(0.1425) * v, 2.5, -base + np.float32(0.143) * v,
+                       base * np.float32(1e30), v * np.float32(1e15), v * np.float32(1e-25), 1e6 + 0.1 * v,
+                       np.round(v * 4) / 4, v * np.float32(1e-40)][kind]
+    data[5, ncols // 3] = np.inf
+    data[7, ncols // 2] = np.nan
+    return np.ascontiguousarray(data, dtype=np.float32)
+
+
+@pytest.mark.parametrize("shape", [(37, 23), (70, 16)], ids=["37x23", "70x16"])
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("alternative", ALTERNATIVES[:3])
+def test_permutation_decisions_at_the_margin(shape, method, alternative):
+    nrows, ncols = shape
+    data = margin_matrix(nrows, ncols, seed=nrows)
+    g1, g2 = cols(*range(1, ncols // 2)), cols(*range(ncols // 2, ncols))
+    first, second = listed_pairs(nrows, 300, seed=ncols)
+    slow = _baseline._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, 12, 1)
+    slow_listed = _baseline._ztest_pipeline_indexed(data, first, second, g1, g2, method, alternative, 12, 1)
+    scores = {score: _baseline._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, 12, 1)
+              for score in ("median", "mean")}
+    for jobs in JOBS:
+        same(pipelines._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, 12, jobs), slow)
+        same(pipelines._ztest_pipeline_indexed(data, first, second, g1, g2, method, alternative, 12, jobs),
+             slow_listed)
+        for score, want in scores.items():
+            same(pipelines._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, 12, jobs), want)
 
 
 def test_empty_pair_list():

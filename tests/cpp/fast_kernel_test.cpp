@@ -2,6 +2,7 @@
 // processor offers (the portable one, AVX2 with the library's atanhf, AVX2 with the
 // vector atanhf): pair correlations and Fisher differences in both pair modes, ranks,
 // and the row scores.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "pipelines/correlation.hpp"
 #include "pipelines/fast_kernel.hpp"
 #include "pipelines/fast_rank.hpp"
+#include "pipelines/permutation.hpp"
 #include "pipelines/fast_row_scores.hpp"
 #include "pipelines/rank.hpp"
 
@@ -165,6 +167,266 @@ void check_tiles(std::int32_t ncols, std::mt19937& rng) {
     }
 }
 
+// Rows that test the decision margin of the permutation passes: correlations at and
+// around the clamp (+-1, +-0.99), -2 markers, NaN and infinity, ties, magnitudes whose
+// moments leave the range of the cheap correlation (huge, tiny, subnormal) and a large
+// mean over a small spread, whose covariance cancels.
+std::vector<float> margin_matrix(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> data(static_cast<std::size_t>(nrows) * ncols);
+    for (float& v : data) v = normal(rng);
+    auto row = [&](std::int32_t r) { return data.data() + static_cast<std::size_t>(r) * ncols; };
+    for (std::int32_t r = 1; r < nrows; ++r) {
+        float* x = row(r);
+        const float* base = row(r % 5 == 0 ? r - 1 : 0);
+        for (std::int32_t c = 0; c < ncols; ++c) {
+            const float b = base[c], v = x[c];
+            switch (r % 17) {
+                case 1: x[c] = 3.0f * b + 1.0f; break;                   // r = 1
+                case 2: x[c] = -b; break;                                // r = -1
+                case 3: x[c] = b + 0.1425f * v; break;                   // r near 0.99
+                case 4: x[c] = 2.5f; break;                              // constant: -2
+                case 5: x[c] = -b + 0.143f * v; break;                   // r near -0.99
+                case 6: x[c] = b * 1e30f; break;                         // moments overflow
+                case 7: x[c] = v * 1e15f; break;                         // variance above 2^60
+                case 8: x[c] = v * 1e-25f; break;                        // variance below 2^-60
+                case 9: x[c] = 1e6f + 0.1f * v; break;                   // mean far above the spread
+                case 10: x[c] = std::round(v * 4.0f) / 4.0f; break;      // ties
+                case 11: x[c] = c == ncols / 3 ? INFINITY : v; break;
+                case 12: x[c] = c == ncols / 2 ? std::nanf("") : v; break;
+                case 13: x[c] = c < ncols / 2 ? 1.0f : v; break;         // constant in some columns
+                case 14: x[c] = v * 1e-40f; break;                       // subnormal
+                case 15: x[c] = b + 0.5f * v; break;
+                default: break;
+            }
+        }
+    }
+    return data;
+}
+
+// The counted kernels against the pass's computed z_diff counted by count_exceedances,
+// on every path, rule and count type: passes whose groups are the observed ones (every
+// z equal to its observed value), swapped (z = -o exactly), and others.
+void check_decisions(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
+    const std::vector<float> data = margin_matrix(nrows, ncols, rng);
+    const std::int64_t pairs = pair_count_of(nrows);
+    std::vector<std::int32_t> a(static_cast<std::size_t>(pairs)), b(static_cast<std::size_t>(pairs));
+    for (std::int64_t k = 0; k < pairs; ++k) {
+        const row_pair p = pair_from_index(k, nrows);
+        a[k] = k % 3 == 0 ? p.j : p.i, b[k] = k % 3 == 0 ? p.i : p.j;  // some pairs listed backwards
+    }
+    std::vector<std::int32_t> order(static_cast<std::size_t>(ncols));
+    for (std::int32_t c = 0; c < ncols; ++c) order[c] = c;
+    const std::int32_t n1 = ncols / 2 - 1, n2 = ncols - n1 - 1;
+    std::vector<std::vector<std::int32_t>> groups;
+    for (int k = 0; k < 4; ++k) {
+        std::shuffle(order.begin(), order.end(), rng);
+        groups.emplace_back(order.begin(), order.begin() + n1);
+        groups.emplace_back(order.begin() + n1, order.begin() + n1 + n2);
+    }
+    // (observed groups, pass groups): the same, swapped, then two other splits.
+    const std::pair<int, int> passes[][2] = {{{0, 1}, {0, 1}}, {{0, 1}, {1, 0}}, {{0, 1}, {2, 3}}, {{4, 5}, {6, 7}}};
+    const auto z_of = [&](const std::vector<std::int32_t>& c1, const std::vector<std::int32_t>& c2, packing layout) {
+        packed_group p1(nrows, static_cast<std::int32_t>(c1.size()), layout);
+        packed_group p2(nrows, static_cast<std::int32_t>(c2.size()), layout);
+        p1.pack(data.data(), ncols, c1.data());
+        p2.pack(data.data(), ncols, c2.data());
+        std::vector<float> z(static_cast<std::size_t>(pairs));
+        listed_pairs({false, false}, p1, p2, a.data(), b.data(), 0, pairs, nullptr, nullptr, z.data());
+        return z;
+    };
+    for (const auto& pass : passes) {
+        const std::vector<std::int32_t>& o1 = groups[pass[0].first];
+        const std::vector<std::int32_t>& o2 = groups[pass[0].second];
+        const std::vector<std::int32_t>& c1 = groups[pass[1].first];
+        const std::vector<std::int32_t>& c2 = groups[pass[1].second];
+        const std::vector<float> observed = z_of(o1, o2, packing::by_row);
+        const std::vector<float> z = z_of(c1, c2, packing::by_row);
+        packed_group col1(nrows, static_cast<std::int32_t>(c1.size()), packing::by_column);
+        packed_group col2(nrows, static_cast<std::int32_t>(c2.size()), packing::by_column);
+        packed_group row1(nrows, static_cast<std::int32_t>(c1.size()), packing::by_row);
+        packed_group row2(nrows, static_cast<std::int32_t>(c2.size()), packing::by_row);
+        col1.pack(data.data(), ncols, c1.data());
+        col2.pack(data.data(), ncols, c2.data());
+        row1.pack(data.data(), ncols, c1.data());
+        row2.pack(data.data(), ncols, c2.data());
+        for (tail rule : {tail::two_sided, tail::greater, tail::less}) {
+            std::vector<float> thresholds(observed.size());
+            for (std::size_t k = 0; k < observed.size(); ++k) thresholds[k] = decision_threshold(rule, observed[k]);
+            std::vector<std::int32_t> want(observed.size(), 0);
+            count_exceedances(rule, z.data(), observed.data(), want.data(), pairs);
+            for (const fast_kernel_paths& paths : available_paths()) {
+                std::vector<std::int32_t> listed(observed.size(), 0), exhaustive(observed.size(), 0);
+                std::vector<float> as_float(observed.size(), 0.0f);
+                const exceedance_count int_counts{rule, observed.data(), nullptr, listed.data(), thresholds.data()};
+                const exceedance_count float_counts{rule, observed.data(), as_float.data(), nullptr, thresholds.data()};
+                for (std::int32_t t = 0; t < 3; ++t) {
+                    const worker_slice s = slice_of(pairs, 3, t);
+                    listed_pairs(paths, row1, row2, a.data(), b.data(), s.first, s.last, int_counts);
+                    listed_pairs(paths, row1, row2, a.data(), b.data(), s.first, s.last, float_counts);
+                }
+                // A pair's z does not depend on the order of its rows, so the exhaustive
+                // kernel counts the same pairs.
+                const exceedance_count all_pairs{rule, observed.data(), nullptr, exhaustive.data(), thresholds.data()};
+                exhaustive_pairs(paths, col1, col2, nrows, 0, pairs / 2, all_pairs);
+                exhaustive_pairs(paths, col1, col2, nrows, pairs / 2, pairs, all_pairs);
+                bool ok = listed == want && exhaustive == want;
+                for (std::size_t k = 0; k < observed.size(); ++k) ok = ok && as_float[k] == static_cast<float>(want[k]);
+                if (!ok)
+                    std::fprintf(stderr, "decisions nrows=%d rule=%d avx2=%d vector_atanh=%d\n", nrows,
+                                 static_cast<int>(rule), paths.avx2, paths.vector_atanh);
+                CHECK(ok);
+            }
+            if (pass[0] == pass[1]) {
+                // Every z equals its observed value: a tie, which counts unless it is NaN.
+                std::int64_t counted = 0, numbers = 0;
+                for (std::size_t k = 0; k < observed.size(); ++k) counted += want[k], numbers += !std::isnan(z[k]);
+                CHECK(counted == numbers);
+            }
+        }
+    }
+}
+
+// The margin rows packed into the groups of columns c % every != 0 and c % every == 0, and
+// the exact z_diff of all their pairs (portable path).
+struct margin_pass {
+    std::vector<float> data;
+    std::vector<std::int32_t> g1, g2;
+    packed_group p1, p2;
+    std::vector<float> z;
+
+    margin_pass(std::int32_t nrows, std::int32_t ncols, std::int32_t every, std::mt19937& rng)
+        : data(margin_matrix(nrows, ncols, rng)),
+          g1(columns(ncols, every, true)),
+          g2(columns(ncols, every, false)),
+          p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_column),
+          p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_column),
+          z(static_cast<std::size_t>(pair_count_of(nrows))) {
+        p1.pack(data.data(), ncols, g1.data());
+        p2.pack(data.data(), ncols, g2.data());
+        exhaustive_pairs({false, false}, p1, p2, nrows, 0, pair_count_of(nrows), nullptr, nullptr, z.data());
+    }
+    static std::vector<std::int32_t> columns(std::int32_t ncols, std::int32_t every, bool first) {
+        std::vector<std::int32_t> out;
+        for (std::int32_t c = 0; c < ncols; ++c)
+            if ((c % every != 0) == first) out.push_back(c);
+        return out;
+    }
+};
+
+// Row tallies (for the median row scores) on every path against those of the computed
+// z_diff, with each row's observed score taken from the pass's own values (ties) or NaN.
+void check_tallies(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
+    const margin_pass pass(nrows, ncols, 2, rng);
+    const packed_group &p1 = pass.p1, &p2 = pass.p2;
+    const std::vector<float>& z = pass.z;
+    const std::int64_t pairs = pair_count_of(nrows);
+    const std::size_t padded = static_cast<std::size_t>(nrows) + 32;
+    std::vector<float> observed(padded, std::nanf(""));
+    for (std::int32_t i = 0; i < nrows; ++i)
+        if (i % 7 != 3) observed[i] = i + 1 < nrows ? z[pair_position(i, i + 1, nrows)] : pairs > 0 ? z[0] * 0.5f : 0.5f;
+    for (tail rule : {tail::two_sided, tail::greater, tail::less}) {
+        std::vector<float> thresholds(padded);
+        for (std::size_t i = 0; i < padded; ++i) thresholds[i] = decision_threshold(rule, observed[i]);
+        std::vector<std::int32_t> want_below(padded, 0), want_nan(padded, 0);
+        for (std::int64_t k = 0; k < pairs; ++k) {
+            const row_pair p = pair_from_index(k, nrows);
+            for (std::int32_t row : {p.i, p.j}) {
+                const float o = observed[row], v = z[k];
+                want_below[row] += rule == tail::two_sided ? std::fabs(v) < std::fabs(o)
+                                   : rule == tail::less    ? v <= o
+                                                           : v < o;
+                want_nan[row] += std::isnan(v);
+            }
+        }
+        for (const fast_kernel_paths& paths : available_paths()) {
+            std::vector<std::int32_t> below(padded, 0), nan(padded, 0);
+            const row_tallies tallies{rule, observed.data(), thresholds.data(), below.data(), nan.data()};
+            exhaustive_pairs(paths, p1, p2, nrows, 0, pairs / 3, tallies);
+            exhaustive_pairs(paths, p1, p2, nrows, pairs / 3, pairs, tallies);
+            // A row whose observed score is NaN is never exceeded: its tallies do not matter.
+            for (std::size_t i = 0; i < padded; ++i)
+                if (std::isnan(observed[i])) below[i] = want_below[i];
+            const bool ok = below == want_below && nan == want_nan;
+            if (!ok) {
+                std::fprintf(stderr, "tallies nrows=%d rule=%d avx2=%d vector_atanh=%d\n", nrows, static_cast<int>(rule),
+                             paths.avx2, paths.vector_atanh);
+                for (std::size_t i = 0; i < padded; ++i)
+                    if (below[i] != want_below[i] || nan[i] != want_nan[i])
+                        std::fprintf(stderr, "  row %zu below %d/%d nan %d/%d o=%g\n", i, below[i], want_below[i], nan[i], want_nan[i], observed[i]);
+            }
+            CHECK(ok);
+        }
+    }
+}
+
+// The estimate's logarithm on the floats of [2^-16, 2^16], and the estimated row sums of
+// the margin rows against the exact sums of |z|: within m sum_error plus the float
+// summation of both (m values, a relative 2 (m + 64) 2^-24).
+void check_sums(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
+    double worst = 0.0;
+    float x[4096], out[4096];
+    // Every third float of [2^-16, 2^16].
+    const std::int32_t last = atanh_detail::bits_of(0x1p16f);
+    for (std::int32_t b = atanh_detail::bits_of(0x1p-16f); b <= last; b += 3 * 4096) {
+        for (std::int32_t k = 0; k < 4096; ++k) x[k] = atanh_detail::float_of(std::min(b + 3 * k, last));
+        if (!log_approx(x, out, 4096)) break;
+        for (std::int32_t k = 0; k < 4096; ++k)
+            worst = std::max(worst, std::fabs(static_cast<double>(out[k]) - std::log(static_cast<double>(x[k]))));
+    }
+    CHECK(worst <= 0x1p-18);
+    const margin_pass pass(nrows, ncols, 3, rng);
+    const std::vector<float>& data = pass.data;
+    const std::vector<std::int32_t> &g1 = pass.g1, &g2 = pass.g2;
+    const packed_group &p1 = pass.p1, &p2 = pass.p2;
+    const std::vector<float>& z = pass.z;
+    const std::int64_t pairs = pair_count_of(nrows);
+    std::vector<double> exact(static_cast<std::size_t>(nrows), 0.0);
+    for (std::int64_t k = 0; k < pairs; ++k) {
+        const row_pair p = pair_from_index(k, nrows);
+        exact[p.i] += std::fabs(z[k]);
+        exact[p.j] += std::fabs(z[k]);
+    }
+    // Each pair alone (a pack of its two rows): the estimate within sum_error of |z|.
+    for (const fast_kernel_paths& paths : available_paths()) {
+        bool ok = true;
+        for (std::int64_t k = 0; k < pairs; ++k) {
+            const row_pair p = pair_from_index(k, nrows);
+            const float* rows[2] = {data.data() + p.i * ncols, data.data() + p.j * ncols};
+            packed_group q1(2, static_cast<std::int32_t>(g1.size()), packing::by_column);
+            packed_group q2(2, static_cast<std::int32_t>(g2.size()), packing::by_column);
+            q1.pack(rows, g1.data());
+            q2.pack(rows, g2.data());
+            std::vector<float> sums(34, 0.0f), lanes(8 * 34, 0.0f);
+            exhaustive_pairs(paths, q1, q2, 2, 0, 1, row_sums{sums.data(), lanes.data()});
+            float estimate = sums[0];
+            for (int l = 0; l < 8; ++l) estimate += lanes[l];
+            ok = ok && (std::isnan(z[k]) ? std::isnan(estimate)
+                                         : std::fabs(estimate - std::fabs(z[k])) <= sum_error * (1.0f + 0x1p-20f));
+        }
+        CHECK(ok);
+    }
+    const double m = nrows - 1, g = 2.0 * (m + 64.0) * 0x1p-24;
+    for (const fast_kernel_paths& paths : available_paths()) {
+        const std::size_t padded = static_cast<std::size_t>(nrows) + 32;
+        std::vector<float> sums(padded, 0.0f), lanes(8 * padded, 0.0f);
+        exhaustive_pairs(paths, p1, p2, nrows, 0, pairs / 2, row_sums{sums.data(), lanes.data()});
+        exhaustive_pairs(paths, p1, p2, nrows, pairs / 2, pairs, row_sums{sums.data(), lanes.data()});
+        bool ok = true;
+        for (std::int32_t i = 0; i < nrows; ++i) {
+            double estimate = sums[i];
+            for (int l = 0; l < 8; ++l) estimate += lanes[8 * i + l];
+            if (std::isnan(exact[i]) || std::isnan(estimate)) {
+                ok = ok && std::isnan(exact[i]) == std::isnan(estimate);
+                continue;
+            }
+            ok = ok && std::fabs(estimate - exact[i]) <= m * sum_error + g * (exact[i] + estimate);
+        }
+        if (!ok) std::fprintf(stderr, "sums nrows=%d avx2=%d\n", nrows, paths.avx2);
+        CHECK(ok);
+    }
+}
+
 void check_ranks(std::mt19937& rng) {
     const std::int32_t nrows = 13, ncols = 23;
     std::vector<float> data = test_matrix(nrows, ncols, rng);
@@ -221,6 +483,8 @@ void check_atanh_sample() {
     }
     CHECK(bad == 0);
     if (fast_kernel_paths_in_use().avx2) CHECK(atanh_mismatches(0, last, 65537) == 0);
+    // The decision margin of the permutation passes allows atanhf 4 ulps of error.
+    CHECK(atanh_error_ulps(0, last, 4099) <= 4.0);
     std::printf("vector atanhf in use: %s\n", vector_atanh_verified() ? "yes" : "no");
 }
 
@@ -234,6 +498,10 @@ int main() {
     check_exhaustive(40, 9, 0, 4, 2, rng);   // empty group: NaN
     check_exhaustive(40, 9, 1, 3, 2, rng);   // one column: every variance 0, -2
     check_exhaustive(129, 50, 37, 13, 3, rng);
+    for (std::int32_t nrows : {2, 9, 37, 70}) check_decisions(nrows, 23, rng);
+    check_decisions(41, 9, rng);
+    for (std::int32_t nrows : {1, 2, 19, 50}) check_tallies(nrows, 14, rng);
+    for (std::int32_t nrows : {2, 33, 90}) check_sums(nrows, 20, rng);
     check_listed(30, 14, 1, rng);
     check_listed(30, 14, 103, rng);
     check_tiles(13, rng);
