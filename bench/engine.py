@@ -274,7 +274,8 @@ def main() -> int:
         rows, single2[P] = measure(ex, P, args.repeat, not args.skip_cluster)
         table += rows
         loads.append("{} permutations: {:.2f} before, {:.2f} after".format(P, before, load()))
-    lines += table + ["", "1-minute load average on the 2 shared cores: " + "; ".join(loads) + ".", ""]
+    lines += table + ["", "1-minute load average on the 2 shared cores (the figures after a run count the "
+                      "benchmark's own 2 busy cores): " + "; ".join(loads) + ".", ""]
 
     # (c) Throughput from the single call on 2 threads at the most passes, scaled by columns:
     # a pass costs about pairs x samples.
