@@ -27,8 +27,10 @@ def test_the_docs_have_examples():
 @pytest.mark.parametrize("name, k, code", EXAMPLES, ids=["{}-{}".format(os.path.basename(n), k)
                                                         for n, k, _ in EXAMPLES])
 def test_example_runs(name, k, code, tmp_path, monkeypatch):
-    if "anndata" in code:
-        pytest.importorskip("anndata")
+    for needed, module in (("anndata", "anndata"), ("pandas", "pandas"), ("matplotlib", "matplotlib"),
+                           ("engine.local_cluster", "distributed")):
+        if needed in code:
+            pytest.importorskip(module)
     if ".parquet" in code and needs_parquet.args[0]:
         pytest.skip("pyarrow is not usable here")
     monkeypatch.chdir(tmp_path)  # the examples write files into the working folder

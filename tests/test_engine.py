@@ -2,6 +2,7 @@
 q-values under filters, Parquet output, resuming, and refusals before any work."""
 import json
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -256,8 +257,12 @@ def refuse(tmp_path):
         ({"max_q": 1.5}, "max_q must be a number from 0 to 1"),
         ({"max_p": "0.1"}, "max_p must be a number"),
         ({"top": 0}, "top must be a positive whole number"),
-        ({"client": object()}, "client must be a distributed.Client"),
     ]
+    try:
+        import distributed  # noqa: F401
+        cases.append(({"client": object()}, "client must be a distributed.Client"))
+    except ImportError:  # without dask any client= is refused for that reason, as tested below
+        pass
     if needs_parquet.args[0]:  # pyarrow unusable: out= is refused for that reason
         return cases
     return cases + [
@@ -265,6 +270,14 @@ def refuse(tmp_path):
         ({"out": foreign}, "did not write"),
         ({"out": blocker / "sub"}, "cannot write"),
     ]
+
+
+def test_client_without_dask_names_the_extra(engine_small, data, monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)  # import distributed fails
+    monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
+    _, run = public_and_engine("pairs", data, permutations=25)
+    with pytest.raises(ImportError, match=r'pip install "corrshift\[dask\]"'):
+        run(progress=False, client=object())
 
 
 def test_bad_input_refused_before_any_work(engine_small, data, tmp_path, monkeypatch):
