@@ -280,6 +280,15 @@ def test_client_without_dask_names_the_extra(engine_small, data, monkeypatch):
         run(progress=False, client=object())
 
 
+def test_parquet_without_pyarrow_names_the_extra(engine_small, data, monkeypatch, tmp_path):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # as when pyarrow is missing or cannot load
+    monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
+    _, run = public_and_engine("pairs", data, permutations=25)
+    with pytest.raises(ImportError, match=r'below 26: pip install "corrshift\[parquet\]"'):
+        run(progress=False, out=tmp_path / "out.parquet")
+    assert not (tmp_path / "out.parquet").exists()
+
+
 def test_bad_input_refused_before_any_work(engine_small, data, tmp_path, monkeypatch):
     monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
     _, run = public_and_engine("pairs", data, permutations=25)

@@ -10,7 +10,8 @@ from typing import Any, Dict
 
 import numpy as np
 
-EXTRA_MESSAGE = ('Parquet output needs pyarrow: pip install pyarrow (or pip install "corrshift[parquet]")')
+# pyarrow 26 and later need NumPy 2, which this build does not take; the extra pins below it.
+EXTRA_MESSAGE = 'Parquet output needs pyarrow below 26: pip install "corrshift[parquet]"'
 
 
 def require() -> Any:
