@@ -22,6 +22,13 @@ worker_slice slice_of(std::int64_t items, std::int32_t jobs, std::int32_t t) noe
     return {first, t == jobs - 1 ? items : first + chunk};
 }
 
+std::int32_t slice_number(std::int64_t items, std::int32_t jobs, std::int64_t first) noexcept {
+    const std::int64_t chunk = items / jobs;
+    if (chunk == 0) return jobs - 1;  // only the last slice has items
+    const std::int64_t t = first / chunk;
+    return static_cast<std::int32_t>(t < jobs - 1 ? t : jobs - 1);
+}
+
 std::int32_t clamp_jobs(std::int64_t requested, std::int64_t items) {
     const std::int64_t jobs = requested < items ? requested : items;
     if (jobs < 1) throw std::runtime_error(process_number_error);

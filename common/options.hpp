@@ -30,6 +30,10 @@ struct worker_slice {
 // items / jobs items, the last one also the remainder.
 worker_slice slice_of(std::int64_t items, std::int32_t jobs, std::int32_t t) noexcept;
 
+// The number t of the non-empty slice of slice_of(items, jobs, t) that starts at `first`,
+// so that a worker can write into storage of its own.
+std::int32_t slice_number(std::int64_t items, std::int32_t jobs, std::int64_t first) noexcept;
+
 // min(requested, items); throws std::runtime_error(process_number_error) when that is below 1.
 std::int32_t clamp_jobs(std::int64_t requested, std::int64_t items);
 

@@ -34,8 +34,6 @@ void median_tallies::set_observed(const float* observed, std::int64_t item0, std
 }
 
 void median_tallies::add(const std::vector<std::int32_t>& below, const std::vector<std::int32_t>& nan) {
-    // Integer sums: the same whatever the order in which the workers get here.
-    const std::lock_guard<std::mutex> lock(merge_);
     for (std::size_t p = 0; p < below.size(); ++p) below_[p] += below[p], nan_[p] += nan[p];
 }
 
@@ -81,7 +79,6 @@ void mean_sums::set_observed(const float* observed, std::int64_t item0, std::int
 }
 
 void mean_sums::add(const std::vector<float>& sums, const std::vector<float>& lanes) {
-    const std::lock_guard<std::mutex> lock(merge_);
     for (std::size_t p = 0; p < sums.size(); ++p) {
         float row = sums[p];
         for (std::size_t l = 0; l < 8; ++l) row += lanes[8 * p + l];

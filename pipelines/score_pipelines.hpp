@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -64,7 +63,6 @@ private:
     std::vector<float> thresholds_;
     std::vector<std::int32_t> below_;
     std::vector<std::int32_t> nan_;
-    std::mutex merge_;
 };
 
 template <class Tally>
@@ -72,11 +70,17 @@ void median_tallies::pass(std::int64_t pair_count, std::int32_t jobs, const Tall
                           const exceedance_count& counting) {
     std::fill(below_.begin(), below_.end(), 0);
     std::fill(nan_.begin(), nan_.end(), 0);
+    // Each worker tallies into arrays of its own; they are added after the joins.
+    std::vector<std::vector<std::int32_t>> below(static_cast<std::size_t>(jobs)), nan(below.size());
     fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
-        std::vector<std::int32_t> below(below_.size()), nan(nan_.size());
-        tally(begin, end, row_tallies{rule_, observed_.data(), thresholds_.data(), below.data(), nan.data()});
-        add(below, nan);
+        if (begin >= end) return;
+        const auto t = static_cast<std::size_t>(slice_number(pair_count, jobs, begin));
+        below[t].assign(below_.size(), 0);
+        nan[t].assign(nan_.size(), 0);
+        tally(begin, end, row_tallies{rule_, observed_.data(), thresholds_.data(), below[t].data(), nan[t].data()});
     });
+    for (std::size_t t = 0; t < below.size(); ++t)
+        if (!below[t].empty()) add(below[t], nan[t]);
     decide(counting);
 }
 
@@ -112,7 +116,6 @@ private:
     std::int64_t count_ = 0;
     std::vector<float> observed_;
     std::vector<float> sums_;
-    std::mutex merge_;
 };
 
 template <class Sum, class Exact>
@@ -120,11 +123,17 @@ void mean_sums::pass(std::int64_t pair_count, std::int32_t jobs, const Sum& sum,
                      const exceedance_count& counting) {
     if (rule_ == tail::none) return;  // an unknown alternative counts nothing
     std::fill(sums_.begin(), sums_.end(), 0.0f);
+    // Each worker sums into arrays of its own; they are added after the joins, in slice order.
+    std::vector<std::vector<float>> sums(static_cast<std::size_t>(jobs)), lanes(sums.size());
     fan_out(pair_count, jobs, [&](std::int64_t begin, std::int64_t end) {
-        std::vector<float> sums(sums_.size()), lanes(8 * sums_.size());
-        sum(begin, end, row_sums{sums.data(), lanes.data()});
-        add(sums, lanes);
+        if (begin >= end) return;
+        const auto t = static_cast<std::size_t>(slice_number(pair_count, jobs, begin));
+        sums[t].assign(sums_.size(), 0.0f);
+        lanes[t].assign(8 * sums_.size(), 0.0f);
+        sum(begin, end, row_sums{sums[t].data(), lanes[t].data()});
     });
+    for (std::size_t t = 0; t < sums.size(); ++t)
+        if (!sums[t].empty()) add(sums[t], lanes[t]);
     std::vector<std::int64_t> open;  // pack rows
     for (std::int64_t p = 0; p < count_; ++p) {
         const int d = decide(item0_ + p);

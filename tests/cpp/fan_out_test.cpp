@@ -30,6 +30,16 @@ int main() {
     // More jobs than items: empty slices, the last takes everything.
     CHECK(same(slices(2, 4), {{0, 0}, {0, 0}, {0, 0}, {0, 2}}));
 
+    // Every non-empty slice is found again from its first item.
+    bool numbered = true;
+    for (const std::int64_t items : {0, 1, 2, 3, 7, 10, 1000, 1001})
+        for (std::int32_t jobs = 1; jobs <= 9; ++jobs)
+            for (std::int32_t t = 0; t < jobs; ++t) {
+                const worker_slice s = slice_of(items, jobs, t);
+                if (s.first < s.last) numbered = numbered && slice_number(items, jobs, s.first) == t;
+            }
+    CHECK(numbered);
+
     CHECK(clamp_jobs(8, 3) == 3);
     CHECK(clamp_jobs(2, 3) == 2);
     bool threw = false;
