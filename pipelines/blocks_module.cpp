@@ -11,6 +11,7 @@
 #include <tuple>
 #include <utility>
 
+#include "../common/module_frame.hpp"
 #include "../common/options.hpp"
 #include "blocks.hpp"
 #include "checks.hpp"
@@ -211,20 +212,21 @@ std::tuple<int_array, float_array, int_array> call_set_block(
 
 }  // namespace
 
-PYBIND11_MODULE(_blocks, m) {
-    m.def("ztest_block", &call_ztest_block, py::arg("data"), py::arg("first_columns"), py::arg("second_columns"),
-          py::arg("rows_a"), py::arg("rows_b"), py::arg("method"), py::arg("alternative"), py::arg("pass_first"),
-          py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(), py::arg("progress") = py::none());
-    m.def("pairs_block", &call_pairs_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
-          py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("alternative"),
-          py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
-          py::arg("progress") = py::none());
-    m.def("row_score_block", &call_row_score_block, py::arg("data"), py::arg("first_columns"),
-          py::arg("second_columns"), py::arg("rows"), py::arg("method"), py::arg("score"), py::arg("alternative"),
-          py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
-          py::arg("progress") = py::none());
-    m.def("set_block", &call_set_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
-          py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("score"),
-          py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
-          py::arg("progress") = py::none());
+CORRSHIFT_MODULE(_blocks, m) {
+    binding::def(m, "ztest_block", &call_ztest_block, py::arg("data"), py::arg("first_columns"),
+                 py::arg("second_columns"), py::arg("rows_a"), py::arg("rows_b"), py::arg("method"),
+                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
+                 py::kw_only(), py::arg("progress") = py::none());
+    binding::def(m, "pairs_block", &call_pairs_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
+                 py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("alternative"),
+                 py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
+                 py::arg("progress") = py::none());
+    binding::def(m, "row_score_block", &call_row_score_block, py::arg("data"), py::arg("first_columns"),
+                 py::arg("second_columns"), py::arg("rows"), py::arg("method"), py::arg("score"),
+                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
+                 py::kw_only(), py::arg("progress") = py::none());
+    binding::def(m, "set_block", &call_set_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
+                 py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("score"),
+                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
+                 py::kw_only(), py::arg("progress") = py::none());
 }

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "../common/module_frame.hpp"
 #include "../common/options.hpp"
 #include "checks.hpp"
 #include "module_args.hpp"
@@ -192,14 +193,14 @@ std::tuple<float_array, float_array> call_score_pipeline_exhaustive(
 
 }  // namespace
 
-PYBIND11_MODULE(CORRSHIFT_MODULE_NAME, m) {
-    m.def("_ztest_pipeline_indexed", &call_ztest_pipeline_indexed);
-    m.def("_score_pipeline_indexed", &call_score_pipeline_indexed);
-    m.def("_ztest_pipeline_exhaustive", &call_ztest_pipeline_exhaustive);
-    m.def("_score_pipeline_exhaustive", &call_score_pipeline_exhaustive);
+CORRSHIFT_MODULE(CORRSHIFT_MODULE_NAME, m) {
+    binding::def(m, "_ztest_pipeline_indexed", &call_ztest_pipeline_indexed);
+    binding::def(m, "_score_pipeline_indexed", &call_score_pipeline_indexed);
+    binding::def(m, "_ztest_pipeline_exhaustive", &call_ztest_pipeline_exhaustive);
+    binding::def(m, "_score_pipeline_exhaustive", &call_score_pipeline_exhaustive);
 #if defined(CORRSHIFT_BASELINE_MODULE)
     // For the benchmark: the multiply+add bound that a pass's Sxy work is measured against.
-    m.def("_multiply_add_rate", [](std::int32_t n_jobs, std::int64_t rounds) {
+    binding::def(m, "_multiply_add_rate", +[](std::int32_t n_jobs, std::int64_t rounds) {
         if (n_jobs < 1 || rounds < 1) throw std::invalid_argument("n_jobs and rounds must be at least 1");
         return multiply_add_rate(n_jobs, rounds);
     });

@@ -13,6 +13,7 @@
 
 #include "../common/array_args.hpp"
 #include "../common/binding.hpp"
+#include "../common/module_frame.hpp"
 #include "../common/options.hpp"
 #include "../common/set_scores.hpp"
 
@@ -76,7 +77,7 @@ float_array score_exhaustive(const float_arg& pair_values_arg, std::int32_t n_it
 
 }  // namespace
 
-PYBIND11_MODULE(scores, m) {
-    m.def("_score_indexed", &score_indexed);
-    m.def("_score_exhaustive", &score_exhaustive);
+CORRSHIFT_MODULE(scores, m) {
+    corrshift::binding::def(m, "_score_indexed", &score_indexed);
+    corrshift::binding::def(m, "_score_exhaustive", &score_exhaustive);
 }

@@ -284,7 +284,7 @@ def test_parquet_without_pyarrow_names_the_extra(engine_small, data, monkeypatch
     monkeypatch.setitem(sys.modules, "pyarrow", None)  # as when pyarrow is missing or cannot load
     monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
     _, run = public_and_engine("pairs", data, permutations=25)
-    with pytest.raises(ImportError, match=r'below 26: pip install "corrshift\[parquet\]"'):
+    with pytest.raises(ImportError, match=r'needs pyarrow: pip install "corrshift\[parquet\]"'):
         run(progress=False, out=tmp_path / "out.parquet")
     assert not (tmp_path / "out.parquet").exists()
 

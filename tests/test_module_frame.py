@@ -1,5 +1,5 @@
 """What both extension modules share: registration, signatures, argument conversion,
-option matching, the interpreter-version check, console silence and thread safety."""
+option matching, the interpreter-version and NumPy checks, console silence and thread safety."""
 
 import glob
 import json
@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from corrshift import pipelines, scores
+from corrshift import _baseline, _blocks, pipelines, scores
 
 F32, I32 = np.float32, np.int32
 ARRAY_F, ARRAY_I = "numpy.ndarray[numpy.float32]", "numpy.ndarray[numpy.int32]"
@@ -170,9 +170,11 @@ def test_unmatched_method_is_pearson(method):
 # --- interpreter-version check ---------------------------------------------------
 
 _LOADER = textwrap.dedent("""
-    import importlib.machinery, json, sys, types
+    import importlib.machinery, json, os, sys, types
+    exec(sys.argv[1])  # what happens before the files load
     out = {"version": sys.version, "major_minor": list(sys.version_info[:2]), "results": []}
-    for name, path in zip(["scores", "pipelines"], sys.argv[1:]):
+    for path in sys.argv[2:]:
+        name = os.path.basename(path).split(".")[0]
         loader = importlib.machinery.ExtensionFileLoader(name, path)
         try:
             module = loader.create_module(types.SimpleNamespace(name=name, origin=path))
@@ -184,8 +186,8 @@ _LOADER = textwrap.dedent("""
 """)
 
 
-def _load_under(python):
-    run = subprocess.run([python, "-I", "-S", "-c", _LOADER, scores.__file__, pipelines.__file__],
+def _load_under(python, flags=("-I", "-S"), prelude="", modules=(scores, pipelines)):
+    run = subprocess.run([python, *flags, "-c", _LOADER, prelude] + [m.__file__ for m in modules],
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     return json.loads(run.stdout)
@@ -202,7 +204,7 @@ def _interpreter(which):
 BUILT_FOR = "%d.%d" % sys.version_info[:2]
 
 
-@pytest.mark.parametrize("which", ["default", "3.7", "3.8", "3.9", "3.12"])
+@pytest.mark.parametrize("which", ["default", "3.7", "3.8", "3.9", "3.12", "3.13"])
 def test_other_interpreter_refuses_to_load(which):
     python = _interpreter(which)
     if python is None:
@@ -214,17 +216,46 @@ def test_other_interpreter_refuses_to_load(which):
                "interpreter version is incompatible: %s." % (BUILT_FOR, out["version"]))
     for kind, text in out["results"]:
         assert kind == "ImportError"
-        # An older interpreter may lack C API functions the build links against: then its
-        # dynamic loader refuses the file before the module's own check can run.
-        if not (out["major_minor"] < list(sys.version_info[:2]) and "undefined symbol" in text):
+        # Another interpreter may lack C API functions the build links against (an older one
+        # the newer functions, a newer one private functions it dropped): then its dynamic
+        # loader refuses the file before the module's own check can run.
+        if "undefined symbol" not in text:
             assert text == message
 
 
 def test_own_interpreter_loads_the_same_files():
     assert re.match(re.escape(BUILT_FOR) + r"(\D|$)", sys.version)
-    out = _load_under(sys.executable)
+    out = _load_under(sys.executable, flags=["-I"])
     assert out["results"] == [["loaded", [name for name, _, _ in SIGNATURES[module]]]
                               for module in (scores, pipelines)]
+
+
+# --- NumPy check -----------------------------------------------------------------
+
+# NumPy as it would be if its arrays had another layout: a C ABI version that is neither
+# 1.x's nor 2.x's, reported through the C API table the modules read.
+_OTHER_LAYOUT = textwrap.dedent("""
+    import ctypes, importlib, numpy
+    core = importlib.import_module("numpy._core.multiarray" if int(numpy.__version__.split(".")[0]) >= 2
+                                   else "numpy.core.multiarray")
+    abi = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: 0x3000000)
+    table = (ctypes.c_void_p * 1)(ctypes.cast(abi, ctypes.c_void_p))
+    capsule = ctypes.pythonapi.PyCapsule_New
+    capsule.restype, capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    core._ARRAY_API = capsule(ctypes.addressof(table), None, None)
+""")
+
+
+@pytest.mark.parametrize("flags, prelude, message", [
+    (["-I"], _OTHER_LAYOUT,
+     "NumPy version mismatch: module was compiled for the array layouts of NumPy 1.x and 2.x (C ABI versions "
+     "0x1000009 and 0x2000000), but NumPy %s has another (C ABI version 0x3000000); install NumPy 1.x or 2.x "
+     '(pip install "numpy<3") or a corrshift built for this NumPy.' % np.__version__),
+    (["-I", "-S"], "", "initialization failed"),  # no NumPy on the path
+], ids=["other-array-layout", "no-numpy"])
+def test_modules_refuse_to_load_beside_a_numpy_they_cannot_read(flags, prelude, message):
+    out = _load_under(sys.executable, flags, prelude, modules=(scores, pipelines, _blocks, _baseline))
+    assert out["results"] == [["ImportError", message]] * 4
 
 
 # --- console and threads ---------------------------------------------------------

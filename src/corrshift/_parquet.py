@@ -10,8 +10,8 @@ from typing import Any, Dict
 
 import numpy as np
 
-# pyarrow 26 and later need NumPy 2, which this build does not take; the extra pins below it.
-EXTRA_MESSAGE = 'Parquet output needs pyarrow below 26: pip install "corrshift[parquet]"'
+# pyarrow 26 and later load only beside NumPy 2, though they do not say so to pip.
+EXTRA_MESSAGE = 'Parquet output needs pyarrow: pip install "corrshift[parquet]" (beside NumPy 1.x: "pyarrow<26")'
 
 
 def require() -> Any:
