@@ -186,6 +186,11 @@ _LOADER = textwrap.dedent("""
 """)
 
 
+# The interpreter running the tests loads the files with its site-packages (NumPy) and its
+# environment: -I would ignore the PYTHONMALLOC=malloc that `make sanitize` sets.
+OWN = ["-s"]
+
+
 def _load_under(python, flags=("-I", "-S"), prelude="", modules=(scores, pipelines)):
     run = subprocess.run([python, *flags, "-c", _LOADER, prelude] + [m.__file__ for m in modules],
                          capture_output=True, text=True, timeout=120)
@@ -225,7 +230,7 @@ def test_other_interpreter_refuses_to_load(which):
 
 def test_own_interpreter_loads_the_same_files():
     assert re.match(re.escape(BUILT_FOR) + r"(\D|$)", sys.version)
-    out = _load_under(sys.executable, flags=["-I"])
+    out = _load_under(sys.executable, flags=OWN)
     assert out["results"] == [["loaded", [name for name, _, _ in SIGNATURES[module]]]
                               for module in (scores, pipelines)]
 
@@ -247,7 +252,7 @@ _OTHER_LAYOUT = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("flags, prelude, message", [
-    (["-I"], _OTHER_LAYOUT,
+    (OWN, _OTHER_LAYOUT,
      "NumPy version mismatch: module was compiled for the array layouts of NumPy 1.x and 2.x (C ABI versions "
      "0x1000009 and 0x2000000), but NumPy %s has another (C ABI version 0x3000000); install NumPy 1.x or 2.x "
      '(pip install "numpy<3") or a corrshift built for this NumPy.' % np.__version__),
