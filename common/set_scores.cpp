@@ -1,4 +1,4 @@
-#include "set_scores.hpp"
+#include "common/set_scores.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -131,7 +131,7 @@ void pair_quantile_worker(const float* pair_values, std::int64_t n, std::int64_t
 
 }  // namespace corrshift
 
-#include "options.hpp"
+#include "common/options.hpp"
 
 namespace corrshift {
 

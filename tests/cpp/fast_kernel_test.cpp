@@ -15,14 +15,14 @@
 #include "check.hpp"
 #include "common/options.hpp"
 #include "common/set_scores.hpp"
-#include "pipelines/atanh_vector.hpp"
-#include "pipelines/blocks.hpp"
-#include "pipelines/correlation.hpp"
-#include "pipelines/fast_kernel.hpp"
-#include "pipelines/fast_rank.hpp"
-#include "pipelines/permutation.hpp"
-#include "pipelines/fast_row_scores.hpp"
-#include "pipelines/rank.hpp"
+#include "pipelines/kernels/atanh_vector.hpp"
+#include "pipelines/drivers/blocks.hpp"
+#include "pipelines/kernels/correlation.hpp"
+#include "pipelines/kernels/fast_kernel.hpp"
+#include "pipelines/kernels/fast_rank.hpp"
+#include "pipelines/drivers/permutation.hpp"
+#include "pipelines/kernels/fast_row_scores.hpp"
+#include "pipelines/kernels/rank.hpp"
 
 using namespace corrshift;
 

@@ -19,14 +19,14 @@
 #include "check.hpp"
 #include "common/options.hpp"
 #include "common/set_scores.hpp"
-#include "pipelines/atanh_vector.hpp"
-#include "pipelines/blocks.hpp"
-#include "pipelines/fast_kernel.hpp"
-#include "pipelines/fast_rank.hpp"
-#include "pipelines/permutation.hpp"
-#include "pipelines/rank.hpp"
-#include "pipelines/score_pipelines.hpp"
-#include "pipelines/ztest.hpp"
+#include "pipelines/kernels/atanh_vector.hpp"
+#include "pipelines/drivers/blocks.hpp"
+#include "pipelines/kernels/fast_kernel.hpp"
+#include "pipelines/kernels/fast_rank.hpp"
+#include "pipelines/drivers/permutation.hpp"
+#include "pipelines/kernels/rank.hpp"
+#include "pipelines/drivers/score_pipelines.hpp"
+#include "pipelines/drivers/ztest.hpp"
 
 using namespace corrshift;
 

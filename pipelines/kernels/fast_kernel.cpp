@@ -1,4 +1,4 @@
-#include "fast_kernel.hpp"
+#include "pipelines/kernels/fast_kernel.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,9 +6,9 @@
 #include <limits>
 #include <type_traits>
 
-#include "../common/options.hpp"
-#include "atanh_vector.hpp"
-#include "correlation.hpp"
+#include "common/options.hpp"
+#include "pipelines/kernels/atanh_vector.hpp"
+#include "pipelines/kernels/correlation.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

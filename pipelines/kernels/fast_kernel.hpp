@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "permutation.hpp"
+#include "pipelines/drivers/permutation.hpp"
 
 namespace corrshift {
 

@@ -1,4 +1,4 @@
-#include "permutation.hpp"
+#include "pipelines/drivers/permutation.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,10 +9,10 @@
 #include <immintrin.h>
 #endif
 
-#include "../common/options.hpp"
-#include "../common/progressbar.hpp"
-#include "fast_rank.hpp"
-#include "rank.hpp"
+#include "common/options.hpp"
+#include "common/progressbar.hpp"
+#include "pipelines/kernels/fast_rank.hpp"
+#include "pipelines/kernels/rank.hpp"
 
 namespace corrshift {
 

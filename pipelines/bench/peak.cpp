@@ -1,8 +1,8 @@
-#include "peak.hpp"
+#include "pipelines/bench/peak.hpp"
 
 #include <chrono>
 
-#include "../common/options.hpp"
+#include "common/options.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

@@ -1,4 +1,4 @@
-#include "atanh_vector.hpp"
+#include "pipelines/kernels/atanh_vector.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -11,19 +11,19 @@
 #include <tuple>
 #include <vector>
 
-#include "../common/options.hpp"
-#include "checks.hpp"
-#include "module_args.hpp"
-#include "correlation.hpp"
-#include "peak.hpp"
-#include "score_pipelines.hpp"
-#include "ztest.hpp"
+#include "common/options.hpp"
+#include "pipelines/binding/checks.hpp"
+#include "pipelines/binding/module_args.hpp"
+#include "pipelines/kernels/correlation.hpp"
+#include "pipelines/drivers/score_pipelines.hpp"
+#include "pipelines/drivers/ztest.hpp"
 
 namespace py = pybind11;
 
 // The same source builds the private module `_baseline`, whose functions run the
 // straightforward kernel: the reference that the tests and the benchmark compare with.
 #if defined(CORRSHIFT_BASELINE_MODULE)
+#include "pipelines/bench/peak.hpp"
 #define CORRSHIFT_MODULE_NAME _baseline
 #else
 #define CORRSHIFT_MODULE_NAME pipelines

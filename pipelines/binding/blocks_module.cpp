@@ -11,10 +11,10 @@
 #include <tuple>
 #include <utility>
 
-#include "../common/options.hpp"
-#include "blocks.hpp"
-#include "checks.hpp"
-#include "module_args.hpp"
+#include "common/options.hpp"
+#include "pipelines/drivers/blocks.hpp"
+#include "pipelines/binding/checks.hpp"
+#include "pipelines/binding/module_args.hpp"
 
 namespace py = pybind11;
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "fast_kernel.hpp"
-#include "permutation.hpp"
-#include "score_pipelines.hpp"
+#include "pipelines/kernels/fast_kernel.hpp"
+#include "pipelines/drivers/permutation.hpp"
+#include "pipelines/drivers/score_pipelines.hpp"
 
 namespace corrshift {
 

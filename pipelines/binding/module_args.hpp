@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "../common/array_args.hpp"
-#include "checks.hpp"
+#include "common/binding/array_args.hpp"
+#include "pipelines/binding/checks.hpp"
 
 namespace corrshift::binding {
 

@@ -1,8 +1,8 @@
-#include "correlation.hpp"
+#include "pipelines/kernels/correlation.hpp"
 
 #include <cmath>
 
-#include "../common/options.hpp"
+#include "common/options.hpp"
 
 namespace corrshift {
 

@@ -11,10 +11,10 @@
 #include <tuple>
 #include <vector>
 
-#include "../common/array_args.hpp"
-#include "../common/binding.hpp"
-#include "../common/options.hpp"
-#include "../common/set_scores.hpp"
+#include "common/binding/array_args.hpp"
+#include "common/binding/checks.hpp"
+#include "common/options.hpp"
+#include "common/set_scores.hpp"
 
 namespace py = pybind11;
 

@@ -1,9 +1,9 @@
-#include "rank.hpp"
+#include "pipelines/kernels/rank.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "../common/options.hpp"
+#include "common/options.hpp"
 
 namespace corrshift {
 

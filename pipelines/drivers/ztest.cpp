@@ -1,9 +1,9 @@
-#include "ztest.hpp"
+#include "pipelines/drivers/ztest.hpp"
 
 #include <vector>
 
-#include "../common/options.hpp"
-#include "correlation.hpp"
+#include "common/options.hpp"
+#include "pipelines/kernels/correlation.hpp"
 
 namespace corrshift {
 

@@ -1,11 +1,11 @@
-#include "blocks.hpp"
+#include "pipelines/drivers/blocks.hpp"
 
 #include <algorithm>
 
-#include "../common/options.hpp"
-#include "correlation.hpp"
-#include "fast_row_scores.hpp"
-#include "ztest.hpp"
+#include "common/options.hpp"
+#include "pipelines/kernels/correlation.hpp"
+#include "pipelines/kernels/fast_row_scores.hpp"
+#include "pipelines/drivers/ztest.hpp"
 
 namespace corrshift {
 

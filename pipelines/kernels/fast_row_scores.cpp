@@ -1,12 +1,12 @@
-#include "fast_row_scores.hpp"
+#include "pipelines/kernels/fast_row_scores.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-#include "../common/options.hpp"
-#include "../common/set_scores.hpp"
+#include "common/options.hpp"
+#include "common/set_scores.hpp"
 
 
 namespace corrshift {

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "correlation.hpp"
-#include "fast_kernel.hpp"
-#include "permutation.hpp"
+#include "pipelines/kernels/correlation.hpp"
+#include "pipelines/kernels/fast_kernel.hpp"
+#include "pipelines/drivers/permutation.hpp"
 
 namespace corrshift {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "../common/options.hpp"
-#include "fast_kernel.hpp"
-#include "fast_row_scores.hpp"
-#include "permutation.hpp"
+#include "common/options.hpp"
+#include "pipelines/kernels/fast_kernel.hpp"
+#include "pipelines/kernels/fast_row_scores.hpp"
+#include "pipelines/drivers/permutation.hpp"
 
 namespace corrshift {
 

@@ -1,12 +1,12 @@
-#include "score_pipelines.hpp"
+#include "pipelines/drivers/score_pipelines.hpp"
 
 #include <cmath>
 #include <limits>
 
-#include "../common/options.hpp"
-#include "../common/set_scores.hpp"
-#include "correlation.hpp"
-#include "fast_row_scores.hpp"
+#include "common/options.hpp"
+#include "common/set_scores.hpp"
+#include "pipelines/kernels/correlation.hpp"
+#include "pipelines/kernels/fast_row_scores.hpp"
 
 namespace corrshift {
 

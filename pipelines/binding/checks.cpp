@@ -1,9 +1,9 @@
-#include "checks.hpp"
+#include "pipelines/binding/checks.hpp"
 
 #include <limits>
 #include <stdexcept>
 
-#include "../common/options.hpp"
+#include "common/options.hpp"
 
 namespace corrshift {
 

@@ -1,11 +1,11 @@
-#include "fast_rank.hpp"
+#include "pipelines/kernels/fast_rank.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "../common/options.hpp"
+#include "common/options.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
