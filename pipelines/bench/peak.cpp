@@ -3,10 +3,8 @@
 #include <chrono>
 
 #include "common/options.hpp"
+#include "pipelines/kernels/vector_code.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace corrshift {
 
@@ -17,7 +15,7 @@ namespace {
 // broadcasts of x against two vectors of y, ten multiplies and ten adds into ten
 // independent sums, enough that the add latency never limits the multiply and add units.
 // Returns the sums' total so that the compiler keeps every operation.
-__attribute__((target("avx2"))) float multiply_add_rounds(std::int64_t rounds) {
+CORRSHIFT_AVX2 float multiply_add_rounds(std::int64_t rounds) {
     alignas(32) float x[8] = {1e-3f, 2e-3f, 3e-3f, 4e-3f, 5e-3f, 0.0f, 0.0f, 0.0f};
     __m256 y0 = _mm256_set1_ps(1e-3f), y1 = _mm256_set1_ps(3e-3f);
     __asm__ volatile("" : "+x"(y0), "+x"(y1));  // values the compiler cannot relate
@@ -56,7 +54,7 @@ __attribute__((target("avx2"))) float multiply_add_rounds(std::int64_t rounds) {
 
 double multiply_add_rate(std::int32_t jobs, std::int64_t rounds) {
 #if defined(__x86_64__)
-    if (!__builtin_cpu_supports("avx2") || jobs < 1 || rounds < 1) return 0.0;
+    if (!processor_has_avx2() || jobs < 1 || rounds < 1) return 0.0;
     const auto start = std::chrono::steady_clock::now();
     fan_out(jobs, jobs, [rounds](std::int64_t first, std::int64_t last) {
         for (std::int64_t t = first; t < last; ++t) {

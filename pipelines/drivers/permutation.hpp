@@ -2,13 +2,14 @@
 // groups, then `permutations` passes with groups drawn from a shuffle of all columns.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <ostream>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "pipelines/kernels/exceedance.hpp"
 
 namespace corrshift {
 
@@ -27,49 +28,6 @@ struct column_groups {
     std::int32_t first_count;
     const std::int32_t* second;
     std::int32_t second_count;
-};
-
-// The exceedance rule of an alternative: "two-sided" |x| >= |o|, "greater" x >= o,
-// "less" x <= o; any other name counts nothing. NaN never counts.
-enum class tail { two_sided, greater, less, none };
-tail tail_of(const std::string& alternative);
-
-// Whether pass value x is at least as extreme as observed o under `rule`. Every
-// comparison with a NaN is false, so NaN never counts.
-template <tail rule>
-inline bool exceeds(float x, float o) noexcept {
-    if constexpr (rule == tail::two_sided) return std::fabs(x) >= std::fabs(o);
-    if constexpr (rule == tail::greater) return x >= o;
-    if constexpr (rule == tail::less) return x <= o;
-    return false;
-}
-
-// The threshold of a Fisher difference o for kernels that decide exceedance from the
-// correlations: e^(2|o|) ("two-sided") or e^(2o), in double rounded to float. An observed
-// NaN, which nothing exceeds, gets a threshold that no pair reaches: +inf, or 0 for "less".
-float decision_threshold(tail rule, float observed) noexcept;
-
-// Adds 1 to counts[i] where pass[i] is at least as extreme as observed[i], i < items.
-void count_exceedances(tail rule, const float* pass, const float* observed, float* counts,
-                       std::int64_t items);
-void count_exceedances(tail rule, const float* pass, const float* observed, std::int32_t* counts,
-                       std::int64_t items);
-
-// Where the exceedances of the permutation passes are added: float counts (the public
-// pipelines, which turn them into p-values) or int32 counts; exactly one is given.
-struct exceedance_count {
-    tail rule;
-    const float* observed;
-    float* counts;
-    std::int32_t* int_counts;
-    // decision_threshold of each observed value, for the kernels that count exceedances
-    // themselves; null where the pass values are counted after they are computed.
-    const float* thresholds = nullptr;
-
-    // Adds the exceedances of pass[k] against observed[k], k in [begin, end).
-    void add(const float* pass, std::int64_t begin, std::int64_t end) const;
-    // Sets counts [0, items) to 0.
-    void clear(std::int64_t items) const;
 };
 
 // Computes the statistic of every item for one pass into `out`. Row k of the rows the

@@ -12,7 +12,7 @@ namespace {
 
 // Compares the first `count` of eight inputs with the library; returns the number of
 // differing lanes.
-__attribute__((target("avx2"))) int mismatching_lanes(const float* inputs, int count) {
+CORRSHIFT_AVX2 int mismatching_lanes(const float* inputs, int count) {
     alignas(32) float vector_out[8];
     _mm256_store_ps(vector_out, atanh_avx2(_mm256_loadu_ps(inputs)));
     int bad = 0;
@@ -62,7 +62,7 @@ std::int64_t edge_mismatches() {
 
 bool check_vector_atanh() {
 #if defined(__x86_64__)
-    if (!__builtin_cpu_supports("avx2")) return false;
+    if (!processor_has_avx2()) return false;
     // About a quarter of a million inputs spread over [-0.99, 0.99]: a library whose
     // atanhf rounds differently anywhere in a sizeable range differs on some of them.
     const auto last = static_cast<std::uint32_t>(atanh_detail::bits_of(0.99f));
@@ -81,7 +81,7 @@ bool vector_atanh_verified() {
 
 std::int64_t atanh_mismatches(std::uint32_t first_bits, std::uint32_t last_bits, std::uint32_t step) {
 #if defined(__x86_64__)
-    if (!__builtin_cpu_supports("avx2")) return -1;
+    if (!processor_has_avx2()) return -1;
     std::int64_t bad = 0;
     float lanes[8];
     int filled = 0;

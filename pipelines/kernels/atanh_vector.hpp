@@ -16,9 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "pipelines/kernels/vector_code.hpp"
 
 namespace corrshift {
 
@@ -120,7 +118,7 @@ inline float atanhf_replica(float x) noexcept {
 // other lane follows atanhf_replica's operations. The N vectors are taken through each
 // step together so that the processor overlaps their long chains of dependent steps.
 template <int N>
-__attribute__((target("avx2"), always_inline)) inline void atanh_avx2(__m256 (&x)[N]) noexcept {
+CORRSHIFT_AVX2_INLINE void atanh_avx2(__m256 (&x)[N]) noexcept {
     using namespace atanh_detail;
 #define CORRSHIFT_EACH for (int v = 0; v < N; ++v)
     const __m256 sign_bit = _mm256_set1_ps(-0.0f);
@@ -207,7 +205,7 @@ __attribute__((target("avx2"), always_inline)) inline void atanh_avx2(__m256 (&x
 }
 
 // One vector of eight lanes.
-__attribute__((target("avx2"), always_inline)) inline __m256 atanh_avx2(__m256 x) noexcept {
+CORRSHIFT_AVX2_INLINE __m256 atanh_avx2(__m256 x) noexcept {
     __m256 lanes[1] = {x};
     atanh_avx2(lanes);
     return lanes[0];

@@ -10,11 +10,6 @@
 #include "pipelines/kernels/atanh_vector.hpp"
 #include "pipelines/kernels/correlation.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#define CORRSHIFT_AVX2 __attribute__((target("avx2")))
-#define CORRSHIFT_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
-#endif
 
 namespace corrshift {
 
@@ -926,15 +921,6 @@ void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, c
         g1.pack(rows, first_columns, first, last);
         g2.pack(rows, second_columns, first, last);
     });
-}
-
-fast_kernel_paths fast_kernel_paths_in_use() {
-#if defined(__x86_64__)
-    static const fast_kernel_paths paths{__builtin_cpu_supports("avx2") != 0, vector_atanh_verified()};
-#else
-    static const fast_kernel_paths paths{false, false};
-#endif
-    return paths;
 }
 
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,

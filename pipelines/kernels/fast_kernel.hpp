@@ -11,7 +11,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "pipelines/drivers/permutation.hpp"
+#include "pipelines/kernels/exceedance.hpp"
+#include "pipelines/kernels/vector_code.hpp"
 
 namespace corrshift {
 
@@ -80,14 +81,6 @@ private:
 // each packing a range of rows of both: the same values and moments as pack().
 void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, const std::int32_t* first_columns,
                  const std::int32_t* second_columns, std::int64_t nrows, std::int32_t jobs);
-
-// Which code the fast kernel runs in this process: eight-lane AVX2 tiles when the
-// processor has AVX2, and the eight-lane atanhf only when it also passed its check.
-struct fast_kernel_paths {
-    bool avx2;
-    bool vector_atanh;
-};
-fast_kernel_paths fast_kernel_paths_in_use();
 
 // The packs that a tile loop reads: rows i from x1 and x2, rows j from y1 and y2 (the
 // first and second group each). x and y may be the same packs; all are packed by_column.

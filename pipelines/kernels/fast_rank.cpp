@@ -6,10 +6,8 @@
 #include <limits>
 
 #include "common/options.hpp"
+#include "pipelines/kernels/vector_code.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace corrshift {
 
@@ -47,8 +45,7 @@ void count_ranks_portable(const std::int32_t* keys, std::int32_t count, std::int
 // counts when key[q] <= key[p] (as one minus key[q] > key[p]), after them when
 // key[q] < key[p]; only q among the eight needs the tie test. `rank` must have room for
 // count rounded up to a multiple of eight.
-__attribute__((target("avx2"))) void count_ranks_avx2(const std::int32_t* keys, std::int32_t count,
-                                                      std::int32_t* rank) {
+CORRSHIFT_AVX2 void count_ranks_avx2(const std::int32_t* keys, std::int32_t count, std::int32_t* rank) {
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     for (std::int32_t p0 = 0; p0 < count; p0 += 8) {
         const __m256i kp = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + p0));
@@ -85,7 +82,7 @@ void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, 
     order.resize(static_cast<std::size_t>(count) * 2 + 8);
     std::int32_t* rank = order.data() + count;
 #if defined(__x86_64__)
-    const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+    const bool avx2 = processor_has_avx2();
 #endif
     const bool repeats = has_repeats(index, count);
     for (std::int64_t r = begin; r < end; ++r) {
