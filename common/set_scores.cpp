@@ -22,6 +22,12 @@ void label_runs(const std::int32_t* labels, std::int32_t count, std::vector<std:
     }
 }
 
+labelled_runs runs_of_labels(const std::int32_t* labels, std::int32_t count) {
+    labelled_runs runs;
+    label_runs(labels, count, runs.labels, runs.starts, runs.ends);
+    return runs;
+}
+
 std::vector<std::int64_t> pair_row_indices(std::int64_t p, std::int64_t n) {
     std::vector<std::int64_t> row(static_cast<std::size_t>(n));
     for (std::int64_t i = 0; i < n; ++i)
@@ -88,6 +94,14 @@ void run_quantile_worker(const float* values, const std::int32_t* run_starts,
     std::vector<float> scratch;
     for (std::int64_t k = first; k < last; ++k)
         result[k] = quantile_score(values, nullptr, run_starts[k], run_ends[k], q, absolute, scratch);
+}
+
+void score_run_slice(const float* values, const labelled_runs& runs, std::int64_t first, std::int64_t last,
+                     bool use_mean, bool absolute, float* result) {
+    if (use_mean)
+        run_mean_worker(values, runs.starts.data(), runs.ends.data(), first, last, result, absolute);
+    else
+        run_quantile_worker(values, runs.starts.data(), runs.ends.data(), first, last, result, 0.5f, absolute);
 }
 
 namespace {

@@ -30,17 +30,18 @@ using binding::length_of;
 using binding::shape_of;
 using range_arg = std::pair<std::int64_t, std::int64_t>;
 
-// The checks every block entry point makes, before anything is allocated.
+// The checks every block entry point makes, before anything is allocated: the matrix and
+// groups, and the options with the entry point's score ("mean" for the z-tests, which
+// have none).
 struct common_args {
-    const float* data;
-    matrix_shape shape;
-    column_groups groups;
-    block_passes passes;
+    pass_input input;
+    block_options options;
 };
 
 common_args check_common(const float_arg& data, const int_arg& first_columns_arg, const int_arg& second_columns_arg,
-                         const std::string& method, const std::string& alternative, std::int64_t pass_first,
-                         std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress) {
+                         const std::string& method, const std::string& alternative, const std::string& score,
+                         std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
+                         const py::object& progress) {
     const int_array& first_columns = checked(first_columns_arg, "first_columns");
     const int_array& second_columns = checked(second_columns_arg, "second_columns");
     const matrix_shape shape = shape_of(data.array);
@@ -57,10 +58,10 @@ common_args check_common(const float_arg& data, const int_arg& first_columns_arg
     check_group_sizes(first_count, second_count, shape.ncols, permutation_pass ? 1 : 0);
     if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
         throw py::type_error("progress must be None or a callable taking the number of passes done");
-    return {data.array.data(),
-            shape,
-            {first_columns.data(), first_count, second_columns.data(), second_count},
-            {static_cast<std::int32_t>(pass_first), static_cast<std::int32_t>(pass_last), jobs}};
+    return {{data.array.data(), shape.nrows, shape.ncols,
+             {first_columns.data(), first_count, second_columns.data(), second_count}},
+            block_options_of(method, alternative, score, static_cast<std::int32_t>(pass_first),
+                             static_cast<std::int32_t>(pass_last), jobs)};
 }
 
 row_range check_range(const range_arg& range, std::int32_t nrows, const char* name) {
@@ -70,8 +71,8 @@ row_range check_range(const range_arg& range, std::int32_t nrows, const char* na
 
 // Runs on the calling thread between passes, with the interpreter lock taken back for
 // the moment: a pending signal (Ctrl-C) ends the call, and `progress` hears of each pass.
-block_environment environment_of(const py::object& progress) {
-    block_environment env;
+run_environment environment_of(const py::object& progress) {
+    run_environment env;
     env.check_interrupt = [] {
         py::gil_scoped_acquire acquire;
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -94,7 +95,7 @@ struct ztest_arrays {
         : first_r(pairs), second_r(pairs), z_diff(pairs), p_value(pairs), counts(pairs) {}
     ztest_block_outputs outputs() {
         return {first_r.mutable_data(), second_r.mutable_data(), z_diff.mutable_data(), p_value.mutable_data(),
-                counts.mutable_data()};
+                {nullptr, counts.mutable_data()}};
     }
     ztest_tuple release() {
         return std::make_tuple(std::move(first_r), std::move(second_r), std::move(z_diff), std::move(p_value),
@@ -106,19 +107,19 @@ ztest_tuple call_ztest_block(
     const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
     const range_arg& rows_a, const range_arg& rows_b, const std::string& method, const std::string& alternative,
     std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress) {
-    const common_args args = check_common(data, first_columns, second_columns, method, alternative, pass_first,
-                                          pass_last, n_jobs, progress);
-    const row_range a = check_range(rows_a, args.shape.nrows, "rows_a");
-    const row_range b = check_range(rows_b, args.shape.nrows, "rows_b");
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean,
+                                          pass_first, pass_last, n_jobs, progress);
+    const row_range a = check_range(rows_a, args.input.nrows, "rows_a");
+    const row_range b = check_range(rows_b, args.input.nrows, "rows_b");
 
     const std::int64_t pairs = ztest_block_pair_count(a, b);
     ztest_arrays result(pairs);
     const ztest_block_outputs out = result.outputs();
-    const block_environment env = environment_of(progress);
+    const run_environment env = environment_of(progress);
     {
         // Workers never touch Python objects: we don't manipulate refcounts.
         py::gil_scoped_release release;
-        ztest_block(args.data, args.shape.ncols, a, b, args.groups, method, alternative, args.passes, out, env);
+        ztest_block(args.input, a, b, args.options, out, env);
     }
     return result.release();
 }
@@ -132,24 +133,23 @@ ztest_tuple call_pairs_block(
     const py::object& progress) {
     const int_array& first_rows = checked(first_rows_arg, "first_rows");
     const int_array& second_rows = checked(second_rows_arg, "second_rows");
-    const common_args args = check_common(data, first_columns, second_columns, method, alternative, pass_first,
-                                          pass_last, n_jobs, progress);
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean,
+                                          pass_first, pass_last, n_jobs, progress);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t pairs = length_of(second_rows, "second_rows");
     if (first_length < pairs)
         throw std::invalid_argument("first_rows has " + std::to_string(first_length) +
                                     " entries but second_rows lists " + std::to_string(pairs) + " pairs");
-    check_indices(first_rows.data(), pairs, args.shape.nrows, "first_rows", "row");
-    check_indices(second_rows.data(), pairs, args.shape.nrows, "second_rows", "row");
+    check_indices(first_rows.data(), pairs, args.input.nrows, "first_rows", "row");
+    check_indices(second_rows.data(), pairs, args.input.nrows, "second_rows", "row");
 
     ztest_arrays result(pairs);
     const ztest_block_outputs out = result.outputs();
-    const block_environment env = environment_of(progress);
+    const run_environment env = environment_of(progress);
     {
         // Workers never touch Python objects: we don't manipulate refcounts.
         py::gil_scoped_release release;
-        pairs_block(args.data, args.shape.ncols, first_rows.data(), second_rows.data(), pairs, args.groups, method,
-                    alternative, args.passes, out, env);
+        pairs_block(args.input, first_rows.data(), second_rows.data(), pairs, args.options, out, env);
     }
     return result.release();
 }
@@ -158,19 +158,19 @@ std::tuple<float_array, int_array> call_row_score_block(
     const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
     const range_arg& rows, const std::string& method, const std::string& score, const std::string& alternative,
     std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress) {
-    const common_args args = check_common(data, first_columns, second_columns, method, alternative, pass_first,
-                                          pass_last, n_jobs, progress);
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
+                                          pass_first, pass_last, n_jobs, progress);
     check_score(score);
-    const row_range scored = check_range(rows, args.shape.nrows, "rows");
+    const row_range scored = check_range(rows, args.input.nrows, "rows");
 
     float_array observed(scored.last - scored.first);
     int_array counts(scored.last - scored.first);
-    const block_environment env = environment_of(progress);
+    const run_environment env = environment_of(progress);
     {
         // Workers never touch Python objects: we don't manipulate refcounts.
         py::gil_scoped_release release;
-        row_score_block(args.data, args.shape.nrows, args.shape.ncols, scored, args.groups, method, score,
-                        alternative, args.passes, observed.mutable_data(), counts.mutable_data(), env);
+        row_score_block(args.input, scored, args.options, observed.mutable_data(), {nullptr, counts.mutable_data()},
+                        env);
     }
     return std::make_tuple(std::move(observed), std::move(counts));
 }
@@ -182,29 +182,29 @@ std::tuple<int_array, float_array, int_array> call_set_block(
     std::int64_t n_jobs, const py::object& progress) {
     const int_array& first_rows = checked(first_rows_arg, "first_rows");
     const int_array& second_rows = checked(second_rows_arg, "second_rows");
-    const common_args args = check_common(data, first_columns, second_columns, method, alternative, pass_first,
-                                          pass_last, n_jobs, progress);
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
+                                          pass_first, pass_last, n_jobs, progress);
     check_score(score);
     const std::int32_t pairs = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
     if (second_length < pairs)
         throw std::invalid_argument("second_rows has " + std::to_string(second_length) +
                                     " entries but first_rows lists " + std::to_string(pairs) + " pairs");
-    check_indices(first_rows.data(), pairs, args.shape.nrows, "first_rows", "row");
-    check_indices(second_rows.data(), pairs, args.shape.nrows, "second_rows", "row");
+    check_indices(first_rows.data(), pairs, args.input.nrows, "first_rows", "row");
+    check_indices(second_rows.data(), pairs, args.input.nrows, "second_rows", "row");
 
-    const pair_sets sets = pair_sets_of(first_rows.data(), pairs);
+    const labelled_runs sets = runs_of_labels(first_rows.data(), pairs);
     const auto set_count = static_cast<std::int64_t>(sets.labels.size());
     int_array labels(set_count);
     std::copy(sets.labels.begin(), sets.labels.end(), labels.mutable_data());
     float_array observed(set_count);
     int_array counts(set_count);
-    const block_environment env = environment_of(progress);
+    const run_environment env = environment_of(progress);
     {
         // Workers never touch Python objects: we don't manipulate refcounts.
         py::gil_scoped_release release;
-        set_block(args.data, args.shape.ncols, first_rows.data(), second_rows.data(), pairs, sets, args.groups,
-                  method, score, alternative, args.passes, observed.mutable_data(), counts.mutable_data(), env);
+        set_block(args.input, first_rows.data(), second_rows.data(), pairs, sets, args.options, observed.mutable_data(),
+                  {nullptr, counts.mutable_data()}, env);
     }
     return std::make_tuple(std::move(labels), std::move(observed), std::move(counts));
 }

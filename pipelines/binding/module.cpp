@@ -15,8 +15,7 @@
 #include "pipelines/binding/checks.hpp"
 #include "pipelines/binding/module_args.hpp"
 #include "pipelines/kernels/correlation.hpp"
-#include "pipelines/drivers/score_pipelines.hpp"
-#include "pipelines/drivers/ztest.hpp"
+#include "pipelines/drivers/pipelines.hpp"
 
 namespace py = pybind11;
 
@@ -49,11 +48,20 @@ using binding::int_array;
 using five_arrays = std::tuple<float_array, float_array, float_array, float_array, float_array>;
 
 // The console is the process's standard output, written by C++ directly; a pending
-// signal (Ctrl-C) ends the call at the top of the next pass.
-pass_environment console_environment() {
+// signal (Ctrl-C) ends the call at the top of the next pass. The call holds the
+// interpreter lock throughout, so the check needs no lock of its own.
+console_environment process_console() {
     return {std::cout, [] {
                 if (PyErr_CheckSignals() != 0) throw py::error_already_set();
             }};
+}
+
+// A checked call as the pipeline bodies take it.
+pipeline_call call_of(const float_array& data, const matrix_shape& shape, const column_groups& groups,
+                      const std::string& method, const std::string& alternative, const std::string& score,
+                      std::int32_t permutations, std::int32_t jobs) {
+    return {{data.data(), shape.nrows, shape.ncols, groups}, method, alternative, score, permutations, jobs,
+            process_console()};
 }
 
 // The two column lists, refused first when a sequence held integers beyond int32.
@@ -109,9 +117,8 @@ five_arrays call_ztest_pipeline_indexed(const float_arg& data_arg, const int_arg
     check_indices(second_rows.data(), pairs, shape.nrows, "second_rows", "row");
 
     five_arrays result = make_five(pairs);
-    ztest_pipeline(data.data(), shape.nrows, shape.ncols, first_rows.data(), second_rows.data(), pairs, groups,
-                   method, alternative, permutations, n_jobs, outputs_of(result), console_environment(),
-                   module_kernel);
+    ztest_pipeline(call_of(data, shape, groups, method, alternative, "", permutations, n_jobs), first_rows.data(),
+                   second_rows.data(), pairs, outputs_of(result), module_kernel);
     return result;
 }
 
@@ -128,9 +135,8 @@ five_arrays call_ztest_pipeline_exhaustive(const float_arg& data_arg, const int_
 
     const std::int64_t pairs = pair_count_of(shape.nrows);
     five_arrays result = make_five(pairs);
-    ztest_pipeline(data.data(), shape.nrows, shape.ncols, nullptr, nullptr, pairs, groups, method,
-                   alternative, permutations, n_jobs, outputs_of(result), console_environment(),
-                   module_kernel);
+    ztest_pipeline(call_of(data, shape, groups, method, alternative, "", permutations, n_jobs), nullptr, nullptr,
+                   pairs, outputs_of(result), module_kernel);
     return result;
 }
 
@@ -155,7 +161,7 @@ std::tuple<int_array, float_array, float_array> call_score_pipeline_indexed(
     check_indices(first_rows.data(), pairs, shape.nrows, "first_rows", "row");
     check_indices(second_rows.data(), pairs, shape.nrows, "second_rows", "row");
 
-    const pair_sets sets = pair_sets_of(first_rows.data(), pairs);
+    const labelled_runs sets = runs_of_labels(first_rows.data(), pairs);
     const auto set_count = static_cast<std::int64_t>(sets.labels.size());
     const std::int32_t jobs = clamp_jobs(n_jobs, set_count);
 
@@ -163,10 +169,9 @@ std::tuple<int_array, float_array, float_array> call_score_pipeline_indexed(
     std::copy(sets.labels.begin(), sets.labels.end(), labels.mutable_data());
     float_array observed(set_count);
     float_array p_values(set_count);
-    score_pipeline_indexed(data.data(), shape.nrows, shape.ncols, first_rows.data(), second_rows.data(), pairs,
-                           sets, groups, method, score, alternative, permutations, jobs,
-                           observed.mutable_data(), p_values.mutable_data(), console_environment(),
-                           module_kernel);
+    score_pipeline_indexed(call_of(data, shape, groups, method, alternative, score, permutations, jobs),
+                           first_rows.data(), second_rows.data(), pairs, sets, observed.mutable_data(),
+                           p_values.mutable_data(), module_kernel);
     return std::make_tuple(std::move(labels), std::move(observed), std::move(p_values));
 }
 
@@ -184,9 +189,8 @@ std::tuple<float_array, float_array> call_score_pipeline_exhaustive(
 
     float_array observed(shape.nrows);
     float_array p_values(shape.nrows);
-    score_pipeline_exhaustive(data.data(), shape.nrows, shape.ncols, groups, method, score, alternative,
-                              permutations, jobs, observed.mutable_data(), p_values.mutable_data(),
-                              console_environment(), module_kernel);
+    score_pipeline_exhaustive(call_of(data, shape, groups, method, alternative, score, permutations, jobs),
+                              observed.mutable_data(), p_values.mutable_data(), module_kernel);
     return std::make_tuple(std::move(observed), std::move(p_values));
 }
 

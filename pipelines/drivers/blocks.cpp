@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "common/options.hpp"
+#include "pipelines/drivers/row_decisions.hpp"
 #include "pipelines/kernels/correlation.hpp"
 #include "pipelines/kernels/fast_row_scores.hpp"
-#include "pipelines/drivers/ztest.hpp"
 
 namespace corrshift {
 
@@ -14,22 +14,27 @@ namespace {
 // Plan rows handed to pair_rows at once.
 constexpr std::int64_t chunk_rows = 64;
 
-// Threads for a stage of `items` items: the caller's count, but no idle ones.
-std::int32_t stage_jobs(std::int32_t jobs, std::int64_t items) {
-    return static_cast<std::int32_t>(std::max<std::int64_t>(1, std::min<std::int64_t>(jobs, items)));
+// Threads for a stage of `items` items: the caller's count, without idle ones unless
+// the options ask for all of them.
+std::int32_t stage_jobs(const block_options& options, std::int64_t items) {
+    if (options.all_jobs) return options.jobs;
+    return static_cast<std::int32_t>(std::max<std::int64_t>(1, std::min<std::int64_t>(options.jobs, items)));
 }
 
-// The driver's hooks for a block: reports cover the passes of the range only (the
-// observed pass is computed by every call but belongs to the range only when it starts
-// at 0 and is not empty).
-pass_hooks hooks_of(const block_passes& passes, const block_environment& env, std::int32_t& done) {
-    return {env.check_interrupt, [&passes, &env, &done](std::int32_t pass) {
-                if (pass >= passes.first && pass < passes.last) env.progress(++done);
-            }};
+// The pass loop of a block over the data rows `rows` (ascending) and `items` items.
+pass_loop loop_of(const std::vector<std::int32_t>& rows, const block_options& options, std::int64_t items,
+                  bool scorer_counts) {
+    const auto packed = static_cast<std::int32_t>(rows.size());
+    return {rows.data(),   packed, options.first_pass, options.last_pass, items, options.by_rank, kernel::fast,
+            scorer_counts, stage_jobs(options, packed)};
 }
 
-pass_plan plan_of(const std::vector<std::int32_t>& rows, const block_passes& passes) {
-    return {rows.data(), static_cast<std::int32_t>(rows.size()), passes.first, passes.last};
+bool has_permutation_passes(const block_options& options) {
+    return std::max(options.first_pass, 1) < options.last_pass;
+}
+
+exceedance_count counting_of(const block_options& options, const float* observed, const count_array& counts) {
+    return {options.alternative, observed, counts.as_float, counts.as_int};
 }
 
 void add_range(std::vector<std::int32_t>& rows, std::int64_t first, std::int64_t last) {
@@ -62,45 +67,74 @@ listed_rows listed_rows_of(const std::int32_t* first_rows, const std::int32_t* s
     return listed;
 }
 
-// The z-test passes of a block over `pairs` pairs of the plan rows `rows`, packed with
-// `layout`: pairs(paths, g1, g2, begin, end, first_r, second_r, z_diff) computes outputs
-// [begin, end) of the observed pass, counted(paths, g1, g2, begin, end, counting) adds
-// the exceedances of a permutation pass.
-template <class Pairs, class Counted>
-void run_ztest_block(const float* data, std::int32_t ncols, const std::vector<std::int32_t>& rows, packing layout,
-                     const column_groups& groups, const std::string& method, const std::string& alternative,
-                     const block_passes& passes, std::int64_t pairs, const ztest_block_outputs& out,
-                     const block_environment& env, const Pairs& compute, const Counted& counted) {
+// One z-test worker's slice [begin, end) of pairs in one pass. In the observed pass
+// (`counting` null) compute(values) writes the slice's values, followed by their normal
+// p-values and the decision thresholds of the permutation passes; in a permutation pass
+// counted(c) adds the slice's exceedances to c, which is `counting` with those thresholds.
+template <class Compute, class Counted>
+void ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out, float se, tail alternative,
+                 float* thresholds, const exceedance_count* counting, const Compute& compute, const Counted& counted) {
+    if (counting) {
+        exceedance_count c = *counting;
+        c.thresholds = thresholds;
+        counted(c);
+        return;
+    }
+    compute(pair_values{out.first_r, out.second_r, out.z_diff});
+    for (std::int64_t k = begin; k < end; ++k) {
+        out.p_value[k] = normal_p_value(out.z_diff[k], se, alternative);
+        if (thresholds) thresholds[k] = decision_threshold(alternative, out.z_diff[k]);
+    }
+}
+
+// The z-test passes of a block over `pairs` pairs of the data rows `rows`, packed with
+// `layout`: pairs(paths, g1, g2, begin, end, what) runs the pairs [begin, end) with
+// `what` the pass's values (pair_values) or its exceedance counts (exceedance_count).
+template <class Pairs>
+void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& rows, packing layout,
+                     const block_options& options, std::int64_t pairs, const ztest_block_outputs& out,
+                     const run_environment& env, const Pairs& compute) {
     const auto packed = static_cast<std::int32_t>(rows.size());
-    packed_group g1(packed, groups.first_count, layout);
-    packed_group g2(packed, groups.second_count, layout);
+    packed_group g1(packed, input.groups.first_count, layout);
+    packed_group g2(packed, input.groups.second_count, layout);
     const fast_kernel_paths paths = fast_kernel_paths_in_use();
-    const float se = fisher_weights_of(groups.first_count, groups.second_count, method).se;
-    const std::int32_t jobs = stage_jobs(passes.jobs, pairs);
-    const bool permutation_passes = std::max(passes.first, 1) < passes.last;
-    std::vector<float> thresholds(permutation_passes ? static_cast<std::size_t>(pairs) : 0);
-    const ztest_outputs outputs{out.first_r, out.second_r, out.z_diff, out.p_value, nullptr};
+    const float se = fisher_weights_of(input.groups.first_count, input.groups.second_count, options.by_rank).se;
+    const std::int32_t jobs = stage_jobs(options, pairs);
+    std::vector<float> thresholds(has_permutation_passes(options) ? static_cast<std::size_t>(pairs) : 0);
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,
                                    const exceedance_count* counting) {
         if (pairs == 0) return;
-        pack_groups(g1, g2, source, g.first, g.second, packed, passes.jobs);
+        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
-            fast_ztest_slice(
-                begin, end, outputs, se, alternative, thresholds.empty() ? nullptr : thresholds.data(), counting,
-                [&](float* first_r, float* second_r, float* z_diff) {
-                    compute(paths, g1, g2, begin, end, first_r, second_r, z_diff);
-                },
-                [&](const exceedance_count& c) { counted(paths, g1, g2, begin, end, c); });
+            ztest_slice(
+                begin, end, out, se, options.alternative, thresholds.empty() ? nullptr : thresholds.data(), counting,
+                [&](const pair_values& values) { compute(paths, g1, g2, begin, end, values); },
+                [&](const exceedance_count& c) { compute(paths, g1, g2, begin, end, c); });
         });
     };
-    std::int32_t done = 0;
-    const exceedance_count counting{tail_of(alternative), out.z_diff, nullptr, out.counts};
-    run_passes(data, ncols, plan_of(rows, passes), groups, method, stage_jobs(passes.jobs, packed), pairs,
-               out.z_diff, counting, scorer, hooks_of(passes, env, done), true, true);
+    run_passes(input, loop_of(rows, options, pairs, true), out.z_diff, counting_of(options, out.z_diff, out.counts),
+               scorer, env);
+}
+
+// One worker's part of a set-score pass: the pairs of the sets [first, last) into z_diff
+// (by_row packs), then the sets' scores into out.
+void score_sets(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                const std::int32_t* first_rows, const std::int32_t* second_rows, const labelled_runs& sets,
+                std::int64_t first, std::int64_t last, bool use_mean, bool absolute, float* z_diff, float* out) {
+    if (first >= last) return;
+    // The pairs from the first pair of the first set to the last pair of the last set.
+    listed_pairs(paths, g1, g2, first_rows, second_rows, sets.starts[static_cast<std::size_t>(first)],
+                 sets.ends[static_cast<std::size_t>(last - 1)], pair_values{nullptr, nullptr, z_diff});
+    score_run_slice(z_diff, sets, first, last, use_mean, absolute, out);
 }
 
 }  // namespace
+
+block_options block_options_of(const std::string& method, const std::string& alternative, const std::string& score,
+                               std::int32_t first_pass, std::int32_t last_pass, std::int32_t jobs) {
+    return {method == option_spearman, tail_of(alternative), score == option_mean, first_pass, last_pass, jobs, false};
+}
 
 void pair_plan::add_row(std::int64_t lo, std::int64_t hi) {
     if (offsets.empty()) offsets.push_back(0);
@@ -109,12 +143,7 @@ void pair_plan::add_row(std::int64_t lo, std::int64_t hi) {
     offsets.push_back(offsets.back() + (hi - lo));
 }
 
-namespace {
-
-// Calls rows(x0, count, spans, starts) for the chunks of plan rows that hold outputs
-// [begin, end) of a plan.
-template <class Rows>
-void plan_chunks(const pair_plan& plan, std::int64_t begin, std::int64_t end, const Rows& rows_of) {
+void plan_chunks(const pair_plan& plan, std::int64_t begin, std::int64_t end, const plan_chunk& rows_of) {
     if (begin >= end) return;
     const auto rows = static_cast<std::int64_t>(plan.spans.size());
     const std::int64_t* offsets = plan.offsets.data();
@@ -135,49 +164,14 @@ void plan_chunks(const pair_plan& plan, std::int64_t begin, std::int64_t end, co
     }
 }
 
-}  // namespace
-
-void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
-                std::int64_t end, float* first_r, float* second_r, float* z_diff) {
-    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
-                                      const std::int64_t* starts) {
-        pair_rows(paths, packs, x0, count, spans, starts, first_r, second_r, z_diff);
-    });
-}
-
-void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
-                std::int64_t end, const row_sums& sums) {
-    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
-                                      const std::int64_t* starts) {
-        pair_rows(paths, packs, x0, count, spans, starts, sums);
-    });
-}
-
-void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
-                std::int64_t end, const row_tallies& tallies) {
-    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
-                                      const std::int64_t* starts) {
-        pair_rows(paths, packs, x0, count, spans, starts, tallies);
-    });
-}
-
-void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
-                std::int64_t end, const exceedance_count& counting) {
-    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
-                                      const std::int64_t* starts) {
-        pair_rows(paths, packs, x0, count, spans, starts, counting);
-    });
-}
-
 std::int64_t ztest_block_pair_count(row_range a, row_range b) noexcept {
     std::int64_t pairs = 0;
     for (std::int64_t i = a.first; i < a.last; ++i) pairs += std::max<std::int64_t>(0, b.last - std::max(b.first, i + 1));
     return pairs;
 }
 
-void ztest_block(const float* data, std::int32_t ncols, row_range a, row_range b, const column_groups& groups,
-                 const std::string& method, const std::string& alternative, const block_passes& passes,
-                 const ztest_block_outputs& out, const block_environment& env) {
+void ztest_block(const pass_input& input, row_range a, row_range b, const block_options& options,
+                 const ztest_block_outputs& out, const run_environment& env) {
     // The rows j any row of a pairs with, and the rows to pack: a and those rows, as one
     // range when they meet, else a followed by them.
     const std::int64_t y_first = std::max(b.first, a.first + 1);
@@ -199,40 +193,27 @@ void ztest_block(const float* data, std::int32_t ncols, row_range a, row_range b
     for (std::int64_t i = a.first; i < a.last && pairs > 0; ++i)
         plan.add_row(std::max(y_first, i + 1) - y_first + y_index, y_last - y_first + y_index);
 
-    run_ztest_block(data, ncols, rows, packing::by_column, groups, method, alternative, passes, pairs, out, env,
+    run_ztest_block(input, rows, packing::by_column, options, pairs, out, env,
                     [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                            std::int64_t begin, std::int64_t end, float* first_r, float* second_r, float* z_diff) {
-                        plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, first_r, second_r, z_diff);
-                    },
-                    [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                            std::int64_t begin, std::int64_t end, const exceedance_count& counting) {
-                        plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, counting);
+                            std::int64_t begin, std::int64_t end, const auto& what) {
+                        plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, what);
                     });
 }
 
-void pairs_block(const float* data, std::int32_t ncols, const std::int32_t* first_rows,
-                 const std::int32_t* second_rows, std::int32_t pair_count, const column_groups& groups,
-                 const std::string& method, const std::string& alternative, const block_passes& passes,
-                 const ztest_block_outputs& out, const block_environment& env) {
-    const std::int64_t pairs = pair_count;
-    const listed_rows listed = pairs > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
-    run_ztest_block(data, ncols, listed.rows, packing::by_row, groups, method, alternative, passes, pairs, out, env,
+void pairs_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                 std::int32_t pair_count, const block_options& options, const ztest_block_outputs& out,
+                 const run_environment& env) {
+    const listed_rows listed = pair_count > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
+    run_ztest_block(input, listed.rows, packing::by_row, options, pair_count, out, env,
                     [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                              std::int64_t begin, std::int64_t end, float* first_r, float* second_r, float* z_diff) {
-                        listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, first_r,
-                                     second_r, z_diff);
-                    },
-                    [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                              std::int64_t begin, std::int64_t end, const exceedance_count& counting) {
-                        listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end,
-                                     counting);
+                              std::int64_t begin, std::int64_t end, const auto& what) {
+                        listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, what);
                     });
 }
 
-void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, row_range rows,
-                     const column_groups& groups, const std::string& method, const std::string& score,
-                     const std::string& alternative, const block_passes& passes, float* observed,
-                     std::int32_t* counts, const block_environment& env) {
+void row_score_block(const pass_input& input, row_range rows, const block_options& options, float* observed,
+                     const count_array& counts, const run_environment& env) {
+    const std::int32_t nrows = input.nrows;
     // Every pair of a row of the range is computed once, also when both rows are in it:
     // pair (i, j), i < j, is stored in row i's run of outputs, so the x rows are all rows
     // below the range's end: those below the range pair with the range, the range's own
@@ -251,27 +232,25 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
     std::vector<float> z_diff(static_cast<std::size_t>(pairs));
 
     const auto packed = static_cast<std::int32_t>(all_rows.size());
-    packed_group g1(packed, groups.first_count, packing::by_column);
-    packed_group g2(packed, groups.second_count, packing::by_column);
+    packed_group g1(packed, input.groups.first_count, packing::by_column);
+    packed_group g2(packed, input.groups.second_count, packing::by_column);
     const pair_packs packs{g1, g2, g1, g2};
     const fast_kernel_paths paths = fast_kernel_paths_in_use();
-    const bool use_mean = score == option_mean;
-    const bool absolute = alternative == option_two_sided;
-    const std::int32_t pair_jobs = stage_jobs(passes.jobs, pairs);
-    const std::int32_t row_jobs = stage_jobs(passes.jobs, scored);
-    // Permutation passes decide medians from tallies and means from estimated sums, as
-    // the public call does.
-    const bool permutation_passes = std::max(passes.first, 1) < passes.last && scored > 0;
-    const bool tally = !use_mean && permutation_passes;
-    const bool sum = use_mean && permutation_passes;
-    median_tallies tallies(tally ? nrows : 0, nrows - 1, tail_of(alternative));
-    mean_sums sums(sum ? nrows : 0, nrows, tail_of(alternative));
+    const bool absolute = options.alternative == tail::two_sided;
+    const std::int32_t pair_jobs = stage_jobs(options, pairs);
+    const std::int32_t row_jobs = stage_jobs(options, scored);
+    // Permutation passes decide medians from tallies and means from estimated sums.
+    const bool permutation_passes = has_permutation_passes(options) && scored > 0;
+    const bool tally = !options.use_mean && permutation_passes;
+    const bool sum = options.use_mean && permutation_passes;
+    median_tallies tallies(tally ? nrows : 0, nrows - 1, options.alternative);
+    mean_sums sums(sum ? nrows : 0, nrows, options.alternative);
     std::vector<float> pass_scores(static_cast<std::size_t>(scored));
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
                                    const exceedance_count* counting) {
         if (scored <= 0) return;
-        pack_groups(g1, g2, source, g.first, g.second, packed, passes.jobs);
+        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
         if (counting && tally) {
             tallies.pass(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
                 plan_pairs(paths, packs, plan, begin, end, t);
@@ -292,12 +271,12 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
         }
         if (pairs > 0)
             fan_out(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
-                plan_pairs(paths, packs, plan, begin, end, nullptr, nullptr, z_diff.data());
+                plan_pairs(paths, packs, plan, begin, end, pair_values{nullptr, nullptr, z_diff.data()});
             });
         float* scores = counting ? pass_scores.data() : out;
         fan_out(scored, row_jobs, [&](std::int64_t first, std::int64_t last) {
-            layout_score_rows(z_diff.data(), bases.data(), nrows, rows.first + first, rows.first + last, use_mean,
-                              absolute, scores + first);
+            layout_score_rows(z_diff.data(), bases.data(), nrows, rows.first + first, rows.first + last,
+                              options.use_mean, absolute, scores + first);
         });
         if (counting)
             counting->add(scores, 0, scored);
@@ -306,42 +285,36 @@ void row_score_block(const float* data, std::int32_t nrows, std::int32_t ncols, 
         else if (sum)
             sums.set_observed(out, rows.first, scored);
     };
-    std::int32_t done = 0;
-    const exceedance_count counting{tail_of(alternative), observed, nullptr, counts};
-    run_passes(data, ncols, plan_of(all_rows, passes), groups, method, stage_jobs(passes.jobs, packed), scored,
-               observed, counting, scorer, hooks_of(passes, env, done), true, true);
+    run_passes(input, loop_of(all_rows, options, scored, true), observed, counting_of(options, observed, counts),
+               scorer, env);
 }
 
-void set_block(const float* data, std::int32_t ncols, const std::int32_t* first_rows,
-               const std::int32_t* second_rows, std::int32_t pair_count, const pair_sets& sets,
-               const column_groups& groups, const std::string& method, const std::string& score,
-               const std::string& alternative, const block_passes& passes, float* observed, std::int32_t* counts,
-               const block_environment& env) {
+void set_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+               std::int32_t pair_count, const labelled_runs& sets, const block_options& options, float* observed,
+               const count_array& counts, const run_environment& env) {
     const auto set_count = static_cast<std::int64_t>(sets.labels.size());
     const listed_rows listed = set_count > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
     const std::vector<std::int32_t>& rows = listed.rows;
     std::vector<float> z_diff(set_count > 0 ? static_cast<std::size_t>(pair_count) : 0);
 
     const auto packed = static_cast<std::int32_t>(rows.size());
-    packed_group g1(packed, groups.first_count, packing::by_row);
-    packed_group g2(packed, groups.second_count, packing::by_row);
-    const bool use_mean = score == option_mean;
-    const bool absolute = alternative == option_two_sided;
-    const std::int32_t jobs = stage_jobs(passes.jobs, set_count);
+    packed_group g1(packed, input.groups.first_count, packing::by_row);
+    packed_group g2(packed, input.groups.second_count, packing::by_row);
+    const fast_kernel_paths paths = fast_kernel_paths_in_use();
+    const bool absolute = options.alternative == tail::two_sided;
+    const std::int32_t jobs = stage_jobs(options, set_count);
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
                                    const exceedance_count*) {
         if (set_count == 0) return;
-        pack_groups(g1, g2, source, g.first, g.second, packed, passes.jobs);
+        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
         fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
-            score_sets(g1, g2, listed.first.data(), listed.second.data(), sets, first, last, use_mean, absolute,
-                       z_diff.data(), out);
+            score_sets(paths, g1, g2, listed.first.data(), listed.second.data(), sets, first, last, options.use_mean,
+                       absolute, z_diff.data(), out);
         });
     };
-    std::int32_t done = 0;
-    const exceedance_count counting{tail_of(alternative), observed, nullptr, counts};
-    run_passes(data, ncols, plan_of(rows, passes), groups, method, stage_jobs(passes.jobs, packed), set_count,
-               observed, counting, scorer, hooks_of(passes, env, done), true, false);
+    run_passes(input, loop_of(rows, options, set_count, false), observed, counting_of(options, observed, counts),
+               scorer, env);
 }
 
 }  // namespace corrshift

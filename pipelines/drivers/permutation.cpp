@@ -61,31 +61,31 @@ void rank_listed_rows(const float* data, float* ranks, std::int64_t ncols, const
 
 }  // namespace
 
-void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, const column_groups& caller_groups,
-                const std::string& method, std::int32_t jobs, std::int64_t item_count, float* observed,
-                const exceedance_count& counting, const pass_scorer& scorer, const pass_hooks& hooks,
-                bool fast_ranks, bool scorer_counts) {
-    const bool by_rank = method == option_spearman;
-    const auto row_count = static_cast<std::size_t>(plan.row_count);
-    std::vector<float> rank_buffer(by_rank ? row_count * static_cast<std::size_t>(ncols) : 0);
+void run_passes(const pass_input& input, const pass_loop& loop, float* observed, const exceedance_count& counting,
+                const pass_scorer& scorer, const run_environment& env) {
+    const float* data = input.data;
+    const std::int32_t ncols = input.ncols;
+    const auto row_count = static_cast<std::size_t>(loop.row_count);
+    std::vector<float> rank_buffer(loop.by_rank ? row_count * static_cast<std::size_t>(ncols) : 0);
     // Where the scorers find each row: fixed for the call, only the values change.
     // (At least one entry: rows[0] is the start of the source, also when there are no rows.)
-    std::vector<const float*> rows(std::max<std::size_t>(row_count, 1), by_rank ? rank_buffer.data() : data);
+    std::vector<const float*> rows(std::max<std::size_t>(row_count, 1), loop.by_rank ? rank_buffer.data() : data);
     for (std::size_t k = 0; k < row_count; ++k)
-        rows[k] = by_rank ? rank_buffer.data() + k * static_cast<std::size_t>(ncols)
-                          : data + static_cast<std::int64_t>(plan.rows ? plan.rows[k] : static_cast<std::int32_t>(k)) * ncols;
+        rows[k] = loop.by_rank ? rank_buffer.data() + k * static_cast<std::size_t>(ncols)
+                               : data + static_cast<std::int64_t>(loop.rows ? loop.rows[k] : static_cast<std::int32_t>(k)) * ncols;
     // A scorer that counts needs no array for a permutation pass's values.
-    std::vector<float> pass_values(scorer_counts ? 0 : static_cast<std::size_t>(item_count));
+    std::vector<float> pass_values(loop.scorer_counts ? 0 : static_cast<std::size_t>(loop.items));
     std::vector<std::int32_t> column_order(static_cast<std::size_t>(ncols));
     for (std::int32_t c = 0; c < ncols; ++c) column_order[static_cast<std::size_t>(c)] = c;
-    std::vector<std::int32_t> first(static_cast<std::size_t>(caller_groups.first_count));
-    std::vector<std::int32_t> second(static_cast<std::size_t>(caller_groups.second_count));
+    std::vector<std::int32_t> first(static_cast<std::size_t>(input.groups.first_count));
+    std::vector<std::int32_t> second(static_cast<std::size_t>(input.groups.second_count));
     std::mt19937 generator(permutation_seed);
+    std::int32_t done = 0;
 
     // Pass 0 scores the caller's groups; pass r >= 1 the groups of the r-th shuffle.
     const auto run_pass = [&](std::int32_t pass) {
-        hooks.before();
-        column_groups groups = caller_groups;
+        env.check_interrupt();
+        column_groups groups = input.groups;
         if (pass > 0) {
             shuffle_columns(column_order, generator);
             std::copy_n(column_order.begin(), first.size(), first.begin());
@@ -94,45 +94,49 @@ void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, co
             groups.first = first.data();
             groups.second = second.data();
         }
-        if (by_rank)
-            rank_listed_rows(data, rank_buffer.data(), ncols, plan.rows, plan.row_count, groups, jobs, fast_ranks);
+        if (loop.by_rank)
+            rank_listed_rows(data, rank_buffer.data(), ncols, loop.rows, loop.row_count, groups, loop.jobs,
+                             loop.ranks == kernel::fast);
         if (pass == 0) {
             scorer(rows.data(), groups, observed, nullptr);
-            counting.clear(item_count);
-        } else if (scorer_counts) {
+            counting.clear(loop.items);
+        } else if (loop.scorer_counts) {
             scorer(rows.data(), groups, nullptr, &counting);
         } else {
             scorer(rows.data(), groups, pass_values.data(), nullptr);
-            counting.add(pass_values.data(), 0, item_count);
+            counting.add(pass_values.data(), 0, loop.items);
         }
-        hooks.after(pass);
+        // The observed pass is computed by every run but reported only as part of the range.
+        if (pass >= loop.first_pass && pass < loop.last_pass) env.progress(++done);
     };
     run_pass(0);
-    const std::int32_t first_pass = std::max(plan.first_pass, 1);
-    for (std::int32_t pass = 1; pass < first_pass && pass < plan.last_pass; ++pass)
+    const std::int32_t first_pass = std::max(loop.first_pass, 1);
+    for (std::int32_t pass = 1; pass < first_pass && pass < loop.last_pass; ++pass)
         shuffle_columns(column_order, generator);
-    for (std::int32_t pass = first_pass; pass < plan.last_pass; ++pass) run_pass(pass);
+    for (std::int32_t pass = first_pass; pass < loop.last_pass; ++pass) run_pass(pass);
 }
 
-void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t ncols,
-                            const column_groups& caller_groups, const std::string& method,
-                            const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
-                            std::int64_t item_count, float* observed, float* exceed_counts,
-                            const pass_scorer& scorer, const pass_environment& env, bool fast_ranks,
-                            bool scorer_counts) {
-    env.console << "Permutation progress: ";
-    progressbar bar(permutations + 1, env.console);
-    const pass_plan plan{nullptr, nrows, 1, permutations + 1};
-    const pass_hooks hooks{env.check_interrupt, [&bar](std::int32_t) { bar.update(); }};
-    const exceedance_count counting{tail_of(alternative), observed, exceed_counts, nullptr};
-    run_passes(data, ncols, plan, caller_groups, method, jobs, item_count, observed, counting, scorer, hooks,
-               fast_ranks, scorer_counts);
-    env.console << "\n";
-    env.console.flush();
+void run_on_console(const console_environment& console, std::int32_t permutations, float* counts,
+                    std::int64_t items, const std::function<void(const run_environment& env)>& run) {
+    console.out << "Permutation progress: ";
+    progressbar bar(permutations + 1, console.out);
+    run({console.check_interrupt, [&bar](std::int32_t) { bar.update(); }});
+    console.out << "\n";
+    console.out.flush();
     if (permutations > 0) {
         const auto passes = static_cast<float>(permutations);
-        for (std::int64_t i = 0; i < item_count; ++i) exceed_counts[i] /= passes;
+        for (std::int64_t i = 0; i < items; ++i) counts[i] /= passes;
     }
+}
+
+void run_permutation_passes(const pass_input& input, bool by_rank, const std::string& alternative,
+                            std::int32_t permutations, std::int32_t jobs, std::int64_t items, float* observed,
+                            float* exceed_counts, const pass_scorer& scorer, const console_environment& console) {
+    const pass_loop loop{nullptr, input.nrows, 0, permutations + 1, items, by_rank, kernel::straightforward, false,
+                         jobs};
+    const exceedance_count counting{tail_of(alternative), observed, exceed_counts, nullptr};
+    run_on_console(console, permutations, exceed_counts, items,
+                   [&](const run_environment& env) { run_passes(input, loop, observed, counting, scorer, env); });
 }
 
 }  // namespace corrshift

@@ -41,53 +41,70 @@ struct column_groups {
 using pass_scorer = std::function<void(const float* const* rows, const column_groups& groups, float* out,
                                        const exceedance_count* counting)>;
 
-// What the caller's environment provides: the console stream, and a check run at the top
-// of every pass that throws to end the call (a pending interrupt).
-struct pass_environment {
-    std::ostream& console;
-    std::function<void()> check_interrupt;
+// Which kernel a pipeline body runs: the straightforward reference or the fast one.
+enum class kernel { straightforward, fast };
+
+// The matrix a run reads (row-major, nrows x ncols) and the caller's two column groups
+// (the observed pass's).
+struct pass_input {
+    const float* data;
+    std::int32_t nrows;
+    std::int32_t ncols;
+    column_groups groups;
 };
 
-// Which passes a run computes. The observed pass (0) always runs; the permutation passes
-// [first_pass, last_pass) (first_pass >= 1) are computed, and the shuffles of the passes
-// before first_pass are replayed without computing anything, so pass r always scores
-// the same split. Only `rows` (ascending data rows, or null for all row_count rows in
-// order) are ranked and handed to the scorer.
-struct pass_plan {
+// Which rows and passes a run computes, and how. The observed pass (0) always runs; the
+// permutation passes [max(first_pass, 1), last_pass) are computed, and the shuffles of
+// the passes before them are replayed without computing anything, so pass r always
+// scores the same split. Only `rows` (ascending data rows, or null for all row_count rows
+// in order) are ranked and handed to the scorer.
+struct pass_loop {
     const std::int32_t* rows;
     std::int32_t row_count;
     std::int32_t first_pass;
     std::int32_t last_pass;
+    std::int64_t items;       // statistics per pass, one per item the scorer scores
+    bool by_rank;             // "spearman": every pass ranks its rows within both groups first
+    kernel ranks;             // the rank kernel (both give the same ranks)
+    bool scorer_counts;       // the scorer adds a permutation pass's exceedances itself
+    std::int32_t jobs;        // threads of the rank stage, at least 1
 };
 
-// Calls at the top of every computed pass (`before`, which throws to end the run) and
-// after it (`after`, with the pass number; 0 is the observed pass).
-struct pass_hooks {
-    std::function<void()> before;
-    std::function<void(std::int32_t pass)> after;
+// What the caller's environment provides: a check at the top of every computed pass that
+// throws to end the run (a pending interrupt), and a report after each computed pass of
+// [first_pass, last_pass) with the number of those passes done so far.
+struct run_environment {
+    std::function<void()> check_interrupt;
+    std::function<void(std::int32_t done)> progress;
 };
 
-// Runs the observed pass into `observed` and the planned permutation passes, adding their
-// exceedances to `counting` (cleared after the observed pass) by the rule of
-// counting.rule. `jobs` (at least 1) is the rank stage's thread count. A permutation
-// pass needs first_count + second_count <= ncols. `fast_ranks` ranks with the fast rank
-// kernel (the same ranks); `scorer_counts` hands the counting to the scorer.
-void run_passes(const float* data, std::int32_t ncols, const pass_plan& plan, const column_groups& caller_groups,
-                const std::string& method, std::int32_t jobs, std::int64_t item_count, float* observed,
-                const exceedance_count& counting, const pass_scorer& scorer, const pass_hooks& hooks,
-                bool fast_ranks, bool scorer_counts);
+// Runs the observed pass into `observed` (loop.items entries, also counting.observed) and
+// the loop's permutation passes, adding their exceedances to `counting` (cleared after
+// the observed pass) by counting.rule. A permutation pass needs first_count +
+// second_count <= ncols.
+void run_passes(const pass_input& input, const pass_loop& loop, float* observed, const exceedance_count& counting,
+                const pass_scorer& scorer, const run_environment& env);
 
-// The public pipelines' run: all rows, the passes 1 .. permutations, counts per item of
-// the permutation passes at least as extreme as the observed one ("two-sided": |x| >= |o|,
-// "greater": x >= o, "less": x <= o; NaN never counts), left as count / permutations in
-// exceed_counts (0 when there are none). Draws the progress line on the console.
+// The console of a public pipeline: the process's standard output, written by C++, and
+// the check of a pending interrupt (Ctrl-C) made at the top of every pass.
+struct console_environment {
+    std::ostream& out;
+    std::function<void()> check_interrupt;
+};
+
+// A whole run as the public pipelines show it: "Permutation progress: " and a progress
+// bar of permutations + 1 cycles, advanced once after each pass, then "\n"; run(env) runs
+// the passes [0, permutations + 1) and reports each. Afterwards the float counts
+// counts[0 .. items) become shares, count / permutations (0 without permutation passes).
+void run_on_console(const console_environment& console, std::int32_t permutations, float* counts,
+                    std::int64_t items, const std::function<void(const run_environment& env)>& run);
+
+// The straightforward pipelines' run: all rows and the passes 0 .. permutations on the
+// console, with the straightforward ranks; counts as shares in exceed_counts.
 // `permutations` must be at least 0 and, when it is positive, first_count + second_count
 // must not exceed ncols.
-void run_permutation_passes(const float* data, std::int32_t nrows, std::int32_t ncols,
-                            const column_groups& caller_groups, const std::string& method,
-                            const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
-                            std::int64_t item_count, float* observed, float* exceed_counts,
-                            const pass_scorer& scorer, const pass_environment& env, bool fast_ranks,
-                            bool scorer_counts);
+void run_permutation_passes(const pass_input& input, bool by_rank, const std::string& alternative,
+                            std::int32_t permutations, std::int32_t jobs, std::int64_t items, float* observed,
+                            float* exceed_counts, const pass_scorer& scorer, const console_environment& console);
 
 }  // namespace corrshift

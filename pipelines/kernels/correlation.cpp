@@ -55,9 +55,13 @@ void pair_correlation(const float* data, std::int64_t ncols, const std::int32_t*
 
 fisher_weights fisher_weights_of(std::int32_t first_count, std::int32_t second_count,
                                  const std::string& method) noexcept {
+    return fisher_weights_of(first_count, second_count, method == option_spearman);
+}
+
+fisher_weights fisher_weights_of(std::int32_t first_count, std::int32_t second_count, bool by_rank) noexcept {
     float a = static_cast<float>(1.0 / std::sqrt(static_cast<double>(first_count - 3)));
     float b = static_cast<float>(1.0 / std::sqrt(static_cast<double>(second_count - 3)));
-    if (method == option_spearman) {
+    if (by_rank) {
         a = static_cast<float>(a * 1.224744871391589);
         b = static_cast<float>(b * 1.224744871391589);
     }
@@ -75,14 +79,22 @@ float fisher_z(float first_r, float second_r) noexcept {
 }
 
 float normal_p_value(float d, float se, const std::string& alternative) noexcept {
+    return normal_p_value(d, se, tail_of(alternative));
+}
+
+float normal_p_value(float d, float se, tail alternative) noexcept {
     const float z = d / se;
-    if (alternative == option_less)
-        return static_cast<float>(0.5 * std::erfc(static_cast<double>(-z) / std::sqrt(2.0)));
-    if (alternative == option_greater)
-        return 1.0f - static_cast<float>(0.5 * std::erfc(static_cast<double>(-z) / std::sqrt(2.0)));
-    if (alternative == option_two_sided)
-        return 2.0f * static_cast<float>(
-                          0.5 * std::erfc(static_cast<double>(std::fabs(d) / se) / std::sqrt(2.0)));
+    switch (alternative) {
+        case tail::less:
+            return static_cast<float>(0.5 * std::erfc(static_cast<double>(-z) / std::sqrt(2.0)));
+        case tail::greater:
+            return 1.0f - static_cast<float>(0.5 * std::erfc(static_cast<double>(-z) / std::sqrt(2.0)));
+        case tail::two_sided:
+            return 2.0f * static_cast<float>(
+                              0.5 * std::erfc(static_cast<double>(std::fabs(d) / se) / std::sqrt(2.0)));
+        case tail::none:
+            break;
+    }
     return -2.0f;
 }
 

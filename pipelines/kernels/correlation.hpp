@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pipelines/kernels/exceedance.hpp"
+
 namespace corrshift {
 
 // Rows (i, j), i < j, of pair number k in the condensed order over n rows. Decoded in
@@ -36,6 +38,8 @@ struct fisher_weights {
 };
 fisher_weights fisher_weights_of(std::int32_t first_count, std::int32_t second_count,
                                  const std::string& method) noexcept;
+// The same with the method given as "spearman" (by_rank) or not.
+fisher_weights fisher_weights_of(std::int32_t first_count, std::int32_t second_count, bool by_rank) noexcept;
 
 // atanh(clamp(r1)) - atanh(clamp(r2)), the correlations clamped to [-0.99f, 0.99f].
 float fisher_z(float first_r, float second_r) noexcept;
@@ -43,6 +47,8 @@ float fisher_z(float first_r, float second_r) noexcept;
 // Normal p-value of the difference d with standard error se for `alternative`; -2 for a
 // name other than "two-sided", "greater" and "less".
 float normal_p_value(float d, float se, const std::string& alternative) noexcept;
+// The same with the alternative given as its rule (tail::none: -2).
+float normal_p_value(float d, float se, tail alternative) noexcept;
 
 // z_diff[k] and, when p_value is given, p_value[k] for k in [begin, end).
 void fisher_difference(const float* first_r, std::int32_t first_count, const float* second_r,

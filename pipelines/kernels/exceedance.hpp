@@ -34,6 +34,14 @@ void count_exceedances(tail rule, const float* pass, const float* observed, floa
 void count_exceedances(tail rule, const float* pass, const float* observed, std::int32_t* counts,
                        std::int64_t items);
 
+// Where the counts of the permutation passes at least as extreme go: float counts (the
+// public pipelines, which turn them into shares) or int32 counts (the block functions);
+// exactly one is given.
+struct count_array {
+    float* as_float;
+    std::int32_t* as_int;
+};
+
 // Where the exceedances of the permutation passes are added: float counts (the public
 // pipelines, which turn them into p-values) or int32 counts; exactly one is given.
 struct exceedance_count {
@@ -49,6 +57,13 @@ struct exceedance_count {
     void add(const float* pass, std::int64_t begin, std::int64_t end) const;
     // Sets counts [0, items) to 0.
     void clear(std::int64_t items) const;
+    // Adds 1 to the count of `item`.
+    void add_one(std::int64_t item) const noexcept {
+        if (counts)
+            counts[item] += 1.0f;
+        else
+            int_counts[item] += 1;
+    }
 };
 
 }  // namespace corrshift

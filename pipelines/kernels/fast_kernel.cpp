@@ -8,6 +8,7 @@
 
 #include "common/options.hpp"
 #include "pipelines/kernels/atanh_vector.hpp"
+#include "pipelines/kernels/log_approx.hpp"
 #include "pipelines/kernels/correlation.hpp"
 
 
@@ -23,9 +24,6 @@ constexpr std::int64_t padding_rows = 32;
 
 std::int64_t round_up16(std::int64_t n) { return (n + 15) / 16 * 16; }
 
-// Position of pair (i, j), i < j, of n rows in the condensed order is pair_base(i, n) + j.
-inline std::int64_t pair_base(std::int64_t i, std::int64_t n) { return i * (2 * n - i - 1) / 2 - i - 1; }
-
 // The end of correlation() in correlation.cpp, from the pair's Sxy and the two rows'
 // moments: the same operations on the same values.
 inline float finish(float sxy, float m, float mean_x, float var_x, float mean_y, float var_y) noexcept {
@@ -34,9 +32,6 @@ inline float finish(float sxy, float m, float mean_x, float var_x, float mean_y,
     const float cov = sxy / m - mean_y * mean_x;
     return cov / std::sqrt(var_y * var_x);
 }
-
-// Rows per chunk of the condensed order handed to pair_rows at once.
-constexpr std::int64_t chunk_rows = 64;
 
 // The spans of the x rows i0 .. i0 + row_block - 1 of a pair_rows call and where their
 // pairs go; rows past the call's last row get empty spans.
@@ -633,27 +628,6 @@ struct tally_tile_avx2 {
     }
 };
 
-// ln x for x in [2^-16, 2^16] within 2^-18 (the tests check the floats of the range; a
-// NaN x gives a number, which the caller must mask): x =
-// 2^e m with m in [sqrt(2)/2, sqrt(2)), ln x = e ln 2 + ln(1 + f), f = m - 1, and
-// ln(1 + f) = f + f^2 P(f) with P of degree 5 fitted on that interval.
-CORRSHIFT_AVX2_INLINE __m256 log_approx_avx2(__m256 x) {
-    const __m256i bits = _mm256_castps_si256(x);
-    // Mantissas from sqrt(2) on are halved, and the exponent raised by one.
-    const __m256i m_bits = _mm256_sub_epi32(bits, _mm256_set1_epi32(0x3f3504f3));
-    const __m256i e = _mm256_srai_epi32(m_bits, 23);
-    const __m256 m = _mm256_castsi256_ps(_mm256_sub_epi32(bits, _mm256_slli_epi32(e, 23)));
-    const __m256 f = _mm256_sub_ps(m, _mm256_set1_ps(1.0f));
-    __m256 p = _mm256_set1_ps(0.12282627075910568f);
-    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(-0.1848263442516327f));
-    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(0.20346346497535706f));
-    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(-0.249328151345253f));
-    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(0.3332492411136627f));
-    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(-0.5000041127204895f));
-    const __m256 log1p = _mm256_add_ps(f, _mm256_mul_ps(_mm256_mul_ps(f, f), p));
-    return _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(e), _mm256_set1_ps(0.6931471805599453f)), log1p);
-}
-
 // ... or add an estimate of |z| to the sums of both rows of each pair, for the "mean"
 // row scores: |ln(A / B)| / 2 with log_approx_avx2 (A / B lies in [2^-16, 2^16]), from
 // the cheap correlations where both lie within 0.9 (or beyond 1.01, where both it and the
@@ -757,11 +731,6 @@ CORRSHIFT_AVX2 void tally_pair_rows_avx2(const pair_packs& packs, std::int64_t x
 CORRSHIFT_AVX2 void sum_pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                        const row_span* spans, const std::int64_t* starts, const row_sums& sums) {
     pair_tiles_avx2(packs, x0, count, spans, starts, sum_tile_avx2{packs, sums});
-}
-
-// ln x as log_approx_avx2 computes it, for the tests.
-CORRSHIFT_AVX2 void log_approx_avx2_of(const float* x, float* out, std::int64_t count) {
-    for (std::int64_t k = 0; k + 8 <= count; k += 8) _mm256_storeu_ps(out + k, log_approx_avx2(_mm256_loadu_ps(x + k)));
 }
 
 // The eight listed pairs a[l], b[l] of a group packed by_row.
@@ -899,10 +868,6 @@ void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns, std::int
     }
 }
 
-void packed_group::pack(const float* source, std::int64_t ncols, const std::int32_t* columns) {
-    pack_rows([source, ncols](std::int64_t i) { return source + i * ncols; }, columns, 0, nrows_);
-}
-
 void packed_group::pack(const float* const* rows, const std::int32_t* columns) {
     pack(rows, columns, 0, nrows_);
 }
@@ -924,42 +889,17 @@ void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, c
 }
 
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
-               const row_span* spans, const std::int64_t* starts, float* first_r, float* second_r, float* z_diff) {
+               const row_span* spans, const std::int64_t* starts, const pair_values& out) {
     if (count <= 0) return;
 #if defined(__x86_64__)
     if (paths.avx2) {
-        pair_rows_avx2(packs, x0, count, spans, starts, first_r, second_r, z_diff, paths.vector_atanh);
+        pair_rows_avx2(packs, x0, count, spans, starts, out.first_r, out.second_r, out.z_diff, paths.vector_atanh);
         return;
     }
 #endif
     (void)paths;
-    pair_rows_portable(packs, x0, count, spans, starts, store_pairs{first_r, second_r, z_diff});
+    pair_rows_portable(packs, x0, count, spans, starts, store_pairs{out.first_r, out.second_r, out.z_diff});
 }
-
-namespace {
-
-// Calls rows(x0, count, spans, starts) for the chunks of rows of the condensed pairs
-// [begin, end) of n rows.
-template <class Rows>
-void condensed_chunks(std::int64_t n, std::int64_t begin, std::int64_t end, const Rows& rows) {
-    if (begin >= end) return;
-    const row_pair first = pair_from_index(begin, n);
-    const row_pair last = pair_from_index(end - 1, n);
-    row_span spans[chunk_rows];
-    std::int64_t starts[chunk_rows];
-    for (std::int64_t i0 = first.i; i0 <= last.i; i0 += chunk_rows) {
-        const std::int64_t count = std::min<std::int64_t>(chunk_rows, last.i + 1 - i0);
-        for (std::int64_t r = 0; r < count; ++r) {
-            const std::int64_t i = i0 + r;
-            spans[r].lo = i == first.i ? first.j : i + 1;
-            spans[r].hi = i == last.i ? last.j + 1 : n;
-            starts[r] = pair_base(i, n);
-        }
-        rows(i0, count, spans, starts);
-    }
-}
-
-}  // namespace
 
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
                const row_span* spans, const std::int64_t* starts, const exceedance_count& counting) {
@@ -971,16 +911,6 @@ void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int
         if (paths.avx2) return count_pair_rows_avx2<r, count_type>(packs, x0, count, spans, starts, counting, counts);
 #endif
         pair_rows_portable(packs, x0, count, spans, starts, count_pairs<r, count_type>{counting.observed, counts});
-    });
-}
-
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
-                      float* z_diff) {
-    const pair_packs packs{g1, g2, g1, g2};
-    condensed_chunks(nrows, begin, end, [&](std::int64_t i0, std::int64_t count, const row_span* spans,
-                                            const std::int64_t* starts) {
-        pair_rows(paths, packs, i0, count, spans, starts, first_r, second_r, z_diff);
     });
 }
 
@@ -1018,48 +948,7 @@ void exact_rows(const fast_kernel_paths& paths, const packed_group& g1, const pa
     std::vector<row_span> spans(static_cast<std::size_t>(count), row_span{0, n});
     std::vector<std::int64_t> starts(static_cast<std::size_t>(count));
     for (std::int64_t k = 0; k < count; ++k) starts[static_cast<std::size_t>(k)] = k * n;
-    pair_rows(paths, {x1, x2, g1, g2}, 0, count, spans.data(), starts.data(), nullptr, nullptr, z);
-}
-
-bool log_approx(const float* x, float* out, std::int64_t count) {
-#if defined(__x86_64__)
-    if (!fast_kernel_paths_in_use().avx2) return false;
-    log_approx_avx2_of(x, out, count);
-    return true;
-#else
-    (void)x, (void)out, (void)count;
-    return false;
-#endif
-}
-
-namespace {
-
-// pair_rows with `what` (sums, tallies or counts) over the condensed pairs [begin, end).
-template <class What>
-void condensed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                     std::int32_t nrows, std::int64_t begin, std::int64_t end, const What& what) {
-    const pair_packs packs{g1, g2, g1, g2};
-    condensed_chunks(nrows, begin, end, [&](std::int64_t i0, std::int64_t count, const row_span* spans,
-                                            const std::int64_t* starts) {
-        pair_rows(paths, packs, i0, count, spans, starts, what);
-    });
-}
-
-}  // namespace
-
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_sums& sums) {
-    condensed_pairs(paths, g1, g2, nrows, begin, end, sums);
-}
-
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_tallies& tallies) {
-    condensed_pairs(paths, g1, g2, nrows, begin, end, tallies);
-}
-
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const exceedance_count& counting) {
-    condensed_pairs(paths, g1, g2, nrows, begin, end, counting);
+    pair_rows(paths, {x1, x2, g1, g2}, 0, count, spans.data(), starts.data(), pair_values{nullptr, nullptr, z});
 }
 
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
@@ -1081,29 +970,18 @@ void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const 
 
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                   const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
-                  std::int64_t end, float* first_r, float* second_r, float* z_diff) {
+                  std::int64_t end, const pair_values& out) {
     if (begin >= end) return;
 #if defined(__x86_64__)
     if (paths.avx2) {
-        listed_pairs_avx2(g1, g2, first_rows, second_rows, begin, end, first_r, second_r, z_diff,
+        listed_pairs_avx2(g1, g2, first_rows, second_rows, begin, end, out.first_r, out.second_r, out.z_diff,
                           paths.vector_atanh);
         return;
     }
 #endif
     (void)paths;
-    listed_pairs_portable(g1, g2, first_rows, second_rows, begin, end, store_pairs{first_r, second_r, z_diff});
-}
-
-void exhaustive_pairs(const packed_group& g1, const packed_group& g2, std::int32_t nrows, std::int64_t begin,
-                      std::int64_t end, float* first_r, float* second_r, float* z_diff) {
-    exhaustive_pairs(fast_kernel_paths_in_use(), g1, g2, nrows, begin, end, first_r, second_r, z_diff);
-}
-
-void listed_pairs(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
-                  const std::int32_t* second_rows, std::int64_t begin, std::int64_t end, float* first_r,
-                  float* second_r, float* z_diff) {
-    listed_pairs(fast_kernel_paths_in_use(), g1, g2, first_rows, second_rows, begin, end, first_r, second_r,
-                 z_diff);
+    listed_pairs_portable(g1, g2, first_rows, second_rows, begin, end,
+                          store_pairs{out.first_r, out.second_r, out.z_diff});
 }
 
 }  // namespace corrshift

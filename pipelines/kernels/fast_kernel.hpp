@@ -16,9 +16,6 @@
 
 namespace corrshift {
 
-// Which kernel a pipeline body runs: the straightforward reference or the fast one.
-enum class kernel { straightforward, fast };
-
 // How a packed group stores its values: in panels of 16 rows, each panel column by
 // column with its 16 rows contiguous (all-pairs tiles read a vector of rows at once, and
 // a tile's values lie in one contiguous run), or row by row (listed pairs).
@@ -31,10 +28,8 @@ class packed_group {
 public:
     packed_group(std::int32_t nrows, std::int32_t count, packing layout);
 
-    // Gathers the listed columns of every row of `source` (row-major, `ncols` columns) in
-    // list order and computes the rows' moments: mean = Sx / m, var = Sxx / m - mean * mean.
-    void pack(const float* source, std::int64_t ncols, const std::int32_t* columns);
-    // The same with row i of the pack read at rows[i], so that a pack may hold any rows.
+    // Gathers the listed columns of every row of the pack, row i read at rows[i], in list
+    // order and computes the rows' moments: mean = Sx / m, var = Sxx / m - mean * mean.
     void pack(const float* const* rows, const std::int32_t* columns);
     // The same for pack rows [first, last) only.
     void pack(const float* const* rows, const std::int32_t* columns, std::int64_t first, std::int64_t last);
@@ -97,12 +92,19 @@ struct row_span {
     std::int64_t hi;
 };
 
+// Where a pass's pair values go: z_diff and, where given, the two correlations.
+struct pair_values {
+    float* first_r;
+    float* second_r;
+    float* z_diff;
+};
+
 // Pairs of the x-pack rows x0 + r, r < count, with the y-pack rows spans[r]: pair
-// (x0 + r, j) is written at position starts[r] + j of z_diff and, where given, first_r
-// and second_r. The pairs are computed in tiles of 4 x 16 rows; a pair's bits do not
-// depend on the tile, the pack positions or the other pairs of the call.
+// (x0 + r, j) is written at position starts[r] + j of each array of `out`. The pairs are
+// computed in tiles of 4 x 16 rows; a pair's bits do not depend on the tile, the pack
+// positions or the other pairs of the call.
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
-               const row_span* spans, const std::int64_t* starts, float* first_r, float* second_r, float* z_diff);
+               const row_span* spans, const std::int64_t* starts, const pair_values& out);
 
 // The same pairs in a permutation pass: adds 1 to the count of each pair whose Fisher
 // difference is at least as extreme as its observed one by counting.rule, given
@@ -153,41 +155,16 @@ void exact_rows(const fast_kernel_paths& paths, const packed_group& g1, const pa
                 const float* const* source, const std::int32_t* first_columns, const std::int32_t* second_columns,
                 const std::int64_t* rows, std::int64_t count, std::int64_t n, float* z);
 
-// The estimate's logarithm of count values (a multiple of 8) into out, for the tests;
-// false, writing nothing, without AVX2.
-bool log_approx(const float* x, float* out, std::int64_t count);
-
-// Pairs [begin, end) of the condensed order over nrows rows: writes z_diff[k] and, where
-// the arrays are given, first_r[k] and second_r[k]. g1 and g2 are packed by_column.
-void exhaustive_pairs(const packed_group& g1, const packed_group& g2, std::int32_t nrows, std::int64_t begin,
-                      std::int64_t end, float* first_r, float* second_r, float* z_diff);
-
-// Pairs (first_rows[k], second_rows[k]) for k in [begin, end), with outputs as above.
-// g1 and g2 are packed by_row.
-void listed_pairs(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
-                  const std::int32_t* second_rows, std::int64_t begin, std::int64_t end, float* first_r,
-                  float* second_r, float* z_diff);
-
-// The same with the code paths chosen by the caller (a path the processor lacks must not
-// be chosen); the tests run every path this way.
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
-                      float* z_diff);
+// Pairs (first_rows[k], second_rows[k]) for k in [begin, end): writes z_diff[k] and,
+// where the arrays are given, first_r[k] and second_r[k]; g1 and g2 are packed by_row.
+// `paths` is the code to run (a path the processor lacks must not be chosen; the tests
+// run every path).
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                   const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
-                  std::int64_t end, float* first_r, float* second_r, float* z_diff);
+                  std::int64_t end, const pair_values& out);
 
-// The row sums of pairs [begin, end) of the condensed order.
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_sums& sums);
-
-// The row tallies of pairs [begin, end) of the condensed order.
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const row_tallies& tallies);
-
-// The exceedance counts of a permutation pass, as pair_rows with counting does.
-void exhaustive_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                      std::int32_t nrows, std::int64_t begin, std::int64_t end, const exceedance_count& counting);
+// The exceedance counts of the same pairs in a permutation pass, as pair_rows with
+// counting does.
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                   const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
                   std::int64_t end, const exceedance_count& counting);

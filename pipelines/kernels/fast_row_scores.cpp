@@ -5,53 +5,37 @@
 #include <cstring>
 #include <vector>
 
-#include "common/options.hpp"
 #include "common/set_scores.hpp"
-
 
 namespace corrshift {
 
 namespace {
 
-// Rows are scored in blocks of eight; rows left over at the end of a slice go through the
-// reference workers.
+// Rows are scored in blocks of eight, the rows left at the end of a slice in a smaller one.
 constexpr std::int64_t block = 8;
-
-// Position of pair (i, j), i < j, of n rows is pair_base(i, n) + j.
-inline std::int64_t pair_base(std::int64_t i, std::int64_t n) { return i * (2 * n - i - 1) / 2 - i - 1; }
-
-// Where the pairs of a row lie: pair (i, j), i < j, at base(i) + j. The condensed pair
-// vector of n rows is one such layout; a block's pair rows (each row's pairs stored
-// contiguously, rows in any order of lengths) are another.
-struct condensed_layout {
-    std::int64_t n;
-    std::int64_t operator()(std::int64_t i) const noexcept { return pair_base(i, n); }
-};
-struct listed_layout {
-    const std::int64_t* bases;
-    std::int64_t operator()(std::int64_t i) const noexcept { return bases[i]; }
-};
 
 // Calls take(l, e, v) for the value v of pair {i, p0 + l}, for i = 0 .. n-1 in increasing
 // order and l < lanes (at most `block`), skipping i = p0 + l; e is the pair's place in
 // that order (i below the row, i - 1 above it). This is the order of pair_mean_worker for
-// each of the rows. Rows above the block are read at the block's contiguous positions of
-// their pair rows; rows below it come from the block's own pair rows, each contiguous.
-template <class Layout, class Take>
-inline void for_block_pairs(const float* z, std::int64_t n, const Layout& base, std::int64_t p0, int lanes,
+// each of the rows. Pair (i, j), i < j, lies at base[i] + j (each row's pairs stored
+// contiguously, rows in any order of lengths). Rows above the block are read at the
+// block's contiguous positions of their pair rows; rows below it come from the block's
+// own pair rows, each contiguous.
+template <class Take>
+inline void for_block_pairs(const float* z, std::int64_t n, const std::int64_t* base, std::int64_t p0, int lanes,
                             Take&& take) {
     for (std::int64_t i = 0; i < p0; ++i) {
-        const float* v = z + base(i) + p0;
+        const float* v = z + base[i] + p0;
         for (int l = 0; l < lanes; ++l) take(l, i, v[l]);
     }
     for (std::int64_t i = p0; i < p0 + lanes; ++i)
         for (int l = 0; l < lanes; ++l) {
             const std::int64_t p = p0 + l;
-            if (i < p) take(l, i, z[base(i) + p]);
-            if (i > p) take(l, i - 1, z[base(p) + i]);
+            if (i < p) take(l, i, z[base[i] + p]);
+            if (i > p) take(l, i - 1, z[base[p] + i]);
         }
     const float* rows[block];
-    for (int l = 0; l < lanes; ++l) rows[l] = z + base(p0 + l);
+    for (int l = 0; l < lanes; ++l) rows[l] = z + base[p0 + l];
     for (std::int64_t i = p0 + lanes; i < n; ++i)
         for (int l = 0; l < lanes; ++l) take(l, i - 1, rows[l][i]);
 }
@@ -105,19 +89,12 @@ std::uint32_t select_key(const std::uint32_t* keys, std::size_t m, std::size_t a
     return *nth;
 }
 
-}  // namespace
-
-namespace {
-
-// Scores rows first, first + 8, ... in blocks of eight while a whole block fits before
-// `last`, and then the rows left in one smaller block when `tail`; out[p - first] is row
-// p's score. Returns the first row not scored.
-template <class Layout>
-std::int64_t mean_blocks(const float* z, std::int64_t n, const Layout& base, std::int64_t first,
-                         std::int64_t last, bool tail, float* out) {
+// Scores rows first, first + 8, ... in blocks of eight, the last block holding the rows
+// left; out[p - first] is row p's score.
+void mean_blocks(const float* z, std::int64_t n, const std::int64_t* base, std::int64_t first, std::int64_t last,
+                 float* out) {
     const float count = pair_count_as_float(n);
-    std::int64_t p0 = first;
-    for (; p0 < last && (tail || p0 + block <= last); p0 += block) {
+    for (std::int64_t p0 = first; p0 < last; p0 += block) {
         const int lanes = static_cast<int>(std::min<std::int64_t>(block, last - p0));
         float sum[block] = {};
         if (lanes == block)
@@ -126,28 +103,17 @@ std::int64_t mean_blocks(const float* z, std::int64_t n, const Layout& base, std
             for_block_pairs(z, n, base, p0, lanes, [&](int l, std::int64_t, float v) { sum[l] += std::fabs(v); });
         for (int l = 0; l < lanes; ++l) out[p0 + l - first] = count > 0.0f ? sum[l] / count : 0.0f;
     }
-    return std::min(p0, last);
 }
-
-}  // namespace
-
-void fast_mean_rows(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
-                    float* result) {
-    const std::int64_t p0 = mean_blocks(pair_values, n, condensed_layout{n}, first, last, false, result + first);
-    pair_mean_worker(pair_values, n, p0, last, result, true);
-}
-
-namespace {
 
 // The median counterpart of mean_blocks.
-template <bool absolute, class Layout>
-std::int64_t median_blocks(const float* pair_values, std::int64_t n, const Layout& base, std::int64_t first,
-                           std::int64_t last, bool tail, float* out) {
+template <bool absolute>
+void median_blocks(const float* pair_values, std::int64_t n, const std::int64_t* base, std::int64_t first,
+                   std::int64_t last, float* out) {
     const auto m = static_cast<std::size_t>(n - 1);
     if (m == 0) {
         // No pairs: the score of an empty set.
         for (std::int64_t p = first; p < last; ++p) out[p - first] = 0.0f;
-        return last;
+        return;
     }
     // As select_quantile: element floor(m * 0.5) in single precision.
     const auto at = static_cast<std::size_t>(static_cast<std::uint64_t>(static_cast<float>(m) * 0.5f));
@@ -157,8 +123,7 @@ std::int64_t median_blocks(const float* pair_values, std::int64_t n, const Layou
     std::vector<std::uint32_t> histograms(block * histogram_stride);
     std::vector<std::uint32_t> bucket(m);
     std::vector<float> with_nan;
-    std::int64_t p0 = first;
-    for (; p0 < last && (tail || p0 + block <= last); p0 += block) {
+    for (std::int64_t p0 = first; p0 < last; p0 += block) {
         const int lanes = static_cast<int>(std::min<std::int64_t>(block, last - p0));
         bool nan[block] = {};
         std::fill(histograms.begin(), histograms.end(), 0u);
@@ -188,49 +153,18 @@ std::int64_t median_blocks(const float* pair_values, std::int64_t n, const Layou
             out[p0 + l - first] = select_quantile(with_nan, 0.5f);
         }
     }
-    return std::min(p0, last);
-}
-
-template <class Layout>
-std::int64_t median_rows(const float* pair_values, std::int64_t n, const Layout& base, std::int64_t first,
-                         std::int64_t last, bool tail, bool absolute, float* out) {
-    return absolute ? median_blocks<true>(pair_values, n, base, first, last, tail, out)
-                    : median_blocks<false>(pair_values, n, base, first, last, tail, out);
 }
 
 }  // namespace
 
-void fast_median_rows(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
-                      float* result, bool absolute) {
-    std::int64_t p0 = first;
-    if (p0 + block <= last)
-        p0 = median_rows(pair_values, n, condensed_layout{n}, first, last, false, absolute, result + first);
-    pair_quantile_worker(pair_values, n, p0, last, result, 0.5f, absolute);
-}
-
 void layout_score_rows(const float* pair_values, const std::int64_t* bases, std::int64_t n, std::int64_t first,
                        std::int64_t last, bool use_mean, bool absolute, float* out) {
-    const listed_layout layout{bases};
     if (use_mean)
-        mean_blocks(pair_values, n, layout, first, last, true, out);
+        mean_blocks(pair_values, n, bases, first, last, out);
+    else if (absolute)
+        median_blocks<true>(pair_values, n, bases, first, last, out);
     else
-        median_rows(pair_values, n, layout, first, last, true, absolute, out);
-}
-
-bool fast_score_pair_rows(const float* pair_values, std::int64_t n, const std::string& score, bool absolute,
-                          std::int32_t jobs, float* result) {
-    if (score == option_mean) {
-        fan_out(n, jobs, [=](std::int64_t first, std::int64_t last) {
-            fast_mean_rows(pair_values, n, first, last, result);
-        });
-    } else if (score == option_median) {
-        fan_out(n, jobs, [=](std::int64_t first, std::int64_t last) {
-            fast_median_rows(pair_values, n, first, last, result, absolute);
-        });
-    } else {
-        return false;
-    }
-    return true;
+        median_blocks<false>(pair_values, n, bases, first, last, out);
 }
 
 float row_mean_of(const float* z_row, std::int64_t n, std::int64_t p) noexcept {

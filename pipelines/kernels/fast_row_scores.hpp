@@ -1,29 +1,15 @@
-// The "mean" and "median" row scores of a condensed pair vector (score_pair_rows of
-// set_scores.hpp), computed for eight rows at a time so that the pair vector is read in
-// contiguous runs: the same sums in the same order and the same selected elements.
+// The "mean" and "median" row scores of pair_mean_worker and pair_quantile_worker
+// (set_scores.hpp), computed for eight rows at a time so that the pair values are read
+// in contiguous runs: the same sums in the same order and the same selected elements.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace corrshift {
 
-// score_pair_rows' contract: fans the n rows out over `jobs` threads and writes result[p]
-// for every row; returns false, starting no thread, for a score other than "mean" and
-// "median".
-bool fast_score_pair_rows(const float* pair_values, std::int64_t n, const std::string& score, bool absolute,
-                          std::int32_t jobs, float* result);
-
-// One thread's part: rows [first, last).
-void fast_mean_rows(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
-                    float* result);
-void fast_median_rows(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
-                      float* result, bool absolute);
-
-// The same scores of rows [first, last) of n rows from pair values stored row by row:
-// pair (i, j), i < j, at bases[i] + j, with bases given for every row below `last`.
-// Writes out[p - first] for row p: the "mean" (use_mean) or the median of |z| (absolute)
-// or z, with the same sums, order and selection as above.
+// The scores of rows [first, last) of n rows from pair values stored row by row: pair
+// (i, j), i < j, at bases[i] + j, with bases given for every row below `last`. Writes
+// out[p - first] for row p: the "mean" (use_mean) or the median of |z| (absolute) or z.
 void layout_score_rows(const float* pair_values, const std::int64_t* bases, std::int64_t n, std::int64_t first,
                        std::int64_t last, bool use_mean, bool absolute, float* out);
 

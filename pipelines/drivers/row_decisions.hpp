@@ -1,47 +1,46 @@
-// Set scores of Fisher differences, tested by permutation: sets of listed pairs that
-// share their first row, or every row against all others.
+// The row scores of a permutation pass decided without computing every one: the medians
+// from tallies of the pairs below each row's observed score, the means from estimated
+// sums of |z_diff|, with the exact score only where the estimate cannot tell. The counts
+// equal those of the computed scores.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "common/options.hpp"
+#include "pipelines/kernels/exceedance.hpp"
 #include "pipelines/kernels/fast_kernel.hpp"
 #include "pipelines/kernels/fast_row_scores.hpp"
-#include "pipelines/drivers/permutation.hpp"
 
 namespace corrshift {
 
-// Sets of pairs: runs of equal first rows, the pair positions [starts[g], ends[g]).
-struct pair_sets {
-    std::vector<std::int32_t> labels;
-    std::vector<std::int32_t> starts;
-    std::vector<std::int32_t> ends;
+// The observed scores of the rows that a permutation pass decides, by pack row, readable
+// past the last row (the kernels load the values of 8 rows at once); NaN where no
+// observed score was kept.
+class observed_rows {
+public:
+    // After the observed pass: observed[p] is the observed score of pack row item0 + p
+    // for p < count (other rows are tallied but never decided).
+    void set_observed(const float* observed, std::int64_t item0, std::int64_t count);
+
+protected:
+    observed_rows(std::int64_t rows, tail rule);
+
+    tail rule_;
+    std::int64_t item0_ = 0;
+    std::int64_t count_ = 0;
+    std::vector<float> observed_;
 };
-pair_sets pair_sets_of(const std::int32_t* first_rows, std::int32_t pair_count);
-
-// One worker's part of a set-score pass with the fast kernel: the pairs of the sets
-// [first, last) into z_diff (by_row packs), then the sets' scores into out.
-void score_sets(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
-                const std::int32_t* second_rows, const pair_sets& sets, std::int64_t first, std::int64_t last,
-                bool use_mean, bool absolute, float* z_diff, float* out);
-
-// The scores of the sets [first, last) from their pairs' z_diff: mean of |z| or the median.
-void score_set_values(const float* z_diff, const pair_sets& sets, std::int64_t first, std::int64_t last,
-                      bool use_mean, bool absolute, float* out);
 
 // The "median" row scores of a permutation pass, decided from row tallies instead of
 // selected. Row tallies of pass values against the rows' observed scores, thresholds
 // and the decision per row.
-class median_tallies {
+class median_tallies : public observed_rows {
 public:
     // rows: pack rows whose pairs are tallied; m: pairs per scored row.
     median_tallies(std::int64_t rows, std::int64_t m, tail rule);
 
-    // After the observed pass: observed[p] is the observed score of pack row item0 + p
-    // for p < count (other rows are tallied but never decided).
     void set_observed(const float* observed, std::int64_t item0, std::int64_t count);
 
     // One pass: tally(begin, end, tallies) adds the tallies of pairs [begin, end) of
@@ -54,12 +53,7 @@ private:
     void add(const std::vector<std::int32_t>& below, const std::vector<std::int32_t>& nan);
     void decide(const exceedance_count& counting) const;
 
-    std::int64_t rows_;
     std::int64_t m_;
-    tail rule_;
-    std::int64_t item0_ = 0;
-    std::int64_t count_ = 0;
-    std::vector<float> observed_;
     std::vector<float> thresholds_;
     std::vector<std::int32_t> below_;
     std::vector<std::int32_t> nan_;
@@ -87,13 +81,10 @@ void median_tallies::pass(std::int64_t pair_count, std::int32_t jobs, const Tall
 // The "mean" row scores of a permutation pass, decided from estimated sums of |z| per
 // row; rows the estimate cannot decide (within its error bound of the observed score, or
 // NaN) are summed exactly.
-class mean_sums {
+class mean_sums : public observed_rows {
 public:
     // rows: pack rows; n: all rows of the job (each scored row has n - 1 pairs).
     mean_sums(std::int64_t rows, std::int64_t n, tail rule);
-
-    // After the observed pass: the observed scores of pack rows item0 + p, p < count.
-    void set_observed(const float* observed, std::int64_t item0, std::int64_t count);
 
     // One pass: sum(begin, end, sums) adds the estimates of pairs [begin, end) of
     // pair_count on `jobs` threads, each into its own arrays; exact(rows, count, z) writes
@@ -108,13 +99,8 @@ private:
     void add(const std::vector<float>& sums, const std::vector<float>& lanes);
     // -1: no, 1: yes, 0: the estimate cannot tell.
     int decide(std::int64_t row) const;
-    void count(const exceedance_count& counting, std::int64_t p) const;
 
     std::int64_t n_;
-    tail rule_;
-    std::int64_t item0_ = 0;
-    std::int64_t count_ = 0;
-    std::vector<float> observed_;
     std::vector<float> sums_;
 };
 
@@ -137,7 +123,7 @@ void mean_sums::pass(std::int64_t pair_count, std::int32_t jobs, const Sum& sum,
     std::vector<std::int64_t> open;  // pack rows
     for (std::int64_t p = 0; p < count_; ++p) {
         const int d = decide(item0_ + p);
-        if (d > 0) count(counting, p);
+        if (d > 0) counting.add_one(p);
         if (d == 0) open.push_back(item0_ + p);
     }
     fan_out(static_cast<std::int64_t>(open.size()), jobs, [&](std::int64_t first, std::int64_t last) {
@@ -151,28 +137,9 @@ void mean_sums::pass(std::int64_t pair_count, std::int32_t jobs, const Sum& sum,
                              : rule_ == tail::greater ? exceeds<tail::greater>(score, o)
                                                       : exceeds<tail::less>(score, o);
             // Each open row is counted by one worker only.
-            if (hit) count(counting, p);
+            if (hit) counting.add_one(p);
         }
     });
 }
-
-// Scores every set of `sets` ("mean" or "median", which must be recognised) in the
-// observed pass and `permutations` permutation passes; writes set_count entries each to
-// observed and p_values. `jobs` is already clamped to the set count.
-void score_pipeline_indexed(const float* data, std::int32_t nrows, std::int32_t ncols,
-                            const std::int32_t* first_rows, const std::int32_t* second_rows,
-                            std::int32_t pair_count, const pair_sets& sets, const column_groups& groups,
-                            const std::string& method, const std::string& score,
-                            const std::string& alternative, std::int32_t permutations, std::int32_t jobs,
-                            float* observed, float* p_values, const pass_environment& env,
-                            kernel choice);
-
-// Scores every row over its pairs with all other rows; nrows entries each to observed and
-// p_values. `jobs` is already clamped to nrows. Both kernels give the same bits.
-void score_pipeline_exhaustive(const float* data, std::int32_t nrows, std::int32_t ncols,
-                               const column_groups& groups, const std::string& method,
-                               const std::string& score, const std::string& alternative,
-                               std::int32_t permutations, std::int32_t jobs, float* observed,
-                               float* p_values, const pass_environment& env, kernel choice);
 
 }  // namespace corrshift
