@@ -104,7 +104,9 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,
                                    const exceedance_count* counting) {
-        if (pairs == 0) return;
+        // With all_jobs the pair stage starts its threads also without pairs, as the public
+        // z-tests' unclamped job count asks.
+        if (pairs == 0 && !options.all_jobs) return;
         pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
             ztest_slice(
