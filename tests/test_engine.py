@@ -110,7 +110,7 @@ def counted_tasks(monkeypatch):
     real, calls = engine.run_task, []
 
     def counted(data, settings, job, *args, **kwargs):
-        calls.append(job["passes"])
+        calls.append(job.passes)
         return real(data, settings, job, *args, **kwargs)
 
     monkeypatch.setattr(engine, "run_task", counted)
