@@ -136,12 +136,9 @@ ztest_tuple call_pairs_block(
     const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean,
                                           pass_first, pass_last, n_jobs, progress);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
-    const std::int32_t pairs = length_of(second_rows, "second_rows");
-    if (first_length < pairs)
-        throw std::invalid_argument("first_rows has " + std::to_string(first_length) +
-                                    " entries but second_rows lists " + std::to_string(pairs) + " pairs");
-    check_indices(first_rows.data(), pairs, args.input.nrows, "first_rows", "row");
-    check_indices(second_rows.data(), pairs, args.input.nrows, "second_rows", "row");
+    const std::int32_t second_length = length_of(second_rows, "second_rows");
+    const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
+                                               true, args.input.nrows);
 
     ztest_arrays result(pairs);
     const ztest_block_outputs out = result.outputs();
@@ -185,13 +182,10 @@ std::tuple<int_array, float_array, int_array> call_set_block(
     const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
                                           pass_first, pass_last, n_jobs, progress);
     check_score(score);
-    const std::int32_t pairs = length_of(first_rows, "first_rows");
+    const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
-    if (second_length < pairs)
-        throw std::invalid_argument("second_rows has " + std::to_string(second_length) +
-                                    " entries but first_rows lists " + std::to_string(pairs) + " pairs");
-    check_indices(first_rows.data(), pairs, args.input.nrows, "first_rows", "row");
-    check_indices(second_rows.data(), pairs, args.input.nrows, "second_rows", "row");
+    const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
+                                               false, args.input.nrows);
 
     const labelled_runs sets = runs_of_labels(first_rows.data(), pairs);
     const auto set_count = static_cast<std::int64_t>(sets.labels.size());

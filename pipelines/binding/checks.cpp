@@ -3,6 +3,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/binding/checks.hpp"
 #include "common/options.hpp"
 
 namespace corrshift {
@@ -24,9 +25,7 @@ std::int32_t check_list(std::int64_t ndim, const std::int64_t* shape, std::int64
     if (ndim == 0) throw std::invalid_argument(std::string(name) + " must have at least one dimension");
     if (size < shape[0])
         throw std::invalid_argument(std::string(name) + " holds fewer elements than its first extent");
-    if (shape[0] > std::numeric_limits<std::int32_t>::max())
-        throw std::invalid_argument(std::string(name) + " has more than 2147483647 entries");
-    return static_cast<std::int32_t>(shape[0]);
+    return checked_length(shape[0], name);
 }
 
 void check_jobs(std::int32_t n_jobs) {
@@ -47,6 +46,20 @@ void check_indices(const std::int32_t* rows, std::int64_t count, std::int32_t li
             throw std::out_of_range(std::string(name) + "[" + std::to_string(k) + "] = " +
                                     std::to_string(rows[k]) + " is not a " + what + " of data (0 to " +
                                     std::to_string(limit - 1) + ")");
+}
+
+std::int32_t check_pair_rows(const std::int32_t* first_rows, std::int32_t first_length, const std::int32_t* second_rows,
+                             std::int32_t second_length, bool count_second, std::int32_t nrows) {
+    const std::int32_t pairs = count_second ? second_length : first_length;
+    const std::int32_t listed = count_second ? first_length : second_length;
+    if (listed < pairs)
+        throw std::invalid_argument(std::string(count_second ? "first_rows" : "second_rows") + " has " +
+                                    std::to_string(listed) + " entries but " +
+                                    (count_second ? "second_rows" : "first_rows") + " lists " +
+                                    std::to_string(pairs) + " pairs");
+    check_indices(first_rows, pairs, nrows, "first_rows", "row");
+    check_indices(second_rows, pairs, nrows, "second_rows", "row");
+    return pairs;
 }
 
 void check_group_sizes(std::int32_t first_count, std::int32_t second_count, std::int32_t ncols,

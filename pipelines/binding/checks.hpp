@@ -33,6 +33,12 @@ void check_permutations(std::int32_t permutations);
 void check_indices(const std::int32_t* rows, std::int64_t count, std::int32_t limit, const char* name,
                    const char* what);
 
+// Two row lists of pairs: the pairs are the entries of second_rows (`count_second`, the
+// z-tests) or of first_rows (the set scores), the other list must hold at least as many,
+// and every row of the pairs lies in [0, nrows). Returns the pair count.
+std::int32_t check_pair_rows(const std::int32_t* first_rows, std::int32_t first_length, const std::int32_t* second_rows,
+                             std::int32_t second_length, bool count_second, std::int32_t nrows);
+
 // Permutation passes draw both groups from one order of all columns.
 void check_group_sizes(std::int32_t first_count, std::int32_t second_count, std::int32_t ncols,
                        std::int32_t permutations);

@@ -107,14 +107,11 @@ five_arrays call_ztest_pipeline_indexed(const float_arg& data_arg, const int_arg
     const float_array& data = data_arg.array;
     const matrix_shape shape = shape_of(data);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
-    const std::int32_t pairs = length_of(second_rows, "second_rows");
+    const std::int32_t second_length = length_of(second_rows, "second_rows");
     check_jobs(n_jobs);
     const column_groups groups = check_common(shape, columns, permutations);
-    if (first_length < pairs)
-        throw std::invalid_argument("first_rows has " + std::to_string(first_length) +
-                                    " entries but second_rows lists " + std::to_string(pairs) + " pairs");
-    check_indices(first_rows.data(), pairs, shape.nrows, "first_rows", "row");
-    check_indices(second_rows.data(), pairs, shape.nrows, "second_rows", "row");
+    const std::int32_t pairs =
+        check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length, true, shape.nrows);
 
     five_arrays result = make_five(pairs);
     ztest_pipeline(call_of(data, shape, groups, method, alternative, "", permutations, n_jobs), first_rows.data(),
@@ -150,16 +147,13 @@ std::tuple<int_array, float_array, float_array> call_score_pipeline_indexed(
     const column_args columns = columns_of(first_columns_arg, second_columns_arg);
     const float_array& data = data_arg.array;
     const matrix_shape shape = shape_of(data);
-    const std::int32_t pairs = length_of(first_rows, "first_rows");
+    const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
     check_score(score);
     const column_groups groups = check_common(shape, columns, permutations);
-    if (second_length < pairs)
-        throw std::invalid_argument("second_rows has " + std::to_string(second_length) +
-                                    " entries but first_rows lists " + std::to_string(pairs) + " pairs");
     // Every listed pair is checked, also those outside any set: the workers read them.
-    check_indices(first_rows.data(), pairs, shape.nrows, "first_rows", "row");
-    check_indices(second_rows.data(), pairs, shape.nrows, "second_rows", "row");
+    const std::int32_t pairs =
+        check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length, false, shape.nrows);
 
     const labelled_runs sets = runs_of_labels(first_rows.data(), pairs);
     const auto set_count = static_cast<std::int64_t>(sets.labels.size());

@@ -1,5 +1,6 @@
 // The `scores` module: set scores of labelled runs and of the items of a condensed pair
-// vector. The calls keep the interpreter lock throughout; workers see raw pointers only.
+// vector (scores/scores.hpp), with their argument checks. The calls keep the interpreter
+// lock throughout; workers see raw pointers only.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -15,6 +16,7 @@
 #include "common/binding/checks.hpp"
 #include "common/options.hpp"
 #include "common/set_scores.hpp"
+#include "scores/scores.hpp"
 
 namespace py = pybind11;
 
@@ -24,10 +26,6 @@ using corrshift::binding::float_arg;
 using corrshift::binding::float_array;
 using corrshift::binding::int_arg;
 using corrshift::binding::int_array;
-
-void fill_nan(float* out, std::int64_t count) {
-    for (std::int64_t i = 0; i < count; ++i) out[i] = std::numeric_limits<float>::quiet_NaN();
-}
 
 std::tuple<float_array, float_array> score_indexed(const float_arg& values_arg, const int_arg& labels_arg,
                                                    const std::string& score, std::int32_t n_jobs) {
@@ -43,18 +41,12 @@ std::tuple<float_array, float_array> score_indexed(const float_arg& values_arg, 
         throw std::invalid_argument("values has " + std::to_string(values.size()) +
                                     " elements but labels has " + std::to_string(count));
 
-    std::vector<std::int32_t> run_values, run_starts, run_ends;
-    label_runs(labels.data(), count, run_values, run_starts, run_ends);
-    const auto runs = static_cast<std::int64_t>(run_values.size());
-
-    float_array run_labels(runs);
-    float* label_out = run_labels.mutable_data();
-    for (std::int64_t k = 0; k < runs; ++k) label_out[k] = static_cast<float>(run_values[k]);
-    float_array scores(runs);
-    jobs = clamp_jobs(jobs, runs);
-    if (!score_runs(values.data(), run_starts.data(), run_ends.data(), runs, score, false, jobs,
-                    scores.mutable_data()))
-        fill_nan(scores.mutable_data(), runs);
+    const labelled_runs runs = runs_of_labels(labels.data(), count);
+    const auto run_count = static_cast<std::int64_t>(runs.labels.size());
+    float_array run_labels(run_count);
+    float_array scores(run_count);
+    jobs = clamp_jobs(jobs, run_count);
+    score_labelled_runs(values.data(), runs, score, jobs, run_labels.mutable_data(), scores.mutable_data());
     return std::make_tuple(std::move(run_labels), std::move(scores));
 }
 
@@ -69,8 +61,7 @@ float_array score_exhaustive(const float_arg& pair_values_arg, std::int32_t n_it
                                     " elements but " + std::to_string(n_items) + " items need " +
                                     std::to_string(pairs));
     float_array scores(n_items);
-    if (!score_pair_rows(pair_values.data(), n_items, score, false, jobs, scores.mutable_data()))
-        fill_nan(scores.mutable_data(), n_items);
+    score_items(pair_values.data(), n_items, score, jobs, scores.mutable_data());
     return scores;
 }
 
