@@ -6,10 +6,13 @@ all-pairs pipelines on the reference workload, and of the 20,000 x 200 Pearson z
 Each directory holds an importable `corrshift` package (an installed site-packages, or a
 source tree's src/ with the compiled modules copied next to the package files). Every
 measurement runs in a fresh process, the two builds alternating, five rounds; a cell is the
-median of its rounds. A pass is (time with 20 passes - time with 0) / 20; the 20,000 x 200
-pass is timed by the all-pairs block's progress calls, as bench/run.py does.
+median of its rounds. A pass is (time with 20 passes - time with 0) / 20, in wall time and
+in the process's CPU time (all threads), which other users of the machine disturb less; the
+20,000 x 200 pass is timed by the all-pairs block's progress calls, as bench/run.py does.
+The load average is printed before and after.
 """
 import json
+import os
 import statistics
 import subprocess
 import sys
@@ -27,7 +30,7 @@ if case == "wide":
     stamps = [time.perf_counter()]
     _blocks.ztest_block(data, g1, g2, (0, 20000), (0, 20000), "pearson", "two-sided", 0, 4, jobs,
                         progress=lambda done: stamps.append(time.perf_counter()))
-    print(json.dumps(statistics.median(b - a for a, b in zip(stamps[1:], stamps[2:]))))
+    print(json.dumps([statistics.median(b - a for a, b in zip(stamps[1:], stamps[2:])), None]))
     sys.exit()
 path = os.path.join(os.path.dirname(corrshift.__file__), "data", "all_leukemia_bcrabl_neg.npz")
 with np.load(path, allow_pickle=True) as archive:
@@ -44,9 +47,14 @@ def call(passes):
 saved, null = os.dup(1), os.open(os.devnull, os.O_WRONLY)
 os.dup2(null, 1)  # the progress line
 call(1)
-start = time.perf_counter(); call(0); middle = time.perf_counter(); call(20); end = time.perf_counter()
+clocks = []
+for passes in (0, 20):
+    clocks.append((time.perf_counter(), time.process_time()))
+    call(passes)
+clocks.append((time.perf_counter(), time.process_time()))
 os.dup2(saved, 1)
-print(json.dumps(((end - middle) - (middle - start)) / 20))
+(w0, c0), (w1, c1), (w2, c2) = clocks
+print(json.dumps([((w2 - w1) - (w1 - w0)) / 20, ((c2 - c1) - (c1 - c0)) / 20]))
 '''
 
 
@@ -59,18 +67,23 @@ def run(path, case, jobs):
 def main():
     builds = {"old": sys.argv[1], "new": sys.argv[2]}
     cells = [(case, jobs) for case in ("pearson", "spearman", "mean", "median") for jobs in (1, 2)]
+    print("load average at the start: %.2f" % os.getloadavg()[0])
     samples = {}
     for _ in range(5):
         for case, jobs in cells:
             for name, path in builds.items():
                 samples.setdefault((case, jobs, name), []).append(run(path, case, jobs))
-    print("| pass | n_jobs | old s/pass | new s/pass | speed-up |")
-    print("|---|---:|---:|---:|---:|")
+    print("| pass | n_jobs | old s/pass | new s/pass | speed-up | old CPU s/pass | new CPU s/pass | CPU speed-up |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
     for case, jobs in cells:
-        old, new = (statistics.median(samples[(case, jobs, name)]) for name in builds)
-        print("| %s | %d | %.4f | %.4f | %.2fx |" % (case, jobs, old, new, old / new))
-    wide = {name: run(path, "wide", 2) for name, path in builds.items()}
-    print("| 20,000 x 200 Pearson | 2 | %.3f | %.3f | %.2fx |" % (wide["old"], wide["new"], wide["old"] / wide["new"]))
+        (old, old_cpu), (new, new_cpu) = ([statistics.median(s[k] for s in samples[(case, jobs, name)]) for k in (0, 1)]
+                                          for name in builds)
+        print("| %s | %d | %.4f | %.4f | %.2fx | %.4f | %.4f | %.2fx |" % (case, jobs, old, new, old / new, old_cpu,
+                                                                      new_cpu, old_cpu / new_cpu))
+    wide = {name: run(path, "wide", 2)[0] for name, path in builds.items()}
+    print("| 20,000 x 200 Pearson | 2 | %.3f | %.3f | %.2fx | | | |" % (wide["old"], wide["new"],
+                                                                      wide["old"] / wide["new"]))
+    print("load average at the end: %.2f" % os.getloadavg()[0])
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-#include "options.hpp"
+#include "common/options.hpp"
 
 #include <exception>
 #include <stdexcept>

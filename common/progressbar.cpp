@@ -1,4 +1,4 @@
-#include "progressbar.hpp"
+#include "common/progressbar.hpp"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "set_scores.hpp"
+#include "common/set_scores.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +20,12 @@ void label_runs(const std::int32_t* labels, std::int32_t count, std::vector<std:
         run_ends.push_back(j);
         i = j;
     }
+}
+
+labelled_runs runs_of_labels(const std::int32_t* labels, std::int32_t count) {
+    labelled_runs runs;
+    label_runs(labels, count, runs.labels, runs.starts, runs.ends);
+    return runs;
 }
 
 std::vector<std::int64_t> pair_row_indices(std::int64_t p, std::int64_t n) {
@@ -90,6 +96,14 @@ void run_quantile_worker(const float* values, const std::int32_t* run_starts,
         result[k] = quantile_score(values, nullptr, run_starts[k], run_ends[k], q, absolute, scratch);
 }
 
+void score_run_slice(const float* values, const labelled_runs& runs, std::int64_t first, std::int64_t last,
+                     bool use_mean, bool absolute, float* result) {
+    if (use_mean)
+        run_mean_worker(values, runs.starts.data(), runs.ends.data(), first, last, result, absolute);
+    else
+        run_quantile_worker(values, runs.starts.data(), runs.ends.data(), first, last, result, 0.5f, absolute);
+}
+
 namespace {
 
 // Calls f(position) for the pairs {i, p}, i = 0..n-1, i != p, in order of i: first the
@@ -131,7 +145,7 @@ void pair_quantile_worker(const float* pair_values, std::int64_t n, std::int64_t
 
 }  // namespace corrshift
 
-#include "options.hpp"
+#include "common/options.hpp"
 
 namespace corrshift {
 

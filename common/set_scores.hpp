@@ -12,6 +12,15 @@ namespace corrshift {
 void label_runs(const std::int32_t* labels, std::int32_t count, std::vector<std::int32_t>& run_values,
                 std::vector<std::int32_t>& run_starts, std::vector<std::int32_t>& run_ends);
 
+// The runs of a label array: run g has the label labels[g] and covers the positions
+// [starts[g], ends[g]).
+struct labelled_runs {
+    std::vector<std::int32_t> labels;
+    std::vector<std::int32_t> starts;
+    std::vector<std::int32_t> ends;
+};
+labelled_runs runs_of_labels(const std::int32_t* labels, std::int32_t count);
+
 // Position of the pair (a, b), a < b, of n items in the condensed pair vector.
 inline std::int64_t pair_position(std::int64_t a, std::int64_t b, std::int64_t n) noexcept {
     return a * (2 * n - a - 1) / 2 + (b - a - 1);
@@ -40,6 +49,10 @@ void run_mean_worker(const float* values, const std::int32_t* run_starts, const 
 void run_quantile_worker(const float* values, const std::int32_t* run_starts,
                          const std::int32_t* run_ends, std::int64_t first, std::int64_t last,
                          float* result, float q, bool absolute);
+// The runs [first, last) of `runs` scored over `values`: the mean of |value| (use_mean)
+// or the median (of |value| when `absolute`), into result[first .. last).
+void score_run_slice(const float* values, const labelled_runs& runs, std::int64_t first, std::int64_t last,
+                     bool use_mean, bool absolute, float* result);
 void pair_mean_worker(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
                       float* result, bool absolute) noexcept;
 void pair_quantile_worker(const float* pair_values, std::int64_t n, std::int64_t first,

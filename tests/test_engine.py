@@ -110,7 +110,7 @@ def counted_tasks(monkeypatch):
     real, calls = engine.run_task, []
 
     def counted(data, settings, job, *args, **kwargs):
-        calls.append(job["passes"])
+        calls.append(job.passes)
         return real(data, settings, job, *args, **kwargs)
 
     monkeypatch.setattr(engine, "run_task", counted)
@@ -143,7 +143,7 @@ def test_filters_keep_what_in_memory_keeps(engine_small, data, kind, filters):
         keep &= stat <= filters["max_p"]
     if "max_q" in filters:
         keep &= q <= filters["max_q"]
-    kept = expected._take(np.flatnonzero(keep))
+    kept = expected.take(np.flatnonzero(keep))
     if "top" in filters:
         kept = kept.top(filters["top"])
     assert_same_table(kept, run(progress=False, **filters))

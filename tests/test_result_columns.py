@@ -89,13 +89,13 @@ def same(a, b):
 def test_made_columns_are_the_eager_ones_for_a_table_and_its_cuts(make):
     expected = eager_columns(make())
     positions = np.random.default_rng(8).permutation(len(make()))[:len(make()) // 3]
-    cut_first = make()._take(positions)      # cut before any column was made
+    cut_first = make().take(positions)      # cut before any column was made
     whole = make()
     for name, value in expected.items():
         assert same(getattr(whole, name), value), name
-        assert whole._made(name) is not None
+        assert whole.made(name) is not None
         assert same(getattr(cut_first, name), value[positions]), name
-    cut_after = whole._take(positions)       # cut of a table that made them already
+    cut_after = whole.take(positions)       # cut of a table that made them already
     assert all(same(getattr(cut_after, name), value[positions]) for name, value in expected.items())
     top = make().top(7)
     assert same(top.perm_q, expected["perm_q"][make().order()[:7]])
@@ -105,7 +105,7 @@ def test_a_cut_makes_its_columns_only():
     whole = pair_table()
     cut = whole.top(3)
     cut.to_dict()
-    assert cut._made("p1") is not None and whole._made("p1") is None and whole._made("q_value") is None
-    given = pair_table()._take(np.arange(10))
+    assert cut.made("p1") is not None and whole.made("p1") is None and whole.made("q_value") is None
+    given = pair_table().take(np.arange(10))
     assert PairResult(given.names, given.index1, given.index2, given.r1, given.r2, given.z_diff, given.p_value,
                       given.perm_p, 9, 12, "pearson", "two-sided", 30, p1=np.zeros(10)).p1.sum() == 0

@@ -319,7 +319,7 @@ class _Result:
     _text_columns: Tuple[str, ...] = ()
     _int_columns: Tuple[str, ...] = ("n1", "n2", "size")
     _noun = "entries"
-    #: Attributes with one value per entry (what :meth:`_take` cuts).
+    #: Attributes with one value per entry (what :meth:`take` cuts).
     _entries: Tuple[str, ...] = ()
 
     n1: int
@@ -353,12 +353,12 @@ class _Result:
         """Positions of the entries, most significant first; missing values last."""
         raise NotImplementedError
 
-    def _made(self, name: str) -> Optional[np.ndarray]:
+    def made(self, name: str) -> Optional[np.ndarray]:
         """The column attribute `name` if the table holds it already, else None (a column
         made from the others on first use that was not asked for yet)."""
         return self.__dict__.get(name)
 
-    def _take(self: _T, positions: np.ndarray) -> _T:
+    def take(self: _T, positions: np.ndarray) -> _T:
         """The entries at `positions`, as a new result of the same run. A column made from
         the others on first use is taken only when it was made: the new result makes it
         for its own entries (q-values from the whole set they were taken from)."""
@@ -378,7 +378,7 @@ class _Result:
     def top(self: _T, n: Optional[int] = None) -> _T:
         """The `n` most significant entries (all when None), sorted, as a new result."""
         order = self.order()
-        return self._take(order if n is None else order[:max(0, int(n))])
+        return self.take(order if n is None else order[:max(0, int(n))])
 
     def _positions(self, sort: bool, top: Optional[int]) -> np.ndarray:
         positions = self.order() if sort else np.arange(len(self))
@@ -616,6 +616,24 @@ class PairResult(_Result):
 
     def order(self) -> np.ndarray:
         return pair_order(self.p_value, self.z_diff)
+
+    @classmethod
+    def concatenate(cls, parts: Sequence["PairResult"]) -> "PairResult":
+        """The entries of `parts`, tables of one run, one after another as one table. Its
+        q-values are those of the parts; ``p1``, ``p2`` and ``class`` are joined where every
+        part holds them, and made on first use otherwise."""
+        first = parts[0]
+        if len(parts) == 1:
+            return first
+
+        def joined(name: str) -> np.ndarray:
+            return np.concatenate([getattr(p, name) for p in parts])
+
+        made = {k: joined(k) for k in ("p1", "p2", "class_code") if all(p.made(k) is not None for p in parts)}
+        return cls(first.names, joined("index1"), joined("index2"), joined("r1"), joined("r2"), joined("z_diff"),
+                   joined("p_value"), joined("perm_p"), first.n1, first.n2, first.method, first.alternative,
+                   first.permutations, group1=first.group1, group2=first.group2, class_alpha=first.class_alpha,
+                   q_value=joined("q_value"), perm_q=joined("perm_q"), **made)
 
 
 class _ScoreResult(_Result):

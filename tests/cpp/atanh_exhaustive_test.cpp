@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "check.hpp"
-#include "pipelines/atanh_vector.hpp"
+#include "pipelines/kernels/atanh_vector.hpp"
 
 using namespace corrshift;
 

@@ -15,19 +15,42 @@
 #include "check.hpp"
 #include "common/options.hpp"
 #include "common/set_scores.hpp"
-#include "pipelines/atanh_vector.hpp"
-#include "pipelines/blocks.hpp"
-#include "pipelines/correlation.hpp"
-#include "pipelines/fast_kernel.hpp"
-#include "pipelines/fast_rank.hpp"
-#include "pipelines/permutation.hpp"
-#include "pipelines/fast_row_scores.hpp"
-#include "pipelines/rank.hpp"
+#include "pipelines/kernels/atanh_vector.hpp"
+#include "pipelines/drivers/blocks.hpp"
+#include "pipelines/kernels/correlation.hpp"
+#include "pipelines/kernels/fast_kernel.hpp"
+#include "pipelines/kernels/log_approx.hpp"
+#include "pipelines/kernels/fast_rank.hpp"
+#include "pipelines/drivers/permutation.hpp"
+#include "pipelines/kernels/fast_row_scores.hpp"
+#include "pipelines/kernels/rank.hpp"
 
 using namespace corrshift;
 
 namespace {
 
+
+// Where each row of a row-major matrix starts, as the packs read them.
+std::vector<const float*> row_pointers(const std::vector<float>& data, std::int32_t nrows, std::int32_t ncols) {
+    std::vector<const float*> rows(static_cast<std::size_t>(std::max(nrows, 1)), data.data());
+    for (std::int32_t i = 0; i < nrows; ++i) rows[static_cast<std::size_t>(i)] = data.data() + std::int64_t{i} * ncols;
+    return rows;
+}
+
+// Every pair of n rows in the condensed order, as the all-pairs block plans them.
+pair_plan all_pairs(std::int32_t n) {
+    pair_plan plan;
+    for (std::int32_t i = 0; i < n; ++i) plan.add_row(i + 1, n);
+    return plan;
+}
+
+// The pairs [begin, end) of the condensed order of nrows rows, with `what` as plan_pairs
+// takes it; both packs hold all rows.
+template <class What>
+void condensed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                     std::int32_t nrows, std::int64_t begin, std::int64_t end, const What& what) {
+    plan_pairs(paths, {g1, g2, g1, g2}, all_pairs(nrows), begin, end, what);
+}
 
 std::vector<fast_kernel_paths> available_paths() {
     std::vector<fast_kernel_paths> paths{{false, false}};
@@ -85,13 +108,13 @@ void check_exhaustive(std::int32_t nrows, std::int32_t ncols, std::int32_t n1, s
     const reference_result want = straightforward(data, nrows, ncols, nullptr, nullptr, pairs, g1, g2);
 
     packed_group p1(nrows, n1, packing::by_column), p2(nrows, n2, packing::by_column);
-    p1.pack(data.data(), ncols, g1.data());
-    p2.pack(data.data(), ncols, g2.data());
+    p1.pack(row_pointers(data, nrows, ncols).data(), g1.data());
+    p2.pack(row_pointers(data, nrows, ncols).data(), g2.data());
     for (const fast_kernel_paths& paths : available_paths()) {
         std::vector<float> r1(pairs, 7.0f), r2(pairs, 7.0f), z(pairs, 7.0f);
         for (int t = 0; t < slices; ++t) {
             const worker_slice s = slice_of(pairs, slices, t);
-            exhaustive_pairs(paths, p1, p2, nrows, s.first, s.last, r1.data(), r2.data(), z.data());
+            condensed_pairs(paths, p1, p2, nrows, s.first, s.last, pair_values{r1.data(), r2.data(), z.data()});
         }
         const bool ok =
             same_bits(r1, want.first_r) && same_bits(r2, want.second_r) && same_bits(z, want.z_diff);
@@ -101,7 +124,7 @@ void check_exhaustive(std::int32_t nrows, std::int32_t ncols, std::int32_t n1, s
         CHECK(ok);
         // Without the correlation arrays only z_diff is written.
         std::vector<float> z_only(pairs);
-        exhaustive_pairs(paths, p1, p2, nrows, 0, pairs, nullptr, nullptr, z_only.data());
+        condensed_pairs(paths, p1, p2, nrows, 0, pairs, pair_values{nullptr, nullptr, z_only.data()});
         CHECK(same_bits(z_only, want.z_diff));
     }
 }
@@ -117,12 +140,12 @@ void check_listed(std::int32_t nrows, std::int32_t ncols, std::int64_t pairs, st
 
     packed_group p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_row);
     packed_group p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_row);
-    p1.pack(data.data(), ncols, g1.data());
-    p2.pack(data.data(), ncols, g2.data());
+    p1.pack(row_pointers(data, nrows, ncols).data(), g1.data());
+    p2.pack(row_pointers(data, nrows, ncols).data(), g2.data());
     for (const fast_kernel_paths& paths : available_paths()) {
         std::vector<float> r1(pairs), r2(pairs), z(pairs);
-        listed_pairs(paths, p1, p2, a.data(), b.data(), 0, pairs / 3, r1.data(), r2.data(), z.data());
-        listed_pairs(paths, p1, p2, a.data(), b.data(), pairs / 3, pairs, r1.data(), r2.data(), z.data());
+        listed_pairs(paths, p1, p2, a.data(), b.data(), 0, pairs / 3, pair_values{r1.data(), r2.data(), z.data()});
+        listed_pairs(paths, p1, p2, a.data(), b.data(), pairs / 3, pairs, pair_values{r1.data(), r2.data(), z.data()});
         CHECK(same_bits(r1, want.first_r) && same_bits(r2, want.second_r) && same_bits(z, want.z_diff));
     }
 }
@@ -161,7 +184,7 @@ void check_tiles(std::int32_t ncols, std::mt19937& rng) {
         std::vector<float> r1(pairs, 7.0f), r2(pairs, 7.0f), z(pairs, 7.0f);
         for (std::int32_t t = 0; t < 3; ++t) {
             const worker_slice s = slice_of(pairs, 3, t);
-            plan_pairs(paths, {x1, x2, y1, y2}, plan, s.first, s.last, r1.data(), r2.data(), z.data());
+            plan_pairs(paths, {x1, x2, y1, y2}, plan, s.first, s.last, pair_values{r1.data(), r2.data(), z.data()});
         }
         CHECK(same_bits(r1, want.first_r) && same_bits(r2, want.second_r) && same_bits(z, want.z_diff));
     }
@@ -229,10 +252,10 @@ void check_decisions(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) 
     const auto z_of = [&](const std::vector<std::int32_t>& c1, const std::vector<std::int32_t>& c2, packing layout) {
         packed_group p1(nrows, static_cast<std::int32_t>(c1.size()), layout);
         packed_group p2(nrows, static_cast<std::int32_t>(c2.size()), layout);
-        p1.pack(data.data(), ncols, c1.data());
-        p2.pack(data.data(), ncols, c2.data());
+        p1.pack(row_pointers(data, nrows, ncols).data(), c1.data());
+        p2.pack(row_pointers(data, nrows, ncols).data(), c2.data());
         std::vector<float> z(static_cast<std::size_t>(pairs));
-        listed_pairs({false, false}, p1, p2, a.data(), b.data(), 0, pairs, nullptr, nullptr, z.data());
+        listed_pairs({false, false}, p1, p2, a.data(), b.data(), 0, pairs, pair_values{nullptr, nullptr, z.data()});
         return z;
     };
     for (const auto& pass : passes) {
@@ -246,10 +269,10 @@ void check_decisions(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) 
         packed_group col2(nrows, static_cast<std::int32_t>(c2.size()), packing::by_column);
         packed_group row1(nrows, static_cast<std::int32_t>(c1.size()), packing::by_row);
         packed_group row2(nrows, static_cast<std::int32_t>(c2.size()), packing::by_row);
-        col1.pack(data.data(), ncols, c1.data());
-        col2.pack(data.data(), ncols, c2.data());
-        row1.pack(data.data(), ncols, c1.data());
-        row2.pack(data.data(), ncols, c2.data());
+        col1.pack(row_pointers(data, nrows, ncols).data(), c1.data());
+        col2.pack(row_pointers(data, nrows, ncols).data(), c2.data());
+        row1.pack(row_pointers(data, nrows, ncols).data(), c1.data());
+        row2.pack(row_pointers(data, nrows, ncols).data(), c2.data());
         for (tail rule : {tail::two_sided, tail::greater, tail::less}) {
             std::vector<float> thresholds(observed.size());
             for (std::size_t k = 0; k < observed.size(); ++k) thresholds[k] = decision_threshold(rule, observed[k]);
@@ -267,9 +290,9 @@ void check_decisions(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) 
                 }
                 // A pair's z does not depend on the order of its rows, so the exhaustive
                 // kernel counts the same pairs.
-                const exceedance_count all_pairs{rule, observed.data(), nullptr, exhaustive.data(), thresholds.data()};
-                exhaustive_pairs(paths, col1, col2, nrows, 0, pairs / 2, all_pairs);
-                exhaustive_pairs(paths, col1, col2, nrows, pairs / 2, pairs, all_pairs);
+                const exceedance_count every_pair{rule, observed.data(), nullptr, exhaustive.data(), thresholds.data()};
+                condensed_pairs(paths, col1, col2, nrows, 0, pairs / 2, every_pair);
+                condensed_pairs(paths, col1, col2, nrows, pairs / 2, pairs, every_pair);
                 bool ok = listed == want && exhaustive == want;
                 for (std::size_t k = 0; k < observed.size(); ++k) ok = ok && as_float[k] == static_cast<float>(want[k]);
                 if (!ok)
@@ -302,9 +325,9 @@ struct margin_pass {
           p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_column),
           p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_column),
           z(static_cast<std::size_t>(pair_count_of(nrows))) {
-        p1.pack(data.data(), ncols, g1.data());
-        p2.pack(data.data(), ncols, g2.data());
-        exhaustive_pairs({false, false}, p1, p2, nrows, 0, pair_count_of(nrows), nullptr, nullptr, z.data());
+        p1.pack(row_pointers(data, nrows, ncols).data(), g1.data());
+        p2.pack(row_pointers(data, nrows, ncols).data(), g2.data());
+        condensed_pairs({false, false}, p1, p2, nrows, 0, pair_count_of(nrows), pair_values{nullptr, nullptr, z.data()});
     }
     static std::vector<std::int32_t> columns(std::int32_t ncols, std::int32_t every, bool first) {
         std::vector<std::int32_t> out;
@@ -342,8 +365,8 @@ void check_tallies(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
         for (const fast_kernel_paths& paths : available_paths()) {
             std::vector<std::int32_t> below(padded, 0), nan(padded, 0);
             const row_tallies tallies{rule, observed.data(), thresholds.data(), below.data(), nan.data()};
-            exhaustive_pairs(paths, p1, p2, nrows, 0, pairs / 3, tallies);
-            exhaustive_pairs(paths, p1, p2, nrows, pairs / 3, pairs, tallies);
+            condensed_pairs(paths, p1, p2, nrows, 0, pairs / 3, tallies);
+            condensed_pairs(paths, p1, p2, nrows, pairs / 3, pairs, tallies);
             // A row whose observed score is NaN is never exceeded: its tallies do not matter.
             for (std::size_t i = 0; i < padded; ++i)
                 if (std::isnan(observed[i])) below[i] = want_below[i];
@@ -363,6 +386,24 @@ void check_tallies(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
 // The estimate's logarithm on the floats of [2^-16, 2^16], and the estimated row sums of
 // the margin rows against the exact sums of |z|: within m sum_error plus the float
 // summation of both (m values, a relative 2 (m + 64) 2^-24).
+// ln x of count values (a multiple of 8) as the estimated row sums compute it; false,
+// writing nothing, without AVX2.
+#if defined(__x86_64__)
+CORRSHIFT_AVX2 void log_approx_lanes(const float* x, float* out, std::int64_t count) {
+    for (std::int64_t k = 0; k + 8 <= count; k += 8) _mm256_storeu_ps(out + k, log_approx_avx2(_mm256_loadu_ps(x + k)));
+}
+#endif
+bool log_approx(const float* x, float* out, std::int64_t count) {
+#if defined(__x86_64__)
+    if (!processor_has_avx2()) return false;
+    log_approx_lanes(x, out, count);
+    return true;
+#else
+    (void)x, (void)out, (void)count;
+    return false;
+#endif
+}
+
 void check_sums(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
     double worst = 0.0;
     float x[4096], out[4096];
@@ -398,7 +439,7 @@ void check_sums(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
             q1.pack(rows, g1.data());
             q2.pack(rows, g2.data());
             std::vector<float> sums(34, 0.0f), lanes(8 * 34, 0.0f);
-            exhaustive_pairs(paths, q1, q2, 2, 0, 1, row_sums{sums.data(), lanes.data()});
+            condensed_pairs(paths, q1, q2, 2, 0, 1, row_sums{sums.data(), lanes.data()});
             float estimate = sums[0];
             for (int l = 0; l < 8; ++l) estimate += lanes[l];
             ok = ok && (std::isnan(z[k]) ? std::isnan(estimate)
@@ -410,8 +451,8 @@ void check_sums(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
     for (const fast_kernel_paths& paths : available_paths()) {
         const std::size_t padded = static_cast<std::size_t>(nrows) + 32;
         std::vector<float> sums(padded, 0.0f), lanes(8 * padded, 0.0f);
-        exhaustive_pairs(paths, p1, p2, nrows, 0, pairs / 2, row_sums{sums.data(), lanes.data()});
-        exhaustive_pairs(paths, p1, p2, nrows, pairs / 2, pairs, row_sums{sums.data(), lanes.data()});
+        condensed_pairs(paths, p1, p2, nrows, 0, pairs / 2, row_sums{sums.data(), lanes.data()});
+        condensed_pairs(paths, p1, p2, nrows, pairs / 2, pairs, row_sums{sums.data(), lanes.data()});
         bool ok = true;
         for (std::int32_t i = 0; i < nrows; ++i) {
             double estimate = sums[i];
@@ -456,16 +497,19 @@ void check_row_scores(std::mt19937& rng) {
         std::vector<float> z(static_cast<std::size_t>(n * (n - 1) / 2));
         for (float& v : z) v = std::round(normal(rng) * 4.0f) / 4.0f;  // many ties
         if (z.size() > 20) z[3] = -0.0f, z[11] = 0.0f, z[17] = std::numeric_limits<float>::quiet_NaN();
+        // The condensed order as a layout of pair rows: pair (i, j) at bases[i] + j.
+        std::vector<std::int64_t> bases(static_cast<std::size_t>(n));
+        for (std::int64_t i = 0; i < n; ++i) bases[static_cast<std::size_t>(i)] = pair_position(i, i + 1, n) - (i + 1);
         for (bool absolute : {true, false}) {
             std::vector<float> want(static_cast<std::size_t>(n)), got(static_cast<std::size_t>(n), 9.0f);
             pair_quantile_worker(z.data(), n, 0, n, want.data(), 0.5f, absolute);
-            fast_median_rows(z.data(), n, 0, n / 2, got.data(), absolute);
-            fast_median_rows(z.data(), n, n / 2, n, got.data(), absolute);
+            layout_score_rows(z.data(), bases.data(), n, 0, n / 2, false, absolute, got.data());
+            layout_score_rows(z.data(), bases.data(), n, n / 2, n, false, absolute, got.data() + n / 2);
             CHECK(same_bits(got, want));
         }
         std::vector<float> want(static_cast<std::size_t>(n)), got(static_cast<std::size_t>(n), 9.0f);
         pair_mean_worker(z.data(), n, 0, n, want.data(), true);
-        fast_mean_rows(z.data(), n, 0, n, got.data());
+        layout_score_rows(z.data(), bases.data(), n, 0, n, true, true, got.data());
         CHECK(same_bits(got, want));
     }
 }

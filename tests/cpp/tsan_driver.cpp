@@ -19,14 +19,13 @@
 #include "check.hpp"
 #include "common/options.hpp"
 #include "common/set_scores.hpp"
-#include "pipelines/atanh_vector.hpp"
-#include "pipelines/blocks.hpp"
-#include "pipelines/fast_kernel.hpp"
-#include "pipelines/fast_rank.hpp"
-#include "pipelines/permutation.hpp"
-#include "pipelines/rank.hpp"
-#include "pipelines/score_pipelines.hpp"
-#include "pipelines/ztest.hpp"
+#include "pipelines/kernels/atanh_vector.hpp"
+#include "pipelines/drivers/blocks.hpp"
+#include "pipelines/kernels/fast_kernel.hpp"
+#include "pipelines/kernels/fast_rank.hpp"
+#include "pipelines/drivers/permutation.hpp"
+#include "pipelines/kernels/rank.hpp"
+#include "pipelines/drivers/pipelines.hpp"
 
 using namespace corrshift;
 
@@ -119,8 +118,15 @@ void check_ranks(const std::vector<float>& data, std::int32_t nrows, std::int32_
     }
 }
 
-pass_environment quiet(std::ostringstream& console) {
+console_environment quiet(std::ostringstream& console) {
     return {console, [] {}};
+}
+
+// A public call on the test matrix with 4 permutations.
+pipeline_call call_of(const std::vector<float>& data, std::int32_t nrows, std::int32_t ncols,
+                      const column_groups& groups, const std::string& method, const std::string& alternative,
+                      const std::string& score, std::int32_t jobs, std::ostringstream& console) {
+    return {{data.data(), nrows, ncols, groups}, method, alternative, score, 4, jobs, quiet(console)};
 }
 
 struct ztest_run {
@@ -140,10 +146,10 @@ ztest_run run_ztest(const std::vector<float>& data, std::int32_t nrows, std::int
     const std::int64_t pairs = rows ? static_cast<std::int64_t>(rows[1].size()) : std::int64_t{nrows} * (nrows - 1) / 2;
     ztest_run r(pairs);
     std::ostringstream console;
-    ztest_pipeline(data.data(), nrows, ncols, rows ? rows[0].data() : nullptr, rows ? rows[1].data() : nullptr,
-                   pairs, groups, method, option_two_sided, 4, jobs,
+    ztest_pipeline(call_of(data, nrows, ncols, groups, method, option_two_sided, "", jobs, console),
+                   rows ? rows[0].data() : nullptr, rows ? rows[1].data() : nullptr, pairs,
                    {r.first_r.data(), r.second_r.data(), r.z_diff.data(), r.p_value.data(), r.permutation_p.data()},
-                   quiet(console), choice);
+                   choice);
     r.console = console.str();
     return r;
 }
@@ -158,7 +164,7 @@ void check_pipelines(const std::vector<float>& data, std::int32_t nrows, std::in
         rows[0].push_back(k / 5);  // sorted: sets of five pairs
         rows[1].push_back((k * 7 + 3) % nrows);
     }
-    const pair_sets sets = pair_sets_of(rows[0].data(), static_cast<std::int32_t>(rows[0].size()));
+    const labelled_runs sets = runs_of_labels(rows[0].data(), static_cast<std::int32_t>(rows[0].size()));
     const auto set_count = static_cast<std::int32_t>(sets.labels.size());
 
     for (const std::string& method : {option_pearson, option_spearman}) {
@@ -174,22 +180,22 @@ void check_pipelines(const std::vector<float>& data, std::int32_t nrows, std::in
             for (const std::string& alternative : {option_two_sided, option_less}) {
                 std::vector<float> set_observed(set_count), set_p(set_count), row_observed(nrows), row_p(nrows);
                 std::ostringstream console;
-                score_pipeline_indexed(data.data(), nrows, ncols, rows[0].data(), rows[1].data(),
-                                       static_cast<std::int32_t>(rows[0].size()), sets, groups, method, score,
-                                       alternative, 4, 1, set_observed.data(), set_p.data(), quiet(console),
-                                       kernel::straightforward);
-                score_pipeline_exhaustive(data.data(), nrows, ncols, groups, method, score, alternative, 4, 1,
-                                          row_observed.data(), row_p.data(), quiet(console), kernel::straightforward);
+                score_pipeline_indexed(call_of(data, nrows, ncols, groups, method, alternative, score, 1, console),
+                                       rows[0].data(), rows[1].data(), static_cast<std::int32_t>(rows[0].size()),
+                                       sets, set_observed.data(), set_p.data(), kernel::straightforward);
+                score_pipeline_exhaustive(call_of(data, nrows, ncols, groups, method, alternative, score, 1, console),
+                                          row_observed.data(), row_p.data(), kernel::straightforward);
                 for (kernel choice : {kernel::straightforward, kernel::fast}) {
                     for (std::int32_t jobs : job_counts) {
                         std::vector<float> o1(set_count), p1(set_count), o2(nrows), p2(nrows);
-                        score_pipeline_indexed(data.data(), nrows, ncols, rows[0].data(), rows[1].data(),
-                                               static_cast<std::int32_t>(rows[0].size()), sets, groups, method,
-                                               score, alternative, 4, std::min(jobs, set_count), o1.data(),
-                                               p1.data(), quiet(console), choice);
-                        score_pipeline_exhaustive(data.data(), nrows, ncols, groups, method, score, alternative, 4,
-                                                  std::min(jobs, nrows), o2.data(), p2.data(), quiet(console),
-                                                  choice);
+                        score_pipeline_indexed(call_of(data, nrows, ncols, groups, method, alternative, score,
+                                                       std::min(jobs, set_count), console),
+                                               rows[0].data(), rows[1].data(),
+                                               static_cast<std::int32_t>(rows[0].size()), sets, o1.data(), p1.data(),
+                                               choice);
+                        score_pipeline_exhaustive(call_of(data, nrows, ncols, groups, method, alternative, score,
+                                                          std::min(jobs, nrows), console),
+                                                  o2.data(), p2.data(), choice);
                         CHECK(same_bits(o1, set_observed) && same_bits(p1, set_p));
                         CHECK(same_bits(o2, row_observed) && same_bits(p2, row_p));
                     }
@@ -199,7 +205,7 @@ void check_pipelines(const std::vector<float>& data, std::int32_t nrows, std::in
     }
 }
 
-const block_environment quiet_block{[] {}, [](std::int32_t) {}};
+const run_environment quiet_block{[] {}, [](std::int32_t) {}};
 
 // Counts of several pass ranges added, as float p-values over `permutations` passes.
 std::vector<float> as_p_values(const std::vector<std::int32_t>& counts, std::int32_t permutations) {
@@ -212,12 +218,17 @@ void check_blocks(const std::vector<float>& data, std::int32_t nrows, std::int32
     const std::vector<std::int32_t> first = {0, 1, 2, 3, 4, 5, 6};
     const std::vector<std::int32_t> second = {7, 8, 9, 10, 11, 4, 2};
     const column_groups groups{first.data(), 7, second.data(), 7};
+    const pass_input input{data.data(), nrows, ncols, groups};
+    const auto options = [](const std::string& method, const std::string& score, const std::string& alternative,
+                            std::int32_t first, std::int32_t last, std::int32_t jobs) {
+        return block_options_of(method, alternative, score, first, last, jobs);
+    };
     std::vector<std::int32_t> rows[2];
     for (std::int32_t k = 0; k < 90; ++k) {
         rows[0].push_back(k / 5);
         rows[1].push_back((k * 7 + 3) % nrows);
     }
-    const pair_sets sets = pair_sets_of(rows[0].data(), 90);
+    const labelled_runs sets = runs_of_labels(rows[0].data(), 90);
     const std::size_t set_count = sets.labels.size();
     for (const std::string& method : {option_pearson, option_spearman}) {
         const ztest_run want = run_ztest(data, nrows, ncols, nullptr, groups, method, 1, kernel::fast);
@@ -227,11 +238,12 @@ void check_blocks(const std::vector<float>& data, std::int32_t nrows, std::int32
             ztest_run got(pairs);
             std::vector<std::int32_t> counts(pairs), more(pairs);
             const ztest_block_outputs out{got.first_r.data(), got.second_r.data(), got.z_diff.data(),
-                                          got.p_value.data(), counts.data()};
-            ztest_block(data.data(), ncols, {0, nrows}, {0, nrows}, groups, method, option_two_sided, {0, 2, jobs},
-                        out, quiet_block);
-            ztest_block(data.data(), ncols, {0, nrows}, {0, nrows}, groups, method, option_two_sided, {2, 5, jobs},
-                        {got.first_r.data(), got.second_r.data(), got.z_diff.data(), got.p_value.data(), more.data()},
+                                          got.p_value.data(), {nullptr, counts.data()}};
+            ztest_block(input, {0, nrows}, {0, nrows}, options(method, "", option_two_sided, 0, 2, jobs), out,
+                        quiet_block);
+            ztest_block(input, {0, nrows}, {0, nrows}, options(method, "", option_two_sided, 2, 5, jobs),
+                        {got.first_r.data(), got.second_r.data(), got.z_diff.data(), got.p_value.data(),
+                         {nullptr, more.data()}},
                         quiet_block);
             for (std::int64_t k = 0; k < pairs; ++k) counts[k] += more[k];
             got.permutation_p = as_p_values(counts, 4);
@@ -244,12 +256,13 @@ void check_blocks(const std::vector<float>& data, std::int32_t nrows, std::int32
             ztest_run got(90);
             std::vector<std::int32_t> counts(90), more(90);
             const ztest_block_outputs out{got.first_r.data(), got.second_r.data(), got.z_diff.data(),
-                                          got.p_value.data(), counts.data()};
-            pairs_block(data.data(), ncols, rows[0].data(), rows[1].data(), 90, groups, method, option_two_sided,
-                        {0, 3, jobs}, out, quiet_block);
-            pairs_block(data.data(), ncols, rows[0].data(), rows[1].data(), 90, groups, method, option_two_sided,
-                        {3, 5, jobs}, {got.first_r.data(), got.second_r.data(), got.z_diff.data(),
-                                       got.p_value.data(), more.data()}, quiet_block);
+                                          got.p_value.data(), {nullptr, counts.data()}};
+            pairs_block(input, rows[0].data(), rows[1].data(), 90, options(method, "", option_two_sided, 0, 3, jobs),
+                        out, quiet_block);
+            pairs_block(input, rows[0].data(), rows[1].data(), 90, options(method, "", option_two_sided, 3, 5, jobs),
+                        {got.first_r.data(), got.second_r.data(), got.z_diff.data(), got.p_value.data(),
+                         {nullptr, more.data()}},
+                        quiet_block);
             for (std::size_t k = 0; k < counts.size(); ++k) counts[k] += more[k];
             got.permutation_p = as_p_values(counts, 4);
             got.console = listed_want.console;
@@ -258,18 +271,18 @@ void check_blocks(const std::vector<float>& data, std::int32_t nrows, std::int32
         for (const std::string& score : {option_mean, option_median}) {
             std::vector<float> row_observed(nrows), row_p(nrows), set_observed(set_count), set_p(set_count);
             std::ostringstream console;
-            score_pipeline_exhaustive(data.data(), nrows, ncols, groups, method, score, option_less, 4, 1,
-                                      row_observed.data(), row_p.data(), quiet(console), kernel::fast);
-            score_pipeline_indexed(data.data(), nrows, ncols, rows[0].data(), rows[1].data(), 90, sets, groups, method,
-                                   score, option_less, 4, 1, set_observed.data(), set_p.data(), quiet(console),
+            score_pipeline_exhaustive(call_of(data, nrows, ncols, groups, method, option_less, score, 1, console),
+                                      row_observed.data(), row_p.data(), kernel::fast);
+            score_pipeline_indexed(call_of(data, nrows, ncols, groups, method, option_less, score, 1, console),
+                                   rows[0].data(), rows[1].data(), 90, sets, set_observed.data(), set_p.data(),
                                    kernel::fast);
             for (std::int32_t jobs : job_counts) {
                 std::vector<float> o1(nrows), o2(set_count);
                 std::vector<std::int32_t> c1(nrows), c2(set_count);
-                row_score_block(data.data(), nrows, ncols, {0, nrows}, groups, method, score, option_less,
-                                {0, 5, jobs}, o1.data(), c1.data(), quiet_block);
-                set_block(data.data(), ncols, rows[0].data(), rows[1].data(), 90, sets, groups, method, score,
-                          option_less, {0, 5, jobs}, o2.data(), c2.data(), quiet_block);
+                row_score_block(input, {0, nrows}, options(method, score, option_less, 0, 5, jobs), o1.data(),
+                                {nullptr, c1.data()}, quiet_block);
+                set_block(input, rows[0].data(), rows[1].data(), 90, sets, options(method, score, option_less, 0, 5, jobs),
+                          o2.data(), {nullptr, c2.data()}, quiet_block);
                 CHECK(same_bits(o1, row_observed) && same_bits(as_p_values(c1, 4), row_p));
                 CHECK(same_bits(o2, set_observed) && same_bits(as_p_values(c2, 4), set_p));
             }

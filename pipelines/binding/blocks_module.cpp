@@ -1,0 +1,226 @@
+// The private `_blocks` module: block entry points for an engine that splits a large
+// all-pairs z-test, listed-pairs z-test, row-score or set-score job into tiles of rows by ranges of passes.
+// Every value equals the matching value of the public pipelines bit for bit; the calls
+// print nothing and release the interpreter lock while they compute.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "common/binding/module_frame.hpp"
+#include "common/options.hpp"
+#include "pipelines/drivers/blocks.hpp"
+#include "pipelines/binding/checks.hpp"
+#include "pipelines/binding/module_args.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using namespace corrshift;
+using binding::checked;
+using binding::float_arg;
+using binding::float_array;
+using binding::int_arg;
+using binding::int_array;
+using binding::length_of;
+using binding::shape_of;
+using range_arg = std::pair<std::int64_t, std::int64_t>;
+
+// The checks every block entry point makes, before anything is allocated: the matrix and
+// groups, and the options with the entry point's score ("mean" for the z-tests, which
+// have none).
+struct common_args {
+    pass_input input;
+    block_options options;
+};
+
+common_args check_common(const float_arg& data, const int_arg& first_columns_arg, const int_arg& second_columns_arg,
+                         const std::string& method, const std::string& alternative, const std::string& score,
+                         std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
+                         const py::object& progress) {
+    const int_array& first_columns = checked(first_columns_arg, "first_columns");
+    const int_array& second_columns = checked(second_columns_arg, "second_columns");
+    const matrix_shape shape = shape_of(data.array);
+    const std::int32_t first_count = length_of(first_columns, "first_columns");
+    const std::int32_t second_count = length_of(second_columns, "second_columns");
+    check_method_name(method);
+    check_alternative_name(alternative);
+    check_pass_range(pass_first, pass_last);
+    const std::int32_t jobs = check_block_jobs(n_jobs);
+    check_indices(first_columns.data(), first_count, shape.ncols, "first_columns", "column");
+    check_indices(second_columns.data(), second_count, shape.ncols, "second_columns", "column");
+    // Only a permutation pass draws both groups from the columns of data.
+    const bool permutation_pass = std::max<std::int64_t>(pass_first, 1) < pass_last;
+    check_group_sizes(first_count, second_count, shape.ncols, permutation_pass ? 1 : 0);
+    if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
+        throw py::type_error("progress must be None or a callable taking the number of passes done");
+    return {{data.array.data(), shape.nrows, shape.ncols,
+             {first_columns.data(), first_count, second_columns.data(), second_count}},
+            block_options_of(method, alternative, score, static_cast<std::int32_t>(pass_first),
+                             static_cast<std::int32_t>(pass_last), jobs)};
+}
+
+row_range check_range(const range_arg& range, std::int32_t nrows, const char* name) {
+    check_row_range(range.first, range.second, nrows, name);
+    return {range.first, range.second};
+}
+
+// Runs on the calling thread between passes, with the interpreter lock taken back for
+// the moment: a pending signal (Ctrl-C) ends the call, and `progress` hears of each pass.
+run_environment environment_of(const py::object& progress) {
+    run_environment env;
+    env.check_interrupt = [] {
+        py::gil_scoped_acquire acquire;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    };
+    env.progress = [&progress](std::int32_t done) {
+        if (progress.is_none()) return;
+        py::gil_scoped_acquire acquire;
+        progress(done);
+    };
+    return env;
+}
+
+using ztest_tuple = std::tuple<float_array, float_array, float_array, float_array, int_array>;
+
+// The five outputs of a z-test block, one entry per pair.
+struct ztest_arrays {
+    float_array first_r, second_r, z_diff, p_value;
+    int_array counts;
+    explicit ztest_arrays(std::int64_t pairs)
+        : first_r(pairs), second_r(pairs), z_diff(pairs), p_value(pairs), counts(pairs) {}
+    ztest_block_outputs outputs() {
+        return {first_r.mutable_data(), second_r.mutable_data(), z_diff.mutable_data(), p_value.mutable_data(),
+                {nullptr, counts.mutable_data()}};
+    }
+    ztest_tuple release() {
+        return std::make_tuple(std::move(first_r), std::move(second_r), std::move(z_diff), std::move(p_value),
+                               std::move(counts));
+    }
+};
+
+ztest_tuple call_ztest_block(
+    const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
+    const range_arg& rows_a, const range_arg& rows_b, const std::string& method, const std::string& alternative,
+    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress) {
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean,
+                                          pass_first, pass_last, n_jobs, progress);
+    const row_range a = check_range(rows_a, args.input.nrows, "rows_a");
+    const row_range b = check_range(rows_b, args.input.nrows, "rows_b");
+
+    const std::int64_t pairs = ztest_block_pair_count(a, b);
+    ztest_arrays result(pairs);
+    const ztest_block_outputs out = result.outputs();
+    const run_environment env = environment_of(progress);
+    {
+        // Workers never touch Python objects: we don't manipulate refcounts.
+        py::gil_scoped_release release;
+        ztest_block(args.input, a, b, args.options, out, env);
+    }
+    return result.release();
+}
+
+// Listed pairs: as the public indexed z-test, second_rows gives the pair count and
+// first_rows must list at least as many.
+ztest_tuple call_pairs_block(
+    const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
+    const int_arg& first_columns, const int_arg& second_columns, const std::string& method,
+    const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
+    const py::object& progress) {
+    const int_array& first_rows = checked(first_rows_arg, "first_rows");
+    const int_array& second_rows = checked(second_rows_arg, "second_rows");
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean,
+                                          pass_first, pass_last, n_jobs, progress);
+    const std::int32_t first_length = length_of(first_rows, "first_rows");
+    const std::int32_t second_length = length_of(second_rows, "second_rows");
+    const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
+                                               true, args.input.nrows);
+
+    ztest_arrays result(pairs);
+    const ztest_block_outputs out = result.outputs();
+    const run_environment env = environment_of(progress);
+    {
+        // Workers never touch Python objects: we don't manipulate refcounts.
+        py::gil_scoped_release release;
+        pairs_block(args.input, first_rows.data(), second_rows.data(), pairs, args.options, out, env);
+    }
+    return result.release();
+}
+
+std::tuple<float_array, int_array> call_row_score_block(
+    const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
+    const range_arg& rows, const std::string& method, const std::string& score, const std::string& alternative,
+    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress) {
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
+                                          pass_first, pass_last, n_jobs, progress);
+    check_score(score);
+    const row_range scored = check_range(rows, args.input.nrows, "rows");
+
+    float_array observed(scored.last - scored.first);
+    int_array counts(scored.last - scored.first);
+    const run_environment env = environment_of(progress);
+    {
+        // Workers never touch Python objects: we don't manipulate refcounts.
+        py::gil_scoped_release release;
+        row_score_block(args.input, scored, args.options, observed.mutable_data(), {nullptr, counts.mutable_data()},
+                        env);
+    }
+    return std::make_tuple(std::move(observed), std::move(counts));
+}
+
+std::tuple<int_array, float_array, int_array> call_set_block(
+    const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
+    const int_arg& first_columns, const int_arg& second_columns, const std::string& method,
+    const std::string& score, const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last,
+    std::int64_t n_jobs, const py::object& progress) {
+    const int_array& first_rows = checked(first_rows_arg, "first_rows");
+    const int_array& second_rows = checked(second_rows_arg, "second_rows");
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
+                                          pass_first, pass_last, n_jobs, progress);
+    check_score(score);
+    const std::int32_t first_length = length_of(first_rows, "first_rows");
+    const std::int32_t second_length = length_of(second_rows, "second_rows");
+    const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
+                                               false, args.input.nrows);
+
+    const labelled_runs sets = runs_of_labels(first_rows.data(), pairs);
+    const auto set_count = static_cast<std::int64_t>(sets.labels.size());
+    int_array labels(set_count);
+    std::copy(sets.labels.begin(), sets.labels.end(), labels.mutable_data());
+    float_array observed(set_count);
+    int_array counts(set_count);
+    const run_environment env = environment_of(progress);
+    {
+        // Workers never touch Python objects: we don't manipulate refcounts.
+        py::gil_scoped_release release;
+        set_block(args.input, first_rows.data(), second_rows.data(), pairs, sets, args.options, observed.mutable_data(),
+                  {nullptr, counts.mutable_data()}, env);
+    }
+    return std::make_tuple(std::move(labels), std::move(observed), std::move(counts));
+}
+
+}  // namespace
+
+CORRSHIFT_MODULE(_blocks, m) {
+    binding::def(m, "ztest_block", &call_ztest_block, py::arg("data"), py::arg("first_columns"),
+                 py::arg("second_columns"), py::arg("rows_a"), py::arg("rows_b"), py::arg("method"),
+                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
+                 py::kw_only(), py::arg("progress") = py::none());
+    binding::def(m, "pairs_block", &call_pairs_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
+                 py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("alternative"),
+                 py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
+                 py::arg("progress") = py::none());
+    binding::def(m, "row_score_block", &call_row_score_block, py::arg("data"), py::arg("first_columns"),
+                 py::arg("second_columns"), py::arg("rows"), py::arg("method"), py::arg("score"),
+                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
+                 py::kw_only(), py::arg("progress") = py::none());
+    binding::def(m, "set_block", &call_set_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
+                 py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("score"),
+                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
+                 py::kw_only(), py::arg("progress") = py::none());
+}

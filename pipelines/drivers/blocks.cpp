@@ -1,0 +1,322 @@
+#include "pipelines/drivers/blocks.hpp"
+
+#include <algorithm>
+
+#include "common/options.hpp"
+#include "pipelines/drivers/row_decisions.hpp"
+#include "pipelines/kernels/correlation.hpp"
+#include "pipelines/kernels/fast_row_scores.hpp"
+
+namespace corrshift {
+
+namespace {
+
+// Plan rows handed to pair_rows at once.
+constexpr std::int64_t chunk_rows = 64;
+
+// Threads for a stage of `items` items: the caller's count, without idle ones unless
+// the options ask for all of them.
+std::int32_t stage_jobs(const block_options& options, std::int64_t items) {
+    if (options.all_jobs) return options.jobs;
+    return static_cast<std::int32_t>(std::max<std::int64_t>(1, std::min<std::int64_t>(options.jobs, items)));
+}
+
+// The pass loop of a block over the data rows `rows` (ascending) and `items` items.
+pass_loop loop_of(const std::vector<std::int32_t>& rows, const block_options& options, std::int64_t items,
+                  bool scorer_counts) {
+    const auto packed = static_cast<std::int32_t>(rows.size());
+    return {rows.data(),   packed, options.first_pass, options.last_pass, items, options.by_rank, kernel::fast,
+            scorer_counts, stage_jobs(options, packed)};
+}
+
+bool has_permutation_passes(const block_options& options) {
+    return std::max(options.first_pass, 1) < options.last_pass;
+}
+
+exceedance_count counting_of(const block_options& options, const float* observed, const count_array& counts) {
+    return {options.alternative, observed, counts.as_float, counts.as_int};
+}
+
+void add_range(std::vector<std::int32_t>& rows, std::int64_t first, std::int64_t last) {
+    for (std::int64_t r = first; r < last; ++r) rows.push_back(static_cast<std::int32_t>(r));
+}
+
+// The distinct rows of listed pairs in ascending order, and the pair lists renumbered
+// into that list: packing only those rows keeps every row's values and moments.
+struct listed_rows {
+    std::vector<std::int32_t> rows;
+    std::vector<std::int32_t> first;
+    std::vector<std::int32_t> second;
+};
+
+listed_rows listed_rows_of(const std::int32_t* first_rows, const std::int32_t* second_rows,
+                           std::int32_t pair_count) {
+    listed_rows listed;
+    std::vector<std::int32_t>& rows = listed.rows;
+    rows.assign(first_rows, first_rows + pair_count);
+    rows.insert(rows.end(), second_rows, second_rows + pair_count);
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    const auto renumber = [&rows](std::int32_t row) {
+        return static_cast<std::int32_t>(std::lower_bound(rows.begin(), rows.end(), row) - rows.begin());
+    };
+    listed.first.resize(static_cast<std::size_t>(pair_count));
+    listed.second.resize(static_cast<std::size_t>(pair_count));
+    std::transform(first_rows, first_rows + pair_count, listed.first.begin(), renumber);
+    std::transform(second_rows, second_rows + pair_count, listed.second.begin(), renumber);
+    return listed;
+}
+
+// One z-test worker's slice [begin, end) of pairs in one pass. In the observed pass
+// (`counting` null) compute(values) writes the slice's values, followed by their normal
+// p-values and the decision thresholds of the permutation passes; in a permutation pass
+// counted(c) adds the slice's exceedances to c, which is `counting` with those thresholds.
+template <class Compute, class Counted>
+void ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out, float se, tail alternative,
+                 float* thresholds, const exceedance_count* counting, const Compute& compute, const Counted& counted) {
+    if (counting) {
+        exceedance_count c = *counting;
+        c.thresholds = thresholds;
+        counted(c);
+        return;
+    }
+    compute(pair_values{out.first_r, out.second_r, out.z_diff});
+    for (std::int64_t k = begin; k < end; ++k) {
+        out.p_value[k] = normal_p_value(out.z_diff[k], se, alternative);
+        if (thresholds) thresholds[k] = decision_threshold(alternative, out.z_diff[k]);
+    }
+}
+
+// The z-test passes of a block over `pairs` pairs of the data rows `rows`, packed with
+// `layout`: pairs(paths, g1, g2, begin, end, what) runs the pairs [begin, end) with
+// `what` the pass's values (pair_values) or its exceedance counts (exceedance_count).
+template <class Pairs>
+void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& rows, packing layout,
+                     const block_options& options, std::int64_t pairs, const ztest_block_outputs& out,
+                     const run_environment& env, const Pairs& compute) {
+    const auto packed = static_cast<std::int32_t>(rows.size());
+    packed_group g1(packed, input.groups.first_count, layout);
+    packed_group g2(packed, input.groups.second_count, layout);
+    const fast_kernel_paths paths = fast_kernel_paths_in_use();
+    const float se = fisher_weights_of(input.groups.first_count, input.groups.second_count, options.by_rank).se;
+    const std::int32_t jobs = stage_jobs(options, pairs);
+    std::vector<float> thresholds(has_permutation_passes(options) ? static_cast<std::size_t>(pairs) : 0);
+
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,
+                                   const exceedance_count* counting) {
+        // With all_jobs the pair stage starts its threads also without pairs, as the public
+        // z-tests' unclamped job count asks.
+        if (pairs == 0 && !options.all_jobs) return;
+        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
+        fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
+            ztest_slice(
+                begin, end, out, se, options.alternative, thresholds.empty() ? nullptr : thresholds.data(), counting,
+                [&](const pair_values& values) { compute(paths, g1, g2, begin, end, values); },
+                [&](const exceedance_count& c) { compute(paths, g1, g2, begin, end, c); });
+        });
+    };
+    run_passes(input, loop_of(rows, options, pairs, true), out.z_diff, counting_of(options, out.z_diff, out.counts),
+               scorer, env);
+}
+
+// One worker's part of a set-score pass: the pairs of the sets [first, last) into z_diff
+// (by_row packs), then the sets' scores into out.
+void score_sets(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                const std::int32_t* first_rows, const std::int32_t* second_rows, const labelled_runs& sets,
+                std::int64_t first, std::int64_t last, bool use_mean, bool absolute, float* z_diff, float* out) {
+    if (first >= last) return;
+    // The pairs from the first pair of the first set to the last pair of the last set.
+    listed_pairs(paths, g1, g2, first_rows, second_rows, sets.starts[static_cast<std::size_t>(first)],
+                 sets.ends[static_cast<std::size_t>(last - 1)], pair_values{nullptr, nullptr, z_diff});
+    score_run_slice(z_diff, sets, first, last, use_mean, absolute, out);
+}
+
+}  // namespace
+
+block_options block_options_of(const std::string& method, const std::string& alternative, const std::string& score,
+                               std::int32_t first_pass, std::int32_t last_pass, std::int32_t jobs) {
+    return {method == option_spearman, tail_of(alternative), score == option_mean, first_pass, last_pass, jobs, false};
+}
+
+void pair_plan::add_row(std::int64_t lo, std::int64_t hi) {
+    if (offsets.empty()) offsets.push_back(0);
+    if (hi < lo) hi = lo;
+    spans.push_back({lo, hi});
+    offsets.push_back(offsets.back() + (hi - lo));
+}
+
+void plan_chunks(const pair_plan& plan, std::int64_t begin, std::int64_t end, const plan_chunk& rows_of) {
+    if (begin >= end) return;
+    const auto rows = static_cast<std::int64_t>(plan.spans.size());
+    const std::int64_t* offsets = plan.offsets.data();
+    // The row holding output `begin`: the last row starting at or before it.
+    std::int64_t r = std::upper_bound(offsets, offsets + rows + 1, begin) - offsets - 1;
+    row_span spans[chunk_rows];
+    std::int64_t starts[chunk_rows];
+    while (r < rows && offsets[r] < end) {
+        const std::int64_t first_row = r;
+        std::int64_t count = 0;
+        for (; count < chunk_rows && r < rows && offsets[r] < end; ++count, ++r) {
+            const row_span s = plan.spans[static_cast<std::size_t>(r)];
+            spans[count].lo = s.lo + (std::max(begin, offsets[r]) - offsets[r]);
+            spans[count].hi = s.lo + (std::min(end, offsets[r + 1]) - offsets[r]);
+            starts[count] = offsets[r] - s.lo;
+        }
+        rows_of(plan.x0 + first_row, count, spans, starts);
+    }
+}
+
+std::int64_t ztest_block_pair_count(row_range a, row_range b) noexcept {
+    std::int64_t pairs = 0;
+    for (std::int64_t i = a.first; i < a.last; ++i) pairs += std::max<std::int64_t>(0, b.last - std::max(b.first, i + 1));
+    return pairs;
+}
+
+void ztest_block(const pass_input& input, row_range a, row_range b, const block_options& options,
+                 const ztest_block_outputs& out, const run_environment& env) {
+    // The rows j any row of a pairs with, and the rows to pack: a and those rows, as one
+    // range when they meet, else a followed by them.
+    const std::int64_t y_first = std::max(b.first, a.first + 1);
+    const std::int64_t y_last = b.last;
+    const std::int64_t pairs = ztest_block_pair_count(a, b);
+    std::vector<std::int32_t> rows;
+    std::int64_t y_index = 0;  // pack index of data row y_first
+    if (pairs > 0) {
+        add_range(rows, a.first, a.last);
+        if (y_first <= a.last) {
+            add_range(rows, a.last, std::max(a.last, y_last));
+            y_index = y_first - a.first;
+        } else {
+            y_index = static_cast<std::int64_t>(rows.size());
+            add_range(rows, y_first, y_last);
+        }
+    }
+    pair_plan plan;
+    for (std::int64_t i = a.first; i < a.last && pairs > 0; ++i)
+        plan.add_row(std::max(y_first, i + 1) - y_first + y_index, y_last - y_first + y_index);
+
+    run_ztest_block(input, rows, packing::by_column, options, pairs, out, env,
+                    [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                            std::int64_t begin, std::int64_t end, const auto& what) {
+                        plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, what);
+                    });
+}
+
+void pairs_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                 std::int32_t pair_count, const block_options& options, const ztest_block_outputs& out,
+                 const run_environment& env) {
+    const listed_rows listed = pair_count > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
+    run_ztest_block(input, listed.rows, packing::by_row, options, pair_count, out, env,
+                    [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                              std::int64_t begin, std::int64_t end, const auto& what) {
+                        listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, what);
+                    });
+}
+
+void row_score_block(const pass_input& input, row_range rows, const block_options& options, float* observed,
+                     const count_array& counts, const run_environment& env) {
+    const std::int32_t nrows = input.nrows;
+    // Every pair of a row of the range is computed once, also when both rows are in it:
+    // pair (i, j), i < j, is stored in row i's run of outputs, so the x rows are all rows
+    // below the range's end: those below the range pair with the range, the range's own
+    // rows with every row above them.
+    const std::int64_t scored = rows.last - rows.first;
+    std::vector<std::int32_t> all_rows;
+    pair_plan plan;
+    if (scored > 0) {
+        add_range(all_rows, 0, nrows);
+        for (std::int64_t i = 0; i < rows.last; ++i)
+            plan.add_row(i < rows.first ? rows.first : i + 1, i < rows.first ? rows.last : nrows);
+    }
+    const std::int64_t pairs = plan.pair_count();
+    std::vector<std::int64_t> bases(plan.spans.size());
+    for (std::size_t i = 0; i < bases.size(); ++i) bases[i] = plan.offsets[i] - plan.spans[i].lo;
+    std::vector<float> z_diff(static_cast<std::size_t>(pairs));
+
+    const auto packed = static_cast<std::int32_t>(all_rows.size());
+    packed_group g1(packed, input.groups.first_count, packing::by_column);
+    packed_group g2(packed, input.groups.second_count, packing::by_column);
+    const pair_packs packs{g1, g2, g1, g2};
+    const fast_kernel_paths paths = fast_kernel_paths_in_use();
+    const bool absolute = options.alternative == tail::two_sided;
+    const std::int32_t pair_jobs = stage_jobs(options, pairs);
+    const std::int32_t row_jobs = stage_jobs(options, scored);
+    // Permutation passes decide medians from tallies and means from estimated sums.
+    const bool permutation_passes = has_permutation_passes(options) && scored > 0;
+    const bool tally = !options.use_mean && permutation_passes;
+    const bool sum = options.use_mean && permutation_passes;
+    median_tallies tallies(tally ? nrows : 0, nrows - 1, options.alternative);
+    mean_sums sums(sum ? nrows : 0, nrows, options.alternative);
+    std::vector<float> pass_scores(static_cast<std::size_t>(scored));
+
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
+                                   const exceedance_count* counting) {
+        if (scored <= 0) return;
+        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
+        if (counting && tally) {
+            tallies.pass(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
+                plan_pairs(paths, packs, plan, begin, end, t);
+            }, *counting);
+            return;
+        }
+        if (counting && sum) {
+            sums.pass(
+                pairs, pair_jobs,
+                [&](std::int64_t begin, std::int64_t end, const row_sums& t) {
+                    plan_pairs(paths, packs, plan, begin, end, t);
+                },
+                [&](const std::int64_t* open, std::int64_t count, float* z) {
+                    exact_rows(paths, g1, g2, source, g.first, g.second, open, count, nrows, z);
+                },
+                *counting);
+            return;
+        }
+        if (pairs > 0)
+            fan_out(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
+                plan_pairs(paths, packs, plan, begin, end, pair_values{nullptr, nullptr, z_diff.data()});
+            });
+        float* scores = counting ? pass_scores.data() : out;
+        fan_out(scored, row_jobs, [&](std::int64_t first, std::int64_t last) {
+            layout_score_rows(z_diff.data(), bases.data(), nrows, rows.first + first, rows.first + last,
+                              options.use_mean, absolute, scores + first);
+        });
+        if (counting)
+            counting->add(scores, 0, scored);
+        else if (tally)
+            tallies.set_observed(out, rows.first, scored);
+        else if (sum)
+            sums.set_observed(out, rows.first, scored);
+    };
+    run_passes(input, loop_of(all_rows, options, scored, true), observed, counting_of(options, observed, counts),
+               scorer, env);
+}
+
+void set_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+               std::int32_t pair_count, const labelled_runs& sets, const block_options& options, float* observed,
+               const count_array& counts, const run_environment& env) {
+    const auto set_count = static_cast<std::int64_t>(sets.labels.size());
+    const listed_rows listed = set_count > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
+    const std::vector<std::int32_t>& rows = listed.rows;
+    std::vector<float> z_diff(set_count > 0 ? static_cast<std::size_t>(pair_count) : 0);
+
+    const auto packed = static_cast<std::int32_t>(rows.size());
+    packed_group g1(packed, input.groups.first_count, packing::by_row);
+    packed_group g2(packed, input.groups.second_count, packing::by_row);
+    const fast_kernel_paths paths = fast_kernel_paths_in_use();
+    const bool absolute = options.alternative == tail::two_sided;
+    const std::int32_t jobs = stage_jobs(options, set_count);
+
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
+                                   const exceedance_count*) {
+        if (set_count == 0) return;
+        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
+        fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
+            score_sets(paths, g1, g2, listed.first.data(), listed.second.data(), sets, first, last, options.use_mean,
+                       absolute, z_diff.data(), out);
+        });
+    };
+    run_passes(input, loop_of(rows, options, set_count, false), observed, counting_of(options, observed, counts),
+               scorer, env);
+}
+
+}  // namespace corrshift

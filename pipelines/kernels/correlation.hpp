@@ -1,0 +1,66 @@
+// Pair correlations within a column group, the Fisher z-difference and its normal p-value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "pipelines/kernels/exceedance.hpp"
+
+namespace corrshift {
+
+// Rows (i, j), i < j, of pair number k in the condensed order over n rows. Decoded in
+// 64-bit arithmetic, so it holds for every n whose pair count fits 32 bits.
+struct row_pair {
+    std::int32_t i;
+    std::int32_t j;
+};
+row_pair pair_from_index(std::int64_t k, std::int64_t n) noexcept;
+
+// Number of pairs of n rows.
+inline std::int64_t pair_count_of(std::int64_t n) noexcept { return n * (n - 1) / 2; }
+
+// Pearson correlation of rows i and j of `data` over the listed columns: five float32
+// sums in list order, population moments, -2 when either variance is exactly 0.
+float correlation(const float* data, std::int64_t ncols, std::int32_t i, std::int32_t j,
+                  const std::int32_t* columns, std::int32_t column_count) noexcept;
+
+// out[k] for k in [begin, end): the correlation of pair k over `columns`. Pair k is
+// (first_rows[k], second_rows[k]) when the lists are given, else pair k of `nrows` rows.
+void pair_correlation(const float* data, std::int64_t ncols, const std::int32_t* first_rows,
+                      const std::int32_t* second_rows, float* out, std::int64_t begin, std::int64_t end,
+                      std::int32_t nrows, const std::int32_t* columns, std::int32_t column_count) noexcept;
+
+// Per-call constants of the Fisher difference: the weights of the two group sizes.
+struct fisher_weights {
+    float a;  // 1 / sqrt(first_count - 3), times sqrt(1.5) for "spearman"
+    float b;  // the same for the second group
+    float se;
+};
+fisher_weights fisher_weights_of(std::int32_t first_count, std::int32_t second_count,
+                                 const std::string& method) noexcept;
+// The same with the method given as "spearman" (by_rank) or not.
+fisher_weights fisher_weights_of(std::int32_t first_count, std::int32_t second_count, bool by_rank) noexcept;
+
+// atanh(clamp(r1)) - atanh(clamp(r2)), the correlations clamped to [-0.99f, 0.99f].
+float fisher_z(float first_r, float second_r) noexcept;
+
+// Normal p-value of the difference d with standard error se for `alternative`; -2 for a
+// name other than "two-sided", "greater" and "less".
+float normal_p_value(float d, float se, const std::string& alternative) noexcept;
+// The same with the alternative given as its rule (tail::none: -2).
+float normal_p_value(float d, float se, tail alternative) noexcept;
+
+// z_diff[k] and, when p_value is given, p_value[k] for k in [begin, end).
+void fisher_difference(const float* first_r, std::int32_t first_count, const float* second_r,
+                       std::int32_t second_count, float* z_diff, float* p_value, std::int64_t begin,
+                       std::int64_t end, const std::string& method, const std::string& alternative) noexcept;
+
+// The body of one z-test worker: both correlations of its pairs, then their difference.
+void ztest_worker(const float* data, std::int64_t ncols, const std::int32_t* first_rows,
+                  const std::int32_t* second_rows, std::int64_t begin, std::int64_t end, std::int32_t nrows,
+                  const std::int32_t* first_columns, const std::int32_t* second_columns,
+                  std::int32_t first_count, std::int32_t second_count, float* first_r, float* second_r,
+                  float* z_diff, float* p_value, const std::string& method,
+                  const std::string& alternative) noexcept;
+
+}  // namespace corrshift

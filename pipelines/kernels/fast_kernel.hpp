@@ -1,0 +1,172 @@
+// The fast z-statistics kernel: the same correlations and Fisher differences as the
+// straightforward kernel of correlation.hpp, bit for bit, with the shared work done once.
+//
+// Every value is formed by the same single-precision operations in the same order as
+// there: a row's Sx and Sxx are the same sums for every pair of that row, so they (and the
+// row's mean and variance) are computed once per pass; a pair's Sxy is still one plain
+// sequential sum over the group's columns in list order, and vector lanes only run
+// several such sums side by side. No contraction, IEEE division and square root.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "pipelines/kernels/exceedance.hpp"
+#include "pipelines/kernels/vector_code.hpp"
+
+namespace corrshift {
+
+// How a packed group stores its values: in panels of 16 rows, each panel column by
+// column with its 16 rows contiguous (all-pairs tiles read a vector of rows at once, and
+// a tile's values lie in one contiguous run), or row by row (listed pairs).
+enum class packing { by_column, by_row };
+
+// One column group of one pass, gathered out of the source matrix once, with each row's
+// mean and variance over the group's columns. Storage is allocated once per call by the
+// constructor and refilled by `pack` in every pass.
+class packed_group {
+public:
+    packed_group(std::int32_t nrows, std::int32_t count, packing layout);
+
+    // Gathers the listed columns of every row of the pack, row i read at rows[i], in list
+    // order and computes the rows' moments: mean = Sx / m, var = Sxx / m - mean * mean.
+    void pack(const float* const* rows, const std::int32_t* columns);
+    // The same for pack rows [first, last) only.
+    void pack(const float* const* rows, const std::int32_t* columns, std::int64_t first, std::int64_t last);
+
+    // Rows per panel of the by_column layout.
+    static constexpr std::int64_t panel = 16;
+
+    // Where row i's values start; its value at list position c is c * step() further.
+    const float* row_start(std::int64_t i) const noexcept { return values_ + offset(i); }
+    std::int64_t step() const noexcept { return layout_ == packing::by_column ? panel : 1; }
+    // Value of row i at list position c.
+    float value(std::int64_t i, std::int32_t c) const noexcept { return row_start(i)[c * step()]; }
+    const float* values() const noexcept { return values_; }
+    const float* mean() const noexcept { return mean_; }
+    const float* var() const noexcept { return var_; }
+    // 1 / sqrt(var) of each row whose moments lie well inside the normal range (variance
+    // in [2^-60, 2^60], |mean| at most 2^40), NaN for the others.
+    const float* isd() const noexcept { return isd_; }
+    // Rows that may be read (values, moments): at least 32 padding rows past the last
+    // row, a multiple of the panel.
+    std::int64_t readable_rows() const noexcept { return stride_; }
+    std::int32_t count() const noexcept { return count_; }
+    float m() const noexcept { return static_cast<float>(count_); }
+
+private:
+    std::int64_t offset(std::int64_t i) const noexcept {
+        return layout_ == packing::by_column ? (i / panel) * panel * count_ + i % panel : i * count_;
+    }
+    template <class RowOf>
+    void pack_rows(RowOf row_of, const std::int32_t* columns, std::int64_t first, std::int64_t last);
+
+    std::int32_t nrows_;
+    std::int32_t count_;
+    packing layout_;
+    std::int64_t stride_;
+    std::vector<float> storage_;
+    float* values_;
+    float* mean_;
+    float* var_;
+    float* isd_;
+};
+
+// Packs both groups of a pass (row i of the packs read at rows[i]) on `jobs` threads,
+// each packing a range of rows of both: the same values and moments as pack().
+void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, const std::int32_t* first_columns,
+                 const std::int32_t* second_columns, std::int64_t nrows, std::int32_t jobs);
+
+// The packs that a tile loop reads: rows i from x1 and x2, rows j from y1 and y2 (the
+// first and second group each). x and y may be the same packs; all are packed by_column.
+struct pair_packs {
+    const packed_group& x1;
+    const packed_group& x2;
+    const packed_group& y1;
+    const packed_group& y2;
+};
+
+// The rows j of one row i: y-pack indices [lo, hi).
+struct row_span {
+    std::int64_t lo;
+    std::int64_t hi;
+};
+
+// Where a pass's pair values go: z_diff and, where given, the two correlations.
+struct pair_values {
+    float* first_r;
+    float* second_r;
+    float* z_diff;
+};
+
+// Pairs of the x-pack rows x0 + r, r < count, with the y-pack rows spans[r]: pair
+// (x0 + r, j) is written at position starts[r] + j of each array of `out`. The pairs are
+// computed in tiles of 4 x 16 rows; a pair's bits do not depend on the tile, the pack
+// positions or the other pairs of the call.
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, const pair_values& out);
+
+// The same pairs in a permutation pass: adds 1 to the count of each pair whose Fisher
+// difference is at least as extreme as its observed one by counting.rule, given
+// counting.thresholds. The counts equal those of the pass's z_diff counted by
+// count_exceedances; most pairs are decided without computing it.
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, const exceedance_count& counting);
+
+// Tallies of a pass's pair values against one threshold per row, from which the "median"
+// row scores of a permutation pass are decided without selecting: for each pair (i, j)
+// of a call, for both rows, whether its value lies below the row's observed score o
+// (|z| < |o| for "two-sided", z < o for "greater", z <= o for "less") and whether it is
+// NaN (`below` of a row whose observed score is NaN, which nothing exceeds, is left
+// unspecified). Arrays are indexed by pack row and readable 32 entries past the last
+// row; each thread tallies into its own arrays.
+struct row_tallies {
+    tail rule;
+    const float* observed;
+    const float* thresholds;  // decision_threshold(rule, observed[i])
+    std::int32_t* below;
+    std::int32_t* nan;
+};
+
+// Adds the tallies of the pairs of x rows x0 + r with y rows spans[r] (x and y index the
+// same rows) to `tallies`; most pairs are decided without computing z_diff.
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, const row_tallies& tallies);
+
+// Sums of |z_diff| per row, estimated, from which the "mean" row scores of a permutation
+// pass are decided: for each pair (i, j), an estimate of |z| within sum_error of the exact
+// one (NaN where z is NaN) is added to the sums of rows i and j, in no fixed order: a
+// row's sum is sums[i] plus the eight lanes[8 i .. 8 i + 7]. Arrays as for row_tallies
+// (lanes eight per row); the portable path adds the exact values.
+struct row_sums {
+    float* sums;
+    float* lanes;
+};
+// The bound on |estimate - |z|| of one pair.
+constexpr float sum_error = 0x1p-16f;
+
+void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
+               const row_span* spans, const std::int64_t* starts, const row_sums& sums);
+
+// The exact z_diff of pack rows rows[k], k < count, with every pack row i < n of g1 and
+// g2 into z[k n + i] (the pair of a row with itself too). `source` and the column lists
+// are those g1 and g2 were packed from.
+void exact_rows(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                const float* const* source, const std::int32_t* first_columns, const std::int32_t* second_columns,
+                const std::int64_t* rows, std::int64_t count, std::int64_t n, float* z);
+
+// Pairs (first_rows[k], second_rows[k]) for k in [begin, end): writes z_diff[k] and,
+// where the arrays are given, first_r[k] and second_r[k]; g1 and g2 are packed by_row.
+// `paths` is the code to run (a path the processor lacks must not be chosen; the tests
+// run every path).
+void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
+                  std::int64_t end, const pair_values& out);
+
+// The exceedance counts of the same pairs in a permutation pass, as pair_rows with
+// counting does.
+void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
+                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
+                  std::int64_t end, const exceedance_count& counting);
+
+}  // namespace corrshift

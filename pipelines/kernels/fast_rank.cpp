@@ -1,0 +1,118 @@
+#include "pipelines/kernels/fast_rank.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "common/options.hpp"
+#include "pipelines/kernels/vector_code.hpp"
+
+
+namespace corrshift {
+
+namespace {
+
+inline std::int32_t key_of(float value) noexcept {
+    if (std::isnan(value)) return std::numeric_limits<std::int32_t>::max();
+    const float v = value + 0.0f;  // -0 becomes +0; every other value is unchanged
+    std::int32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    // Negative values: flip the magnitude bits so that larger magnitudes come first.
+    return bits < 0 ? bits ^ 0x7fffffff : bits;
+}
+
+// Whether a column is listed twice: then two positions write the same output, and the
+// order of the writes decides which rank stays.
+bool has_repeats(const std::int32_t* index, std::int32_t count) {
+    std::vector<std::int32_t> sorted(index, index + count);
+    std::sort(sorted.begin(), sorted.end());
+    return std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end();
+}
+
+// rank[p] = #{q : key[q] < key[p]} + #{q < p : key[q] == key[p]}, scalar.
+void count_ranks_portable(const std::int32_t* keys, std::int32_t count, std::int32_t* rank) {
+    for (std::int32_t p = 0; p < count; ++p) {
+        std::int32_t before = 0;
+        for (std::int32_t q = 0; q < count; ++q)
+            before += keys[q] < keys[p] || (keys[q] == keys[p] && q < p);
+        rank[p] = before;
+    }
+}
+
+#if defined(__x86_64__)
+// The same count for eight positions p at a time, over every q: before the eight, q
+// counts when key[q] <= key[p] (as one minus key[q] > key[p]), after them when
+// key[q] < key[p]; only q among the eight needs the tie test. `rank` must have room for
+// count rounded up to a multiple of eight.
+CORRSHIFT_AVX2 void count_ranks_avx2(const std::int32_t* keys, std::int32_t count, std::int32_t* rank) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    for (std::int32_t p0 = 0; p0 < count; p0 += 8) {
+        const __m256i kp = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + p0));
+        const __m256i p = _mm256_add_epi32(lane, _mm256_set1_epi32(p0));
+        // Lanes hold minus the count (compare masks are -1).
+        __m256i above = _mm256_setzero_si256(), below = _mm256_setzero_si256();
+        for (std::int32_t q = 0; q < p0; ++q)
+            above = _mm256_add_epi32(above, _mm256_cmpgt_epi32(_mm256_set1_epi32(keys[q]), kp));
+        const std::int32_t own_end = std::min(p0 + 8, count);
+        for (std::int32_t q = p0; q < own_end; ++q) {
+            const __m256i kq = _mm256_set1_epi32(keys[q]);
+            const __m256i tie_before = _mm256_and_si256(_mm256_cmpeq_epi32(kq, kp), _mm256_cmpgt_epi32(p, _mm256_set1_epi32(q)));
+            below = _mm256_add_epi32(below, _mm256_or_si256(_mm256_cmpgt_epi32(kp, kq), tie_before));
+        }
+        for (std::int32_t q = own_end; q < count; ++q)
+            below = _mm256_add_epi32(below, _mm256_cmpgt_epi32(kp, _mm256_set1_epi32(keys[q])));
+        // p0 + above-count - (q before p0 above key[p]) + below-count.
+        const __m256i total = _mm256_sub_epi32(_mm256_add_epi32(_mm256_set1_epi32(p0), above), below);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rank + p0), total);
+    }
+}
+#endif
+
+}  // namespace
+
+std::int32_t rank_key(float value) noexcept { return key_of(value); }
+
+void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin,
+                         std::int64_t end, const std::int32_t* index, std::int32_t count,
+                         std::vector<std::int32_t>& keys, std::vector<std::int32_t>& order) {
+    // Padding with the largest key: see count_ranks_avx2.
+    keys.assign(static_cast<std::size_t>(count) + 8, std::numeric_limits<std::int32_t>::max());
+    // order, then rank with room for the eight-lane count's last group.
+    order.resize(static_cast<std::size_t>(count) * 2 + 8);
+    std::int32_t* rank = order.data() + count;
+#if defined(__x86_64__)
+    const bool avx2 = processor_has_avx2();
+#endif
+    const bool repeats = has_repeats(index, count);
+    for (std::int64_t r = begin; r < end; ++r) {
+        const float* row = source + r * ncols;
+        float* out = ranks + r * ncols;
+        for (std::int32_t p = 0; p < count; ++p) keys[static_cast<std::size_t>(p)] = key_of(row[index[p]]);
+#if defined(__x86_64__)
+        if (avx2)
+            count_ranks_avx2(keys.data(), count, rank);
+        else
+#endif
+            count_ranks_portable(keys.data(), count, rank);
+        if (!repeats) {
+            // Every output is written once: the order of the writes does not matter.
+            for (std::int32_t p = 0; p < count; ++p) out[index[p]] = static_cast<float>(rank[p]);
+            continue;
+        }
+        // order[k] is the position of rank k; write ranks in ascending order as the sort does.
+        for (std::int32_t p = 0; p < count; ++p) order[static_cast<std::size_t>(rank[p])] = p;
+        for (std::int32_t k = 0; k < count; ++k)
+            out[index[order[static_cast<std::size_t>(k)]]] = static_cast<float>(k);
+    }
+}
+
+void rank_rows_fast(const float* source, float* ranks, std::int64_t ncols, std::int32_t nrows,
+                    const std::int32_t* index, std::int32_t count, std::int32_t jobs) {
+    fan_out(nrows, jobs, [=](std::int64_t begin, std::int64_t end) {
+        std::vector<std::int32_t> keys, order;
+        rank_row_slice_fast(source, ranks, ncols, begin, end, index, count, keys, order);
+    });
+}
+
+}  // namespace corrshift

@@ -1,0 +1,220 @@
+"""From finished tiles to the result table.
+
+Benjamini-Hochberg q-values are exact without holding every pair: each tile counts its
+distinct p-values, the counts are merged (:class:`Histogram`), and the q-value of each
+distinct value is computed with the same float64 operations as
+:func:`corrshift.results.bh_qvalues`. Since q >= p, a tile keeps only entries that can pass
+``max_q``. A run that keeps every entry in memory does none of this: it joins the tiles'
+arrays, and the table makes ``p1``, ``p2``, ``class`` and the q-values when they are first
+asked for.
+"""
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
+
+import numpy as np
+
+from ..results import PairResult, bh_from_counts, permutation_pvalues
+from .summary import at_most
+
+if TYPE_CHECKING:
+    from .analyses import PairAnalysis, ScoreAnalysis
+    from .plan import Tile
+    from .problem import Filters, Problem
+    from .tasks import Settings
+
+Writer = Optional[Callable[[int, Any], None]]
+
+
+def merge_counts(values: List[np.ndarray], counts: List[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    """Distinct values (ascending) and their summed counts, from lists of both."""
+    present = [k for k, v in enumerate(values) if v.size]
+    if not present:
+        return np.zeros(0, dtype=np.float32), np.zeros(0, dtype=np.int64)
+    if len(present) == 1:  # already distinct and sorted
+        return values[present[0]], counts[present[0]].astype(np.int64)
+    found, inverse = np.unique(np.concatenate(values), return_inverse=True)
+    # Weights are whole numbers below 2**53, so the float64 sums are exact.
+    total = np.bincount(inverse.reshape(-1), weights=np.concatenate(counts).astype(np.float64),
+                        minlength=found.size)
+    return found, total.astype(np.int64)
+
+
+class Histogram:
+    """Counts of the distinct p-values of the finished tiles, the number of p-values that are
+    not NaN, and the counts of each exceedance count. Merged in batches, so that memory
+    stays within a small multiple of the merged table."""
+
+    def __init__(self, permutations: int):
+        self.values = np.zeros(0, dtype=np.float32)
+        self.counts = np.zeros(0, dtype=np.int64)
+        self.pending: Tuple[List[np.ndarray], List[np.ndarray]] = ([], [])
+        self.pending_size = 0
+        self.m = 0
+        self.b_hist = np.zeros(permutations + 1 if permutations else 0, dtype=np.int64)
+
+    def add(self, summary: Dict[str, Any]) -> None:
+        self.m += int(summary["m"])
+        if self.b_hist.size:
+            self.b_hist += summary["b_hist"]
+        self.pending[0].append(summary["p_vals"])
+        self.pending[1].append(summary["p_counts"])
+        self.pending_size += summary["p_vals"].size
+        if self.pending_size > max(self.values.size, 1 << 20):
+            self._merge()
+
+    def _merge(self) -> None:
+        if self.pending_size or self.pending[0]:
+            self.values, self.counts = merge_counts([self.values] + self.pending[0], [self.counts] + self.pending[1])
+        self.pending, self.pending_size = ([], []), 0
+
+    def table(self) -> Tuple[np.ndarray, np.ndarray]:
+        self._merge()
+        return self.values, self.counts
+
+
+class Kept:
+    """The entries of the returned table, at most `limit` of the best (in the order they
+    were added, that is pair order)."""
+
+    def __init__(self, limit: Optional[int]):
+        self.limit = limit
+        self.parts: List[PairResult] = []
+        self.positions: List[np.ndarray] = []
+        self.size = 0
+
+    def add(self, part: PairResult, positions: np.ndarray) -> None:
+        self.parts.append(part)
+        self.positions.append(positions)
+        self.size += len(part)
+        if self.limit is not None and self.size > 2 * self.limit:
+            self._trim()
+
+    def _trim(self) -> None:
+        whole, pos = PairResult.concatenate(self.parts), np.concatenate(self.positions)
+        best = np.sort(whole.order()[:self.limit])
+        self.parts, self.positions, self.size = [whole.take(best)], [pos[best]], best.size
+
+    def result(self, empty: PairResult) -> PairResult:
+        if self.limit is not None and self.size > self.limit:
+            self._trim()
+        return PairResult.concatenate(self.parts) if self.parts else empty
+
+
+def pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
+                settings: "Settings", q: Optional[np.ndarray] = None, perm_q: Optional[np.ndarray] = None,
+                columns: Optional[Dict[str, np.ndarray]] = None) -> PairResult:
+    """A pair table; `columns` may bring p1, p2 and class_code already made, and the
+    q-values may be given (otherwise all of these are made when asked for)."""
+    r1, r2, z, p, perm_p = arrays
+    return PairResult(names, index1, index2, r1, r2, z, p, perm_p, settings.n1, settings.n2, settings.method,
+                      settings.alternative, settings.permutations, group1=settings.group1, group2=settings.group2,
+                      class_alpha=settings.class_alpha, q_value=q, perm_q=perm_q, **(columns or {}))
+
+
+def empty_pairs(problem: "Problem", settings: "Settings") -> PairResult:
+    none32, none64 = np.zeros(0, np.float32), np.zeros(0)
+    return pair_result(problem.names, np.zeros(0, np.int32), np.zeros(0, np.int32),
+                       [none32, none32, none32, none32, none64], settings, none64, none64)
+
+
+def _whole_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"],
+                 store: Any) -> PairResult:
+    """Every pair in memory: the arrays of the tiles joined; the table makes its other
+    columns when they are asked for."""
+    if not tiles:
+        return empty_pairs(problem, settings)
+    parts = [store.load_tile(t) for t in range(len(tiles))]
+    r1, r2, z, p, b = (parts[0][k] if len(parts) == 1 else np.concatenate([s[k] for s in parts])
+                       for k in ("r1", "r2", "z", "p", "b"))
+    del parts
+    i, j, _ = analysis.tile_pairs(problem, (tiles[0][0], tiles[-1][1]), None)
+    perm_p = permutation_pvalues(b, settings.permutations, z)
+    return pair_result(problem.names, i, j, [r1, r2, z, p, perm_p], settings)
+
+
+def _perm_q_of_counts(b_hist: np.ndarray, permutations: int) -> np.ndarray:
+    """The perm_q value of each exceedance count 0 .. permutations, from their counts."""
+    perm_values = permutation_pvalues(np.arange(permutations + 1), permutations)
+    seen = b_hist > 0
+    perm_table, perm_counts = merge_counts([perm_values[seen]], [b_hist[seen]])
+    if not perm_table.size:
+        return np.full(perm_values.shape, np.nan)
+    perm_q_table = bh_from_counts(perm_table, perm_counts, int(b_hist.sum()))
+    # Counts that no entry has get some neighbour's value; no entry looks them up.
+    return perm_q_table[np.minimum(np.searchsorted(perm_table, perm_values), max(perm_table.size - 1, 0))]
+
+
+def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"], store: Any,
+                 filters: "Filters", write: Writer, keep_limit: Optional[int]) -> PairResult:
+    """The pair table of a run: the entries that pass the filters, at most `keep_limit` of
+    the best; every kept entry goes to `write` tile by tile."""
+    permutations = settings.permutations
+    if not settings.summary:
+        return _whole_pairs(analysis, problem, settings, tiles, store)
+    hist = store.histogram(len(tiles), permutations)
+    p_table, p_counts = hist.table()
+    q_table = bh_from_counts(p_table, p_counts, hist.m)
+    perm_q_of_count = _perm_q_of_counts(hist.b_hist, permutations) if permutations else None
+
+    def tile_result(t: int) -> Tuple[PairResult, np.ndarray]:
+        s = store.load_tile(t)
+        pos = np.arange(s["p"].size, dtype=np.int64) if s["all"] else s["pos"].astype(np.int64)
+        i, j, offset = analysis.tile_pairs(problem, tiles[t], None if s["all"] else pos)
+        perm_p = permutation_pvalues(s["b"], permutations, s["z"])
+        # q-values through the codes of the tile's distinct p-values (NaN at code -1).
+        q_of_code = np.append(q_table[np.searchsorted(p_table, s["kept_vals"])], np.nan)
+        q = q_of_code[s["code"]]
+        pq = perm_q_of_count[s["b"]] if perm_q_of_count is not None else np.full(perm_p.shape, np.nan)
+        pq[np.isnan(perm_p)] = np.nan
+        part = pair_result(problem.names, i, j, [s["r1"], s["r2"], s["z"], s["p"], perm_p], settings, q, pq,
+                           {k: s[k] for k in ("p1", "p2", "class_code") if k in s})
+        keep = np.ones(len(part), dtype=bool)
+        if filters.max_p is not None:
+            keep &= at_most(part.p_value, filters.max_p)
+        if filters.max_q is not None:
+            keep &= part.q_value <= filters.max_q
+        if keep.all():
+            return part, pos + offset
+        where = np.flatnonzero(keep)
+        return part.take(where), pos[where] + offset
+
+    selected = None
+    if filters.top is not None:
+        best = Kept(filters.top)
+        for t in range(len(tiles)):
+            best.add(*tile_result(t))
+        best.result(empty_pairs(problem, settings))
+        selected = np.concatenate(best.positions) if best.positions else np.zeros(0, np.int64)
+    kept = Kept(keep_limit)
+    for t in range(len(tiles)):
+        part, positions = tile_result(t)
+        if selected is not None:
+            take = np.flatnonzero(np.isin(positions, selected))
+            part, positions = part.take(take), positions[take]
+        if write is not None:
+            write(t, part)
+        kept.add(part, positions)
+    result = kept.result(empty_pairs(problem, settings))
+    return result.top() if filters.top is not None else result
+
+
+def finish_scores(analysis: "ScoreAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"],
+                  store: Any, filters: "Filters", write: Writer) -> Any:
+    """The row or set table of a run: every entry, or those that pass the filters."""
+    summaries = [store.load_tile(t) for t in range(len(tiles))]
+    observed = np.concatenate([s["obs"] for s in summaries])
+    counts = np.concatenate([s["counts"] for s in summaries])
+    perm_p = permutation_pvalues(counts, problem.permutations, observed)
+    whole = analysis.score_table(problem, settings, observed, perm_p)
+    keep = np.ones(len(whole), dtype=bool)
+    if filters.max_p is not None:
+        keep &= whole.perm_p <= filters.max_p
+    if filters.max_q is not None:
+        keep &= whole.perm_q <= filters.max_q
+    where = np.flatnonzero(keep)
+    if filters.top is not None:
+        where = np.sort(where[whole.take(where).order()[:filters.top]])
+    if write is not None:
+        for t, (a, b) in enumerate(tiles):
+            write(t, whole.take(where[(where >= a) & (where < b)]))
+    result = whole.take(where) if where.size < len(whole) else whole
+    return result.top() if filters.top is not None else result

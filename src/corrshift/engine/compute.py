@@ -1,0 +1,195 @@
+"""A run from start to end: the checks made before any work, the settings of its tasks,
+the tasks run here or on a cluster, and the result table (and the files)."""
+import math
+import os
+from typing import Any, Callable, Dict, List, Optional
+
+import numpy as np
+
+from .. import _inputs
+from .._inputs import InputError
+from . import execute, output, plan, tasks
+from .problem import Filters, Problem, input_hash
+from .store import FolderStore, MemoryStore, Store
+from .tasks import Settings
+
+#: With ``out``, the returned table holds at most this many of the written entries.
+KEEP_IN_MEMORY = 1000000
+#: Bytes per pair of an unfiltered all-pairs table held in memory.
+BYTES_PER_PAIR = 90
+#: Bytes per distinct p-value while the counts of all of them are merged.
+BYTES_PER_DISTINCT = 36
+#: Distinct float32 values in [0, 1].
+FLOAT32_UNIT_VALUES = 0x3F800001
+
+ORDER_NOTE = ("entries in pair order (row1 ascending, then row2) for all pairs, in the order given for "
+              "listed pairs and sets, in row order for rows; part files in that order by name")
+
+
+def check_filters(max_p: Any, max_q: Any, top: Any) -> Filters:
+    limits = []
+    for name, value in (("max_p", max_p), ("max_q", max_q)):
+        if value is not None:
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)) \
+                    or not 0 <= float(value) <= 1:
+                raise InputError("{} must be a number from 0 to 1, got {!r}".format(name, value))
+            value = float(value)
+        limits.append(value)
+    if top is not None:
+        if isinstance(top, (bool, np.bool_)) or not isinstance(top, (int, np.integer)) or top < 1:
+            raise InputError("top must be a positive whole number, got {!r}".format(top))
+        top = int(top)
+    return Filters(limits[0], limits[1], top)
+
+
+def _available_memory() -> int:
+    try:
+        with open("/proc/meminfo") as fh:
+            for line in fh:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 1 << 62
+
+
+def check_memory(problem: Problem, filters: Filters, out: Optional[str]) -> None:
+    """Refuse an unfiltered in-memory table of all pairs that would not fit."""
+    if not problem.analysis.every_pair or out is not None or filters.any:
+        return
+    need = problem.item_count() * BYTES_PER_PAIR
+    have = _available_memory()
+    if need > 0.8 * have:
+        raise InputError("all {:,} pairs of {:,} rows need about {:.1f} GB in memory, more than this machine "
+                         "has free ({:.1f} GB); write them to disk with out='pairs.parquet', or keep only "
+                         "the best with max_q=..., max_p=... or top=...".format(
+                             problem.item_count(), problem.nrows, need / 1e9, have / 1e9))
+
+
+def check_histogram_memory(problem: Problem, filters: Filters) -> None:
+    """Exact q-values need the counts of every distinct p-value unless max_q bounds them."""
+    if not problem.analysis.every_pair or filters.max_q is not None:
+        return
+    need = min(problem.item_count(), FLOAT32_UNIT_VALUES) * BYTES_PER_DISTINCT
+    have = _available_memory()
+    if need > 0.8 * have:
+        raise InputError("exact q-values over all {:,} pairs without max_q need the counts of every distinct "
+                         "p-value, up to {:.1f} GB of memory ({:.1f} GB free); add max_q=... (only p-values "
+                         "up to it are then counted)".format(problem.item_count(), need / 1e9, have / 1e9))
+
+
+def _version() -> str:
+    from .._version import __version__
+    return __version__
+
+
+def settings_of(problem: Problem, filters: Filters, out: Optional[str], threads: int) -> Settings:
+    q_limit = None if filters.max_q is None else filters.max_q * (1 + 2.0 ** -40)
+    keep = [v for v in (filters.max_p, q_limit) if v is not None]
+    return Settings(blocks=tasks.BLOCKS, first=problem.first, second=problem.second, method=problem.method,
+                    alternative=problem.alternative, score=problem.score, permutations=problem.permutations,
+                    n1=int(problem.first.size), n2=int(problem.second.size), group1=problem.labels[0],
+                    group2=problem.labels[1], class_alpha=problem.class_alpha, threads=threads,
+                    summary=out is not None or filters.any, columns=out is not None,
+                    keep_p=min(keep) if keep else None, hist_limit=math.inf if q_limit is None else q_limit,
+                    tile_top=filters.top if filters.max_q is None else None)
+
+
+def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: Store,
+             client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
+             description: Dict[str, Any], out: Optional[str] = None) -> Any:
+    """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
+    hosts = execute.host_slots(client) if client is not None else {}
+    if client is None and out is None:
+        # Nothing to resume and no worker to keep alive: every tile is one task.
+        ranges = [[(0, problem.permutations + 1)] for _ in tiles]
+    else:
+        ranges = plan.plan_passes(problem, tiles, sum(hosts.values()) or 1)
+    state = execute.Run(problem, settings, tiles, ranges, store)
+    state.bar = execute.Progress(progress, state.total_weight(), problem.analysis.unit)
+    try:
+        if client is None:
+            execute.run_here(state, settings.threads)
+        else:
+            execute.run_dask(state, client, hosts, "corrshift-" + digest[:20], after_result)
+    finally:
+        state.bar.close()
+
+    written: List[str] = []
+    write: Optional[Callable[[int, Any], None]] = None
+    if out is not None:
+        from .. import _parquet
+        final = output.final_folder(out)
+
+        def write_part(t: int, part: Any) -> None:
+            if len(part) or (t == len(tiles) - 1 and not written):
+                name = "part-{:05d}.parquet".format(t)
+                _parquet.write(part, os.path.join(final, name), description)
+                written.append(name)
+
+        write = write_part
+
+    limit = KEEP_IN_MEMORY if out is not None else None
+    result = problem.analysis.finish(problem, settings, tiles, store, filters, write, limit)
+    if out is not None:
+        assert isinstance(store, FolderStore)  # a run that writes files keeps its work in the folder
+        output.finish_output(out, written, store.manifest, problem, result)
+    return result
+
+
+def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: Any = None,
+        n_jobs: Optional[int] = None, max_p: Optional[float] = None, max_q: Optional[float] = None,
+        top: Optional[int] = None, progress: bool = True,
+        _after_result: Optional[Callable[[int], None]] = None) -> Any:
+    """Compute `problem` and return its result table (see the package docstring).
+
+    Every argument is checked, and `out` created (or its earlier run found), before any
+    work. The returned table holds the entries that pass the filters (``max_p``, ``max_q``
+    on the p-value for pairs and on the permutation p-value for scores; then the ``top``
+    best), sorted when ``top`` is given and in pair (row, set) order otherwise. With
+    `out`, at most KEEP_IN_MEMORY of them are held, the best ones; ``result.output`` names
+    the folder with all of them.
+    """
+    filters = check_filters(max_p, max_q, top)
+    threads = _inputs.job_count(n_jobs)
+    if problem.data.size >= 2 ** 31:
+        raise InputError("data has {:,} values in the two groups' samples; at most 2**31 - 1 are "
+                         "supported".format(problem.data.size))
+    if client is not None:
+        distributed = execute.require_dask()
+        if not isinstance(client, distributed.Client):
+            raise InputError("client must be a distributed.Client, got {!r}".format(type(client).__name__))
+    if out is not None:
+        from .. import _parquet
+        _parquet.require()
+        out = os.fspath(out)
+    check_memory(problem, filters, out)
+    check_histogram_memory(problem, filters)
+    settings = settings_of(problem, filters, out, threads)
+    analysis = problem.analysis
+    tiles = plan.plan_tiles(problem)
+    if client is None and out is None and analysis.held_whole(settings):
+        # In this process, what is held whole anyway is computed whole: one task.
+        tiles = plan.whole(tiles)
+    digest = input_hash(problem, filters, _version())
+    description = {"kind": analysis.table, "method": problem.method, "alternative": problem.alternative,
+                   "score": problem.score, "permutations": problem.permutations,
+                   "n1": settings.n1, "n2": settings.n2, "group1": problem.labels[0],
+                   "group2": problem.labels[1], "entries": problem.item_count(), "max_p": filters.max_p,
+                   "max_q": filters.max_q, "top": filters.top, "order": ORDER_NOTE,
+                   "class_alpha": problem.class_alpha if analysis.has_classes else None,
+                   "corrshift": _version()}
+    if out is None:
+        result = _compute(problem, settings, tiles, filters, MemoryStore(), client, digest, progress,
+                          _after_result, description)
+    else:
+        output.check_output(out)
+        with output.OutputLock(out):
+            manifest = output.prepare_output(out, digest, description, overwrite)
+            if output.finished_table(out, manifest):
+                result = output.kept_table(out, problem, settings)
+            else:
+                result = _compute(problem, settings, tiles, filters, FolderStore(out, manifest), client,
+                                  digest, progress, _after_result, description, out)
+    result.output = out
+    return result

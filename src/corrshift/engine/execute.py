@@ -1,0 +1,196 @@
+"""Running the tasks of a run: one after another in this process (each on ``n_jobs``
+threads), or on a Dask cluster, where the matrix goes to every worker once, a worker runs
+one task at a time on all its cores, and the results come back as they complete.
+Finished tasks go to the run's store; a tile whose tasks are all done becomes a tile
+summary there."""
+import contextlib
+import dataclasses
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Set
+
+from .._inputs import InputError
+from . import tasks
+from .plan import Tile, tile_items
+from .store import Store, TaskKey
+from .tasks import Job, Settings, combine
+
+if TYPE_CHECKING:
+    from .problem import Problem
+
+DASK_MESSAGE = 'cluster runs need dask and distributed: pip install "corrshift[dask]"'
+
+
+class Progress:
+    """A tqdm bar over pair-passes (or row- and set-passes), drawn on standard error."""
+
+    def __init__(self, enabled: bool, total: int, what: str):
+        self.bar = None
+        if enabled and total > 0:
+            from tqdm.auto import tqdm  # type: ignore[import]
+            self.bar = tqdm(total=total, desc="corrshift", unit=" {}-passes".format(what), unit_scale=True,
+                            dynamic_ncols=True, smoothing=0.1)
+
+    def update(self, n: int) -> None:
+        if self.bar is not None and n:
+            self.bar.update(n)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+class Run:
+    """Bookkeeping of one run: which tasks remain, and turning finished tasks into tiles."""
+
+    def __init__(self, problem: "Problem", settings: Settings, tiles: List[Tile], ranges: List[List[Tile]],
+                 store: Store):
+        self.problem, self.settings, self.tiles, self.ranges = problem, settings, tiles, ranges
+        self.store, self.bar = store, Progress(False, 0, "")
+        done_tiles = store.done_tiles()
+        done_tasks = store.done_tasks()
+        self.pending: Dict[int, Set[TaskKey]] = {}
+        self.jobs: List[Job] = []
+        for t, tile in enumerate(tiles):
+            if t in done_tiles:
+                continue
+            keys = {(t, f, l) for f, l in ranges[t]}
+            self.pending[t] = keys - done_tasks
+            if self.pending[t]:
+                # The tile's pair lists, shared by its pass ranges.
+                job = problem.analysis.job(problem, t, tile)
+                self.jobs += [dataclasses.replace(job, passes=(f, l)) for f, l in ranges[t]
+                              if (t, f, l) not in done_tasks]
+            else:
+                self._finish_tile(t)
+
+    def weight(self, job: Job) -> int:
+        f, l = job.passes
+        return tile_items(self.problem, job.tile) * (l - f)
+
+    def total_weight(self) -> int:
+        return sum(self.weight(j) for j in self.jobs)
+
+    def finished(self, job: Job, result: Dict[str, Any]) -> None:
+        t = job.index
+        f, l = job.passes
+        if len(self.ranges[t]) == 1:
+            self.store.save_tile(t, result, [])
+            self.pending.pop(t, None)
+            return
+        self.store.save_task((t, f, l), result)
+        self.pending[t].discard((t, f, l))
+        if not self.pending[t]:
+            self._finish_tile(t)
+
+    def _finish_tile(self, t: int) -> None:
+        keys = [(t, f, l) for f, l in self.ranges[t]]
+        parts = [self.store.load_task(k) for k in keys]
+        self.store.save_tile(t, combine(self.settings, self.problem.analysis, parts), keys)
+        self.pending.pop(t, None)
+
+
+def run_here(run: Run, n_jobs: int) -> None:
+    for job in run.jobs:
+        items = tile_items(run.problem, job.tile)
+        shown = [0]
+
+        def progress(n: int, items: int = items, shown: List[int] = shown) -> None:
+            run.bar.update(items * (n - shown[0]))
+            shown[0] = n
+
+        result = tasks.run_task(run.problem.data, run.settings, job, n_jobs, progress=progress)
+        run.bar.update(run.weight(job) - items * shown[0])
+        run.finished(job, result)
+
+
+def require_dask() -> Any:
+    try:
+        import distributed  # type: ignore[import]
+    except ImportError:
+        raise ImportError(DASK_MESSAGE) from None
+    return distributed
+
+
+def host_slots(client: Any) -> Dict[str, int]:
+    """Tasks each host of the cluster runs at once: the sum of its workers' threads."""
+    from distributed.comm import get_address_host  # type: ignore[import]
+    try:
+        info = client.scheduler_info(n_workers=-1)
+    except TypeError:  # older distributed lists every worker anyway
+        info = client.scheduler_info()
+    slots: Dict[str, int] = {}
+    for address, worker in info.get("workers", {}).items():
+        host = get_address_host(address)
+        slots[host] = slots.get(host, 0) + int(worker.get("nthreads", 1))
+    return slots
+
+
+def run_dask(run: Run, client: Any, slots: Dict[str, int], key_prefix: str,
+             after_result: Optional[Callable[[int], None]] = None) -> None:
+    distributed = require_dask()
+    if not run.jobs:
+        return
+    data = client.scatter(run.problem.data, broadcast=True)
+    futures = {}
+    for job in run.jobs:
+        f, l = job.passes
+        key = "{}-{}-{}-{}".format(key_prefix, job.index, f, l)
+        futures[client.submit(tasks.run_task, data, run.settings, job, None, slots, key=key, pure=True)] = job
+    done = 0
+    try:
+        for future in distributed.as_completed(list(futures)):
+            job = futures.pop(future)
+            result = future.result()
+            future.release()
+            run.finished(job, result)
+            run.bar.update(run.weight(job))
+            done += 1
+            if after_result is not None:
+                after_result(done)
+    finally:
+        if futures:
+            client.cancel(list(futures))
+
+
+@contextlib.contextmanager
+def local_cluster(workers: int, threads: int = 1) -> Iterator[Any]:
+    """A client of a new cluster of `workers` worker processes on this machine."""
+    distributed = require_dask()
+    import dask  # type: ignore[import]
+    # Dask starts workers with a 64 KiB malloc trim threshold, which makes every large NumPy
+    # temporary a fresh mmap and the per-pair columns several times slower; these workers
+    # keep freed memory for reuse up to 256 MiB and map only blocks of 32 MiB and more.
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", {}) or {})
+    environ.update(MALLOC_TRIM_THRESHOLD_=str(256 << 20), MALLOC_MMAP_THRESHOLD_=str(32 << 20))
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True,
+                                           dashboard_address=":0")
+    try:
+        with distributed.Client(cluster) as client:
+            yield client
+    finally:
+        cluster.close()
+
+
+@contextlib.contextmanager
+def connect(scheduler: Optional[str] = None, workers: Optional[int] = None,
+            timeout: str = "30s") -> Iterator[Any]:
+    """A client of the cluster at `scheduler`, or of a new local cluster of `workers` worker
+    processes; None when neither is given (the run stays in this process)."""
+    if scheduler is not None and workers is not None:
+        raise InputError("give either a scheduler address or a number of local workers, not both")
+    if scheduler is None and workers is None:
+        yield None
+        return
+    distributed = require_dask()
+    if workers is not None:
+        if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+            raise InputError("workers must be a positive whole number, got {!r}".format(workers))
+        with local_cluster(workers) as client:
+            yield client
+        return
+    try:
+        client = distributed.Client(scheduler, timeout=timeout)
+    except (OSError, TimeoutError) as exc:
+        raise InputError("cannot reach the Dask scheduler at {!r}: {}".format(scheduler, exc)) from None
+    with client:
+        yield client
