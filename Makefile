@@ -33,20 +33,22 @@ OTHER_SERIES := 3.9 3.10 3.12
 all: test
 
 # $(1): the venv, $(2): its interpreter, $(3): its series, $(4): the variable that names the
-# interpreter. The venv gets the pinned
-# requirements, NumPy 1.x apart in $(1)/numpy1 where the venv has NumPy 2 (for
-# tests/test_numpy_versions.py), and the package, built against the pinned pybind11.
+# interpreter. $(1)/.ready stamps a venv that has the pinned requirements and, where the venv
+# has NumPy 2, NumPy 1.x apart in $(1)/numpy1 (for tests/test_numpy_versions.py); it is
+# remade when a requirements file changes. (A stamp, not bin/python: that is a link to the
+# interpreter, whose time `touch` would change for every venv of it.) $(1)/.installed stamps
+# the package, built against the pinned pybind11.
 define venv_rules
-$(1)/bin/python: $(REQUIREMENTS) requirements-numpy1.txt
+$(1)/.ready: $(REQUIREMENTS) requirements-numpy1.txt
 	@test -n "$(2)" || { echo "Python $(3) not found: install it or pass $(4)=/path/to/python$(3)"; exit 1; }
 	$(2) -m venv $(1)
 	$(1)/bin/python -m pip install --quiet --upgrade pip
 	$(1)/bin/python -m pip install --quiet $(addprefix -r ,$(REQUIREMENTS))
 	rm -rf $(1)/numpy1
 	$(1)/bin/python -m pip install --quiet --no-deps --target $(1)/numpy1 -r requirements-numpy1.txt
-	touch $(1)/bin/python
+	touch $(1)/.ready
 
-$(1)/.installed: $(1)/bin/python $(SOURCES)
+$(1)/.installed: $(1)/.ready $(SOURCES)
 	$(1)/bin/python -m pip install --quiet --no-build-isolation --no-deps .
 	touch $(1)/.installed
 endef
@@ -81,7 +83,7 @@ test-python-%: .venv-%/.installed
 test-all-pythons: $(addprefix test-python-,$(OTHER_SERIES))
 
 # C++ unit tests of internals that Python reaches only indirectly.
-test-cpp: $(PY)
+test-cpp: $(VENV)/.ready
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(CPP_BUILD) -G Ninja -DCORRSHIFT_PYTHON=OFF \
 	  -DCORRSHIFT_CPP_TESTS=ON -DCORRSHIFT_WERROR=ON >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(CPP_BUILD) -j $(JOBS)
@@ -90,7 +92,7 @@ test-cpp: $(PY)
 # The sdist, and from it a wheel for Python 3.13 (WHEEL_VENV=.venv-X.Y for another), in
 # dist/; auditwheel names the oldest Linux systems the wheel serves.
 WHEEL_VENV ?= .venv-3.13
-wheel: $(WHEEL_VENV)/bin/python
+wheel: $(WHEEL_VENV)/.ready
 	rm -rf dist
 	$(WHEEL_VENV)/bin/python -m build --no-isolation --outdir dist .
 	$(WHEEL_VENV)/bin/python -m auditwheel show dist/*.whl
@@ -119,7 +121,7 @@ bench: build
 	$(PY) bench/run.py
 
 # The C++ tests plus the exhaustive atanhf check (a minute or more), in their own build dir.
-test-exhaustive: $(PY)
+test-exhaustive: $(VENV)/.ready
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/cpp-exhaustive -G Ninja -DCORRSHIFT_PYTHON=OFF \
 	  -DCORRSHIFT_CPP_TESTS=ON -DCORRSHIFT_WERROR=ON -DCORRSHIFT_EXHAUSTIVE_TESTS=ON >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build build/cpp-exhaustive -j $(JOBS)

@@ -52,15 +52,15 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -pri
 
 .PHONY: sanitize sanitize-python sanitize-cpp tsan memcheck fuzz stress
 
-$(SANITIZE_PY): requirements.txt
+$(SANITIZE_VENV)/.ready: requirements.txt
 	@test -n "$(PYTHON38)" || { echo "Python 3.8 not found: pass PYTHON38=/path/to/python3.8"; exit 1; }
 	$(PYTHON38) -m venv $(SANITIZE_VENV)
 	$(SANITIZE_PY) -m pip install --quiet --upgrade pip
 	$(SANITIZE_PY) -m pip install --quiet -r requirements.txt
-	touch $(SANITIZE_PY)
+	touch $(SANITIZE_VENV)/.ready
 
 # The same package as `make build`, compiled with -fsanitize=address,undefined.
-$(SANITIZE_VENV)/.installed: $(SANITIZE_PY) $(SOURCES) $(wildcard src/corrshift/*.py)
+$(SANITIZE_VENV)/.installed: $(SANITIZE_VENV)/.ready $(SOURCES) $(wildcard src/corrshift/*.py)
 	PATH=$(abspath $(SANITIZE_VENV))/bin:$$PATH $(SANITIZE_PY) -m pip install --quiet \
 	  --no-build-isolation --no-deps -C build-dir=$(SANITIZE_BUILD) \
 	  -C cmake.build-type=RelWithDebInfo -C cmake.define.CORRSHIFT_SANITIZE=address,undefined .
@@ -71,7 +71,7 @@ sanitize: sanitize-cpp sanitize-python
 sanitize-python: $(SANITIZE_VENV)/.installed
 	$(SANITIZE_ENV) $(SANITIZE_PY) -m pytest $(SANITIZE_PYTEST_ARGS)
 
-sanitize-cpp: $(SANITIZE_PY)
+sanitize-cpp: $(SANITIZE_VENV)/.ready
 	PATH=$(abspath $(SANITIZE_VENV))/bin:$$PATH cmake -S . -B $(SANITIZE_CPP_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORRSHIFT_PYTHON=OFF -DCORRSHIFT_CPP_TESTS=ON \
 	  -DCORRSHIFT_SANITIZE=address,undefined >/dev/null
@@ -82,7 +82,7 @@ sanitize-cpp: $(SANITIZE_PY)
 # Every threaded stage (fan-out, set-score workers, rank transform, the pass loop of all
 # pipelines) under ThreadSanitizer; the driver also checks that results do not depend on
 # the job count. halt_on_error makes any report fail the run.
-tsan: $(PY)
+tsan: $(VENV)/.ready
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(TSAN_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORRSHIFT_PYTHON=OFF -DCORRSHIFT_CPP_TESTS=ON \
 	  -DCORRSHIFT_SANITIZE=thread >/dev/null
