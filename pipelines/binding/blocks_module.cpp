@@ -204,6 +204,48 @@ std::tuple<int_array, float_array, int_array> call_set_block(
     return std::make_tuple(std::move(labels), std::move(observed), std::move(counts));
 }
 
+// Modules of listed pairs: the pair lists of equal length as for pairs_block, each
+// module's pair positions in module_pairs[module_starts[g] .. module_starts[g + 1]).
+std::tuple<float_array, float_array, float_array, int_array> call_module_block(
+    const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
+    const int_arg& module_starts_arg, const int_arg& module_pairs_arg, const int_arg& first_columns,
+    const int_arg& second_columns, const std::string& method, const std::string& score,
+    const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
+    const py::object& progress) {
+    const int_array& first_rows = checked(first_rows_arg, "first_rows");
+    const int_array& second_rows = checked(second_rows_arg, "second_rows");
+    const int_array& module_starts = checked(module_starts_arg, "module_starts");
+    const int_array& module_pairs = checked(module_pairs_arg, "module_pairs");
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
+                                          pass_first, pass_last, n_jobs, progress);
+    check_score(score);
+    const std::int32_t first_length = length_of(first_rows, "first_rows");
+    const std::int32_t second_length = length_of(second_rows, "second_rows");
+    if (first_length != second_length)
+        throw py::value_error("first_rows and second_rows must list the same pairs, got " +
+                              std::to_string(first_length) + " and " + std::to_string(second_length) + " entries");
+    const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
+                                               true, args.input.nrows);
+    const std::int32_t modules =
+        check_modules(module_starts.data(), length_of(module_starts, "module_starts"),
+                      length_of(module_pairs, "module_pairs"), module_pairs.data(), pairs);
+
+    float_array observed(modules);
+    float_array mean_r1(modules);
+    float_array mean_r2(modules);
+    int_array counts(modules);
+    const module_block_outputs out{observed.mutable_data(), mean_r1.mutable_data(), mean_r2.mutable_data(),
+                                   {nullptr, counts.mutable_data()}};
+    const run_environment env = environment_of(progress);
+    {
+        // Workers never touch Python objects: we don't manipulate refcounts.
+        py::gil_scoped_release release;
+        module_block(args.input, first_rows.data(), second_rows.data(), pairs, module_starts.data(),
+                     module_pairs.data(), modules, args.options, out, env);
+    }
+    return std::make_tuple(std::move(observed), std::move(mean_r1), std::move(mean_r2), std::move(counts));
+}
+
 }  // namespace
 
 CORRSHIFT_MODULE(_blocks, m) {
@@ -223,4 +265,9 @@ CORRSHIFT_MODULE(_blocks, m) {
                  py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("score"),
                  py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
                  py::kw_only(), py::arg("progress") = py::none());
+    binding::def(m, "module_block", &call_module_block, py::arg("data"), py::arg("first_rows"),
+                 py::arg("second_rows"), py::arg("module_starts"), py::arg("module_pairs"), py::arg("first_columns"),
+                 py::arg("second_columns"), py::arg("method"), py::arg("score"), py::arg("alternative"),
+                 py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
+                 py::arg("progress") = py::none());
 }

@@ -116,4 +116,24 @@ void check_row_range(std::int64_t first, std::int64_t last, std::int32_t nrows, 
     if (first > last) throw std::invalid_argument(range + " ends before it starts");
 }
 
+std::int32_t check_modules(const std::int32_t* starts, std::int32_t start_count, std::int32_t member_count,
+                           const std::int32_t* members, std::int32_t pair_count) {
+    if (start_count < 1)
+        throw std::invalid_argument("module_starts must hold the module count + 1 entries (at least one, 0)");
+    if (starts[0] != 0)
+        throw std::invalid_argument("module_starts[0] must be 0, got " + std::to_string(starts[0]));
+    for (std::int32_t g = 1; g < start_count; ++g)
+        if (starts[g] < starts[g - 1])
+            throw std::invalid_argument("module_starts decreases at entry " + std::to_string(g) + " (" +
+                                        std::to_string(starts[g - 1]) + " then " + std::to_string(starts[g]) + ")");
+    if (starts[start_count - 1] != member_count)
+        throw std::invalid_argument("module_starts ends at " + std::to_string(starts[start_count - 1]) +
+                                    " but module_pairs has " + std::to_string(member_count) + " entries");
+    for (std::int32_t k = 0; k < member_count; ++k)
+        if (members[k] < 0 || members[k] >= pair_count)
+            throw std::out_of_range("module_pairs[" + std::to_string(k) + "] = " + std::to_string(members[k]) +
+                                    " is not a position of the " + std::to_string(pair_count) + " listed pairs");
+    return start_count - 1;
+}
+
 }  // namespace corrshift

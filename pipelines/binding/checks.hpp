@@ -62,4 +62,10 @@ std::int32_t check_block_jobs(std::int64_t n_jobs);
 // 0 <= first <= last <= nrows (IndexError outside the rows, ValueError when reversed).
 void check_row_range(std::int64_t first, std::int64_t last, std::int32_t nrows, const char* name);
 
+// Modules of listed pairs: `starts` holds module_count + 1 >= 1 entries, from 0 up to
+// member_count without decreasing, and every member is a pair position in [0, pair_count).
+// Returns module_count.
+std::int32_t check_modules(const std::int32_t* starts, std::int32_t start_count, std::int32_t member_count,
+                           const std::int32_t* members, std::int32_t pair_count);
+
 }  // namespace corrshift

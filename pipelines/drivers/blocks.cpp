@@ -1,6 +1,7 @@
 #include "pipelines/drivers/blocks.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "common/options.hpp"
 #include "pipelines/drivers/row_decisions.hpp"
@@ -317,6 +318,78 @@ void set_block(const pass_input& input, const std::int32_t* first_rows, const st
     };
     run_passes(input, loop_of(rows, options, set_count, false), observed, counting_of(options, observed, counts),
                scorer, env);
+}
+
+namespace {
+
+// Mean of the defined values among r[members[k]], k in [start, end), in double in member
+// order: the -2 of a correlation without variance is left out; NaN when none is defined.
+double mean_defined(const float* r, const std::int64_t* members, std::int64_t start, std::int64_t end) noexcept {
+    double sum = 0.0;
+    std::int64_t count = 0;
+    for (std::int64_t k = start; k < end; ++k) {
+        const float v = r[members[k]];
+        if (v == -2.0f) continue;
+        sum += static_cast<double>(v);
+        ++count;
+    }
+    return count > 0 ? sum / static_cast<double>(count) : std::numeric_limits<double>::quiet_NaN();
+}
+
+}  // namespace
+
+void module_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                  std::int32_t pair_count, const std::int32_t* starts, const std::int32_t* members,
+                  std::int32_t module_count, const block_options& options, const module_block_outputs& out,
+                  const run_environment& env) {
+    const std::int64_t modules = module_count;
+    const std::int64_t pairs = modules > 0 ? pair_count : 0;
+    const listed_rows listed = pairs > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
+    // The set-score kernels take int64 positions.
+    const std::vector<std::int64_t> positions(members, members + (modules > 0 ? starts[modules] : 0));
+    std::vector<float> first_r(static_cast<std::size_t>(pairs));
+    std::vector<float> second_r(static_cast<std::size_t>(pairs));
+    std::vector<float> z_diff(static_cast<std::size_t>(pairs));
+
+    const auto packed = static_cast<std::int32_t>(listed.rows.size());
+    packed_group g1(packed, input.groups.first_count, packing::by_row);
+    packed_group g2(packed, input.groups.second_count, packing::by_row);
+    const fast_kernel_paths paths = fast_kernel_paths_in_use();
+    const bool absolute = options.alternative == tail::two_sided;
+    const std::int32_t pair_jobs = stage_jobs(options, pairs);
+    const std::int32_t module_jobs = stage_jobs(options, modules);
+
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* scores,
+                                   const exceedance_count*) {
+        if (modules == 0) return;
+        // Only the observed pass writes into the observed array; it also keeps the
+        // correlations for the modules' means.
+        const bool observed_pass = scores == out.observed;
+        if (pairs > 0) {
+            pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
+            const pair_values values{observed_pass ? first_r.data() : nullptr,
+                                     observed_pass ? second_r.data() : nullptr, z_diff.data()};
+            fan_out(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
+                listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, values);
+            });
+        }
+        fan_out(modules, module_jobs, [&](std::int64_t first, std::int64_t last) {
+            std::vector<float> scratch;
+            for (std::int64_t m = first; m < last; ++m) {
+                const std::int64_t begin = starts[m];
+                const std::int64_t end = starts[m + 1];
+                scores[m] = options.use_mean
+                                ? mean_abs_score(z_diff.data(), positions.data(), begin, end)
+                                : quantile_score(z_diff.data(), positions.data(), begin, end, 0.5f, absolute, scratch);
+                if (!observed_pass) continue;
+                const std::int64_t* at = positions.data();
+                out.mean_first_r[m] = static_cast<float>(mean_defined(first_r.data(), at, begin, end));
+                out.mean_second_r[m] = static_cast<float>(mean_defined(second_r.data(), at, begin, end));
+            }
+        });
+    };
+    run_passes(input, loop_of(listed.rows, options, modules, false), out.observed,
+               counting_of(options, out.observed, out.counts), scorer, env);
 }
 
 }  // namespace corrshift

@@ -116,4 +116,25 @@ void set_block(const pass_input& input, const std::int32_t* first_rows, const st
                std::int32_t pair_count, const labelled_runs& sets, const block_options& options, float* observed,
                const count_array& counts, const run_environment& env);
 
+// What a module block returns per module: the observed score, the mean of the module's
+// correlations in each group (observed pass) and the int32 exceedance counts.
+struct module_block_outputs {
+    float* observed;
+    float* mean_first_r;
+    float* mean_second_r;
+    count_array counts;
+};
+
+// Scores of modules of listed pairs: module g holds the pairs at the positions
+// members[starts[g] .. starts[g + 1]) of the pair lists (first_rows[k], second_rows[k]),
+// k < pair_count; a pair in several modules is computed once per pass. A module's score
+// is the mean of |z_diff| (use_mean) or the median (of |z_diff| for "two-sided") over its
+// pairs in member order, 0 for a module without pairs; its mean correlations (float) are summed
+// in double in member order over the pairs whose correlation is defined (not -2), NaN
+// when none is. Rows, pairs and members must have been checked.
+void module_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                  std::int32_t pair_count, const std::int32_t* starts, const std::int32_t* members,
+                  std::int32_t module_count, const block_options& options, const module_block_outputs& out,
+                  const run_environment& env);
+
 }  // namespace corrshift

@@ -88,3 +88,24 @@ def set_block(
 ) -> Tuple[_I32, _F32, _I32]:
     """(labels, observed, counts) per set; a set is a run of equal, ascending first_rows."""
     ...
+
+def module_block(
+    data: _F32,
+    first_rows: _I32,
+    second_rows: _I32,
+    module_starts: _I32,
+    module_pairs: _I32,
+    first_columns: _I32,
+    second_columns: _I32,
+    method: str,
+    score: str,
+    alternative: str,
+    pass_first: int,
+    pass_last: int,
+    n_jobs: int,
+    *,
+    progress: Optional[Callable[[int], object]] = None,
+) -> Tuple[_F32, _F32, _F32, _I32]:
+    """(observed, mean_r1, mean_r2, counts) per module; module g holds the listed pairs at
+    module_pairs[module_starts[g]:module_starts[g + 1]]."""
+    ...

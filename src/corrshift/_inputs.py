@@ -608,3 +608,79 @@ def submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndarray] = No
 def local_groups(n1: int, n2: int) -> Tuple[np.ndarray, np.ndarray]:
     """The two groups' columns in a submatrix: 0 .. n1-1 and n1 .. n1+n2-1."""
     return np.arange(n1, dtype=np.int32), np.arange(n1, n1 + n2, dtype=np.int32)
+
+
+class Modules(NamedTuple):
+    """Gene sets as rows of the data: the modules scored (each with at least two genes)
+    and what was left out."""
+
+    names: List[str]
+    genes: List[np.ndarray]       # row positions, ascending, no repeats
+    dropped: List[int]            # genes of each scored module that data does not have
+    skipped: List[str]            # modules with fewer than two genes in data
+    unknown: int                  # genes of all modules that data does not have
+
+
+def _module_entries(modules: Any) -> List[Tuple[str, Any]]:
+    if isinstance(modules, (str, os.PathLike)):
+        from ._io import read_gmt
+
+        return list(read_gmt(os.fspath(modules)))
+    if isinstance(modules, Mapping):
+        return [(str(name), genes) for name, genes in modules.items()]
+    if isinstance(modules, Iterable) and not isinstance(modules, bytes):
+        return [("module_{}".format(k + 1), genes) for k, genes in enumerate(modules)]
+    raise InputError("modules must be a dict of module name -> genes, a list of gene sets or the path of a GMT "
+                     "file, got {}".format(type(modules).__name__))
+
+
+def module_list(matrix: Matrix, modules: Any) -> Modules:
+    """The modules' genes as rows of the data. Gene names the data does not have are
+    dropped and counted; row numbers must be rows of the data."""
+    entries = _module_entries(modules)
+    if not entries:
+        raise InputError("modules is empty: give at least one gene set")
+    lookup = matrix.row_lookup()
+    names: List[str] = []
+    genes: List[np.ndarray] = []
+    dropped: List[int] = []
+    skipped: List[str] = []
+    unknown = 0
+    seen = set()
+    for name, spec in entries:
+        if name in seen:
+            raise InputError("modules: the name {!r} names two gene sets; give each module its own name".format(name))
+        seen.add(name)
+        if isinstance(spec, (str, bytes)) or not isinstance(spec, Iterable):
+            raise InputError("modules[{!r}] must be a list of gene names or row numbers, got {!r}".format(name, spec))
+        found: List[int] = []
+        missing = 0
+        for gene in spec:
+            if isinstance(gene, str):
+                row = lookup.get(gene)
+                if row is None:
+                    missing += 1
+                    continue
+                if row < 0:
+                    raise InputError("modules[{!r}]: the row name {!r} occurs more than once in data; use row "
+                                     "numbers instead".format(name, gene))
+                found.append(row)
+            elif isinstance(gene, (int, np.integer)) and not isinstance(gene, (bool, np.bool_)):
+                if not 0 <= gene < matrix.nrows:
+                    raise InputError("modules[{!r}]: {} is not a row of data (0 to {})".format(
+                        name, gene, matrix.nrows - 1))
+                found.append(int(gene))
+            else:
+                raise InputError("modules[{!r}]: {!r} is neither a gene name nor a row number".format(name, gene))
+        unknown += missing
+        rows_found = np.unique(np.asarray(found, dtype=np.int32))
+        if rows_found.size < 2:
+            skipped.append(name)
+            continue
+        names.append(name)
+        genes.append(rows_found.astype(np.int32))
+        dropped.append(missing)
+    if not names:
+        raise InputError("modules: no module has two or more genes in data ({} gene names not found); check that "
+                         "the gene names match the data's row names".format(unknown))
+    return Modules(names, genes, dropped, skipped, unknown)

@@ -256,3 +256,25 @@ def read_row_lines(path: str) -> List[Tuple[int, List[str]]]:
     if not out:
         raise InputError("{}: the file lists nothing".format(path))
     return out
+
+
+def read_gmt(path: str) -> List[Tuple[str, List[str]]]:
+    """Gene sets of a GMT file: one set a line, tab-separated, its name, a description
+    (not used) and its genes. Blank lines and lines starting with '#' are skipped."""
+    sets: List[Tuple[str, List[str]]] = []
+    with _open_text(path) as handle:
+        try:
+            for number, line in enumerate(handle, start=1):
+                if not line.strip() or line.startswith("#"):
+                    continue
+                fields = line.rstrip("\r\n").split("\t")
+                name = fields[0].strip()
+                if not name or len(fields) < 2:
+                    raise InputError("{} line {}: a GMT line is a set name, a description and the set's "
+                                     "genes, separated by tabs".format(path, number))
+                sets.append((name, [g.strip() for g in fields[2:] if g.strip()]))
+        except (UnicodeDecodeError, gzip.BadGzipFile, EOFError) as err:
+            raise InputError("{}: cannot be read as text ({})".format(path, err)) from None
+    if not sets:
+        raise InputError("{}: the file lists no gene sets".format(path))
+    return sets

@@ -28,6 +28,7 @@ PAIR_COLUMNS = ("row1", "row2", "r1", "r2", "p1", "p2", "class", "z_diff", "p_va
                 "perm_q", "n1", "n2")
 ROW_COLUMNS = ("row", "score", "perm_p", "perm_q", "n1", "n2")
 SET_COLUMNS = ("hub", "size", "score", "perm_p", "perm_q", "n1", "n2")
+MODULE_COLUMNS = ("module", "n_genes", "n_pairs", "score", "mean_r1", "mean_r2", "perm_p", "perm_q", "n1", "n2")
 #: Labels of the correlation classes, by code (see :func:`correlation_classes`).
 CLASS_LABELS = np.asarray(["{}/{}".format(a, b) for a in "-0+" for b in "-0+"], dtype=object)
 
@@ -754,6 +755,84 @@ class SetResult(_ScoreResult):
         return self.names[self.index]
 
 
-__all__ = ["PairResult", "RowResult", "SetResult", "bh_qvalues", "exceedance_counts", "permutation_pvalues",
+class ModuleResult(_ScoreResult):
+    """Score of each module (gene set) over all pairs of its genes.
+
+    Attributes hold one entry per module, in the order the modules were given (modules
+    with fewer than two genes in the data are left out and named in `skipped`); the
+    table views sort by ``perm_p``, ties by the score (highest first; lowest first for
+    "less").
+
+    Attributes
+    ----------
+    module : numpy.ndarray of str
+        Name of each module.
+    index : numpy.ndarray of int32
+        Position of each module among the modules scored.
+    genes : list of numpy.ndarray of int32
+        Row positions of each module's genes found in the data, ascending.
+    n_genes, n_pairs : numpy.ndarray of int32
+        Number of genes used and of their pairs, ``n_genes * (n_genes - 1) / 2``.
+    dropped : numpy.ndarray of int32
+        Number of the module's genes that the data does not have (left out).
+    score : numpy.ndarray of float32
+        Module score over the `z_diff` of its pairs ("mean": mean of absolute values;
+        "median": median, of absolute values for "two-sided").
+    mean_r1, mean_r2 : numpy.ndarray of float32
+        Mean correlation of the module's pairs within group 1 and within group 2 (pairs
+        with a row constant within the group left out; NaN when none is left).
+    perm_p, perm_q : numpy.ndarray of float64
+        Permutation p-value ``(b + 1) / (permutations + 1)`` and its Benjamini-Hochberg
+        q-value; NaN when no permutations were run.
+    skipped : list of str
+        Modules left out because fewer than two of their genes are in the data.
+    unknown : int
+        Number of module genes, over all modules, that the data does not have.
+    n1, n2 : int
+        Group sizes.
+    group1, group2 : str
+        Labels of the two groups.
+    """
+
+    columns = MODULE_COLUMNS
+    _text_columns = ("module",)
+    _int_columns = ("n1", "n2", "n_genes", "n_pairs")
+    _noun = "modules"
+    _entries = _ScoreResult._entries + ("genes", "n_genes", "n_pairs", "dropped", "mean_r1", "mean_r2")
+
+    def __init__(self, module_names: Sequence[str], genes: List[np.ndarray], score: np.ndarray,
+                 perm_p: np.ndarray, mean_r1: np.ndarray, mean_r2: np.ndarray, n1: int, n2: int, score_name: str,
+                 method: str, alternative: str, permutations: int, *, names: Optional[np.ndarray] = None,
+                 dropped: Optional[np.ndarray] = None, skipped: Sequence[str] = (), unknown: Optional[int] = None,
+                 group1: str = "group 1",
+                 group2: str = "group 2", perm_q: Optional[np.ndarray] = None, index: Optional[np.ndarray] = None):
+        where = np.arange(len(genes), dtype=np.int32) if index is None else np.asarray(index, dtype=np.int32)
+        super().__init__(np.asarray(module_names, dtype=object), where, score, perm_p, n1, n2, score_name, method,
+                         alternative, permutations, group1=group1, group2=group2, perm_q=perm_q)
+        self.row_names = names
+        self.genes = genes
+        self.n_genes = np.asarray([g.size for g in genes], dtype=np.int32)
+        self.n_pairs = (self.n_genes.astype(np.int64) * (self.n_genes - 1) // 2).astype(np.int32)
+        self.dropped = np.zeros(len(genes), np.int32) if dropped is None else np.asarray(dropped, np.int32)
+        self.mean_r1, self.mean_r2 = mean_r1, mean_r2
+        self.skipped = list(skipped)
+        self.unknown = int(self.dropped.sum()) if unknown is None else int(unknown)
+
+    @property
+    def module(self) -> np.ndarray:
+        return self.names[self.index]
+
+    def gene_names(self, k: int) -> np.ndarray:
+        """Names of the genes of entry `k` (row names of the data)."""
+        genes = self.genes[k]
+        return genes.astype(str) if self.row_names is None else self.row_names[genes]
+
+    def metadata(self) -> Dict[str, Any]:
+        meta = super().metadata()
+        meta.update(skipped=list(self.skipped), unknown=self.unknown)
+        return meta
+
+
+__all__ = ["PairResult", "RowResult", "SetResult", "ModuleResult", "bh_qvalues", "exceedance_counts", "permutation_pvalues",
            "correlation_pvalues", "correlation_classes", "pair_order", "score_order", "describe_group",
-           "PAIR_COLUMNS", "ROW_COLUMNS", "SET_COLUMNS", "CLASS_LABELS"]
+           "PAIR_COLUMNS", "ROW_COLUMNS", "SET_COLUMNS", "MODULE_COLUMNS", "CLASS_LABELS"]

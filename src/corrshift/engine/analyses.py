@@ -1,15 +1,15 @@
 """The analyses the engine runs, one class each: what a tile holds and costs, the block
 call of a task, what a task and a tile keep, and how the result table is made.
 
-An analysis is named by the problem's kind ("all", "list", "rows", "sets"); everything
-that differs between analyses is here, and the rest of the engine asks the problem's
-analysis. Adding an analysis means adding a class and naming it in ANALYSES.
+An analysis is named by the problem's kind ("all", "list", "rows", "sets", "modules");
+everything that differs between analyses is here, and the rest of the engine asks the
+problem's analysis. Adding an analysis means adding a class and naming it in ANALYSES.
 """
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from ..results import PairResult, RowResult, SetResult
+from ..results import ModuleResult, PairResult, RowResult, SetResult
 from . import plan
 from .assemble import finish_pairs, finish_scores
 from .plan import Tile
@@ -219,6 +219,8 @@ class ScoreAnalysis(Analysis):
     whole."""
 
     _kept_fields = ("index", "score", "perm_p", "perm_q")
+    #: Columns a tile's summary brings besides the observed scores and counts.
+    tile_columns: Tuple[str, ...] = ()
 
     def held_whole(self, settings: "Settings") -> bool:
         return True
@@ -338,8 +340,99 @@ class SetScores(ScoreAnalysis):
                                 partners=partners, perm_q=arrays["perm_q"])
 
 
+def module_pairs(genes: List[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The distinct pairs of rows within the modules (rows ascending, each with the genes'
+    rows ascending) and each module's pairs among them: (first rows, second rows, starts,
+    members). Module g holds the pairs members[starts[g] .. starts[g + 1]), in the order
+    (i, j) of its genes' rows, whatever the other modules are."""
+    sizes = np.asarray([g.size * (g.size - 1) // 2 for g in genes], dtype=np.int64)
+    starts = np.zeros(len(genes) + 1, dtype=np.int64)
+    np.cumsum(sizes, out=starts[1:])
+    keys = np.empty(int(starts[-1]), dtype=np.int64)
+    for g, rows in enumerate(genes):
+        i, j = np.triu_indices(rows.size, 1)
+        keys[starts[g]:starts[g + 1]] = rows[i].astype(np.int64) << 32 | rows[j].astype(np.int64)
+    pairs, members = np.unique(keys, return_inverse=True)
+    return ((pairs >> 32).astype(np.int32), (pairs & 0xFFFFFFFF).astype(np.int32), starts.astype(np.int32),
+            members.reshape(-1).astype(np.int32))
+
+
+class ModuleScores(ScoreAnalysis):
+    """A score per module over all pairs of its genes; a tile is a range of the modules,
+    whose distinct pairs a pass computes once."""
+
+    name = "modules"
+    table = "modules"
+    unit = "module"
+    tile_columns = ("mean_r1", "mean_r2")
+    _kept_fields = ScoreAnalysis._kept_fields + tile_columns
+
+    @staticmethod
+    def _costs(problem: "Problem") -> np.ndarray:
+        sizes = np.asarray([g.size for g in _need(problem.local_genes, "modules")], dtype=np.float64)
+        return sizes * (sizes - 1) / 2 + plan.ROW_COST * sizes
+
+    def item_count(self, problem: "Problem") -> int:
+        return len(_need(problem.local_genes, "modules"))
+
+    def tiles(self, problem: "Problem", target: float) -> List[Tile]:
+        costs = self._costs(problem)
+        cost = np.zeros(costs.size + 1)
+        np.cumsum(costs, out=cost[1:])
+        return plan.split(cost, target)
+
+    def tile_cost(self, problem: "Problem", tile: Tile) -> float:
+        return float(self._costs(problem)[tile[0]:tile[1]].sum())
+
+    def job(self, problem: "Problem", index: int, tile: Tile) -> Job:
+        a, b = tile
+        first, second, starts, members = module_pairs(_need(problem.local_genes, "modules")[a:b])
+        return Job(self, index, tile, rows1=first, rows2=second, starts=starts, members=members)
+
+    def block(self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int,
+              progress: Progress) -> Tuple[np.ndarray, ...]:
+        return blocks.module_block(data, job.rows1, job.rows2, job.starts, job.members, settings.first,
+                                   settings.second, settings.method, settings.score, settings.alternative,
+                                   job.passes[0], job.passes[1], threads, progress=progress)
+
+    def task_result(self, settings: "Settings", job: Job, out: Tuple[np.ndarray, ...]) -> Dict[str, Any]:
+        observed, mean_r1, mean_r2, counts = out
+        if job.passes[0] == 0:
+            return {"obs": observed, "mean_r1": mean_r1, "mean_r2": mean_r2, "counts": counts}
+        return {"counts": counts}
+
+    def tile_summary(self, settings: "Settings", head: Dict[str, Any], counts: np.ndarray) -> Dict[str, Any]:
+        return {"obs": head["obs"], "mean_r1": head["mean_r1"], "mean_r2": head["mean_r2"], "counts": counts}
+
+    def score_table(self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray,
+                    **columns: Any) -> Any:
+        return ModuleResult(_need(problem.module_names, "modules"), _need(problem.module_genes, "modules"), score,
+                            perm_p, columns.pop("mean_r1"), columns.pop("mean_r2"), settings.n1, settings.n2,
+                            problem.score or "", problem.method, problem.alternative, problem.permutations,
+                            names=problem.names, dropped=np.asarray(problem.module_dropped or [], np.int32),
+                            skipped=problem.module_skipped, unknown=problem.module_unknown,
+                            group1=settings.group1, group2=settings.group2,
+                            **columns)
+
+    def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
+        return {k: getattr(result, k) for k in self._kept_fields}
+
+    def kept_table(self, problem: "Problem", settings: "Settings", arrays: Dict[str, np.ndarray]) -> Any:
+        # The whole table with the kept entries' values, cut to them.
+        count = self.item_count(problem)
+        index = arrays["index"].astype(np.int64)
+        full = {k: np.full(count, np.nan, arrays[k].dtype) for k in ("score", "perm_p", "perm_q", "mean_r1",
+                                                                     "mean_r2")}
+        for k, v in full.items():
+            v[index] = arrays[k]
+        whole = self.score_table(problem, settings, full["score"], full["perm_p"], perm_q=full["perm_q"],
+                                 mean_r1=full["mean_r1"], mean_r2=full["mean_r2"])
+        return whole.take(index)
+
+
 #: The analyses by the problem kind that names them.
-ANALYSES: Dict[str, Analysis] = {a.name: a for a in (AllPairs(), ListedPairs(), RowScores(), SetScores())}
+ANALYSES: Dict[str, Analysis] = {a.name: a for a in (AllPairs(), ListedPairs(), RowScores(), SetScores(),
+                                                  ModuleScores())}
 
 
 def analysis_named(kind: str) -> Analysis:

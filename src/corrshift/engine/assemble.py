@@ -204,7 +204,8 @@ def finish_scores(analysis: "ScoreAnalysis", problem: "Problem", settings: "Sett
     observed = np.concatenate([s["obs"] for s in summaries])
     counts = np.concatenate([s["counts"] for s in summaries])
     perm_p = permutation_pvalues(counts, problem.permutations, observed)
-    whole = analysis.score_table(problem, settings, observed, perm_p)
+    extra = {k: np.concatenate([s[k] for s in summaries]) for k in analysis.tile_columns}
+    whole = analysis.score_table(problem, settings, observed, perm_p, **extra)
     keep = np.ones(len(whole), dtype=bool)
     if filters.max_p is not None:
         keep &= whole.perm_p <= filters.max_p

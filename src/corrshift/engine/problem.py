@@ -30,8 +30,8 @@ class Filters:
 class Problem:
     """What to compute: the float32 matrix of the rows in use and the two groups' columns,
     the items (pairs, rows or sets) and the options. `kind` names the analysis: "all"
-    (every pair of rows), "list" (listed pairs), "rows" (row scores) or "sets" (set
-    scores)."""
+    (every pair of rows), "list" (listed pairs), "rows" (row scores), "sets" (set
+    scores) or "modules" (module scores)."""
 
     def __init__(self, kind: str, data: np.ndarray, first: np.ndarray, second: np.ndarray, names: np.ndarray,
                  method: str, alternative: str, permutations: int, score: Optional[str] = None,
@@ -55,6 +55,15 @@ class Problem:
         self.class_alpha = class_alpha
         self.local_hubs: Optional[np.ndarray] = None           # sets, data rows
         self.local_partners: Optional[List[np.ndarray]] = None
+        # Modules: their names, their genes (user's rows, ascending) and the same as data
+        # rows, per module the genes the data does not have, the modules skipped and the
+        # genes not found over all modules.
+        self.module_names: Optional[List[str]] = None
+        self.module_genes: Optional[List[np.ndarray]] = None
+        self.local_genes: Optional[List[np.ndarray]] = None
+        self.module_dropped: Optional[List[int]] = None
+        self.module_skipped: List[str] = []
+        self.module_unknown = 0
 
     @property
     def nrows(self) -> int:
@@ -87,4 +96,8 @@ def input_hash(problem: Problem, filters: Filters, version: str) -> str:
         h.update(np.asarray(problem.hubs, dtype=np.int64).tobytes())
         for partners in problem.partners or []:
             h.update(b"|" + np.asarray(partners, dtype=np.int64).tobytes())
+    if problem.module_genes is not None:
+        h.update("\0".join(problem.module_names or []).encode("utf-8"))
+        for genes in problem.module_genes:
+            h.update(b"|" + np.asarray(genes, dtype=np.int64).tobytes())
     return h.hexdigest()

@@ -53,7 +53,8 @@ class Settings:
 class Job:
     """One task: the pass range `passes` of tile number `index`, the items `tile` of the
     problem. Listed pairs and sets bring the pairs of the tile (data rows), sets also the
-    order that puts the block's results back into the order of the tile's sets."""
+    order that puts the block's results back into the order of the tile's sets; modules
+    bring their distinct pairs and each module's positions among them."""
 
     analysis: "Analysis"
     index: int
@@ -62,6 +63,9 @@ class Job:
     rows1: Optional[np.ndarray] = None
     rows2: Optional[np.ndarray] = None
     order: Optional[np.ndarray] = None
+    # Modules: module g of the tile holds the pairs members[starts[g] .. starts[g + 1]).
+    starts: Optional[np.ndarray] = None
+    members: Optional[np.ndarray] = None
 
     def covers(self, settings: Settings) -> bool:
         """Whether the task holds every pass of its tile."""
