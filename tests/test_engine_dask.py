@@ -40,6 +40,8 @@ CASES = {
     "rows-spearman": lambda x, **e: corrshift.row_scores(x, G1, G2, permutations=20, method="spearman", **e),
     "sets": lambda x, **e: corrshift.set_scores(x, {2: [1, 5, 9], 30: list(range(31, 45))}, G1, G2,
                                              permutations=20, **e),
+    "modules-spearman": lambda x, **e: corrshift.module_scores(x, [range(0, 20), range(15, 40), [3, 41, 47]], G1, G2,
+                                                            permutations=20, method="spearman", **e),
 }
 
 

@@ -235,3 +235,27 @@ def test_tiles_pass_ranges_and_files_give_the_table_of_one_call(engine_small, mo
     table = pq.read_table(tmp_path / "out")
     assert table.column_names == list(whole.columns)
     assert sorted(table.column("module").to_pylist()) == sorted(whole.module.tolist())
+
+
+def test_cli_modules_writes_the_table_and_notes_what_was_dropped(tmp_path, capsys, monkeypatch):
+    from corrshift import cli
+    from test_cli import GENES, SAMPLES, group_names, read_tsv
+
+    rng = np.random.default_rng(11)
+    x = rng.normal(size=(len(GENES), len(SAMPLES))).astype(np.float32)
+    np.savez(tmp_path / "expr.npz", data=x, row_names=np.asarray(GENES), column_names=np.asarray(SAMPLES))
+    (tmp_path / "sets.gmt").write_text("a\tx\tgene1\tgene2\tgene3\tgeneX\nb\ty\tgene4\tgeneY\nc\tz\tgene0\tgene7\n")
+    monkeypatch.chdir(tmp_path)
+    a, b = group_names("A"), group_names("B")
+    assert cli.main(["modules", "expr.npz", "--gmt", "sets.gmt", "--group1", ",".join(a), "--group2", ",".join(b),
+                     "--score", "mean", "--permutations", "10", "-o", "modules.tsv"]) == 0
+    err = capsys.readouterr().err
+    assert "2 gene name(s) are not rows of the data" in err and "skipped: 'b'" in err and "UserWarning" not in err
+    header, rows = read_tsv((tmp_path / "modules.tsv").read_text())
+    assert header == list(corrshift.results.MODULE_COLUMNS)
+    with pytest.warns(UserWarning):
+        want = corrshift.module_scores(x, "sets.gmt", a, b, score="mean", permutations=10, row_names=GENES,
+                                       column_names=SAMPLES, progress=False).top()
+    assert [r["module"] for r in rows] == want.module.tolist()
+    assert [int(r["n_pairs"]) for r in rows] == want.n_pairs.tolist() and sorted(want.n_pairs) == [1, 3]
+    np.testing.assert_allclose([float(r["score"]) for r in rows], want.score, rtol=1e-5)

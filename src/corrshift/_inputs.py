@@ -647,15 +647,15 @@ def module_list(matrix: Matrix, modules: Any) -> Modules:
     skipped: List[str] = []
     unknown = 0
     seen = set()
-    for name, spec in entries:
+    for name, given in entries:
         if name in seen:
             raise InputError("modules: the name {!r} names two gene sets; give each module its own name".format(name))
         seen.add(name)
-        if isinstance(spec, (str, bytes)) or not isinstance(spec, Iterable):
-            raise InputError("modules[{!r}] must be a list of gene names or row numbers, got {!r}".format(name, spec))
+        if isinstance(given, (str, bytes)) or not isinstance(given, Iterable):
+            raise InputError("modules[{!r}] must be a list of gene names or row numbers, got {!r}".format(name, given))
         found: List[int] = []
         missing = 0
-        for gene in spec:
+        for gene in given:
             if isinstance(gene, str):
                 row = lookup.get(gene)
                 if row is None:

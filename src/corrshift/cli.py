@@ -1,4 +1,4 @@
-"""The ``corrshift`` command: pair tests, row scores and set scores from files, and the demo."""
+"""The ``corrshift`` command: pair tests, row, set and module scores from files, and the demo."""
 import argparse
 import contextlib
 import os
@@ -19,7 +19,7 @@ DETERMINISM = ("Results are deterministic: the permutation passes use a fixed se
 P_VALUES = ("perm_p is (b + 1) / (PERMUTATIONS + 1), b the number of permutation passes at least as "
             "extreme as the observed groups: the observed split counts as one of the possible splits, so "
             "the smallest perm_p is 1/(PERMUTATIONS + 1). q_value and perm_q are Benjamini-Hochberg "
-            "adjusted. Pairs are written by p_value, ties by |z_diff| descending; rows and sets by "
+            "adjusted. Pairs are written by p_value, ties by |z_diff| descending; rows, sets and modules by "
             "perm_p, ties by score, most extreme first.")
 INPUT = ("DATA is a TSV or CSV file (.gz too) with a header of sample names and a first column of row "
          "names, a .npy/.npz file (an .npz may hold row_names/probes and column_names/samples "
@@ -98,10 +98,10 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
                         help="keep only the N most significant entries")
     output.add_argument("--max-q", type=_fraction, default=None, metavar="Q",
                         help="keep only entries with q-value at most Q (q_value for pairs, perm_q for "
-                             "rows and sets); exact over all entries")
+                             "rows, sets and modules); exact over all entries")
     output.add_argument("--max-p", type=_fraction, default=None, metavar="P",
                         help="keep only entries with p-value at most P (p_value for pairs, perm_p for "
-                             "rows and sets)")
+                             "rows, sets and modules)")
     output.add_argument("--overwrite", action="store_true",
                         help="replace a .parquet output of other inputs or options")
     cluster = parser.add_argument_group("cluster (default: this machine's cores)")
@@ -121,7 +121,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog="corrshift", formatter_class=raw,
         description=_paragraphs("Differential correlation between two groups of samples: which pairs of "
                                 "rows (genes) change their correlation, which rows change most, and "
-                                "which sets of pairs do."),
+                                "which sets of pairs and gene sets do."),
         epilog=_paragraphs(DETERMINISM, EXIT))
     parser.add_argument("--version", action="version", version="corrshift " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -161,6 +161,18 @@ def build_parser() -> argparse.ArgumentParser:
                            "separated); lines with the same hub are joined; a first line that names no "
                            "row is a header")
     sets.set_defaults(run=_run_sets)
+
+    modules = add("modules", "score gene sets (modules) over all pairs of their genes",
+                  "Score each module (gene set) over the z_diff of all pairs of its genes, with a "
+                  "permutation p-value. Writes a comment line naming the groups, then one line per module "
+                  "(module, n_genes, n_pairs, score, mean_r1, mean_r2, perm_p, perm_q, n1, n2). Genes "
+                  "that the data does not have are dropped, and modules left with fewer than two genes "
+                  "skipped; a note on standard error says how many.", "--gmt FILE ")
+    _add_common(modules, score=True)
+    modules.add_argument("--gmt", metavar="FILE", required=True,
+                         help="gene sets in GMT format: one set per line, its name, a description and "
+                              "its genes (row names), tab-separated")
+    modules.set_defaults(run=_run_modules)
 
     demo = commands.add_parser(
         "demo", help="analyse the bundled leukemia data", formatter_class=raw,
@@ -412,6 +424,27 @@ def _run_sets(args: argparse.Namespace) -> int:
     with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
         result = set_scores(matrix, sets, grp.group1, grp.group2, client=client, **options)
     return _finish(args, result, "sets", grp, started)
+
+
+def _run_modules(args: argparse.Namespace) -> int:
+    import warnings
+
+    from .api import module_scores
+
+    started = time.perf_counter()
+    matrix, grp = _load(args)
+    options = _options(args, grp, score=True)
+    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client, \
+            warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="modules: ", category=UserWarning)  # a note below says it
+        result = module_scores(matrix, args.gmt, grp.group1, grp.group2, client=client, **options)
+    if result.unknown:
+        grp.notes.append("{}: {} gene name(s) are not rows of the data and were dropped".format(
+            args.gmt, result.unknown))
+    if result.skipped:
+        grp.notes.append("{}: {} module(s) with fewer than 2 genes in the data were skipped: {}".format(
+            args.gmt, len(result.skipped), _inputs._quote_list(result.skipped)))
+    return _finish(args, result, "modules", grp, started)
 
 
 def _run_demo(args: argparse.Namespace) -> int:
