@@ -16,21 +16,29 @@ from test_blocks import P, as_p, assert_same, matrix, summed_counts
 I32 = np.int32
 
 # Overlapping modules (shared pairs), one of a single pair, one of two genes in reverse
-# order, and the rows of matrix() with a NaN (2) and one constant within group 1 (4).
-MODULES = [[0, 1, 2, 3, 4, 5, 6], [3, 4, 5, 6, 7, 8, 9, 10, 11], [12, 30], [25, 14], list(range(15, 24)) + [4]]
+# order, and the rows of matrix() with a NaN (2) and one constant within group 1 (4). Small
+# modules are computed as listed pairs; large ones of nearby rows in runs of the tile
+# kernel, where a row with partners far apart is the x row of several runs.
+LAYOUTS = {
+    "listed": (34, [[0, 1, 2, 3, 4, 5, 6], [3, 4, 5, 6, 7, 8, 9, 10, 11], [12, 30], [25, 14],
+                    list(range(15, 24)) + [4]]),
+    "runs": (90, [list(range(0, 40)), list(range(30, 70)), [5, 50, 85], [89, 88], list(range(60, 90))]),
+}
 
 
 def block_lists(modules):
     return module_pairs([np.unique(np.asarray(m, I32)) for m in modules])
 
 
+@pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("method", ["pearson", "spearman"])
 @pytest.mark.parametrize("score", ["mean", "median"])
 @pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
-def test_module_blocks_match_the_pass_by_pass_reference(method, score, alternative, capfd):
-    data = matrix(34, 16, seed=5)
+def test_module_blocks_match_the_pass_by_pass_reference(layout, method, score, alternative, capfd):
+    nrows, modules = LAYOUTS[layout]
+    data = matrix(nrows, 16, seed=5)
     g1, g2 = np.array([0, 3, 5, 7, 9, 11, 2], I32), np.array([1, 2, 4, 6, 8, 10, 12, 14], I32)  # 2 in both
-    first, second, starts, members = block_lists(MODULES)
+    first, second, starts, members = block_lists(modules)
     # An empty module between the others, and the members of one module reversed.
     starts = np.insert(starts, 2, starts[2])
     members[starts[0]:starts[1]] = members[starts[0]:starts[1]][::-1]

@@ -226,6 +226,10 @@ std::tuple<float_array, float_array, float_array, int_array> call_module_block(
                               std::to_string(first_length) + " and " + std::to_string(second_length) + " entries");
     const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
                                                true, args.input.nrows);
+    for (std::int32_t k = 0; k < pairs; ++k)
+        if (first_rows.data()[k] == second_rows.data()[k])
+            throw py::value_error("pair " + std::to_string(k) + " joins row " + std::to_string(first_rows.data()[k]) +
+                                  " with itself; the pairs of a module join two different rows");
     const std::int32_t modules =
         check_modules(module_starts.data(), length_of(module_starts, "module_starts"),
                       length_of(module_pairs, "module_pairs"), module_pairs.data(), pairs);

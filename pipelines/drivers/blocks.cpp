@@ -1,6 +1,7 @@
 #include "pipelines/drivers/blocks.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "common/options.hpp"
@@ -322,18 +323,96 @@ void set_block(const pass_input& input, const std::int32_t* first_rows, const st
 
 namespace {
 
-// Mean of the defined values among r[members[k]], k in [start, end), in double in member
-// order: the -2 of a correlation without variance is left out; NaN when none is defined.
-double mean_defined(const float* r, const std::int64_t* members, std::int64_t start, std::int64_t end) noexcept {
+// Mean of the defined values among r[at[k]], k in [start, end), in double in member order:
+// the -2 of a correlation without variance is left out; NaN when none is defined.
+double mean_defined(const float* r, const std::int64_t* at, std::int64_t start, std::int64_t end) noexcept {
     double sum = 0.0;
     std::int64_t count = 0;
     for (std::int64_t k = start; k < end; ++k) {
-        const float v = r[members[k]];
+        const float v = r[at[k]];
         if (v == -2.0f) continue;
         sum += static_cast<double>(v);
         ++count;
     }
     return count > 0 ? sum / static_cast<double>(count) : std::numeric_limits<double>::quiet_NaN();
+}
+
+// Pair values a pass computes at most this many y rows past a listed partner of the same
+// x row, to keep the partners of that row in one run of the tile kernel.
+constexpr std::int64_t run_gap = 16;
+
+// Where the distinct pairs of a module block are computed. The pairs of each pack row a
+// with its partners b > a form runs of nearby partners; each run is a plan row of the
+// all-pairs tile kernel, whose x row is a copy of a. When the runs would compute too many
+// pairs that no module needs (partners scattered over many rows), the pairs are computed
+// one by one as listed pairs instead.
+struct module_pairs_plan {
+    listed_rows listed;                // the pack: ascending data rows, pairs renumbered into it
+    bool tiled = false;
+    std::vector<std::int32_t> x_rows;  // pack row of the x row of each plan row
+    pair_plan plan;
+    std::vector<std::int64_t> at;      // where pair k's values are in a pass's pair values
+    std::int64_t values = 0;           // pair values a pass computes
+};
+
+module_pairs_plan module_pairs_plan_of(const std::int32_t* first_rows, const std::int32_t* second_rows,
+                                       std::int32_t pair_count) {
+    module_pairs_plan p;
+    p.listed = listed_rows_of(first_rows, second_rows, pair_count);
+    const std::vector<std::int32_t>& f = p.listed.first;
+    const std::vector<std::int32_t>& s = p.listed.second;
+    const auto lo_of = [&](std::int32_t k) { return std::min(f[static_cast<std::size_t>(k)], s[static_cast<std::size_t>(k)]); };
+    const auto hi_of = [&](std::int32_t k) { return std::max(f[static_cast<std::size_t>(k)], s[static_cast<std::size_t>(k)]); };
+    std::vector<std::int32_t> order(static_cast<std::size_t>(pair_count));
+    for (std::int32_t k = 0; k < pair_count; ++k) order[static_cast<std::size_t>(k)] = k;
+    std::sort(order.begin(), order.end(), [&](std::int32_t x, std::int32_t y) {
+        return lo_of(x) != lo_of(y) ? lo_of(x) < lo_of(y) : hi_of(x) < hi_of(y);
+    });
+    p.at.resize(static_cast<std::size_t>(pair_count));
+    for (std::size_t first = 0; first < order.size();) {
+        const std::int32_t a = lo_of(order[first]);
+        const std::int64_t lo = hi_of(order[first]);
+        std::size_t last = first + 1;
+        std::int64_t hi = lo + 1;
+        while (last < order.size() && lo_of(order[last]) == a && hi_of(order[last]) - (hi - 1) <= run_gap)
+            hi = hi_of(order[last++]) + 1;
+        const std::int64_t offset = p.plan.pair_count();
+        p.plan.add_row(lo, hi);
+        p.x_rows.push_back(a);
+        for (std::size_t t = first; t < last; ++t)
+            p.at[static_cast<std::size_t>(order[t])] = offset + (hi_of(order[t]) - lo);
+        first = last;
+    }
+    // A plan row costs about a tile's width of pairs; listed pairs are several times
+    // slower per pair than the tile kernel.
+    const std::int64_t tiled_cost = p.plan.pair_count() + 16 * static_cast<std::int64_t>(p.x_rows.size());
+    p.tiled = tiled_cost <= 3 * static_cast<std::int64_t>(pair_count);
+    if (!p.tiled) {
+        for (std::int32_t k = 0; k < pair_count; ++k) p.at[static_cast<std::size_t>(k)] = k;
+        p.x_rows.clear();
+        p.plan = pair_plan{};
+    }
+    p.values = p.tiled ? p.plan.pair_count() : pair_count;
+    return p;
+}
+
+// Whether a permutation pass's median of the values at at[begin .. end) (|values| when
+// `absolute`) is at least as extreme as the observed median o by `rule`, decided from
+// counts against o without selecting: the median is element k = floor(m / 2) of the m
+// values in ascending order, NaN last. At least one value is needed.
+bool median_exceeds(const float* values, const std::int64_t* at, std::int64_t begin, std::int64_t end, bool absolute,
+                    tail rule, float o) noexcept {
+    std::int64_t below = 0;  // "less": values <= o; otherwise values < o
+    std::int64_t numbers = 0;
+    for (std::int64_t t = begin; t < end; ++t) {
+        const float v = absolute ? std::fabs(values[at[t]]) : values[at[t]];
+        numbers += v == v;
+        below += rule == tail::less ? v <= o : v < o;
+    }
+    const auto k = static_cast<std::int64_t>(static_cast<float>(end - begin) * 0.5f);
+    if (rule == tail::less) return below >= k + 1;
+    if (rule == tail::none || o != o) return false;
+    return below <= k && k < numbers;
 }
 
 }  // namespace
@@ -344,51 +423,80 @@ void module_block(const pass_input& input, const std::int32_t* first_rows, const
                   const run_environment& env) {
     const std::int64_t modules = module_count;
     const std::int64_t pairs = modules > 0 ? pair_count : 0;
-    const listed_rows listed = pairs > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
-    // The set-score kernels take int64 positions.
-    const std::vector<std::int64_t> positions(members, members + (modules > 0 ? starts[modules] : 0));
-    std::vector<float> first_r(static_cast<std::size_t>(pairs));
-    std::vector<float> second_r(static_cast<std::size_t>(pairs));
-    std::vector<float> z_diff(static_cast<std::size_t>(pairs));
+    const module_pairs_plan layout =
+        pairs > 0 ? module_pairs_plan_of(first_rows, second_rows, pair_count) : module_pairs_plan{};
+    const listed_rows& listed = layout.listed;
+    // Each member's place in the pass's pair values, as the set-score kernels take them.
+    std::vector<std::int64_t> at(members, members + (modules > 0 ? starts[modules] : 0));
+    for (std::int64_t& k : at) k = layout.at[static_cast<std::size_t>(k)];
+    std::vector<float> first_r(static_cast<std::size_t>(layout.values));
+    std::vector<float> second_r(static_cast<std::size_t>(layout.values));
+    std::vector<float> z_diff(static_cast<std::size_t>(layout.values));
+    std::vector<float> pass_scores(static_cast<std::size_t>(modules));
 
     const auto packed = static_cast<std::int32_t>(listed.rows.size());
-    packed_group g1(packed, input.groups.first_count, packing::by_row);
-    packed_group g2(packed, input.groups.second_count, packing::by_row);
+    const auto x_count = static_cast<std::int32_t>(layout.x_rows.size());
+    const packing by = layout.tiled ? packing::by_column : packing::by_row;
+    packed_group g1(packed, input.groups.first_count, by);
+    packed_group g2(packed, input.groups.second_count, by);
+    packed_group x1(x_count, input.groups.first_count, packing::by_column);
+    packed_group x2(x_count, input.groups.second_count, packing::by_column);
+    std::vector<const float*> x_source(static_cast<std::size_t>(x_count));
+    const pair_packs packs{x1, x2, g1, g2};
     const fast_kernel_paths paths = fast_kernel_paths_in_use();
     const bool absolute = options.alternative == tail::two_sided;
-    const std::int32_t pair_jobs = stage_jobs(options, pairs);
+    const std::int32_t pair_jobs = stage_jobs(options, layout.values);
     const std::int32_t module_jobs = stage_jobs(options, modules);
 
-    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* scores,
-                                   const exceedance_count*) {
-        if (modules == 0) return;
-        // Only the observed pass writes into the observed array; it also keeps the
-        // correlations for the modules' means.
-        const bool observed_pass = scores == out.observed;
-        if (pairs > 0) {
-            pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
-            const pair_values values{observed_pass ? first_r.data() : nullptr,
-                                     observed_pass ? second_r.data() : nullptr, z_diff.data()};
+    const auto compute_pairs = [&](const float* const* source, const column_groups& g, const pair_values& values) {
+        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
+        if (!layout.tiled) {
             fan_out(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
                 listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, values);
             });
+            return;
         }
+        for (std::int32_t r = 0; r < x_count; ++r)
+            x_source[static_cast<std::size_t>(r)] = source[layout.x_rows[static_cast<std::size_t>(r)]];
+        pack_groups(x1, x2, x_source.data(), g.first, g.second, x_count, options.jobs);
+        fan_out(layout.values, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
+            plan_pairs(paths, packs, layout.plan, begin, end, values);
+        });
+    };
+
+    // The observed pass (counting null) scores the modules into `observed` with their mean
+    // correlations; a permutation pass adds each module's exceedance to `counting`.
+    const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* observed,
+                                   const exceedance_count* counting) {
+        if (modules == 0) return;
+        if (pairs > 0)
+            compute_pairs(source, g,
+                          {counting ? nullptr : first_r.data(), counting ? nullptr : second_r.data(), z_diff.data()});
+        const float* z = z_diff.data();
         fan_out(modules, module_jobs, [&](std::int64_t first, std::int64_t last) {
             std::vector<float> scratch;
             for (std::int64_t m = first; m < last; ++m) {
                 const std::int64_t begin = starts[m];
                 const std::int64_t end = starts[m + 1];
-                scores[m] = options.use_mean
-                                ? mean_abs_score(z_diff.data(), positions.data(), begin, end)
-                                : quantile_score(z_diff.data(), positions.data(), begin, end, 0.5f, absolute, scratch);
-                if (!observed_pass) continue;
-                const std::int64_t* at = positions.data();
-                out.mean_first_r[m] = static_cast<float>(mean_defined(first_r.data(), at, begin, end));
-                out.mean_second_r[m] = static_cast<float>(mean_defined(second_r.data(), at, begin, end));
+                if (counting && !options.use_mean && begin < end) {
+                    if (median_exceeds(z, at.data(), begin, end, absolute, counting->rule, counting->observed[m]))
+                        counting->add_one(m);
+                    continue;
+                }
+                const float score = options.use_mean ? mean_abs_score(z, at.data(), begin, end)
+                                                     : quantile_score(z, at.data(), begin, end, 0.5f, absolute, scratch);
+                if (counting) {
+                    pass_scores[static_cast<std::size_t>(m)] = score;
+                    counting->add(pass_scores.data(), m, m + 1);
+                    continue;
+                }
+                observed[m] = score;
+                out.mean_first_r[m] = static_cast<float>(mean_defined(first_r.data(), at.data(), begin, end));
+                out.mean_second_r[m] = static_cast<float>(mean_defined(second_r.data(), at.data(), begin, end));
             }
         });
     };
-    run_passes(input, loop_of(listed.rows, options, modules, false), out.observed,
+    run_passes(input, loop_of(listed.rows, options, modules, true), out.observed,
                counting_of(options, out.observed, out.counts), scorer, env);
 }
 

@@ -382,9 +382,16 @@ def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any,
     elif found.skipped:
         warnings.warn("modules: {} module(s) with fewer than 2 genes were skipped: {}".format(
             len(found.skipped), _inputs._quote_list(found.skipped)), stacklevel=2)
-    used, local = _used_rows(*found.genes)
+    # The rows in use module by module, in the order of first use: the genes of a module
+    # then lie together, which lets a pass compute its pairs in runs of nearby rows.
+    listed = np.concatenate(found.genes)
+    _, first_use = np.unique(listed, return_index=True)
+    used = listed[np.sort(first_use)]
+    local_of = np.empty(matrix.nrows, dtype=np.int32)
+    local_of[used] = np.arange(used.size, dtype=np.int32)
+    local = [np.sort(local_of[genes]) for genes in found.genes]
     problem = _problem(run, "modules", _inputs.submatrix(matrix, grp, used), score=score, rows=used)
-    problem.module_names, problem.module_genes, problem.local_genes = found.names, found.genes, list(local)
+    problem.module_names, problem.module_genes, problem.local_genes = found.names, found.genes, local
     problem.module_dropped, problem.module_skipped = found.dropped, found.skipped
     problem.module_unknown = found.unknown
     return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
