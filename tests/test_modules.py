@@ -238,6 +238,9 @@ def test_tiles_pass_ranges_and_files_give_the_table_of_one_call(engine_small, mo
     assert len(problem_tiles[0]) > 1
     assert_same_table(whole, written)
     assert_same_table(whole, run(out=tmp_path / "out"))  # read back
+    with pytest.raises(corrshift.InputError, match="overwrite"):  # other modules, the same folder
+        corrshift.module_scores(x, ENGINE_MODULES[:3], range(8), range(8, 17), method=method, score=score,
+                                permutations=25, progress=False, out=tmp_path / "out")
     assert_same_table(whole.top(2), run(out=tmp_path / "top", top=2))
     import pyarrow.parquet as pq
     table = pq.read_table(tmp_path / "out")

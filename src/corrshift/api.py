@@ -339,14 +339,8 @@ def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any,
         dropped and counted (``result.dropped``, ``result.unknown``, and a warning);
         modules left with fewer than two genes are skipped (``result.skipped``). A gene
         listed twice in a module counts once.
-    group1, group2, groupby, layer
-        As in :func:`ztest`.
-    score : {"median", "mean"}, default "median"
-        As in :func:`row_scores`.
-    method, alternative, permutations, n_jobs, row_names, column_names, allow_overlap
-        As in :func:`row_scores`.
-    max_q, max_p, top, out, overwrite, client, progress
-        As in :func:`ztest`.
+    group1, group2, ..., progress
+        The other arguments are those of :func:`set_scores`.
 
     Returns
     -------

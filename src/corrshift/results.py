@@ -781,17 +781,12 @@ class ModuleResult(_ScoreResult):
     mean_r1, mean_r2 : numpy.ndarray of float32
         Mean correlation of the module's pairs within group 1 and within group 2 (pairs
         with a row constant within the group left out; NaN when none is left).
-    perm_p, perm_q : numpy.ndarray of float64
-        Permutation p-value ``(b + 1) / (permutations + 1)`` and its Benjamini-Hochberg
-        q-value; NaN when no permutations were run.
     skipped : list of str
         Modules left out because fewer than two of their genes are in the data.
     unknown : int
         Number of module genes, over all modules, that the data does not have.
-    n1, n2 : int
-        Group sizes.
-    group1, group2 : str
-        Labels of the two groups.
+    perm_p, perm_q, n1, n2, group1, group2
+        As for :class:`SetResult`.
     """
 
     columns = MODULE_COLUMNS
