@@ -414,6 +414,9 @@ CALLS = {
                                                     "greater", 0, 4, 2),
     "set_block": lambda f, i: _blocks.set_block(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "pearson",
                                                 "mean", "greater", 0, 4, 2),
+    "module_block": lambda f, i: _blocks.module_block(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(np.array([0, 3, 4], I32)),
+                                                      i(np.array([0, 3, 1, 2], I32)), i(G1), i(G2), "spearman",
+                                                      "median", "less", 0, 4, 2),
 }
 
 

@@ -1,6 +1,7 @@
 """Module scores: the block against a pass-by-pass reference built on the public calls,
 the API against float64 NumPy and an independent permutation test, gene-set input
 (GMT files, unknown genes), and the engine's tiles, pass ranges and files."""
+import threading
 import warnings
 
 import numpy as np
@@ -62,6 +63,30 @@ def test_a_module_block_without_modules_or_pairs():
         # An empty module scores 0 in every pass, which ties (and so counts) every time.
         assert observed.tolist() == [0.0] * (starts.size - 1) and counts.tolist() == [3] * (starts.size - 1)
         assert np.isnan(r1).all() and np.isnan(r2).all()
+
+
+def test_other_threads_run_during_a_module_block():
+    data = matrix(400, 40, seed=5)
+    first, second, starts, members = block_lists([range(0, 300), range(200, 400)])
+    g1, g2 = np.arange(20, dtype=I32), np.arange(20, 40, dtype=I32)
+    ticks, running, started = [0], [True], threading.Event()
+
+    def count():
+        started.set()
+        while running[0]:
+            ticks[0] += 1
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    started.wait()
+    try:
+        before = ticks[0]
+        _blocks.module_block(data, first, second, starts, members, g1, g2, "pearson", "median", "two-sided", 0, 30, 1)
+        during = ticks[0] - before
+    finally:
+        running[0] = False
+        thread.join()
+    assert during > 10000
 
 
 @pytest.mark.parametrize("change, error, match", [

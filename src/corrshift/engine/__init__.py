@@ -1,7 +1,8 @@
 """The engine behind the analyses: a problem cut into tasks, run here or on a Dask cluster.
 
-A problem (all pairs, listed pairs, row scores or set scores) is cut into *tiles* (a band
-of rows of the pair table, a slice of the pair list, a range of rows, a range of sets)
+A problem (all pairs, listed pairs, row scores, set scores or module scores) is cut into
+*tiles* (a band of rows of the pair table, a slice of the pair list, a range of rows, of
+sets or of modules)
 and each tile into *pass ranges*. A task computes one pass range of one tile with the
 native block functions. Tasks are pure: the column split of every permutation pass
 depends only on the number of columns and the fixed seed, and a pair's statistics only
