@@ -340,12 +340,18 @@ double mean_defined(const float* r, const std::int64_t* at, std::int64_t start, 
 // Pair values a pass computes at most this many y rows past a listed partner of the same
 // x row, to keep the partners of that row in one run of the tile kernel.
 constexpr std::int64_t run_gap = 16;
+// Rows of a strip and columns of a tile of the all-pairs tile kernel: a strip of four
+// plan rows computes its tiles over the y rows from the least start of their spans to the
+// greatest end.
+constexpr std::int64_t strip_rows = 4;
+constexpr std::int64_t tile_columns = 16;
 
 // Where the distinct pairs of a module block are computed. The pairs of each pack row a
 // with its partners b > a form runs of nearby partners; each run is a plan row of the
-// all-pairs tile kernel, whose x row is a copy of a. When the runs would compute too many
-// pairs that no module needs (partners scattered over many rows), the pairs are computed
-// one by one as listed pairs instead.
+// all-pairs tile kernel whose x row is a copy of a, and the plan rows are ordered by where
+// their runs start, so that a strip's rows have spans that lie together. When that would
+// compute too many pairs that no module needs (partners scattered over many rows), the
+// pairs are computed one by one as listed pairs instead.
 struct module_pairs_plan {
     listed_rows listed;                // the pack: ascending data rows, pairs renumbered into it
     bool tiled = false;
@@ -368,7 +374,13 @@ module_pairs_plan module_pairs_plan_of(const std::int32_t* first_rows, const std
     std::sort(order.begin(), order.end(), [&](std::int32_t x, std::int32_t y) {
         return lo_of(x) != lo_of(y) ? lo_of(x) < lo_of(y) : hi_of(x) < hi_of(y);
     });
-    p.at.resize(static_cast<std::size_t>(pair_count));
+    // The runs: x row a, y rows [lo, hi), the pairs order[first .. last).
+    struct run {
+        std::int32_t a;
+        std::int64_t lo, hi;
+        std::size_t first, last;
+    };
+    std::vector<run> runs;
     for (std::size_t first = 0; first < order.size();) {
         const std::int32_t a = lo_of(order[first]);
         const std::int64_t lo = hi_of(order[first]);
@@ -376,17 +388,30 @@ module_pairs_plan module_pairs_plan_of(const std::int32_t* first_rows, const std
         std::int64_t hi = lo + 1;
         while (last < order.size() && lo_of(order[last]) == a && hi_of(order[last]) - (hi - 1) <= run_gap)
             hi = hi_of(order[last++]) + 1;
-        const std::int64_t offset = p.plan.pair_count();
-        p.plan.add_row(lo, hi);
-        p.x_rows.push_back(a);
-        for (std::size_t t = first; t < last; ++t)
-            p.at[static_cast<std::size_t>(order[t])] = offset + (hi_of(order[t]) - lo);
+        runs.push_back({a, lo, hi, first, last});
         first = last;
     }
-    // A plan row costs about a tile's width of pairs; listed pairs are several times
-    // slower per pair than the tile kernel.
-    const std::int64_t tiled_cost = p.plan.pair_count() + 16 * static_cast<std::int64_t>(p.x_rows.size());
-    p.tiled = tiled_cost <= 3 * static_cast<std::int64_t>(pair_count);
+    std::sort(runs.begin(), runs.end(), [](const run& x, const run& y) {
+        return x.lo != y.lo ? x.lo < y.lo : (x.hi != y.hi ? x.hi < y.hi : x.a < y.a);
+    });
+    p.at.resize(static_cast<std::size_t>(pair_count));
+    std::int64_t lanes = 0;  // pair values the strips compute
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const run& u = runs[r];
+        const std::int64_t offset = p.plan.pair_count();
+        p.plan.add_row(u.lo, u.hi);
+        p.x_rows.push_back(u.a);
+        for (std::size_t t = u.first; t < u.last; ++t)
+            p.at[static_cast<std::size_t>(order[t])] = offset + (hi_of(order[t]) - u.lo);
+        if (r % strip_rows == 0) {
+            std::int64_t lo = u.lo, hi = u.hi;
+            for (std::size_t q = r + 1; q < std::min(runs.size(), r + strip_rows); ++q) hi = std::max(hi, runs[q].hi);
+            lanes += strip_rows * ((hi - lo + tile_columns - 1) / tile_columns) * tile_columns;
+        }
+    }
+    // Measured on 79 columns: a listed pair costs about 3.5 lanes of the tile kernel, and
+    // packing the x row of a plan row in every pass about 60.
+    p.tiled = 2 * (lanes + 60 * static_cast<std::int64_t>(runs.size())) <= 7 * static_cast<std::int64_t>(pair_count);
     if (!p.tiled) {
         for (std::int32_t k = 0; k < pair_count; ++k) p.at[static_cast<std::size_t>(k)] = k;
         p.x_rows.clear();
