@@ -48,3 +48,27 @@ def assert_same_table(expected, actual):  # type: ignore[no-untyped-def]
             assert np.array_equal(a.view(np.uint8), b.view(np.uint8)), name
         else:
             assert np.array_equal(a, b), name
+
+
+def ticks_during(call):  # type: ignore[no-untyped-def]
+    """How often another Python thread counted while `call()` ran: many times only when
+    the call lets other threads run (releases the interpreter lock)."""
+    import threading
+
+    ticks, running, started = [0], [True], threading.Event()
+
+    def count():  # type: ignore[no-untyped-def]
+        started.set()
+        while running[0]:
+            ticks[0] += 1
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    started.wait()
+    try:
+        before = ticks[0]
+        call()
+        return ticks[0] - before
+    finally:
+        running[0] = False
+        thread.join()

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from corrshift import _baseline, _blocks, pipelines, scores
+from conftest import ticks_during
 
 F32, I32 = np.float32, np.int32
 P = 9  # permutation passes of the public calls
@@ -360,24 +361,8 @@ def test_pair_correlations_do_not_depend_on_the_order_of_the_rows(capfd):
 def test_other_threads_run_during_a_call():
     data = matrix(600, 40, seed=5)
     g1, g2 = groups(40)
-    ticks, running, started = [0], [True], threading.Event()
-
-    def count():
-        started.set()
-        while running[0]:
-            ticks[0] += 1
-
-    thread = threading.Thread(target=count)
-    thread.start()
-    started.wait()
-    try:
-        before = ticks[0]
-        _blocks.ztest_block(data, g1, g2, (0, 600), (0, 600), "pearson", "two-sided", 0, 40, 1)
-        during = ticks[0] - before
-    finally:
-        running[0] = False
-        thread.join()
-    assert during > 10000
+    assert ticks_during(lambda: _blocks.ztest_block(data, g1, g2, (0, 600), (0, 600), "pearson", "two-sided", 0,
+                                                    40, 1)) > 10000
 
 
 def unaligned(array):

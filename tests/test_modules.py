@@ -1,7 +1,6 @@
 """Module scores: the block against a pass-by-pass reference built on the public calls,
 the API against float64 NumPy and an independent permutation test, gene-set input
 (GMT files, unknown genes), and the engine's tiles, pass ranges and files."""
-import threading
 import warnings
 
 import numpy as np
@@ -11,7 +10,7 @@ import blocks_reference
 import corrshift
 from corrshift import _blocks, engine
 from corrshift.engine.analyses import module_pairs
-from conftest import assert_same_table, needs_parquet
+from conftest import assert_same_table, needs_parquet, ticks_during
 from test_blocks import P, as_p, assert_same, matrix, summed_counts
 
 I32 = np.int32
@@ -69,24 +68,8 @@ def test_other_threads_run_during_a_module_block():
     data = matrix(400, 40, seed=5)
     first, second, starts, members = block_lists([range(0, 300), range(200, 400)])
     g1, g2 = np.arange(20, dtype=I32), np.arange(20, 40, dtype=I32)
-    ticks, running, started = [0], [True], threading.Event()
-
-    def count():
-        started.set()
-        while running[0]:
-            ticks[0] += 1
-
-    thread = threading.Thread(target=count)
-    thread.start()
-    started.wait()
-    try:
-        before = ticks[0]
-        _blocks.module_block(data, first, second, starts, members, g1, g2, "pearson", "median", "two-sided", 0, 30, 1)
-        during = ticks[0] - before
-    finally:
-        running[0] = False
-        thread.join()
-    assert during > 10000
+    assert ticks_during(lambda: _blocks.module_block(data, first, second, starts, members, g1, g2, "pearson",
+                                                     "median", "two-sided", 0, 30, 1)) > 10000
 
 
 @pytest.mark.parametrize("change, error, match", [
