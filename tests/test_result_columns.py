@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from corrshift import results
-from corrshift.results import PairResult, RowResult, SetResult
+from corrshift.results import ModuleResult, PairResult, RowResult, SetResult
 
 
 def beta_fraction_one(x, a, b):
@@ -68,7 +68,9 @@ def score_tables():
     index = np.arange(50, dtype=np.int32)
     args = (9, 12, "median", "pearson", "two-sided", 19)
     return [RowResult(names, index, score, perm_p, *args),
-            SetResult(names, index, [np.arange(k % 5 + 1, dtype=np.int32) for k in range(50)], score, perm_p, *args)]
+            SetResult(names, index, [np.arange(k % 5 + 1, dtype=np.int32) for k in range(50)], score, perm_p, *args),
+            ModuleResult(["m{}".format(k) for k in range(50)], [np.arange(k % 5 + 2, dtype=np.int32) for k in range(50)],
+                         score, perm_p, score, score, *args)]
 
 
 def eager_columns(table):
@@ -84,8 +86,8 @@ def same(a, b):
     return a.dtype == b.dtype and np.array_equal(a.view(np.uint8), b.view(np.uint8))
 
 
-@pytest.mark.parametrize("make", [pair_table] + [lambda k=k: score_tables()[k] for k in range(2)],
-                         ids=["pairs", "rows", "sets"])
+@pytest.mark.parametrize("make", [pair_table] + [lambda k=k: score_tables()[k] for k in range(3)],
+                         ids=["pairs", "rows", "sets", "modules"])
 def test_made_columns_are_the_eager_ones_for_a_table_and_its_cuts(make):
     expected = eager_columns(make())
     positions = np.random.default_rng(8).permutation(len(make()))[:len(make()) // 3]
