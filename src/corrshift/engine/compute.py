@@ -1,8 +1,10 @@
 """A run from start to end: the checks made before any work, the settings of its tasks,
 the tasks run here or on a cluster, and the result table (and the files)."""
+import contextlib
+import contextvars
 import math
 import os
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 import numpy as np
 
@@ -24,6 +26,25 @@ FLOAT32_UNIT_VALUES = 0x3F800001
 
 ORDER_NOTE = ("entries in pair order (row1 ascending, then row2) for all pairs, in the order given for "
               "listed pairs and sets, in row order for rows; part files in that order by name")
+
+
+_CHECKING: "contextvars.ContextVar[bool]" = contextvars.ContextVar("corrshift_checking", default=False)
+
+
+class Checked(Exception):
+    """Raised by :func:`run` inside :func:`check_only` once every check has passed."""
+
+
+@contextlib.contextmanager
+def check_only() -> Iterator[None]:
+    """Within this context :func:`run` makes every check it makes before any work (the
+    output folder's included) and then raises :class:`Checked` instead of computing. A
+    caller with several runs to make checks them all before starting the first."""
+    token = _CHECKING.set(True)
+    try:
+        yield
+    finally:
+        _CHECKING.reset(token)
 
 
 def check_filters(max_p: Any, max_q: Any, top: Any) -> Filters:
@@ -179,6 +200,10 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                    "max_q": filters.max_q, "top": filters.top, "order": ORDER_NOTE,
                    "class_alpha": problem.class_alpha if analysis.has_classes else None,
                    "corrshift": _version()}
+    if _CHECKING.get():
+        if out is not None:
+            output.check_output(out)
+        raise Checked()
     if out is None:
         result = _compute(problem, settings, tiles, filters, MemoryStore(), client, digest, progress,
                           _after_result, description)
