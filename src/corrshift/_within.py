@@ -113,6 +113,9 @@ def run_levels(function: Callable[..., Any], matrix: Matrix, levels: Sequence[Le
     unusable level raises :class:`InputError` naming it before any level is computed.
     """
     out = options.get("out")
+    if out is not None and os.path.exists(out) and not os.path.isdir(out):
+        raise InputError("out: {!r} is a file; with within= it is a folder that holds one Parquet folder per "
+                         "level".format(os.fspath(out)))
     folders = folder_names([level.name for level in levels]) if out is not None else []
     calls = []
     for k, level in enumerate(levels):

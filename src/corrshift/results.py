@@ -434,9 +434,13 @@ class _Result:
         with _open_output(path) as out:  # type: ignore[arg-type]
             self._write(out, positions)
 
-    def _write(self, out: IO[str], positions: np.ndarray, chunk: int = 100000) -> None:
-        out.write(self.header_comment() + "\n")
-        out.write("\t".join(self.columns) + "\n")
+    def _write(self, out: IO[str], positions: np.ndarray, chunk: int = 100000, lead: Optional[str] = None,
+               header: bool = True) -> None:
+        """The lines of the entries at `positions`, after the comment and column lines
+        unless `header` is False; `lead` is a first field put before every entry."""
+        if header:
+            out.write(self.header_comment() + "\n")
+            out.write("\t".join(self.columns) + "\n")
         arrays = [self.column(name) for name in self.columns]
         # Formatting one value costs far more than substituting a ready string, so columns
         # with one value (the group sizes) go into the line format, and columns with few
@@ -469,10 +473,12 @@ class _Result:
                     fields.append("%.6g")
                     values.append(taken.tolist())
             line = "\t".join(fields) + "\n"
+            if lead is not None:
+                line = lead.replace("%", "%%") + "\t" + line
             if values:
                 out.write("".join([line % row for row in zip(*values)]))
             else:
-                out.write(line * part.size)
+                out.write((line % ()) * part.size)
 
     def format(self, n: Optional[int] = 15, columns: Optional[Sequence[str]] = None) -> str:
         """The `n` most significant entries as an aligned text table.
