@@ -122,7 +122,7 @@ def _newer_encoding(err: BaseException) -> Optional[Tuple[str, str, str]]:
             key = found.group(1)
             if not key.startswith("/"):
                 key = (found.group(2) or "/").rstrip("/") + "/" + key
-        found = re.search(r"No read method registered for IOSpec\(encoding_type='([^']*)', "
+        found = re.search(r"No read method registered for \w+\(encoding_type='([^']*)', "
                           r"encoding_version='([^']*)'\)", text)
         if found:
             return key, found.group(1), found.group(2)

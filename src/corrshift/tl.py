@@ -50,8 +50,8 @@ def _group_levels(groups: Any, labels: np.ndarray, groupby: str) -> Tuple[List[s
                          "of {!r} (or two lists of levels), got {!r}".format(groupby, groups))
     present = _within.level_order(labels)
     chosen = []
-    for argname, spec in zip(("groups[0]", "groups[1]"), groups):
-        levels = [spec] if isinstance(spec, (str, int, float, np.integer, np.floating)) else list(spec)
+    for argname, given in zip(("groups[0]", "groups[1]"), groups):
+        levels = [given] if isinstance(given, (str, int, float, np.integer, np.floating)) else list(given)
         wanted = [str(v) for v in levels]
         missing = [v for v in wanted if v not in present]
         if not wanted or missing:
