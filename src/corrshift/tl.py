@@ -248,12 +248,8 @@ def pairs(adata: Any, groupby: str, groups: Sequence[Any], *, pairs: Optional[An
     None, or the AnnData copy with `copy`. ``corrshift.get.pairs_df(adata)`` gives the table.
     """
     options = dict(kwargs, method=method, alternative=alternative, permutations=permutations, pairs=pairs)
-    return _analyse("pairs", _ztest, adata, groupby, groups, within=within, layer=layer, use_raw=use_raw,
+    return _analyse("pairs", api.ztest, adata, groupby, groups, within=within, layer=layer, use_raw=use_raw,
                     min_group_size=min_group_size, key_added=key_added, copy=copy, options=options)
-
-
-def _ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, **options: Any) -> Any:
-    return api.ztest(data, group1, group2, pairs, **options)
 
 
 def rows(adata: Any, groupby: str, groups: Sequence[Any], *, within: Optional[str] = None,
