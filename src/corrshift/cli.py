@@ -479,7 +479,9 @@ def _finish_levels(args: argparse.Namespace, levels: _Levels, results: List[Any]
     entries = sum(len(r) for r in results)
     print("corrshift {}: {} in {} of {!r}, {}: {}; wrote {}".format(
         args.command, _plural(entries, what), _plural(len(results), "levels"), levels.column, levels.grp.described,
-        _test_summary(results[0], started), _target(args.output)), file=sys.stderr)
+        _test_summary(results[0], started),
+        "{} (a Parquet dataset per level)".format(args.output) if _parquet_output(args.output) else
+        _target(args.output)), file=sys.stderr)
     return 0
 
 
