@@ -62,6 +62,9 @@ def test_pair_titles_hold_both_correlations(analysed):
     assert left.get_title() == "stim (n = {}): r1 = {:.2f}".format(int((t.obs.condition == "stim").sum()), r1)
     assert right.get_title().endswith("r2 = {:.2f}".format(r2))
     assert len(left.get_lines()) == 1  # the fitted line
+    corrshift.tl.pairs(analysed, "cell_type", (["T", "B"], "rare"), key_added="kinds", **OPTIONS)
+    left, right = corrshift.pl.pair(analysed, "G0", "G1", key="kinds")
+    assert left.get_title().startswith("T+B (n = 38): r1 = ") and right.get_title().startswith("rare (n = 9)")
 
 
 def test_figures_draw_into_given_axes(analysed, tmp_path):

@@ -106,7 +106,8 @@ def pair(adata: Any, gene1: str, gene2: str, *, key: Optional[str] = "corrshift_
     plt = _pyplot()
     params = _run_params(adata, key)
     groupby = groupby if groupby is not None else params.get("groupby")
-    groups = groups if groups is not None else params.get("groups")
+    if groups is None and "group_levels1" in params:
+        groups = (params["group_levels1"], params["group_levels2"])
     if groupby is None or groups is None:
         raise InputError("pair: name the groups with groupby= and groups=, or give key= of a corrshift.tl result")
     if layer is None and use_raw is None and params:

@@ -85,6 +85,8 @@ def _params(analysis: str, groupby: str, groups: Tuple[List[str], List[str]], wi
             layer: Optional[str], use_raw: bool, min_group_size: int, options: Dict[str, Any]) -> Dict[str, Any]:
     params: Dict[str, Any] = {"analysis": analysis, "groupby": groupby,
                               "groups": np.asarray(["+".join(groups[0]), "+".join(groups[1])], dtype=object),
+                              "group_levels1": np.asarray(groups[0], dtype=object),
+                              "group_levels2": np.asarray(groups[1], dtype=object),
                               "use_raw": bool(use_raw), "min_group_size": min_group_size}
     if within is not None:
         params["within"] = within
