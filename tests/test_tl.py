@@ -171,3 +171,12 @@ def test_get_says_what_a_key_holds(cells):
         corrshift.get.pairs_df(cells, within="B")
     with pytest.raises(InputError, match="its corrshift results are 'corrshift_rows', 'corrshift_pairs'"):
         corrshift.get.sets_df(cells)
+
+
+def test_cells_without_a_level_take_no_part(cells):
+    kinds = cells.obs["cell_type"].copy()
+    kinds[kinds == "rare"] = None  # missing: no level, no warning
+    cells.obs["cell_type"] = kinds.cat.remove_unused_categories()
+    corrshift.tl.pairs(cells, "condition", ("stim", "ctrl"), within="cell_type", **OPTIONS)
+    assert corrshift.get.levels(cells, "corrshift_pairs") == ["T", "B"]
+    assert cells.uns["corrshift_pairs"]["skipped"]["name"].size == 0

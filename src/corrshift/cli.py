@@ -248,10 +248,11 @@ class _Groups:
         self.described, self.notes = described, notes
 
 
-def _column_labels(args: argparse.Namespace, matrix: _inputs.Matrix, column: str, option: str
-                   ) -> Tuple[np.ndarray, Optional[Tuple[List[str], List[str]]]]:
-    """The `column` value of every column of the data ("" for samples the sheet lacks), and
-    the sheet's (sample names, values) when it is a file of its own."""
+def _column_labels(args: argparse.Namespace, matrix: _inputs.Matrix, column: str, option: str,
+                   blank_missing: bool = False) -> Tuple[np.ndarray, Optional[Tuple[List[str], List[str]]]]:
+    """The `column` value of every column of the data ("" for samples the sheet lacks, and
+    with `blank_missing` for missing values of the data's own annotation), and the sheet's
+    (sample names, values) when it is a file of its own."""
     columns = matrix.column_names
     assert columns is not None
     if args.sheet is None:
@@ -262,8 +263,12 @@ def _column_labels(args: argparse.Namespace, matrix: _inputs.Matrix, column: str
             raise InputError("{} {!r}: {} has no such per-sample annotation; it has {}".format(
                 option, column, args.data, ", ".join(repr(str(k)) for k in matrix.sheet.keys()) or "none"))
         values = matrix.sheet[column]
+        missing = values.isna().to_numpy() if blank_missing and hasattr(values, "isna") else None
         values = values.to_numpy() if hasattr(values, "to_numpy") else np.asarray(values)
-        return np.asarray([str(v) for v in values.tolist()], dtype=object), None
+        labels = np.asarray([str(v) for v in values.tolist()], dtype=object)
+        if missing is not None:
+            labels[missing] = ""
+        return labels, None
     names, values = _io.read_sheet_column(args.sheet, column, columns, option)
     by_name = dict(zip(names, values))
     return np.asarray([by_name.get(c, "") for c in columns.tolist()], dtype=object), (names, values)
@@ -418,7 +423,7 @@ class _Levels:
     """The levels of --within to compare, those left out, and each level's groups."""
 
     def __init__(self, args: argparse.Namespace, matrix: _inputs.Matrix, grp: _Groups):
-        labels, _ = _column_labels(args, matrix, args.within, "--within")
+        labels, _ = _column_labels(args, matrix, args.within, "--within", blank_missing=True)
         if args.by is not None and args.within == args.by:
             raise UsageError("--within {!r} is also --by: each of its levels holds one group only".format(
                 args.within))
