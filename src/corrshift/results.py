@@ -329,6 +329,9 @@ class _Result:
     permutations: int
     group1: str
     group2: str
+    #: Rows of the data that the run left out, by reason (rows constant within a group,
+    #: or expressed in too few samples): their names in row order. Empty when none was.
+    dropped: Dict[str, List[str]] = {}
 
     def __len__(self) -> int:
         raise NotImplementedError
