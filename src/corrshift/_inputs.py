@@ -577,6 +577,11 @@ def _read_rows(matrix: Matrix, grp: Groups, rows: np.ndarray, visit: Any) -> Non
                                          matrix.column_label(first_bad[1])))
 
 
+#: How far (relative to itself) a value may lie from its float32 rounding and still be
+#: taken as float32 data: a 9-digit decimal of a float32 value lies within 5e-9 of it,
+#: while values with more digits lie up to 6e-8 away (most of them beyond this).
+FLOAT32_DATA = 2.0 ** -27
+
 #: A row's standard deviation within a group, relative to its largest magnitude there, at
 #: or below which single precision cannot tell its values apart from rounding: about two
 #: units in the last place (one step of float32 variation in a group of two or more).
@@ -642,10 +647,12 @@ def screened_submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndar
     def visit(start: int, chunk: np.ndarray, block: np.ndarray) -> None:
         top = np.max(np.abs(block), axis=1)
         _, exponent = np.frexp(np.where(top > 0, top, 1.0))
-        values = np.ldexp(block, -exponent[:, None]).astype(np.float32)
-        # Rows that float32 cannot hold exactly are standardised over both groups in
+        scaled = np.ldexp(block, -exponent[:, None])
+        values = scaled.astype(np.float32)
+        # Rows that float32 does not hold (to within FLOAT32_DATA: float32 data written
+        # out with 9 digits still counts as held) are standardised over both groups in
         # float64 first, which keeps as many of their digits as float32 can.
-        inexact = np.flatnonzero((values.astype(np.float64) != np.ldexp(block, -exponent[:, None])).any(axis=1))
+        inexact = np.flatnonzero((np.abs(values - scaled) > FLOAT32_DATA * np.abs(scaled)).any(axis=1))
         if inexact.size:
             values[inexact] = scale_rows(block[inexact]).astype(np.float32)
         out[start:start + chunk.size] = values
