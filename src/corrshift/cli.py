@@ -5,6 +5,7 @@ import os
 import sys
 import textwrap
 import time
+import warnings
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -86,6 +87,10 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
                       help="greater: higher correlation in group 1 (default: two-sided)")
     test.add_argument("--permutations", type=_count(0, MAX_PERMUTATIONS), default=1000, metavar="N",
                       help="permutation passes, 0 for none (default: 1000)")
+    test.add_argument("--min-cells", type=_count(0), default=None, metavar="N",
+                      help="leave out rows non-zero in fewer than N samples of either group")
+    test.add_argument("--min-fraction", type=_fraction, default=None, metavar="F",
+                      help="leave out rows non-zero in fewer than this fraction of the samples of either group")
     test.add_argument("--jobs", type=_count(1), default=None, metavar="N",
                       help="worker threads, at most the usable cores (default: all of them, here "
                            "{})".format(usable_cores()))
@@ -279,7 +284,8 @@ def _groups(args: argparse.Namespace, matrix: _inputs.Matrix) -> _Groups:
 def _options(args: argparse.Namespace, grp: _Groups, score: bool) -> Dict[str, Any]:
     options: Dict[str, Any] = dict(method=args.method, alternative=args.alternative,
                                    permutations=args.permutations, n_jobs=args.jobs,
-                                   allow_overlap=args.allow_overlap, groupby=grp.labels)
+                                   allow_overlap=args.allow_overlap, groupby=grp.labels,
+                                   min_cells=args.min_cells, min_fraction=args.min_fraction)
     if score:
         options["score"] = args.score
     if args.scheduler is not None and args.workers is not None:
@@ -335,6 +341,9 @@ def _finish(args: argparse.Namespace, result: Any, what: str, grp: _Groups, star
         args.command, len(result), what, grp.described, result.n1, result.n2, result.method,
         result.alternative, result.permutations, smallest, time.perf_counter() - started, target),
         file=sys.stderr)
+    for why, names in result.dropped.items():
+        print("corrshift {}: left out {} row(s), {}: {}".format(args.command, len(names), why, ", ".join(names)),
+              file=sys.stderr)
     return 0
 
 
@@ -379,6 +388,14 @@ def _read_sets(path: str, rows: np.ndarray) -> Dict[str, List[str]]:
     return sets
 
 
+@contextlib.contextmanager
+def _rows_left_out_said_once() -> Iterator[None]:
+    """The API's warning about rows left out stays quiet: the summary lines name them."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="left out", category=UserWarning)
+        yield
+
+
 def _run_pairs(args: argparse.Namespace) -> int:
     from .api import ztest
 
@@ -386,7 +403,7 @@ def _run_pairs(args: argparse.Namespace) -> int:
     matrix, grp = _load(args)
     pairs = _read_pairs(args.pairs, matrix.row_names) if args.pairs is not None else None
     options = _options(args, grp, score=False)
-    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
+    with progress_to_stderr(), _rows_left_out_said_once(), engine.connect(args.scheduler, args.workers) as client:
         result = ztest(matrix, grp.group1, grp.group2, pairs, client=client, **options)
     return _finish(args, result, "pairs", grp, started)
 
@@ -397,7 +414,7 @@ def _run_rows(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     matrix, grp = _load(args)
     options = _options(args, grp, score=True)
-    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
+    with progress_to_stderr(), _rows_left_out_said_once(), engine.connect(args.scheduler, args.workers) as client:
         result = row_scores(matrix, grp.group1, grp.group2, client=client, **options)
     return _finish(args, result, "rows", grp, started)
 
@@ -409,7 +426,7 @@ def _run_sets(args: argparse.Namespace) -> int:
     matrix, grp = _load(args)
     sets = _read_sets(args.sets, matrix.row_names)
     options = _options(args, grp, score=True)
-    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
+    with progress_to_stderr(), _rows_left_out_said_once(), engine.connect(args.scheduler, args.workers) as client:
         result = set_scores(matrix, sets, grp.group1, grp.group2, client=client, **options)
     return _finish(args, result, "sets", grp, started)
 
