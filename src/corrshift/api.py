@@ -125,8 +125,9 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
 
     For each pair the correlation is computed within group 1 (``r1``) and within group 2
     (``r2``); ``z_diff = atanh(r1) - atanh(r2)`` (each clamped to [-0.99, 0.99]) is tested
-    against the normal approximation (standard error ``sqrt(1/(n1-3) + 1/(n2-3))``, times
-    ``sqrt(1.5)`` for Spearman) and by permutation of the samples between the groups.
+    against the normal approximation (standard error ``sqrt(1/(n1-3) + 1/(n2-3))``, for
+    Spearman ``sqrt(1.06/(n1-3) + 1.06/(n2-3))``) and by permutation of the samples between
+    the groups.
 
     Parameters
     ----------
@@ -165,6 +166,10 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
         "0", "1", ... when no row names are given.
     allow_overlap : bool, default False
         Allow samples that belong to both groups (their values are used in both).
+    min_cells, min_fraction : int or float, optional
+        Leave out rows non-zero in fewer than `min_cells` samples (in fewer than this
+        fraction of the samples) of either group, as scanpy's ``sc.pp.filter_genes`` does;
+        they are listed in ``result.dropped`` with the rows constant within a group.
     {engine}
 
     Returns
@@ -183,10 +188,12 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
 
     Notes
     -----
-    Each row is standardised in double precision over the samples of the two groups
-    before the single-precision correlation step. This leaves the correlations and the
-    within-group ranks unchanged and keeps ``r`` within a few single-precision units of
-    the double-precision value whatever the data's offset and scale.
+    Each row is standardised within each group in double precision, and ``r1``, ``r2``,
+    ``z_diff`` and ``p_value`` (float64) of the observed split are computed in double;
+    Spearman ranks tied values by their average rank. Rows constant within a group (or
+    whose spread there is single-precision rounding noise) are left out of every pair,
+    named in a ``UserWarning`` and in ``result.dropped``. See "The API's statistics and the
+    native functions" in docs/usage.md.
 
     ``perm_p = (b + 1) / (permutations + 1)``, with b the number of permutation passes
     whose ``z_diff`` is at least as extreme as the observed one: the observed split counts
@@ -261,7 +268,8 @@ def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, laye
         Number of permutation passes, 0 to 2**24; 0 skips the test (``perm_p`` is NaN).
     n_jobs : int, optional
         Worker threads; None, or any larger number, uses every core this process may run on.
-    row_names, column_names, allow_overlap, max_q, max_p, top, out, overwrite, client, progress
+    row_names, column_names, allow_overlap, min_cells, min_fraction, max_q, max_p, top, out,
+    overwrite, client, progress
         As in :func:`ztest`.
 
     Returns
@@ -321,7 +329,8 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
         As in :func:`ztest`.
     score : {"median", "mean"}, default "median"
         As in :func:`row_scores`.
-    method, alternative, permutations, n_jobs, row_names, column_names, allow_overlap
+    method, alternative, permutations, n_jobs, row_names, column_names, allow_overlap,
+    min_cells, min_fraction
         As in :func:`row_scores`.
     max_q, max_p, top, out, overwrite, client, progress
         As in :func:`ztest`.
