@@ -103,6 +103,34 @@ CORRSHIFT_AVX2 void count_ranks_avx2(const std::int32_t* keys, std::int32_t coun
 }
 #endif
 
+using count_routine = void (*)(const std::int32_t* keys, std::int32_t count, std::int32_t* counted);
+
+// For each row of [begin, end): the keys of its listed values into `keys` (padded with
+// the largest key, see count_ranks_avx2), their counts by `avx2` where the processor has
+// it (null: never) else by `portable` into `counted`, then write(out, counted) with the
+// row's output.
+template <class Write>
+void count_rows(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin, std::int64_t end,
+                const std::int32_t* index, std::int32_t count, std::vector<std::int32_t>& keys,
+                std::int32_t* counted, count_routine portable, count_routine avx2, const Write& write) {
+    keys.assign(static_cast<std::size_t>(count) + 8, std::numeric_limits<std::int32_t>::max());
+    const count_routine routine = avx2 && processor_has_avx2() ? avx2 : portable;
+    for (std::int64_t r = begin; r < end; ++r) {
+        const float* row = source + r * ncols;
+        for (std::int32_t p = 0; p < count; ++p) keys[static_cast<std::size_t>(p)] = key_of(row[index[p]]);
+        routine(keys.data(), count, counted);
+        write(ranks + r * ncols, counted);
+    }
+}
+
+#if defined(__x86_64__)
+constexpr count_routine ranks_avx2 = count_ranks_avx2;
+constexpr count_routine average_ranks_avx2 = count_average_ranks_avx2;
+#else
+constexpr count_routine ranks_avx2 = nullptr;
+constexpr count_routine average_ranks_avx2 = nullptr;
+#endif
+
 }  // namespace
 
 std::int32_t rank_key(float value) noexcept { return key_of(value); }
@@ -110,59 +138,34 @@ std::int32_t rank_key(float value) noexcept { return key_of(value); }
 void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin,
                          std::int64_t end, const std::int32_t* index, std::int32_t count,
                          std::vector<std::int32_t>& keys, std::vector<std::int32_t>& order) {
-    // Padding with the largest key: see count_ranks_avx2.
-    keys.assign(static_cast<std::size_t>(count) + 8, std::numeric_limits<std::int32_t>::max());
     // order, then rank with room for the eight-lane count's last group.
     order.resize(static_cast<std::size_t>(count) * 2 + 8);
     std::int32_t* rank = order.data() + count;
-#if defined(__x86_64__)
-    const bool avx2 = processor_has_avx2();
-#endif
     const bool repeats = has_repeats(index, count);
-    for (std::int64_t r = begin; r < end; ++r) {
-        const float* row = source + r * ncols;
-        float* out = ranks + r * ncols;
-        for (std::int32_t p = 0; p < count; ++p) keys[static_cast<std::size_t>(p)] = key_of(row[index[p]]);
-#if defined(__x86_64__)
-        if (avx2)
-            count_ranks_avx2(keys.data(), count, rank);
-        else
-#endif
-            count_ranks_portable(keys.data(), count, rank);
-        if (!repeats) {
-            // Every output is written once: the order of the writes does not matter.
-            for (std::int32_t p = 0; p < count; ++p) out[index[p]] = static_cast<float>(rank[p]);
-            continue;
-        }
-        // order[k] is the position of rank k; write ranks in ascending order as the sort does.
-        for (std::int32_t p = 0; p < count; ++p) order[static_cast<std::size_t>(rank[p])] = p;
-        for (std::int32_t k = 0; k < count; ++k)
-            out[index[order[static_cast<std::size_t>(k)]]] = static_cast<float>(k);
-    }
+    count_rows(source, ranks, ncols, begin, end, index, count, keys, rank, count_ranks_portable, ranks_avx2,
+               [&](float* out, const std::int32_t* rank_of) {
+                   if (!repeats) {
+                       // Every output is written once: the order of the writes does not matter.
+                       for (std::int32_t p = 0; p < count; ++p) out[index[p]] = static_cast<float>(rank_of[p]);
+                       return;
+                   }
+                   // order[k] is the position of rank k; write ranks in ascending order as the sort does.
+                   for (std::int32_t p = 0; p < count; ++p) order[static_cast<std::size_t>(rank_of[p])] = p;
+                   for (std::int32_t k = 0; k < count; ++k)
+                       out[index[order[static_cast<std::size_t>(k)]]] = static_cast<float>(k);
+               });
 }
 
 void average_rank_row_slice(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin,
                             std::int64_t end, const std::int32_t* index, std::int32_t count,
                             std::vector<std::int32_t>& keys, std::vector<std::int32_t>& order) {
-    keys.assign(static_cast<std::size_t>(count) + 8, std::numeric_limits<std::int32_t>::max());
     order.resize(static_cast<std::size_t>(count) + 8);
-    std::int32_t* twice_rank = order.data();
-#if defined(__x86_64__)
-    const bool avx2 = processor_has_avx2();
-#endif
-    for (std::int64_t r = begin; r < end; ++r) {
-        const float* row = source + r * ncols;
-        float* out = ranks + r * ncols;
-        for (std::int32_t p = 0; p < count; ++p) keys[static_cast<std::size_t>(p)] = key_of(row[index[p]]);
-#if defined(__x86_64__)
-        if (avx2)
-            count_average_ranks_avx2(keys.data(), count, twice_rank);
-        else
-#endif
-            count_average_ranks_portable(keys.data(), count, twice_rank);
-        // A column listed twice has one key, so both positions write the same rank.
-        for (std::int32_t p = 0; p < count; ++p) out[index[p]] = 0.5f * static_cast<float>(twice_rank[p]);
-    }
+    count_rows(source, ranks, ncols, begin, end, index, count, keys, order.data(), count_average_ranks_portable,
+               average_ranks_avx2, [&](float* out, const std::int32_t* twice_rank) {
+                   // A column listed twice has one key, so both positions write the same rank.
+                   for (std::int32_t p = 0; p < count; ++p)
+                       out[index[p]] = 0.5f * static_cast<float>(twice_rank[p]);
+               });
 }
 
 void rank_rows_fast(const float* source, float* ranks, std::int64_t ncols, std::int32_t nrows,
