@@ -97,33 +97,40 @@ void ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs
     }
 }
 
-// The API's observed pass over the pairs [begin, end): each_pair(begin, end, f) calls
-// f(k, i, j) for output k and its pack rows i and j; unit1 and unit2 hold the rows' unit
-// vectors over the groups of sizes c1 and c2.
-template <class EachPair>
+// The API's observed pass over the pairs [begin, end): each_run(begin, end, f) calls
+// f(k, i, j, n) for the outputs k .. k + n - 1, the pairs of pack row i with the rows
+// j .. j + n - 1; unit1 and unit2 hold the rows' unit vectors over the groups of sizes
+// c1 and c2.
+template <class EachRun>
 void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out, const double* unit1,
                        std::int32_t c1, const double* unit2, std::int32_t c2, double se, tail alternative,
-                       float* thresholds, const EachPair& each_pair) {
-    each_pair(begin, end, [&](std::int64_t k, std::int64_t i, std::int64_t j) {
-        const double r1 = unit_correlation(unit1 + i * c1, unit1 + j * c1, c1);
-        const double r2 = unit_correlation(unit2 + i * c2, unit2 + j * c2, c2);
-        const double d = fisher_z_exact(r1, r2);
-        out.first_r[k] = static_cast<float>(r1);
-        out.second_r[k] = static_cast<float>(r2);
-        out.z_diff[k] = static_cast<float>(d);
-        out.p_value64[k] = normal_p_value_exact(d / se, alternative);
-        if (thresholds) thresholds[k] = decision_threshold(alternative, out.z_diff[k]);
+                       float* thresholds, const EachRun& each_run) {
+    std::vector<double> r1, r2;
+    each_run(begin, end, [&](std::int64_t k0, std::int64_t i, std::int64_t j0, std::int64_t n) {
+        r1.resize(static_cast<std::size_t>(n));
+        r2.resize(static_cast<std::size_t>(n));
+        unit_correlations(unit1 + i * c1, unit1 + j0 * c1, n, c1, r1.data());
+        unit_correlations(unit2 + i * c2, unit2 + j0 * c2, n, c2, r2.data());
+        for (std::int64_t t = 0; t < n; ++t) {
+            const std::int64_t k = k0 + t;
+            const double d = fisher_z_exact(r1[static_cast<std::size_t>(t)], r2[static_cast<std::size_t>(t)]);
+            out.first_r[k] = static_cast<float>(r1[static_cast<std::size_t>(t)]);
+            out.second_r[k] = static_cast<float>(r2[static_cast<std::size_t>(t)]);
+            out.z_diff[k] = static_cast<float>(d);
+            out.p_value64[k] = normal_p_value_exact(d / se, alternative);
+            if (thresholds) thresholds[k] = decision_threshold(alternative, out.z_diff[k]);
+        }
     });
 }
 
 // The z-test passes of a block over `pairs` pairs of the data rows `rows`, packed with
 // `layout`: pairs(paths, g1, g2, begin, end, what) runs the pairs [begin, end) with
 // `what` the pass's values (pair_values) or its exceedance counts (exceedance_count);
-// each_pair enumerates them for the API's observed pass (exact_ztest_slice).
-template <class Pairs, class EachPair>
+// each_run enumerates them for the API's observed pass (exact_ztest_slice).
+template <class Pairs, class EachRun>
 void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& rows, packing layout,
                      const block_options& options, std::int64_t pairs, const ztest_block_outputs& out,
-                     const run_environment& env, const Pairs& compute, const EachPair& each_pair) {
+                     const run_environment& env, const Pairs& compute, const EachRun& each_run) {
     const auto packed = static_cast<std::int32_t>(rows.size());
     packed_group g1(packed, input.groups.first_count, layout);
     packed_group g2(packed, input.groups.second_count, layout);
@@ -147,7 +154,7 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
             pack_pass(options, g1, g2, source, g, packed, unit1.data(), unit2.data());
             fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
                 exact_ztest_slice(begin, end, out, unit1.data(), c1, unit2.data(), c2, exact_se, options.alternative,
-                                  thresholds_at, each_pair);
+                                  thresholds_at, each_run);
             });
             return;
         }
@@ -248,7 +255,8 @@ void ztest_block(const pass_input& input, row_range a, row_range b, const block_
                         plan_chunks(plan, begin, end, [&f](std::int64_t x0, std::int64_t count, const row_span* spans,
                                                            const std::int64_t* starts) {
                             for (std::int64_t r = 0; r < count; ++r)
-                                for (std::int64_t j = spans[r].lo; j < spans[r].hi; ++j) f(starts[r] + j, x0 + r, j);
+                                if (spans[r].hi > spans[r].lo)
+                                    f(starts[r] + spans[r].lo, x0 + r, spans[r].lo, spans[r].hi - spans[r].lo);
                         });
                     });
 }
@@ -264,7 +272,8 @@ void pairs_block(const pass_input& input, const std::int32_t* first_rows, const 
                     },
                     [&listed](std::int64_t begin, std::int64_t end, const auto& f) {
                         for (std::int64_t k = begin; k < end; ++k)
-                            f(k, listed.first[static_cast<std::size_t>(k)], listed.second[static_cast<std::size_t>(k)]);
+                            f(k, listed.first[static_cast<std::size_t>(k)], listed.second[static_cast<std::size_t>(k)],
+                              1);
                     });
 }
 

@@ -107,6 +107,19 @@ double unit_correlation(const double* x, const double* y, std::int32_t count) no
     return dot;
 }
 
+void unit_correlations(const double* x, const double* y, std::int64_t rows, std::int32_t count,
+                       double* out) noexcept {
+    std::int64_t j = 0;
+    for (; j + 4 <= rows; j += 4) {
+        const double* y0 = y + j * count;
+        double dot[4] = {0.0, 0.0, 0.0, 0.0};
+        for (std::int32_t c = 0; c < count; ++c)
+            for (int l = 0; l < 4; ++l) dot[l] += x[c] * y0[l * count + c];
+        for (int l = 0; l < 4; ++l) out[j + l] = dot[l] > 1.0 ? 1.0 : (dot[l] < -1.0 ? -1.0 : dot[l]);
+    }
+    for (; j < rows; ++j) out[j] = unit_correlation(x, y + j * count, count);
+}
+
 double fisher_z_exact(double first_r, double second_r) noexcept {
     const double bound = static_cast<double>(0.99f);
     double c1 = first_r < -bound ? -bound : first_r;

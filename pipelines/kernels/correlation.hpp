@@ -56,6 +56,10 @@ float normal_p_value(float d, float se, tail alternative) noexcept;
 // mean, divided by the root of their sum of squares): their dot product in list order,
 // clamped to [-1, 1]; NaN (a constant row) stays NaN.
 double unit_correlation(const double* x, const double* y, std::int32_t count) noexcept;
+// The same for row x with the `rows` rows y, y + count, y + 2 count, ... into out[0 ..
+// rows): the same sums, several side by side.
+void unit_correlations(const double* x, const double* y, std::int64_t rows, std::int32_t count,
+                       double* out) noexcept;
 // atanh(c1) - atanh(c2) in double, each correlation clamped to the same bounds as
 // fisher_z (+-0.99f), so that a permutation pass's single-precision z_diff and this one
 // measure the same thing; NaN stays NaN.
