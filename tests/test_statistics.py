@@ -2,6 +2,7 @@
 float64 on sparse and near-constant data, double-precision p-values, a calibrated
 Spearman standard error, and rows that cannot be correlated left out instead of refused."""
 
+import io
 import warnings
 
 import numpy as np
@@ -145,6 +146,10 @@ def test_row_constant_in_a_group_is_left_out_and_named(sparse_genes):
         res = corrshift.ztest(sparse_genes, g1, g2, permutations=30, progress=False)
     assert len(caught) == 1
     assert res.dropped == {"constant within group1": ["3"]}
+    assert res.to_pandas().attrs["dropped"] == res.dropped == res.top(3).dropped
+    tsv = io.StringIO()
+    res.to_tsv(tsv, top=1)
+    assert tsv.getvalue().splitlines()[1] == "# left out: constant within group1 (3)"
     kept = [r for r in range(12) if r != 3]
     without = corrshift.ztest(sparse_genes[kept], g1, g2, permutations=30, progress=False,
                               row_names=[str(r) for r in kept])
