@@ -85,8 +85,8 @@ def engine_problem_of(x):
     matrix = _inputs.as_matrix(x)
     grp = _inputs.groups(matrix, G1, G2, False)
     first, second = _inputs.local_groups(grp.first.size, grp.second.size)
-    return engine.Problem("all", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, "pearson",
-                          "two-sided", 20, labels=(grp.label1, grp.label2))
+    return engine.Problem("all", _inputs.screened_submatrix(matrix, grp).data, first, second, matrix.row_names,
+                          "pearson", "two-sided", 20, labels=(grp.label1, grp.label2))
 
 
 def test_connect_refuses_unreachable_scheduler_and_bad_counts():

@@ -13,6 +13,7 @@ and resume an interrupted run. A progress bar is drawn on standard error (or in 
 notebook) unless ``progress=False``.
 """
 import os
+import warnings
 from typing import Any, Iterable, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -32,18 +33,36 @@ class _Run(NamedTuple):
     alternative: str
     permutations: int
     jobs: int
+    min_cells: Optional[float]
+    min_fraction: Optional[float]
 
 
 def _prepare(data: Any, group1: Any, group2: Any, groupby: Any, layer: Optional[str], method: str,
              alternative: str, permutations: Any, n_jobs: Any, row_names: Names, column_names: Names,
-             allow_overlap: bool) -> _Run:
+             allow_overlap: bool, min_cells: Any, min_fraction: Any) -> _Run:
     method = _inputs.option(method, METHODS, "method")
     alternative = _inputs.option(alternative, ALTERNATIVES, "alternative")
     count = _inputs.permutation_count(permutations)
     jobs = _inputs.job_count(n_jobs)
+    cells = _inputs.fraction_or_count(min_cells, "min_cells", False)
+    fraction = _inputs.fraction_or_count(min_fraction, "min_fraction", True)
     matrix = _inputs.as_matrix(data, row_names, column_names, layer)
     grp = _inputs.groups(matrix, group1, group2, allow_overlap, groupby)
-    return _Run(matrix, grp, method, alternative, count, jobs)
+    return _Run(matrix, grp, method, alternative, count, jobs, cells, fraction)
+
+
+def _screen(run: _Run, rows: Optional[np.ndarray] = None) -> _inputs.Screened:
+    """The rows of `rows` (all when None) that the run keeps, with the others named once in
+    a warning."""
+    screened = _inputs.screened_submatrix(run.matrix, run.groups, rows, run.min_cells, run.min_fraction)
+    if screened.dropped:
+        total = sum(len(names) for names in screened.dropped.values())
+        warnings.warn("left out {} row(s) that cannot be correlated in both groups or are expressed in too "
+                      "few samples (listed in the result's .dropped): {}".format(
+                          total, "; ".join("{}: {}".format(why, _inputs._quote_list(names, 20))
+                                           for why, names in screened.dropped.items())),
+                      UserWarning, stacklevel=3)
+    return screened
 
 
 def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ...]]:
@@ -52,11 +71,18 @@ def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ..
     return used, tuple(np.searchsorted(used, r).astype(np.int32) for r in row_lists)
 
 
-def _problem(run: _Run, kind: str, sub: np.ndarray, **items: Any) -> engine.Problem:
+def _problem(run: _Run, kind: str, screened: _inputs.Screened, **items: Any) -> engine.Problem:
     grp = run.groups
     first, second = _inputs.local_groups(grp.first.size, grp.second.size)
-    return engine.Problem(kind, sub, first, second, run.matrix.row_names, run.method, run.alternative,
-                          run.permutations, labels=(grp.label1, grp.label2), **items)
+    problem = engine.Problem(kind, screened.data, first, second, run.matrix.row_names, run.method,
+                             run.alternative, run.permutations, labels=(grp.label1, grp.label2), **items)
+    problem.dropped = screened.dropped
+    return problem
+
+
+def _kept_rows(screened: _inputs.Screened, rows: np.ndarray) -> np.ndarray:
+    """The user's rows among `rows` that the run keeps."""
+    return np.asarray(rows)[screened.kept].astype(np.int32)
 
 
 _ENGINE_DOC = """max_q, max_p : float, optional
@@ -92,14 +118,16 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
           layer: Optional[str] = None, method: str = "pearson", alternative: str = "two-sided",
           permutations: int = 1000, class_alpha: float = 0.05, n_jobs: Optional[int] = None,
           row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
-          max_q: Optional[float] = None, max_p: Optional[float] = None, top: Optional[int] = None,
+          min_cells: Optional[int] = None, min_fraction: Optional[float] = None, max_q: Optional[float] = None,
+          max_p: Optional[float] = None, top: Optional[int] = None,
           out: Any = None, overwrite: bool = False, client: Any = None, progress: bool = True) -> PairResult:
     """Test pairs of rows for a difference in correlation between two groups of samples.
 
     For each pair the correlation is computed within group 1 (``r1``) and within group 2
     (``r2``); ``z_diff = atanh(r1) - atanh(r2)`` (each clamped to [-0.99, 0.99]) is tested
-    against the normal approximation (standard error ``sqrt(1/(n1-3) + 1/(n2-3))``, times
-    ``sqrt(1.5)`` for Spearman) and by permutation of the samples between the groups.
+    against the normal approximation (standard error ``sqrt(1/(n1-3) + 1/(n2-3))``, for
+    Spearman ``sqrt(1.06/(n1-3) + 1.06/(n2-3))``) and by permutation of the samples between
+    the groups.
 
     Parameters
     ----------
@@ -138,6 +166,10 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
         "0", "1", ... when no row names are given.
     allow_overlap : bool, default False
         Allow samples that belong to both groups (their values are used in both).
+    min_cells, min_fraction : int or float, optional
+        Leave out rows non-zero in fewer than `min_cells` samples (in fewer than this
+        fraction of the samples) of either group, as scanpy's ``sc.pp.filter_genes`` does;
+        they are listed in ``result.dropped`` with the rows constant within a group.
     {engine}
 
     Returns
@@ -156,10 +188,12 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
 
     Notes
     -----
-    Each row is standardised in double precision over the samples of the two groups
-    before the single-precision correlation step. This leaves the correlations and the
-    within-group ranks unchanged and keeps ``r`` within a few single-precision units of
-    the double-precision value whatever the data's offset and scale.
+    Each row is standardised within each group in double precision, and ``r1``, ``r2``,
+    ``z_diff`` and ``p_value`` (float64) of the observed split are computed in double;
+    Spearman ranks tied values by their average rank. Rows constant within a group (or
+    whose spread there is single-precision rounding noise) are left out of every pair,
+    named in a ``UserWarning`` and in ``result.dropped``. See "The API's statistics and the
+    native functions" in docs/usage.md.
 
     ``perm_p = (b + 1) / (permutations + 1)``, with b the number of permutation passes
     whose ``z_diff`` is at least as extreme as the observed one: the observed split counts
@@ -176,18 +210,27 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
     >>> print(res.format(5))  # doctest: +SKIP
     """
     run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap)
+                   row_names, column_names, allow_overlap, min_cells, min_fraction)
     matrix, grp = run.matrix, run.groups
     if not 0.0 < float(class_alpha) < 1.0:
         raise InputError("class_alpha must lie between 0 and 1, got {!r}".format(class_alpha))
     if pairs is None:
         _inputs.exhaustive_rows(matrix, "the pair test", max_rows=None)
-        problem = _problem(run, "all", _inputs.submatrix(matrix, grp))
+        screened = _screen(run)
+        rows = _kept_rows(screened, np.arange(matrix.nrows)) if screened.dropped else None
+        problem = _problem(run, "all", screened, rows=rows)
     else:
         index1, index2 = _inputs.pair_list(matrix, pairs)
-        used, (local1, local2) = _used_rows(index1, index2)
-        problem = _problem(run, "list", _inputs.submatrix(matrix, grp, used), rows=used, index1=index1,
-                           index2=index2, local1=local1, local2=local2)
+        used, _ = _used_rows(index1, index2)
+        screened = _screen(run, used)
+        if screened.dropped:
+            # Pairs with a row left out are left out too.
+            used = _kept_rows(screened, used)
+            keep = np.isin(index1, used) & np.isin(index2, used)
+            index1, index2 = index1[keep], index2[keep]
+        local1, local2 = (np.searchsorted(used, r).astype(np.int32) for r in (index1, index2))
+        problem = _problem(run, "list", screened, rows=used, index1=index1, index2=index2, local1=local1,
+                           local2=local2)
     problem.class_alpha = float(class_alpha)
     return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
                       overwrite=overwrite, client=client, progress=progress)
@@ -199,7 +242,8 @@ ztest.__doc__ = (ztest.__doc__ or "").format(data=_DATA_DOC, engine=_ENGINE_DOC)
 def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, layer: Optional[str] = None,
                score: str = "median", method: str = "pearson", alternative: str = "two-sided",
                permutations: int = 1000, n_jobs: Optional[int] = None, row_names: Names = None,
-               column_names: Names = None, allow_overlap: bool = False, max_q: Optional[float] = None,
+               column_names: Names = None, allow_overlap: bool = False, min_cells: Optional[int] = None,
+               min_fraction: Optional[float] = None, max_q: Optional[float] = None,
                max_p: Optional[float] = None, top: Optional[int] = None, out: Any = None,
                overwrite: bool = False, client: Any = None, progress: bool = True) -> RowResult:
     """Score every row by how much its correlations with all other rows change.
@@ -224,7 +268,8 @@ def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, laye
         Number of permutation passes, 0 to 2**24; 0 skips the test (``perm_p`` is NaN).
     n_jobs : int, optional
         Worker threads; None, or any larger number, uses every core this process may run on.
-    row_names, column_names, allow_overlap, max_q, max_p, top, out, overwrite, client, progress
+    row_names, column_names, allow_overlap, min_cells, min_fraction, max_q, max_p, top, out,
+    overwrite, client, progress
         As in :func:`ztest`.
 
     Returns
@@ -245,11 +290,13 @@ def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, laye
     a pass of :func:`ztest` over all pairs.
     """
     run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap)
+                   row_names, column_names, allow_overlap, min_cells, min_fraction)
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
     _inputs.exhaustive_rows(matrix, "row scoring", max_rows=None)
-    problem = _problem(run, "rows", _inputs.submatrix(matrix, grp), score=score)
+    screened = _screen(run)
+    rows = _kept_rows(screened, np.arange(matrix.nrows)) if screened.dropped else None
+    problem = _problem(run, "rows", screened, score=score, rows=rows)
     return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
                       overwrite=overwrite, client=client, progress=progress)
 
@@ -261,6 +308,7 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
                layer: Optional[str] = None, score: str = "median", method: str = "pearson",
                alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
                row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
+               min_cells: Optional[int] = None, min_fraction: Optional[float] = None,
                max_q: Optional[float] = None, max_p: Optional[float] = None, top: Optional[int] = None,
                out: Any = None, overwrite: bool = False, client: Any = None, progress: bool = True) -> SetResult:
     """Score sets of pairs that share a hub row, e.g. a hub gene and its partners.
@@ -281,7 +329,8 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
         As in :func:`ztest`.
     score : {"median", "mean"}, default "median"
         As in :func:`row_scores`.
-    method, alternative, permutations, n_jobs, row_names, column_names, allow_overlap
+    method, alternative, permutations, n_jobs, row_names, column_names, allow_overlap,
+    min_cells, min_fraction
         As in :func:`row_scores`.
     max_q, max_p, top, out, overwrite, client, progress
         As in :func:`ztest`.
@@ -299,14 +348,23 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
         For unusable arguments.
     """
     run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap)
+                   row_names, column_names, allow_overlap, min_cells, min_fraction)
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
     hubs, partners = _inputs.set_list(matrix, sets)
-    used, (local_hubs, *local_partners) = _used_rows(np.asarray(hubs, dtype=np.int32), *partners)
-    problem = _problem(run, "sets", _inputs.submatrix(matrix, grp, used), score=score, rows=used, hubs=hubs,
-                       partners=partners)
-    problem.local_hubs, problem.local_partners = local_hubs, list(local_partners)
+    used, _ = _used_rows(np.asarray(hubs, dtype=np.int32), *partners)
+    screened = _screen(run, used)
+    if screened.dropped:
+        # Partners left out leave their sets; a set whose hub or every partner is left out
+        # is left out.
+        used = _kept_rows(screened, used)
+        kept_sets = [(h, p[np.isin(p, used)]) for h, p in zip(hubs, partners) if h in set(used.tolist())]
+        kept_sets = [(h, p) for h, p in kept_sets if p.size]
+        hubs, partners = [h for h, _ in kept_sets], [p for _, p in kept_sets]
+    local_hubs = np.searchsorted(used, np.asarray(hubs, dtype=np.int32)).astype(np.int32)
+    problem = _problem(run, "sets", screened, score=score, rows=used, hubs=hubs, partners=partners)
+    problem.local_hubs = local_hubs
+    problem.local_partners = [np.searchsorted(used, p).astype(np.int32) for p in partners]
     return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
                       overwrite=overwrite, client=client, progress=progress)
 

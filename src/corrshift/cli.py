@@ -5,6 +5,7 @@ import os
 import sys
 import textwrap
 import time
+import warnings
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -110,6 +111,10 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
                                "below A counts as + or - (default: 0.05)")
     test.add_argument("--permutations", type=_count(0, MAX_PERMUTATIONS), default=1000, metavar="N",
                       help="permutation passes, 0 for none (default: 1000)")
+    test.add_argument("--min-cells", type=_count(0), default=None, metavar="N",
+                      help="leave out rows non-zero in fewer than N samples of either group")
+    test.add_argument("--min-fraction", type=_fraction, default=None, metavar="F",
+                      help="leave out rows non-zero in fewer than this fraction of the samples of either group")
     test.add_argument("--jobs", type=_count(1), default=None, metavar="N",
                       help="worker threads, at most the usable cores (default: all of them, here "
                            "{})".format(usable_cores()))
@@ -320,7 +325,8 @@ def _groups(args: argparse.Namespace, matrix: _inputs.Matrix) -> _Groups:
 def _options(args: argparse.Namespace, grp: _Groups, score: bool) -> Dict[str, Any]:
     options: Dict[str, Any] = dict(method=args.method, alternative=args.alternative,
                                    permutations=args.permutations, n_jobs=args.jobs,
-                                   allow_overlap=args.allow_overlap, groupby=grp.labels)
+                                   allow_overlap=args.allow_overlap, groupby=grp.labels,
+                                   min_cells=args.min_cells, min_fraction=args.min_fraction)
     if score:
         options["score"] = args.score
     else:
@@ -407,6 +413,12 @@ def _test_summary(result: Any, started: float) -> str:
                                           time.perf_counter() - started)
 
 
+def _say_left_out(args: argparse.Namespace, result: Any, where: str = "") -> None:
+    for why, names in result.dropped.items():
+        print("corrshift {}: {}left out {}, {}: {}".format(args.command, where, _plural(len(names), "rows"), why,
+                                                           ", ".join(names)), file=sys.stderr)
+
+
 def _finish(args: argparse.Namespace, result: Any, what: str, grp: _Groups, started: float) -> int:
     for note in grp.notes:
         print("corrshift: note: " + note, file=sys.stderr)
@@ -416,6 +428,7 @@ def _finish(args: argparse.Namespace, result: Any, what: str, grp: _Groups, star
     print("corrshift {}: {}, {}: {} + {} samples, {}; wrote {}".format(
         args.command, _plural(len(result), what), grp.described, result.n1, result.n2,
         _test_summary(result, started), _target(args.output)), file=sys.stderr)
+    _say_left_out(args, result)
     return 0
 
 
@@ -487,6 +500,8 @@ def _finish_levels(args: argparse.Namespace, levels: _Levels, results: List[Any]
         _test_summary(results[0], started),
         "{} (a Parquet dataset per level)".format(args.output) if _parquet_output(args.output) else
         _target(args.output)), file=sys.stderr)
+    for level, result in zip(levels.kept, results):
+        _say_left_out(args, result, "{} = {}: ".format(levels.column, level.name))
     return 0
 
 
@@ -495,7 +510,7 @@ def _analyse(args: argparse.Namespace, function: Any, matrix: _inputs.Matrix, gr
     """Run `function` (an API function) on the data, or on each level of --within, and
     write the table."""
     levels = _Levels(args, matrix, grp) if args.within is not None else None
-    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
+    with progress_to_stderr(), _rows_left_out_said_once(), engine.connect(args.scheduler, args.workers) as client:
         if levels is None:
             result = function(matrix, *leading, grp.group1, grp.group2, client=client, **options)
         else:
@@ -545,6 +560,14 @@ def _read_sets(path: str, rows: np.ndarray) -> Dict[str, List[str]]:
     if not sets:
         raise InputError("{}: the file lists no sets".format(path))
     return sets
+
+
+@contextlib.contextmanager
+def _rows_left_out_said_once() -> Iterator[None]:
+    """The API's warning about rows left out stays quiet: the summary lines name them."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="left out", category=UserWarning)
+        yield
 
 
 def _run_pairs(args: argparse.Namespace) -> int:

@@ -329,6 +329,9 @@ class _Result:
     permutations: int
     group1: str
     group2: str
+    #: Rows of the data that the run left out, by reason (rows constant within a group,
+    #: or expressed in too few samples): their names in row order. Empty when none was.
+    dropped: Dict[str, List[str]] = {}
 
     def __len__(self) -> int:
         raise NotImplementedError
@@ -385,9 +388,12 @@ class _Result:
         return positions if top is None else positions[:max(0, int(top))]
 
     def metadata(self) -> Dict[str, Any]:
-        """What the run was: group labels and sizes, options."""
-        return {"group1": self.group1, "group2": self.group2, "n1": self.n1, "n2": self.n2,
+        """What the run was: group labels and sizes, options (and the rows left out, if any)."""
+        meta = {"group1": self.group1, "group2": self.group2, "n1": self.n1, "n2": self.n2,
                 "method": self.method, "alternative": self.alternative, "permutations": self.permutations}
+        if self.dropped:
+            meta["dropped"] = self.dropped
+        return meta
 
     def to_dict(self, *, sort: bool = True) -> Dict[str, np.ndarray]:
         """The columns as a dict of arrays, most significant first (in result order when
@@ -415,7 +421,8 @@ class _Result:
         """Write the table as tab-separated text.
 
         The first line is a comment naming the groups (``# group1 = ... ; group2 = ...``),
-        the second the column names. Numbers have 6 significant digits, missing values are
+        then, where the run left rows out, a comment naming them (``# left out: ...``), then
+        the column names. Numbers have 6 significant digits, missing values are
         ``NA``. Read it back with ``pandas.read_csv(path, sep="\\t", comment="#")``.
 
         Parameters
@@ -440,6 +447,9 @@ class _Result:
         unless `header` is False; `lead` is a first field put before every entry."""
         if header:
             out.write(self.header_comment() + "\n")
+            if self.dropped:
+                out.write("# left out: {}\n".format("; ".join(
+                    "{} ({})".format(why, ", ".join(names)) for why, names in self.dropped.items())))
             out.write("\t".join(self.columns) + "\n")
         arrays = [self.column(name) for name in self.columns]
         # Formatting one value costs far more than substituting a ready string, so columns

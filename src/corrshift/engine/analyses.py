@@ -172,7 +172,8 @@ class AllPairs(PairAnalysis):
               progress: Progress) -> Tuple[np.ndarray, ...]:
         a, b = job.tile
         return blocks.ztest_block(data, settings.first, settings.second, (a, b), (a, data.shape[0]), settings.method,
-                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress)
+                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress,
+                                  statistics=settings.statistics)
 
     def tile_pairs(self, problem: "Problem", tile: Tile,
                    pos: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, int]:
@@ -205,7 +206,8 @@ class ListedPairs(PairAnalysis):
     def block(self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int,
               progress: Progress) -> Tuple[np.ndarray, ...]:
         return blocks.pairs_block(data, job.rows1, job.rows2, settings.first, settings.second, settings.method,
-                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress)
+                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress,
+                                  statistics=settings.statistics)
 
     def tile_pairs(self, problem: "Problem", tile: Tile,
                    pos: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, int]:
@@ -264,7 +266,7 @@ class RowScores(ScoreAnalysis):
               progress: Progress) -> Tuple[np.ndarray, ...]:
         return blocks.row_score_block(data, settings.first, settings.second, job.tile, settings.method,
                                       settings.score, settings.alternative, job.passes[0], job.passes[1], threads,
-                                      progress=progress)
+                                      progress=progress, statistics=settings.statistics)
 
     def score_table(self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray,
                     **columns: Any) -> Any:
@@ -315,7 +317,8 @@ class SetScores(ScoreAnalysis):
               progress: Progress) -> Tuple[np.ndarray, ...]:
         _, observed, counts = blocks.set_block(data, job.rows1, job.rows2, settings.first, settings.second,
                                                settings.method, settings.score, settings.alternative,
-                                               job.passes[0], job.passes[1], threads, progress=progress)
+                                               job.passes[0], job.passes[1], threads, progress=progress,
+                                               statistics=settings.statistics)
         return observed[job.order], counts[job.order]
 
     def score_table(self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray,

@@ -113,7 +113,7 @@ def settings_of(problem: Problem, filters: Filters, out: Optional[str], threads:
                     group2=problem.labels[1], class_alpha=problem.class_alpha, threads=threads,
                     summary=out is not None or filters.any, columns=out is not None,
                     keep_p=min(keep) if keep else None, hist_limit=math.inf if q_limit is None else q_limit,
-                    tile_top=filters.top if filters.max_q is None else None)
+                    tile_top=filters.top if filters.max_q is None else None, statistics=problem.statistics)
 
 
 def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: Store,
@@ -200,6 +200,8 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                    "max_q": filters.max_q, "top": filters.top, "order": ORDER_NOTE,
                    "class_alpha": problem.class_alpha if analysis.has_classes else None,
                    "corrshift": _version()}
+    if problem.dropped:
+        description["dropped"] = problem.dropped
     if _CHECKING.get():
         if out is not None:
             output.check_output(out)
@@ -217,4 +219,5 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                 result = _compute(problem, settings, tiles, filters, FolderStore(out, manifest), client,
                                   digest, progress, _after_result, description, out)
     result.output = out
+    result.dropped = problem.dropped
     return result
