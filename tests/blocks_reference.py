@@ -1,12 +1,15 @@
 """Exact, slow stand-in for the native block functions, built on the public pipelines.
 
-Each function computes what the native block computes: the observed values of a block of
+With ``statistics="native"`` each function computes what the native block computes: the observed values of a block of
 pairs, rows or sets, and the raw exceedance counts over the permutation passes
 [max(pass_first, 1), pass_last). Two facts make that possible with the public calls:
 every pass's column split depends only on the column count and the fixed seed, so a call
 with P' permutations runs the first P' permutation passes of any longer call; and each
 pair's statistics depend only on its two rows. Counts of a pass range are the difference
 of two such calls.
+
+With ``statistics="api"`` it computes the API's statistics with the slow reference of
+``reference.py`` (``api_ztest``, ``api_scores``) over every pass up to ``pass_last``.
 
 The engine tests point ``corrshift.engine.BLOCKS`` at this module (by name, so that Dask
 worker processes import it too). ``CORRSHIFT_TEST_BLOCK_DELAY`` (seconds) slows every call,
@@ -18,6 +21,7 @@ from typing import Any, Callable, Optional, Tuple
 
 import numpy as np
 
+import reference
 from corrshift import pipelines, scores
 
 _METHODS = ("pearson", "spearman")
@@ -26,7 +30,9 @@ _SCORES = ("mean", "median")
 
 
 def _check(data: Any, first: Any, second: Any, method: str, alternative: str, pass_first: int,
-           pass_last: int, score: Optional[str] = None) -> None:
+           pass_last: int, score: Optional[str] = None, statistics: str = "native") -> None:
+    if statistics not in ("native", "api"):
+        raise ValueError("unknown statistics")
     if not (isinstance(data, np.ndarray) and data.dtype == np.float32 and data.ndim == 2
             and data.flags.c_contiguous):
         raise TypeError("data must be a C-contiguous 2-D float32 array")
@@ -56,6 +62,29 @@ def _counts(run: Callable[[int], Tuple[Any, np.ndarray]], pass_first: int, pass_
     return observed, counts
 
 
+def _api_counts(run: Callable[[int], Tuple[Any, np.ndarray]], pass_first: int, pass_last: int,
+                progress: Optional[Callable[[int], None]]) -> Tuple[Any, np.ndarray]:
+    """_counts for the reference's API statistics, whose runs give raw counts."""
+    observed, counts = run(pass_last - 1)
+    lower = max(pass_first, 1) - 1
+    if lower > 0:
+        counts = counts - run(lower)[1]
+    if progress is not None:
+        progress(pass_last - pass_first)
+    return observed, counts.astype(np.int32)
+
+
+def _api_pairs(data: np.ndarray, first: np.ndarray, second: np.ndarray, first_columns: np.ndarray,
+               second_columns: np.ndarray, method: str, alternative: str, pass_first: int, pass_last: int,
+               progress: Optional[Callable[[int], None]]) -> Tuple[np.ndarray, ...]:
+    def run(perms: int) -> Tuple[Any, np.ndarray]:
+        *observed, counts = reference.api_ztest(data, first, second, first_columns, second_columns, method,
+                                                alternative, perms)
+        return tuple(observed), counts
+    observed, counts = _api_counts(run, pass_first, pass_last, progress)
+    return observed + (counts,)
+
+
 def _listed(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray, first_columns: np.ndarray,
             second_columns: np.ndarray, method: str, alternative: str,
             n_jobs: int) -> Callable[[int], Tuple[Any, np.ndarray]]:
@@ -69,8 +98,10 @@ def _listed(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray, f
 def ztest_block(data: np.ndarray, first_columns: np.ndarray, second_columns: np.ndarray,
                 rows_a: Tuple[int, int], rows_b: Tuple[int, int], method: str, alternative: str,
                 pass_first: int, pass_last: int, n_jobs: int, *,
-                progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, ...]:
-    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last)
+                progress: Optional[Callable[[int], None]] = None,
+                statistics: str = "native") -> Tuple[np.ndarray, ...]:
+    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last,
+           statistics=statistics)
     (a0, a1), (b0, b1) = rows_a, rows_b
     if not (0 <= a0 <= a1 <= data.shape[0] and 0 <= b0 <= b1 <= data.shape[0]):
         raise IndexError("row range outside the data")
@@ -79,6 +110,9 @@ def ztest_block(data: np.ndarray, first_columns: np.ndarray, second_columns: np.
     seconds = [np.arange(max(b0, i + 1), b1, dtype=np.int32) for i in range(a0, a1)]
     first = np.concatenate(firsts + [np.zeros(0, np.int32)])
     second = np.concatenate(seconds + [np.zeros(0, np.int32)])
+    if statistics == "api":
+        return _api_pairs(data, first, second, first_columns, second_columns, method, alternative, pass_first,
+                          pass_last, progress)
     lo, hi = min(a0, b0), max(a1, b1)
     n = hi - lo
     if 2 * first.size >= n * (n - 1) // 2 and n <= 46341:
@@ -100,8 +134,14 @@ def ztest_block(data: np.ndarray, first_columns: np.ndarray, second_columns: np.
 def pairs_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray,
                 first_columns: np.ndarray, second_columns: np.ndarray, method: str, alternative: str,
                 pass_first: int, pass_last: int, n_jobs: int, *,
-                progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, ...]:
-    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last)
+                progress: Optional[Callable[[int], None]] = None,
+                statistics: str = "native") -> Tuple[np.ndarray, ...]:
+    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last,
+           statistics=statistics)
+    if statistics == "api":
+        count = len(second_rows)
+        return _api_pairs(data, np.asarray(first_rows)[:count], second_rows, first_columns, second_columns, method,
+                          alternative, pass_first, pass_last, progress)
     run = _listed(data, first_rows, second_rows, first_columns, second_columns, method, alternative, n_jobs)
     observed, counts = _counts(run, pass_first, pass_last, progress)
     return observed + (counts,)
@@ -110,11 +150,19 @@ def pairs_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarra
 def row_score_block(data: np.ndarray, first_columns: np.ndarray, second_columns: np.ndarray,
                     rows: Tuple[int, int], method: str, score: str, alternative: str, pass_first: int,
                     pass_last: int, n_jobs: int, *,
-                    progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, np.ndarray]:
-    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last, score)
+                    progress: Optional[Callable[[int], None]] = None,
+                    statistics: str = "native") -> Tuple[np.ndarray, np.ndarray]:
+    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last, score, statistics)
     p0, p1 = rows
     if not 0 <= p0 <= p1 <= data.shape[0]:
         raise IndexError("row range outside the data")
+    if statistics == "api":
+        n = data.shape[0]
+        first, second = reference.condensed_pairs(n)
+        absolute = alternative == "two-sided"
+        return _api_counts(lambda perms: reference.api_scores(
+            data, first, second, first_columns, second_columns, method, alternative, perms,
+            lambda z: reference.row_scores(z, n, score, absolute)[p0:p1]), pass_first, pass_last, progress)
 
     def run(perms: int) -> Tuple[Any, np.ndarray]:
         observed, perm_p = pipelines._score_pipeline_exhaustive(data, first_columns, second_columns, method,
@@ -128,8 +176,17 @@ def row_score_block(data: np.ndarray, first_columns: np.ndarray, second_columns:
 def set_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray, first_columns: np.ndarray,
               second_columns: np.ndarray, method: str, score: str, alternative: str, pass_first: int,
               pass_last: int, n_jobs: int, *,
-              progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, ...]:
-    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last, score)
+              progress: Optional[Callable[[int], None]] = None,
+              statistics: str = "native") -> Tuple[np.ndarray, ...]:
+    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last, score, statistics)
+    if statistics == "api":
+        labels, starts, ends = reference.label_runs(first_rows)
+        absolute = alternative == "two-sided"
+        observed, counts = _api_counts(lambda perms: reference.api_scores(
+            data, first_rows, second_rows, first_columns, second_columns, method, alternative, perms,
+            lambda z: [reference._set_score(z, range(s, e), score, absolute) for s, e in zip(starts, ends)]),
+            pass_first, pass_last, progress)
+        return np.asarray(labels, dtype=np.int32), observed, counts
     labels = []
 
     def run(perms: int) -> Tuple[Any, np.ndarray]:
@@ -146,17 +203,29 @@ def set_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray,
 def module_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarray, module_starts: np.ndarray,
                  module_pairs: np.ndarray, first_columns: np.ndarray, second_columns: np.ndarray, method: str,
                  score: str, alternative: str, pass_first: int, pass_last: int, n_jobs: int, *,
-                 progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, ...]:
+                 progress: Optional[Callable[[int], None]] = None,
+                 statistics: str = "native") -> Tuple[np.ndarray, ...]:
     """Pass by pass: the pass's z_diff from the public z-test with that pass's groups and
-    no permutations, the modules' scores from the public indexed scores, the counts by the
+    no permutations (from the reference's API statistics for "api"), the modules' scores
+    from the public indexed scores (the reference's set scores), the counts by the
     exceedance rule."""
     from reference import permutation_groups
 
-    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last, score)
+    _check(data, first_columns, second_columns, method, alternative, pass_first, pass_last, score, statistics)
     starts = np.asarray(module_starts, dtype=np.int64)
     members = np.asarray(module_pairs, dtype=np.int64)
     sizes = np.diff(starts)
     labels = np.repeat(np.arange(sizes.size, dtype=np.int32), sizes)
+    absolute = alternative == "two-sided"
+
+    def api_pass(g1: np.ndarray, g2: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+        source = reference.api_source(data, g1, g2, method)
+        r1, r2 = (reference.pair_correlation(reference.standardised(source, g)[0], first_rows, second_rows)
+                  for g in (g1, g2))
+        z = reference.api_pass_z(source, first_rows, second_rows, g1, g2, g1.size, g2.size, method, alternative)
+        out = [reference._set_score(z, members[starts[g]:starts[g + 1]], score, absolute and score == "median")
+               for g in range(sizes.size)]
+        return np.asarray(out, np.float32), r1, r2
 
     def pass_of(g1: np.ndarray, g2: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         r1, r2, z, _, _ = pipelines._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method,
@@ -170,20 +239,21 @@ def module_block(data: np.ndarray, first_rows: np.ndarray, second_rows: np.ndarr
             out[found.astype(np.int64)] = got
         return out, r1, r2
 
-    observed, r1, r2 = pass_of(first_columns, second_columns)
+    run_pass = api_pass if statistics == "api" else pass_of
+    observed, r1, r2 = run_pass(first_columns, second_columns)
     means = []
     for r in (r1, r2):
         mean = np.full(sizes.size, np.nan, np.float32)
         for g in range(sizes.size):
             v = r[members[starts[g]:starts[g + 1]]].astype(np.float64)
-            v = v[v != -2.0]
+            v = v[(v != -2.0) & ~np.isnan(v)]
             if v.size:
                 mean[g] = np.float32(sum(v.tolist()) / v.size)  # in member order, as the block
         means.append(mean)
     counts = np.zeros(sizes.size, np.int32)
     groups = permutation_groups(data.shape[1], first_columns.size, second_columns.size, max(pass_last - 1, 0))
     for g1, g2 in groups[max(pass_first, 1) - 1:]:
-        values, _, _ = pass_of(g1, g2)
+        values, _, _ = run_pass(g1, g2)
         with np.errstate(invalid="ignore"):
             if alternative == "two-sided":
                 hit = np.abs(values) >= np.abs(observed)

@@ -72,3 +72,33 @@ def ticks_during(call):  # type: ignore[no-untyped-def]
     finally:
         running[0] = False
         thread.join()
+
+
+#: Cells per (cell type, condition) of the `cells` AnnData: "rare" has too few stimulated cells.
+CELL_COUNTS = {"B": (9, 7), "T": (12, 10), "rare": (6, 3)}
+
+
+@pytest.fixture
+def cells():  # type: ignore[no-untyped-def]
+    """A small AnnData object: 8 genes (sparse, log-like values that vary in every group),
+    cells of three cell types ("cell_type") in two conditions ("condition", ctrl/stim), a
+    layer and a .raw with two more genes."""
+    anndata = pytest.importorskip("anndata")
+    pd = pytest.importorskip("pandas")
+    sparse = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(21)
+    kinds, conditions = [], []
+    for kind, (ctrl, stim) in CELL_COUNTS.items():
+        kinds += [kind] * (ctrl + stim)
+        conditions += ["ctrl"] * ctrl + ["stim"] * stim
+    n = len(kinds)
+    values = rng.gamma(2.0, 1.0, size=(n, 10)).astype(np.float32)
+    values[:, 1] += np.where(np.asarray(conditions) == "stim", 1.5, -0.2) * values[:, 0]
+    obs = pd.DataFrame({"cell_type": pd.Categorical(kinds, categories=["T", "B", "rare"]),
+                        "condition": conditions}, index=["c{}".format(i) for i in range(n)])
+    genes = ["G{}".format(j) for j in range(10)]
+    full = anndata.AnnData(X=sparse.csr_matrix(np.log1p(values)), obs=obs, var=pd.DataFrame(index=genes))
+    adata = full[:, :8].copy()
+    adata.layers["counts"] = values[:, :8]
+    adata.raw = full
+    return adata

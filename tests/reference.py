@@ -33,6 +33,8 @@ _libm.atanhf.restype = ctypes.c_float
 _libm.atanhf.argtypes = [ctypes.c_float]
 _libm.erfc.restype = ctypes.c_double
 _libm.erfc.argtypes = [ctypes.c_double]
+_libm.atanh.restype = ctypes.c_double
+_libm.atanh.argtypes = [ctypes.c_double]
 
 
 # ---------------------------------------------------------------------------
@@ -410,6 +412,125 @@ def rank_rows(data, columns, ranks):
     for k in range(len(columns)):
         ranks[rows, columns[order[:, k]]] = F32(k)
     return ranks
+
+
+def average_rank_rows(data, columns, ranks):
+    """Average ranks (from 0) of each row over the listed columns into `ranks`, in
+    place: tied values share the mean of the ranks they occupy. Returns `ranks`."""
+    data = _f32(data)
+    columns = np.asarray(columns, dtype=np.int64).ravel()
+    for row in range(data.shape[0]):
+        values = data[row, columns].astype(F64)
+        below = (values[None, :] < values[:, None]).sum(axis=1)
+        equal = (values[None, :] == values[:, None]).sum(axis=1)
+        ranks[row, columns] = (below + (equal - 1) / 2.0).astype(F32)
+    return ranks
+
+
+# ---------------------------------------------------------------------------
+# The API's statistics (the block functions' statistics="api")
+# ---------------------------------------------------------------------------
+
+def standardised(data, columns):
+    """Each row over the listed columns standardised in double: (float32 values
+    (x - mean) / sd, float64 unit vectors (x - mean) / sqrt(sum of squares)); sums in
+    list order; a constant row gives zeros and NaN."""
+    x = _f32(data)[:, np.asarray(columns, dtype=np.int64)].astype(F64)
+    m = F64(x.shape[1])
+    total = np.zeros(x.shape[0])
+    for c in range(x.shape[1]):
+        total = total + x[:, c]
+    mean = total / m
+    squares = np.zeros(x.shape[0])
+    for c in range(x.shape[1]):
+        d = x[:, c] - mean
+        squares = squares + d * d
+    constant = (x == x[:, :1]).all(axis=1)
+    squares[constant] = 0.0
+    with np.errstate(invalid="ignore", divide="ignore"):
+        values = ((x - mean[:, None]) / np.sqrt(squares / m)[:, None]).astype(F32)
+        unit = (x - mean[:, None]) / np.sqrt(squares)[:, None]
+    values[constant] = 0.0
+    unit[constant] = np.nan
+    return values, unit
+
+
+def api_observed(data, rows_i, rows_j, first_columns, second_columns, method, alternative):
+    """The API's observed pass: (r1, r2, z_diff as float32, p-value as float64)."""
+    stats = []
+    for columns in (first_columns, second_columns):
+        _, unit = standardised(data, columns)
+        dot = np.zeros(len(rows_i))
+        for c in range(unit.shape[1]):
+            dot = dot + unit[rows_i, c] * unit[rows_j, c]
+        stats.append(np.clip(dot, -1.0, 1.0))
+    bound = F64(CLAMP)
+    c1, c2 = (np.clip(r, -bound, bound) for r in stats)
+    d = np.array([_libm.atanh(a) - _libm.atanh(b) for a, b in zip(c1, c2)], dtype=F64)
+    factor = 1.06 if _is(method, "spearman") else 1.0
+    n1, n2 = len(first_columns), len(second_columns)
+    z = d / np.sqrt(factor / (n1 - 3) + factor / (n2 - 3))
+    if _is(alternative, "two-sided"):
+        p = erfc(np.abs(z) / SQRT_2)
+    elif _is(alternative, "greater"):
+        p = 0.5 * erfc(z / SQRT_2)
+    else:
+        p = 0.5 * erfc(-z / SQRT_2)
+    return stats[0].astype(F32), stats[1].astype(F32), d.astype(F32), p
+
+
+def api_source(data, g1, g2, method):
+    """What a pass of the API's statistics reads: the data, or for "spearman" one buffer
+    of its average ranks over group 1, then over group 2."""
+    data = _f32(data)
+    if not _is(method, "spearman"):
+        return data
+    ranks = np.zeros(data.shape, F32)
+    average_rank_rows(data, g1, ranks)
+    return average_rank_rows(data, g2, ranks)
+
+
+def api_pass_z(source, rows_i, rows_j, g1, g2, n1, n2, method, alternative):
+    """A pass's single-precision z_diff in the API's statistics: the float kernel over the
+    rows standardised within each group."""
+    r = []
+    for g in (g1, g2):
+        values = standardised(source, g)[0]
+        r.append(pair_correlation(values, rows_i, rows_j, range(values.shape[1])))
+    return fisher_difference(r[0], n1, r[1], n2, method, alternative, with_p=False)[0]
+
+
+def api_ztest(data, rows_i, rows_j, first_columns, second_columns, method, alternative, permutations):
+    """The z-test of listed pairs in the API's statistics: (r1, r2, z_diff, p_value,
+    exceedance counts over `permutations` passes)."""
+    data = _f32(data)
+    rows_i, rows_j = np.asarray(rows_i, dtype=np.int64), np.asarray(rows_j, dtype=np.int64)
+    source = api_source(data, first_columns, second_columns, method)
+    r1, r2, z, p = api_observed(source, rows_i, rows_j, first_columns, second_columns, method, alternative)
+    counts = np.zeros(len(rows_i), np.int64)
+    n1, n2 = len(first_columns), len(second_columns)
+    for g1, g2 in permutation_groups(data.shape[1], n1, n2, permutations):
+        pz = api_pass_z(api_source(data, g1, g2, method), rows_i, rows_j, g1, g2, n1, n2, method, alternative)
+        counts += _exceeds(pz, z, alternative)
+    return r1, r2, z, p, counts
+
+
+def api_scores(data, rows_i, rows_j, first_columns, second_columns, method, alternative, permutations,
+               score_of):
+    """Scores in the API's statistics, score_of(z_diff of the pairs) per pass: (observed,
+    exceedance counts over `permutations` passes)."""
+    data = _f32(data)
+    n1, n2 = len(first_columns), len(second_columns)
+    passes = [(first_columns, second_columns)] + permutation_groups(data.shape[1], n1, n2, permutations)
+    observed = counts = None
+    for k, (g1, g2) in enumerate(passes):
+        z = api_pass_z(api_source(data, g1, g2, method), rows_i, rows_j, g1, g2, n1, n2, method, "two-sided")
+        values = _f32(score_of(z))
+        if k == 0:
+            observed, counts = values, np.zeros(len(values), np.int64)
+        else:
+            counts += _exceeds(values, observed, alternative)
+    return observed, counts
 
 
 # ---------------------------------------------------------------------------

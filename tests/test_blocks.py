@@ -271,6 +271,7 @@ GOOD = dict(data=DATA, first_columns=G1, second_columns=G2, rows_a=(0, 12), rows
 @pytest.mark.parametrize("change, error, match", [
     (dict(method="Pearson"), ValueError, "method"),
     (dict(alternative="two_sided"), ValueError, "alternative"),
+    (dict(statistics="exact"), ValueError, "statistics"),
     (dict(pass_first=4), ValueError, "pass_first <= pass_last"),
     (dict(pass_first=-1), ValueError, "pass_first"),
     (dict(pass_last=2 ** 31), ValueError, "pass_last"),

@@ -286,3 +286,105 @@ def test_scheduler_and_workers_exclude_each_other(files, capsys):
         cli.main(["rows", str(data), "--sheet", str(sheet), "--by", "condition", "--levels", "A", "B",
                   "--workers", "2", "--scheduler", "tcp://127.0.0.1:1"])
     assert "either --scheduler or --workers" in capsys.readouterr().err
+
+
+def read_level_tsv(path):
+    """Comment lines, then the header and the rows of a --within table."""
+    lines = path.read_text().splitlines()
+    comments = [line for line in lines if line.startswith("#")]
+    header = lines[len(comments)].split("\t")
+    return comments, header, [dict(zip(header, line.split("\t"))) for line in lines[len(comments) + 1:]]
+
+
+@pytest.mark.parametrize("groups", [["--by", "condition", "--levels", "stim", "ctrl"], "names"])
+def test_within_compares_each_level_alone(cells, tmp_path, capsys, groups):
+    cells.write_h5ad(tmp_path / "cells.h5ad")
+    if groups == "names":
+        names = {c: ",".join(cells.obs_names[(cells.obs.condition == c).to_numpy()]) for c in ("stim", "ctrl")}
+        groups = ["--group1", names["stim"], "--group2", names["ctrl"]]
+    assert cli.main(["pairs", str(tmp_path / "cells.h5ad")] + groups + [
+        "--within", "cell_type", "--permutations", "20", "--top", "5", "-o", str(tmp_path / "out.tsv")]) == 0
+    err = capsys.readouterr().err
+    assert "note: 1 level of 'cell_type' with fewer than 4 samples in a group left out" in err
+    assert "10 pairs in 2 levels of 'cell_type'" in err
+    comments, header, rows = read_level_tsv(tmp_path / "out.tsv")
+    assert comments[0].startswith("# cell_type = T: group1 = ") and comments[1].startswith("# cell_type = B:")
+    assert "'rare' (3 + 6)" in comments[2]
+    assert header == ["cell_type"] + list(corrshift.PairResult.columns)
+    for level in ("T", "B"):
+        alone = cells[(cells.obs.cell_type == level).to_numpy()]
+        expected = corrshift.ztest(alone, "stim", "ctrl", groupby="condition", permutations=20, top=5,
+                                   progress=False)
+        mine = [r for r in rows if r["cell_type"] == level]
+        assert [(r["row1"], r["row2"]) for r in mine] == list(zip(expected.row1, expected.row2))
+        np.testing.assert_allclose([float(r["perm_p"]) for r in mine], expected.perm_p, rtol=1e-5)
+
+
+def test_within_needs_a_level_with_both_groups(cells, tmp_path, capsys):
+    cells.write_h5ad(tmp_path / "cells.h5ad")
+    args = ["rows", str(tmp_path / "cells.h5ad"), "--by", "condition", "--levels", "stim", "ctrl"]
+    assert cli.main(args + ["--within", "cell_type", "--min-group-size", "11"]) == 1
+    assert "no level has at least 11 samples in both groups; 3 levels" in capsys.readouterr().err
+    assert cli.main(args + ["--within", "batch"]) == 1
+    assert "--within 'batch': " in capsys.readouterr().err
+    with pytest.raises(SystemExit):
+        cli.main(args + ["--within", "cell_type", "--min-group-size", "3"])
+    assert "must be 4 or more" in capsys.readouterr().err
+
+
+def test_class_alpha_sets_the_class_level(files, capsys):
+    folder, data, _ = files
+    args = ["pairs", str(data), "--group1", "S00,S01,S02,S03,S04", "--group2", "S05,S06,S07,S08,S09",
+            "--permutations", "0"]
+    classes = []
+    for alpha in ("0.05", "0.999"):
+        assert cli.main(args + ["--class-alpha", alpha]) == 0
+        _, rows = read_tsv(capsys.readouterr().out)
+        classes.append({r["class"] for r in rows})
+    assert "0/0" in classes[0] and "0/0" not in classes[1]
+    with pytest.raises(SystemExit):
+        cli.main(args + ["--class-alpha", "1"])
+    assert "--class-alpha: must lie between 0 and 1" in capsys.readouterr().err
+
+
+def test_summary_counts_in_the_singular(files, capsys):
+    folder, data, _ = files
+    (folder / "one.tsv").write_text("gene1\tgene2\n")
+    assert cli.main(["pairs", str(data), "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07",
+                     "--pairs", str(folder / "one.tsv"), "--permutations", "1"]) == 0
+    err = capsys.readouterr().err
+    assert "corrshift pairs: 1 pair, " in err and ", 1 permutation (smallest" in err
+
+
+def test_level_list_of_a_numeric_column_is_cut_short(tmp_path, capsys):
+    values = np.random.default_rng(3).normal(size=(3, 40)).astype(np.float32)
+    np.savez(tmp_path / "data.npz", data=values, count=np.arange(1000, 1040))
+    assert cli.main(["rows", str(tmp_path / "data.npz"), "--by", "count", "--levels", "1", "2"]) == 1
+    err = capsys.readouterr().err
+    assert "the values are '1000', '1001', " in err and "... (40 in all)" in err and len(err) < 300
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full here")
+def test_write_errors_name_the_output(files, capsys):
+    folder, data, _ = files
+    args = ["rows", str(data), "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--permutations", "1"]
+    assert cli.main(args + ["-o", "/dev/full"]) == 1
+    assert capsys.readouterr().err.endswith("corrshift: error: -o /dev/full: cannot write the table: No space "
+                                            "left on device\n")
+
+
+def test_h5ad_from_a_newer_anndata_says_so(files, capsys):
+    anndata = pytest.importorskip("anndata")
+    h5py = pytest.importorskip("h5py")
+    folder, _, _ = files
+    path = folder / "new.h5ad"
+    anndata.AnnData(X=np.ones((4, 2), dtype=np.float32)).write_h5ad(path)
+    with h5py.File(path, "r+") as handle:  # an encoding that no anndata has (yet)
+        handle["X"].attrs["encoding-type"] = "tensor-array"
+        handle["X"].attrs["encoding-version"] = "9.1.0"
+    assert cli.main(["rows", str(path), "--group1", "0,1", "--group2", "2,3"]) == 1
+    err = capsys.readouterr().err
+    installed = __import__("importlib.metadata").metadata.version("anndata")
+    assert "new.h5ad: the file was written by a newer anndata than the anndata {} installed here: its element " \
+           "/X is stored as 'tensor-array' (encoding version 9.1.0), which anndata {} cannot read".format(
+               installed, installed) in err

@@ -26,49 +26,53 @@ def data():
 
 
 def in_memory(kind, x, method="pearson", alternative="two-sided", permutations=25, score="median"):
-    """The table as one in-memory native call per analysis gives it: the reference."""
-    from corrshift import _inputs, pipelines
-    from corrshift.results import PairResult, RowResult, SetResult, exceedance_counts, permutation_pvalues
+    """The table as one block call over every row and pass gives it: the reference."""
+    from corrshift import _blocks, _inputs
+    from corrshift.results import PairResult, RowResult, SetResult, permutation_pvalues
     matrix = _inputs.as_matrix(x)
     grp = _inputs.groups(matrix, G1, G2, False)
     first, second = _inputs.local_groups(grp.first.size, grp.second.size)
-    run = (method, alternative, permutations, 2)
+    passes = (0, permutations + 1, 2)
     common = (int(grp.first.size), int(grp.second.size))
     labels = dict(group1=grp.label1, group2=grp.label2)
 
-    def perm_p(share, statistic):
-        return permutation_pvalues(exceedance_counts(share, permutations), permutations, statistic)
+    def sub(rows=None):
+        return _inputs.screened_submatrix(matrix, grp, rows).data
 
     if kind in ("pairs", "listed"):
         if kind == "pairs":
-            r1, r2, z, p, share = pipelines._ztest_pipeline_exhaustive(
-                _inputs.submatrix(matrix, grp), first, second, *run)
+            n = matrix.nrows
+            r1, r2, z, p, counts = _blocks.ztest_block(sub(), first, second, (0, n), (0, n), method, alternative,
+                                                       *passes, statistics="api")
             index1, index2 = engine.band_pairs(0, matrix.nrows - 1, matrix.nrows)
         else:
             index1, index2 = _inputs.pair_list(matrix, PAIRS)
             used = np.unique(np.concatenate([index1, index2]))
-            r1, r2, z, p, share = pipelines._ztest_pipeline_indexed(
-                _inputs.submatrix(matrix, grp, used), np.searchsorted(used, index1).astype(np.int32),
-                np.searchsorted(used, index2).astype(np.int32), first, second, *run)
-        return PairResult(matrix.row_names, index1, index2, r1, r2, z, p, perm_p(share, z), *common, method,
-                          alternative, permutations, **labels)
+            r1, r2, z, p, counts = _blocks.pairs_block(
+                sub(used), np.searchsorted(used, index1).astype(np.int32),
+                np.searchsorted(used, index2).astype(np.int32), first, second, method, alternative, *passes,
+                statistics="api")
+        return PairResult(matrix.row_names, index1, index2, r1, r2, z, p,
+                          permutation_pvalues(counts, permutations, z), *common, method, alternative, permutations,
+                          **labels)
     if kind == "rows":
-        observed, share = pipelines._score_pipeline_exhaustive(_inputs.submatrix(matrix, grp), first, second,
-                                                               method, score, alternative, permutations, 2)
+        observed, counts = _blocks.row_score_block(sub(), first, second, (0, matrix.nrows), method, score,
+                                                   alternative, *passes, statistics="api")
         return RowResult(matrix.row_names, np.arange(matrix.nrows, dtype=np.int32), observed,
-                         perm_p(share, observed), *common, score, method, alternative, permutations, **labels)
+                         permutation_pvalues(counts, permutations, observed), *common, score, method, alternative,
+                         permutations, **labels)
     hubs, partners = _inputs.set_list(matrix, SETS)
     order = np.argsort(hubs)
     rows1 = np.concatenate([np.full(partners[k].size, hubs[k], np.int32) for k in order])
     rows2 = np.concatenate([partners[k] for k in order])
     used = np.unique(np.concatenate([rows1, rows2]))
-    _, observed, share = pipelines._score_pipeline_indexed(
-        _inputs.submatrix(matrix, grp, used), np.searchsorted(used, rows1).astype(np.int32),
-        np.searchsorted(used, rows2).astype(np.int32), first, second, method, score, alternative, permutations, 2)
+    _, observed, counts = _blocks.set_block(
+        sub(used), np.searchsorted(used, rows1).astype(np.int32), np.searchsorted(used, rows2).astype(np.int32),
+        first, second, method, score, alternative, *passes, statistics="api")
     back = np.argsort(order)
     return SetResult(matrix.row_names, np.asarray(hubs, np.int32), partners, observed[back],
-                     perm_p(share[back], observed[back]), *common, score, method, alternative, permutations,
-                     **labels)
+                     permutation_pvalues(counts[back], permutations, observed[back]), *common, score, method,
+                     alternative, permutations, **labels)
 
 
 def public_and_engine(kind, x, **options):

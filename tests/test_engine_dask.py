@@ -87,8 +87,8 @@ def engine_problem_of(x):
     matrix = _inputs.as_matrix(x)
     grp = _inputs.groups(matrix, G1, G2, False)
     first, second = _inputs.local_groups(grp.first.size, grp.second.size)
-    return engine.Problem("all", _inputs.submatrix(matrix, grp), first, second, matrix.row_names, "pearson",
-                          "two-sided", 20, labels=(grp.label1, grp.label2))
+    return engine.Problem("all", _inputs.screened_submatrix(matrix, grp).data, first, second, matrix.row_names,
+                          "pearson", "two-sided", 20, labels=(grp.label1, grp.label2))
 
 
 def test_connect_refuses_unreachable_scheduler_and_bad_counts():
@@ -102,3 +102,13 @@ def test_connect_refuses_unreachable_scheduler_and_bad_counts():
                 pass
     with engine.connect() as client:
         assert client is None
+
+
+@pytest.mark.filterwarnings("ignore:.* left out .*:UserWarning")
+def test_levels_of_a_single_cell_run_go_to_the_cluster(cells, client):
+    options = dict(within="cell_type", use_raw=False, permutations=20, progress=False)
+    corrshift.tl.pairs(cells, "condition", ("stim", "ctrl"), key_added="here", **options)
+    corrshift.tl.pairs(cells, "condition", ("stim", "ctrl"), key_added="there", client=client, **options)
+    here, there = corrshift.get.pairs_df(cells, key="here"), corrshift.get.pairs_df(cells, key="there")
+    for name in here.columns:
+        assert np.array_equal(here[name].to_numpy(), there[name].to_numpy()), name

@@ -50,6 +50,11 @@ template <>
 struct python_name<float_array> : python_name<float_arg> {};
 template <>
 struct python_name<int_array> : python_name<int_arg> {};
+// An array whose element type depends on the arguments.
+template <>
+struct python_name<py::array> {
+    static constexpr auto text = py::detail::const_name("numpy.ndarray");
+};
 template <>
 struct python_name<std::int32_t> {
     static constexpr auto text = py::detail::const_name("int");

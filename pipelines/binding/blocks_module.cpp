@@ -1,5 +1,5 @@
 // The private `_blocks` module: block entry points for an engine that splits a large
-// all-pairs z-test, listed-pairs z-test, row-score or set-score job into tiles of rows by ranges of passes.
+// all-pairs z-test, listed-pairs z-test, row-score, set-score or module-score job into tiles of rows by ranges of passes.
 // Every value equals the matching value of the public pipelines bit for bit; the calls
 // print nothing and release the interpreter lock while they compute.
 #include <pybind11/numpy.h>
@@ -42,7 +42,7 @@ struct common_args {
 common_args check_common(const float_arg& data, const int_arg& first_columns_arg, const int_arg& second_columns_arg,
                          const std::string& method, const std::string& alternative, const std::string& score,
                          std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
-                         const py::object& progress) {
+                         const py::object& progress, const std::string& statistics) {
     const int_array& first_columns = checked(first_columns_arg, "first_columns");
     const int_array& second_columns = checked(second_columns_arg, "second_columns");
     const matrix_shape shape = shape_of(data.array);
@@ -50,6 +50,8 @@ common_args check_common(const float_arg& data, const int_arg& first_columns_arg
     const std::int32_t second_count = length_of(second_columns, "second_columns");
     check_method_name(method);
     check_alternative_name(alternative);
+    if (statistics != "native" && statistics != "api")
+        throw std::invalid_argument("statistics must be \"native\" or \"api\", got \"" + statistics + "\"");
     check_pass_range(pass_first, pass_last);
     const std::int32_t jobs = check_block_jobs(n_jobs);
     check_indices(first_columns.data(), first_count, shape.ncols, "first_columns", "column");
@@ -59,10 +61,12 @@ common_args check_common(const float_arg& data, const int_arg& first_columns_arg
     check_group_sizes(first_count, second_count, shape.ncols, permutation_pass ? 1 : 0);
     if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
         throw py::type_error("progress must be None or a callable taking the number of passes done");
+    block_options options = block_options_of(method, alternative, score, static_cast<std::int32_t>(pass_first),
+                                             static_cast<std::int32_t>(pass_last), jobs);
+    options.api = statistics == "api";
     return {{data.array.data(), shape.nrows, shape.ncols,
              {first_columns.data(), first_count, second_columns.data(), second_count}},
-            block_options_of(method, alternative, score, static_cast<std::int32_t>(pass_first),
-                             static_cast<std::int32_t>(pass_last), jobs)};
+            options};
 }
 
 row_range check_range(const range_arg& range, std::int32_t nrows, const char* name) {
@@ -86,20 +90,27 @@ run_environment environment_of(const py::object& progress) {
     return env;
 }
 
-using ztest_tuple = std::tuple<float_array, float_array, float_array, float_array, int_array>;
+using double_array = py::array_t<double, py::array::c_style>;
+using ztest_tuple = std::tuple<float_array, float_array, float_array, py::array, int_array>;
 
-// The five outputs of a z-test block, one entry per pair.
+// The five outputs of a z-test block, one entry per pair; the p-values are float32 for
+// the native statistics and float64 for the API's.
 struct ztest_arrays {
-    float_array first_r, second_r, z_diff, p_value;
+    float_array first_r, second_r, z_diff;
+    float_array p_value;
+    double_array p_value64;
     int_array counts;
-    explicit ztest_arrays(std::int64_t pairs)
-        : first_r(pairs), second_r(pairs), z_diff(pairs), p_value(pairs), counts(pairs) {}
-    ztest_block_outputs outputs() {
-        return {first_r.mutable_data(), second_r.mutable_data(), z_diff.mutable_data(), p_value.mutable_data(),
-                {nullptr, counts.mutable_data()}};
+    ztest_arrays(std::int64_t pairs, bool api)
+        : first_r(pairs), second_r(pairs), z_diff(pairs), p_value(api ? 0 : pairs), p_value64(api ? pairs : 0),
+          counts(pairs) {}
+    ztest_block_outputs outputs(bool api) {
+        return {first_r.mutable_data(), second_r.mutable_data(), z_diff.mutable_data(),
+                api ? nullptr : p_value.mutable_data(), {nullptr, counts.mutable_data()},
+                api ? p_value64.mutable_data() : nullptr};
     }
-    ztest_tuple release() {
-        return std::make_tuple(std::move(first_r), std::move(second_r), std::move(z_diff), std::move(p_value),
+    ztest_tuple release(bool api) {
+        py::array p = api ? py::array(std::move(p_value64)) : py::array(std::move(p_value));
+        return std::make_tuple(std::move(first_r), std::move(second_r), std::move(z_diff), std::move(p),
                                std::move(counts));
     }
 };
@@ -107,22 +118,23 @@ struct ztest_arrays {
 ztest_tuple call_ztest_block(
     const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
     const range_arg& rows_a, const range_arg& rows_b, const std::string& method, const std::string& alternative,
-    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress) {
+    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress,
+    const std::string& statistics) {
     const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean,
-                                          pass_first, pass_last, n_jobs, progress);
+                                          pass_first, pass_last, n_jobs, progress, statistics);
     const row_range a = check_range(rows_a, args.input.nrows, "rows_a");
     const row_range b = check_range(rows_b, args.input.nrows, "rows_b");
 
     const std::int64_t pairs = ztest_block_pair_count(a, b);
-    ztest_arrays result(pairs);
-    const ztest_block_outputs out = result.outputs();
+    ztest_arrays result(pairs, args.options.api);
+    const ztest_block_outputs out = result.outputs(args.options.api);
     const run_environment env = environment_of(progress);
     {
         // Workers never touch Python objects: we don't manipulate refcounts.
         py::gil_scoped_release release;
         ztest_block(args.input, a, b, args.options, out, env);
     }
-    return result.release();
+    return result.release(args.options.api);
 }
 
 // Listed pairs: as the public indexed z-test, second_rows gives the pair count and
@@ -131,33 +143,34 @@ ztest_tuple call_pairs_block(
     const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
     const int_arg& first_columns, const int_arg& second_columns, const std::string& method,
     const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
-    const py::object& progress) {
+    const py::object& progress, const std::string& statistics) {
     const int_array& first_rows = checked(first_rows_arg, "first_rows");
     const int_array& second_rows = checked(second_rows_arg, "second_rows");
     const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean,
-                                          pass_first, pass_last, n_jobs, progress);
+                                          pass_first, pass_last, n_jobs, progress, statistics);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
     const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
                                                true, args.input.nrows);
 
-    ztest_arrays result(pairs);
-    const ztest_block_outputs out = result.outputs();
+    ztest_arrays result(pairs, args.options.api);
+    const ztest_block_outputs out = result.outputs(args.options.api);
     const run_environment env = environment_of(progress);
     {
         // Workers never touch Python objects: we don't manipulate refcounts.
         py::gil_scoped_release release;
         pairs_block(args.input, first_rows.data(), second_rows.data(), pairs, args.options, out, env);
     }
-    return result.release();
+    return result.release(args.options.api);
 }
 
 std::tuple<float_array, int_array> call_row_score_block(
     const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
     const range_arg& rows, const std::string& method, const std::string& score, const std::string& alternative,
-    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress) {
+    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress,
+    const std::string& statistics) {
     const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
-                                          pass_first, pass_last, n_jobs, progress);
+                                          pass_first, pass_last, n_jobs, progress, statistics);
     check_score(score);
     const row_range scored = check_range(rows, args.input.nrows, "rows");
 
@@ -177,11 +190,12 @@ std::tuple<int_array, float_array, int_array> call_set_block(
     const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
     const int_arg& first_columns, const int_arg& second_columns, const std::string& method,
     const std::string& score, const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last,
-    std::int64_t n_jobs, const py::object& progress) {
+    std::int64_t n_jobs, const py::object& progress,
+    const std::string& statistics) {
     const int_array& first_rows = checked(first_rows_arg, "first_rows");
     const int_array& second_rows = checked(second_rows_arg, "second_rows");
     const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
-                                          pass_first, pass_last, n_jobs, progress);
+                                          pass_first, pass_last, n_jobs, progress, statistics);
     check_score(score);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
@@ -211,13 +225,13 @@ std::tuple<float_array, float_array, float_array, int_array> call_module_block(
     const int_arg& module_starts_arg, const int_arg& module_pairs_arg, const int_arg& first_columns,
     const int_arg& second_columns, const std::string& method, const std::string& score,
     const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
-    const py::object& progress) {
+    const py::object& progress, const std::string& statistics) {
     const int_array& first_rows = checked(first_rows_arg, "first_rows");
     const int_array& second_rows = checked(second_rows_arg, "second_rows");
     const int_array& module_starts = checked(module_starts_arg, "module_starts");
     const int_array& module_pairs = checked(module_pairs_arg, "module_pairs");
     const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
-                                          pass_first, pass_last, n_jobs, progress);
+                                          pass_first, pass_last, n_jobs, progress, statistics);
     check_score(score);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
@@ -256,22 +270,22 @@ CORRSHIFT_MODULE(_blocks, m) {
     binding::def(m, "ztest_block", &call_ztest_block, py::arg("data"), py::arg("first_columns"),
                  py::arg("second_columns"), py::arg("rows_a"), py::arg("rows_b"), py::arg("method"),
                  py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
-                 py::kw_only(), py::arg("progress") = py::none());
+                 py::kw_only(), py::arg("progress") = py::none(), py::arg("statistics") = "native");
     binding::def(m, "pairs_block", &call_pairs_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
                  py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("alternative"),
                  py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
-                 py::arg("progress") = py::none());
+                 py::arg("progress") = py::none(), py::arg("statistics") = "native");
     binding::def(m, "row_score_block", &call_row_score_block, py::arg("data"), py::arg("first_columns"),
                  py::arg("second_columns"), py::arg("rows"), py::arg("method"), py::arg("score"),
                  py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
-                 py::kw_only(), py::arg("progress") = py::none());
+                 py::kw_only(), py::arg("progress") = py::none(), py::arg("statistics") = "native");
     binding::def(m, "set_block", &call_set_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
                  py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("score"),
                  py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
-                 py::kw_only(), py::arg("progress") = py::none());
+                 py::kw_only(), py::arg("progress") = py::none(), py::arg("statistics") = "native");
     binding::def(m, "module_block", &call_module_block, py::arg("data"), py::arg("first_rows"),
                  py::arg("second_rows"), py::arg("module_starts"), py::arg("module_pairs"), py::arg("first_columns"),
                  py::arg("second_columns"), py::arg("method"), py::arg("score"), py::arg("alternative"),
                  py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
-                 py::arg("progress") = py::none());
+                 py::arg("progress") = py::none(), py::arg("statistics") = "native");
 }

@@ -28,7 +28,17 @@ pass_loop loop_of(const std::vector<std::int32_t>& rows, const block_options& op
                   bool scorer_counts) {
     const auto packed = static_cast<std::int32_t>(rows.size());
     return {rows.data(),   packed, options.first_pass, options.last_pass, items, options.by_rank, kernel::fast,
-            scorer_counts, stage_jobs(options, packed)};
+            scorer_counts, stage_jobs(options, packed), options.api && options.by_rank};
+}
+
+// Packs both groups of a pass, standardised within each group for the API's statistics
+// (then unit1 and unit2, where given, receive the rows' double unit vectors).
+void pack_pass(const block_options& options, packed_group& g1, packed_group& g2, const float* const* source,
+               const column_groups& g, std::int64_t packed, double* unit1 = nullptr, double* unit2 = nullptr) {
+    if (options.api)
+        pack_groups_standardised(g1, g2, source, g.first, g.second, packed, options.jobs, unit1, unit2);
+    else
+        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
 }
 
 bool has_permutation_passes(const block_options& options) {
@@ -89,30 +99,71 @@ void ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs
     }
 }
 
+// The API's observed pass over the pairs [begin, end): each_run(begin, end, f) calls
+// f(k, i, j, n) for the outputs k .. k + n - 1, the pairs of pack row i with the rows
+// j .. j + n - 1; unit1 and unit2 hold the rows' unit vectors over the groups of sizes
+// c1 and c2.
+template <class EachRun>
+void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out, const double* unit1,
+                       std::int32_t c1, const double* unit2, std::int32_t c2, double se, tail alternative,
+                       float* thresholds, const EachRun& each_run) {
+    std::vector<double> r1, r2;
+    each_run(begin, end, [&](std::int64_t k0, std::int64_t i, std::int64_t j0, std::int64_t n) {
+        r1.resize(static_cast<std::size_t>(n));
+        r2.resize(static_cast<std::size_t>(n));
+        unit_correlations(unit1 + i * c1, unit1 + j0 * c1, n, c1, r1.data());
+        unit_correlations(unit2 + i * c2, unit2 + j0 * c2, n, c2, r2.data());
+        for (std::int64_t t = 0; t < n; ++t) {
+            const std::int64_t k = k0 + t;
+            const double d = fisher_z_exact(r1[static_cast<std::size_t>(t)], r2[static_cast<std::size_t>(t)]);
+            out.first_r[k] = static_cast<float>(r1[static_cast<std::size_t>(t)]);
+            out.second_r[k] = static_cast<float>(r2[static_cast<std::size_t>(t)]);
+            out.z_diff[k] = static_cast<float>(d);
+            out.p_value64[k] = normal_p_value_exact(d / se, alternative);
+            if (thresholds) thresholds[k] = decision_threshold(alternative, out.z_diff[k]);
+        }
+    });
+}
+
 // The z-test passes of a block over `pairs` pairs of the data rows `rows`, packed with
 // `layout`: pairs(paths, g1, g2, begin, end, what) runs the pairs [begin, end) with
-// `what` the pass's values (pair_values) or its exceedance counts (exceedance_count).
-template <class Pairs>
+// `what` the pass's values (pair_values) or its exceedance counts (exceedance_count);
+// each_run enumerates them for the API's observed pass (exact_ztest_slice).
+template <class Pairs, class EachRun>
 void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& rows, packing layout,
                      const block_options& options, std::int64_t pairs, const ztest_block_outputs& out,
-                     const run_environment& env, const Pairs& compute) {
+                     const run_environment& env, const Pairs& compute, const EachRun& each_run) {
     const auto packed = static_cast<std::int32_t>(rows.size());
     packed_group g1(packed, input.groups.first_count, layout);
     packed_group g2(packed, input.groups.second_count, layout);
     const fast_kernel_paths paths = fast_kernel_paths_in_use();
-    const float se = fisher_weights_of(input.groups.first_count, input.groups.second_count, options.by_rank).se;
+    const std::int32_t c1 = input.groups.first_count, c2 = input.groups.second_count;
+    const float se = fisher_weights_of(c1, c2, options.by_rank).se;
+    const double exact_se = fisher_standard_error(c1, c2, options.by_rank);
     const std::int32_t jobs = stage_jobs(options, pairs);
     std::vector<float> thresholds(has_permutation_passes(options) ? static_cast<std::size_t>(pairs) : 0);
+    float* const thresholds_at = thresholds.empty() ? nullptr : thresholds.data();
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,
                                    const exceedance_count* counting) {
         // With all_jobs the pair stage starts its threads also without pairs, as the public
         // z-tests' unclamped job count asks.
         if (pairs == 0 && !options.all_jobs) return;
-        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
+        if (options.api && !counting) {
+            // The observed pass in double, from the rows' unit vectors (freed afterwards).
+            std::vector<double> unit1(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c1));
+            std::vector<double> unit2(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c2));
+            pack_pass(options, g1, g2, source, g, packed, unit1.data(), unit2.data());
+            fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
+                exact_ztest_slice(begin, end, out, unit1.data(), c1, unit2.data(), c2, exact_se, options.alternative,
+                                  thresholds_at, each_run);
+            });
+            return;
+        }
+        pack_pass(options, g1, g2, source, g, packed);
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
             ztest_slice(
-                begin, end, out, se, options.alternative, thresholds.empty() ? nullptr : thresholds.data(), counting,
+                begin, end, out, se, options.alternative, thresholds_at, counting,
                 [&](const pair_values& values) { compute(paths, g1, g2, begin, end, values); },
                 [&](const exceedance_count& c) { compute(paths, g1, g2, begin, end, c); });
         });
@@ -201,6 +252,14 @@ void ztest_block(const pass_input& input, row_range a, row_range b, const block_
                     [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                             std::int64_t begin, std::int64_t end, const auto& what) {
                         plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, what);
+                    },
+                    [&plan](std::int64_t begin, std::int64_t end, const auto& f) {
+                        plan_chunks(plan, begin, end, [&f](std::int64_t x0, std::int64_t count, const row_span* spans,
+                                                           const std::int64_t* starts) {
+                            for (std::int64_t r = 0; r < count; ++r)
+                                if (spans[r].hi > spans[r].lo)
+                                    f(starts[r] + spans[r].lo, x0 + r, spans[r].lo, spans[r].hi - spans[r].lo);
+                        });
                     });
 }
 
@@ -212,6 +271,11 @@ void pairs_block(const pass_input& input, const std::int32_t* first_rows, const 
                     [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                               std::int64_t begin, std::int64_t end, const auto& what) {
                         listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, what);
+                    },
+                    [&listed](std::int64_t begin, std::int64_t end, const auto& f) {
+                        for (std::int64_t k = begin; k < end; ++k)
+                            f(k, listed.first[static_cast<std::size_t>(k)], listed.second[static_cast<std::size_t>(k)],
+                              1);
                     });
 }
 
@@ -254,7 +318,7 @@ void row_score_block(const pass_input& input, row_range rows, const block_option
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
                                    const exceedance_count* counting) {
         if (scored <= 0) return;
-        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
+        pack_pass(options, g1, g2, source, g, packed);
         if (counting && tally) {
             tallies.pass(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
                 plan_pairs(paths, packs, plan, begin, end, t);
@@ -268,7 +332,7 @@ void row_score_block(const pass_input& input, row_range rows, const block_option
                     plan_pairs(paths, packs, plan, begin, end, t);
                 },
                 [&](const std::int64_t* open, std::int64_t count, float* z) {
-                    exact_rows(paths, g1, g2, source, g.first, g.second, open, count, nrows, z);
+                    exact_rows(paths, g1, g2, source, g.first, g.second, open, count, nrows, z, options.api);
                 },
                 *counting);
             return;
@@ -311,7 +375,7 @@ void set_block(const pass_input& input, const std::int32_t* first_rows, const st
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float* out,
                                    const exceedance_count*) {
         if (set_count == 0) return;
-        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
+        pack_pass(options, g1, g2, source, g, packed);
         fan_out(set_count, jobs, [&](std::int64_t first, std::int64_t last) {
             score_sets(paths, g1, g2, listed.first.data(), listed.second.data(), sets, first, last, options.use_mean,
                        absolute, z_diff.data(), out);
@@ -330,7 +394,7 @@ double mean_defined(const float* r, const std::int64_t* at, std::int64_t start, 
     std::int64_t count = 0;
     for (std::int64_t k = start; k < end; ++k) {
         const float v = r[at[k]];
-        if (v == -2.0f) continue;
+        if (v == -2.0f || v != v) continue;  // the undefined marker, or NaN
         sum += static_cast<double>(v);
         ++count;
     }
@@ -474,7 +538,7 @@ void module_block(const pass_input& input, const std::int32_t* first_rows, const
     const std::int32_t module_jobs = stage_jobs(options, modules);
 
     const auto compute_pairs = [&](const float* const* source, const column_groups& g, const pair_values& values) {
-        pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
+        pack_pass(options, g1, g2, source, g, packed);
         if (!layout.tiled) {
             fan_out(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
                 listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, values);
@@ -483,7 +547,7 @@ void module_block(const pass_input& input, const std::int32_t* first_rows, const
         }
         for (std::int32_t r = 0; r < x_count; ++r)
             x_source[static_cast<std::size_t>(r)] = source[layout.x_rows[static_cast<std::size_t>(r)]];
-        pack_groups(x1, x2, x_source.data(), g.first, g.second, x_count, options.jobs);
+        pack_pass(options, x1, x2, x_source.data(), g, x_count);
         fan_out(layout.values, pair_jobs, [&](std::int64_t begin, std::int64_t end) {
             plan_pairs(paths, packs, layout.plan, begin, end, values);
         });

@@ -45,6 +45,15 @@ struct block_options {
     // z-tests do (their job count is not clamped to the pair count).
     std::int32_t jobs;
     bool all_jobs;
+    // The statistics the API reports (the block functions' statistics="api"; the public
+    // pipelines never set it): "spearman" ranks tied values by their mean rank; every
+    // pass standardises each row within each group in double while packing it; the
+    // z-tests' observed pass computes r, z_diff and the normal p-value in double from
+    // those standardised rows (r clamped to [-1, 1], p from z = z_diff / se with the
+    // standard error of fisher_standard_error, into ztest_block_outputs::p_value64). A
+    // permutation pass counts when its single-precision z_diff is at least as extreme as
+    // the observed z_diff rounded to single precision, the value the block returns.
+    bool api = false;
 };
 
 // The options the names give: "spearman" ranks (any other method is Pearson), the rule
@@ -90,8 +99,9 @@ struct ztest_block_outputs {
     float* first_r;
     float* second_r;
     float* z_diff;
-    float* p_value;
+    float* p_value;     // the p-values of the native statistics, or null
     count_array counts;
+    double* p_value64 = nullptr;  // the p-values of the API's statistics, or null
 };
 
 // The z-test of the pairs of a and b (ztest_block_pair_count entries per output). Rows

@@ -34,7 +34,8 @@ namespace {
 // the list at row k of `ranks`, on `jobs` threads; runs of consecutive rows are ranked
 // as one slice.
 void rank_listed_rows(const float* data, float* ranks, std::int64_t ncols, const std::int32_t* rows,
-                      std::int32_t row_count, const column_groups& groups, std::int32_t jobs, bool fast) {
+                      std::int32_t row_count, const column_groups& groups, std::int32_t jobs, bool fast,
+                      bool average_ties) {
     if (row_count == 0) return;
     fan_out(row_count, jobs, [=](std::int64_t first, std::int64_t last) {
         std::vector<std::int32_t> keys, order;
@@ -49,7 +50,9 @@ void rank_listed_rows(const float* data, float* ranks, std::int64_t ncols, const
             for (int g = 0; g < 2; ++g) {
                 const std::int32_t* columns = g == 0 ? groups.first : groups.second;
                 const std::int32_t count = g == 0 ? groups.first_count : groups.second_count;
-                if (fast)
+                if (average_ties)
+                    average_rank_row_slice(source, out, ncols, 0, end - k, columns, count, keys, order);
+                else if (fast)
                     rank_row_slice_fast(source, out, ncols, 0, end - k, columns, count, keys, order);
                 else
                     rank_row_slice(source, out, ncols, 0, end - k, columns, count, order);
@@ -96,7 +99,7 @@ void run_passes(const pass_input& input, const pass_loop& loop, float* observed,
         }
         if (loop.by_rank)
             rank_listed_rows(data, rank_buffer.data(), ncols, loop.rows, loop.row_count, groups, loop.jobs,
-                             loop.ranks == kernel::fast);
+                             loop.ranks == kernel::fast, loop.average_ties);
         if (pass == 0) {
             scorer(rows.data(), groups, observed, nullptr);
             counting.clear(loop.items);

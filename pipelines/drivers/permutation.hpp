@@ -68,6 +68,7 @@ struct pass_loop {
     kernel ranks;             // the rank kernel (both give the same ranks)
     bool scorer_counts;       // the scorer adds a permutation pass's exceedances itself
     std::int32_t jobs;        // threads of the rank stage, at least 1
+    bool average_ties = false;  // "spearman": tied values share their mean rank (fast kernel only)
 };
 
 // What the caller's environment provides: a check at the top of every computed pass that

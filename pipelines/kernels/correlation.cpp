@@ -1,6 +1,7 @@
 #include "pipelines/kernels/correlation.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "common/options.hpp"
 
@@ -96,6 +97,56 @@ float normal_p_value(float d, float se, tail alternative) noexcept {
             break;
     }
     return -2.0f;
+}
+
+double unit_correlation(const double* x, const double* y, std::int32_t count) noexcept {
+    double dot = 0.0;
+    for (std::int32_t c = 0; c < count; ++c) dot += x[c] * y[c];
+    if (dot > 1.0) return 1.0;
+    if (dot < -1.0) return -1.0;
+    return dot;
+}
+
+void unit_correlations(const double* x, const double* y, std::int64_t rows, std::int32_t count,
+                       double* out) noexcept {
+    std::int64_t j = 0;
+    for (; j + 4 <= rows; j += 4) {
+        const double* y0 = y + j * count;
+        double dot[4] = {0.0, 0.0, 0.0, 0.0};
+        for (std::int32_t c = 0; c < count; ++c)
+            for (int l = 0; l < 4; ++l) dot[l] += x[c] * y0[l * count + c];
+        for (int l = 0; l < 4; ++l) out[j + l] = dot[l] > 1.0 ? 1.0 : (dot[l] < -1.0 ? -1.0 : dot[l]);
+    }
+    for (; j < rows; ++j) out[j] = unit_correlation(x, y + j * count, count);
+}
+
+double fisher_z_exact(double first_r, double second_r) noexcept {
+    const double bound = static_cast<double>(0.99f);
+    double c1 = first_r < -bound ? -bound : first_r;
+    c1 = c1 > bound ? bound : c1;
+    double c2 = second_r < -bound ? -bound : second_r;
+    c2 = c2 > bound ? bound : c2;
+    return std::atanh(c1) - std::atanh(c2);
+}
+
+double fisher_standard_error(std::int32_t first_count, std::int32_t second_count, bool by_rank) noexcept {
+    const double factor = by_rank ? 1.06 : 1.0;
+    return std::sqrt(factor / static_cast<double>(first_count - 3) + factor / static_cast<double>(second_count - 3));
+}
+
+double normal_p_value_exact(double z, tail alternative) noexcept {
+    const double root2 = std::sqrt(2.0);
+    switch (alternative) {
+        case tail::two_sided:
+            return std::erfc(std::fabs(z) / root2);
+        case tail::greater:
+            return 0.5 * std::erfc(z / root2);
+        case tail::less:
+            return 0.5 * std::erfc(-z / root2);
+        case tail::none:
+            break;
+    }
+    return std::numeric_limits<double>::quiet_NaN();
 }
 
 void fisher_difference(const float* first_r, std::int32_t first_count, const float* second_r,

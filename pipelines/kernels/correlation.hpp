@@ -50,6 +50,29 @@ float normal_p_value(float d, float se, const std::string& alternative) noexcept
 // The same with the alternative given as its rule (tail::none: -2).
 float normal_p_value(float d, float se, tail alternative) noexcept;
 
+// The double-precision statistics of the API's observed pass.
+//
+// Correlation of two rows given as unit vectors over a group (their values less their
+// mean, divided by the root of their sum of squares): their dot product in list order,
+// clamped to [-1, 1]; NaN (a constant row) stays NaN.
+double unit_correlation(const double* x, const double* y, std::int32_t count) noexcept;
+// The same for row x with the `rows` rows y, y + count, y + 2 count, ... into out[0 ..
+// rows): the same sums, several side by side.
+void unit_correlations(const double* x, const double* y, std::int64_t rows, std::int32_t count,
+                       double* out) noexcept;
+// atanh(c1) - atanh(c2) in double, each correlation clamped to the same bounds as
+// fisher_z (+-0.99f), so that a permutation pass's single-precision z_diff and this one
+// measure the same thing; NaN stays NaN.
+double fisher_z_exact(double first_r, double second_r) noexcept;
+// The standard error of z_diff: sqrt(1/(n1-3) + 1/(n2-3)) for Pearson and, for Spearman,
+// with the variance 1.06/(n-3) of the Fisher-transformed rank correlation per group
+// (Fieller, Hartley and Pearson), in double.
+double fisher_standard_error(std::int32_t first_count, std::int32_t second_count, bool by_rank) noexcept;
+// Normal p-value of z = z_diff / se in double: two-sided erfc(|z| / sqrt 2), the upper
+// tail 0.5 erfc(z / sqrt 2) ("greater") and the lower 0.5 erfc(-z / sqrt 2) ("less"), each
+// tail computed directly; NaN for NaN and for tail::none.
+double normal_p_value_exact(double z, tail alternative) noexcept;
+
 // z_diff[k] and, when p_value is given, p_value[k] for k in [begin, end).
 void fisher_difference(const float* first_r, std::int32_t first_count, const float* second_r,
                        std::int32_t second_count, float* z_diff, float* p_value, std::int64_t begin,

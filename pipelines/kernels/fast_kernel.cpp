@@ -839,8 +839,8 @@ packed_group::packed_group(std::int32_t nrows, std::int32_t count, packing layou
     isd_ = var_ + stride_;
 }
 
-template <class RowOf>
-void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns, std::int64_t first, std::int64_t last) {
+template <class ValueOf>
+void packed_group::pack_rows(ValueOf value_of, const std::int32_t* columns, std::int64_t first, std::int64_t last) {
     float* sx = mean_;
     float* sxx = var_;
     std::fill(sx + first, sx + last, 0.0f);
@@ -850,7 +850,7 @@ void packed_group::pack_rows(RowOf row_of, const std::int32_t* columns, std::int
     for (std::int32_t c = 0; c < count_; ++c) {
         const std::int32_t column = columns[c];
         for (std::int64_t i = first; i < last; ++i) {
-            const float v = row_of(i)[column];
+            const float v = value_of(i, column);
             values_[offset(i) + c * step] = v;
             sx[i] += v;
             sxx[i] += v * v;
@@ -874,7 +874,48 @@ void packed_group::pack(const float* const* rows, const std::int32_t* columns) {
 
 void packed_group::pack(const float* const* rows, const std::int32_t* columns, std::int64_t first,
                         std::int64_t last) {
-    pack_rows([rows](std::int64_t i) { return rows[i]; }, columns, first, last);
+    pack_rows([rows](std::int64_t i, std::int32_t column) { return rows[i][column]; }, columns, first, last);
+}
+
+void packed_group::pack_standardised(const float* const* rows, const std::int32_t* columns, std::int64_t first,
+                                     std::int64_t last, double* unit) {
+    if (first >= last) return;
+    const std::int32_t count = count_;
+    const double m = static_cast<double>(count);
+    // Each row's mean and sd over the group, in double; sd 0 marks a constant row.
+    std::vector<double> shift(static_cast<std::size_t>(last - first)), sd(shift.size());
+    for (std::int64_t i = first; i < last; ++i) {
+        const float* row = rows[i];
+        double sum = 0.0;
+        bool constant = true;  // exactly: a rounded mean would leave tiny deviations
+        for (std::int32_t c = 0; c < count; ++c) {
+            sum += static_cast<double>(row[columns[c]]);
+            constant = constant && row[columns[c]] == row[columns[0]];
+        }
+        const double mean = sum / m;
+        double squares = 0.0;
+        for (std::int32_t c = 0; c < count; ++c) {
+            const double d = static_cast<double>(row[columns[c]]) - mean;
+            squares += d * d;
+        }
+        if (constant) squares = 0.0;
+        const auto at = static_cast<std::size_t>(i - first);
+        shift[at] = mean;
+        sd[at] = squares > 0.0 ? std::sqrt(squares / m) : 0.0;
+        if (!unit) continue;
+        double* out = unit + at * static_cast<std::size_t>(count);
+        const double norm = std::sqrt(squares);
+        for (std::int32_t c = 0; c < count; ++c)
+            out[c] = squares > 0.0 ? (static_cast<double>(row[columns[c]]) - mean) / norm
+                                   : std::numeric_limits<double>::quiet_NaN();
+    }
+    pack_rows(
+        [&](std::int64_t i, std::int32_t column) {
+            const auto at = static_cast<std::size_t>(i - first);
+            if (!(sd[at] > 0.0)) return 0.0f;
+            return static_cast<float>((static_cast<double>(rows[i][column]) - shift[at]) / sd[at]);
+        },
+        columns, first, last);
 }
 
 void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, const std::int32_t* first_columns,
@@ -885,6 +926,18 @@ void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, c
     fan_out(nrows, std::min(jobs, useful), [&](std::int64_t first, std::int64_t last) {
         g1.pack(rows, first_columns, first, last);
         g2.pack(rows, second_columns, first, last);
+    });
+}
+
+void pack_groups_standardised(packed_group& g1, packed_group& g2, const float* const* rows,
+                              const std::int32_t* first_columns, const std::int32_t* second_columns,
+                              std::int64_t nrows, std::int32_t jobs, double* unit1, double* unit2) {
+    // Twice the work of pack() per value (the double moments): more threads pay earlier.
+    const std::int64_t values = nrows * (g1.count() + g2.count());
+    const auto useful = static_cast<std::int32_t>(std::max<std::int64_t>(1, values / 32768));
+    fan_out(nrows, std::min(jobs, useful), [&](std::int64_t first, std::int64_t last) {
+        g1.pack_standardised(rows, first_columns, first, last, unit1 ? unit1 + first * g1.count() : nullptr);
+        g2.pack_standardised(rows, second_columns, first, last, unit2 ? unit2 + first * g2.count() : nullptr);
     });
 }
 
@@ -937,14 +990,19 @@ void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int
 
 void exact_rows(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                 const float* const* source, const std::int32_t* first_columns, const std::int32_t* second_columns,
-                const std::int64_t* rows, std::int64_t count, std::int64_t n, float* z) {
+                const std::int64_t* rows, std::int64_t count, std::int64_t n, float* z, bool standardised) {
     // The rows packed together, so that the tiles' four x rows are all used.
     std::vector<const float*> x_rows(static_cast<std::size_t>(count));
     for (std::int64_t k = 0; k < count; ++k) x_rows[static_cast<std::size_t>(k)] = source[rows[k]];
     packed_group x1(static_cast<std::int32_t>(count), g1.count(), packing::by_column);
     packed_group x2(static_cast<std::int32_t>(count), g2.count(), packing::by_column);
-    x1.pack(x_rows.data(), first_columns);
-    x2.pack(x_rows.data(), second_columns);
+    if (standardised) {
+        x1.pack_standardised(x_rows.data(), first_columns, 0, count, nullptr);
+        x2.pack_standardised(x_rows.data(), second_columns, 0, count, nullptr);
+    } else {
+        x1.pack(x_rows.data(), first_columns);
+        x2.pack(x_rows.data(), second_columns);
+    }
     std::vector<row_span> spans(static_cast<std::size_t>(count), row_span{0, n});
     std::vector<std::int64_t> starts(static_cast<std::size_t>(count));
     for (std::int64_t k = 0; k < count; ++k) starts[static_cast<std::size_t>(k)] = k * n;

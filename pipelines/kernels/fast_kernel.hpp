@@ -34,6 +34,18 @@ public:
     // The same for pack rows [first, last) only.
     void pack(const float* const* rows, const std::int32_t* columns, std::int64_t first, std::int64_t last);
 
+    // The same with every row standardised within the group first: its values x over the
+    // listed columns become fl((x - mean) / sd), mean and population sd computed in double
+    // (sums in list order), so the single-precision moments that follow are those of
+    // values around 0 with variance 1, free of the cancellation that a row's offset or a
+    // small spread within the group would bring. A row constant within the group (sd 0)
+    // is packed as zeros, which the kernels see as the constant row they mark -2. Where
+    // `unit` is given it receives (x - mean) / sqrt(sum of (x - mean)^2) in double, row i
+    // at unit[(i - first) * count() ..], NaN for a constant row: the values whose dot
+    // product is a pair's correlation.
+    void pack_standardised(const float* const* rows, const std::int32_t* columns, std::int64_t first,
+                           std::int64_t last, double* unit);
+
     // Rows per panel of the by_column layout.
     static constexpr std::int64_t panel = 16;
 
@@ -58,8 +70,8 @@ private:
     std::int64_t offset(std::int64_t i) const noexcept {
         return layout_ == packing::by_column ? (i / panel) * panel * count_ + i % panel : i * count_;
     }
-    template <class RowOf>
-    void pack_rows(RowOf row_of, const std::int32_t* columns, std::int64_t first, std::int64_t last);
+    template <class ValueOf>
+    void pack_rows(ValueOf value_of, const std::int32_t* columns, std::int64_t first, std::int64_t last);
 
     std::int32_t nrows_;
     std::int32_t count_;
@@ -76,6 +88,13 @@ private:
 // each packing a range of rows of both: the same values and moments as pack().
 void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, const std::int32_t* first_columns,
                  const std::int32_t* second_columns, std::int64_t nrows, std::int32_t jobs);
+
+// pack_groups with every row standardised within each group (pack_standardised); unit1
+// and unit2, where given, receive the double values of all nrows rows (row i at
+// unit[i * count]).
+void pack_groups_standardised(packed_group& g1, packed_group& g2, const float* const* rows,
+                              const std::int32_t* first_columns, const std::int32_t* second_columns,
+                              std::int64_t nrows, std::int32_t jobs, double* unit1, double* unit2);
 
 // The packs that a tile loop reads: rows i from x1 and x2, rows j from y1 and y2 (the
 // first and second group each). x and y may be the same packs; all are packed by_column.
@@ -150,10 +169,11 @@ void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int
 
 // The exact z_diff of pack rows rows[k], k < count, with every pack row i < n of g1 and
 // g2 into z[k n + i] (the pair of a row with itself too). `source` and the column lists
-// are those g1 and g2 were packed from.
+// are those g1 and g2 were packed from, `standardised` whether they were packed with
+// pack_standardised.
 void exact_rows(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
                 const float* const* source, const std::int32_t* first_columns, const std::int32_t* second_columns,
-                const std::int64_t* rows, std::int64_t count, std::int64_t n, float* z);
+                const std::int64_t* rows, std::int64_t count, std::int64_t n, float* z, bool standardised);
 
 // Pairs (first_rows[k], second_rows[k]) for k in [begin, end): writes z_diff[k] and,
 // where the arrays are given, first_r[k] and second_r[k]; g1 and g2 are packed by_row.

@@ -552,6 +552,129 @@ def scale_rows(block: np.ndarray, how: str = "standardise") -> np.ndarray:
     return x
 
 
+def _read_rows(matrix: Matrix, grp: Groups, rows: np.ndarray, visit: Any) -> None:
+    """Reads the groups' columns of `rows` in chunks, visit(start, chunk, block) with each
+    chunk's float64 block; refuses missing or infinite values (after reading them all, to
+    count them)."""
+    columns = np.concatenate([grp.first, grp.second])
+    step = max(1, _CHUNK_VALUES // max(1, columns.size))
+    bad_count, first_bad = 0, None
+    for start in range(0, rows.size, step):
+        chunk = rows[start:start + step]
+        block = matrix.block(chunk, columns)
+        finite = np.isfinite(block)
+        if not finite.all():
+            bad_count += int((~finite).sum())
+            if first_bad is None:
+                bad_row, bad_col = np.argwhere(~finite)[0]
+                first_bad = (int(chunk[bad_row]), int(columns[bad_col]))
+        if first_bad is None:
+            visit(start, chunk, block)
+    if first_bad is not None:
+        raise InputError("data holds {} missing or non-finite value(s) in the samples of the two groups "
+                         "(the first at row {!r}, column {!r}); remove those rows or fill in the "
+                         "values".format(bad_count, matrix.row_names[first_bad[0]],
+                                         matrix.column_label(first_bad[1])))
+
+
+#: How far (relative to itself) a value may lie from its float32 rounding and still be
+#: taken as float32 data: a 9-digit decimal of a float32 value lies within 5e-9 of it,
+#: while values with more digits lie up to 6e-8 away (most of them beyond this).
+FLOAT32_DATA = 2.0 ** -27
+
+#: A row's standard deviation within a group, relative to its largest magnitude there, at
+#: or below which single precision cannot tell its values apart from rounding: about two
+#: units in the last place (one step of float32 variation in a group of two or more).
+RESOLVABLE_SPREAD = 2.0 ** -22
+
+
+def fraction_or_count(value: Any, argname: str, fraction: bool) -> Optional[float]:
+    """min_cells (a whole number, 0 or more) or min_fraction (0 to 1); None for no filter."""
+    if value is None:
+        return None
+    if fraction:
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)) \
+                or not 0 <= float(value) <= 1:
+            raise InputError("{} must be a fraction from 0 to 1, got {!r}".format(argname, value))
+    elif isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)) or value < 0:
+        raise InputError("{} must be a whole number (0 or more), got {!r}".format(argname, value))
+    return float(value)
+
+
+class Screened(NamedTuple):
+    """The rows of a run that can be correlated in both groups: their values (the groups'
+    columns side by side, float32), their positions among the rows given, and the rows
+    left out (names by reason, in row order)."""
+
+    data: np.ndarray
+    kept: np.ndarray
+    dropped: Dict[str, List[str]]
+
+
+def screened_submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndarray] = None,
+                       min_cells: Optional[float] = None, min_fraction: Optional[float] = None) -> Screened:
+    """The rows in use and the two groups' columns side by side (group 1 as columns
+    0 .. n1-1, group 2 after it) as C-contiguous float32, without the rows that cannot be
+    correlated within a group, and without those non-zero in fewer than `min_cells`
+    samples (or that fraction of the samples) of either group.
+
+    Each row is scaled by a power of two (exact) so that its largest magnitude is near 1,
+    unless float32 cannot hold its values exactly (then it is standardised over both groups
+    in float64, see :func:`scale_rows`); the block functions standardise it within each
+    group in double precision. A row is
+    left out when it is constant within a group, or when its standard deviation there is
+    at most RESOLVABLE_SPREAD times its largest magnitude there: such a spread is rounding
+    noise in single precision, and its correlations would be artefacts.
+    """
+    rows = np.arange(matrix.nrows) if row_subset is None else np.asarray(row_subset)
+    n1, n2 = grp.first.size, grp.second.size
+    out = np.empty((rows.size, n1 + n2), dtype=np.float32)
+    reasons = np.zeros(rows.size, dtype=np.int8)  # 0: kept, else the position of its text
+    texts = ["", "constant within group1", "constant within group2",
+             "varies too little within group1 to be told apart in single precision",
+             "varies too little within group2 to be told apart in single precision"]
+    # (group, fewest non-zero values, text) of each filter asked for.
+    expressed: List[Tuple[int, float, int]] = []
+    for argname, limit in (("min_cells", min_cells), ("min_fraction", min_fraction)):
+        if limit is None:
+            continue
+        for g, n in enumerate((n1, n2)):
+            need = limit if argname == "min_cells" else limit * n
+            expressed.append((g, need, len(texts)))
+            texts.append("non-zero in fewer than {:g} of the {} samples of group{} ({}={:g})".format(
+                need, n, g + 1, argname, limit))
+
+    def visit(start: int, chunk: np.ndarray, block: np.ndarray) -> None:
+        top = np.max(np.abs(block), axis=1)
+        _, exponent = np.frexp(np.where(top > 0, top, 1.0))
+        scaled = np.ldexp(block, -exponent[:, None])
+        values = scaled.astype(np.float32)
+        # Rows that float32 does not hold (to within FLOAT32_DATA: float32 data written
+        # out with 9 digits still counts as held) are standardised over both groups in
+        # float64 first, which keeps as many of their digits as float32 can.
+        inexact = np.flatnonzero((np.abs(values - scaled) > FLOAT32_DATA * np.abs(scaled)).any(axis=1))
+        if inexact.size:
+            values[inexact] = scale_rows(block[inexact]).astype(np.float32)
+        out[start:start + chunk.size] = values
+        why = reasons[start:start + chunk.size]
+        parts = (values[:, :n1].astype(np.float64), values[:, n1:].astype(np.float64))
+        for g, need, text in expressed:
+            why[(why == 0) & (np.count_nonzero(parts[g], axis=1) < need)] = text
+        for g, part in enumerate(parts):
+            constant = part.min(axis=1) == part.max(axis=1)
+            fuzzy = part.std(axis=1) <= RESOLVABLE_SPREAD * np.max(np.abs(part), axis=1)
+            why[(why == 0) & constant] = 1 + g
+            why[(why == 0) & fuzzy] = 3 + g
+
+    _read_rows(matrix, grp, rows, visit)
+    kept = np.flatnonzero(reasons == 0)
+    dropped: Dict[str, List[str]] = {}
+    for r in np.flatnonzero(reasons):
+        dropped.setdefault(texts[reasons[r]], []).append(str(matrix.row_names[int(rows[r])]))
+    data = out if kept.size == rows.size else np.ascontiguousarray(out[kept])
+    return Screened(data, kept, dropped)
+
+
 def submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndarray] = None) -> np.ndarray:
     """The rows in use and the two groups' columns side by side, each row standardised in
     float64 over these samples, as C-contiguous float32.
@@ -566,28 +689,14 @@ def submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndarray] = No
     rows = np.arange(matrix.nrows) if row_subset is None else np.asarray(row_subset)
     n1 = grp.first.size
     out = np.empty((rows.size, columns.size), dtype=np.float32)
-    step = max(1, _CHUNK_VALUES // max(1, columns.size))
-    bad_count, first_bad = 0, None
     constant: Dict[str, List[int]] = {"group1": [], "group2": []}
-    for start in range(0, rows.size, step):
-        chunk = rows[start:start + step]
-        block = matrix.block(chunk, columns)
-        finite = np.isfinite(block)
-        if not finite.all():
-            bad_count += int((~finite).sum())
-            if first_bad is None:
-                bad_row, bad_col = np.argwhere(~finite)[0]
-                first_bad = (int(chunk[bad_row]), int(columns[bad_col]))
-        if first_bad is not None:
-            continue
+
+    def visit(start: int, chunk: np.ndarray, block: np.ndarray) -> None:
         for argname, part in (("group1", block[:, :n1]), ("group2", block[:, n1:])):
             constant[argname].extend(chunk[part.min(axis=1) == part.max(axis=1)].tolist())
         out[start:start + chunk.size] = scale_rows(block)
-    if first_bad is not None:
-        raise InputError("data holds {} missing or non-finite value(s) in the samples of the two groups "
-                         "(the first at row {!r}, column {!r}); remove those rows or fill in the "
-                         "values".format(bad_count, matrix.row_names[first_bad[0]],
-                                         matrix.column_label(first_bad[1])))
+
+    _read_rows(matrix, grp, rows, visit)
     # Constant rows have no correlation; for scores they would distort every set they touch.
     for argname, found in constant.items():
         if found:
@@ -616,7 +725,7 @@ class Modules(NamedTuple):
 
     names: List[str]
     genes: List[np.ndarray]       # row positions, ascending, no repeats
-    dropped: List[int]            # genes of each scored module that data does not have
+    missing: List[int]            # genes of each scored module that data does not have
     skipped: List[str]            # modules with fewer than two genes in data
     unknown: int                  # genes of all modules that data does not have
 
@@ -643,7 +752,7 @@ def module_list(matrix: Matrix, modules: Any) -> Modules:
     lookup = matrix.row_lookup()
     names: List[str] = []
     genes: List[np.ndarray] = []
-    dropped: List[int] = []
+    missing_counts: List[int] = []
     skipped: List[str] = []
     unknown = 0
     seen = set()
@@ -679,8 +788,8 @@ def module_list(matrix: Matrix, modules: Any) -> Modules:
             continue
         names.append(name)
         genes.append(rows_found.astype(np.int32))
-        dropped.append(missing)
+        missing_counts.append(missing)
     if not names:
         raise InputError("modules: no module has two or more genes in data ({} gene names not found); check that "
                          "the gene names match the data's row names".format(unknown))
-    return Modules(names, genes, dropped, skipped, unknown)
+    return Modules(names, genes, missing_counts, skipped, unknown)

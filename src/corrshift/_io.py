@@ -9,6 +9,7 @@ import csv
 import gzip
 import io
 import os
+import re
 from typing import IO, Any, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
@@ -103,7 +104,52 @@ def read_h5ad(path: str) -> Any:
     try:
         return anndata.read_h5ad(path)
     except Exception as err:  # h5py and anndata raise many kinds
+        newer = _newer_encoding(err)
+        if newer is not None:
+            raise InputError(_newer_anndata_message(path, *newer)) from None
         raise InputError("{}: not a readable .h5ad file ({})".format(path, err)) from None
+
+
+def _newer_encoding(err: BaseException) -> Optional[Tuple[str, str, str]]:
+    """(element, encoding type, encoding version) when `err` says that the installed anndata
+    has no reader for an element's encoding, i.e. the file is from a newer anndata."""
+    key = ""
+    seen = 0
+    while err is not None and seen < 20:
+        text = "\n".join([str(err)] + [str(n) for n in getattr(err, "__notes__", ())])
+        found = re.search(r"while reading key '([^']*)'(?: of .*? from (/\S*?)\.?$)?", text, re.M)
+        if found and not key:
+            key = found.group(1)
+            if not key.startswith("/"):
+                key = (found.group(2) or "/").rstrip("/") + "/" + key
+        found = re.search(r"No read method registered for \w+\(encoding_type='([^']*)', "
+                          r"encoding_version='([^']*)'\)", text)
+        if found:
+            return key, found.group(1), found.group(2)
+        err = err.__cause__ or err.__context__  # type: ignore[assignment]
+        seen += 1
+    return None
+
+
+def _installed_version(name: str) -> str:
+    try:
+        from importlib.metadata import version
+        return version(name)
+    except Exception:  # not installed as a distribution
+        return "?"
+
+
+def _newer_anndata_message(path: str, key: str, encoding: str, version: str) -> str:
+    installed = _installed_version("anndata")
+    where = " its element {}".format(key) if key else " an element"
+    hint = ""
+    if encoding == "nullable-string-array":
+        hint = ("; or have the newer anndata write it without that encoding: anndata.settings."
+                "allow_write_nullable_strings = False before write_h5ad")
+    return ("{}: the file was written by a newer anndata than the anndata {} installed here:{} is stored as "
+            "{!r} (encoding version {}), which anndata {} cannot read. Read it with a newer anndata (pip "
+            "install --upgrade anndata; newer releases need a newer Python){}".format(
+                path, installed, where, encoding, version, installed, hint))
 
 
 def read_matrix(path: str) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -178,7 +224,8 @@ def _matrix_from_numpy(path: str,
     return values, rows, cols
 
 
-def read_sheet_column(path: str, column: str, samples: np.ndarray) -> Tuple[List[str], List[str]]:
+def read_sheet_column(path: str, column: str, samples: np.ndarray,
+                      option: str = "--by") -> Tuple[List[str], List[str]]:
     """(sample names, values) of one column of a sample sheet.
 
     For an ``.npz`` sheet, `column` names a per-sample array; its sample names come from a
@@ -187,21 +234,21 @@ def read_sheet_column(path: str, column: str, samples: np.ndarray) -> Tuple[List
     if _is_h5ad(path):
         obs = read_h5ad(path).obs
         if column not in obs.columns:
-            raise InputError("--by {!r}: the obs of {} has no such column; it has {}".format(
-                column, path, ", ".join(repr(str(c)) for c in obs.columns) or "none"))
+            raise InputError("{} {!r}: the obs of {} has no such column; it has {}".format(
+                option, column, path, ", ".join(repr(str(c)) for c in obs.columns) or "none"))
         return [str(n) for n in obs.index], [str(v) for v in obs[column].tolist()]
     if _is_numpy(path):
         archive = _load_numpy(path)
         per_sample = sorted(k for k, v in archive.items() if v.ndim == 1)
         if column not in archive or archive[column].ndim != 1:
-            raise InputError("--by {!r}: {} has no such per-sample array; it has {}".format(
-                column, path, ", ".join(per_sample)))
+            raise InputError("{} {!r}: {} has no such per-sample array; it has {}".format(
+                option, column, path, ", ".join(per_sample)))
         values = [str(v) for v in archive[column].tolist()]
         names = _first_key(archive, _COLUMN_KEYS, len(values))
         if names is None:
             if len(values) != samples.shape[0]:
-                raise InputError("--by {!r}: {} holds {} values but the data has {} samples".format(
-                    column, path, len(values), samples.shape[0]))
+                raise InputError("{} {!r}: {} holds {} values but the data has {} samples".format(
+                    option, column, path, len(values), samples.shape[0]))
             names = samples
         return [str(n) for n in names], values
     lines = _rows(path)
@@ -210,8 +257,8 @@ def read_sheet_column(path: str, column: str, samples: np.ndarray) -> Tuple[List
     except StopIteration:
         raise InputError("{}: the sample sheet is empty".format(path)) from None
     if column not in header[1:]:
-        raise InputError("--by {!r}: the sample sheet {} has no such column; its columns are {}".format(
-            column, path, ", ".join(repr(h) for h in header[1:])))
+        raise InputError("{} {!r}: the sample sheet {} has no such column; its columns are {}".format(
+            option, column, path, ", ".join(repr(h) for h in header[1:])))
     where = header.index(column, 1)
     sheet_names: List[str] = []
     sheet_values: List[str] = []

@@ -33,18 +33,36 @@ class _Run(NamedTuple):
     alternative: str
     permutations: int
     jobs: int
+    min_cells: Optional[float]
+    min_fraction: Optional[float]
 
 
 def _prepare(data: Any, group1: Any, group2: Any, groupby: Any, layer: Optional[str], method: str,
              alternative: str, permutations: Any, n_jobs: Any, row_names: Names, column_names: Names,
-             allow_overlap: bool) -> _Run:
+             allow_overlap: bool, min_cells: Any, min_fraction: Any) -> _Run:
     method = _inputs.option(method, METHODS, "method")
     alternative = _inputs.option(alternative, ALTERNATIVES, "alternative")
     count = _inputs.permutation_count(permutations)
     jobs = _inputs.job_count(n_jobs)
+    cells = _inputs.fraction_or_count(min_cells, "min_cells", False)
+    fraction = _inputs.fraction_or_count(min_fraction, "min_fraction", True)
     matrix = _inputs.as_matrix(data, row_names, column_names, layer)
     grp = _inputs.groups(matrix, group1, group2, allow_overlap, groupby)
-    return _Run(matrix, grp, method, alternative, count, jobs)
+    return _Run(matrix, grp, method, alternative, count, jobs, cells, fraction)
+
+
+def _screen(run: _Run, rows: Optional[np.ndarray] = None) -> _inputs.Screened:
+    """The rows of `rows` (all when None) that the run keeps, with the others named once in
+    a warning."""
+    screened = _inputs.screened_submatrix(run.matrix, run.groups, rows, run.min_cells, run.min_fraction)
+    if screened.dropped:
+        total = sum(len(names) for names in screened.dropped.values())
+        warnings.warn("left out {} row(s) that cannot be correlated in both groups or are expressed in too "
+                      "few samples (listed in the result's .dropped): {}".format(
+                          total, "; ".join("{}: {}".format(why, _inputs._quote_list(names, 20))
+                                           for why, names in screened.dropped.items())),
+                      UserWarning, stacklevel=3)
+    return screened
 
 
 def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ...]]:
@@ -53,11 +71,18 @@ def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ..
     return used, tuple(np.searchsorted(used, r).astype(np.int32) for r in row_lists)
 
 
-def _problem(run: _Run, kind: str, sub: np.ndarray, **items: Any) -> engine.Problem:
+def _problem(run: _Run, kind: str, screened: _inputs.Screened, **items: Any) -> engine.Problem:
     grp = run.groups
     first, second = _inputs.local_groups(grp.first.size, grp.second.size)
-    return engine.Problem(kind, sub, first, second, run.matrix.row_names, run.method, run.alternative,
-                          run.permutations, labels=(grp.label1, grp.label2), **items)
+    problem = engine.Problem(kind, screened.data, first, second, run.matrix.row_names, run.method,
+                             run.alternative, run.permutations, labels=(grp.label1, grp.label2), **items)
+    problem.dropped = screened.dropped
+    return problem
+
+
+def _kept_rows(screened: _inputs.Screened, rows: np.ndarray) -> np.ndarray:
+    """The user's rows among `rows` that the run keeps."""
+    return np.asarray(rows)[screened.kept].astype(np.int32)
 
 
 _ENGINE_DOC = """max_q, max_p : float, optional
@@ -93,14 +118,16 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
           layer: Optional[str] = None, method: str = "pearson", alternative: str = "two-sided",
           permutations: int = 1000, class_alpha: float = 0.05, n_jobs: Optional[int] = None,
           row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
-          max_q: Optional[float] = None, max_p: Optional[float] = None, top: Optional[int] = None,
+          min_cells: Optional[int] = None, min_fraction: Optional[float] = None, max_q: Optional[float] = None,
+          max_p: Optional[float] = None, top: Optional[int] = None,
           out: Any = None, overwrite: bool = False, client: Any = None, progress: bool = True) -> PairResult:
     """Test pairs of rows for a difference in correlation between two groups of samples.
 
     For each pair the correlation is computed within group 1 (``r1``) and within group 2
     (``r2``); ``z_diff = atanh(r1) - atanh(r2)`` (each clamped to [-0.99, 0.99]) is tested
-    against the normal approximation (standard error ``sqrt(1/(n1-3) + 1/(n2-3))``, times
-    ``sqrt(1.5)`` for Spearman) and by permutation of the samples between the groups.
+    against the normal approximation (standard error ``sqrt(1/(n1-3) + 1/(n2-3))``, for
+    Spearman ``sqrt(1.06/(n1-3) + 1.06/(n2-3))``) and by permutation of the samples between
+    the groups.
 
     Parameters
     ----------
@@ -139,6 +166,10 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
         "0", "1", ... when no row names are given.
     allow_overlap : bool, default False
         Allow samples that belong to both groups (their values are used in both).
+    min_cells, min_fraction : int or float, optional
+        Leave out rows non-zero in fewer than `min_cells` samples (in fewer than this
+        fraction of the samples) of either group, as scanpy's ``sc.pp.filter_genes`` does;
+        they are listed in ``result.dropped`` with the rows constant within a group.
     {engine}
 
     Returns
@@ -157,10 +188,12 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
 
     Notes
     -----
-    Each row is standardised in double precision over the samples of the two groups
-    before the single-precision correlation step. This leaves the correlations and the
-    within-group ranks unchanged and keeps ``r`` within a few single-precision units of
-    the double-precision value whatever the data's offset and scale.
+    Each row is standardised within each group in double precision, and ``r1``, ``r2``,
+    ``z_diff`` and ``p_value`` (float64) of the observed split are computed in double;
+    Spearman ranks tied values by their average rank. Rows constant within a group (or
+    whose spread there is single-precision rounding noise) are left out of every pair,
+    named in a ``UserWarning`` and in ``result.dropped``. See "The API's statistics and the
+    native functions" in docs/usage.md.
 
     ``perm_p = (b + 1) / (permutations + 1)``, with b the number of permutation passes
     whose ``z_diff`` is at least as extreme as the observed one: the observed split counts
@@ -177,18 +210,27 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
     >>> print(res.format(5))  # doctest: +SKIP
     """
     run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap)
+                   row_names, column_names, allow_overlap, min_cells, min_fraction)
     matrix, grp = run.matrix, run.groups
     if not 0.0 < float(class_alpha) < 1.0:
         raise InputError("class_alpha must lie between 0 and 1, got {!r}".format(class_alpha))
     if pairs is None:
         _inputs.exhaustive_rows(matrix, "the pair test", max_rows=None)
-        problem = _problem(run, "all", _inputs.submatrix(matrix, grp))
+        screened = _screen(run)
+        rows = _kept_rows(screened, np.arange(matrix.nrows)) if screened.dropped else None
+        problem = _problem(run, "all", screened, rows=rows)
     else:
         index1, index2 = _inputs.pair_list(matrix, pairs)
-        used, (local1, local2) = _used_rows(index1, index2)
-        problem = _problem(run, "list", _inputs.submatrix(matrix, grp, used), rows=used, index1=index1,
-                           index2=index2, local1=local1, local2=local2)
+        used, _ = _used_rows(index1, index2)
+        screened = _screen(run, used)
+        if screened.dropped:
+            # Pairs with a row left out are left out too.
+            used = _kept_rows(screened, used)
+            keep = np.isin(index1, used) & np.isin(index2, used)
+            index1, index2 = index1[keep], index2[keep]
+        local1, local2 = (np.searchsorted(used, r).astype(np.int32) for r in (index1, index2))
+        problem = _problem(run, "list", screened, rows=used, index1=index1, index2=index2, local1=local1,
+                           local2=local2)
     problem.class_alpha = float(class_alpha)
     return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
                       overwrite=overwrite, client=client, progress=progress)
@@ -200,7 +242,8 @@ ztest.__doc__ = (ztest.__doc__ or "").format(data=_DATA_DOC, engine=_ENGINE_DOC)
 def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, layer: Optional[str] = None,
                score: str = "median", method: str = "pearson", alternative: str = "two-sided",
                permutations: int = 1000, n_jobs: Optional[int] = None, row_names: Names = None,
-               column_names: Names = None, allow_overlap: bool = False, max_q: Optional[float] = None,
+               column_names: Names = None, allow_overlap: bool = False, min_cells: Optional[int] = None,
+               min_fraction: Optional[float] = None, max_q: Optional[float] = None,
                max_p: Optional[float] = None, top: Optional[int] = None, out: Any = None,
                overwrite: bool = False, client: Any = None, progress: bool = True) -> RowResult:
     """Score every row by how much its correlations with all other rows change.
@@ -225,7 +268,8 @@ def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, laye
         Number of permutation passes, 0 to 2**24; 0 skips the test (``perm_p`` is NaN).
     n_jobs : int, optional
         Worker threads; None, or any larger number, uses every core this process may run on.
-    row_names, column_names, allow_overlap, max_q, max_p, top, out, overwrite, client, progress
+    row_names, column_names, allow_overlap, min_cells, min_fraction, max_q, max_p, top, out,
+    overwrite, client, progress
         As in :func:`ztest`.
 
     Returns
@@ -246,11 +290,13 @@ def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, laye
     a pass of :func:`ztest` over all pairs.
     """
     run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap)
+                   row_names, column_names, allow_overlap, min_cells, min_fraction)
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
     _inputs.exhaustive_rows(matrix, "row scoring", max_rows=None)
-    problem = _problem(run, "rows", _inputs.submatrix(matrix, grp), score=score)
+    screened = _screen(run)
+    rows = _kept_rows(screened, np.arange(matrix.nrows)) if screened.dropped else None
+    problem = _problem(run, "rows", screened, score=score, rows=rows)
     return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
                       overwrite=overwrite, client=client, progress=progress)
 
@@ -262,6 +308,7 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
                layer: Optional[str] = None, score: str = "median", method: str = "pearson",
                alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
                row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
+               min_cells: Optional[int] = None, min_fraction: Optional[float] = None,
                max_q: Optional[float] = None, max_p: Optional[float] = None, top: Optional[int] = None,
                out: Any = None, overwrite: bool = False, client: Any = None, progress: bool = True) -> SetResult:
     """Score sets of pairs that share a hub row, e.g. a hub gene and its partners.
@@ -282,7 +329,8 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
         As in :func:`ztest`.
     score : {"median", "mean"}, default "median"
         As in :func:`row_scores`.
-    method, alternative, permutations, n_jobs, row_names, column_names, allow_overlap
+    method, alternative, permutations, n_jobs, row_names, column_names, allow_overlap,
+    min_cells, min_fraction
         As in :func:`row_scores`.
     max_q, max_p, top, out, overwrite, client, progress
         As in :func:`ztest`.
@@ -300,14 +348,23 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
         For unusable arguments.
     """
     run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap)
+                   row_names, column_names, allow_overlap, min_cells, min_fraction)
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
     hubs, partners = _inputs.set_list(matrix, sets)
-    used, (local_hubs, *local_partners) = _used_rows(np.asarray(hubs, dtype=np.int32), *partners)
-    problem = _problem(run, "sets", _inputs.submatrix(matrix, grp, used), score=score, rows=used, hubs=hubs,
-                       partners=partners)
-    problem.local_hubs, problem.local_partners = local_hubs, list(local_partners)
+    used, _ = _used_rows(np.asarray(hubs, dtype=np.int32), *partners)
+    screened = _screen(run, used)
+    if screened.dropped:
+        # Partners left out leave their sets; a set whose hub or every partner is left out
+        # is left out.
+        used = _kept_rows(screened, used)
+        kept_sets = [(h, p[np.isin(p, used)]) for h, p in zip(hubs, partners) if h in set(used.tolist())]
+        kept_sets = [(h, p) for h, p in kept_sets if p.size]
+        hubs, partners = [h for h, _ in kept_sets], [p for _, p in kept_sets]
+    local_hubs = np.searchsorted(used, np.asarray(hubs, dtype=np.int32)).astype(np.int32)
+    problem = _problem(run, "sets", screened, score=score, rows=used, hubs=hubs, partners=partners)
+    problem.local_hubs = local_hubs
+    problem.local_partners = [np.searchsorted(used, p).astype(np.int32) for p in partners]
     return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
                       overwrite=overwrite, client=client, progress=progress)
 
@@ -319,6 +376,7 @@ def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any,
                   layer: Optional[str] = None, score: str = "median", method: str = "pearson",
                   alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
                   row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
+                  min_cells: Optional[int] = None, min_fraction: Optional[float] = None,
                   max_q: Optional[float] = None, max_p: Optional[float] = None, top: Optional[int] = None,
                   out: Any = None, overwrite: bool = False, client: Any = None,
                   progress: bool = True) -> ModuleResult:
@@ -336,9 +394,12 @@ def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any,
         A dict of module name -> genes (row names or row numbers), a list of gene sets
         (named ``module_1``, ``module_2``, ...), or a GMT file (one set a line: name,
         description, genes, tab-separated). Gene names that the data does not have are
-        dropped and counted (``result.dropped``, ``result.unknown``, and a warning);
+        dropped and counted (``result.missing``, ``result.unknown``, and a warning);
         modules left with fewer than two genes are skipped (``result.skipped``). A gene
-        listed twice in a module counts once.
+        listed twice in a module counts once. Genes that cannot be correlated in both
+        groups (or, with `min_cells` / `min_fraction`, are expressed in too few samples)
+        leave every module, as in :func:`row_scores`, and are listed in ``result.dropped``;
+        a module left with fewer than two genes by them is skipped too.
     group1, group2, ..., progress
         The other arguments are those of :func:`set_scores`.
 
@@ -357,11 +418,12 @@ def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any,
 
     Notes
     -----
+    The statistics are those of :func:`row_scores` (see the Notes of :func:`ztest`).
     ``perm_p = (b + 1) / (permutations + 1)`` as in :func:`ztest`. A pass costs as much as
     a pass of :func:`ztest` over the modules' distinct pairs.
     """
     run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap)
+                   row_names, column_names, allow_overlap, min_cells, min_fraction)
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
     found = _inputs.module_list(matrix, modules)
@@ -376,17 +438,32 @@ def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any,
     elif found.skipped:
         warnings.warn("modules: {} module(s) with fewer than 2 genes were skipped: {}".format(
             len(found.skipped), _inputs._quote_list(found.skipped)), stacklevel=2)
+    candidates = np.unique(np.concatenate(found.genes))
+    screened = _screen(run, candidates)
+    kept_rows = _kept_rows(screened, candidates)
+    genes, names, missing, skipped = found.genes, found.names, found.missing, list(found.skipped)
+    if screened.dropped:
+        # Genes left out leave their modules; a module left with fewer than two is skipped.
+        kept = [k for k, g in enumerate(genes) if np.isin(g, kept_rows).sum() >= 2]
+        skipped += [names[k] for k in range(len(genes)) if k not in set(kept)]
+        if not kept:
+            raise InputError("modules: no module keeps two genes that can be correlated in both groups; "
+                             "the genes left out are listed above")
+        genes = [genes[k][np.isin(genes[k], kept_rows)] for k in kept]
+        names, missing = [names[k] for k in kept], [missing[k] for k in kept]
     # The rows in use module by module, in the order of first use: the genes of a module
     # then lie together, which lets a pass compute its pairs in runs of nearby rows.
-    listed = np.concatenate(found.genes)
+    listed = np.concatenate(genes)
     _, first_use = np.unique(listed, return_index=True)
     used = listed[np.sort(first_use)]
     local_of = np.empty(matrix.nrows, dtype=np.int32)
     local_of[used] = np.arange(used.size, dtype=np.int32)
-    local = [np.sort(local_of[genes]) for genes in found.genes]
-    problem = _problem(run, "modules", _inputs.submatrix(matrix, grp, used), score=score, rows=used)
-    problem.module_names, problem.module_genes, problem.local_genes = found.names, found.genes, local
-    problem.module_dropped, problem.module_skipped = found.dropped, found.skipped
+    local = [np.sort(local_of[g]) for g in genes]
+    # The screened rows are ascending; the run's rows are in order of first use.
+    data = np.ascontiguousarray(screened.data[np.searchsorted(kept_rows, used)])
+    problem = _problem(run, "modules", screened._replace(data=data), score=score, rows=used)
+    problem.module_names, problem.module_genes, problem.local_genes = names, genes, local
+    problem.module_missing, problem.module_skipped = missing, skipped
     problem.module_unknown = found.unknown
     return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
                       overwrite=overwrite, client=client, progress=progress)

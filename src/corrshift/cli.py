@@ -5,12 +5,13 @@ import os
 import sys
 import textwrap
 import time
+import warnings
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _inputs, _io, engine
-from ._inputs import ALTERNATIVES, MAX_PERMUTATIONS, METHODS, SCORES, InputError, usable_cores
+from . import _inputs, _io, _within, engine
+from ._inputs import ALTERNATIVES, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SCORES, InputError, usable_cores
 from ._version import __version__
 
 DETERMINISM = ("Results are deterministic: the permutation passes use a fixed seed, so the same input "
@@ -25,7 +26,11 @@ INPUT = ("DATA is a TSV or CSV file (.gz too) with a header of sample names and 
          "names, a .npy/.npz file (an .npz may hold row_names/probes and column_names/samples "
          "arrays, and per-sample arrays that --by can name), or an AnnData .h5ad file (genes become "
          "rows, cells samples; --by names a column of its obs). Missing values are not allowed in "
-         "the samples of the two groups.")
+         "the samples of the two groups. With --within COLUMN the groups are compared within each "
+         "level of that sample-sheet column (e.g. the cell type) that has --min-group-size samples in "
+         "both groups, each level as if its samples were given alone; the table then starts with that "
+         "column, a comment line per level names its groups, and a .parquet output holds one dataset "
+         "per level.")
 EXIT = ("Exit status: 0 on success; 2 for a usage error (an unknown option, a bad option value, a "
         "missing or conflicting group option), with the command's usage line and one error line; 1 "
         "for a data error (a file that cannot be read, unknown samples or rows, unusable values), "
@@ -43,6 +48,16 @@ def _fraction(text: str) -> float:
         raise argparse.ArgumentTypeError("{!r} is not a number".format(text)) from None
     if not 0.0 <= value <= 1.0:
         raise argparse.ArgumentTypeError("must lie from 0 to 1, got {}".format(text))
+    return value
+
+
+def _level(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("{!r} is not a number".format(text)) from None
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError("must lie between 0 and 1, got {}".format(text))
     return value
 
 
@@ -76,6 +91,12 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
                         help="the values of --by that make group 1 and group 2")
     groups.add_argument("--allow-overlap", action="store_true",
                         help="allow samples that are in both groups")
+    groups.add_argument("--within", metavar="COLUMN",
+                        help="compare the groups within each level of this sample-sheet column (e.g. the "
+                             "cell type), each level alone")
+    groups.add_argument("--min-group-size", type=_count(MIN_GROUP_SIZE), default=MIN_GROUP_SIZE, metavar="N",
+                        help="with --within: leave out levels with fewer than N samples in a group "
+                             "(default: %(default)s)")
     parser.add_argument("--layer", metavar="NAME", help="for an .h5ad DATA file: use this layer, not X")
     test = parser.add_argument_group("test")
     if score:
@@ -84,8 +105,16 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
     test.add_argument("--method", choices=METHODS, default="pearson", help="correlation (default: pearson)")
     test.add_argument("--alternative", choices=ALTERNATIVES, default="two-sided",
                       help="greater: higher correlation in group 1 (default: two-sided)")
+    if not score:
+        test.add_argument("--class-alpha", type=_level, default=0.05, metavar="A",
+                          help="significance level of the class column: a correlation whose p-value is "
+                               "below A counts as + or - (default: 0.05)")
     test.add_argument("--permutations", type=_count(0, MAX_PERMUTATIONS), default=1000, metavar="N",
                       help="permutation passes, 0 for none (default: 1000)")
+    test.add_argument("--min-cells", type=_count(0), default=None, metavar="N",
+                      help="leave out rows non-zero in fewer than N samples of either group")
+    test.add_argument("--min-fraction", type=_fraction, default=None, metavar="F",
+                      help="leave out rows non-zero in fewer than this fraction of the samples of either group")
     test.add_argument("--jobs", type=_count(1), default=None, metavar="N",
                       help="worker threads, at most the usable cores (default: all of them, here "
                            "{})".format(usable_cores()))
@@ -236,23 +265,40 @@ class _Groups:
         self.described, self.notes = described, notes
 
 
-def _sheet_labels(args: argparse.Namespace, matrix: _inputs.Matrix) -> Tuple[np.ndarray, List[str]]:
-    """The --by value of every column of the data, "" for samples the sheet lacks, and notes."""
+def _column_labels(args: argparse.Namespace, matrix: _inputs.Matrix, column: str, option: str,
+                   blank_missing: bool = False) -> Tuple[np.ndarray, Optional[Tuple[List[str], List[str]]]]:
+    """The `column` value of every column of the data ("" for samples the sheet lacks, and
+    with `blank_missing` for missing values of the data's own annotation), and the sheet's
+    (sample names, values) when it is a file of its own."""
     columns = matrix.column_names
     assert columns is not None
     if args.sheet is None:
         if matrix.sheet is None:
-            raise UsageError("--by needs --sheet FILE (only an .npz or .h5ad data file carries its own "
-                             "sample annotations)")
-        if args.by not in [str(k) for k in matrix.sheet.keys()]:
-            raise InputError("--by {!r}: {} has no such per-sample annotation; it has {}".format(
-                args.by, args.data, ", ".join(repr(str(k)) for k in matrix.sheet.keys()) or "none"))
-        values = matrix.sheet[args.by]
+            raise UsageError("{} needs --sheet FILE (only an .npz or .h5ad data file carries its own "
+                             "sample annotations)".format(option))
+        if column not in [str(k) for k in matrix.sheet.keys()]:
+            raise InputError("{} {!r}: {} has no such per-sample annotation; it has {}".format(
+                option, column, args.data, ", ".join(repr(str(k)) for k in matrix.sheet.keys()) or "none"))
+        values = matrix.sheet[column]
+        missing = values.isna().to_numpy() if blank_missing and hasattr(values, "isna") else None
         values = values.to_numpy() if hasattr(values, "to_numpy") else np.asarray(values)
-        return np.asarray([str(v) for v in values.tolist()], dtype=object), []
-    names, values = _io.read_sheet_column(args.sheet, args.by, columns)
+        labels = np.asarray([str(v) for v in values.tolist()], dtype=object)
+        if missing is not None:
+            labels[missing] = ""
+        return labels, None
+    names, values = _io.read_sheet_column(args.sheet, column, columns, option)
     by_name = dict(zip(names, values))
-    labels = np.asarray([by_name.get(c, "") for c in columns.tolist()], dtype=object)
+    return np.asarray([by_name.get(c, "") for c in columns.tolist()], dtype=object), (names, values)
+
+
+def _sheet_labels(args: argparse.Namespace, matrix: _inputs.Matrix) -> Tuple[np.ndarray, List[str]]:
+    """The --by value of every column of the data, "" for samples the sheet lacks, and notes."""
+    labels, sheet = _column_labels(args, matrix, args.by, "--by")
+    if sheet is None:
+        return labels, []
+    names, values = sheet
+    columns = matrix.column_names
+    assert columns is not None
     notes = []
     present = set(columns.tolist())
     for level in args.levels:
@@ -280,7 +326,7 @@ def _groups(args: argparse.Namespace, matrix: _inputs.Matrix) -> _Groups:
         for level in (level1, level2):
             if level not in present:
                 raise InputError("--levels: no sample has {} = {!r}; the values are {}".format(
-                    args.by, level, ", ".join(repr(v) for v in sorted(present))))
+                    args.by, level, _within.quote_levels(_within.level_order(labels))))
         return _Groups(level1, level2, labels, "{} = {!r} vs {!r}".format(args.by, level1, level2), notes)
     if args.group1 is None or args.group2 is None:
         raise UsageError("give the two groups with --group1 and --group2, or with --by and --levels")
@@ -291,9 +337,12 @@ def _groups(args: argparse.Namespace, matrix: _inputs.Matrix) -> _Groups:
 def _options(args: argparse.Namespace, grp: _Groups, score: bool) -> Dict[str, Any]:
     options: Dict[str, Any] = dict(method=args.method, alternative=args.alternative,
                                    permutations=args.permutations, n_jobs=args.jobs,
-                                   allow_overlap=args.allow_overlap, groupby=grp.labels)
+                                   allow_overlap=args.allow_overlap, groupby=grp.labels,
+                                   min_cells=args.min_cells, min_fraction=args.min_fraction)
     if score:
         options["score"] = args.score
+    else:
+        options["class_alpha"] = args.class_alpha
     if args.scheduler is not None and args.workers is not None:
         raise UsageError("give either --scheduler or --workers, not both")
     options.update(max_q=args.max_q, max_p=args.max_p, top=args.top, overwrite=args.overwrite)
@@ -329,25 +378,159 @@ def _load(args: argparse.Namespace) -> Tuple[_inputs.Matrix, _Groups]:
     return matrix, _groups(args, matrix)
 
 
+def _plural(count: int, noun: str) -> str:
+    """"1 pair", "2 pairs"; `noun` is the plural."""
+    return "{:,} {}".format(count, noun[:-1] if count == 1 else noun)
+
+
+@contextlib.contextmanager
+def _writing(path: str) -> Iterator[Any]:
+    """The output as an open text file (standard output for "-"); a failed write names the
+    output, and a partly written file is removed."""
+    if path == "-":
+        try:
+            yield sys.stdout
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as err:
+            raise InputError("standard output: cannot write the table: {}".format(err.strerror or err)) from None
+        return
+    from .results import _open_output
+
+    try:
+        handle = _open_output(path)
+    except OSError as err:
+        raise InputError("-o {}: cannot open the file: {}".format(path, err.strerror or err)) from None
+    try:
+        with handle:
+            yield handle
+    except OSError as err:
+        if os.path.isfile(path):  # not a device such as /dev/full
+            os.remove(path)
+        raise InputError("-o {}: cannot write the table: {}".format(path, err.strerror or err)) from None
+
+
+def _target(path: str) -> str:
+    if path == "-":
+        return "standard output"
+    return "{} (Parquet dataset)".format(path) if _parquet_output(path) else path
+
+
+def _test_summary(result: Any, started: float) -> str:
+    smallest = " (smallest perm_p {:.3g})".format(1.0 / (result.permutations + 1)) \
+        if result.permutations else ""
+    return "{}, {}, {}{}, {:.1f} s".format(result.method, result.alternative,
+                                          _plural(result.permutations, "permutations"), smallest,
+                                          time.perf_counter() - started)
+
+
+def _say_left_out(args: argparse.Namespace, result: Any, where: str = "") -> None:
+    for why, names in result.dropped.items():
+        print("corrshift {}: {}left out {}, {}: {}".format(args.command, where, _plural(len(names), "rows"), why,
+                                                           ", ".join(names)), file=sys.stderr)
+
+
 def _finish(args: argparse.Namespace, result: Any, what: str, grp: _Groups, started: float) -> int:
     for note in grp.notes:
         print("corrshift: note: " + note, file=sys.stderr)
-    if args.output == "-":
-        result.to_tsv(sys.stdout, top=args.top)
-        sys.stdout.flush()
-        target = "standard output"
-    elif _parquet_output(args.output):
-        target = "{} (Parquet dataset)".format(args.output)
-    else:
-        result.to_tsv(args.output, top=args.top)
-        target = args.output
-    smallest = " (smallest perm_p {:.3g})".format(1.0 / (result.permutations + 1)) \
-        if result.permutations else ""
-    print("corrshift {}: {} {}, {}: {} + {} samples, {}, {}, {} permutations{}, {:.1f} s; wrote {}".format(
-        args.command, len(result), what, grp.described, result.n1, result.n2, result.method,
-        result.alternative, result.permutations, smallest, time.perf_counter() - started, target),
-        file=sys.stderr)
+    if not _parquet_output(args.output):
+        with _writing(args.output) as handle:
+            result.to_tsv(handle, top=args.top)
+    print("corrshift {}: {}, {}: {} + {} samples, {}; wrote {}".format(
+        args.command, _plural(len(result), what), grp.described, result.n1, result.n2,
+        _test_summary(result, started), _target(args.output)), file=sys.stderr)
+    _say_left_out(args, result)
     return 0
+
+
+class _Levels:
+    """The levels of --within to compare, those left out, and each level's groups."""
+
+    def __init__(self, args: argparse.Namespace, matrix: _inputs.Matrix, grp: _Groups):
+        labels, _ = _column_labels(args, matrix, args.within, "--within", blank_missing=True)
+        if args.by is not None and args.within == args.by:
+            raise UsageError("--within {!r} is also --by: each of its levels holds one group only".format(
+                args.within))
+        self.column = args.within
+        self.limit = args.min_group_size
+        ncols = matrix.ncols
+        masks = []
+        if grp.labels is not None:
+            self.positions = None
+            masks = [grp.labels == grp.group1, grp.labels == grp.group2]
+        else:
+            lookup = matrix.column_lookup()
+            self.positions = [_inputs._as_index_list(names, ncols, "column", option, lookup)
+                              for option, names in (("--group1", grp.group1), ("--group2", grp.group2))]
+            for positions in self.positions:
+                mask = np.zeros(ncols, dtype=bool)
+                mask[positions] = True
+                masks.append(mask)
+        categories = None
+        if args.sheet is None and matrix.sheet is not None:
+            column = matrix.sheet[args.within]
+            if hasattr(column, "cat"):
+                categories = list(column.cat.categories)
+        self.kept, self.skipped = _within.split_levels(labels, masks[0], masks[1], self.limit,
+                                                       _within.level_order(labels, categories))
+        if not self.kept:
+            raise _within.no_level_error(self.skipped, self.column, self.limit)
+        self.grp = grp
+
+    def group_args(self, level: _within.Level) -> Tuple[Any, Any, Dict[str, Any]]:
+        grp = self.grp
+        if self.positions is None:
+            assert grp.labels is not None
+            return grp.group1, grp.group2, {"groupby": grp.labels[level.columns]}
+        inside = np.zeros(int(level.columns.max()) + 1, dtype=bool)
+        inside[level.columns] = True
+        chosen = [[name for name, p in zip(names, positions) if p < inside.size and inside[p]]
+                  for names, positions in zip((grp.group1, grp.group2), self.positions)]
+        return chosen[0], chosen[1], {}
+
+
+def _finish_levels(args: argparse.Namespace, levels: _Levels, results: List[Any], what: str, started: float
+                   ) -> int:
+    for note in levels.grp.notes:
+        print("corrshift: note: " + note, file=sys.stderr)
+    left_out = _within.describe_skipped(levels.skipped, levels.column, levels.limit) if levels.skipped else None
+    if left_out:
+        print("corrshift: note: " + left_out, file=sys.stderr)
+    if not _parquet_output(args.output):
+        with _writing(args.output) as handle:
+            for level, result in zip(levels.kept, results):
+                handle.write("# {} = {}: {}\n".format(levels.column, level.name, result.header_comment()[2:]))
+            if left_out:
+                handle.write("# {}\n".format(left_out))
+            handle.write("\t".join((levels.column,) + tuple(results[0].columns)) + "\n")
+            for level, result in zip(levels.kept, results):
+                result._write(handle, result._positions(True, args.top), lead=level.name, header=False)
+    entries = sum(len(r) for r in results)
+    print("corrshift {}: {} in {} of {!r}, {}: {}; wrote {}".format(
+        args.command, _plural(entries, what), _plural(len(results), "levels"), levels.column, levels.grp.described,
+        _test_summary(results[0], started),
+        "{} (a Parquet dataset per level)".format(args.output) if _parquet_output(args.output) else
+        _target(args.output)), file=sys.stderr)
+    for level, result in zip(levels.kept, results):
+        _say_left_out(args, result, "{} = {}: ".format(levels.column, level.name))
+    return 0
+
+
+def _analyse(args: argparse.Namespace, function: Any, matrix: _inputs.Matrix, grp: _Groups,
+             options: Dict[str, Any], what: str, started: float, leading: Sequence[Any] = ()) -> int:
+    """Run `function` (an API function) on the data, or on each level of --within, and
+    write the table."""
+    levels = _Levels(args, matrix, grp) if args.within is not None else None
+    with progress_to_stderr(), _rows_left_out_said_once(), engine.connect(args.scheduler, args.workers) as client:
+        if levels is None:
+            result = function(matrix, *leading, grp.group1, grp.group2, client=client, **options)
+        else:
+            results = _within.run_levels(function, matrix, levels.kept, levels.column, levels.group_args,
+                                         dict(options, client=client), leading)
+    if levels is None:
+        return _finish(args, result, what, grp, started)
+    return _finish_levels(args, levels, results, what, started)
 
 
 def _unknown_rows(path: str, unknown: List[Tuple[int, str]]) -> InputError:
@@ -391,16 +574,22 @@ def _read_sets(path: str, rows: np.ndarray) -> Dict[str, List[str]]:
     return sets
 
 
+@contextlib.contextmanager
+def _rows_left_out_said_once() -> Iterator[None]:
+    """The API's warning about rows left out stays quiet: the summary lines name them."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="left out", category=UserWarning)
+        yield
+
+
 def _run_pairs(args: argparse.Namespace) -> int:
     from .api import ztest
 
     started = time.perf_counter()
     matrix, grp = _load(args)
-    pairs = _read_pairs(args.pairs, matrix.row_names) if args.pairs is not None else None
     options = _options(args, grp, score=False)
-    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
-        result = ztest(matrix, grp.group1, grp.group2, pairs, client=client, **options)
-    return _finish(args, result, "pairs", grp, started)
+    options["pairs"] = _read_pairs(args.pairs, matrix.row_names) if args.pairs is not None else None
+    return _analyse(args, ztest, matrix, grp, options, "pairs", started)
 
 
 def _run_rows(args: argparse.Namespace) -> int:
@@ -408,10 +597,7 @@ def _run_rows(args: argparse.Namespace) -> int:
 
     started = time.perf_counter()
     matrix, grp = _load(args)
-    options = _options(args, grp, score=True)
-    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
-        result = row_scores(matrix, grp.group1, grp.group2, client=client, **options)
-    return _finish(args, result, "rows", grp, started)
+    return _analyse(args, row_scores, matrix, grp, _options(args, grp, score=True), "rows", started)
 
 
 def _run_sets(args: argparse.Namespace) -> int:
@@ -420,10 +606,7 @@ def _run_sets(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     matrix, grp = _load(args)
     sets = _read_sets(args.sets, matrix.row_names)
-    options = _options(args, grp, score=True)
-    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client:
-        result = set_scores(matrix, sets, grp.group1, grp.group2, client=client, **options)
-    return _finish(args, result, "sets", grp, started)
+    return _analyse(args, set_scores, matrix, grp, _options(args, grp, score=True), "sets", started, (sets,))
 
 
 def _run_modules(args: argparse.Namespace) -> int:
@@ -434,7 +617,7 @@ def _run_modules(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     matrix, grp = _load(args)
     options = _options(args, grp, score=True)
-    with progress_to_stderr(), engine.connect(args.scheduler, args.workers) as client, \
+    with progress_to_stderr(), _rows_left_out_said_once(), engine.connect(args.scheduler, args.workers) as client, \
             warnings.catch_warnings():
         warnings.filterwarnings("ignore", message="modules: ", category=UserWarning)  # a note below says it
         result = module_scores(matrix, args.gmt, grp.group1, grp.group2, client=client, **options)

@@ -72,7 +72,7 @@ def figure(pairs: PairResult, example: Example, path: str) -> None:
     z = pairs.z_diff.astype(np.float64)
     se = math.sqrt(1.0 / (pairs.n1 - 3) + 1.0 / (pairs.n2 - 3))
     if pairs.method == "spearman":
-        se *= math.sqrt(1.5)
+        se *= math.sqrt(1.06)  # the API's Spearman standard error
     limit = max(abs(float(z.min())), abs(float(z.max())), 4 * se)
     bins = np.linspace(-limit, limit, 161)
     grid_x = np.linspace(-limit, limit, 400)

@@ -330,6 +330,9 @@ class _Result:
     permutations: int
     group1: str
     group2: str
+    #: Rows of the data that the run left out, by reason (rows constant within a group,
+    #: or expressed in too few samples): their names in row order. Empty when none was.
+    dropped: Dict[str, List[str]] = {}
 
     def __len__(self) -> int:
         raise NotImplementedError
@@ -386,9 +389,12 @@ class _Result:
         return positions if top is None else positions[:max(0, int(top))]
 
     def metadata(self) -> Dict[str, Any]:
-        """What the run was: group labels and sizes, options."""
-        return {"group1": self.group1, "group2": self.group2, "n1": self.n1, "n2": self.n2,
+        """What the run was: group labels and sizes, options (and the rows left out, if any)."""
+        meta = {"group1": self.group1, "group2": self.group2, "n1": self.n1, "n2": self.n2,
                 "method": self.method, "alternative": self.alternative, "permutations": self.permutations}
+        if self.dropped:
+            meta["dropped"] = self.dropped
+        return meta
 
     def to_dict(self, *, sort: bool = True) -> Dict[str, np.ndarray]:
         """The columns as a dict of arrays, most significant first (in result order when
@@ -416,7 +422,8 @@ class _Result:
         """Write the table as tab-separated text.
 
         The first line is a comment naming the groups (``# group1 = ... ; group2 = ...``),
-        the second the column names. Numbers have 6 significant digits, missing values are
+        then, where the run left rows out, a comment naming them (``# left out: ...``), then
+        the column names. Numbers have 6 significant digits, missing values are
         ``NA``. Read it back with ``pandas.read_csv(path, sep="\\t", comment="#")``.
 
         Parameters
@@ -435,9 +442,16 @@ class _Result:
         with _open_output(path) as out:  # type: ignore[arg-type]
             self._write(out, positions)
 
-    def _write(self, out: IO[str], positions: np.ndarray, chunk: int = 100000) -> None:
-        out.write(self.header_comment() + "\n")
-        out.write("\t".join(self.columns) + "\n")
+    def _write(self, out: IO[str], positions: np.ndarray, chunk: int = 100000, lead: Optional[str] = None,
+               header: bool = True) -> None:
+        """The lines of the entries at `positions`, after the comment and column lines
+        unless `header` is False; `lead` is a first field put before every entry."""
+        if header:
+            out.write(self.header_comment() + "\n")
+            if self.dropped:
+                out.write("# left out: {}\n".format("; ".join(
+                    "{} ({})".format(why, ", ".join(names)) for why, names in self.dropped.items())))
+            out.write("\t".join(self.columns) + "\n")
         arrays = [self.column(name) for name in self.columns]
         # Formatting one value costs far more than substituting a ready string, so columns
         # with one value (the group sizes) go into the line format, and columns with few
@@ -470,10 +484,12 @@ class _Result:
                     fields.append("%.6g")
                     values.append(taken.tolist())
             line = "\t".join(fields) + "\n"
+            if lead is not None:
+                line = lead.replace("%", "%%") + "\t" + line
             if values:
                 out.write("".join([line % row for row in zip(*values)]))
             else:
-                out.write(line * part.size)
+                out.write((line % ()) * part.size)
 
     def format(self, n: Optional[int] = 15, columns: Optional[Sequence[str]] = None) -> str:
         """The `n` most significant entries as an aligned text table.
@@ -773,7 +789,7 @@ class ModuleResult(_ScoreResult):
         Row positions of each module's genes found in the data, ascending.
     n_genes, n_pairs : numpy.ndarray of int32
         Number of genes used and of their pairs, ``n_genes * (n_genes - 1) / 2``.
-    dropped : numpy.ndarray of int32
+    missing : numpy.ndarray of int32
         Number of the module's genes that the data does not have (left out).
     score : numpy.ndarray of float32
         Module score over the `z_diff` of its pairs ("mean": mean of absolute values;
@@ -793,12 +809,12 @@ class ModuleResult(_ScoreResult):
     _text_columns = ("module",)
     _int_columns = ("n1", "n2", "n_genes", "n_pairs")
     _noun = "modules"
-    _entries = _ScoreResult._entries + ("genes", "n_genes", "n_pairs", "dropped", "mean_r1", "mean_r2")
+    _entries = _ScoreResult._entries + ("genes", "n_genes", "n_pairs", "missing", "mean_r1", "mean_r2")
 
     def __init__(self, module_names: Sequence[str], genes: List[np.ndarray], score: np.ndarray,
                  perm_p: np.ndarray, mean_r1: np.ndarray, mean_r2: np.ndarray, n1: int, n2: int, score_name: str,
                  method: str, alternative: str, permutations: int, *, names: Optional[np.ndarray] = None,
-                 dropped: Optional[np.ndarray] = None, skipped: Sequence[str] = (), unknown: Optional[int] = None,
+                 missing: Optional[np.ndarray] = None, skipped: Sequence[str] = (), unknown: Optional[int] = None,
                  group1: str = "group 1",
                  group2: str = "group 2", perm_q: Optional[np.ndarray] = None, index: Optional[np.ndarray] = None):
         where = np.arange(len(genes), dtype=np.int32) if index is None else np.asarray(index, dtype=np.int32)
@@ -808,10 +824,10 @@ class ModuleResult(_ScoreResult):
         self.genes = genes
         self.n_genes = np.asarray([g.size for g in genes], dtype=np.int32)
         self.n_pairs = (self.n_genes.astype(np.int64) * (self.n_genes - 1) // 2).astype(np.int32)
-        self.dropped = np.zeros(len(genes), np.int32) if dropped is None else np.asarray(dropped, np.int32)
+        self.missing = np.zeros(len(genes), np.int32) if missing is None else np.asarray(missing, np.int32)
         self.mean_r1, self.mean_r2 = mean_r1, mean_r2
         self.skipped = list(skipped)
-        self.unknown = int(self.dropped.sum()) if unknown is None else int(unknown)
+        self.unknown = int(self.missing.sum()) if unknown is None else int(unknown)
 
     @property
     def module(self) -> np.ndarray:

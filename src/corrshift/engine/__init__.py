@@ -43,8 +43,8 @@ from typing import Any, Dict
 from ..results import bh_from_counts
 from . import compute, plan, tasks
 from .analyses import ANALYSES, AllPairs, Analysis, ListedPairs, PairAnalysis, RowScores, ScoreAnalysis, SetScores
-from .compute import (BYTES_PER_DISTINCT, BYTES_PER_PAIR, FLOAT32_UNIT_VALUES, KEEP_IN_MEMORY, ORDER_NOTE,
-                      check_filters, check_histogram_memory, check_memory, run)
+from .compute import (BYTES_PER_DISTINCT, BYTES_PER_PAIR, FLOAT32_UNIT_VALUES, KEEP_IN_MEMORY, ORDER_NOTE, Checked,
+                      check_filters, check_histogram_memory, check_memory, check_only, run)
 from .compute import _available_memory  # noqa: F401  (set by the tests)
 from .execute import connect, host_slots, local_cluster, require_dask
 from .output import OutputLock, check_output, prepare_output
@@ -57,7 +57,7 @@ from .summary import _distinct  # noqa: F401  (used by the tests)
 from .summary import at_most, pair_summary
 from .tasks import BLOCKS, Job, Settings, combine, run_task
 
-__all__ = ["Problem", "Filters", "run", "connect", "local_cluster", "require_dask", "host_slots",
+__all__ = ["Problem", "Filters", "run", "check_only", "Checked", "connect", "local_cluster", "require_dask", "host_slots",
            "ANALYSES", "Analysis", "PairAnalysis", "ScoreAnalysis", "AllPairs", "ListedPairs", "RowScores",
            "SetScores", "Settings", "Job", "run_task", "combine", "pair_summary", "at_most", "bh_from_counts",
            "band_starts", "band_pairs", "condensed_offset", "plan_tiles", "plan_passes", "tile_items", "tile_cost",

@@ -172,7 +172,8 @@ class AllPairs(PairAnalysis):
               progress: Progress) -> Tuple[np.ndarray, ...]:
         a, b = job.tile
         return blocks.ztest_block(data, settings.first, settings.second, (a, b), (a, data.shape[0]), settings.method,
-                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress)
+                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress,
+                                  statistics=settings.statistics)
 
     def tile_pairs(self, problem: "Problem", tile: Tile,
                    pos: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, int]:
@@ -205,7 +206,8 @@ class ListedPairs(PairAnalysis):
     def block(self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int,
               progress: Progress) -> Tuple[np.ndarray, ...]:
         return blocks.pairs_block(data, job.rows1, job.rows2, settings.first, settings.second, settings.method,
-                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress)
+                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress,
+                                  statistics=settings.statistics)
 
     def tile_pairs(self, problem: "Problem", tile: Tile,
                    pos: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, int]:
@@ -266,7 +268,7 @@ class RowScores(ScoreAnalysis):
               progress: Progress) -> Tuple[np.ndarray, ...]:
         return blocks.row_score_block(data, settings.first, settings.second, job.tile, settings.method,
                                       settings.score, settings.alternative, job.passes[0], job.passes[1], threads,
-                                      progress=progress)
+                                      progress=progress, statistics=settings.statistics)
 
     def score_table(self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray,
                     **columns: Any) -> Any:
@@ -317,7 +319,8 @@ class SetScores(ScoreAnalysis):
               progress: Progress) -> Tuple[np.ndarray, ...]:
         _, observed, counts = blocks.set_block(data, job.rows1, job.rows2, settings.first, settings.second,
                                                settings.method, settings.score, settings.alternative,
-                                               job.passes[0], job.passes[1], threads, progress=progress)
+                                               job.passes[0], job.passes[1], threads, progress=progress,
+                                               statistics=settings.statistics)
         return observed[job.order], counts[job.order]
 
     def score_table(self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray,
@@ -393,7 +396,8 @@ class ModuleScores(ScoreAnalysis):
               progress: Progress) -> Tuple[np.ndarray, ...]:
         return blocks.module_block(data, job.rows1, job.rows2, job.starts, job.members, settings.first,
                                    settings.second, settings.method, settings.score, settings.alternative,
-                                   job.passes[0], job.passes[1], threads, progress=progress)
+                                   job.passes[0], job.passes[1], threads, progress=progress,
+                                   statistics=settings.statistics)
 
     def task_result(self, settings: "Settings", job: Job, out: Tuple[np.ndarray, ...]) -> Dict[str, Any]:
         observed, mean_r1, mean_r2, counts = out
@@ -409,7 +413,7 @@ class ModuleScores(ScoreAnalysis):
         return ModuleResult(_need(problem.module_names, "modules"), _need(problem.module_genes, "modules"), score,
                             perm_p, columns.pop("mean_r1"), columns.pop("mean_r2"), settings.n1, settings.n2,
                             problem.score or "", problem.method, problem.alternative, problem.permutations,
-                            names=problem.names, dropped=np.asarray(problem.module_dropped or [], np.int32),
+                            names=problem.names, missing=np.asarray(problem.module_missing or [], np.int32),
                             skipped=problem.module_skipped, unknown=problem.module_unknown,
                             group1=settings.group1, group2=settings.group2,
                             **columns)

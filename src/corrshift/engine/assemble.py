@@ -112,8 +112,9 @@ def pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, array
 
 def empty_pairs(problem: "Problem", settings: "Settings") -> PairResult:
     none32, none64 = np.zeros(0, np.float32), np.zeros(0)
+    p = none64 if settings.statistics == "api" else none32
     return pair_result(problem.names, np.zeros(0, np.int32), np.zeros(0, np.int32),
-                       [none32, none32, none32, none32, none64], settings, none64, none64)
+                       [none32, none32, none32, p, none64], settings, none64, none64)
 
 
 def _whole_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"],

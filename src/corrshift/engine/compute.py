@@ -1,8 +1,10 @@
 """A run from start to end: the checks made before any work, the settings of its tasks,
 the tasks run here or on a cluster, and the result table (and the files)."""
+import contextlib
+import contextvars
 import math
 import os
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 import numpy as np
 
@@ -24,6 +26,25 @@ FLOAT32_UNIT_VALUES = 0x3F800001
 
 ORDER_NOTE = ("entries in pair order (row1 ascending, then row2) for all pairs, in the order given for "
               "listed pairs and sets, in row order for rows; part files in that order by name")
+
+
+_CHECKING: "contextvars.ContextVar[bool]" = contextvars.ContextVar("corrshift_checking", default=False)
+
+
+class Checked(Exception):
+    """Raised by :func:`run` inside :func:`check_only` once every check has passed."""
+
+
+@contextlib.contextmanager
+def check_only() -> Iterator[None]:
+    """Within this context :func:`run` makes every check it makes before any work (the
+    output folder's included) and then raises :class:`Checked` instead of computing. A
+    caller with several runs to make checks them all before starting the first."""
+    token = _CHECKING.set(True)
+    try:
+        yield
+    finally:
+        _CHECKING.reset(token)
 
 
 def check_filters(max_p: Any, max_q: Any, top: Any) -> Filters:
@@ -92,7 +113,7 @@ def settings_of(problem: Problem, filters: Filters, out: Optional[str], threads:
                     group2=problem.labels[1], class_alpha=problem.class_alpha, threads=threads,
                     summary=out is not None or filters.any, columns=out is not None,
                     keep_p=min(keep) if keep else None, hist_limit=math.inf if q_limit is None else q_limit,
-                    tile_top=filters.top if filters.max_q is None else None)
+                    tile_top=filters.top if filters.max_q is None else None, statistics=problem.statistics)
 
 
 def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: Store,
@@ -179,6 +200,12 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                    "max_q": filters.max_q, "top": filters.top, "order": ORDER_NOTE,
                    "class_alpha": problem.class_alpha if analysis.has_classes else None,
                    "corrshift": _version()}
+    if problem.dropped:
+        description["dropped"] = problem.dropped
+    if _CHECKING.get():
+        if out is not None:
+            output.check_output(out)
+        raise Checked()
     if out is None:
         result = _compute(problem, settings, tiles, filters, MemoryStore(), client, digest, progress,
                           _after_result, description)
@@ -192,4 +219,5 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                 result = _compute(problem, settings, tiles, filters, FolderStore(out, manifest), client,
                                   digest, progress, _after_result, description, out)
     result.output = out
+    result.dropped = problem.dropped
     return result

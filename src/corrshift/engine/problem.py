@@ -3,7 +3,7 @@ the options of one analysis, and the hash of everything an output depends on."""
 import hashlib
 import json
 from dataclasses import asdict, dataclass
-from typing import List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -39,7 +39,7 @@ class Problem:
                  index2: Optional[np.ndarray] = None, local1: Optional[np.ndarray] = None,
                  local2: Optional[np.ndarray] = None, hubs: Optional[Sequence[int]] = None,
                  partners: Optional[List[np.ndarray]] = None, labels: Tuple[str, str] = ("group 1", "group 2"),
-                 class_alpha: float = 0.05):
+                 class_alpha: float = 0.05, statistics: str = "api"):
         self.analysis: Analysis = analysis_named(kind)
         self.kind = kind
         self.data = data
@@ -53,6 +53,12 @@ class Problem:
         self.hubs, self.partners = hubs, partners      # sets, user's rows, in the order given
         self.labels = labels
         self.class_alpha = class_alpha
+        # The block functions' statistics (see tasks.Settings); "native" for the public
+        # pipelines' values.
+        self.statistics = statistics
+        # Rows the caller's data had but the run leaves out, by reason (see
+        # corrshift._inputs.screen_rows): names of the user's rows.
+        self.dropped: Dict[str, List[str]] = {}
         self.local_hubs: Optional[np.ndarray] = None           # sets, data rows
         self.local_partners: Optional[List[np.ndarray]] = None
         # Modules: their names, their genes (user's rows, ascending) and the same as data
@@ -61,7 +67,7 @@ class Problem:
         self.module_names: Optional[List[str]] = None
         self.module_genes: Optional[List[np.ndarray]] = None
         self.local_genes: Optional[List[np.ndarray]] = None
-        self.module_dropped: Optional[List[int]] = None
+        self.module_missing: Optional[List[int]] = None
         self.module_skipped: List[str] = []
         self.module_unknown = 0
 
@@ -83,7 +89,7 @@ def input_hash(problem: Problem, filters: Filters, version: str) -> str:
     options = {"format": FORMAT, "version": version, "kind": problem.kind, "method": problem.method,
                "alternative": problem.alternative, "score": problem.score,
                "permutations": problem.permutations, "labels": list(problem.labels),
-               "class_alpha": problem.class_alpha,
+               "class_alpha": problem.class_alpha, "statistics": problem.statistics,
                "shape": list(problem.data.shape), "filters": asdict(filters)}
     h.update(json.dumps(options, sort_keys=True).encode("utf-8"))
     for array in (problem.data, problem.first, problem.second, problem.rows, problem.index1, problem.index2,

@@ -19,7 +19,10 @@ if TYPE_CHECKING:
 
 def at_most(p: np.ndarray, limit: float) -> np.ndarray:
     """``p <= limit`` with float32 `p` as float64, without a float64 copy of `p`: against the
-    largest float32 at most `limit`, which gives the same answer for every float32."""
+    largest float32 at most `limit`, which gives the same answer for every float32. (Float64
+    `p` is compared as it is.)"""
+    if p.dtype != np.float32:
+        return p <= limit
     bound = np.float32(limit)
     if float(bound) > limit:
         bound = np.nextafter(bound, np.float32(-np.inf))
@@ -37,9 +40,9 @@ def _candidates(p: np.ndarray, keep_p: Optional[float]) -> Optional[np.ndarray]:
 def _distinct(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Distinct values other than NaN with their counts, and each entry's code: the position
     of its value among them, -1 for NaN."""
-    values = np.ascontiguousarray(values, dtype=np.float32)
+    values = np.ascontiguousarray(values, dtype=values.dtype if values.dtype == np.float64 else np.float32)
     nan = np.isnan(values)
-    if values.size >= 2 ** 32 or np.any(np.signbit(values[~nan])):
+    if values.dtype == np.float64 or values.size >= 2 ** 32 or np.any(np.signbit(values[~nan])):
         found, code, counts = np.unique(values[~nan], return_inverse=True, return_counts=True)
         full = np.full(values.size, -1, dtype=np.int32)
         full[~nan] = code.reshape(-1)

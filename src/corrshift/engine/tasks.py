@@ -47,6 +47,10 @@ class Settings:
     keep_p: Optional[float]        # a tile keeps only entries with p at most this
     hist_limit: float              # a tile counts the distinct p-values up to this
     tile_top: Optional[int]        # a tile keeps at most this many entries
+    # The statistics of the block calls: "api" (average ranks for ties, rows standardised
+    # within each group, the observed pass and float64 p-values in double) or "native"
+    # (the public pipelines' values).
+    statistics: str = "api"
 
 
 @dataclass(frozen=True, eq=False)

@@ -1,0 +1,128 @@
+"""The results that :mod:`corrshift.tl` stored in an AnnData object, as pandas DataFrames
+(compare scanpy's ``sc.get.rank_genes_groups_df``)."""
+from typing import Any, Dict, List, Optional
+
+import numpy as np
+
+from ._inputs import InputError, _quote_list
+
+#: The analysis each function reads, and the key that analysis stores under by default.
+_DEFAULT_KEYS = {"pairs": "corrshift_pairs", "rows": "corrshift_rows", "sets": "corrshift_sets"}
+
+
+def _plain(value: Any) -> Any:
+    """A stored value as a plain Python value (h5ad files give NumPy scalars back)."""
+    if isinstance(value, np.generic):
+        return value.item()
+    if isinstance(value, np.ndarray):
+        return [_plain(v) for v in value.tolist()]
+    return value
+
+
+def stored(adata: Any, key: str, analysis: Optional[str] = None) -> Dict[str, Any]:
+    """``adata.uns[key]`` after checking that it holds a corrshift result (of `analysis`)."""
+    uns = getattr(adata, "uns", None)
+    if uns is None:
+        raise InputError("adata must be an AnnData object, got {}".format(type(adata).__name__))
+    entry = uns.get(key) if hasattr(uns, "get") else None
+    if entry is None:
+        found = [str(k) for k, v in uns.items() if isinstance(v, dict) and "params" in v and "table" in v]
+        raise InputError("adata.uns has no {!r}; {}".format(
+            key, "its corrshift results are " + _quote_list(found) if found else "run corrshift.tl first"))
+    if not (isinstance(entry, dict) and all(k in entry for k in ("params", "columns", "table", "levels"))):
+        raise InputError("adata.uns[{!r}] is not a result of corrshift.tl".format(key))
+    kind = _plain(entry["params"].get("analysis"))
+    if analysis is not None and kind != analysis:
+        raise InputError("adata.uns[{!r}] holds a result of corrshift.tl.{}, not of corrshift.tl.{}".format(
+            key, kind, analysis))
+    return entry
+
+
+def params(adata: Any, key: str) -> Dict[str, Any]:
+    """The parameters of the run stored under `key`, as plain Python values."""
+    return {str(k): _plain(v) for k, v in stored(adata, key)["params"].items()}
+
+
+def levels(adata: Any, key: str) -> List[str]:
+    """The levels of `within` compared by the run stored under `key` ([""] without `within`)."""
+    return [str(v) for v in _plain(stored(adata, key)["levels"]["name"])]
+
+
+def level_slice(entry: Dict[str, Any], within: Optional[Any], key: str) -> slice:
+    """The entries of one level, or of all levels for None."""
+    info = entry["levels"]
+    names = [str(v) for v in _plain(info["name"])]
+    column = _plain(entry["params"].get("within"))
+    if within is None:
+        return slice(0, int(info["stop"][-1]) if len(names) else 0)
+    if column is None:
+        raise InputError("within={!r}: the run stored under {!r} compared all cells at once (no within=)".format(
+            within, key))
+    level = str(within)
+    if level not in names:
+        left_out = [str(v) for v in _plain(entry["skipped"]["name"])] if "skipped" in entry else []
+        why = " (it was left out: too few cells in a group)" if level in left_out else ""
+        raise InputError("within={!r}: the run stored under {!r} has no level {!r}{}; its levels are {}".format(
+            within, key, level, why, _quote_list(names, 10)))
+    k = names.index(level)
+    return slice(int(info["start"][k]), int(info["stop"][k]))
+
+
+def table_df(adata: Any, key: str, within: Optional[Any] = None, analysis: Optional[str] = None) -> Any:
+    """The table stored under `key` as a DataFrame: one level's entries with `within`, all
+    of them (with a first column naming the level, when the run had ``within=``) without."""
+    import pandas as pd  # type: ignore[import]
+
+    entry = stored(adata, key, analysis)
+    part = level_slice(entry, within, key)
+    columns = [str(c) for c in _plain(entry["columns"])]
+    data = {name: np.asarray(entry["table"][name])[part] for name in columns}
+    column = _plain(entry["params"].get("within"))
+    if column is not None and within is None:
+        info = entry["levels"]
+        sizes = np.asarray(info["stop"]) - np.asarray(info["start"])
+        label = "within" if column in columns else str(column)
+        data = dict([(label, np.repeat(np.asarray(info["name"], dtype=object), sizes))], **data)
+    frame = pd.DataFrame(data)
+    frame.attrs.update(params(adata, key))
+    if within is not None or column is None:
+        info = entry["levels"]
+        k = 0 if column is None else [str(v) for v in _plain(info["name"])].index(str(within))
+        frame.attrs.update({str(n): _plain(np.asarray(v)[k]) for n, v in info.items()
+                            if n not in ("name", "start", "stop")})
+    return frame
+
+
+def pairs_df(adata: Any, key: str = _DEFAULT_KEYS["pairs"], within: Optional[Any] = None) -> Any:
+    """The pair table of :func:`corrshift.tl.pairs` as a DataFrame, most significant first.
+
+    Parameters
+    ----------
+    adata : AnnData
+    key : str, default "corrshift_pairs"
+        The ``key_added`` of the run.
+    within : optional
+        A level of the run's `within` column: that level's table only. None gives every
+        level's table, one after another, with a first column named after the `within`
+        column (or "within" when a result column has that name).
+
+    Returns
+    -------
+    pandas.DataFrame
+        The columns of :func:`corrshift.ztest`'s table; ``df.attrs`` holds the run's
+        parameters and, for one level, its groups and sizes.
+    """
+    return table_df(adata, key, within, "pairs")
+
+
+def rows_df(adata: Any, key: str = _DEFAULT_KEYS["rows"], within: Optional[Any] = None) -> Any:
+    """The row-score table of :func:`corrshift.tl.rows`, as :func:`pairs_df` gives it."""
+    return table_df(adata, key, within, "rows")
+
+
+def sets_df(adata: Any, key: str = _DEFAULT_KEYS["sets"], within: Optional[Any] = None) -> Any:
+    """The set-score table of :func:`corrshift.tl.sets`, as :func:`pairs_df` gives it."""
+    return table_df(adata, key, within, "sets")
+
+
+__all__ = ["pairs_df", "rows_df", "sets_df", "params", "levels"]
