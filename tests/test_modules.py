@@ -282,3 +282,51 @@ def test_cli_modules_writes_the_table_and_notes_what_was_dropped(tmp_path, capsy
     assert [r["module"] for r in rows] == want.module.tolist()
     assert [int(r["n_pairs"]) for r in rows] == want.n_pairs.tolist() and sorted(want.n_pairs) == [1, 3]
     np.testing.assert_allclose([float(r["score"]) for r in rows], want.score, rtol=1e-5)
+
+
+def test_genes_that_cannot_be_correlated_leave_their_modules_and_are_named(example):
+    ex, modules = example
+    x = ex.expression.copy()
+    g1 = ex.mol_biol == "BCR/ABL"
+    lookup = {p: k for k, p in enumerate(ex.probes)}
+    flat = modules["m0"][0]
+    x[lookup[flat], g1] = 3.0  # constant within group 1
+    given = dict(modules, pair=[flat, modules["m1"][0]])
+    with pytest.warns(UserWarning, match="left out 1 row"):
+        res = corrshift.module_scores(x, given, "BCR/ABL", "NEG", groupby=ex.mol_biol, row_names=ex.probes,
+                                      permutations=20, progress=False)
+    assert res.dropped == {"constant within group1": [flat]} and res.skipped == ["pair"]
+    assert res.n_genes.tolist() == [19, 35, 2, 60, 25] and lookup[flat] not in np.concatenate(res.genes)
+    # The others are scored as if the gene had never been listed.
+    without = {k: [g for g in v if g != flat] for k, v in modules.items()}
+    want = corrshift.module_scores(x, without, "BCR/ABL", "NEG", groupby=ex.mol_biol, row_names=ex.probes,
+                                   permutations=20, progress=False)
+    assert_same_table(want, res.take(np.arange(len(res))))
+    with pytest.warns(UserWarning, match="non-zero in fewer than"):
+        few = corrshift.module_scores(np.where(x > np.median(x), x, 0), modules, "BCR/ABL", "NEG",
+                                      groupby=ex.mol_biol, row_names=ex.probes, permutations=0, progress=False,
+                                      min_fraction=0.99)
+    assert sum(len(v) for v in few.dropped.values()) > 0
+
+
+def test_cli_modules_within_scores_each_level_alone(cells, tmp_path, capsys):
+    from corrshift import cli
+    from test_cli import read_level_tsv
+
+    cells.write_h5ad(tmp_path / "cells.h5ad")
+    (tmp_path / "m.gmt").write_text("a\t-\tG0\tG1\tG2\tGX\nb\t-\tG3\tG4\tG5\tG6\n")
+    assert cli.main(["modules", str(tmp_path / "cells.h5ad"), "--gmt", str(tmp_path / "m.gmt"), "--by", "condition",
+                     "--levels", "stim", "ctrl", "--within", "cell_type", "--permutations", "20",
+                     "-o", str(tmp_path / "out.tsv")]) == 0
+    err = capsys.readouterr().err
+    assert err.count("1 gene name(s) are not rows of the data") == 1 and "4 modules in 2 levels" in err
+    _, header, rows = read_level_tsv(tmp_path / "out.tsv")
+    assert header == ["cell_type"] + list(corrshift.ModuleResult.columns)
+    for level in ("T", "B"):
+        alone = cells[(cells.obs.cell_type == level).to_numpy()]
+        with pytest.warns(UserWarning):
+            want = corrshift.module_scores(alone, str(tmp_path / "m.gmt"), "stim", "ctrl", groupby="condition",
+                                           permutations=20, progress=False).top()
+        mine = [r for r in rows if r["cell_type"] == level]
+        assert [r["module"] for r in mine] == want.module.tolist()
+        np.testing.assert_allclose([float(r["perm_p"]) for r in mine], want.perm_p, rtol=1e-5)

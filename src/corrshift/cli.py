@@ -610,24 +610,30 @@ def _run_sets(args: argparse.Namespace) -> int:
 
 
 def _run_modules(args: argparse.Namespace) -> int:
-    import warnings
-
     from .api import module_scores
 
     started = time.perf_counter()
     matrix, grp = _load(args)
-    options = _options(args, grp, score=True)
-    with progress_to_stderr(), _rows_left_out_said_once(), engine.connect(args.scheduler, args.workers) as client, \
-            warnings.catch_warnings():
-        warnings.filterwarnings("ignore", message="modules: ", category=UserWarning)  # a note below says it
-        result = module_scores(matrix, args.gmt, grp.group1, grp.group2, client=client, **options)
-    if result.unknown:
-        grp.notes.append("{}: {} gene name(s) are not rows of the data and were dropped".format(
-            args.gmt, result.unknown))
-    if result.skipped:
-        grp.notes.append("{}: {} module(s) with fewer than 2 genes in the data were skipped: {}".format(
-            args.gmt, len(result.skipped), _inputs._quote_list(result.skipped)))
-    return _finish(args, result, "modules", grp, started)
+    runs: List[Any] = []
+    said: List[str] = []  # the modules skipped that a note names already
+
+    def scores(*given: Any, **options: Any) -> Any:
+        """module_scores, with notes instead of its warnings (once, also over --within levels)."""
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", message="modules: ", category=UserWarning)
+            result = module_scores(*given, **options)
+        if not runs and result.unknown:
+            grp.notes.append("{}: {} gene name(s) are not rows of the data and were dropped".format(
+                args.gmt, result.unknown))
+        runs.append(result)
+        fresh = [name for name in result.skipped if name not in said]
+        if fresh:
+            grp.notes.append("{}: {} module(s) with fewer than 2 usable genes were skipped: {}".format(
+                args.gmt, len(fresh), _inputs._quote_list(fresh)))
+            said.extend(fresh)
+        return result
+
+    return _analyse(args, scores, matrix, grp, _options(args, grp, score=True), "modules", started, (args.gmt,))
 
 
 def _run_demo(args: argparse.Namespace) -> int:
