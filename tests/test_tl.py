@@ -39,6 +39,8 @@ ANALYSES = [
     ("rows", corrshift.tl.rows, corrshift.get.rows_df, corrshift.row_scores, (), {"score": "mean"}),
     ("sets", corrshift.tl.sets, corrshift.get.sets_df, corrshift.set_scores, ({"G0": ["G1", "G2"], "G3": ["G4"]},),
      {}),
+    ("modules", corrshift.tl.modules, corrshift.get.modules_df, corrshift.module_scores,
+     ({"a": ["G0", "G1", "G2"], "b": ["G3", "G4", "G5", "G7"]},), {"score": "mean"}),
 ]
 
 
@@ -99,6 +101,22 @@ def test_results_survive_write_and_read(cells, tmp_path):
         assert getter(back).attrs == getter(cells).attrs
     same_frame(corrshift.get.pairs_df(back, within="B"), corrshift.get.pairs_df(cells, within="B"))
     np.testing.assert_array_equal(back.varm["corrshift_rows_perm_q"], cells.varm["corrshift_rows_perm_q"])
+
+
+def test_rows_left_out_are_stored_per_level_and_survive_write_and_read(cells, tmp_path):
+    anndata = pytest.importorskip("anndata")
+    flat = ((cells.obs.cell_type == "B") & (cells.obs.condition == "stim")).to_numpy()
+    cells.layers["counts"][flat, 2] = 1.0  # G2 is constant within the stimulated B cells
+    with pytest.warns(UserWarning, match="left out 1 row"):
+        quietly(corrshift.tl.modules, cells, "condition", ("stim", "ctrl"), {"a": ["G0", "G1", "G2"]},
+                within="cell_type", layer="counts", **OPTIONS)
+    cells.write_h5ad(tmp_path / "cells.h5ad")
+    back = anndata.read_h5ad(tmp_path / "cells.h5ad")
+    for adata in (cells, back):
+        assert corrshift.get.dropped(adata, "corrshift_modules", within="B") == {"constant within group1": ["G2"]}
+        assert corrshift.get.dropped(adata, "corrshift_modules", within="T") == {}
+        assert corrshift.get.dropped(adata, "corrshift_modules") == {"B: constant within group1": ["G2"]}
+    assert corrshift.get.modules_df(back, within="B")["n_genes"].tolist() == [2]
 
 
 def test_options_pass_through_to_the_analysis(cells):

@@ -7,7 +7,8 @@ import numpy as np
 from ._inputs import InputError, _quote_list
 
 #: The analysis each function reads, and the key that analysis stores under by default.
-_DEFAULT_KEYS = {"pairs": "corrshift_pairs", "rows": "corrshift_rows", "sets": "corrshift_sets"}
+_DEFAULT_KEYS = {"pairs": "corrshift_pairs", "rows": "corrshift_rows", "sets": "corrshift_sets",
+                 "modules": "corrshift_modules"}
 
 
 def _plain(value: Any) -> Any:
@@ -125,4 +126,29 @@ def sets_df(adata: Any, key: str = _DEFAULT_KEYS["sets"], within: Optional[Any] 
     return table_df(adata, key, within, "sets")
 
 
-__all__ = ["pairs_df", "rows_df", "sets_df", "params", "levels"]
+def modules_df(adata: Any, key: str = _DEFAULT_KEYS["modules"], within: Optional[Any] = None) -> Any:
+    """The module-score table of :func:`corrshift.tl.modules`, as :func:`pairs_df` gives it."""
+    return table_df(adata, key, within, "modules")
+
+
+def dropped(adata: Any, key: str, within: Optional[Any] = None) -> Dict[str, List[str]]:
+    """The rows that the run stored under `key` left out (``result.dropped``: reason ->
+    row names), of one level of `within`, or of the whole run without `within` (None
+    with a run of several levels gives the rows any level left out, as "level: reason")."""
+    entry = stored(adata, key)
+    table = entry.get("dropped")
+    out: Dict[str, List[str]] = {}
+    if table is None:
+        return out
+    column = _plain(entry["params"].get("within"))
+    if within is not None:
+        level_slice(entry, within, key)  # a level the run compared
+    for level, why, row in zip(*(_plain(np.asarray(table[f], dtype=object)) for f in ("level", "reason", "row"))):
+        if within is not None and str(level) != str(within):
+            continue
+        label = str(why) if within is not None or column is None else "{}: {}".format(level, why)
+        out.setdefault(label, []).append(str(row))
+    return out
+
+
+__all__ = ["pairs_df", "rows_df", "sets_df", "modules_df", "dropped", "params", "levels"]

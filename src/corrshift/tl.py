@@ -4,7 +4,8 @@ Each function compares two groups of cells (two levels, or lists of levels, of t
 column `groupby`), optionally within each level of another obs column (`within`, e.g. the
 cell type), and stores the result tables in ``adata.uns[key_added]``: the parameters, the
 columns of every table (each level's entries one after another, most significant first),
-the levels compared and the levels left out. The stored form survives ``write_h5ad`` and
+the levels compared, the levels left out and the rows each level's run left out (genes
+that cannot be correlated there, see ``result.dropped``). The stored form survives ``write_h5ad`` and
 ``read_h5ad``; :mod:`corrshift.get` returns it as a DataFrame. Keyword arguments that a
 function does not name itself (``n_jobs``, ``class_alpha``, ``max_q``, ``top``, ``out``,
 ``client``, ...) go to the analysis function of :mod:`corrshift.api` unchanged.
@@ -129,6 +130,15 @@ def _level_table(names: Sequence[str], results: Sequence[Any]) -> Dict[str, np.n
     return table
 
 
+def _dropped_table(names: Sequence[str], results: Sequence[Any]) -> Dict[str, np.ndarray]:
+    """The rows each level's run left out (``result.dropped``), one entry per row: its
+    level, the reason and its name."""
+    entries = [(level, why, row) for level, result in zip(names, results)
+               for why, rows in (getattr(result, "dropped", None) or {}).items() for row in rows]
+    return {field: np.asarray([e[k] for e in entries], dtype=object)
+            for k, field in enumerate(("level", "reason", "row"))}
+
+
 def _skipped_table(skipped: Sequence[_within.Level]) -> Dict[str, np.ndarray]:
     return {"name": np.asarray([s.name for s in skipped], dtype=object),
             "n1": np.asarray([s.n1 for s in skipped], dtype=np.int64),
@@ -200,7 +210,8 @@ def _analyse(analysis: str, function: Callable[..., Any], adata: Any, groupby: A
     adata.uns[key_added] = {
         "params": _params(analysis, groupby, chosen, within, layer, used_raw, limit, options),
         "columns": np.asarray(columns, dtype=object), "table": table,
-        "levels": _level_table(names, results), "skipped": _skipped_table(skipped)}
+        "levels": _level_table(names, results), "skipped": _skipped_table(skipped),
+        "dropped": _dropped_table(names, results)}
     if analysis == "rows":
         _rows_into_var(adata, key_added, matrix, names, results, within)
     return adata if copy else None
@@ -291,4 +302,21 @@ def sets(adata: Any, groupby: str, groups: Sequence[Any], sets: Any, *, within: 
                     options=options, leading=(sets,))
 
 
-__all__ = ["pairs", "rows", "sets"]
+def modules(adata: Any, groupby: str, groups: Sequence[Any], modules: Any, *, within: Optional[str] = None,
+            layer: Optional[str] = None, use_raw: Optional[bool] = None, score: str = "median",
+            method: str = "pearson", alternative: str = "two-sided", permutations: int = 1000,
+            min_group_size: int = MIN_GROUP_SIZE, key_added: str = "corrshift_modules", copy: bool = False,
+            **kwargs: Any) -> Any:
+    """Score modules (gene sets) by how much the correlations among their genes change.
+
+    Parameters are those of :func:`rows`, and `modules` as in
+    :func:`corrshift.module_scores` (a dict of name -> genes, a list of gene sets or a GMT
+    path); other keyword arguments go to :func:`corrshift.module_scores`.
+    """
+    options = dict(kwargs, score=score, method=method, alternative=alternative, permutations=permutations)
+    return _analyse("modules", api.module_scores, adata, groupby, groups, within=within, layer=layer,
+                    use_raw=use_raw, min_group_size=min_group_size, key_added=key_added, copy=copy,
+                    options=options, leading=(modules,))
+
+
+__all__ = ["pairs", "rows", "sets", "modules"]
