@@ -94,6 +94,9 @@ def test_unusable_arguments(analysed):
     with pytest.raises(InputError, match="holds no correlations"):
         corrshift.pl.heatmap(analysed, "corrshift_rows")
     assert corrshift.pl.overview(analysed, "corrshift_rows").get_xlabel() == "score"
+    corrshift.tl.modules(analysed, "condition", ("stim", "ctrl"), {"a": ["G0", "G1", "G2"]}, **OPTIONS)
+    labels = [t.get_text() for t in corrshift.pl.overview(analysed, "corrshift_modules").texts]
+    assert labels == ["a"]
 
 
 def test_without_matplotlib_the_message_says_what_to_install(analysed, monkeypatch):

@@ -175,7 +175,7 @@ def _table(adata: Any, key: str, within: Any) -> Tuple[Any, Optional[str]]:
 def _entry_names(frame: Any) -> List[str]:
     if "row1" in frame.columns:
         return ["{}/{}".format(a, b) for a, b in zip(frame["row1"].tolist(), frame["row2"].tolist())]
-    name = "row" if "row" in frame.columns else "hub"
+    name = next(c for c in ("row", "hub", "module") if c in frame.columns)
     return [str(v) for v in frame[name].tolist()]
 
 
@@ -185,7 +185,7 @@ def overview(adata: Any, key: str = "corrshift_pairs", *, within: Any = None, n_
     `n_labels` most significant labelled.
 
     For pairs the effect is ``z_diff`` and the p-value ``p_value``; for rows and sets the
-    score and ``perm_p``. A result made with ``within=`` shows one level (`within`) or all
+    score and ``perm_p`` (also for modules). A result made with ``within=`` shows one level (`within`) or all
     of them, one colour each.
 
     Returns
