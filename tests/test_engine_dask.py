@@ -100,3 +100,11 @@ def test_connect_refuses_unreachable_scheduler_and_bad_counts():
                 pass
     with engine.connect() as client:
         assert client is None
+
+
+def test_cluster_two_phase_perm_p_is_the_full_runs(engine_small, data, client, monkeypatch):
+    from test_two_phase import assert_same_but_perm_q
+    monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)  # several pass ranges per tile in both phases
+    options = dict(permutations=20, method="spearman", max_p=0.1, progress=False)
+    full = corrshift.ztest(data, G1, G2, perm_q=True, **options)
+    assert_same_but_perm_q(full, corrshift.ztest(data, G1, G2, client=client, **options))

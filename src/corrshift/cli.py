@@ -107,6 +107,9 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
     output.add_argument("--max-p", type=_fraction, default=None, metavar="P",
                         help="keep only entries with p-value at most P (p_value for pairs, perm_p for "
                              "rows and sets)")
+    output.add_argument("--perm-q", action="store_true",
+                        help="pairs: with --max-q, --max-p or --top, also report perm_q: run the "
+                             "permutation passes for every pair, not only for the pairs kept")
     output.add_argument("--overwrite", action="store_true",
                         help="replace a .parquet output of other inputs or options")
     cluster = parser.add_argument_group("cluster (default: this machine's cores)")
@@ -403,6 +406,7 @@ def _run_pairs(args: argparse.Namespace) -> int:
     matrix, grp = _load(args)
     pairs = _read_pairs(args.pairs, matrix.row_names) if args.pairs is not None else None
     options = _options(args, grp, score=False)
+    options["perm_q"] = args.perm_q
     with progress_to_stderr(), _rows_left_out_said_once(), engine.connect(args.scheduler, args.workers) as client:
         result = ztest(matrix, grp.group1, grp.group2, pairs, client=client, **options)
     return _finish(args, result, "pairs", grp, started)
