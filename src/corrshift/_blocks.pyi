@@ -9,6 +9,15 @@ to ``perm_p * P`` of the public call. The calls print nothing, release the inter
 lock while they compute, and call ``progress(n)`` after each pass of the range with
 the number of the range's passes done so far. Arrays must be C-contiguous float32
 (data) and int32 (lists).
+
+``statistics="native"`` (the default) gives the public functions' values bit for bit.
+``statistics="api"`` gives the statistics the API reports: average ranks for tied values
+("spearman"), every row standardised within each group in double precision while it is
+packed, the z-tests' observed r, z_diff and p-value computed in double (r clamped to
+[-1, 1], p_value float64, the Spearman standard error sqrt(1.06/(n1-3) + 1.06/(n2-3))),
+and permutation passes in single precision, each counting where its z_diff is at least as
+extreme as the returned (float32) observed z_diff. A row constant within a group gets NaN
+correlations in the observed pass there.
 """
 from typing import Callable, Optional, Tuple
 
@@ -31,9 +40,11 @@ def ztest_block(
     n_jobs: int,
     *,
     progress: Optional[Callable[[int], object]] = None,
-) -> Tuple[_F32, _F32, _F32, _F32, _I32]:
+    statistics: str = "native",
+) -> Tuple[_F32, _F32, _F32, npt.NDArray[np.floating], _I32]:
     """(first_r, second_r, z_diff, p_value, counts) for the pairs (i, j) with i in
-    [rows_a), j in [rows_b) and j > i, ordered by i, then j."""
+    [rows_a), j in [rows_b) and j > i, ordered by i, then j; p_value is float32, float64
+    with statistics="api"."""
     ...
 
 def pairs_block(
@@ -49,7 +60,8 @@ def pairs_block(
     n_jobs: int,
     *,
     progress: Optional[Callable[[int], object]] = None,
-) -> Tuple[_F32, _F32, _F32, _F32, _I32]:
+    statistics: str = "native",
+) -> Tuple[_F32, _F32, _F32, npt.NDArray[np.floating], _I32]:
     """(first_r, second_r, z_diff, p_value, counts) for the pairs (first_rows[k],
     second_rows[k]); len(second_rows) pairs, first_rows at least as long."""
     ...
@@ -67,6 +79,7 @@ def row_score_block(
     n_jobs: int,
     *,
     progress: Optional[Callable[[int], object]] = None,
+    statistics: str = "native",
 ) -> Tuple[_F32, _I32]:
     """(observed, counts) for the rows [rows), each scored over its pairs with all rows."""
     ...
@@ -85,6 +98,7 @@ def set_block(
     n_jobs: int,
     *,
     progress: Optional[Callable[[int], object]] = None,
+    statistics: str = "native",
 ) -> Tuple[_I32, _F32, _I32]:
     """(labels, observed, counts) per set; a set is a run of equal, ascending first_rows."""
     ...
