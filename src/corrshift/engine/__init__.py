@@ -28,7 +28,8 @@ The modules: :mod:`.problem` (what to compute), :mod:`.analyses` (one class per
 analysis), :mod:`.plan` (tiles and pass ranges), :mod:`.tasks` (settings, jobs and the
 task a worker runs), :mod:`.summary` (what a tile of pairs keeps), :mod:`.execute` (this
 process, Dask, local clusters), :mod:`.store` (finished tasks and tiles),
-:mod:`.assemble` (the result table), :mod:`.output` (the output folder) and
+:mod:`.assemble` (the result table), :mod:`.two_phase` (filtered pair runs: the
+permutation passes only for the reported pairs), :mod:`.output` (the output folder) and
 :mod:`.compute` (a run from its checks to its result); docs/design.md shows how they meet.
 
 The tunables below (TILE_PAIRS, TASK_SECONDS, BLOCKS, ...) and ``run_task`` may be set
