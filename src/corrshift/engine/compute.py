@@ -11,6 +11,7 @@ from .._inputs import InputError
 from . import execute, output, plan, tasks
 from . import two_phase as two_phase_run
 from .problem import Filters, Problem, input_hash
+from .spilled_counts import SpillingFolderStore, SpillingMemoryStore
 from .store import FolderStore, MemoryStore, Store
 from .tasks import Settings
 
@@ -67,16 +68,13 @@ def check_memory(problem: Problem, filters: Filters, out: Optional[str]) -> None
                              problem.item_count(), problem.nrows, need / 1e9, have / 1e9))
 
 
-def check_histogram_memory(problem: Problem, filters: Filters) -> None:
-    """Exact q-values need the counts of every distinct p-value unless max_q bounds them."""
+def check_histogram_memory(problem: Problem, filters: Filters) -> bool:
+    """Whether the counts of every distinct p-value (needed for exact q-values unless max_q
+    bounds them) would not fit in memory: then they go to files (:mod:`.spilled_counts`)."""
     if not problem.analysis.every_pair or filters.max_q is not None:
-        return
-    need = min(problem.item_count(), FLOAT32_UNIT_VALUES) * BYTES_PER_DISTINCT
-    have = _available_memory()
-    if need > 0.8 * have:
-        raise InputError("exact q-values over all {:,} pairs without max_q need the counts of every distinct "
-                         "p-value, up to {:.1f} GB of memory ({:.1f} GB free); add max_q=... (only p-values "
-                         "up to it are then counted)".format(problem.item_count(), need / 1e9, have / 1e9))
+        return False
+    need = min(problem.item_count(), FLOAT32_UNIT_VALUES if problem.statistics != "api" else problem.item_count())
+    return need * BYTES_PER_DISTINCT > 0.8 * _available_memory()
 
 
 def _version() -> str:
@@ -191,7 +189,7 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
         _parquet.require()
         out = os.fspath(out)
     check_memory(problem, filters, out)
-    check_histogram_memory(problem, filters)
+    spill = check_histogram_memory(problem, filters)
     settings = settings_of(problem, filters, out, threads)
     analysis = problem.analysis
     tiles = plan.plan_tiles(problem)
@@ -213,9 +211,15 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
         description["dropped"] = problem.dropped
     if two_phase:
         description["perm_q"] = two_phase_run.PERM_Q_NOTE
+    top = settings.tile_top
     if out is None:
-        result = _compute(problem, settings, tiles, filters, MemoryStore(), client, digest, progress,
-                          _after_result, description, two_phase=two_phase)
+        store = SpillingMemoryStore(problem.permutations, top) if spill else MemoryStore()
+        try:
+            result = _compute(problem, settings, tiles, filters, store, client, digest, progress,
+                              _after_result, description, two_phase=two_phase)
+        finally:
+            if spill:
+                store.close()
     else:
         output.check_output(out)
         with output.OutputLock(out):
@@ -223,7 +227,8 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
             if output.finished_table(out, manifest):
                 result = output.kept_table(out, problem, settings)
             else:
-                result = _compute(problem, settings, tiles, filters, FolderStore(out, manifest), client,
+                store = SpillingFolderStore(out, manifest, top) if spill else FolderStore(out, manifest)
+                result = _compute(problem, settings, tiles, filters, store, client,
                                   digest, progress, _after_result, description, out, two_phase)
     result.output = out
     if two_phase:
