@@ -14,7 +14,8 @@ time on all its cores, and the results come back as they complete.
 
 Benjamini-Hochberg q-values are exact without holding every pair: each tile counts its
 distinct p-values, the counts are merged, and the q-value of each distinct value is
-computed with the same float64 operations as :func:`corrshift.results.bh_qvalues`. Since
+computed with the same float64 operations as :func:`corrshift.results.bh_qvalues` (when the
+merged counts would not fit in memory, from files: :mod:`.spilled_counts`). Since
 q >= p, a tile keeps only entries that can pass ``max_q``. A run that keeps every entry in
 memory does none of this: it joins the tiles' arrays, and the table makes ``p1``, ``p2``,
 ``class`` and the q-values when they are first asked for.
