@@ -19,8 +19,10 @@ from .tasks import Settings
 KEEP_IN_MEMORY = 1000000
 #: Bytes per pair of an unfiltered all-pairs table held in memory.
 BYTES_PER_PAIR = 90
-#: Bytes per distinct p-value while the counts of all of them are merged.
-BYTES_PER_DISTINCT = 36
+#: Bytes per distinct p-value at the peak of merging the counts of all of them in memory
+#: (the merged table, the batch joined to it, the sort and the summed counts: about 75
+#: measured at 72 million pairs, bench/results/spilled_counts.md).
+BYTES_PER_DISTINCT = 72
 #: Distinct float32 values in [0, 1].
 FLOAT32_UNIT_VALUES = 0x3F800001
 
