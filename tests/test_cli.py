@@ -49,7 +49,7 @@ def run_cli(args, cwd):
 def read_tsv(text):
     lines = text.strip().splitlines()
     assert lines[0].startswith("# group1 = ")
-    lines = lines[1:]
+    lines = [line for line in lines if not line.startswith("#")]
     header = lines[0].split("\t")
     return header, [dict(zip(header, line.split("\t"))) for line in lines[1:]]
 
@@ -85,6 +85,17 @@ def test_rows_to_stdout_keeps_progress_on_stderr(files):
     header, rows = read_tsv(proc.stdout)
     assert header == ["row", "score", "perm_p", "perm_q", "n1", "n2"] and len(rows) == 3
     assert "row-passes" in proc.stderr and "passes" not in proc.stdout
+
+
+@pytest.mark.parametrize("perm_q", [False, True])
+def test_filtered_pairs_report_perm_q_when_asked(files, perm_q):
+    folder, data, sheet = files
+    proc = run_cli(["pairs", data, "--sheet", sheet, "--by", "condition", "--levels", "A", "B",
+                    "--permutations", 30, "--top", 4] + (["--perm-q"] if perm_q else []), folder)
+    assert proc.returncode == 0, proc.stderr
+    header, rows = read_tsv(proc.stdout)
+    assert len(rows) == 4 and ("# perm_q: not computed" in proc.stdout) != perm_q
+    assert all((r["perm_q"] == "NA") != perm_q for r in rows) and all(r["perm_p"] != "NA" for r in rows)
 
 
 @pytest.mark.parametrize("args, message", [

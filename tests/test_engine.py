@@ -130,7 +130,7 @@ def test_in_process_runs_that_write_no_files_are_one_task_per_tile(engine_small,
     assert calls == [(0, 26)]  # what is held whole anyway is computed whole
     if kind in ("pairs", "listed"):
         calls.clear()
-        run(progress=False, max_q=0.5)  # a filtered table is summarised tile by tile
+        run(progress=False, max_q=0.5, perm_q=True)  # a filtered table is summarised tile by tile
         assert len(calls) > 1 and set(calls) == {(0, 26)}
 
 
@@ -150,7 +150,9 @@ def test_filters_keep_what_in_memory_keeps(engine_small, data, kind, filters):
     kept = expected.take(np.flatnonzero(keep))
     if "top" in filters:
         kept = kept.top(filters["top"])
-    assert_same_table(kept, run(progress=False, **filters))
+    # Pairs: with perm_q=True every pass runs for every pair (filtered pairs run in two phases,
+    # tests/test_two_phase.py).
+    assert_same_table(kept, run(progress=False, **filters, **({"perm_q": True} if kind == "pairs" else {})))
 
 
 @pytest.mark.parametrize("limit", [None, 0.3, 0.02], ids=["all", "some", "few"])
@@ -212,7 +214,7 @@ class Interrupt(Exception):
 
 @needs_parquet
 @pytest.mark.parametrize("stop_after", [0, 3, 7], ids=["before-any", "mid", "late"])
-@pytest.mark.parametrize("options", [{}, {"max_q": 0.3}], ids=["all", "filtered"])
+@pytest.mark.parametrize("options", [{}, {"max_q": 0.3, "perm_q": True}], ids=["all", "filtered"])
 def test_resume_gives_the_same_files(engine_small, data, tmp_path, monkeypatch, stop_after, options):
     _, run = public_and_engine("pairs", data, permutations=25)
     run(progress=False, out=tmp_path / "whole", **options)
@@ -316,19 +318,15 @@ def test_other_inputs_refused_unless_overwrite(engine_small, data, tmp_path):
     assert_same_table(expected, other(progress=False, out=out, overwrite=True))
 
 
-@pytest.mark.parametrize("options,message", [
-    ({}, r"need about .* GB in memory.*out="),
-    ({"max_p": 0.01}, r"without max_q need the counts of every distinct p-value"),
-], ids=["unfiltered", "without-max_q"])
-def test_what_does_not_fit_is_refused(engine_small, data, monkeypatch, options, message):
+def test_what_does_not_fit_is_refused(engine_small, data, monkeypatch):
     monkeypatch.setattr(engine, "_available_memory", lambda: 10000)
     real = engine.run_task
     monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
     _, run = public_and_engine("pairs", data, permutations=25)
-    with pytest.raises(corrshift.InputError, match=message):
-        run(progress=False, **options)
+    with pytest.raises(corrshift.InputError, match=r"need about .* GB in memory.*out="):
+        run(progress=False)
     monkeypatch.setattr(engine, "run_task", real)
-    run(progress=False, max_q=0.01)  # max_q bounds what is counted
+    run(progress=False, max_q=0.01)  # a filtered table fits (tests/test_spilled_counts.py)
 
 
 @pytest.mark.parametrize("nrows", [2, 3, 1001, 60000])

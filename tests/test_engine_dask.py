@@ -112,3 +112,11 @@ def test_levels_of_a_single_cell_run_go_to_the_cluster(cells, client):
     here, there = corrshift.get.pairs_df(cells, key="here"), corrshift.get.pairs_df(cells, key="there")
     for name in here.columns:
         assert np.array_equal(here[name].to_numpy(), there[name].to_numpy()), name
+
+
+def test_cluster_two_phase_perm_p_is_the_full_runs(engine_small, data, client, monkeypatch):
+    from test_two_phase import assert_same_but_perm_q
+    monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)  # several pass ranges per tile in both phases
+    options = dict(permutations=20, method="spearman", max_p=0.1, progress=False)
+    full = corrshift.ztest(data, G1, G2, perm_q=True, **options)
+    assert_same_but_perm_q(full, corrshift.ztest(data, G1, G2, client=client, **options))

@@ -119,7 +119,7 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
           permutations: int = 1000, class_alpha: float = 0.05, n_jobs: Optional[int] = None,
           row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
           min_cells: Optional[int] = None, min_fraction: Optional[float] = None, max_q: Optional[float] = None,
-          max_p: Optional[float] = None, top: Optional[int] = None,
+          max_p: Optional[float] = None, top: Optional[int] = None, perm_q: bool = False,
           out: Any = None, overwrite: bool = False, client: Any = None, progress: bool = True) -> PairResult:
     """Test pairs of rows for a difference in correlation between two groups of samples.
 
@@ -171,6 +171,11 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
         fraction of the samples) of either group, as scanpy's ``sc.pp.filter_genes`` does;
         they are listed in ``result.dropped`` with the rows constant within a group.
     {engine}
+    perm_q : bool, default False
+        With `max_q`, `max_p` or `top`, the permutation passes run only for the pairs
+        reported (their ``perm_p`` is the same as in a full run) and ``perm_q``, which
+        needs every pair's permutation count, is NaN (``result.perm_q_note`` and the
+        table's metadata say so). True runs every pass for every pair and reports it.
 
     Returns
     -------
@@ -232,7 +237,9 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
         problem = _problem(run, "list", screened, rows=used, index1=index1, index2=index2, local1=local1,
                            local2=local2)
     problem.class_alpha = float(class_alpha)
-    return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
+    if not isinstance(perm_q, (bool, np.bool_)):
+        raise InputError("perm_q must be True or False, got {!r}".format(perm_q))
+    return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, perm_q=bool(perm_q), out=out,
                       overwrite=overwrite, client=client, progress=progress)
 
 

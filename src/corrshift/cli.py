@@ -131,6 +131,9 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
     output.add_argument("--max-p", type=_fraction, default=None, metavar="P",
                         help="keep only entries with p-value at most P (p_value for pairs, perm_p for "
                              "rows, sets and modules)")
+    output.add_argument("--perm-q", action="store_true",
+                        help="pairs: with --max-q, --max-p or --top, also report perm_q: run the "
+                             "permutation passes for every pair, not only for the pairs kept")
     output.add_argument("--overwrite", action="store_true",
                         help="replace a .parquet output of other inputs or options")
     cluster = parser.add_argument_group("cluster (default: this machine's cores)")
@@ -588,6 +591,7 @@ def _run_pairs(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     matrix, grp = _load(args)
     options = _options(args, grp, score=False)
+    options["perm_q"] = args.perm_q
     options["pairs"] = _read_pairs(args.pairs, matrix.row_names) if args.pairs is not None else None
     return _analyse(args, ztest, matrix, grp, options, "pairs", started)
 

@@ -333,6 +333,9 @@ class _Result:
     #: Rows of the data that the run left out, by reason (rows constant within a group,
     #: or expressed in too few samples): their names in row order. Empty when none was.
     dropped: Dict[str, List[str]] = {}
+    #: Why the perm_q column holds no values, when a run did not compute it (a filtered
+    #: z-test that ran the permutation passes only for the pairs it reports).
+    perm_q_note: Optional[str] = None
 
     def __len__(self) -> int:
         raise NotImplementedError
@@ -394,6 +397,8 @@ class _Result:
                 "method": self.method, "alternative": self.alternative, "permutations": self.permutations}
         if self.dropped:
             meta["dropped"] = self.dropped
+        if self.perm_q_note:
+            meta["perm_q"] = self.perm_q_note
         return meta
 
     def to_dict(self, *, sort: bool = True) -> Dict[str, np.ndarray]:
@@ -422,7 +427,8 @@ class _Result:
         """Write the table as tab-separated text.
 
         The first line is a comment naming the groups (``# group1 = ... ; group2 = ...``),
-        then, where the run left rows out, a comment naming them (``# left out: ...``), then
+        then, where the run left rows out, a comment naming them (``# left out: ...``), where
+        the run did not compute ``perm_q`` a comment saying why (``# perm_q: ...``), then
         the column names. Numbers have 6 significant digits, missing values are
         ``NA``. Read it back with ``pandas.read_csv(path, sep="\\t", comment="#")``.
 
@@ -451,6 +457,8 @@ class _Result:
             if self.dropped:
                 out.write("# left out: {}\n".format("; ".join(
                     "{} ({})".format(why, ", ".join(names)) for why, names in self.dropped.items())))
+            if self.perm_q_note:
+                out.write("# perm_q: {}\n".format(self.perm_q_note))
             out.write("\t".join(self.columns) + "\n")
         arrays = [self.column(name) for name in self.columns]
         # Formatting one value costs far more than substituting a ready string, so columns

@@ -15,7 +15,8 @@ time on all its cores, and the results come back as they complete.
 
 Benjamini-Hochberg q-values are exact without holding every pair: each tile counts its
 distinct p-values, the counts are merged, and the q-value of each distinct value is
-computed with the same float64 operations as :func:`corrshift.results.bh_qvalues`. Since
+computed with the same float64 operations as :func:`corrshift.results.bh_qvalues` (when the
+merged counts would not fit in memory, from files: :mod:`.spilled_counts`). Since
 q >= p, a tile keeps only entries that can pass ``max_q``. A run that keeps every entry in
 memory does none of this: it joins the tiles' arrays, and the table makes ``p1``, ``p2``,
 ``class`` and the q-values when they are first asked for.
@@ -29,7 +30,8 @@ The modules: :mod:`.problem` (what to compute), :mod:`.analyses` (one class per
 analysis), :mod:`.plan` (tiles and pass ranges), :mod:`.tasks` (settings, jobs and the
 task a worker runs), :mod:`.summary` (what a tile of pairs keeps), :mod:`.execute` (this
 process, Dask, local clusters), :mod:`.store` (finished tasks and tiles),
-:mod:`.assemble` (the result table), :mod:`.output` (the output folder) and
+:mod:`.assemble` (the result table), :mod:`.two_phase` (filtered pair runs: the
+permutation passes only for the reported pairs), :mod:`.output` (the output folder) and
 :mod:`.compute` (a run from its checks to its result); docs/design.md shows how they meet.
 
 The tunables below (TILE_PAIRS, TASK_SECONDS, BLOCKS, ...) and ``run_task`` may be set

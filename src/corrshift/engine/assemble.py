@@ -70,6 +70,11 @@ class Histogram:
         self._merge()
         return self.values, self.counts
 
+    def q_values(self) -> Tuple[np.ndarray, np.ndarray]:
+        """The distinct values and their exact q-values."""
+        values, counts = self.table()
+        return values, bh_from_counts(values, counts, self.m)
+
 
 class Kept:
     """The entries of the returned table, at most `limit` of the best (in the order they
@@ -152,8 +157,7 @@ def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settin
     if not settings.summary:
         return _whole_pairs(analysis, problem, settings, tiles, store)
     hist = store.histogram(len(tiles), permutations)
-    p_table, p_counts = hist.table()
-    q_table = bh_from_counts(p_table, p_counts, hist.m)
+    p_table, q_table = hist.q_values()
     perm_q_of_count = _perm_q_of_counts(hist.b_hist, permutations) if permutations else None
 
     def tile_result(t: int) -> Tuple[PairResult, np.ndarray]:
@@ -162,7 +166,12 @@ def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settin
         i, j, offset = analysis.tile_pairs(problem, tiles[t], None if s["all"] else pos)
         perm_p = permutation_pvalues(s["b"], permutations, s["z"])
         # q-values through the codes of the tile's distinct p-values (NaN at code -1).
-        q_of_code = np.append(q_table[np.searchsorted(p_table, s["kept_vals"])], np.nan)
+        # Counts kept in files give the values up to the largest that can be reported: the
+        # entries above it get NaN and are not among the top best (see .spilled_counts).
+        where = np.searchsorted(p_table, s["kept_vals"])
+        found = where < p_table.size
+        q_of_code = np.full(where.size + 1, np.nan)
+        q_of_code[:-1][found] = q_table[where[found]]
         q = q_of_code[s["code"]]
         pq = perm_q_of_count[s["b"]] if perm_q_of_count is not None else np.full(perm_p.shape, np.nan)
         pq[np.isnan(perm_p)] = np.nan

@@ -11,7 +11,9 @@ import numpy as np
 from .. import _inputs
 from .._inputs import InputError
 from . import execute, output, plan, tasks
+from . import two_phase as two_phase_run
 from .problem import Filters, Problem, input_hash
+from .spilled_counts import SpillingFolderStore, SpillingMemoryStore
 from .store import FolderStore, MemoryStore, Store
 from .tasks import Settings
 
@@ -19,8 +21,10 @@ from .tasks import Settings
 KEEP_IN_MEMORY = 1000000
 #: Bytes per pair of an unfiltered all-pairs table held in memory.
 BYTES_PER_PAIR = 90
-#: Bytes per distinct p-value while the counts of all of them are merged.
-BYTES_PER_DISTINCT = 36
+#: Bytes per distinct p-value at the peak of merging the counts of all of them in memory
+#: (the merged table, the batch joined to it, the sort and the summed counts: about 75
+#: measured at 72 million pairs, bench/results/spilled_counts.md).
+BYTES_PER_DISTINCT = 72
 #: Distinct float32 values in [0, 1].
 FLOAT32_UNIT_VALUES = 0x3F800001
 
@@ -87,16 +91,13 @@ def check_memory(problem: Problem, filters: Filters, out: Optional[str]) -> None
                              problem.item_count(), problem.nrows, need / 1e9, have / 1e9))
 
 
-def check_histogram_memory(problem: Problem, filters: Filters) -> None:
-    """Exact q-values need the counts of every distinct p-value unless max_q bounds them."""
+def check_histogram_memory(problem: Problem, filters: Filters) -> bool:
+    """Whether the counts of every distinct p-value (needed for exact q-values unless max_q
+    bounds them) would not fit in memory: then they go to files (:mod:`.spilled_counts`)."""
     if not problem.analysis.every_pair or filters.max_q is not None:
-        return
-    need = min(problem.item_count(), FLOAT32_UNIT_VALUES) * BYTES_PER_DISTINCT
-    have = _available_memory()
-    if need > 0.8 * have:
-        raise InputError("exact q-values over all {:,} pairs without max_q need the counts of every distinct "
-                         "p-value, up to {:.1f} GB of memory ({:.1f} GB free); add max_q=... (only p-values "
-                         "up to it are then counted)".format(problem.item_count(), need / 1e9, have / 1e9))
+        return False
+    need = min(problem.item_count(), FLOAT32_UNIT_VALUES if problem.statistics != "api" else problem.item_count())
+    return need * BYTES_PER_DISTINCT > 0.8 * _available_memory()
 
 
 def _version() -> str:
@@ -116,25 +117,32 @@ def settings_of(problem: Problem, filters: Filters, out: Optional[str], threads:
                     tile_top=filters.top if filters.max_q is None else None, statistics=problem.statistics)
 
 
-def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: Store,
-             client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
-             description: Dict[str, Any], out: Optional[str] = None) -> Any:
-    """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
-    hosts = execute.host_slots(client) if client is not None else {}
-    if client is None and out is None:
-        # Nothing to resume and no worker to keep alive: every tile is one task.
-        ranges = [[(0, problem.permutations + 1)] for _ in tiles]
-    else:
-        ranges = plan.plan_passes(problem, tiles, sum(hosts.values()) or 1)
+def _run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], ranges: List[List[plan.Tile]],
+               store: Store, client: Any, hosts: Dict[str, int], key: str, progress: bool,
+               after_result: Optional[Callable[[int], None]]) -> None:
+    """Run the tasks of `tiles` (pass `ranges` of each) that `store` does not hold yet."""
     state = execute.Run(problem, settings, tiles, ranges, store)
     state.bar = execute.Progress(progress, state.total_weight(), problem.analysis.unit)
     try:
         if client is None:
             execute.run_here(state, settings.threads)
         else:
-            execute.run_dask(state, client, hosts, "corrshift-" + digest[:20], after_result)
+            execute.run_dask(state, client, hosts, key, after_result)
     finally:
         state.bar.close()
+
+
+def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: Store,
+             client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
+             description: Dict[str, Any], out: Optional[str] = None, two_phase: bool = False) -> Any:
+    """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
+    hosts = execute.host_slots(client) if client is not None else {}
+    key = "corrshift-" + digest[:20]
+
+    def run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], ranges: List[List[plan.Tile]],
+                  store: Store) -> None:
+        _run_tasks(problem, settings, tiles, ranges, store, client, hosts, key + "-" + problem.analysis.name,
+                   progress, after_result)
 
     written: List[str] = []
     write: Optional[Callable[[int, Any], None]] = None
@@ -142,8 +150,8 @@ def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filte
         from .. import _parquet
         final = output.final_folder(out)
 
-        def write_part(t: int, part: Any) -> None:
-            if len(part) or (t == len(tiles) - 1 and not written):
+        def write_part(t: int, part: Any, last: bool) -> None:
+            if len(part) or (last and not written):
                 name = "part-{:05d}.parquet".format(t)
                 _parquet.write(part, os.path.join(final, name), description)
                 written.append(name)
@@ -151,7 +159,23 @@ def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filte
         write = write_part
 
     limit = KEEP_IN_MEMORY if out is not None else None
-    result = problem.analysis.finish(problem, settings, tiles, store, filters, write, limit)
+    if two_phase:
+        threads = settings.threads
+        result = two_phase_run.compute(
+            problem, settings, filters, store, run_tasks,
+            lambda p: settings_of(p, filters, out, threads), write, limit,
+            split=client is not None or out is not None, slots=sum(hosts.values()) or 1)
+    else:
+        if client is None and out is None:
+            # Nothing to resume and no worker to keep alive: every tile is one task.
+            ranges = [[(0, problem.permutations + 1)] for _ in tiles]
+        else:
+            ranges = plan.plan_passes(problem, tiles, sum(hosts.values()) or 1)
+        run_tasks(problem, settings, tiles, ranges, store)
+        count = len(tiles)
+        result = problem.analysis.finish(problem, settings, tiles, store, filters,
+                                         None if write is None else lambda t, part: write(t, part, t == count - 1),
+                                         limit)
     if out is not None:
         assert isinstance(store, FolderStore)  # a run that writes files keeps its work in the folder
         output.finish_output(out, written, store.manifest, problem, result)
@@ -160,7 +184,7 @@ def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filte
 
 def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: Any = None,
         n_jobs: Optional[int] = None, max_p: Optional[float] = None, max_q: Optional[float] = None,
-        top: Optional[int] = None, progress: bool = True,
+        top: Optional[int] = None, perm_q: bool = False, progress: bool = True,
         _after_result: Optional[Callable[[int], None]] = None) -> Any:
     """Compute `problem` and return its result table (see the package docstring).
 
@@ -170,6 +194,9 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
     best), sorted when ``top`` is given and in pair (row, set) order otherwise. With
     `out`, at most KEEP_IN_MEMORY of them are held, the best ones; ``result.output`` names
     the folder with all of them.
+
+    A z-test whose filters decide the reported pairs runs its permutation passes only for
+    them (:mod:`.two_phase`) and reports no ``perm_q``, unless `perm_q` is True.
     """
     filters = check_filters(max_p, max_q, top)
     threads = _inputs.job_count(n_jobs)
@@ -185,14 +212,17 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
         _parquet.require()
         out = os.fspath(out)
     check_memory(problem, filters, out)
-    check_histogram_memory(problem, filters)
+    spill = check_histogram_memory(problem, filters)
     settings = settings_of(problem, filters, out, threads)
     analysis = problem.analysis
     tiles = plan.plan_tiles(problem)
     if client is None and out is None and analysis.held_whole(settings):
         # In this process, what is held whole anyway is computed whole: one task.
         tiles = plan.whole(tiles)
+    two_phase = two_phase_run.applies(problem, filters, bool(perm_q))
     digest = input_hash(problem, filters, _version())
+    if two_phase:
+        digest = two_phase_run.digest_of(digest)
     description = {"kind": analysis.table, "method": problem.method, "alternative": problem.alternative,
                    "score": problem.score, "permutations": problem.permutations,
                    "n1": settings.n1, "n2": settings.n2, "group1": problem.labels[0],
@@ -202,13 +232,21 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                    "corrshift": _version()}
     if problem.dropped:
         description["dropped"] = problem.dropped
+    if two_phase:
+        description["perm_q"] = two_phase_run.PERM_Q_NOTE
+    top = settings.tile_top
     if _CHECKING.get():
         if out is not None:
             output.check_output(out)
         raise Checked()
     if out is None:
-        result = _compute(problem, settings, tiles, filters, MemoryStore(), client, digest, progress,
-                          _after_result, description)
+        store = SpillingMemoryStore(problem.permutations, top) if spill else MemoryStore()
+        try:
+            result = _compute(problem, settings, tiles, filters, store, client, digest, progress,
+                              _after_result, description, two_phase=two_phase)
+        finally:
+            if spill:
+                store.close()
     else:
         output.check_output(out)
         with output.OutputLock(out):
@@ -216,8 +254,11 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
             if output.finished_table(out, manifest):
                 result = output.kept_table(out, problem, settings)
             else:
-                result = _compute(problem, settings, tiles, filters, FolderStore(out, manifest), client,
-                                  digest, progress, _after_result, description, out)
+                store = SpillingFolderStore(out, manifest, top) if spill else FolderStore(out, manifest)
+                result = _compute(problem, settings, tiles, filters, store, client,
+                                  digest, progress, _after_result, description, out, two_phase)
     result.output = out
+    if two_phase:
+        result.perm_q_note = two_phase_run.PERM_Q_NOTE
     result.dropped = problem.dropped
     return result

@@ -129,7 +129,9 @@ def run_dask(run: Run, client: Any, slots: Dict[str, int], key_prefix: str,
     distributed = require_dask()
     if not run.jobs:
         return
-    data = client.scatter(run.problem.data, broadcast=True)
+    # A key of its own: a run that scatters the same matrix again (the second phase of a
+    # filtered z-test) must not meet the release of the earlier copy under the same key.
+    data = client.scatter(run.problem.data, broadcast=True, hash=False)
     futures = {}
     for job in run.jobs:
         f, l = job.passes
