@@ -101,18 +101,18 @@ void ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs
 
 // The API's observed pass over the pairs [begin, end): each_run(begin, end, f) calls
 // f(k, i, j, n) for the outputs k .. k + n - 1, the pairs of pack row i with the rows
-// j .. j + n - 1; unit1 and unit2 hold the rows' unit vectors over the groups of sizes
-// c1 and c2.
+// j .. j + n - 1; unit1 and unit2 hold the panels of the rows' unit vectors over the
+// groups of sizes c1 and c2 (unit_panel_of).
 template <class EachRun>
 void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out, const double* unit1,
                        std::int32_t c1, const double* unit2, std::int32_t c2, double se, tail alternative,
-                       float* thresholds, const EachRun& each_run) {
+                       float* thresholds, bool avx2, const EachRun& each_run) {
     std::vector<double> r1, r2;
     each_run(begin, end, [&](std::int64_t k0, std::int64_t i, std::int64_t j0, std::int64_t n) {
         r1.resize(static_cast<std::size_t>(n));
         r2.resize(static_cast<std::size_t>(n));
-        unit_correlations(unit1 + i * c1, unit1 + j0 * c1, n, c1, r1.data());
-        unit_correlations(unit2 + i * c2, unit2 + j0 * c2, n, c2, r2.data());
+        panel_correlations(unit1, c1, i, j0, n, r1.data(), avx2);
+        panel_correlations(unit2, c2, i, j0, n, r2.data(), avx2);
         for (std::int64_t t = 0; t < n; ++t) {
             const std::int64_t k = k0 + t;
             const double d = fisher_z_exact(r1[static_cast<std::size_t>(t)], r2[static_cast<std::size_t>(t)]);
@@ -150,13 +150,21 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
         // z-tests' unclamped job count asks.
         if (pairs == 0 && !options.all_jobs) return;
         if (options.api && !counting) {
-            // The observed pass in double, from the rows' unit vectors (freed afterwards).
-            std::vector<double> unit1(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c1));
-            std::vector<double> unit2(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c2));
-            pack_pass(options, g1, g2, source, g, packed, unit1.data(), unit2.data());
+            // The observed pass in double, from the panels of the rows' unit vectors (freed
+            // afterwards).
+            std::vector<double> panel1, panel2;
+            {
+                std::vector<double> unit1(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c1));
+                std::vector<double> unit2(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c2));
+                pack_pass(options, g1, g2, source, g, packed, unit1.data(), unit2.data());
+                panel1.resize(unit_panel_size(packed, c1));
+                panel2.resize(unit_panel_size(packed, c2));
+                unit_panel_of(unit1.data(), packed, c1, panel1.data());
+                unit_panel_of(unit2.data(), packed, c2, panel2.data());
+            }
             fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
-                exact_ztest_slice(begin, end, out, unit1.data(), c1, unit2.data(), c2, exact_se, options.alternative,
-                                  thresholds_at, each_run);
+                exact_ztest_slice(begin, end, out, panel1.data(), c1, panel2.data(), c2, exact_se, options.alternative,
+                                  thresholds_at, paths.avx2, each_run);
             });
             return;
         }

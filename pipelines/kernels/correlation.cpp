@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/options.hpp"
+#include "pipelines/kernels/vector_code.hpp"
 
 namespace corrshift {
 
@@ -99,25 +100,107 @@ float normal_p_value(float d, float se, tail alternative) noexcept {
     return -2.0f;
 }
 
-double unit_correlation(const double* x, const double* y, std::int32_t count) noexcept {
-    double dot = 0.0;
-    for (std::int32_t c = 0; c < count; ++c) dot += x[c] * y[c];
-    if (dot > 1.0) return 1.0;
-    if (dot < -1.0) return -1.0;
-    return dot;
+namespace {
+
+constexpr std::int32_t lanes = unit_panel_width;
+
+double clamped_unit(double dot) noexcept { return dot > 1.0 ? 1.0 : (dot < -1.0 ? -1.0 : dot); }
+
+// Panel row i's value in column c, its block and its lane.
+struct panel_row {
+    const double* block;
+    std::int32_t lane;
+    double at(std::int32_t c) const noexcept { return block[c * lanes + lane]; }
+};
+
+panel_row panel_row_of(const double* panel, std::int32_t count, std::int64_t i) noexcept {
+    return {panel + (i / lanes) * lanes * count, static_cast<std::int32_t>(i % lanes)};
 }
 
-void unit_correlations(const double* x, const double* y, std::int64_t rows, std::int32_t count,
-                       double* out) noexcept {
-    std::int64_t j = 0;
-    for (; j + 4 <= rows; j += 4) {
-        const double* y0 = y + j * count;
-        double dot[4] = {0.0, 0.0, 0.0, 0.0};
-        for (std::int32_t c = 0; c < count; ++c)
-            for (int l = 0; l < 4; ++l) dot[l] += x[c] * y0[l * count + c];
-        for (int l = 0; l < 4; ++l) out[j + l] = dot[l] > 1.0 ? 1.0 : (dot[l] < -1.0 ? -1.0 : dot[l]);
+// The lanes of block b's sums `dot` that fall in [j0, j0 + n) into out (out[0] is j0).
+void store_lanes(const double* dot, std::int64_t b, std::int64_t j0, std::int64_t n, double* out) noexcept {
+    for (std::int32_t l = 0; l < lanes; ++l) {
+        const std::int64_t j = b * lanes + l;
+        if (j >= j0 && j < j0 + n) out[j - j0] = clamped_unit(dot[l]);
     }
-    for (; j < rows; ++j) out[j] = unit_correlation(x, y + j * count, count);
+}
+
+void panel_correlations_portable(const double* panel, std::int32_t count, std::int64_t i, std::int64_t j0,
+                                 std::int64_t n, double* out) noexcept {
+    const panel_row x = panel_row_of(panel, count, i);
+    for (std::int64_t b = j0 / lanes; b * lanes < j0 + n; ++b) {
+        const double* y = panel + b * lanes * count;
+        double dot[lanes] = {0.0, 0.0, 0.0, 0.0};
+        for (std::int32_t c = 0; c < count; ++c) {
+            const double xc = x.at(c);
+            for (std::int32_t l = 0; l < lanes; ++l) dot[l] += xc * y[c * lanes + l];
+        }
+        store_lanes(dot, b, j0, n, out);
+    }
+}
+
+#if defined(__x86_64__)
+// Four blocks at a time (four independent sums per lane), then one at a time; each lane
+// multiplies, then adds, column by column, as the portable code does.
+CORRSHIFT_AVX2 void panel_correlations_avx2(const double* panel, std::int32_t count, std::int64_t i,
+                                            std::int64_t j0, std::int64_t n, double* out) noexcept {
+    const panel_row x = panel_row_of(panel, count, i);
+    const std::int64_t last = (j0 + n + lanes - 1) / lanes;
+    std::int64_t b = j0 / lanes;
+    alignas(32) double dot[4 * lanes];
+    for (; b + 4 <= last; b += 4) {
+        const double* y = panel + b * lanes * count;
+        const std::int64_t step = static_cast<std::int64_t>(lanes) * count;
+        __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+        __m256d s2 = _mm256_setzero_pd(), s3 = _mm256_setzero_pd();
+        for (std::int32_t c = 0; c < count; ++c) {
+            const __m256d xc = _mm256_set1_pd(x.at(c));
+            const double* yc = y + c * lanes;
+            s0 = _mm256_add_pd(s0, _mm256_mul_pd(xc, _mm256_loadu_pd(yc)));
+            s1 = _mm256_add_pd(s1, _mm256_mul_pd(xc, _mm256_loadu_pd(yc + step)));
+            s2 = _mm256_add_pd(s2, _mm256_mul_pd(xc, _mm256_loadu_pd(yc + 2 * step)));
+            s3 = _mm256_add_pd(s3, _mm256_mul_pd(xc, _mm256_loadu_pd(yc + 3 * step)));
+        }
+        _mm256_store_pd(dot, s0);
+        _mm256_store_pd(dot + lanes, s1);
+        _mm256_store_pd(dot + 2 * lanes, s2);
+        _mm256_store_pd(dot + 3 * lanes, s3);
+        for (std::int64_t t = 0; t < 4; ++t) store_lanes(dot + t * lanes, b + t, j0, n, out);
+    }
+    for (; b < last; ++b) {
+        const double* y = panel + b * lanes * count;
+        __m256d s = _mm256_setzero_pd();
+        for (std::int32_t c = 0; c < count; ++c)
+            s = _mm256_add_pd(s, _mm256_mul_pd(_mm256_set1_pd(x.at(c)), _mm256_loadu_pd(y + c * lanes)));
+        _mm256_store_pd(dot, s);
+        store_lanes(dot, b, j0, n, out);
+    }
+}
+#endif
+
+}  // namespace
+
+std::size_t unit_panel_size(std::int64_t rows, std::int32_t count) noexcept {
+    const std::int64_t blocks = (rows + lanes - 1) / lanes;
+    return static_cast<std::size_t>(blocks) * static_cast<std::size_t>(lanes) * static_cast<std::size_t>(count);
+}
+
+void unit_panel_of(const double* unit, std::int64_t rows, std::int32_t count, double* panel) noexcept {
+    const std::int64_t padded = (rows + lanes - 1) / lanes * lanes;
+    for (std::int64_t r = 0; r < padded; ++r) {
+        double* block = panel + (r / lanes) * lanes * count + r % lanes;
+        for (std::int32_t c = 0; c < count; ++c) block[c * lanes] = r < rows ? unit[r * count + c] : 0.0;
+    }
+}
+
+void panel_correlations(const double* panel, std::int32_t count, std::int64_t i, std::int64_t j0, std::int64_t n,
+                        double* out, bool avx2) noexcept {
+#if defined(__x86_64__)
+    if (avx2) return panel_correlations_avx2(panel, count, i, j0, n, out);
+#else
+    (void)avx2;
+#endif
+    panel_correlations_portable(panel, count, i, j0, n, out);
 }
 
 double fisher_z_exact(double first_r, double second_r) noexcept {

@@ -1,6 +1,7 @@
 // Pair correlations within a column group, the Fisher z-difference and its normal p-value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -53,13 +54,23 @@ float normal_p_value(float d, float se, tail alternative) noexcept;
 // The double-precision statistics of the API's observed pass.
 //
 // Correlation of two rows given as unit vectors over a group (their values less their
-// mean, divided by the root of their sum of squares): their dot product in list order,
-// clamped to [-1, 1]; NaN (a constant row) stays NaN.
-double unit_correlation(const double* x, const double* y, std::int32_t count) noexcept;
-// The same for row x with the `rows` rows y, y + count, y + 2 count, ... into out[0 ..
-// rows): the same sums, several side by side.
-void unit_correlations(const double* x, const double* y, std::int64_t rows, std::int32_t count,
-                       double* out) noexcept;
+// mean, divided by the root of their sum of squares): their dot product in list order
+// (each product rounded, then added), clamped to [-1, 1]; NaN (a constant row) stays NaN.
+//
+// The rows' unit vectors are held as a panel: the rows in blocks of unit_panel_width,
+// each block column by column with its rows' values side by side, so that the partners
+// of a row load contiguously and one vector lane sums one pair. The last block is padded
+// with zero rows.
+constexpr std::int32_t unit_panel_width = 4;
+// Doubles a panel of `rows` rows of `count` values takes.
+std::size_t unit_panel_size(std::int64_t rows, std::int32_t count) noexcept;
+// The panel of the rows unit[0 .. rows) (row r at unit + r * count) into panel.
+void unit_panel_of(const double* unit, std::int64_t rows, std::int32_t count, double* panel) noexcept;
+// The correlations of panel row i with the rows j0 .. j0 + n - 1 into out[0 .. n), the
+// four-lane AVX2 code when `avx2` (the processor has it), else the portable one; both
+// give the same bits.
+void panel_correlations(const double* panel, std::int32_t count, std::int64_t i, std::int64_t j0, std::int64_t n,
+                        double* out, bool avx2) noexcept;
 // atanh(c1) - atanh(c2) in double, each correlation clamped to the same bounds as
 // fisher_z (+-0.99f), so that a permutation pass's single-precision z_diff and this one
 // measure the same thing; NaN stays NaN.
