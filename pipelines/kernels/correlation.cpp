@@ -1,5 +1,6 @@
 #include "pipelines/kernels/correlation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -117,63 +118,95 @@ panel_row panel_row_of(const double* panel, std::int32_t count, std::int64_t i) 
     return {panel + (i / lanes) * lanes * count, static_cast<std::int32_t>(i % lanes)};
 }
 
-// The lanes of block b's sums `dot` that fall in [j0, j0 + n) into out (out[0] is j0).
-void store_lanes(const double* dot, std::int64_t b, std::int64_t j0, std::int64_t n, double* out) noexcept {
+// The lanes of block b's sums `dot` that fall in run r's range into its outputs.
+void store_lanes(const double* dot, std::int64_t b, const unit_run& r) noexcept {
     for (std::int32_t l = 0; l < lanes; ++l) {
         const std::int64_t j = b * lanes + l;
-        if (j >= j0 && j < j0 + n) out[j - j0] = clamped_unit(dot[l]);
+        if (j >= r.j0 && j < r.j0 + r.n) r.out[j - r.j0] = clamped_unit(dot[l]);
     }
 }
 
-void panel_correlations_portable(const double* panel, std::int32_t count, std::int64_t i, std::int64_t j0,
-                                 std::int64_t n, double* out) noexcept {
-    const panel_row x = panel_row_of(panel, count, i);
-    for (std::int64_t b = j0 / lanes; b * lanes < j0 + n; ++b) {
-        const double* y = panel + b * lanes * count;
-        double dot[lanes] = {0.0, 0.0, 0.0, 0.0};
-        for (std::int32_t c = 0; c < count; ++c) {
-            const double xc = x.at(c);
-            for (std::int32_t l = 0; l < lanes; ++l) dot[l] += xc * y[c * lanes + l];
-        }
-        store_lanes(dot, b, j0, n, out);
+bool run_meets_block(const unit_run& r, std::int64_t b) noexcept {
+    return b * lanes < r.j0 + r.n && (b + 1) * lanes > r.j0;
+}
+
+void run_correlations_portable(const double* panel, std::int32_t count, const unit_run& r) noexcept {
+    const panel_row x = panel_row_of(panel, count, r.i);
+    for (std::int64_t t = 0; t < r.n; ++t) {
+        const panel_row y = panel_row_of(panel, count, r.j0 + t);
+        double dot = 0.0;
+        for (std::int32_t c = 0; c < count; ++c) dot += x.at(c) * y.at(c);
+        r.out[t] = clamped_unit(dot);
     }
 }
 
 #if defined(__x86_64__)
-// Four blocks at a time (four independent sums per lane), then one at a time; each lane
-// multiplies, then adds, column by column, as the portable code does.
-CORRSHIFT_AVX2 void panel_correlations_avx2(const double* panel, std::int32_t count, std::int64_t i,
-                                            std::int64_t j0, std::int64_t n, double* out) noexcept {
-    const panel_row x = panel_row_of(panel, count, i);
-    const std::int64_t last = (j0 + n + lanes - 1) / lanes;
-    std::int64_t b = j0 / lanes;
-    alignas(32) double dot[4 * lanes];
-    for (; b + 4 <= last; b += 4) {
-        const double* y = panel + b * lanes * count;
-        const std::int64_t step = static_cast<std::int64_t>(lanes) * count;
-        __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
-        __m256d s2 = _mm256_setzero_pd(), s3 = _mm256_setzero_pd();
-        for (std::int32_t c = 0; c < count; ++c) {
-            const __m256d xc = _mm256_set1_pd(x.at(c));
-            const double* yc = y + c * lanes;
-            s0 = _mm256_add_pd(s0, _mm256_mul_pd(xc, _mm256_loadu_pd(yc)));
-            s1 = _mm256_add_pd(s1, _mm256_mul_pd(xc, _mm256_loadu_pd(yc + step)));
-            s2 = _mm256_add_pd(s2, _mm256_mul_pd(xc, _mm256_loadu_pd(yc + 2 * step)));
-            s3 = _mm256_add_pd(s3, _mm256_mul_pd(xc, _mm256_loadu_pd(yc + 3 * step)));
+// The sums of R runs' rows with the B blocks from b: R x B independent four-lane sums, each
+// lane multiplying, then adding, column by column, as the portable code does.
+template <int R, int B>
+CORRSHIFT_AVX2_INLINE void panel_tile_avx2(const double* panel, std::int32_t count, const unit_run* runs,
+                                           std::int64_t b) noexcept {
+    panel_row x[R];
+    for (int t = 0; t < R; ++t) x[t] = panel_row_of(panel, count, runs[t].i);
+    const double* y = panel + b * lanes * count;
+    const std::int64_t step = static_cast<std::int64_t>(lanes) * count;
+    __m256d s[R][B];
+    for (int t = 0; t < R; ++t)
+        for (int u = 0; u < B; ++u) s[t][u] = _mm256_setzero_pd();
+    for (std::int32_t c = 0; c < count; ++c) {
+        __m256d yc[B];
+        for (int u = 0; u < B; ++u) yc[u] = _mm256_loadu_pd(y + u * step + c * lanes);
+        for (int t = 0; t < R; ++t) {
+            const __m256d xc = _mm256_set1_pd(x[t].at(c));
+            for (int u = 0; u < B; ++u) s[t][u] = _mm256_add_pd(s[t][u], _mm256_mul_pd(xc, yc[u]));
         }
-        _mm256_store_pd(dot, s0);
-        _mm256_store_pd(dot + lanes, s1);
-        _mm256_store_pd(dot + 2 * lanes, s2);
-        _mm256_store_pd(dot + 3 * lanes, s3);
-        for (std::int64_t t = 0; t < 4; ++t) store_lanes(dot + t * lanes, b + t, j0, n, out);
     }
-    for (; b < last; ++b) {
-        const double* y = panel + b * lanes * count;
-        __m256d s = _mm256_setzero_pd();
-        for (std::int32_t c = 0; c < count; ++c)
-            s = _mm256_add_pd(s, _mm256_mul_pd(_mm256_set1_pd(x.at(c)), _mm256_loadu_pd(y + c * lanes)));
-        _mm256_store_pd(dot, s);
-        store_lanes(dot, b, j0, n, out);
+    alignas(32) double dot[lanes];
+    for (int t = 0; t < R; ++t)
+        for (int u = 0; u < B; ++u) {
+            _mm256_store_pd(dot, s[t][u]);
+            store_lanes(dot, b + u, runs[t]);
+        }
+}
+
+// Up to four runs: blocks that all four meet go four rows at a time, two blocks at a
+// time where the next block is met by all too; between them each run goes by itself,
+// four blocks at a time while it lasts.
+CORRSHIFT_AVX2 void run_group_avx2(const double* panel, std::int32_t count, const unit_run* runs,
+                                   std::int32_t size) noexcept {
+    std::int64_t first = runs[0].j0 / lanes, last = (runs[0].j0 + runs[0].n + lanes - 1) / lanes;
+    for (std::int32_t t = 1; t < size; ++t) {
+        first = std::min(first, runs[t].j0 / lanes);
+        last = std::max(last, (runs[t].j0 + runs[t].n + lanes - 1) / lanes);
+    }
+    const auto all_meet = [&](std::int64_t b) {
+        if (size < 4 || b >= last) return false;
+        for (std::int32_t t = 0; t < size; ++t)
+            if (!run_meets_block(runs[t], b)) return false;
+        return true;
+    };
+    for (std::int64_t b = first; b < last;) {
+        if (all_meet(b)) {
+            if (all_meet(b + 1)) {
+                panel_tile_avx2<4, 2>(panel, count, runs, b);
+                b += 2;
+            } else {
+                panel_tile_avx2<4, 1>(panel, count, runs, b);
+                b += 1;
+            }
+            continue;
+        }
+        std::int64_t end = b + 1;
+        while (end < last && !all_meet(end)) ++end;
+        for (std::int32_t t = 0; t < size; ++t) {
+            const unit_run& r = runs[t];
+            const std::int64_t lo = std::max(b, r.j0 / lanes);
+            const std::int64_t hi = std::min(end, (r.j0 + r.n + lanes - 1) / lanes);
+            std::int64_t u = lo;
+            for (; u + 4 <= hi; u += 4) panel_tile_avx2<1, 4>(panel, count, &r, u);
+            for (; u < hi; ++u) panel_tile_avx2<1, 1>(panel, count, &r, u);
+        }
+        b = end;
     }
 }
 #endif
@@ -193,14 +226,17 @@ void unit_panel_of(const double* unit, std::int64_t rows, std::int32_t count, do
     }
 }
 
-void panel_correlations(const double* panel, std::int32_t count, std::int64_t i, std::int64_t j0, std::int64_t n,
-                        double* out, bool avx2) noexcept {
+void panel_correlations(const double* panel, std::int32_t columns, const unit_run* runs, std::int32_t count,
+                        bool avx2) noexcept {
 #if defined(__x86_64__)
-    if (avx2) return panel_correlations_avx2(panel, count, i, j0, n, out);
+    if (avx2) {
+        for (std::int32_t t = 0; t < count; t += 4) run_group_avx2(panel, columns, runs + t, std::min(4, count - t));
+        return;
+    }
 #else
     (void)avx2;
 #endif
-    panel_correlations_portable(panel, count, i, j0, n, out);
+    for (std::int32_t t = 0; t < count; ++t) run_correlations_portable(panel, columns, runs[t]);
 }
 
 double fisher_z_exact(double first_r, double second_r) noexcept {

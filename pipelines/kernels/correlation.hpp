@@ -66,11 +66,19 @@ constexpr std::int32_t unit_panel_width = 4;
 std::size_t unit_panel_size(std::int64_t rows, std::int32_t count) noexcept;
 // The panel of the rows unit[0 .. rows) (row r at unit + r * count) into panel.
 void unit_panel_of(const double* unit, std::int64_t rows, std::int32_t count, double* panel) noexcept;
-// The correlations of panel row i with the rows j0 .. j0 + n - 1 into out[0 .. n), the
-// four-lane AVX2 code when `avx2` (the processor has it), else the portable one; both
-// give the same bits.
-void panel_correlations(const double* panel, std::int32_t count, std::int64_t i, std::int64_t j0, std::int64_t n,
-                        double* out, bool avx2) noexcept;
+// One run of correlations: panel row i with the rows j0 .. j0 + n - 1 into out[0 .. n).
+struct unit_run {
+    std::int64_t i;
+    std::int64_t j0;
+    std::int64_t n;
+    double* out;
+};
+// The runs runs[0 .. count) of a panel of rows with `columns` values each, the AVX2 code
+// when `avx2` (the processor has it), else the portable one; both give the same bits. The
+// AVX2 code takes up to four runs together, so that their rows share each partner block
+// where their ranges overlap.
+void panel_correlations(const double* panel, std::int32_t columns, const unit_run* runs, std::int32_t count,
+                        bool avx2) noexcept;
 // atanh(c1) - atanh(c2) in double, each correlation clamped to the same bounds as
 // fisher_z (+-0.99f), so that a permutation pass's single-precision z_diff and this one
 // measure the same thing; NaN stays NaN.
