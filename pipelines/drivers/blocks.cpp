@@ -101,11 +101,10 @@ void ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs
 
 // The API's observed pass over the pairs [begin, end): each_run(begin, end, f) calls
 // f(k, i, j, n) for the outputs k .. k + n - 1, the pairs of pack row i with the rows
-// j .. j + n - 1; unit1 and unit2 hold the panels of the rows' unit vectors over the
-// groups of sizes c1 and c2 (unit_panel_of).
+// j .. j + n - 1; unit1 and unit2 hold the rows' unit vectors over the two groups.
 template <class EachRun>
-void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out, const double* unit1,
-                       std::int32_t c1, const double* unit2, std::int32_t c2, double se, tail alternative,
+void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out,
+                       const unit_vectors& unit1, const unit_vectors& unit2, double se, tail alternative,
                        float* thresholds, bool avx2, const EachRun& each_run) {
     // The runs go in groups of up to four, which share the partner rows' loads.
     constexpr std::size_t group = 4;
@@ -124,8 +123,8 @@ void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_o
             at += runs1[t].n;
         }
         const auto size = static_cast<std::int32_t>(runs1.size());
-        panel_correlations(unit1, c1, runs1.data(), size, avx2);
-        panel_correlations(unit2, c2, runs2.data(), size, avx2);
+        panel_correlations(unit1, runs1.data(), size, avx2);
+        panel_correlations(unit2, runs2.data(), size, avx2);
         for (std::size_t t = 0; t < runs1.size(); ++t) {
             const double* x1 = runs1[t].out;
             const double* x2 = runs2[t].out;
@@ -177,21 +176,18 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
         // z-tests' unclamped job count asks.
         if (pairs == 0 && !options.all_jobs) return;
         if (options.api && !counting) {
-            // The observed pass in double, from the panels of the rows' unit vectors (freed
-            // afterwards).
-            std::vector<double> panel1, panel2;
-            {
-                std::vector<double> unit1(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c1));
-                std::vector<double> unit2(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c2));
-                pack_pass(options, g1, g2, source, g, packed, unit1.data(), unit2.data());
-                panel1.resize(unit_panel_size(packed, c1));
-                panel2.resize(unit_panel_size(packed, c2));
-                unit_panel_of(unit1.data(), packed, c1, panel1.data());
-                unit_panel_of(unit2.data(), packed, c2, panel2.data());
-            }
+            // The observed pass in double, from the rows' unit vectors, also as panels
+            // (freed afterwards).
+            std::vector<double> rows1(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c1));
+            std::vector<double> rows2(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c2));
+            pack_pass(options, g1, g2, source, g, packed, rows1.data(), rows2.data());
+            std::vector<double> panel1(unit_panel_size(packed, c1)), panel2(unit_panel_size(packed, c2));
+            unit_panel_of(rows1.data(), packed, c1, panel1.data());
+            unit_panel_of(rows2.data(), packed, c2, panel2.data());
+            const unit_vectors unit1{rows1.data(), panel1.data(), c1}, unit2{rows2.data(), panel2.data(), c2};
             fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
-                exact_ztest_slice(begin, end, out, panel1.data(), c1, panel2.data(), c2, exact_se, options.alternative,
-                                  thresholds_at, paths.avx2, each_run);
+                exact_ztest_slice(begin, end, out, unit1, unit2, exact_se, options.alternative, thresholds_at,
+                                  paths.avx2, each_run);
             });
             return;
         }

@@ -107,17 +107,19 @@ constexpr std::int32_t lanes = unit_panel_width;
 
 double clamped_unit(double dot) noexcept { return dot > 1.0 ? 1.0 : (dot < -1.0 ? -1.0 : dot); }
 
-// Panel row i's value in column c, its block and its lane.
-struct panel_row {
-    const double* block;
-    std::int32_t lane;
-    double at(std::int32_t c) const noexcept { return block[c * lanes + lane]; }
-};
-
-panel_row panel_row_of(const double* panel, std::int32_t count, std::int64_t i) noexcept {
-    return {panel + (i / lanes) * lanes * count, static_cast<std::int32_t>(i % lanes)};
+// Run r from the rows' layout: each pair's dot product in column order.
+void run_correlations_by_row(const unit_vectors& unit, const unit_run& r) noexcept {
+    const std::int32_t count = unit.columns;
+    const double* x = unit.rows + r.i * count;
+    for (std::int64_t t = 0; t < r.n; ++t) {
+        const double* y = unit.rows + (r.j0 + t) * count;
+        double dot = 0.0;
+        for (std::int32_t c = 0; c < count; ++c) dot += x[c] * y[c];
+        r.out[t] = clamped_unit(dot);
+    }
 }
 
+#if defined(__x86_64__)
 // The lanes of block b's sums `dot` that fall in run r's range into its outputs.
 void store_lanes(const double* dot, std::int64_t b, const unit_run& r) noexcept {
     for (std::int32_t l = 0; l < lanes; ++l) {
@@ -130,17 +132,17 @@ bool run_meets_block(const unit_run& r, std::int64_t b) noexcept {
     return b * lanes < r.j0 + r.n && (b + 1) * lanes > r.j0;
 }
 
-void run_correlations_portable(const double* panel, std::int32_t count, const unit_run& r) noexcept {
-    const panel_row x = panel_row_of(panel, count, r.i);
-    for (std::int64_t t = 0; t < r.n; ++t) {
-        const panel_row y = panel_row_of(panel, count, r.j0 + t);
-        double dot = 0.0;
-        for (std::int32_t c = 0; c < count; ++c) dot += x.at(c) * y.at(c);
-        r.out[t] = clamped_unit(dot);
-    }
+// Panel row i's value in column c, its block and its lane.
+struct panel_row {
+    const double* block;
+    std::int32_t lane;
+    double at(std::int32_t c) const noexcept { return block[c * lanes + lane]; }
+};
+
+panel_row panel_row_of(const double* panel, std::int32_t count, std::int64_t i) noexcept {
+    return {panel + (i / lanes) * lanes * count, static_cast<std::int32_t>(i % lanes)};
 }
 
-#if defined(__x86_64__)
 // The sums of R runs' rows with the B blocks from b: R x B independent four-lane sums, each
 // lane multiplying, then adding, column by column, as the portable code does.
 template <int R, int B>
@@ -226,17 +228,30 @@ void unit_panel_of(const double* unit, std::int64_t rows, std::int32_t count, do
     }
 }
 
-void panel_correlations(const double* panel, std::int32_t columns, const unit_run* runs, std::int32_t count,
-                        bool avx2) noexcept {
+void panel_correlations(const unit_vectors& unit, const unit_run* runs, std::int32_t count, bool avx2) noexcept {
 #if defined(__x86_64__)
     if (avx2) {
-        for (std::int32_t t = 0; t < count; t += 4) run_group_avx2(panel, columns, runs + t, std::min(4, count - t));
+        // The long runs four at a time from the panel, the short ones by row.
+        unit_run group[4];
+        std::int32_t size = 0;
+        for (std::int32_t t = 0; t < count; ++t) {
+            if (runs[t].n < lanes) {
+                run_correlations_by_row(unit, runs[t]);
+                continue;
+            }
+            group[size++] = runs[t];
+            if (size == 4) {
+                run_group_avx2(unit.panel, unit.columns, group, size);
+                size = 0;
+            }
+        }
+        if (size > 0) run_group_avx2(unit.panel, unit.columns, group, size);
         return;
     }
 #else
     (void)avx2;
 #endif
-    for (std::int32_t t = 0; t < count; ++t) run_correlations_portable(panel, columns, runs[t]);
+    for (std::int32_t t = 0; t < count; ++t) run_correlations_by_row(unit, runs[t]);
 }
 
 double fisher_z_exact(double first_r, double second_r) noexcept {

@@ -73,12 +73,18 @@ struct unit_run {
     std::int64_t n;
     double* out;
 };
-// The runs runs[0 .. count) of a panel of rows with `columns` values each, the AVX2 code
-// when `avx2` (the processor has it), else the portable one; both give the same bits. The
-// AVX2 code takes up to four runs together, so that their rows share each partner block
-// where their ranges overlap.
-void panel_correlations(const double* panel, std::int32_t columns, const unit_run* runs, std::int32_t count,
-                        bool avx2) noexcept;
+// A group's unit vectors: `rows` row by row (row r at rows + r * columns) and the same as
+// a panel (unit_panel_of).
+struct unit_vectors {
+    const double* rows;
+    const double* panel;
+    std::int32_t columns;
+};
+// The runs runs[0 .. count), the AVX2 code when `avx2` (the processor has it), else the
+// portable one; both give the same bits. Runs shorter than the panel width go row by row;
+// the AVX2 code takes up to four longer runs together from the panel, so that their rows
+// share each partner block where their ranges overlap.
+void panel_correlations(const unit_vectors& unit, const unit_run* runs, std::int32_t count, bool avx2) noexcept;
 // atanh(c1) - atanh(c2) in double, each correlation clamped to the same bounds as
 // fisher_z (+-0.99f), so that a permutation pass's single-precision z_diff and this one
 // measure the same thing; NaN stays NaN.

@@ -532,8 +532,8 @@ void check_atanh_sample() {
     std::printf("vector atanhf in use: %s\n", vector_atanh_verified() ? "yes" : "no");
 }
 
-// The panel correlations of the API's observed pass, on both code paths, against each
-// pair's dot product in column order over the row layout: groups of runs that overlap, are
+// The correlations of the API's observed pass, on both code paths, against each pair's
+// dot product in column order: groups of runs that overlap, are
 // disjoint, start and end off the panel width, hold one pair, and a constant (NaN) row.
 void check_panel_correlations(std::int64_t nrows, std::int32_t ncols, std::mt19937& rng) {
     std::normal_distribution<double> normal;
@@ -567,7 +567,7 @@ void check_panel_correlations(std::int64_t nrows, std::int32_t ncols, std::mt199
             if (avx2 && !fast_kernel_paths_in_use().avx2) continue;
             std::vector<double> got(static_cast<std::size_t>(total), -3.0);
             for (std::int32_t t = 0; t < count; ++t) runs[t].out = got.data() + at[t];
-            panel_correlations(panel.data(), ncols, runs.data(), count, avx2);
+            panel_correlations({unit.data(), panel.data(), ncols}, runs.data(), count, avx2);
             CHECK(same_bits(got, want));
         }
     }
