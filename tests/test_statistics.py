@@ -64,6 +64,30 @@ def test_block_functions_equal_the_reference(ties, method, alternative):
             assert a.dtype == b.dtype and np.array_equal(a, b, equal_nan=True), name
 
 
+@pytest.mark.parametrize("nrows, sizes", [(2, (4, 5)), (7, (5, 4)), (13, (4, 5)), (23, (9, 6))])
+def test_observed_pass_equals_the_reference_on_every_shape(nrows, sizes):
+    # Partner counts off the vector width, a single partner, bands that start and end off
+    # it, listed pairs; rows whose correlations are near +-1 and a constant row.
+    rng = np.random.default_rng(nrows)
+    x = rng.standard_normal((nrows, sum(sizes))).astype(np.float32)
+    x[1::3] = x[0] * np.float32(-1.5) + np.float32(1e-4) * x[1::3]
+    if nrows > 4:
+        x[4] = x[3] + np.float32(1e-6) * x[4]
+        x[2, :sizes[0]] = 1.0
+    g1 = np.arange(sizes[0], dtype=np.int32)
+    g2 = np.arange(sizes[0], sum(sizes), dtype=np.int32)
+    rows1 = rng.integers(0, nrows, 31).astype(np.int32)
+    rows2 = rng.integers(0, nrows, 31).astype(np.int32)
+    calls = [("ztest_block", (x, g1, g2, (0, nrows), (0, nrows), "pearson", "two-sided", 0, 1, 2)),
+             ("ztest_block", (x, g1, g2, (1, nrows), (nrows // 3, nrows), "spearman", "less", 0, 1, 1)),
+             ("pairs_block", (x, rows1, rows2, g1, g2, "pearson", "greater", 0, 1, 2))]
+    for name, args in calls:
+        got = getattr(_blocks, name)(*args, statistics="api")
+        want = getattr(blocks_reference, name)(*args, statistics="api")
+        for a, b in zip(got, want):
+            assert a.dtype == b.dtype and np.array_equal(a, b, equal_nan=True), name
+
+
 def test_average_ranks_are_scipys(ties, stats):
     ranks = ref.average_rank_rows(ties, np.arange(13), np.zeros(ties.shape, np.float32))[:, :13]
     np.testing.assert_array_equal(ranks, np.apply_along_axis(stats.rankdata, 1, ties[:, :13]) - 1)

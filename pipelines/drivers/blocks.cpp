@@ -101,28 +101,54 @@ void ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs
 
 // The API's observed pass over the pairs [begin, end): each_run(begin, end, f) calls
 // f(k, i, j, n) for the outputs k .. k + n - 1, the pairs of pack row i with the rows
-// j .. j + n - 1; unit1 and unit2 hold the rows' unit vectors over the groups of sizes
-// c1 and c2.
+// j .. j + n - 1; unit1 and unit2 hold the rows' unit vectors over the two groups.
 template <class EachRun>
-void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out, const double* unit1,
-                       std::int32_t c1, const double* unit2, std::int32_t c2, double se, tail alternative,
-                       float* thresholds, const EachRun& each_run) {
+void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out,
+                       const unit_vectors& unit1, const unit_vectors& unit2, double se, tail alternative,
+                       float* thresholds, bool avx2, const EachRun& each_run) {
+    // The runs go in groups of up to four, which share the partner rows' loads.
+    constexpr std::size_t group = 4;
     std::vector<double> r1, r2;
-    each_run(begin, end, [&](std::int64_t k0, std::int64_t i, std::int64_t j0, std::int64_t n) {
-        r1.resize(static_cast<std::size_t>(n));
-        r2.resize(static_cast<std::size_t>(n));
-        unit_correlations(unit1 + i * c1, unit1 + j0 * c1, n, c1, r1.data());
-        unit_correlations(unit2 + i * c2, unit2 + j0 * c2, n, c2, r2.data());
-        for (std::int64_t t = 0; t < n; ++t) {
-            const std::int64_t k = k0 + t;
-            const double d = fisher_z_exact(r1[static_cast<std::size_t>(t)], r2[static_cast<std::size_t>(t)]);
-            out.first_r[k] = static_cast<float>(r1[static_cast<std::size_t>(t)]);
-            out.second_r[k] = static_cast<float>(r2[static_cast<std::size_t>(t)]);
-            out.z_diff[k] = static_cast<float>(d);
-            out.p_value64[k] = normal_p_value_exact(d / se, alternative);
-            if (thresholds) thresholds[k] = decision_threshold(alternative, out.z_diff[k]);
+    std::vector<std::int64_t> firsts;
+    std::vector<unit_run> runs1, runs2;
+    const auto finish_group = [&]() {
+        std::int64_t total = 0;
+        for (const unit_run& r : runs1) total += r.n;
+        r1.resize(static_cast<std::size_t>(total));
+        r2.resize(static_cast<std::size_t>(total));
+        std::int64_t at = 0;
+        for (std::size_t t = 0; t < runs1.size(); ++t) {
+            runs1[t].out = r1.data() + at;
+            runs2[t].out = r2.data() + at;
+            at += runs1[t].n;
         }
+        const auto size = static_cast<std::int32_t>(runs1.size());
+        panel_correlations(unit1, runs1.data(), size, avx2);
+        panel_correlations(unit2, runs2.data(), size, avx2);
+        for (std::size_t t = 0; t < runs1.size(); ++t) {
+            const double* x1 = runs1[t].out;
+            const double* x2 = runs2[t].out;
+            for (std::int64_t u = 0; u < runs1[t].n; ++u) {
+                const std::int64_t k = firsts[t] + u;
+                const double d = fisher_z_exact(x1[u], x2[u]);
+                out.first_r[k] = static_cast<float>(x1[u]);
+                out.second_r[k] = static_cast<float>(x2[u]);
+                out.z_diff[k] = static_cast<float>(d);
+                out.p_value64[k] = normal_p_value_exact(d / se, alternative);
+                if (thresholds) thresholds[k] = decision_threshold(alternative, out.z_diff[k]);
+            }
+        }
+        firsts.clear();
+        runs1.clear();
+        runs2.clear();
+    };
+    each_run(begin, end, [&](std::int64_t k0, std::int64_t i, std::int64_t j0, std::int64_t n) {
+        firsts.push_back(k0);
+        runs1.push_back({i, j0, n, nullptr});
+        runs2.push_back({i, j0, n, nullptr});
+        if (runs1.size() == group) finish_group();
     });
+    if (!runs1.empty()) finish_group();
 }
 
 // The z-test passes of a block over `pairs` pairs of the data rows `rows`, packed with
@@ -150,13 +176,18 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
         // z-tests' unclamped job count asks.
         if (pairs == 0 && !options.all_jobs) return;
         if (options.api && !counting) {
-            // The observed pass in double, from the rows' unit vectors (freed afterwards).
-            std::vector<double> unit1(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c1));
-            std::vector<double> unit2(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c2));
-            pack_pass(options, g1, g2, source, g, packed, unit1.data(), unit2.data());
+            // The observed pass in double, from the rows' unit vectors, also as panels
+            // (freed afterwards).
+            std::vector<double> rows1(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c1));
+            std::vector<double> rows2(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c2));
+            pack_pass(options, g1, g2, source, g, packed, rows1.data(), rows2.data());
+            std::vector<double> panel1(unit_panel_size(packed, c1)), panel2(unit_panel_size(packed, c2));
+            unit_panel_of(rows1.data(), packed, c1, panel1.data());
+            unit_panel_of(rows2.data(), packed, c2, panel2.data());
+            const unit_vectors unit1{rows1.data(), panel1.data(), c1}, unit2{rows2.data(), panel2.data(), c2};
             fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
-                exact_ztest_slice(begin, end, out, unit1.data(), c1, unit2.data(), c2, exact_se, options.alternative,
-                                  thresholds_at, each_run);
+                exact_ztest_slice(begin, end, out, unit1, unit2, exact_se, options.alternative, thresholds_at,
+                                  paths.avx2, each_run);
             });
             return;
         }

@@ -1,9 +1,11 @@
 #include "pipelines/kernels/correlation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "common/options.hpp"
+#include "pipelines/kernels/vector_code.hpp"
 
 namespace corrshift {
 
@@ -99,25 +101,157 @@ float normal_p_value(float d, float se, tail alternative) noexcept {
     return -2.0f;
 }
 
-double unit_correlation(const double* x, const double* y, std::int32_t count) noexcept {
-    double dot = 0.0;
-    for (std::int32_t c = 0; c < count; ++c) dot += x[c] * y[c];
-    if (dot > 1.0) return 1.0;
-    if (dot < -1.0) return -1.0;
-    return dot;
+namespace {
+
+constexpr std::int32_t lanes = unit_panel_width;
+
+double clamped_unit(double dot) noexcept { return dot > 1.0 ? 1.0 : (dot < -1.0 ? -1.0 : dot); }
+
+// Run r from the rows' layout: each pair's dot product in column order.
+void run_correlations_by_row(const unit_vectors& unit, const unit_run& r) noexcept {
+    const std::int32_t count = unit.columns;
+    const double* x = unit.rows + r.i * count;
+    for (std::int64_t t = 0; t < r.n; ++t) {
+        const double* y = unit.rows + (r.j0 + t) * count;
+        double dot = 0.0;
+        for (std::int32_t c = 0; c < count; ++c) dot += x[c] * y[c];
+        r.out[t] = clamped_unit(dot);
+    }
 }
 
-void unit_correlations(const double* x, const double* y, std::int64_t rows, std::int32_t count,
-                       double* out) noexcept {
-    std::int64_t j = 0;
-    for (; j + 4 <= rows; j += 4) {
-        const double* y0 = y + j * count;
-        double dot[4] = {0.0, 0.0, 0.0, 0.0};
-        for (std::int32_t c = 0; c < count; ++c)
-            for (int l = 0; l < 4; ++l) dot[l] += x[c] * y0[l * count + c];
-        for (int l = 0; l < 4; ++l) out[j + l] = dot[l] > 1.0 ? 1.0 : (dot[l] < -1.0 ? -1.0 : dot[l]);
+#if defined(__x86_64__)
+// The lanes of block b's sums `dot` that fall in run r's range into its outputs.
+void store_lanes(const double* dot, std::int64_t b, const unit_run& r) noexcept {
+    for (std::int32_t l = 0; l < lanes; ++l) {
+        const std::int64_t j = b * lanes + l;
+        if (j >= r.j0 && j < r.j0 + r.n) r.out[j - r.j0] = clamped_unit(dot[l]);
     }
-    for (; j < rows; ++j) out[j] = unit_correlation(x, y + j * count, count);
+}
+
+bool run_meets_block(const unit_run& r, std::int64_t b) noexcept {
+    return b * lanes < r.j0 + r.n && (b + 1) * lanes > r.j0;
+}
+
+// Panel row i's value in column c, its block and its lane.
+struct panel_row {
+    const double* block;
+    std::int32_t lane;
+    double at(std::int32_t c) const noexcept { return block[c * lanes + lane]; }
+};
+
+panel_row panel_row_of(const double* panel, std::int32_t count, std::int64_t i) noexcept {
+    return {panel + (i / lanes) * lanes * count, static_cast<std::int32_t>(i % lanes)};
+}
+
+// The sums of R runs' rows with the B blocks from b: R x B independent four-lane sums, each
+// lane multiplying, then adding, column by column, as the portable code does.
+template <int R, int B>
+CORRSHIFT_AVX2_INLINE void panel_tile_avx2(const double* panel, std::int32_t count, const unit_run* runs,
+                                           std::int64_t b) noexcept {
+    panel_row x[R];
+    for (int t = 0; t < R; ++t) x[t] = panel_row_of(panel, count, runs[t].i);
+    const double* y = panel + b * lanes * count;
+    const std::int64_t step = static_cast<std::int64_t>(lanes) * count;
+    __m256d s[R][B];
+    for (int t = 0; t < R; ++t)
+        for (int u = 0; u < B; ++u) s[t][u] = _mm256_setzero_pd();
+    for (std::int32_t c = 0; c < count; ++c) {
+        __m256d yc[B];
+        for (int u = 0; u < B; ++u) yc[u] = _mm256_loadu_pd(y + u * step + c * lanes);
+        for (int t = 0; t < R; ++t) {
+            const __m256d xc = _mm256_set1_pd(x[t].at(c));
+            for (int u = 0; u < B; ++u) s[t][u] = _mm256_add_pd(s[t][u], _mm256_mul_pd(xc, yc[u]));
+        }
+    }
+    alignas(32) double dot[lanes];
+    for (int t = 0; t < R; ++t)
+        for (int u = 0; u < B; ++u) {
+            _mm256_store_pd(dot, s[t][u]);
+            store_lanes(dot, b + u, runs[t]);
+        }
+}
+
+// Up to four runs: blocks that all four meet go four rows at a time, two blocks at a
+// time where the next block is met by all too; between them each run goes by itself,
+// four blocks at a time while it lasts.
+CORRSHIFT_AVX2 void run_group_avx2(const double* panel, std::int32_t count, const unit_run* runs,
+                                   std::int32_t size) noexcept {
+    std::int64_t first = runs[0].j0 / lanes, last = (runs[0].j0 + runs[0].n + lanes - 1) / lanes;
+    for (std::int32_t t = 1; t < size; ++t) {
+        first = std::min(first, runs[t].j0 / lanes);
+        last = std::max(last, (runs[t].j0 + runs[t].n + lanes - 1) / lanes);
+    }
+    const auto all_meet = [&](std::int64_t b) {
+        if (size < 4 || b >= last) return false;
+        for (std::int32_t t = 0; t < size; ++t)
+            if (!run_meets_block(runs[t], b)) return false;
+        return true;
+    };
+    for (std::int64_t b = first; b < last;) {
+        if (all_meet(b)) {
+            if (all_meet(b + 1)) {
+                panel_tile_avx2<4, 2>(panel, count, runs, b);
+                b += 2;
+            } else {
+                panel_tile_avx2<4, 1>(panel, count, runs, b);
+                b += 1;
+            }
+            continue;
+        }
+        std::int64_t end = b + 1;
+        while (end < last && !all_meet(end)) ++end;
+        for (std::int32_t t = 0; t < size; ++t) {
+            const unit_run& r = runs[t];
+            const std::int64_t lo = std::max(b, r.j0 / lanes);
+            const std::int64_t hi = std::min(end, (r.j0 + r.n + lanes - 1) / lanes);
+            std::int64_t u = lo;
+            for (; u + 4 <= hi; u += 4) panel_tile_avx2<1, 4>(panel, count, &r, u);
+            for (; u < hi; ++u) panel_tile_avx2<1, 1>(panel, count, &r, u);
+        }
+        b = end;
+    }
+}
+#endif
+
+}  // namespace
+
+std::size_t unit_panel_size(std::int64_t rows, std::int32_t count) noexcept {
+    const std::int64_t blocks = (rows + lanes - 1) / lanes;
+    return static_cast<std::size_t>(blocks) * static_cast<std::size_t>(lanes) * static_cast<std::size_t>(count);
+}
+
+void unit_panel_of(const double* unit, std::int64_t rows, std::int32_t count, double* panel) noexcept {
+    const std::int64_t padded = (rows + lanes - 1) / lanes * lanes;
+    for (std::int64_t r = 0; r < padded; ++r) {
+        double* block = panel + (r / lanes) * lanes * count + r % lanes;
+        for (std::int32_t c = 0; c < count; ++c) block[c * lanes] = r < rows ? unit[r * count + c] : 0.0;
+    }
+}
+
+void panel_correlations(const unit_vectors& unit, const unit_run* runs, std::int32_t count, bool avx2) noexcept {
+#if defined(__x86_64__)
+    if (avx2) {
+        // The long runs four at a time from the panel, the short ones by row.
+        unit_run group[4];
+        std::int32_t size = 0;
+        for (std::int32_t t = 0; t < count; ++t) {
+            if (runs[t].n < lanes) {
+                run_correlations_by_row(unit, runs[t]);
+                continue;
+            }
+            group[size++] = runs[t];
+            if (size == 4) {
+                run_group_avx2(unit.panel, unit.columns, group, size);
+                size = 0;
+            }
+        }
+        if (size > 0) run_group_avx2(unit.panel, unit.columns, group, size);
+        return;
+    }
+#else
+    (void)avx2;
+#endif
+    for (std::int32_t t = 0; t < count; ++t) run_correlations_by_row(unit, runs[t]);
 }
 
 double fisher_z_exact(double first_r, double second_r) noexcept {

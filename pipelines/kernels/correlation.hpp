@@ -1,6 +1,7 @@
 // Pair correlations within a column group, the Fisher z-difference and its normal p-value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -53,13 +54,37 @@ float normal_p_value(float d, float se, tail alternative) noexcept;
 // The double-precision statistics of the API's observed pass.
 //
 // Correlation of two rows given as unit vectors over a group (their values less their
-// mean, divided by the root of their sum of squares): their dot product in list order,
-// clamped to [-1, 1]; NaN (a constant row) stays NaN.
-double unit_correlation(const double* x, const double* y, std::int32_t count) noexcept;
-// The same for row x with the `rows` rows y, y + count, y + 2 count, ... into out[0 ..
-// rows): the same sums, several side by side.
-void unit_correlations(const double* x, const double* y, std::int64_t rows, std::int32_t count,
-                       double* out) noexcept;
+// mean, divided by the root of their sum of squares): their dot product in list order
+// (each product rounded, then added), clamped to [-1, 1]; NaN (a constant row) stays NaN.
+//
+// The rows' unit vectors are held as a panel: the rows in blocks of unit_panel_width,
+// each block column by column with its rows' values side by side, so that the partners
+// of a row load contiguously and one vector lane sums one pair. The last block is padded
+// with zero rows.
+constexpr std::int32_t unit_panel_width = 4;
+// Doubles a panel of `rows` rows of `count` values takes.
+std::size_t unit_panel_size(std::int64_t rows, std::int32_t count) noexcept;
+// The panel of the rows unit[0 .. rows) (row r at unit + r * count) into panel.
+void unit_panel_of(const double* unit, std::int64_t rows, std::int32_t count, double* panel) noexcept;
+// One run of correlations: panel row i with the rows j0 .. j0 + n - 1 into out[0 .. n).
+struct unit_run {
+    std::int64_t i;
+    std::int64_t j0;
+    std::int64_t n;
+    double* out;
+};
+// A group's unit vectors: `rows` row by row (row r at rows + r * columns) and the same as
+// a panel (unit_panel_of).
+struct unit_vectors {
+    const double* rows;
+    const double* panel;
+    std::int32_t columns;
+};
+// The runs runs[0 .. count), the AVX2 code when `avx2` (the processor has it), else the
+// portable one; both give the same bits. Runs shorter than the panel width go row by row;
+// the AVX2 code takes up to four longer runs together from the panel, so that their rows
+// share each partner block where their ranges overlap.
+void panel_correlations(const unit_vectors& unit, const unit_run* runs, std::int32_t count, bool avx2) noexcept;
 // atanh(c1) - atanh(c2) in double, each correlation clamped to the same bounds as
 // fisher_z (+-0.99f), so that a permutation pass's single-precision z_diff and this one
 // measure the same thing; NaN stays NaN.

@@ -532,6 +532,47 @@ void check_atanh_sample() {
     std::printf("vector atanhf in use: %s\n", vector_atanh_verified() ? "yes" : "no");
 }
 
+// The correlations of the API's observed pass, on both code paths, against each pair's
+// dot product in column order: groups of runs that overlap, are
+// disjoint, start and end off the panel width, hold one pair, and a constant (NaN) row.
+void check_panel_correlations(std::int64_t nrows, std::int32_t ncols, std::mt19937& rng) {
+    std::normal_distribution<double> normal;
+    std::vector<double> unit(static_cast<std::size_t>(nrows * ncols));
+    for (double& v : unit) v = normal(rng) / std::sqrt(static_cast<double>(ncols));
+    if (nrows > 2) std::fill(unit.begin() + 2 * ncols, unit.begin() + 3 * ncols, std::nan(""));
+    std::vector<double> panel(unit_panel_size(nrows, ncols));
+    unit_panel_of(unit.data(), nrows, ncols, panel.data());
+    std::uniform_int_distribution<std::int64_t> row(0, nrows - 1);
+    for (int trial = 0; trial < 40; ++trial) {
+        const auto count = static_cast<std::int32_t>(1 + trial % 7);
+        std::vector<unit_run> runs;
+        std::vector<std::int64_t> at;
+        std::int64_t total = 0;
+        for (std::int32_t t = 0; t < count; ++t) {
+            const std::int64_t j0 = trial % 3 == 0 ? std::min<std::int64_t>(t + 1, nrows - 1) : row(rng);
+            const std::int64_t n = trial % 5 == 0 ? 1 : std::uniform_int_distribution<std::int64_t>(1, nrows - j0)(rng);
+            runs.push_back({row(rng), j0, n, nullptr});
+            at.push_back(total);
+            total += n;
+        }
+        std::vector<double> want(static_cast<std::size_t>(total));
+        for (std::int32_t t = 0; t < count; ++t)
+            for (std::int64_t u = 0; u < runs[t].n; ++u) {
+                double dot = 0.0;
+                for (std::int32_t c = 0; c < ncols; ++c)
+                    dot += unit[runs[t].i * ncols + c] * unit[(runs[t].j0 + u) * ncols + c];
+                want[at[t] + u] = dot > 1.0 ? 1.0 : (dot < -1.0 ? -1.0 : dot);
+            }
+        for (bool avx2 : {false, true}) {
+            if (avx2 && !fast_kernel_paths_in_use().avx2) continue;
+            std::vector<double> got(static_cast<std::size_t>(total), -3.0);
+            for (std::int32_t t = 0; t < count; ++t) runs[t].out = got.data() + at[t];
+            panel_correlations({unit.data(), panel.data(), ncols}, runs.data(), count, avx2);
+            CHECK(same_bits(got, want));
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -551,6 +592,8 @@ int main() {
     check_tiles(13, rng);
     check_ranks(rng);
     check_row_scores(rng);
+    for (std::int64_t nrows : {1, 2, 7, 13, 41}) check_panel_correlations(nrows, 1 + static_cast<std::int32_t>(nrows % 9), rng);
+    check_panel_correlations(57, 37, rng);
     check_atanh_sample();
     TEST_MAIN_END();
 }
