@@ -2,7 +2,7 @@
 the tasks run here or on a cluster, and the result table (and the files)."""
 import math
 import os
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Set
 
 import numpy as np
 
@@ -95,17 +95,17 @@ def settings_of(problem: Problem, filters: Filters, out: Optional[str], threads:
                     tile_top=filters.top if filters.max_q is None else None)
 
 
-def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: Store,
-             client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
-             description: Dict[str, Any], out: Optional[str] = None) -> Any:
-    """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
+def _run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], store: Store, client: Any,
+               digest: str, progress: bool, after_result: Optional[Callable[[int], None]], resumable: bool,
+               wanted: Optional[Set[int]] = None) -> None:
+    """Run the tasks (of the tiles `wanted`) that `store` does not hold yet."""
     hosts = execute.host_slots(client) if client is not None else {}
-    if client is None and out is None:
+    if client is None and not resumable:
         # Nothing to resume and no worker to keep alive: every tile is one task.
         ranges = [[(0, problem.permutations + 1)] for _ in tiles]
     else:
         ranges = plan.plan_passes(problem, tiles, sum(hosts.values()) or 1)
-    state = execute.Run(problem, settings, tiles, ranges, store)
+    state = execute.Run(problem, settings, tiles, ranges, store, wanted)
     state.bar = execute.Progress(progress, state.total_weight(), problem.analysis.unit)
     try:
         if client is None:
@@ -115,6 +115,12 @@ def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filte
     finally:
         state.bar.close()
 
+
+def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: Store,
+             client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
+             description: Dict[str, Any], out: Optional[str] = None) -> Any:
+    """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
+    _run_tasks(problem, settings, tiles, store, client, digest, progress, after_result, out is not None)
     written: List[str] = []
     write: Optional[Callable[[int, Any], None]] = None
     if out is not None:
@@ -130,11 +136,32 @@ def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filte
         write = write_part
 
     limit = KEEP_IN_MEMORY if out is not None else None
-    result = problem.analysis.finish(problem, settings, tiles, store, filters, write, limit)
+    kept: Dict[str, Any] = {}
+    result = problem.analysis.finish(problem, settings, tiles, store, filters, write, limit, kept)
     if out is not None:
         assert isinstance(store, FolderStore)  # a run that writes files keeps its work in the folder
-        output.finish_output(out, written, store.manifest, problem, result)
+        output.finish_output(out, written, store.manifest, problem, result, kept, len(tiles))
     return result
+
+
+def _repair(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: FolderStore,
+            client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
+            description: Dict[str, Any], out: str) -> Any:
+    """Make the damaged parts of a finished output again (their tiles computed again where
+    the parts need them) and publish it with its intact files."""
+    from .. import _parquet
+    analysis = problem.analysis
+    again = set(store.manifest["repair"])
+    if analysis.part_needs_tile and again:
+        _run_tasks(problem, settings, tiles, store, client, digest, progress, after_result, True, again)
+    counts = output.load_state(out)
+
+    def write_part(t: int, folder: str, name: str) -> None:
+        part = analysis.remake_part(problem, settings, tiles, store, filters, counts, t)
+        _parquet.write(part, os.path.join(folder, name), description)
+
+    output.repair_output(out, store.manifest, write_part, len(tiles))
+    return output.kept_table(out, problem, settings)
 
 
 def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: Any = None,
@@ -183,13 +210,22 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
         result = _compute(problem, settings, tiles, filters, MemoryStore(), client, digest, progress,
                           _after_result, description)
     else:
+        output.recover(out)
         output.check_output(out)
-        with output.OutputLock(out):
-            manifest = output.prepare_output(out, digest, description, overwrite)
-            if output.finished_table(out, manifest):
-                result = output.kept_table(out, problem, settings)
-            else:
-                result = _compute(problem, settings, tiles, filters, FolderStore(out, manifest), client,
-                                  digest, progress, _after_result, description, out)
+        if output.finished(out, digest):
+            # Read back without the lock, so that no write access is needed.
+            result = output.kept_table(out, problem, settings)
+            output.tidy(out)
+        else:
+            with output.OutputLock(out):
+                manifest = output.prepare_output(out, digest, description, overwrite)
+                if output.finished_table(out, manifest):
+                    result = output.kept_table(out, problem, settings)
+                elif "repair" in manifest:
+                    result = _repair(problem, settings, tiles, filters, FolderStore(out, manifest), client,
+                                     digest, progress, _after_result, description, out)
+                else:
+                    result = _compute(problem, settings, tiles, filters, FolderStore(out, manifest), client,
+                                      digest, progress, _after_result, description, out)
     result.output = out
     return result

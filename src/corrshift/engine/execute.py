@@ -42,7 +42,7 @@ class Run:
     """Bookkeeping of one run: which tasks remain, and turning finished tasks into tiles."""
 
     def __init__(self, problem: "Problem", settings: Settings, tiles: List[Tile], ranges: List[List[Tile]],
-                 store: Store):
+                 store: Store, wanted: Optional[Set[int]] = None):
         self.problem, self.settings, self.tiles, self.ranges = problem, settings, tiles, ranges
         self.store, self.bar = store, Progress(False, 0, "")
         done_tiles = store.done_tiles()
@@ -50,7 +50,7 @@ class Run:
         self.pending: Dict[int, Set[TaskKey]] = {}
         self.jobs: List[Job] = []
         for t, tile in enumerate(tiles):
-            if t in done_tiles:
+            if t in done_tiles or (wanted is not None and t not in wanted):
                 continue
             keys = {(t, f, l) for f, l in ranges[t]}
             self.pending[t] = keys - done_tasks
