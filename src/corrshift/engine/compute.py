@@ -99,6 +99,11 @@ def _run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], sto
                digest: str, progress: bool, after_result: Optional[Callable[[int], None]], resumable: bool,
                wanted: Optional[Set[int]] = None) -> None:
     """Run the tasks (of the tiles `wanted`) that `store` does not hold yet."""
+    if isinstance(store, FolderStore):
+        resume = ("the finished tasks are kept in {}: run the same again, with a working cluster, to "
+                  "resume".format(store.out))
+    else:
+        resume = "run it again with a working cluster (with out=..., a run keeps its finished tasks to resume)"
     hosts = execute.host_slots(client) if client is not None else {}
     if client is None and not resumable:
         # Nothing to resume and no worker to keep alive: every tile is one task.
@@ -111,7 +116,7 @@ def _run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], sto
         if client is None:
             execute.run_here(state, settings.threads)
         else:
-            execute.run_dask(state, client, hosts, "corrshift-" + digest[:20], after_result)
+            execute.run_dask(state, client, hosts, "corrshift-" + digest[:20], after_result, resume)
     finally:
         state.bar.close()
 
@@ -189,7 +194,12 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
     if out is not None:
         from .. import _parquet
         _parquet.require()
-        out = os.fspath(out)
+        try:
+            out = os.fspath(out)
+        except TypeError:
+            raise InputError("out must be a folder name (a str or path), got {!r}".format(out)) from None
+        if not isinstance(out, str):
+            out = os.fsdecode(out)
     check_memory(problem, filters, out)
     check_histogram_memory(problem, filters)
     settings = settings_of(problem, filters, out, threads)
