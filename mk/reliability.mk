@@ -4,8 +4,8 @@
 # pytest file (tests/test_fuzz.py) collected by test-python.
 #
 #   make sanitize   extension modules built with AddressSanitizer and
-#                   UndefinedBehaviorSanitizer into $(SANITIZE_VENV), the whole pytest
-#                   suite run under them, plus the C++ unit tests built the same way
+#                   UndefinedBehaviorSanitizer into $(SANITIZE_VENV) (with the extras), the
+#                   whole pytest suite run under them, plus the C++ unit tests built the same way
 #   make tsan       C++ unit tests and tests/cpp/tsan_driver.cpp built with
 #                   ThreadSanitizer (no Python: the interpreter is not instrumented)
 #   make memcheck   one small call of each function under valgrind memcheck
@@ -52,11 +52,13 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -pri
 
 .PHONY: sanitize sanitize-python sanitize-cpp tsan memcheck fuzz stress
 
-$(SANITIZE_VENV)/.ready: requirements.txt
+# With the extras (pyarrow, dask and distributed, pandas, AnnData, ...), so that the Parquet,
+# resume and cluster tests run against the instrumented modules too instead of being skipped.
+$(SANITIZE_VENV)/.ready: $(REQUIREMENTS)
 	@test -n "$(PYTHON38)" || { echo "Python 3.8 not found: pass PYTHON38=/path/to/python3.8"; exit 1; }
 	$(PYTHON38) -m venv $(SANITIZE_VENV)
 	$(SANITIZE_PY) -m pip install --quiet --upgrade pip
-	$(SANITIZE_PY) -m pip install --quiet -r requirements.txt
+	$(SANITIZE_PY) -m pip install --quiet $(addprefix -r ,$(REQUIREMENTS))
 	touch $(SANITIZE_VENV)/.ready
 
 # The same package as `make build`, compiled with -fsanitize=address,undefined.
