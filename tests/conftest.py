@@ -48,3 +48,18 @@ def assert_same_table(expected, actual):  # type: ignore[no-untyped-def]
             assert np.array_equal(a.view(np.uint8), b.view(np.uint8)), name
         else:
             assert np.array_equal(a, b), name
+
+
+def stop_after_tasks(monkeypatch, engine, after):  # type: ignore[no-untyped-def]
+    """Make the engine's tasks raise KeyboardInterrupt once `after` of them have run; returns
+    the real task function, to set back."""
+    real, calls = engine.run_task, []
+
+    def interrupted(*args, **kwargs):  # type: ignore[no-untyped-def]
+        if len(calls) == after:
+            raise KeyboardInterrupt
+        calls.append(1)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(engine, "run_task", interrupted)
+    return real

@@ -14,7 +14,7 @@ import pytest
 import corrshift
 from corrshift import cli, engine
 from corrshift.engine import output
-from conftest import assert_same_table, needs_parquet
+from conftest import assert_same_table, needs_parquet, stop_after_tasks
 from test_engine import G1, G2, engine_problem, files_of, lock_of, public_and_engine
 
 pytestmark = needs_parquet
@@ -232,15 +232,7 @@ def test_leftovers_of_a_run_stopped_after_finishing_are_cleaned_up(engine_small,
 
 
 def interrupted(monkeypatch, run, out, after):
-    real, calls = engine.run_task, []
-
-    def stop(*args, **kwargs):
-        if len(calls) == after:
-            raise KeyboardInterrupt
-        calls.append(1)
-        return real(*args, **kwargs)
-
-    monkeypatch.setattr(engine, "run_task", stop)
+    real = stop_after_tasks(monkeypatch, engine, after)
     with pytest.raises(KeyboardInterrupt):
         run(out=out)
     monkeypatch.setattr(engine, "run_task", real)
