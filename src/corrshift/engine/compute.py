@@ -1,5 +1,6 @@
 """A run from start to end: the checks made before any work, the settings of its tasks,
 the tasks run here or on a cluster, and the result table (and the files)."""
+import contextlib
 import math
 import os
 from typing import Any, Callable, Dict, List, Optional, Set
@@ -222,12 +223,19 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
     else:
         output.recover(out)
         output.check_output(out)
-        if output.finished(out, digest):
+        problems = output.finished(out, digest)
+        if problems is not None and not problems:
             # Read back without the lock, so that no write access is needed.
             result = output.kept_table(out, problem, settings)
             output.tidy(out)
         else:
-            with output.OutputLock(out):
+            with contextlib.ExitStack() as locked:
+                try:
+                    locked.enter_context(output.OutputLock(out))
+                except InputError as exc:
+                    if problems:
+                        raise output.cannot_mend(out, problems, exc) from None
+                    raise
                 manifest = output.prepare_output(out, digest, description, overwrite)
                 if output.finished_table(out, manifest):
                     result = output.kept_table(out, problem, settings)

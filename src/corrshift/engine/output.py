@@ -219,12 +219,22 @@ def verify(folder: str, manifest: Dict[str, Any]) -> Dict[str, str]:
     return problems
 
 
-def finished(out: str, digest: str) -> bool:
-    """Whether `out` holds the finished, intact output of the run with inputs `digest`
-    (needs no write access: only reads)."""
+def finished(out: str, digest: str) -> Optional[Dict[str, str]]:
+    """What is wrong with the finished output of the run with inputs `digest` in `out`
+    (empty: it is intact); None if `out` holds no such output. Needs no write access."""
     manifest = _read_manifest(out)
-    return (manifest is not None and manifest.get("inputs") == digest and bool(manifest.get("complete"))
-            and not verify(out, manifest))
+    if manifest is None or manifest.get("inputs") != digest or not manifest.get("complete"):
+        return None
+    return verify(out, manifest)
+
+
+def cannot_mend(out: str, problems: Dict[str, str], refused: InputError) -> InputError:
+    """The error of a damaged finished output that this run cannot lock to mend."""
+    name = sorted(problems)[0]
+    more = " (and {} more)".format(len(problems) - 1) if len(problems) > 1 else ""
+    return InputError("out: {} in {!r} {}{}, and the output cannot be mended now ({}); run the same again "
+                      "once the folder can be written: it makes only the damaged files again".format(
+                          name, out, problems[name], more, refused))
 
 
 def tidy(out: str) -> None:
