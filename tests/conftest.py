@@ -102,3 +102,18 @@ def cells():  # type: ignore[no-untyped-def]
     adata.layers["counts"] = values[:, :8]
     adata.raw = full
     return adata
+
+
+def stop_after_tasks(monkeypatch, engine, after):  # type: ignore[no-untyped-def]
+    """Make the engine's tasks raise KeyboardInterrupt once `after` of them have run; returns
+    the real task function, to set back."""
+    real, calls = engine.run_task, []
+
+    def interrupted(*args, **kwargs):  # type: ignore[no-untyped-def]
+        if len(calls) == after:
+            raise KeyboardInterrupt
+        calls.append(1)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(engine, "run_task", interrupted)
+    return real

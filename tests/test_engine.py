@@ -10,7 +10,7 @@ import pytest
 import corrshift
 from corrshift import engine
 from corrshift.results import bh_qvalues
-from conftest import assert_same_table, needs_parquet
+from conftest import assert_same_table, needs_parquet, stop_after_tasks
 
 G1, G2 = list(range(8)), list(range(8, 17))
 SETS = {3: [1, 2, 5], 0: [9, 40, 41, 42], 7: [8], 30: list(range(31, 50))}
@@ -218,16 +218,7 @@ class Interrupt(Exception):
 def test_resume_gives_the_same_files(engine_small, data, tmp_path, monkeypatch, stop_after, options):
     _, run = public_and_engine("pairs", data, permutations=25)
     run(progress=False, out=tmp_path / "whole", **options)
-    real = engine.run_task
-    calls = []
-
-    def interrupted(*args, **kwargs):
-        if len(calls) == stop_after:
-            raise KeyboardInterrupt
-        calls.append(1)
-        return real(*args, **kwargs)
-
-    monkeypatch.setattr(engine, "run_task", interrupted)
+    real = stop_after_tasks(monkeypatch, engine, stop_after)
     with pytest.raises(KeyboardInterrupt):
         run(progress=False, out=tmp_path / "resumed", **options)
     names = os.listdir(tmp_path / "resumed")

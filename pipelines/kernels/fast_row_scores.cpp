@@ -34,10 +34,12 @@ inline void for_block_pairs(const float* z, std::int64_t n, const std::int64_t* 
             if (i < p) take(l, i, z[base[i] + p]);
             if (i > p) take(l, i - 1, z[base[p] + i]);
         }
-    const float* rows[block];
-    for (int l = 0; l < lanes; ++l) rows[l] = z + base[p0 + l];
+    // Offsets, not pointers: base[p] + i is a place in z only for i > p, and z + base[p]
+    // alone may point before z.
+    std::int64_t rows[block];
+    for (int l = 0; l < lanes; ++l) rows[l] = base[p0 + l];
     for (std::int64_t i = p0 + lanes; i < n; ++i)
-        for (int l = 0; l < lanes; ++l) take(l, i - 1, rows[l][i]);
+        for (int l = 0; l < lanes; ++l) take(l, i - 1, z[rows[l] + i]);
 }
 
 // The float count of pair_mean_worker: 1.0f added once per pair of the row.

@@ -10,9 +10,10 @@ from . import get, pipelines, pl, scores, tl
 from ._version import __version__
 from .api import (MAX_EXHAUSTIVE_ROWS, MAX_PERMUTATIONS, MIN_GROUP_SIZE, Example, InputError, example_path,
                   load_example, module_scores, row_scores, set_scores, ztest)
+from .engine.execute import ClusterLost
 from .results import ModuleResult, PairResult, RowResult, SetResult, bh_qvalues
 
 __all__ = ["pipelines", "scores", "tl", "get", "pl", "ztest", "row_scores", "set_scores", "module_scores",
-           "PairResult", "RowResult", "SetResult", "ModuleResult", "bh_qvalues", "InputError", "load_example",
-           "example_path", "Example",
+           "PairResult", "RowResult", "SetResult", "ModuleResult", "bh_qvalues", "InputError", "ClusterLost",
+           "load_example", "example_path", "Example",
            "MAX_EXHAUSTIVE_ROWS", "MAX_PERMUTATIONS", "MIN_GROUP_SIZE", "__version__"]

@@ -191,6 +191,13 @@ def read_matrix(path: str) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         values.append(row)
     if not values:
         raise InputError("{}: no data rows below the header".format(path))
+    seen: Dict[str, int] = {}
+    for k, name in enumerate(header):
+        if name in seen:
+            # Groups and sample sheets refer to samples by name: a repeated one is ambiguous.
+            raise InputError("{}: the header names sample {!r} twice (columns {} and {}); give each sample a "
+                             "name of its own".format(path, name, seen[name] + 2, k + 2))
+        seen[name] = k
     return np.vstack(values), np.asarray(names, dtype=object), np.asarray(header, dtype=object)
 
 

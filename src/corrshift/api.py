@@ -217,8 +217,9 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
     run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
                    row_names, column_names, allow_overlap, min_cells, min_fraction)
     matrix, grp = run.matrix, run.groups
-    if not 0.0 < float(class_alpha) < 1.0:
-        raise InputError("class_alpha must lie between 0 and 1, got {!r}".format(class_alpha))
+    if isinstance(class_alpha, (bool, np.bool_)) or not isinstance(class_alpha, (int, float, np.integer, np.floating)) \
+            or not 0.0 < float(class_alpha) < 1.0:
+        raise InputError("class_alpha must be a number between 0 and 1, got {!r}".format(class_alpha))
     if pairs is None:
         _inputs.exhaustive_rows(matrix, "the pair test", max_rows=None)
         screened = _screen(run)

@@ -13,6 +13,7 @@ import numpy as np
 from . import _inputs, _io, _within, engine
 from ._inputs import ALTERNATIVES, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SCORES, InputError, usable_cores
 from ._version import __version__
+from .engine.execute import ClusterLost
 
 DETERMINISM = ("Results are deterministic: the permutation passes use a fixed seed, so the same input "
                "and options give the same output in every run, whatever --jobs is. There is therefore "
@@ -671,7 +672,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except UsageError as err:
         command.error(str(err))
         return 2  # not reached: error() exits
-    except InputError as err:
+    except (InputError, ClusterLost) as err:
         print("corrshift: error: {}".format(err), file=sys.stderr)
         return 1
     except KeyboardInterrupt:

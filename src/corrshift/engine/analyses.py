@@ -11,7 +11,7 @@ import numpy as np
 
 from ..results import ModuleResult, PairResult, RowResult, SetResult
 from . import plan
-from .assemble import finish_pairs, finish_scores
+from .assemble import PairParts, finish_pairs, finish_scores
 from .plan import Tile
 from .summary import pair_summary
 from .tasks import Job
@@ -82,10 +82,19 @@ class Analysis:
         """A tile's summary from its first pass range and the counts of all of them."""
         raise NotImplementedError
 
+    #: Whether a part of the files is made again from its tile's summary (else from the
+    #: kept counts alone).
+    part_needs_tile = True
+
     def finish(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
-               write: Any, keep_limit: Optional[int]) -> Any:
+               write: Any, keep_limit: Optional[int], state: Optional[Dict[str, Any]] = None) -> Any:
         """The result table from the finished tiles in `store` (and the files, through
-        `write`)."""
+        `write`); `state` receives what `remake_part` needs besides the tile."""
+        raise NotImplementedError
+
+    def remake_part(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
+                    state: Dict[str, Any], t: int) -> Any:
+        """The part of the files of tile `t` again, from `state` (and the tile in `store`)."""
         raise NotImplementedError
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
@@ -128,8 +137,12 @@ class PairAnalysis(Analysis):
         return pair_summary(head["r1"], head["r2"], head["z"], head["p"], counts, settings)
 
     def finish(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
-               write: Any, keep_limit: Optional[int]) -> Any:
-        return finish_pairs(self, problem, settings, tiles, store, filters, write, keep_limit)
+               write: Any, keep_limit: Optional[int], state: Optional[Dict[str, Any]] = None) -> Any:
+        return finish_pairs(self, problem, settings, tiles, store, filters, write, keep_limit, state)
+
+    def remake_part(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
+                    state: Dict[str, Any], t: int) -> Any:
+        return PairParts(self, problem, settings, tiles, filters, state).part(t, store.load_tile(t))[0]
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
         return {k: getattr(result, k) for k in self._kept_fields}
@@ -239,9 +252,15 @@ class ScoreAnalysis(Analysis):
         """The table of every row or set with its score and permutation p-value."""
         raise NotImplementedError
 
+    part_needs_tile = False
+
     def finish(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
-               write: Any, keep_limit: Optional[int]) -> Any:
-        return finish_scores(self, problem, settings, tiles, store, filters, write)
+               write: Any, keep_limit: Optional[int], state: Optional[Dict[str, Any]] = None) -> Any:
+        return finish_scores(self, problem, settings, tiles, store, filters, write, state)
+
+    def remake_part(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
+                    state: Dict[str, Any], t: int) -> Any:
+        return finish_scores(self, problem, settings, tiles, store, filters, None, state, only=t)
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
         return {k: getattr(result, k) for k in self._kept_fields}

@@ -149,31 +149,34 @@ def _perm_q_of_counts(b_hist: np.ndarray, permutations: int) -> np.ndarray:
     return perm_q_table[np.minimum(np.searchsorted(perm_table, perm_values), max(perm_table.size - 1, 0))]
 
 
-def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"], store: Any,
-                 filters: "Filters", write: Writer, keep_limit: Optional[int]) -> PairResult:
-    """The pair table of a run: the entries that pass the filters, at most `keep_limit` of
-    the best; every kept entry goes to `write` tile by tile."""
-    permutations = settings.permutations
-    if not settings.summary:
-        return _whole_pairs(analysis, problem, settings, tiles, store)
-    hist = store.histogram(len(tiles), permutations)
-    p_table, q_table = hist.q_values()
-    perm_q_of_count = _perm_q_of_counts(hist.b_hist, permutations) if permutations else None
+class PairParts:
+    """The parts of a pair table, tile by tile, from the tiles' summaries and the counts over
+    all tiles (`state`: the distinct p-values and their q-values, the exceedance-count
+    counts, and with ``top`` the positions of the best entries)."""
 
-    def tile_result(t: int) -> Tuple[PairResult, np.ndarray]:
-        s = store.load_tile(t)
+    def __init__(self, analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"],
+                 filters: "Filters", state: Dict[str, Any]):
+        self.analysis, self.problem, self.settings, self.tiles, self.filters = analysis, problem, settings, tiles, filters
+        self.p_table, self.q_table = state["p_table"], state["q_table"]
+        permutations = settings.permutations
+        self.perm_q_of_count = _perm_q_of_counts(state["b_hist"], permutations) if permutations else None
+        self.selected = state.get("selected")
+
+    def tile_result(self, t: int, s: Dict[str, Any]) -> Tuple[PairResult, np.ndarray]:
+        """The entries of tile `t` (summary `s`) that pass the filters, and their positions."""
+        problem, settings, filters = self.problem, self.settings, self.filters
         pos = np.arange(s["p"].size, dtype=np.int64) if s["all"] else s["pos"].astype(np.int64)
-        i, j, offset = analysis.tile_pairs(problem, tiles[t], None if s["all"] else pos)
-        perm_p = permutation_pvalues(s["b"], permutations, s["z"])
+        i, j, offset = self.analysis.tile_pairs(problem, self.tiles[t], None if s["all"] else pos)
+        perm_p = permutation_pvalues(s["b"], settings.permutations, s["z"])
         # q-values through the codes of the tile's distinct p-values (NaN at code -1).
         # Counts kept in files give the values up to the largest that can be reported: the
         # entries above it get NaN and are not among the top best (see .spilled_counts).
-        where = np.searchsorted(p_table, s["kept_vals"])
-        found = where < p_table.size
+        where = np.searchsorted(self.p_table, s["kept_vals"])
+        found = where < self.p_table.size
         q_of_code = np.full(where.size + 1, np.nan)
-        q_of_code[:-1][found] = q_table[where[found]]
+        q_of_code[:-1][found] = self.q_table[where[found]]
         q = q_of_code[s["code"]]
-        pq = perm_q_of_count[s["b"]] if perm_q_of_count is not None else np.full(perm_p.shape, np.nan)
+        pq = self.perm_q_of_count[s["b"]] if self.perm_q_of_count is not None else np.full(perm_p.shape, np.nan)
         pq[np.isnan(perm_p)] = np.nan
         part = pair_result(problem.names, i, j, [s["r1"], s["r2"], s["z"], s["p"], perm_p], settings, q, pq,
                            {k: s[k] for k in ("p1", "p2", "class_code") if k in s})
@@ -187,19 +190,40 @@ def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settin
         where = np.flatnonzero(keep)
         return part.take(where), pos[where] + offset
 
-    selected = None
+    def part(self, t: int, s: Dict[str, Any]) -> Tuple[PairResult, np.ndarray]:
+        """The entries of tile `t` in the table (and in its file), and their positions."""
+        part, positions = self.tile_result(t, s)
+        if self.selected is not None:
+            take = np.flatnonzero(np.isin(positions, self.selected))
+            part, positions = part.take(take), positions[take]
+        return part, positions
+
+
+def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"], store: Any,
+                 filters: "Filters", write: Writer, keep_limit: Optional[int],
+                 state: Optional[Dict[str, Any]] = None) -> PairResult:
+    """The pair table of a run: the entries that pass the filters, at most `keep_limit` of
+    the best; every kept entry goes to `write` tile by tile. `state` receives the counts
+    over all tiles that any one part can be made again with."""
+    permutations = settings.permutations
+    if not settings.summary:
+        return _whole_pairs(analysis, problem, settings, tiles, store)
+    hist = store.histogram(len(tiles), permutations)
+    p_table, q_table = hist.q_values()
+    counts = {"p_table": p_table, "q_table": q_table, "b_hist": hist.b_hist}
+    parts = PairParts(analysis, problem, settings, tiles, filters, counts)
     if filters.top is not None:
         best = Kept(filters.top)
         for t in range(len(tiles)):
-            best.add(*tile_result(t))
+            best.add(*parts.tile_result(t, store.load_tile(t)))
         best.result(empty_pairs(problem, settings))
-        selected = np.concatenate(best.positions) if best.positions else np.zeros(0, np.int64)
+        parts.selected = counts["selected"] = (np.concatenate(best.positions) if best.positions
+                                               else np.zeros(0, np.int64))
+    if state is not None:
+        state.update(counts)
     kept = Kept(keep_limit)
     for t in range(len(tiles)):
-        part, positions = tile_result(t)
-        if selected is not None:
-            take = np.flatnonzero(np.isin(positions, selected))
-            part, positions = part.take(take), positions[take]
+        part, positions = parts.part(t, store.load_tile(t))
         if write is not None:
             write(t, part)
         kept.add(part, positions)
@@ -208,13 +232,23 @@ def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settin
 
 
 def finish_scores(analysis: "ScoreAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"],
-                  store: Any, filters: "Filters", write: Writer) -> Any:
-    """The row or set table of a run: every entry, or those that pass the filters."""
-    summaries = [store.load_tile(t) for t in range(len(tiles))]
-    observed = np.concatenate([s["obs"] for s in summaries])
-    counts = np.concatenate([s["counts"] for s in summaries])
+                  store: Any, filters: "Filters", write: Writer, state: Optional[Dict[str, Any]] = None,
+                  only: Optional[int] = None) -> Any:
+    """The row or set table of a run: every entry, or those that pass the filters. `state`
+    receives (or, with `only`, gives: then only the part of tile `only` is made) the scores
+    and exceedance counts of every entry."""
+    if only is None:
+        summaries = [store.load_tile(t) for t in range(len(tiles))]
+        observed = np.concatenate([s["obs"] for s in summaries])
+        counts = np.concatenate([s["counts"] for s in summaries])
+        extra = {k: np.concatenate([s[k] for s in summaries]) for k in analysis.tile_columns}
+        if state is not None:
+            state.update(obs=observed, counts=counts, **extra)
+    else:
+        assert state is not None
+        observed, counts = state["obs"], state["counts"]
+        extra = {k: state[k] for k in analysis.tile_columns}
     perm_p = permutation_pvalues(counts, problem.permutations, observed)
-    extra = {k: np.concatenate([s[k] for s in summaries]) for k in analysis.tile_columns}
     whole = analysis.score_table(problem, settings, observed, perm_p, **extra)
     keep = np.ones(len(whole), dtype=bool)
     if filters.max_p is not None:
@@ -224,6 +258,9 @@ def finish_scores(analysis: "ScoreAnalysis", problem: "Problem", settings: "Sett
     where = np.flatnonzero(keep)
     if filters.top is not None:
         where = np.sort(where[whole.take(where).order()[:filters.top]])
+    if only is not None:
+        a, b = tiles[only]
+        return whole.take(where[(where >= a) & (where < b)])
     if write is not None:
         for t, (a, b) in enumerate(tiles):
             write(t, whole.take(where[(where >= a) & (where < b)]))

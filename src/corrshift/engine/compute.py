@@ -4,7 +4,7 @@ import contextlib
 import contextvars
 import math
 import os
-from typing import Any, Callable, Dict, Iterator, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional, Set
 
 import numpy as np
 
@@ -119,17 +119,32 @@ def settings_of(problem: Problem, filters: Filters, out: Optional[str], threads:
 
 def _run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], ranges: List[List[plan.Tile]],
                store: Store, client: Any, hosts: Dict[str, int], key: str, progress: bool,
-               after_result: Optional[Callable[[int], None]]) -> None:
-    """Run the tasks of `tiles` (pass `ranges` of each) that `store` does not hold yet."""
-    state = execute.Run(problem, settings, tiles, ranges, store)
+               after_result: Optional[Callable[[int], None]], wanted: Optional[Set[int]] = None) -> None:
+    """Run the tasks of `tiles` (pass `ranges` of each; only of the tiles `wanted`) that
+    `store` does not hold yet."""
+    if isinstance(store, FolderStore):
+        resume = ("the finished tasks are kept in {}: run the same again, with a working cluster, to "
+                  "resume".format(store.out))
+    else:
+        resume = "run it again with a working cluster (with out=..., a run keeps its finished tasks to resume)"
+    state = execute.Run(problem, settings, tiles, ranges, store, wanted)
     state.bar = execute.Progress(progress, state.total_weight(), problem.analysis.unit)
     try:
         if client is None:
             execute.run_here(state, settings.threads)
         else:
-            execute.run_dask(state, client, hosts, key, after_result)
+            execute.run_dask(state, client, hosts, key, after_result, resume)
     finally:
         state.bar.close()
+
+
+def _pass_ranges(problem: Problem, tiles: List[plan.Tile], client: Any, hosts: Dict[str, int],
+                 resumable: bool) -> List[List[plan.Tile]]:
+    """The pass ranges of each tile's tasks."""
+    if client is None and not resumable:
+        # Nothing to resume and no worker to keep alive: every tile is one task.
+        return [[(0, problem.permutations + 1)] for _ in tiles]
+    return plan.plan_passes(problem, tiles, sum(hosts.values()) or 1)
 
 
 def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: Store,
@@ -140,9 +155,9 @@ def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filte
     key = "corrshift-" + digest[:20]
 
     def run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], ranges: List[List[plan.Tile]],
-                  store: Store) -> None:
+                  store: Store, wanted: Optional[Set[int]] = None) -> None:
         _run_tasks(problem, settings, tiles, ranges, store, client, hosts, key + "-" + problem.analysis.name,
-                   progress, after_result)
+                   progress, after_result, wanted)
 
     written: List[str] = []
     write: Optional[Callable[[int, Any], None]] = None
@@ -159,6 +174,7 @@ def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filte
         write = write_part
 
     limit = KEEP_IN_MEMORY if out is not None else None
+    kept: Dict[str, Any] = {}
     if two_phase:
         threads = settings.threads
         result = two_phase_run.compute(
@@ -166,20 +182,37 @@ def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filte
             lambda p: settings_of(p, filters, out, threads), write, limit,
             split=client is not None or out is not None, slots=sum(hosts.values()) or 1)
     else:
-        if client is None and out is None:
-            # Nothing to resume and no worker to keep alive: every tile is one task.
-            ranges = [[(0, problem.permutations + 1)] for _ in tiles]
-        else:
-            ranges = plan.plan_passes(problem, tiles, sum(hosts.values()) or 1)
-        run_tasks(problem, settings, tiles, ranges, store)
+        run_tasks(problem, settings, tiles, _pass_ranges(problem, tiles, client, hosts, out is not None), store)
         count = len(tiles)
         result = problem.analysis.finish(problem, settings, tiles, store, filters,
                                          None if write is None else lambda t, part: write(t, part, t == count - 1),
-                                         limit)
+                                         limit, kept)
     if out is not None:
         assert isinstance(store, FolderStore)  # a run that writes files keeps its work in the folder
-        output.finish_output(out, written, store.manifest, problem, result)
+        output.finish_output(out, written, store.manifest, problem, result, kept, len(tiles))
     return result
+
+
+def _repair(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: FolderStore,
+            client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
+            description: Dict[str, Any], out: str) -> Any:
+    """Make the damaged parts of a finished output again (their tiles computed again where
+    the parts need them) and publish it with its intact files."""
+    from .. import _parquet
+    analysis = problem.analysis
+    again = set(store.manifest["repair"])
+    if analysis.part_needs_tile and again:
+        hosts = execute.host_slots(client) if client is not None else {}
+        _run_tasks(problem, settings, tiles, _pass_ranges(problem, tiles, client, hosts, True), store, client,
+                   hosts, "corrshift-" + digest[:20] + "-" + analysis.name, progress, after_result, again)
+    counts = output.load_state(out)
+
+    def write_part(t: int, folder: str, name: str) -> None:
+        part = analysis.remake_part(problem, settings, tiles, store, filters, counts, t)
+        _parquet.write(part, os.path.join(folder, name), description)
+
+    output.repair_output(out, store.manifest, write_part, len(tiles))
+    return output.kept_table(out, problem, settings)
 
 
 def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: Any = None,
@@ -210,7 +243,12 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
     if out is not None:
         from .. import _parquet
         _parquet.require()
-        out = os.fspath(out)
+        try:
+            out = os.fspath(out)
+        except TypeError:
+            raise InputError("out must be a folder name (a str or path), got {!r}".format(out)) from None
+        if not isinstance(out, str):
+            out = os.fsdecode(out)
     check_memory(problem, filters, out)
     spill = check_histogram_memory(problem, filters)
     settings = settings_of(problem, filters, out, threads)
@@ -248,15 +286,40 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
             if spill:
                 store.close()
     else:
+        output.recover(out)
         output.check_output(out)
-        with output.OutputLock(out):
-            manifest = output.prepare_output(out, digest, description, overwrite)
-            if output.finished_table(out, manifest):
-                result = output.kept_table(out, problem, settings)
-            else:
-                store = SpillingFolderStore(out, manifest, top) if spill else FolderStore(out, manifest)
-                result = _compute(problem, settings, tiles, filters, store, client,
-                                  digest, progress, _after_result, description, out, two_phase)
+        problems = output.finished(out, digest)
+        if problems is not None and not problems:
+            # Read back without the lock, so that no write access is needed.
+            result = output.kept_table(out, problem, settings)
+            output.tidy(out)
+        else:
+            with contextlib.ExitStack() as locked:
+                try:
+                    locked.enter_context(output.OutputLock(out))
+                except InputError as exc:
+                    if problems:
+                        raise output.cannot_mend(out, problems, exc) from None
+                    raise
+                manifest = output.prepare_output(out, digest, description, overwrite)
+                if output.finished_table(out, manifest):
+                    result = output.kept_table(out, problem, settings)
+                elif "repair" in manifest and not two_phase:
+                    result = _repair(problem, settings, tiles, filters, FolderStore(out, manifest), client,
+                                     digest, progress, _after_result, description, out)
+                else:
+                    if "repair" in manifest:
+                        # Its parts are cut by the reported pairs, which the earlier files no
+                        # longer tell reliably: everything is made again and published whole.
+                        output.note("{}: a filtered pair table with permutations is computed again in full "
+                                    "(from its kept work files, where there are any)".format(out))
+                    store = SpillingFolderStore(out, manifest, top) if spill else FolderStore(out, manifest)
+                    try:
+                        result = _compute(problem, settings, tiles, filters, store, client,
+                                          digest, progress, _after_result, description, out, two_phase)
+                    finally:
+                        if spill:
+                            store.close()
     result.output = out
     if two_phase:
         result.perm_q_note = two_phase_run.PERM_Q_NOTE

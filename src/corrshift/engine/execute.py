@@ -5,7 +5,8 @@ Finished tasks go to the run's store; a tile whose tasks are all done becomes a 
 summary there."""
 import contextlib
 import dataclasses
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Set
+import importlib
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
 from .._inputs import InputError
 from . import tasks
@@ -17,6 +18,36 @@ if TYPE_CHECKING:
     from .problem import Problem
 
 DASK_MESSAGE = 'cluster runs need dask and distributed: pip install "corrshift[dask]"'
+
+
+class ClusterLost(RuntimeError):
+    """The Dask cluster of a run went away (its scheduler, or all of its workers) before
+    the run's tasks were done. The finished tasks of a run that writes files are kept:
+    the same call resumes from them."""
+
+
+def _lost_kinds(distributed: Any) -> Tuple[type, ...]:
+    """The exceptions by which a client learns that its cluster is gone."""
+    import asyncio
+    import concurrent.futures
+    kinds = [concurrent.futures.CancelledError, asyncio.CancelledError, OSError, TimeoutError]
+    for module, name in (("distributed", "KilledWorker"), ("distributed.client", "ClosedClientError")):
+        kind = getattr(importlib.import_module(module), name, None)
+        if isinstance(kind, type):
+            kinds.append(kind)
+    return tuple(kinds)
+
+
+def _lost(exc: BaseException, resume: str) -> ClusterLost:
+    cause = " ".join(str(exc).split())
+    if isinstance(exc, AttributeError):
+        cause = "the client has no scheduler any more"
+    elif cause:
+        cause = "{}: {}".format(type(exc).__name__, cause[:200])
+    else:
+        cause = type(exc).__name__
+    return ClusterLost("lost the Dask cluster during the run (its scheduler or all its workers went away; "
+                       "{}); {}".format(cause, resume))
 
 
 class Progress:
@@ -42,7 +73,7 @@ class Run:
     """Bookkeeping of one run: which tasks remain, and turning finished tasks into tiles."""
 
     def __init__(self, problem: "Problem", settings: Settings, tiles: List[Tile], ranges: List[List[Tile]],
-                 store: Store):
+                 store: Store, wanted: Optional[Set[int]] = None):
         self.problem, self.settings, self.tiles, self.ranges = problem, settings, tiles, ranges
         self.store, self.bar = store, Progress(False, 0, "")
         done_tiles = store.done_tiles()
@@ -50,7 +81,7 @@ class Run:
         self.pending: Dict[int, Set[TaskKey]] = {}
         self.jobs: List[Job] = []
         for t, tile in enumerate(tiles):
-            if t in done_tiles:
+            if t in done_tiles or (wanted is not None and t not in wanted):
                 continue
             keys = {(t, f, l) for f, l in ranges[t]}
             self.pending[t] = keys - done_tasks
@@ -125,24 +156,38 @@ def host_slots(client: Any) -> Dict[str, int]:
 
 
 def run_dask(run: Run, client: Any, slots: Dict[str, int], key_prefix: str,
-             after_result: Optional[Callable[[int], None]] = None) -> None:
+             after_result: Optional[Callable[[int], None]] = None, resume: str = "run it again") -> None:
+    """Run the jobs of `run` on the cluster of `client`; ClusterLost (with `resume`, what
+    to do then) if the cluster goes away meanwhile."""
     distributed = require_dask()
     if not run.jobs:
         return
-    # A key of its own: a run that scatters the same matrix again (the second phase of a
-    # filtered z-test) must not meet the release of the earlier copy under the same key.
-    data = client.scatter(run.problem.data, broadcast=True, hash=False)
-    futures = {}
-    for job in run.jobs:
-        f, l = job.passes
-        key = "{}-{}-{}-{}".format(key_prefix, job.index, f, l)
-        futures[client.submit(tasks.run_task, data, run.settings, job, None, slots, key=key, pure=True)] = job
+    lost = _lost_kinds(distributed)
+    futures: Dict[Any, Job] = {}
     done = 0
     try:
-        for future in distributed.as_completed(list(futures)):
-            job = futures.pop(future)
-            result = future.result()
-            future.release()
+        try:
+            # A key of its own: a run that scatters the same matrix again (the second phase of
+            # a filtered z-test) must not meet the release of the earlier copy under the same key.
+            data = client.scatter(run.problem.data, broadcast=True, hash=False)
+            for job in run.jobs:
+                f, l = job.passes
+                key = "{}-{}-{}-{}".format(key_prefix, job.index, f, l)
+                futures[client.submit(tasks.run_task, data, run.settings, job, None, slots, key=key,
+                                      pure=True)] = job
+            finished = distributed.as_completed(list(futures))
+        except lost + (AttributeError,) as exc:  # a client whose cluster is gone has no scheduler
+            raise _lost(exc, resume) from None
+        while True:
+            try:
+                future = next(finished, None)
+                if future is None:
+                    break
+                job = futures.pop(future)
+                result = future.result()
+                future.release()
+            except lost as exc:
+                raise _lost(exc, resume) from None
             run.finished(job, result)
             run.bar.update(run.weight(job))
             done += 1
@@ -150,7 +195,8 @@ def run_dask(run: Run, client: Any, slots: Dict[str, int], key_prefix: str,
                 after_result(done)
     finally:
         if futures:
-            client.cancel(list(futures))
+            with contextlib.suppress(Exception):
+                client.cancel(list(futures))
 
 
 @contextlib.contextmanager

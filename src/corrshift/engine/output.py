@@ -1,8 +1,18 @@
-"""The output folder of a run that writes Parquet: its lock, preparing it (a new run, or
-the earlier run of the same inputs to resume) and finishing it (the part files moved into
-place, the manifest marked complete, the returned table kept for reading back)."""
+"""The output folder of a run that writes Parquet: its lock, preparing it (a new run, the
+earlier run of the same inputs to resume, or a finished output to verify and mend) and
+finishing it.
+
+A finished output appears in one step: its part files, the returned table and the manifest
+are written into a folder beside the output (``.NAME.corrshift-new``), which then takes the
+output's place in one rename, so that a reader of the folder sees either no parts or all of
+them. The manifest records the size and sha256 of every file of the finished output; they
+are checked before a finished output is read back, and a part that differs, is missing or
+is not one of them is mended by computing again only what it needs."""
+import ctypes
+import errno
 import json
 import os
+import re
 import shutil
 import socket
 import time
@@ -11,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional
 import numpy as np
 
 from .._inputs import InputError
-from .store import MANIFEST, WORK, save_npz, write_manifest
+from .store import MANIFEST, WORK, file_sum, note, save_npz, write_manifest
 
 if TYPE_CHECKING:
     from .problem import Problem
@@ -19,10 +29,14 @@ if TYPE_CHECKING:
 
 LOCK = "_corrshift.lock"
 KEPT = "_kept.npz"
+#: The counts over all tiles that the parts are made with, kept to remake any one part.
+STATE = "_finish.npz"
+PART = re.compile(r"^part-(\d{5,})\.parquet$")
 
 
 def _ours(name: str) -> bool:
-    return (name in (MANIFEST, WORK, KEPT) or name.startswith(MANIFEST) or name.startswith(LOCK)
+    return (name in (MANIFEST, WORK, KEPT, STATE) or name.startswith(MANIFEST) or name.startswith(LOCK)
+            or name.startswith(KEPT) or name.startswith(STATE)
             or (name.startswith("part-") and (name.endswith(".parquet") or name.endswith(".parquet.tmp"))))
 
 
@@ -145,30 +159,148 @@ class OutputLock:
         os.remove(aside)
 
 
+def beside(out: str, what: str) -> str:
+    """The folder beside `out` that a finished output is built in ("new"), or that the
+    folder it replaced is moved to ("old")."""
+    full = os.path.abspath(out)
+    return os.path.join(os.path.dirname(full), ".{}.corrshift-{}".format(os.path.basename(full), what))
+
+
+def _read_manifest(folder: str) -> Optional[Dict[str, Any]]:
+    try:
+        with open(os.path.join(folder, MANIFEST), encoding="utf-8") as fh:
+            manifest = json.load(fh)
+    except (OSError, ValueError):
+        return None
+    return manifest if isinstance(manifest, dict) else None
+
+
+def recover(out: str) -> None:
+    """Finish the move of a finished output into place that a stopped run began: the
+    output missing, its finished folder beside it."""
+    new = beside(out, "new")
+    if os.path.lexists(out) or not os.path.isdir(new):
+        return
+    manifest = _read_manifest(new)
+    if manifest is None or not manifest.get("complete") or verify(new, manifest):
+        return
+    try:
+        os.rename(new, out)
+    except OSError as exc:
+        raise _cannot_write(out, exc) from None
+    note("moved the finished output of an interrupted run into place at {}".format(out))
+
+
+def verify(folder: str, manifest: Dict[str, Any]) -> Dict[str, str]:
+    """What is wrong with the files of the finished output in `folder`, by file name."""
+    files = manifest.get("files")
+    if not isinstance(files, dict) or KEPT not in files:
+        return {MANIFEST: "lists no checksums"}
+    problems = {}
+    for name, want in sorted(files.items()):
+        path = os.path.join(folder, name)
+        try:
+            size = os.path.getsize(path)
+        except OSError:
+            problems[name] = "is missing"
+            continue
+        try:
+            if size != want["bytes"]:
+                problems[name] = "has {:,} bytes, not the {:,} it was written with".format(size, want["bytes"])
+            elif file_sum(path) != want["sha256"]:
+                problems[name] = "differs from the file that was written (sha256)"
+        except (TypeError, KeyError):
+            problems[name] = "has no checksum in the manifest"
+        except OSError as exc:
+            problems[name] = "cannot be read ({})".format(exc.strerror or exc)
+    for name in sorted(os.listdir(folder)):
+        if PART.match(name) and name not in files:
+            problems[name] = "is not one of the files of the output"
+    return problems
+
+
+def finished(out: str, digest: str) -> Optional[Dict[str, str]]:
+    """What is wrong with the finished output of the run with inputs `digest` in `out`
+    (empty: it is intact); None if `out` holds no such output. Needs no write access."""
+    manifest = _read_manifest(out)
+    if manifest is None or manifest.get("inputs") != digest or not manifest.get("complete"):
+        return None
+    return verify(out, manifest)
+
+
+def cannot_mend(out: str, problems: Dict[str, str], refused: InputError) -> InputError:
+    """The error of a damaged finished output that this run cannot lock to mend."""
+    name = sorted(problems)[0]
+    more = " (and {} more)".format(len(problems) - 1) if len(problems) > 1 else ""
+    return InputError("out: {} in {!r} {}{}, and the output cannot be mended now ({}); run the same again "
+                      "once the folder can be written: it makes only the damaged files again".format(
+                          name, out, problems[name], more, refused))
+
+
+def tidy(out: str) -> None:
+    """Remove what a run stopped after finishing left behind (its work folder, its lock,
+    the folders beside the output), where the folder can be written."""
+    leftovers = [os.path.join(out, WORK), os.path.join(out, LOCK), beside(out, "new"), beside(out, "old")]
+    if not any(os.path.lexists(p) for p in leftovers) or not os.access(out, os.W_OK | os.X_OK):
+        return
+    try:
+        with OutputLock(out):
+            for path in leftovers[:1] + leftovers[2:]:
+                _remove(path)
+    except InputError:  # in use by a live run, or not ours to change: left as it is
+        pass
+
+
+def _remove(path: str) -> None:
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    elif os.path.lexists(path):
+        os.remove(path)
+
+
+def _part_tile(name: str) -> int:
+    match = PART.match(name)
+    assert match is not None
+    return int(match.group(1))
+
+
 def prepare_output(out: str, digest: str, description: Dict[str, Any], overwrite: bool) -> Dict[str, Any]:
     """The manifest of the output folder `out` (locked by this run): a new one, or the one
     of an earlier run of the same inputs. Refuses a folder that holds other results, unless
-    `overwrite`."""
-    manifest = None
+    `overwrite`. A finished output is verified: a damaged part leaves the manifest with
+    ``repair``, the tiles to compute again (a damaged returned table, everything)."""
     names = [n for n in os.listdir(out) if n != LOCK]
-    path = os.path.join(out, MANIFEST)
-    if os.path.exists(path):
-        try:
-            with open(path, encoding="utf-8") as fh:
-                manifest = json.load(fh)
-        except (OSError, ValueError):
-            manifest = None
-        if manifest is not None and manifest.get("inputs") != digest:
-            if not overwrite:
-                raise InputError("out: {!r} holds the output of other inputs or options; pass "
-                                 "overwrite=True (--overwrite) to replace it, or give another folder"
-                                 .format(out))
-            manifest = None
+    manifest = _read_manifest(out) if os.path.exists(os.path.join(out, MANIFEST)) else None
+    if manifest is not None and manifest.get("inputs") != digest:
+        if not overwrite:
+            raise InputError("out: {!r} holds the output of other inputs or options; pass "
+                             "overwrite=True (--overwrite) to replace it, or give another folder"
+                             .format(out))
+        manifest = None
     if manifest is None and names:
         if not overwrite:
             raise InputError("out: {!r} holds an unfinished output that cannot be resumed; pass "
                              "overwrite=True (--overwrite) to replace it".format(out))
         _clear(out)
+    parent = os.path.dirname(os.path.abspath(out))
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise InputError("out: cannot create files in {!r}, beside {!r}: a finished output is built there and "
+                         "moved into place in one step".format(parent, out))
+    if manifest is not None and (manifest.get("complete") or "repair" in manifest):
+        problems = verify(out, manifest)
+        if not problems and manifest.get("complete"):
+            return manifest
+        for name, problem in problems.items():
+            note("{}: {} {}; {}".format(out, name, problem, "it is removed" if PART.match(name) and
+                                        name not in manifest.get("files", {}) else "it is made again"))
+        if MANIFEST in problems or KEPT in problems or STATE in problems:
+            note("{}: the whole output is computed again".format(out))
+            _clear(out)
+            manifest = None
+        else:
+            again = {_part_tile(n) for n in problems if n in manifest["files"]}
+            manifest["repair"] = sorted(again | set(manifest.get("repair", [])))
+            manifest["complete"] = False
     try:
         if manifest is None:
             manifest = {"inputs": digest, "description": description, "tiles_done": [], "complete": False}
@@ -179,31 +311,104 @@ def prepare_output(out: str, digest: str, description: Dict[str, Any], overwrite
 
 
 def finished_table(out: str, manifest: Dict[str, Any]) -> bool:
-    """Whether `out` holds the finished output of its manifest's run."""
-    return bool(manifest.get("complete")) and os.path.exists(os.path.join(out, KEPT))
+    """Whether `out` holds the finished output of its manifest's run (verified)."""
+    return bool(manifest.get("complete"))
 
 
 def final_folder(out: str) -> str:
-    """Where the part files are written until the run is complete."""
-    final = os.path.join(out, WORK, "final")
-    os.makedirs(final, exist_ok=True)
-    return final
+    """Where the files of the finished output are written, beside `out`: made empty."""
+    new = beside(out, "new")
+    _remove(new)
+    os.makedirs(new)
+    return new
 
 
-def finish_output(out: str, written: List[str], manifest: Dict[str, Any], problem: "Problem", result: Any) -> None:
-    """Keep the returned table, move the finished parts into place, mark the run complete
-    and drop the work files."""
-    save_npz(os.path.join(out, KEPT), problem.analysis.kept_arrays(problem, result))
-    for name in os.listdir(out):
-        if name.startswith("part-") and name not in written:
-            os.remove(os.path.join(out, name))
-    final = os.path.join(out, WORK, "final")
-    for name in written:
-        os.replace(os.path.join(final, name), os.path.join(out, name))
-    manifest["complete"] = True
-    manifest["parts"] = written
-    write_manifest(out, manifest)
-    shutil.rmtree(os.path.join(out, WORK), ignore_errors=True)
+def _exchange(a: str, b: str) -> bool:
+    """Swap the folders `a` and `b` in one step (Linux renameat2); False where the system
+    cannot."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        rename2 = libc.renameat2
+    except (OSError, AttributeError):
+        return False
+    rename2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+    at_cwd, exchange = -100, 2
+    if rename2(at_cwd, os.fsencode(a), at_cwd, os.fsencode(b), exchange) == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP, errno.ENOTSUP):
+        return False
+    raise OSError(code, os.strerror(code), a)
+
+
+def _move_into_place(out: str, new: str) -> None:
+    """`new` becomes `out` in one step for readers; the folder it replaces is removed."""
+    if _exchange(new, out):
+        _remove(new)
+        return
+    old = beside(out, "old")
+    _remove(old)
+    os.rename(out, old)
+    os.rename(new, out)
+    _remove(old)
+
+
+def _link_or_copy(source: str, target: str) -> None:
+    try:
+        os.link(source, target)
+    except OSError:
+        shutil.copyfile(source, target)
+
+
+def publish(out: str, new: str, manifest: Dict[str, Any], parts: List[str], tiles: int) -> None:
+    """Mark the finished output built in `new` complete (with the size and checksum of
+    each of its files) and move it into the place of `out`; the work files go with the
+    folder it replaces."""
+    # The records of the work files (of each phase) go with the work folder.
+    for key in [k for k in manifest if k == "work" or k.endswith("_work") or k.endswith("_tiles_done")]:
+        del manifest[key]
+    manifest.pop("repair", None)
+    manifest.update(complete=True, parts=parts, tiles_done=list(range(tiles)),
+                    files={name: {"bytes": os.path.getsize(os.path.join(new, name)),
+                                  "sha256": file_sum(os.path.join(new, name))}
+                           for name in parts + [KEPT, STATE]})
+    write_manifest(new, manifest)
+    lock = os.path.join(out, LOCK)
+    if os.path.exists(lock):  # held until the run ends, as before the move
+        shutil.copyfile(lock, os.path.join(new, LOCK))
+    _move_into_place(out, new)
+
+
+def finish_output(out: str, written: List[str], manifest: Dict[str, Any], problem: "Problem", result: Any,
+                  state: Dict[str, Any], tiles: int) -> None:
+    """Keep the returned table and the counts the parts were made with beside the
+    finished parts, and publish them."""
+    new = beside(out, "new")
+    save_npz(os.path.join(new, KEPT), problem.analysis.kept_arrays(problem, result))
+    save_npz(os.path.join(new, STATE), state)
+    publish(out, new, manifest, written, tiles)
+
+
+def repair_output(out: str, manifest: Dict[str, Any], write: Any, tiles: int) -> None:
+    """Publish the finished output again with the tiles of ``manifest["repair"]`` made
+    again by `write` (into the new folder) and the intact files of the earlier one."""
+    new = final_folder(out)
+    again = set(manifest["repair"])
+    parts = []
+    for name in manifest["parts"]:
+        if _part_tile(name) in again:
+            write(_part_tile(name), new, name)
+        else:
+            _link_or_copy(os.path.join(out, name), os.path.join(new, name))
+        parts.append(name)
+    for name in (KEPT, STATE):
+        _link_or_copy(os.path.join(out, name), os.path.join(new, name))
+    publish(out, new, manifest, parts, tiles)
+
+
+def load_state(out: str) -> Dict[str, Any]:
+    with np.load(os.path.join(out, STATE)) as archive:
+        return {k: archive[k] for k in archive.files}
 
 
 def kept_table(out: str, problem: "Problem", settings: "Settings") -> Any:

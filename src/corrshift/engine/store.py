@@ -1,8 +1,11 @@
 """Where finished tasks and tiles are kept: in memory, or as files in the output's work
-folder, whose manifest lists the finished tiles (what a resumed run skips)."""
+folder, whose manifest lists the finished tiles (what a resumed run skips) and the checksum
+of every work file (a file that differs is computed again)."""
 import contextlib
+import hashlib
 import json
 import os
+import sys
 from typing import Any, Dict, Optional, Sequence, Set, Tuple
 
 import numpy as np
@@ -15,11 +18,28 @@ MANIFEST = "_corrshift.json"
 WORK = "_work"
 
 
-def save_npz(path: str, arrays: Dict[str, Any]) -> None:
-    """Arrays saved under `path`, which appears only when the file is complete."""
+def file_sum(path: str) -> str:
+    """The sha256 of the file at `path`, in hexadecimal."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as fh:
+        for block in iter(lambda: fh.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def save_npz(path: str, arrays: Dict[str, Any]) -> str:
+    """Arrays saved under `path`, which appears only when the file is complete; returns
+    its checksum."""
     tmp = path + ".tmp.npz"
     np.savez(tmp, **arrays)
+    checksum = file_sum(tmp)
     os.replace(tmp, path)
+    return checksum
+
+
+def note(text: str) -> None:
+    """One line on standard error about what a run found and does about it."""
+    print("corrshift: note: " + text, file=sys.stderr, flush=True)
 
 
 def write_manifest(out: str, manifest: Dict[str, Any]) -> None:
@@ -94,13 +114,48 @@ class MemoryStore(Store):
 
 class FolderStore(Store):
     """Finished tasks and tiles as .npz files in the output's work folder; the manifest lists
-    the finished tiles. A file appears under its final name only when complete."""
+    the finished tiles and the checksum of each file. A file appears under its final name
+    only when complete, and counts as done only while it matches its checksum: on opening,
+    a file that differs (or that the manifest does not know) is removed, to be computed
+    again."""
 
-    def __init__(self, out: str, manifest: Dict[str, Any]):
+    def __init__(self, out: str, manifest: Dict[str, Any], phase: Optional[str] = None):
         self.out = out
-        self.work = os.path.join(out, WORK)
         self.manifest = manifest
+        # A phase of a run keeps its files in a subfolder, listed under keys of its own.
+        self.work = os.path.join(out, WORK) if phase is None else os.path.join(out, WORK, phase)
+        prefix = "" if phase is None else phase + "_"
+        self.tiles_key = prefix + "tiles_done"
+        self.sums: Dict[str, str] = manifest.setdefault(prefix + "work", {})
+        manifest.setdefault(self.tiles_key, [])
         os.makedirs(self.work, exist_ok=True)
+        self._check()
+
+    def _check(self) -> None:
+        damaged = []
+        for name in sorted(os.listdir(self.work)):
+            path = os.path.join(self.work, name)
+            if not (name.endswith(".npz") and name[:5] in ("task-", "tile-")) or ".tmp" in name:
+                if name.endswith(".tmp.npz"):  # left by a run stopped while writing it
+                    os.remove(path)
+                continue
+            known = self.sums.get(name)
+            if known is not None and file_sum(path) == known:
+                continue
+            if known is not None:
+                damaged.append(name)
+            os.remove(path)
+        if damaged:
+            note("{} of the work files in {} differ from their checksums ({}); they are computed again"
+                 .format(len(damaged), self.work, ", ".join(damaged[:3]) + (", ..." if len(damaged) > 3 else "")))
+        present = set(os.listdir(self.work))
+        for name in [n for n in self.sums if n not in present]:
+            del self.sums[name]
+        self.manifest[self.tiles_key] = [t for t in self.manifest[self.tiles_key]
+                                         if os.path.basename(self._tile_path(t)) in present]
+
+    def _keep(self, path: str, checksum: str) -> None:
+        self.sums[os.path.basename(path)] = checksum
 
     def _tile_path(self, tile: int) -> str:
         return os.path.join(self.work, "tile-{:06d}.npz".format(tile))
@@ -109,26 +164,31 @@ class FolderStore(Store):
         return os.path.join(self.work, "task-{:06d}-{}-{}.npz".format(*key))
 
     def done_tiles(self) -> Set[int]:
-        return {t for t in self.manifest["tiles_done"] if os.path.exists(self._tile_path(t))}
+        return {t for t in self.manifest[self.tiles_key] if os.path.exists(self._tile_path(t))}
 
     def done_tasks(self) -> Set[TaskKey]:
         done = set()
         for name in os.listdir(self.work):
-            if name.startswith("task-") and name.endswith(".npz") and ".tmp" not in name:
+            if name.startswith("task-") and name.endswith(".npz") and name in self.sums:
                 tile, f, l = name[5:-4].split("-")
                 done.add((int(tile), int(f), int(l)))
         return done
 
     def save_task(self, key: TaskKey, result: Dict[str, Any]) -> None:
-        save_npz(self._task_path(key), result)
+        path = self._task_path(key)
+        self._keep(path, save_npz(path, result))
+        write_manifest(self.out, self.manifest)
 
     def load_task(self, key: TaskKey) -> Dict[str, Any]:
         with np.load(self._task_path(key)) as archive:
             return {k: archive[k] for k in archive.files}
 
     def save_tile(self, tile: int, summary: Dict[str, Any], tasks: Sequence[TaskKey]) -> None:
-        save_npz(self._tile_path(tile), summary)
-        self.manifest["tiles_done"] = sorted(set(self.manifest["tiles_done"]) | {tile})
+        path = self._tile_path(tile)
+        self._keep(path, save_npz(path, summary))
+        self.manifest[self.tiles_key] = sorted(set(self.manifest[self.tiles_key]) | {tile})
+        for key in tasks:
+            self.sums.pop(os.path.basename(self._task_path(key)), None)
         write_manifest(self.out, self.manifest)
         for key in tasks:
             with contextlib.suppress(FileNotFoundError):

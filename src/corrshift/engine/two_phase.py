@@ -15,12 +15,13 @@ pass over every pair instead.
 
 With ``out=DIR`` both phases are resumable: phase 1 keeps its finished tiles as a
 one-phase run does, phase 2 in the work folder's ``perm`` folder, listed in the
-manifest under ``perm_tiles_done``.
+manifest under ``perm_tiles_done`` (their checksums under ``perm_work``). A finished
+two-phase output whose files are damaged is computed again in full on the next run: its
+parts are cut by the reported pairs, not by the tiles of phase 1.
 """
 import copy
 import hashlib
-import os
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -28,7 +29,7 @@ from ..results import PairResult, permutation_pvalues
 from . import plan
 from .analyses import ListedPairs
 from .assemble import empty_pairs, pair_result
-from .store import FolderStore, MemoryStore, Store, TaskKey, save_npz, write_manifest
+from .store import FolderStore, MemoryStore, Store
 from .tasks import Job, Settings
 
 if TYPE_CHECKING:
@@ -62,29 +63,6 @@ class PermutationCounts(ListedPairs):
 
 
 COUNTS = PermutationCounts()
-
-
-class PhaseStore(FolderStore):
-    """A FolderStore of its own subfolder of the work folder, whose finished tiles the
-    manifest lists under ``<phase>_tiles_done``."""
-
-    def __init__(self, out: str, manifest: Dict[str, Any], phase: str):
-        super().__init__(out, manifest)
-        self.work = os.path.join(self.work, phase)
-        self.key = phase + "_tiles_done"
-        manifest.setdefault(self.key, [])
-        os.makedirs(self.work, exist_ok=True)
-
-    def done_tiles(self) -> Set[int]:
-        return {t for t in self.manifest[self.key] if os.path.exists(self._tile_path(t))}
-
-    def save_tile(self, tile: int, summary: Dict[str, Any], tasks: Sequence[TaskKey]) -> None:
-        save_npz(self._tile_path(tile), summary)
-        self.manifest[self.key] = sorted(set(self.manifest[self.key]) | {tile})
-        write_manifest(self.out, self.manifest)
-        for key in tasks:
-            if os.path.exists(self._task_path(key)):
-                os.remove(self._task_path(key))
 
 
 def _observed_problem(problem: "Problem") -> "Problem":
@@ -149,7 +127,7 @@ def compute(problem: "Problem", settings: Settings, filters: "Filters", store: S
     listed.index1, listed.index2 = kept.index1, kept.index2
     listed.analysis = COUNTS
     tiles2 = plan.plan_tiles(listed)
-    store2: Store = (PhaseStore(store.out, store.manifest, "perm") if isinstance(store, FolderStore)
+    store2: Store = (FolderStore(store.out, store.manifest, "perm") if isinstance(store, FolderStore)
                      else MemoryStore())
     run_tasks(listed, settings, tiles2, _pass_ranges(listed, tiles2, slots, split), store2)
     counts = (np.concatenate([store2.load_tile(t)["counts"] for t in range(len(tiles2))]) if tiles2
