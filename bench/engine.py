@@ -73,11 +73,11 @@ def quiet_stdout() -> Iterator[None]:
 
 
 def prepared(ex: Any) -> Tuple[Any, Any, np.ndarray, np.ndarray, np.ndarray]:
-    """The example as ztest prepares it: matrix, groups, local group columns, standardised data."""
+    """The example as ztest prepares it: matrix, groups, local group columns, screened data."""
     matrix = _inputs.as_matrix(ex.expression, ex.probes, ex.samples)
     grp = _inputs.groups(matrix, "BCR/ABL", "NEG", False, ex.mol_biol)
     first, second = _inputs.local_groups(grp.first.size, grp.second.size)
-    return matrix, grp, first, second, _inputs.submatrix(matrix, grp)
+    return matrix, grp, first, second, _inputs.screened_submatrix(matrix, grp).data
 
 
 def reference_problem(ex: Any, permutations: int) -> engine.Problem:

@@ -675,45 +675,6 @@ def screened_submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndar
     return Screened(data, kept, dropped)
 
 
-def submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndarray] = None) -> np.ndarray:
-    """The rows in use and the two groups' columns side by side, each row standardised in
-    float64 over these samples, as C-contiguous float32.
-
-    Group 1 becomes columns 0 .. n1-1 and group 2 columns n1 .. n1+n2-1, so that every
-    permutation pass re-splits exactly these samples. Standardising a row (subtracting its
-    mean, dividing by its standard deviation) leaves every Pearson correlation and every
-    rank within a group as it is, in exact arithmetic; in single precision it keeps the
-    correlations accurate whatever the data's offset and scale (see :func:`scale_rows`).
-    """
-    columns = np.concatenate([grp.first, grp.second])
-    rows = np.arange(matrix.nrows) if row_subset is None else np.asarray(row_subset)
-    n1 = grp.first.size
-    out = np.empty((rows.size, columns.size), dtype=np.float32)
-    constant: Dict[str, List[int]] = {"group1": [], "group2": []}
-
-    def visit(start: int, chunk: np.ndarray, block: np.ndarray) -> None:
-        for argname, part in (("group1", block[:, :n1]), ("group2", block[:, n1:])):
-            constant[argname].extend(chunk[part.min(axis=1) == part.max(axis=1)].tolist())
-        out[start:start + chunk.size] = scale_rows(block)
-
-    _read_rows(matrix, grp, rows, visit)
-    # Constant rows have no correlation; for scores they would distort every set they touch.
-    for argname, found in constant.items():
-        if found:
-            names = [matrix.row_names[r] for r in found]
-            raise InputError("data has {} row(s) that are constant within {} ({}); their correlation "
-                             "there is undefined: remove them (keep rows that vary within both "
-                             "groups)".format(len(found), argname, _quote_list(names)))
-    for argname, part in (("group1", out[:, :n1]), ("group2", out[:, n1:])):
-        collapsed = np.flatnonzero(part.min(axis=1) == part.max(axis=1))
-        if collapsed.size:
-            names = [matrix.row_names[int(rows[c])] for c in collapsed]
-            raise InputError("data has {} row(s) that vary too little within {} to be told apart in "
-                             "single precision ({}), compared with their spread over both groups; "
-                             "remove them".format(collapsed.size, argname, _quote_list(names)))
-    return out
-
-
 def local_groups(n1: int, n2: int) -> Tuple[np.ndarray, np.ndarray]:
     """The two groups' columns in a submatrix: 0 .. n1-1 and n1 .. n1+n2-1."""
     return np.arange(n1, dtype=np.int32), np.arange(n1, n1 + n2, dtype=np.int32)
