@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -576,6 +577,172 @@ struct count_tile_avx2 {
     }
 };
 
+// ---- Deciding from one group's Sxy (complement_terms) ---------------------------------
+//
+// A tile whose rows allow it sums only the summed group s; the derived group d's
+// correlation of a lane is r_d' = fl(fl(fl(R' - fl(r_s' F')) - E') G'), where r_s' is the
+// cheap correlation of group s (above), R' the pair's R rounded to float, and F' = f_x f_y,
+// E' = e_x e_y, G' = g_x g_y of the rows' float terms. The decision then goes as in
+// decide_ab_avx2 with the same margin eta, from (r_s', r_d') in the groups' order; a lane
+// with |r_d'| > 0.9 (or NaN) takes the exact path, which sums its group-d Sxy first.
+//
+// Why the decision stays exact. u = 2^-24; rho are correlations in real arithmetic of the
+// values the exact path packs (rho_g(v)) or of the data's values (rho_g).
+//  1. The exact path's own error. For a row of group g with m values v, mean mu,
+//     population variance V, a = sqrt(mean of v^2 / V), b = |mu| / sqrt(V) (a^2 = 1 + b^2),
+//     the sums of pack_rows and finish (each sequential over m terms, gamma_n = n u /
+//     (1 - n u)) give |mean - mu| <= gamma_m sqrt(V) a, a variance within
+//     V (C + u) and an Sxy within gamma_m m sqrt(V_x V_y) a_x a_y, so that for a pair
+//     |cov - cov*| / sqrt(V_x V_y) <= C + u and, with the product, square root and division
+//     (2.5u), |r_g - rho_g(v)| <= E_g = (2C + 4.5u)(1 + 2^-10), where
+//     C = gamma_(m+1) a^2 + 2 gamma_m a b + u b^2 of the pair's row with the larger a (a and b
+//     grow together). The factor 1 + 2^-10 holds the second-order terms where C <= 2^-12
+//     and m u <= 2^-12, which a tile must meet.
+//  2. Packing. Values standardised within the group in double (pack_standardised) are
+//     v = w (1 + delta), |delta| <= 1.01u, w an affine image of the data's values, so
+//     |rho_g(v) - rho_g| <= delta_p = 4.1u (products 2.03u, means 1.01u, variances 2.03u);
+//     values packed as given have delta_p = 0.
+//  3. The derived correlation. R, f, g and e are computed in double from the data
+//     (relative error below 2^-30 on the rows that may take this path, see
+//     complement.hpp) and rounded once to float; |F'|, |E'|, |R'| <= 1 and the products
+//     and differences round once each, so |N' - N| <= (|r_s' - rho_s| F + 14u + 2^-27)
+//     (1 + 2^-20) for the numerator N = R - rho_s F - E of the identity, and
+//     |r_d' - rho_d| <= G (1 + 2^-20) |N' - N| + 4.03u (|rho_d| <= 1, G' within 3.01u).
+//     With |r_s' - r_s| <= 2^-20 (the cheap correlation), |r_s - rho_s| <= E_s + delta_p:
+//         |r_d' - r_d| <= B = G (1 + 2^-20)(F (1 + 2^-20)(2^-20 + E_s + delta_p) + 14u + 2^-27)
+//                             + 4.03u + delta_p + E_d,
+//     with G and F the products of the tile's largest g and f over its x rows and over its
+//     y rows' panel.
+//  4. In z. Group s moves ln(A/B)/2 by at most 50.26 * 1.01 * 2^-20 < 4.85e-5 (as above).
+//     Lanes with |r_d'| <= 0.9 and B <= 2^-14 have |r_d| < 0.9001: neither is clamped and
+//     d atanh / dc < 5.28 between them, at most 5.28 B <= 3.23e-4. With 2.2e-6 for atanhf
+//     and the difference and 2.7e-7 for A', B' and t, the sum is below 3.76e-4, under the
+//     4.88e-4 of the margin: a decided lane is decided as the exact path decides it.
+// A tile that misses a condition (B > 2^-14, C > 2^-12, a row marked by g = +inf: a
+// constant or out-of-range row, a derived group holding under 1/64 of a row's sum of
+// squares, ...) takes the full path, summing both groups.
+constexpr double complement_budget = 0x1p-14;
+
+// Whether the tile (x rows i0 .., y rows j0 ..) may decide from the summed group: the
+// bound B of its rows within the budget. Only the x rows of t with pairs count.
+CORRSHIFT_AVX2_INLINE bool complement_tile_holds(const complement_terms& h, const strip& t, std::int64_t i0,
+                                                 std::int64_t j0, std::int32_t summed_count,
+                                                 std::int32_t derived_count) {
+    constexpr double u = 0x1p-24;
+    const float* panel = h.panels + 4 * (j0 / 16);
+    double gx = 0.0, fx = 0.0, cs = panel[2], cd = panel[3];
+    for (std::int64_t r = 0; r < row_block; ++r) {
+        if (t.spans[r].lo >= t.spans[r].hi) continue;
+        const std::int64_t i = i0 + r;
+        gx = std::max<double>(gx, h.inverse[i]);
+        fx = std::max<double>(fx, h.spread[i]);
+        cs = std::max<double>(cs, h.summed_error[i]);
+        cd = std::max<double>(cd, h.derived_error[i]);
+    }
+    const auto gamma = [](std::int32_t m) { return m * u / (1.0 - m * u); };
+    if (!(cs <= 0x1p-12 && cd <= 0x1p-12) || gamma(std::max(summed_count, derived_count)) > 0x1p-12) return false;
+    const double delta = h.pack_error;
+    const double es = (2.0 * cs + 4.5 * u) * (1.0 + 0x1p-10), ed = (2.0 * cd + 4.5 * u) * (1.0 + 0x1p-10);
+    const double g = gx * panel[0], f = fx * panel[1];
+    const double bound = g * (1.0 + 0x1p-20) * (f * (1.0 + 0x1p-20) * (0x1p-20 + es + delta) + 14.0 * u + 0x1p-27) +
+                         4.03 * u + delta + ed;
+    // The bound's own roundings (a few in 2^-53) are covered by the 1 - 2^-20.
+    return bound <= complement_budget * (1.0 - 0x1p-20);  // NaN and +inf fail
+}
+
+// The exact Sxy of x row i with the eight y rows jv .. jv + 7 (jv a multiple of 8) over a
+// group packed by_column: each lane the sequential sum sxy_tile_avx2 forms.
+CORRSHIFT_AVX2_INLINE __m256 sxy_row_avx2(const packed_group& gx, const packed_group& gy, std::int64_t i,
+                                          std::int64_t jv) {
+    constexpr std::int64_t step = packed_group::panel;
+    const float* x = gx.row_start(i);
+    const float* y = gy.row_start(jv);
+    const std::int64_t end = gx.count() * step;
+    __m256 sum = _mm256_setzero_ps();
+    for (std::int64_t c = 0; c < end; c += step)
+        sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_broadcast_ss(x + c), _mm256_load_ps(y + c)));
+    return sum;
+}
+
+// Decides and counts the pairs of a tile from the summed group's Sxy (s: its tile, as
+// sxy_tile_avx2 gives it), or sums the derived group too and counts as count_tile_avx2.
+template <tail rule, class Count>
+struct complement_count_tile_avx2 {
+    const pair_packs& packs;
+    const exceedance_count& counting;
+    Count* counts;
+
+    CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0) const {
+        const complement_terms& h = *counting.complement;
+        const packed_group& xs = h.first_summed ? packs.x1 : packs.x2;
+        const packed_group& ys = h.first_summed ? packs.y1 : packs.y2;
+        const packed_group& xd = h.first_summed ? packs.x2 : packs.x1;
+        const packed_group& yd = h.first_summed ? packs.y2 : packs.y1;
+        __m256 ss[8];
+        sxy_tile_avx2(xs, ys, i0, j0, ss);
+        if (!complement_tile_holds(h, t, i0, j0, xs.count(), xd.count())) {
+            __m256 sd[8];
+            sxy_tile_avx2(xd, yd, i0, j0, sd);
+            const count_tile_avx2<rule, Count> full{packs, counting, counts};
+            if (h.first_summed)
+                full(t, i0, j0, ss, sd);
+            else
+                full(t, i0, j0, sd, ss);
+            return;
+        }
+        const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+        const __m256 near = _mm256_set1_ps(0.9f);
+        for (std::int64_t r = 0; r < row_block; ++r) {
+            const std::int64_t jl = std::max(j0, t.spans[r].lo);
+            const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
+            if (jl >= jh) continue;
+            const std::int64_t i = i0 + r;
+            const std::int64_t at = t.starts[r] + j0;
+            _mm_prefetch(reinterpret_cast<const char*>(counting.thresholds + at + prefetch_ahead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(counts + at + prefetch_ahead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(h.total_r + at + prefetch_ahead), _MM_HINT_T0);
+            const __m256 fx = _mm256_broadcast_ss(h.spread + i), ex = _mm256_broadcast_ss(h.shift + i);
+            const __m256 gx = _mm256_broadcast_ss(h.inverse + i);
+            for (int hv = 0; hv < 2; ++hv) {
+                const std::int64_t jv = j0 + 8 * hv;
+                if (jv >= jh || jv + 8 <= jl) continue;
+                const bool partial = jv < jl || jv + 8 > jh;
+                const __m256i lanes = partial ? lanes_between(jv, jl, jh) : _mm256_set1_epi32(-1);
+                const std::int64_t k = at + 8 * hv;
+                const lane_group ls = tile_lanes(xs, ys, ss, i0, j0, r, hv);
+                const __m256 rs = cheap_r_avx2<false>(ls);
+                const __m256 total = partial ? _mm256_maskload_ps(h.total_r + k, lanes) : _mm256_loadu_ps(h.total_r + k);
+                const __m256 f = _mm256_mul_ps(fx, _mm256_loadu_ps(h.spread + jv));
+                const __m256 e = _mm256_mul_ps(ex, _mm256_loadu_ps(h.shift + jv));
+                const __m256 g = _mm256_mul_ps(gx, _mm256_loadu_ps(h.inverse + jv));
+                const __m256 rd = _mm256_mul_ps(_mm256_sub_ps(_mm256_sub_ps(total, _mm256_mul_ps(rs, f)), e), g);
+                const __m256 thresholds =
+                    partial ? _mm256_maskload_ps(counting.thresholds + k, lanes) : _mm256_loadu_ps(counting.thresholds + k);
+                __m256 a, b, hit, open;
+                if (h.first_summed)
+                    ratio_terms_of(rs, rd, a, b);
+                else
+                    ratio_terms_of(rd, rs, a, b);
+                decide_ab_avx2<rule>(a, b, thresholds, hit, open);
+                // Lanes near the clamp, or NaN, take the exact path.
+                open = _mm256_or_ps(open, _mm256_cmp_ps(_mm256_and_ps(rd, magnitude), near, _CMP_NLE_UQ));
+                if (partial) open = _mm256_and_ps(open, _mm256_castsi256_ps(lanes));
+                const int open_bits = _mm256_movemask_ps(open);
+                if (open_bits != 0) {
+                    lane_group ld = tile_lanes(xd, yd, ss, i0, j0, r, hv);
+                    ld.sxy = sxy_row_avx2(xd, yd, i, jv);
+                    hit = h.first_summed ? exact_lanes_avx2<rule>(open_bits, ls, ld, counting.observed + k, hit)
+                                         : exact_lanes_avx2<rule>(open_bits, ld, ls, counting.observed + k, hit);
+                }
+                if (partial)
+                    add_hits(counts + k, _mm256_and_ps(hit, _mm256_castsi256_ps(lanes)), lanes);
+                else
+                    add_hits(counts + k, hit);
+            }
+        }
+    }
+};
+
 // ... or tally, for both rows of each pair, whether its value lies below the row's
 // observed score, deciding as count_tile_avx2 does (below: not a hit, or a hit for
 // "less", whose hits are z <= o).
@@ -685,22 +852,68 @@ struct sum_tile_avx2 {
 CORRSHIFT_AVX2 void sum_pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                        const row_span* spans, const std::int64_t* starts, const row_sums& sums);
 
+// The y rows of a call are taken in blocks of about this many bytes of packed values (both
+// groups): every strip of the call runs against one block before the next block, so each
+// y value comes from the core's own cache for all the call's strips instead of being
+// streamed again from memory for each strip of four rows.
+constexpr std::int64_t y_block_bytes = 192 * 1024;
+
+// Rows per y block: a multiple of the tile width.
+inline std::int64_t y_block_rows(const pair_packs& packs) {
+    static const std::int64_t y_block_bytes = std::getenv("CS_YB") ? std::atol(std::getenv("CS_YB")) : 384 * 1024;
+    const std::int64_t bytes_per_row = (packs.y1.count() + packs.y2.count()) * static_cast<std::int64_t>(sizeof(float));
+    return std::max<std::int64_t>(tile_width, y_block_bytes / std::max<std::int64_t>(1, bytes_per_row) / tile_width * tile_width);
+}
+
+// Visits the tiles (strip t, x rows i0 .., y rows j0 ..) of a call: visit(t, i0, j0).
+template <class Visit>
+CORRSHIFT_AVX2_INLINE void visit_tiles_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
+                                            const row_span* spans, const std::int64_t* starts, const Visit& visit) {
+    static_assert(row_block == 4 && tile_width == 16 && packed_group::panel == 16,
+                  "sxy_tile_avx2 computes 4 x 16 tiles of one panel");
+    // The strips of the call (calls hold at most a few dozen rows).
+    constexpr std::int64_t most_strips = 64;
+    strip strips[most_strips];
+    const std::int64_t block = y_block_rows(packs);
+    for (std::int64_t s0 = 0; s0 < count; s0 += row_block * most_strips) {
+        const std::int64_t n = std::min<std::int64_t>(most_strips, (count - s0 + row_block - 1) / row_block);
+        std::int64_t first_j = std::numeric_limits<std::int64_t>::max(), last_j = 0;
+        for (std::int64_t k = 0; k < n; ++k) {
+            strips[k] = strip_of(s0 + k * row_block, count, spans, starts);
+            first_j = std::min(first_j, strips[k].jmin);
+            last_j = std::max(last_j, strips[k].jmax);
+        }
+        // Tiles on the grid of panels, so that each reads one panel of y rows; a pair's
+        // bits do not depend on the order in which the tiles are visited.
+        for (std::int64_t b0 = first_j / 16 * 16; b0 < last_j; b0 += block) {
+            const std::int64_t b1 = b0 + block;
+            for (std::int64_t k = 0; k < n; ++k) {
+                const strip& t = strips[k];
+                const std::int64_t i0 = x0 + s0 + k * row_block;
+                const std::int64_t lo = std::max(b0, t.jmin / 16 * 16), hi = std::min(b1, t.jmax);
+                for (std::int64_t j0 = lo; j0 < hi; j0 += tile_width) visit(t, i0, j0);
+            }
+        }
+    }
+}
+
+// The tiles with both groups' Sxy: tile(t, i0, j0, s1, s2).
+template <class Tile>
+struct both_groups_avx2 {
+    const pair_packs& packs;
+    const Tile& tile;
+    CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0) const {
+        __m256 s1[8], s2[8];
+        sxy_tile_avx2(packs.x1, packs.y1, i0, j0, s1);
+        sxy_tile_avx2(packs.x2, packs.y2, i0, j0, s2);
+        tile(t, i0, j0, s1, s2);
+    }
+};
+
 template <class Tile>
 CORRSHIFT_AVX2_INLINE void pair_tiles_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                            const row_span* spans, const std::int64_t* starts, const Tile& tile) {
-    static_assert(row_block == 4 && tile_width == 16 && packed_group::panel == 16,
-                  "sxy_tile_avx2 computes 4 x 16 tiles of one panel");
-    for (std::int64_t s = 0; s < count; s += row_block) {
-        const strip t = strip_of(s, count, spans, starts);
-        const std::int64_t i0 = x0 + s;
-        // Tiles on the grid of panels, so that each reads one panel of y rows.
-        for (std::int64_t j0 = t.jmin / 16 * 16; j0 < t.jmax; j0 += tile_width) {
-            __m256 s1[8], s2[8];
-            sxy_tile_avx2(packs.x1, packs.y1, i0, j0, s1);
-            sxy_tile_avx2(packs.x2, packs.y2, i0, j0, s2);
-            tile(t, i0, j0, s1, s2);
-        }
-    }
+    visit_tiles_avx2(packs, x0, count, spans, starts, both_groups_avx2<Tile>{packs, tile});
 }
 
 CORRSHIFT_AVX2 void pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
@@ -713,7 +926,10 @@ template <tail rule, class Count>
 CORRSHIFT_AVX2 void count_pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                          const row_span* spans, const std::int64_t* starts,
                                          const exceedance_count& counting, Count* counts) {
-    pair_tiles_avx2(packs, x0, count, spans, starts, count_tile_avx2<rule, Count>{packs, counting, counts});
+    if (counting.complement)
+        visit_tiles_avx2(packs, x0, count, spans, starts, complement_count_tile_avx2<rule, Count>{packs, counting, counts});
+    else
+        pair_tiles_avx2(packs, x0, count, spans, starts, count_tile_avx2<rule, Count>{packs, counting, counts});
 }
 
 CORRSHIFT_AVX2_INLINE __m256 gather(const float* v, const std::int32_t* rows) {

@@ -125,6 +125,33 @@ struct pair_values {
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
                const row_span* spans, const std::int64_t* starts, const pair_values& out);
 
+// What lets a permutation pass of all pairs sum the Sxy of one group only. The columns of
+// the two groups of every pass are the same columns, so for rows x and y the sums of
+// squares and products about the rows' means over all of them split exactly (in real
+// arithmetic) into the two groups' parts and the part between the groups:
+//     C = C_s + C_d + (m_s m_d / m) (mean_s,x - mean_d,x) (mean_s,y - mean_d,y),
+// s the summed group, d the derived one, m = m_s + m_d. Divided by the rows' roots of
+// their sums of squares over all columns:
+//     r_d = (R - r_s f_x f_y - e_x e_y) g_x g_y
+// with R the pair's correlation over all columns, f = sqrt(SS_s / SS), g = sqrt(SS / SS_d)
+// and e = sqrt(m_s m_d / m) (mean_s - mean_d) / sqrt(SS) per row. The kernel decides a
+// pair from its exact group-s Sxy and this r_d wherever a bound on the error of r_d
+// (fast_kernel.cpp) leaves the decision clear, and sums the group-d Sxy for the others.
+// Rows are indexed like the packs, pairs like the thresholds; every per-row array is
+// readable for all readable_rows() of the packs.
+struct complement_terms {
+    bool first_summed;           // the first group's Sxy is summed, the second's derived
+    const float* total_r;        // R per pair
+    const float* spread;         // f per row
+    const float* inverse;        // g per row; +inf where the row's pairs take the full path
+    const float* shift;          // e per row
+    const float* summed_error;   // the error term of the summed group per row (fast_kernel.cpp)
+    const float* derived_error;  // the same of the derived group
+    // Per panel of 16 rows: the largest g, f, summed_error and derived_error of its rows.
+    const float* panels;
+    float pack_error;            // how far packing may move a correlation (0: values as given)
+};
+
 // The same pairs in a permutation pass: adds 1 to the count of each pair whose Fisher
 // difference is at least as extreme as its observed one by counting.rule, given
 // counting.thresholds. The counts equal those of the pass's z_diff counted by
