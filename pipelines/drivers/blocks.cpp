@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "common/options.hpp"
@@ -191,8 +192,9 @@ public:
         });
         allocate_rows();
         pass(source, g, g1, g2, standardised, jobs);
+        const std::int32_t small = std::min(g.first_count, g.second_count);
         std::int64_t usable = 0;
-        for (std::int64_t i = 0; i < packed_; ++i) usable += std::isinf(rows_.inverse[i]) ? 0 : 1;
+        for (std::int64_t i = 0; i < packed_; ++i) usable += complement_row_holds(terms_, i, small, m - small) ? 1 : 0;
         if (usable * 4 < packed_) {
             wanted_ = false;
             return;
@@ -272,7 +274,7 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
     // All pairs of a Pearson test whose permutation passes split every column of the data
     // into the two groups: those passes may sum one group only.
     complement_state complement(layout == packing::by_column && !options.by_rank && has_permutation_passes(options) &&
-                                    paths.avx2 && pairs > 0 && c1 + c2 == input.ncols,
+                                    paths.avx2 && pairs > 0 && c1 + c2 == input.ncols && !std::getenv("CS_NOCOMP"),
                                 packed, g1.readable_rows());
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,

@@ -12,12 +12,15 @@ constexpr double unit_roundoff = 0x1p-24;
 
 double gamma_of(std::int32_t m) { return m * unit_roundoff / (1.0 - m * unit_roundoff); }
 
-// C = gamma_(m+1) a^2 + 2 gamma_m a b + u b^2 of a row whose group values have
-// b = |mean| / sd (a^2 = 1 + b^2), rounded up to float.
-float error_term(std::int32_t m, double b) {
+// The bound E = (2C + 4.5u)(1 + 2^-10) on the exact path's error in a correlation of a
+// row whose group values have b = |mean| / sd (a^2 = 1 + b^2), with C = gamma_(m+1) a^2 +
+// 2 gamma_m a b + u b^2, rounded up to float; +inf where C > 2^-12, beyond which the
+// second-order terms are not held.
+float error_bound(std::int32_t m, double b) {
     const double a2 = 1.0 + b * b;
     const double c = gamma_of(m + 1) * a2 + 2.0 * gamma_of(m) * std::sqrt(a2) * b + unit_roundoff * b * b;
-    return static_cast<float>(c * (1.0 + 0x1p-20));
+    if (!(c <= 0x1p-12)) return std::numeric_limits<float>::infinity();
+    return static_cast<float>((2.0 * c + 4.5 * unit_roundoff) * (1.0 + 0x1p-10) * (1.0 + 0x1p-20));
 }
 
 }  // namespace
@@ -85,8 +88,9 @@ void complement_pass_rows(const float* const* rows, const std::int32_t* summed_c
         // enlarged for the double roundings.
         const double bs = standardised ? 0x1p-23 : std::fabs(mu + dev / ms) / std::sqrt(ss_s / ms) * (1.0 + 0x1p-20);
         const double bd = standardised ? 0x1p-23 : std::fabs(mu - dev / md) / std::sqrt(ss_d / md) * (1.0 + 0x1p-20);
-        out.summed_error[i] = error_term(summed_count, bs);
-        out.derived_error[i] = error_term(derived_count, bd);
+        out.summed_error[i] = error_bound(summed_count, bs);
+        out.derived_error[i] = error_bound(derived_count, bd);
+        if (std::isinf(out.summed_error[i]) || std::isinf(out.derived_error[i])) out.inverse[i] = std::numeric_limits<float>::infinity();
     }
 }
 

@@ -318,13 +318,14 @@ CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed
 //     each: 1.5u < 9e-8 in ln/2.
 // The sum is below 1.0e-4. A lane counts as decided only where A' > t B' (1 + eta) or
 // A' < t B' (1 - eta) (two-sided: the larger of A' and B' against t times the smaller),
-// eta = 2^-10: a distance of ln(1 -+ eta)/2, at least 4.88e-4 from theta, more than
-// four times the sum; so z >= theta, or z < theta, holds exactly as decided. A NaN
+// eta = 2^-11: a distance of ln(1 -+ eta)/2, at least 2.44e-4 from theta, more than
+// twice the sum; so z >= theta, or z < theta, holds exactly as decided. A NaN
 // correlation makes both A' and B' NaN, which fails every ordered comparison and decides
-// nothing. The share of lanes within the margin is about 0.1% per threshold on typical
-// data; they cost one exact pair each.
-constexpr float margin_above = 1.0f + 0x1p-10f;
-constexpr float margin_below = 1.0f - 0x1p-10f;
+// nothing. The share of lanes within the margin is about 0.2% per threshold at 100
+// samples a group (proportional to the margin over the spread of z); they cost one exact
+// pair each.
+constexpr float margin_above = 1.0f + 0x1p-11f;
+constexpr float margin_below = 1.0f - 0x1p-11f;
 
 // The cheap r' of eight lanes (above): exact cov, times isd_x isd_y; -2 where a variance
 // is 0 (which the caller may rule out for a whole tile: `constant` false).
@@ -372,10 +373,11 @@ CORRSHIFT_AVX2_INLINE void ratio_terms_avx2(const lane_group& g1, const lane_gro
 }
 
 // Lanes that exceed (hit) and lanes that the margin leaves open, for thresholds t.
+// The margin is 1 + eta (above) and 1 - eta (below).
 template <tail rule>
-CORRSHIFT_AVX2_INLINE void decide_ab_avx2(__m256 a, __m256 b, __m256 t, __m256& hit, __m256& open) {
-    const __m256 above = _mm256_set1_ps(margin_above);
-    const __m256 below = _mm256_set1_ps(margin_below);
+CORRSHIFT_AVX2_INLINE void decide_ab_avx2(__m256 a, __m256 b, __m256 t, __m256& hit, __m256& open,
+                                          __m256 above = _mm256_set1_ps(margin_above),
+                                          __m256 below = _mm256_set1_ps(margin_below)) {
     __m256 decided;
     if constexpr (rule == tail::greater || rule == tail::less) {
         const __m256 tb = _mm256_mul_ps(t, b);
@@ -563,7 +565,7 @@ struct count_tile_avx2 {
             // the lanes that take the exact path).
             _mm_prefetch(reinterpret_cast<const char*>(counting.thresholds + at + prefetch_ahead), _MM_HINT_T0);
             _mm_prefetch(reinterpret_cast<const char*>(counts + at + prefetch_ahead), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(counting.observed + at + prefetch_ahead), _MM_HINT_T0);
+            static const bool cs_noobs = std::getenv("CS_NOOBS") != nullptr; if (!cs_noobs) _mm_prefetch(reinterpret_cast<const char*>(counting.observed + at + prefetch_ahead), _MM_HINT_T0);
             for (int h = 0; h < 2; ++h) {
                 const std::int64_t jv = j0 + 8 * h;
                 if (jv >= jh || jv + 8 <= jl) continue;
@@ -583,7 +585,7 @@ struct count_tile_avx2 {
 // correlation of a lane is r_d' = fl(fl(fl(R' - fl(r_s' F')) - E') G'), where r_s' is the
 // cheap correlation of group s (above), R' the pair's R rounded to float, and F' = f_x f_y,
 // E' = e_x e_y, G' = g_x g_y of the rows' float terms. The decision then goes as in
-// decide_ab_avx2 with the same margin eta, from (r_s', r_d') in the groups' order; a lane
+// decide_ab_avx2 with the tile's margin (step 4 below), from (r_s', r_d') in the groups' order; a lane
 // with |r_d'| > 0.9 (or NaN) takes the exact path, which sums its group-d Sxy first.
 //
 // Why the decision stays exact. u = 2^-24; rho are correlations in real arithmetic of the
@@ -597,7 +599,7 @@ struct count_tile_avx2 {
 //     (2.5u), |r_g - rho_g(v)| <= E_g = (2C + 4.5u)(1 + 2^-10), where
 //     C = gamma_(m+1) a^2 + 2 gamma_m a b + u b^2 of the pair's row with the larger a (a and b
 //     grow together). The factor 1 + 2^-10 holds the second-order terms where C <= 2^-12
-//     and m u <= 2^-12, which a tile must meet.
+//     and m u <= 2^-12, which the rows and groups taking this path meet.
 //  2. Packing. Values standardised within the group in double (pack_standardised) are
 //     v = w (1 + delta), |delta| <= 1.01u, w an affine image of the data's values, so
 //     |rho_g(v) - rho_g| <= delta_p = 4.1u (products 2.03u, means 1.01u, variances 2.03u);
@@ -615,72 +617,140 @@ struct count_tile_avx2 {
 //     y rows' panel.
 //  4. In z. Group s moves ln(A/B)/2 by at most 50.26 * 1.01 * 2^-20 < 4.85e-5 (as above).
 //     Lanes with |r_d'| <= 0.9 and B <= 2^-14 have |r_d| < 0.9001: neither is clamped and
-//     d atanh / dc < 5.28 between them, at most 5.28 B <= 3.23e-4. With 2.2e-6 for atanhf
-//     and the difference and 2.7e-7 for A', B' and t, the sum is below 3.76e-4, under the
-//     4.88e-4 of the margin: a decided lane is decided as the exact path decides it.
+//     d atanh / dc < 5.28 between them, at most 5.28 B. With 2.2e-6 for atanhf and the
+//     difference and 2.7e-7 for A', B' and t, the sum is S = 5.1e-5 + 5.28 B (below
+//     3.8e-4). The tile's margin is eta = 2.02 S (1 + eta and 1 - eta rounded outwards to
+//     float): ln(1 -+ eta)/2 lies beyond -+S, so a decided lane is decided as the exact
+//     path decides it.
 // A tile that misses a condition (B > 2^-14, C > 2^-12, a row marked by g = +inf: a
 // constant or out-of-range row, a derived group holding under 1/64 of a row's sum of
 // squares, ...) takes the full path, summing both groups.
 constexpr double complement_budget = 0x1p-14;
 
-// Whether the tile (x rows i0 .., y rows j0 ..) may decide from the summed group: the
-// bound B of its rows within the budget. Only the x rows of t with pairs count.
-CORRSHIFT_AVX2_INLINE bool complement_tile_holds(const complement_terms& h, const strip& t, std::int64_t i0,
-                                                 std::int64_t j0, std::int32_t summed_count,
-                                                 std::int32_t derived_count) {
-    constexpr double u = 0x1p-24;
-    const float* panel = h.panels + 4 * (j0 / 16);
-    double gx = 0.0, fx = 0.0, cs = panel[2], cd = panel[3];
+// The largest g, f, E_s and E_d of a strip's x rows (those with pairs).
+struct complement_maxima {
+    float g, f, es, ed;
+};
+
+inline complement_maxima strip_maxima(const complement_terms& h, const strip& t, std::int64_t i0) {
+    complement_maxima x{0.0f, 0.0f, 0.0f, 0.0f};
     for (std::int64_t r = 0; r < row_block; ++r) {
         if (t.spans[r].lo >= t.spans[r].hi) continue;
         const std::int64_t i = i0 + r;
-        gx = std::max<double>(gx, h.inverse[i]);
-        fx = std::max<double>(fx, h.spread[i]);
-        cs = std::max<double>(cs, h.summed_error[i]);
-        cd = std::max<double>(cd, h.derived_error[i]);
+        x.g = std::max(x.g, h.inverse[i]);
+        x.f = std::max(x.f, h.spread[i]);
+        x.es = std::max(x.es, h.summed_error[i]);
+        x.ed = std::max(x.ed, h.derived_error[i]);
     }
-    const auto gamma = [](std::int32_t m) { return m * u / (1.0 - m * u); };
-    if (!(cs <= 0x1p-12 && cd <= 0x1p-12) || gamma(std::max(summed_count, derived_count)) > 0x1p-12) return false;
-    const double delta = h.pack_error;
-    const double es = (2.0 * cs + 4.5 * u) * (1.0 + 0x1p-10), ed = (2.0 * cd + 4.5 * u) * (1.0 + 0x1p-10);
-    const double g = gx * panel[0], f = fx * panel[1];
-    const double bound = g * (1.0 + 0x1p-20) * (f * (1.0 + 0x1p-20) * (0x1p-20 + es + delta) + 14.0 * u + 0x1p-27) +
-                         4.03 * u + delta + ed;
-    // The bound's own roundings (a few in 2^-53) are covered by the 1 - 2^-20.
-    return bound <= complement_budget * (1.0 - 0x1p-20);  // NaN and +inf fail
+    return x;
 }
 
-// The exact Sxy of x row i with the eight y rows jv .. jv + 7 (jv a multiple of 8) over a
-// group packed by_column: each lane the sequential sum sxy_tile_avx2 forms.
-CORRSHIFT_AVX2_INLINE __m256 sxy_row_avx2(const packed_group& gx, const packed_group& gy, std::int64_t i,
-                                          std::int64_t jv) {
+// The margin eta of a tile for deciding from the summed group, from the maxima of its x
+// rows and of its y rows' panel (g, f, E_s, E_d), or 0 where it may not: the bound B
+// beyond the budget. B is formed in float, its six roundings (under 2^-21 relative in
+// all) covered by the budget's 1 - 2^-20; eta by the 1.001.
+inline float complement_tile_margin(const complement_terms& h, const complement_maxima& x, const float* panel) {
+    constexpr float u = 0x1p-24f;
+    const float delta = h.pack_error;
+    const float g = x.g * panel[0], f = x.f * panel[1];
+    const float es = std::max(x.es, panel[2]), ed = std::max(x.ed, panel[3]);
+    // G (1 + 2^-20)^2 (F (2^-20 + E_s + delta) + 14u + 2^-27) + 4.03u + delta + E_d.
+    const float bound = g * (1.0f + 0x1p-19f) * (f * (0x1p-20f + es + delta) + (14.0f * u + 0x1p-27f)) +
+                        (4.03f * u + delta + ed);
+    if (!(bound <= static_cast<float>(complement_budget * (1.0 - 0x1p-20)))) return 0.0f;  // NaN and +inf fail
+    return 2.02f * (5.1e-5f + 5.28f * bound) * 1.001f;
+}
+
+// The exact Sxy of x rows i[q] with the eight y rows jv[q] .. jv[q] + 7 (jv a multiple of
+// 8), q < 8, over a group packed by_column: each lane the sequential sum sxy_tile_avx2
+// forms; the eight independent sums run side by side.
+CORRSHIFT_AVX2_INLINE void sxy_rows_avx2(const packed_group& gx, const packed_group& gy, const std::int64_t* i,
+                                         const std::int64_t* jv, __m256* sums) {
     constexpr std::int64_t step = packed_group::panel;
-    const float* x = gx.row_start(i);
-    const float* y = gy.row_start(jv);
+    const float* x[8];
+    const float* y[8];
+    for (int q = 0; q < 8; ++q) x[q] = gx.row_start(i[q]), y[q] = gy.row_start(jv[q]), sums[q] = _mm256_setzero_ps();
     const std::int64_t end = gx.count() * step;
-    __m256 sum = _mm256_setzero_ps();
     for (std::int64_t c = 0; c < end; c += step)
-        sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_broadcast_ss(x + c), _mm256_load_ps(y + c)));
-    return sum;
+        for (int q = 0; q < 8; ++q)
+            sums[q] = _mm256_add_ps(sums[q], _mm256_mul_ps(_mm256_broadcast_ss(x[q] + c), _mm256_load_ps(y[q] + c)));
 }
 
-// Decides and counts the pairs of a tile from the summed group's Sxy (s: its tile, as
-// sxy_tile_avx2 gives it), or sums the derived group too and counts as count_tile_avx2.
+// The lanes of x row i with y rows jv .. jv + 7 of one group, with the given Sxy.
+CORRSHIFT_AVX2_INLINE lane_group lanes_at(const packed_group& gx, const packed_group& gy, __m256 sxy, std::int64_t i,
+                                          std::int64_t jv) {
+    return {sxy,
+            _mm256_set1_ps(gx.m()),
+            _mm256_broadcast_ss(gx.mean() + i),
+            _mm256_broadcast_ss(gx.var() + i),
+            _mm256_broadcast_ss(gx.isd() + i),
+            _mm256_load_ps(gy.mean() + jv),
+            _mm256_load_ps(gy.var() + jv),
+            _mm256_load_ps(gy.isd() + jv)};
+}
+
+// Decides and counts the pairs of a tile from the summed group's Sxy, or sums the derived
+// group too and counts as count_tile_avx2. The lanes the decision leaves open wait in a
+// queue until eight vectors of them can have their derived Sxy summed side by side;
+// finish() counts those still waiting.
 template <tail rule, class Count>
 struct complement_count_tile_avx2 {
+    complement_count_tile_avx2(const pair_packs& p, const exceedance_count& c, Count* n)
+        : packs(p), counting(c), counts(n) {}
+
     const pair_packs& packs;
     const exceedance_count& counting;
     Count* counts;
 
+    const complement_terms& h = *counting.complement;
+    const packed_group& xs = h.first_summed ? packs.x1 : packs.x2;
+    const packed_group& ys = h.first_summed ? packs.y1 : packs.y2;
+    const packed_group& xd = h.first_summed ? packs.x2 : packs.x1;
+    const packed_group& yd = h.first_summed ? packs.y2 : packs.y1;
+    // The bounds of 1. hold for groups of these sizes (m u <= 2^-12).
+    const bool sizes_hold = std::max(xs.count(), xd.count()) <= 4096;
+
+    // Lanes waiting for their derived Sxy: x row, y rows, where their counts go, the
+    // open lanes, the covered lanes (all where not partial), the summed Sxy and the hits
+    // decided so far.
+    struct waiting {
+        std::int64_t i, jv, k;
+        int open;
+        __m256i lanes;
+        __m256 summed, hit;
+    };
+    mutable waiting queue[8];
+    mutable int queued = 0;
+    mutable std::int64_t strip_row = -1;
+    mutable complement_maxima strip_terms{};
+
+    CORRSHIFT_AVX2_INLINE void finish() const {
+        if (queued == 0) return;
+        std::int64_t i[8], jv[8];
+        for (int q = 0; q < 8; ++q) {
+            const waiting& w = queue[q < queued ? q : 0];
+            i[q] = w.i, jv[q] = w.jv;
+        }
+        __m256 derived[8];
+        sxy_rows_avx2(xd, yd, i, jv, derived);
+        for (int q = 0; q < queued; ++q) {
+            const waiting& w = queue[q];
+            const lane_group ls = lanes_at(xs, ys, w.summed, w.i, w.jv);
+            const lane_group ld = lanes_at(xd, yd, derived[q], w.i, w.jv);
+            const __m256 hit = h.first_summed ? exact_lanes_avx2<rule>(w.open, ls, ld, counting.observed + w.k, w.hit)
+                                              : exact_lanes_avx2<rule>(w.open, ld, ls, counting.observed + w.k, w.hit);
+            add_hits(counts + w.k, _mm256_and_ps(hit, _mm256_castsi256_ps(w.lanes)), w.lanes);
+        }
+        queued = 0;
+    }
+
     CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0) const {
-        const complement_terms& h = *counting.complement;
-        const packed_group& xs = h.first_summed ? packs.x1 : packs.x2;
-        const packed_group& ys = h.first_summed ? packs.y1 : packs.y2;
-        const packed_group& xd = h.first_summed ? packs.x2 : packs.x1;
-        const packed_group& yd = h.first_summed ? packs.y2 : packs.y1;
+        // The margin first: its few dependent steps overlap the sums that follow.
+        if (i0 != strip_row) strip_terms = strip_maxima(h, t, i0), strip_row = i0;
+        const float eta = sizes_hold ? complement_tile_margin(h, strip_terms, h.panels + 4 * (j0 / 16)) : 0.0f;
         __m256 ss[8];
         sxy_tile_avx2(xs, ys, i0, j0, ss);
-        if (!complement_tile_holds(h, t, i0, j0, xs.count(), xd.count())) {
+        if (eta == 0.0f) {
             __m256 sd[8];
             sxy_tile_avx2(xd, yd, i0, j0, sd);
             const count_tile_avx2<rule, Count> full{packs, counting, counts};
@@ -692,6 +762,9 @@ struct complement_count_tile_avx2 {
         }
         const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
         const __m256 near = _mm256_set1_ps(0.9f);
+        // 1 + eta and 1 - eta rounded outwards (float spacing 2^-23 above 1, 2^-24 below).
+        const __m256 above = _mm256_set1_ps((1.0f + 0x1p-23f) + eta);
+        const __m256 below = _mm256_set1_ps((1.0f - 0x1p-24f) - eta);
         for (std::int64_t r = 0; r < row_block; ++r) {
             const std::int64_t jl = std::max(j0, t.spans[r].lo);
             const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
@@ -723,16 +796,15 @@ struct complement_count_tile_avx2 {
                     ratio_terms_of(rs, rd, a, b);
                 else
                     ratio_terms_of(rd, rs, a, b);
-                decide_ab_avx2<rule>(a, b, thresholds, hit, open);
+                decide_ab_avx2<rule>(a, b, thresholds, hit, open, above, below);
                 // Lanes near the clamp, or NaN, take the exact path.
                 open = _mm256_or_ps(open, _mm256_cmp_ps(_mm256_and_ps(rd, magnitude), near, _CMP_NLE_UQ));
                 if (partial) open = _mm256_and_ps(open, _mm256_castsi256_ps(lanes));
                 const int open_bits = _mm256_movemask_ps(open);
                 if (open_bits != 0) {
-                    lane_group ld = tile_lanes(xd, yd, ss, i0, j0, r, hv);
-                    ld.sxy = sxy_row_avx2(xd, yd, i, jv);
-                    hit = h.first_summed ? exact_lanes_avx2<rule>(open_bits, ls, ld, counting.observed + k, hit)
-                                         : exact_lanes_avx2<rule>(open_bits, ld, ls, counting.observed + k, hit);
+                    queue[queued++] = {i, jv, k, open_bits, lanes, ls.sxy, hit};
+                    if (queued == 8) finish();
+                    continue;
                 }
                 if (partial)
                     add_hits(counts + k, _mm256_and_ps(hit, _mm256_castsi256_ps(lanes)), lanes);
@@ -926,9 +998,11 @@ template <tail rule, class Count>
 CORRSHIFT_AVX2 void count_pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                          const row_span* spans, const std::int64_t* starts,
                                          const exceedance_count& counting, Count* counts) {
-    if (counting.complement)
-        visit_tiles_avx2(packs, x0, count, spans, starts, complement_count_tile_avx2<rule, Count>{packs, counting, counts});
-    else
+    if (counting.complement) {
+        const complement_count_tile_avx2<rule, Count> tile(packs, counting, counts);
+        visit_tiles_avx2(packs, x0, count, spans, starts, tile);
+        tile.finish();
+    } else
         pair_tiles_avx2(packs, x0, count, spans, starts, count_tile_avx2<rule, Count>{packs, counting, counts});
 }
 
@@ -1061,15 +1135,20 @@ void packed_group::pack_rows(ValueOf value_of, const std::int32_t* columns, std:
     float* sxx = var_;
     std::fill(sx + first, sx + last, 0.0f);
     std::fill(sxx + first, sxx + last, 0.0f);
-    // Column by column in list order: each row's sums see its values in list order.
+    // Column by column in list order, so that each row's sums see its values in list
+    // order, a block of rows at a time, so that the block's source rows stay in cache.
     const std::int64_t step = this->step();
-    for (std::int32_t c = 0; c < count_; ++c) {
-        const std::int32_t column = columns[c];
-        for (std::int64_t i = first; i < last; ++i) {
-            const float v = value_of(i, column);
-            values_[offset(i) + c * step] = v;
-            sx[i] += v;
-            sxx[i] += v * v;
+    constexpr std::int64_t block = 64;
+    for (std::int64_t b = first; b < last; b += block) {
+        const std::int64_t end = std::min(last, b + block);
+        for (std::int32_t c = 0; c < count_; ++c) {
+            const std::int32_t column = columns[c];
+            for (std::int64_t i = b; i < end; ++i) {
+                const float v = value_of(i, column);
+                values_[offset(i) + c * step] = v;
+                sx[i] += v;
+                sxx[i] += v * v;
+            }
         }
     }
     const float m = this->m();
@@ -1168,6 +1247,18 @@ void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int
 #endif
     (void)paths;
     pair_rows_portable(packs, x0, count, spans, starts, store_pairs{out.first_r, out.second_r, out.z_diff});
+}
+
+bool complement_row_holds(const complement_terms& terms, std::int64_t i, std::int32_t summed_count,
+                          std::int32_t derived_count) {
+#if defined(__x86_64__)
+    const complement_maxima row{terms.inverse[i], terms.spread[i], terms.summed_error[i], terms.derived_error[i]};
+    const float panel[4] = {terms.inverse[i], terms.spread[i], terms.summed_error[i], terms.derived_error[i]};
+    return std::max(summed_count, derived_count) <= 4096 && complement_tile_margin(terms, row, panel) > 0.0f;
+#else
+    (void)terms, (void)i, (void)summed_count, (void)derived_count;
+    return false;
+#endif
 }
 
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,

@@ -145,12 +145,17 @@ struct complement_terms {
     const float* spread;         // f per row
     const float* inverse;        // g per row; +inf where the row's pairs take the full path
     const float* shift;          // e per row
-    const float* summed_error;   // the error term of the summed group per row (fast_kernel.cpp)
-    const float* derived_error;  // the same of the derived group
+    const float* summed_error;   // the bound E_s on the exact path's error per row (fast_kernel.cpp)
+    const float* derived_error;  // the same E_d of the derived group
     // Per panel of 16 rows: the largest g, f, summed_error and derived_error of its rows.
     const float* panels;
     float pack_error;            // how far packing may move a correlation (0: values as given)
 };
+
+// Whether the pairs of row i with rows like it would take the one-group path: the
+// kernel's bound for such a pair within its budget.
+bool complement_row_holds(const complement_terms& terms, std::int64_t i, std::int32_t summed_count,
+                          std::int32_t derived_count);
 
 // The same pairs in a permutation pass: adds 1 to the count of each pair whose Fisher
 // difference is at least as extreme as its observed one by counting.rule, given
