@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 #include "common/options.hpp"
@@ -274,7 +273,7 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
     // All pairs of a Pearson test whose permutation passes split every column of the data
     // into the two groups: those passes may sum one group only.
     complement_state complement(layout == packing::by_column && !options.by_rank && has_permutation_passes(options) &&
-                                    paths.avx2 && pairs > 0 && c1 + c2 == input.ncols && !std::getenv("CS_NOCOMP"),
+                                    paths.avx2 && pairs > 0 && c1 + c2 == input.ncols,
                                 packed, g1.readable_rows());
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -565,7 +564,7 @@ struct count_tile_avx2 {
             // the lanes that take the exact path).
             _mm_prefetch(reinterpret_cast<const char*>(counting.thresholds + at + prefetch_ahead), _MM_HINT_T0);
             _mm_prefetch(reinterpret_cast<const char*>(counts + at + prefetch_ahead), _MM_HINT_T0);
-            static const bool cs_noobs = std::getenv("CS_NOOBS") != nullptr; if (!cs_noobs) _mm_prefetch(reinterpret_cast<const char*>(counting.observed + at + prefetch_ahead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(counting.observed + at + prefetch_ahead), _MM_HINT_T0);
             for (int h = 0; h < 2; ++h) {
                 const std::int64_t jv = j0 + 8 * h;
                 if (jv >= jh || jv + 8 <= jl) continue;
@@ -928,11 +927,10 @@ CORRSHIFT_AVX2 void sum_pair_rows_avx2(const pair_packs& packs, std::int64_t x0,
 // groups): every strip of the call runs against one block before the next block, so each
 // y value comes from the core's own cache for all the call's strips instead of being
 // streamed again from memory for each strip of four rows.
-constexpr std::int64_t y_block_bytes = 192 * 1024;
+constexpr std::int64_t y_block_bytes = 384 * 1024;
 
 // Rows per y block: a multiple of the tile width.
 inline std::int64_t y_block_rows(const pair_packs& packs) {
-    static const std::int64_t y_block_bytes = std::getenv("CS_YB") ? std::atol(std::getenv("CS_YB")) : 384 * 1024;
     const std::int64_t bytes_per_row = (packs.y1.count() + packs.y2.count()) * static_cast<std::int64_t>(sizeof(float));
     return std::max<std::int64_t>(tile_width, y_block_bytes / std::max<std::int64_t>(1, bytes_per_row) / tile_width * tile_width);
 }

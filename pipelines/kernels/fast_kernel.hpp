@@ -67,8 +67,10 @@ public:
     float m() const noexcept { return static_cast<float>(count_); }
 
 private:
+    // Rows are never negative: shifts and masks for the panel's division and remainder.
     std::int64_t offset(std::int64_t i) const noexcept {
-        return layout_ == packing::by_column ? (i / panel) * panel * count_ + i % panel : i * count_;
+        static_assert(panel == 16, "the panel arithmetic below is for 16 rows");
+        return layout_ == packing::by_column ? (i >> 4) * panel * count_ + (i & 15) : i * count_;
     }
     template <class ValueOf>
     void pack_rows(ValueOf value_of, const std::int32_t* columns, std::int64_t first, std::int64_t last);
