@@ -643,15 +643,23 @@ class PairResult(_Result):
         return pair_order(self.p_value, self.z_diff)
 
     @classmethod
-    def concatenate(cls, parts: Sequence["PairResult"]) -> "PairResult":
+    def concatenate(cls, parts: Sequence["PairResult"], consume: bool = False) -> "PairResult":
         """The entries of `parts`, tables of one run, one after another as one table. Its
         q-values are those of the parts; ``p1``, ``p2`` and ``class`` are joined where every
-        part holds them, and made on first use otherwise."""
+        part holds them, and made on first use otherwise. With `consume` the parts, which
+        are not used again, give up each column as it is joined, so that the join holds
+        only one column twice."""
         first = parts[0]
         if len(parts) == 1:
             return first
 
+        if consume:
+            for p in parts:  # made first: they are made from columns that go
+                getattr(p, "q_value"), getattr(p, "perm_q")
+
         def joined(name: str) -> np.ndarray:
+            if consume:
+                return np.concatenate([p.__dict__.pop(name) for p in parts])
             return np.concatenate([getattr(p, name) for p in parts])
 
         made = {k: joined(k) for k in ("p1", "p2", "class_code") if all(p.made(k) is not None for p in parts)}
