@@ -47,16 +47,26 @@ SAMPLE_STEP = 256
 RECORD = np.dtype([("value", "<f8"), ("count", "<i8")])
 
 
-def merge_sorted_runs(values: np.ndarray, counts: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-    """Distinct values (ascending) and their summed counts, from the ascending runs of
-    several tiles joined one after another."""
-    order = np.argsort(values, kind="stable")  # a merge of the runs
-    values, counts = values[order], counts[order]
-    del order
-    first = np.ones(values.size, dtype=bool)
-    np.not_equal(values[1:], values[:-1], out=first[1:])
-    starts = np.flatnonzero(first)
-    return values[starts], np.add.reduceat(counts, starts) if starts.size else counts[:0]
+def distinct_ranks(pieces: List[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    """The distinct values (ascending) of the records of several tiles, and for each the sum
+    of the counts of the values up to it (emptying `pieces`, so that each step holds about
+    two copies of the values)."""
+    values = np.concatenate([p["value"] for p in pieces])
+    # Most counts are 1: a value counts once, the few others add their count less one.
+    more = np.concatenate([p[p["count"] != 1] for p in pieces])
+    pieces.clear()
+    values.sort()
+    last = np.flatnonzero(values[1:] != values[:-1])
+    last = np.append(last, values.size - 1) if values.size else last
+    distinct = values[last]
+    del values
+    ranks = last + 1
+    if more.size:
+        order = np.argsort(more["value"])
+        added = np.zeros(more.size + 1, dtype=np.int64)
+        np.cumsum(more["count"][order] - 1, out=added[1:])
+        ranks += added[np.searchsorted(more["value"][order], distinct, side="right")]
+    return distinct, ranks
 
 
 class SpilledCounts:
@@ -173,13 +183,7 @@ class SpilledCounts:
                         waiting[t] = got[end:].copy()
                 if not pieces:
                     continue
-                joined = np.concatenate(pieces)
-                del pieces
-                values, counts = merge_sorted_runs(joined["value"], joined["count"])
-                del joined
-                if not values.size:
-                    continue
-                ranks = np.cumsum(counts)
+                values, ranks = distinct_ranks(pieces)
                 ranks += rank
                 terms = values * m / ranks
                 rank = int(ranks[-1])
@@ -189,6 +193,7 @@ class SpilledCounts:
                     filled += values.size
                 else:
                     lowest = min(lowest, float(np.min(terms)))
+                del values, ranks, terms  # before the next range is read
         values, q = low_values[:filled], low_terms[:filled]
         np.minimum.accumulate(q[::-1], out=q[::-1])
         np.minimum(q, lowest, out=q)
