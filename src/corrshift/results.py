@@ -538,6 +538,24 @@ class _Result:
         return "<{}>\n{}".format(self.summary(), self.format(5))
 
 
+@functools.lru_cache(maxsize=None)
+def _malloc_trim() -> Any:
+    try:
+        import ctypes
+        return ctypes.CDLL(None).malloc_trim
+    except (OSError, AttributeError, TypeError):
+        return None
+
+
+def _give_back_memory() -> None:
+    """Hands the memory freed inside the C heap back to the system, where the C library
+    can (glibc): small arrays are freed there rather than unmapped, so that their pages
+    would still count as the process's memory while a large table is made from them."""
+    trim = _malloc_trim()
+    if trim is not None:
+        trim(0)
+
+
 class PairResult(_Result):
     """Differential correlation of pairs of rows between two groups of samples.
 
@@ -656,10 +674,13 @@ class PairResult(_Result):
         if consume:
             for p in parts:  # made first: they are made from columns that go
                 getattr(p, "q_value"), getattr(p, "perm_q")
+                del p._q_of, p._perm_q_of  # which they would hold on to
 
         def joined(name: str) -> np.ndarray:
             if consume:
-                return np.concatenate([p.__dict__.pop(name) for p in parts])
+                column = np.concatenate([p.__dict__.pop(name) for p in parts])
+                _give_back_memory()
+                return column
             return np.concatenate([getattr(p, name) for p in parts])
 
         made = {k: joined(k) for k in ("p1", "p2", "class_code") if all(p.made(k) is not None for p in parts)}
