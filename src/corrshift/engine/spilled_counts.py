@@ -124,7 +124,7 @@ class SpilledCounts:
         tiles = len(self.samples)
         sample = np.concatenate(self.samples) if tiles else np.zeros(0)
         tile_of = np.repeat(np.arange(tiles, dtype=np.int32), [s.size for s in self.samples])
-        order = np.argsort(sample, kind="stable")
+        order = np.argsort(sample)  # ties between tiles in any order
         sample, tile_of = sample[order], tile_of[order]
         # A range between two cuts holds at most per_range * step values, and fewer than
         # step more from each tile (the values past the last sampled one below the cut).
@@ -207,7 +207,7 @@ class SpilledCounts:
 
 
 class SpillingMemoryStore(MemoryStore):
-    """A MemoryStore whose tiles' p-value counts go to files as the tiles finish."""
+    """A MemoryStore whose tiles' p-value counts go to a file as the tiles finish."""
 
     def __init__(self, permutations: int, top: Optional[int]):
         super().__init__()
@@ -229,7 +229,7 @@ class SpillingMemoryStore(MemoryStore):
 
 
 class SpillingFolderStore(FolderStore):
-    """A FolderStore that reads its tiles' p-value counts into files one tile at a time."""
+    """A FolderStore that reads its tiles' p-value counts into a file one tile at a time."""
 
     def __init__(self, out: str, manifest: Dict[str, Any], top: Optional[int]):
         super().__init__(out, manifest)
