@@ -646,8 +646,9 @@ inline complement_maxima strip_maxima(const complement_terms& h, const strip& t,
 
 // The margin eta of a tile for deciding from the summed group, from the maxima of its x
 // rows and of its y rows' panel (g, f, E_s, E_d), or 0 where it may not: the bound B
-// beyond the budget. B is formed in float, its six roundings (under 2^-21 relative in
-// all) covered by the budget's 1 - 2^-20; eta by the 1.001.
+// beyond the budget. B is formed in float: its six roundings and those of the float g and
+// f it starts from (under 2^-21 and 2^-22 relative in all; the E terms are rounded up) are
+// covered by the budget's 1 - 2^-20, and in eta by the 1.001.
 inline float complement_tile_margin(const complement_terms& h, const complement_maxima& x, const float* panel) {
     constexpr float u = 0x1p-24f;
     const float delta = h.pack_error;
