@@ -270,17 +270,22 @@ struct lane_group {
     __m256 sxy, m, mean_x, var_x, isd_x, mean_y, var_y, isd_y;
 };
 
-CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed_group& gy, const __m256* s,
-                                            std::int64_t i0, std::int64_t j0, std::int64_t r, int h) {
-    const std::int64_t i = i0 + r, j = j0 + 8 * h;
-    return {s[2 * r + h],
+// The lanes of x row i with y rows jv .. jv + 7 of one group, with the given Sxy.
+CORRSHIFT_AVX2_INLINE lane_group lanes_at(const packed_group& gx, const packed_group& gy, __m256 sxy, std::int64_t i,
+                                          std::int64_t jv) {
+    return {sxy,
             _mm256_set1_ps(gx.m()),
             _mm256_broadcast_ss(gx.mean() + i),
             _mm256_broadcast_ss(gx.var() + i),
             _mm256_broadcast_ss(gx.isd() + i),
-            _mm256_load_ps(gy.mean() + j),
-            _mm256_load_ps(gy.var() + j),
-            _mm256_load_ps(gy.isd() + j)};
+            _mm256_load_ps(gy.mean() + jv),
+            _mm256_load_ps(gy.var() + jv),
+            _mm256_load_ps(gy.isd() + jv)};
+}
+
+CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed_group& gy, const __m256* s,
+                                            std::int64_t i0, std::int64_t j0, std::int64_t r, int h) {
+    return lanes_at(gx, gy, s[2 * r + h], i0 + r, j0 + 8 * h);
 }
 
 // ---- Deciding exceedance in a permutation pass ---------------------------------------
@@ -674,19 +679,6 @@ CORRSHIFT_AVX2_INLINE void sxy_rows_avx2(const packed_group& gx, const packed_gr
     for (std::int64_t c = 0; c < end; c += step)
         for (int q = 0; q < 8; ++q)
             sums[q] = _mm256_add_ps(sums[q], _mm256_mul_ps(_mm256_broadcast_ss(x[q] + c), _mm256_load_ps(y[q] + c)));
-}
-
-// The lanes of x row i with y rows jv .. jv + 7 of one group, with the given Sxy.
-CORRSHIFT_AVX2_INLINE lane_group lanes_at(const packed_group& gx, const packed_group& gy, __m256 sxy, std::int64_t i,
-                                          std::int64_t jv) {
-    return {sxy,
-            _mm256_set1_ps(gx.m()),
-            _mm256_broadcast_ss(gx.mean() + i),
-            _mm256_broadcast_ss(gx.var() + i),
-            _mm256_broadcast_ss(gx.isd() + i),
-            _mm256_load_ps(gy.mean() + jv),
-            _mm256_load_ps(gy.var() + jv),
-            _mm256_load_ps(gy.isd() + jv)};
 }
 
 // Decides and counts the pairs of a tile from the summed group's Sxy, or sums the derived
