@@ -236,6 +236,36 @@ def test_blocks_decide_like_the_straightforward_kernel_at_the_margin(method, alt
     capfd.readouterr()
 
 
+@pytest.mark.parametrize("statistics", ["native", "api"])
+@pytest.mark.parametrize("first", [17, 23], ids=["first-group-summed", "second-group-summed"])
+def test_all_pairs_passes_summing_one_group_count_like_listed_pairs(statistics, first, capfd):
+    """Groups that hold every column, so the all-pairs passes may derive one group's
+    correlations: their counts against the listed-pair path, which sums both groups, on
+    rows near r = +-1, with ties, offsets, a group apart in mean, NaN and near-constant rows."""
+    rng = np.random.default_rng(11)
+    n, m = 64, 40
+    data = rng.normal(size=(n, m)).astype(F32)
+    data[1] = 2 * data[0] + 1
+    data[2] = -data[0] + 0.01 * data[2]
+    data[3] = np.round(data[3] * 2) / 2
+    data[4] += 1e4
+    data[5, :first] += 3
+    data[6, 7] = np.nan
+    data[7] = 1 + 1e-6 * data[7]
+    data[8] = 0
+    data[8, 3] = 1
+    order = rng.permutation(m).astype(I32)
+    g1, g2 = order[:first], order[first:]
+    first_rows, second_rows = np.triu_indices(n, 1)
+    for alternative in ("two-sided", "greater", "less"):
+        tiles = _blocks.ztest_block(data, g1, g2, (0, n), (0, n), "pearson", alternative, 0, P + 1, 2,
+                                    statistics=statistics)
+        listed = _blocks.pairs_block(data, first_rows.astype(I32), second_rows.astype(I32), g1, g2, "pearson",
+                                     alternative, 0, P + 1, 1, statistics=statistics)
+        assert_same(tiles[-1], listed[-1])
+    capfd.readouterr()
+
+
 def test_more_rows_than_the_all_pairs_limit(capfd):
     n = 46400
     rng = np.random.default_rng(4)

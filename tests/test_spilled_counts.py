@@ -11,7 +11,7 @@ from conftest import assert_same_table, needs_parquet
 from test_engine import G1, G2
 
 
-@pytest.mark.parametrize("chunk", [2, 7, 1 << 22])
+@pytest.mark.parametrize("chunk", [2, 7, 200, 1 << 22])  # 200: ranges cut every 3rd value of a tile
 @pytest.mark.parametrize("top", [None, 5, 400])
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_q_values_of_files_match_bh(monkeypatch, tmp_path, chunk, top, dtype):
@@ -36,6 +36,17 @@ def test_q_values_of_files_match_bh(monkeypatch, tmp_path, chunk, top, dtype):
     shown = ~np.isnan(p) & (p <= values[-1])
     got = q[np.searchsorted(values, p[shown])]
     assert np.array_equal(got.view(np.uint64), expected[shown].view(np.uint64))
+
+
+def test_counts_file_cut_short_is_an_error(tmp_path):
+    counts = spilled_counts.SpilledCounts(0, None, str(tmp_path / "counts"))
+    for part in np.array_split(np.linspace(0.001, 1, 500), 3):
+        counts.add({"m": part.size, "b_hist": np.zeros(0, np.int64), "p_vals": part,
+                    "p_counts": np.ones(part.size, np.int64), "kept_vals": part[part <= 0.5]})
+    with open(counts.path, "r+b") as fh:
+        fh.truncate(16 * 400)
+    with pytest.raises(OSError, match="shorter than written"):
+        counts.q_values()
 
 
 @pytest.mark.parametrize("options", [

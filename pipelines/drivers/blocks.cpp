@@ -6,6 +6,7 @@
 
 #include "common/options.hpp"
 #include "pipelines/drivers/row_decisions.hpp"
+#include "pipelines/kernels/complement.hpp"
 #include "pipelines/kernels/correlation.hpp"
 #include "pipelines/kernels/fast_row_scores.hpp"
 
@@ -99,29 +100,47 @@ void ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs
     }
 }
 
-// The API's observed pass over the pairs [begin, end): each_run(begin, end, f) calls
-// f(k, i, j, n) for the outputs k .. k + n - 1, the pairs of pack row i with the rows
-// j .. j + n - 1; unit1 and unit2 hold the rows' unit vectors over the two groups.
+// Calls flush(firsts, runs) for the runs of the outputs [begin, end) in groups of up to
+// four, which share the partner rows' loads in panel_correlations: each_run(begin, end,
+// f) calls f(k, i, j, n) for the outputs k .. k + n - 1, the pairs of pack row i with the
+// rows j .. j + n - 1; firsts[t] is the first output of runs[t], whose `out` flush sets.
+template <class EachRun, class Flush>
+void grouped_runs(std::int64_t begin, std::int64_t end, const EachRun& each_run, const Flush& flush) {
+    constexpr std::size_t group = 4;
+    std::vector<std::int64_t> firsts;
+    std::vector<unit_run> runs;
+    each_run(begin, end, [&](std::int64_t k0, std::int64_t i, std::int64_t j0, std::int64_t n) {
+        firsts.push_back(k0);
+        runs.push_back({i, j0, n, nullptr});
+        if (runs.size() < group) return;
+        flush(firsts, runs);
+        firsts.clear();
+        runs.clear();
+    });
+    if (!runs.empty()) flush(firsts, runs);
+}
+
+// Points the runs' outputs at consecutive places of `values`, resized to hold them all.
+void place_runs(std::vector<unit_run>& runs, std::vector<double>& values) {
+    std::int64_t total = 0;
+    for (const unit_run& r : runs) total += r.n;
+    values.resize(static_cast<std::size_t>(total));
+    std::int64_t at = 0;
+    for (unit_run& r : runs) r.out = values.data() + at, at += r.n;
+}
+
+// The API's observed pass over the pairs [begin, end) (each_run as for grouped_runs);
+// unit1 and unit2 hold the rows' unit vectors over the two groups.
 template <class EachRun>
 void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out,
                        const unit_vectors& unit1, const unit_vectors& unit2, double se, tail alternative,
                        float* thresholds, bool avx2, const EachRun& each_run) {
-    // The runs go in groups of up to four, which share the partner rows' loads.
-    constexpr std::size_t group = 4;
     std::vector<double> r1, r2;
-    std::vector<std::int64_t> firsts;
-    std::vector<unit_run> runs1, runs2;
-    const auto finish_group = [&]() {
-        std::int64_t total = 0;
-        for (const unit_run& r : runs1) total += r.n;
-        r1.resize(static_cast<std::size_t>(total));
-        r2.resize(static_cast<std::size_t>(total));
-        std::int64_t at = 0;
-        for (std::size_t t = 0; t < runs1.size(); ++t) {
-            runs1[t].out = r1.data() + at;
-            runs2[t].out = r2.data() + at;
-            at += runs1[t].n;
-        }
+    std::vector<unit_run> runs2;
+    grouped_runs(begin, end, each_run, [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs1) {
+        runs2 = runs1;
+        place_runs(runs1, r1);
+        place_runs(runs2, r2);
         const auto size = static_cast<std::int32_t>(runs1.size());
         panel_correlations(unit1, runs1.data(), size, avx2);
         panel_correlations(unit2, runs2.data(), size, avx2);
@@ -138,18 +157,100 @@ void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_o
                 if (thresholds) thresholds[k] = decision_threshold(alternative, out.z_diff[k]);
             }
         }
-        firsts.clear();
-        runs1.clear();
-        runs2.clear();
-    };
-    each_run(begin, end, [&](std::int64_t k0, std::int64_t i, std::int64_t j0, std::int64_t n) {
-        firsts.push_back(k0);
-        runs1.push_back({i, j0, n, nullptr});
-        runs2.push_back({i, j0, n, nullptr});
-        if (runs1.size() == group) finish_group();
     });
-    if (!runs1.empty()) finish_group();
 }
+
+// What lets the all-pairs permutation passes of a Pearson z-test sum one group's Sxy
+// only (complement_terms): the rows' totals over all columns (which the two groups of
+// every permutation pass hold) and every pair's correlation over them, made once in the
+// observed pass, and the rows' terms of each pass. Blocks where under a quarter of the
+// rows could use it do without (no memory).
+class complement_state {
+public:
+    complement_state(bool wanted, std::int64_t packed, std::int64_t readable)
+        : wanted_(wanted), packed_(packed), readable_(readable) {}
+
+    bool ready() const noexcept { return ready_; }
+    const complement_terms& terms() const noexcept { return terms_; }
+
+    // In the observed pass, after its packing (g1 and g2 hold its groups).
+    template <class EachRun>
+    void prepare(const float* const* source, const column_groups& g, const packed_group& g1,
+                 const packed_group& g2, bool standardised, std::int64_t pairs, std::int32_t jobs,
+                 const EachRun& each_run) {
+        if (!wanted_ || ready_) return;
+        const std::int32_t m = g.first_count + g.second_count;
+        std::vector<std::int32_t> columns(static_cast<std::size_t>(m));
+        for (std::int32_t c = 0; c < m; ++c) columns[static_cast<std::size_t>(c)] = c;
+        mean_.assign(static_cast<std::size_t>(packed_), 0.0);
+        squares_.assign(static_cast<std::size_t>(packed_), 0.0);
+        std::vector<double> unit(static_cast<std::size_t>(packed_) * static_cast<std::size_t>(m));
+        fan_out(packed_, jobs, [&](std::int64_t first, std::int64_t last) {
+            total_moments(source, columns.data(), m, first, last, mean_.data(), squares_.data(),
+                          unit.data() + first * m);
+        });
+        allocate_rows();
+        pass(source, g, g1, g2, standardised, jobs);
+        const std::int32_t small = std::min(g.first_count, g.second_count);
+        std::int64_t usable = 0;
+        for (std::int64_t i = 0; i < packed_; ++i) usable += complement_row_holds(terms_, i, small, m - small) ? 1 : 0;
+        if (usable * 4 < packed_) {
+            wanted_ = false;
+            return;
+        }
+        std::vector<double> panel(unit_panel_size(packed_, m));
+        unit_panel_of(unit.data(), packed_, m, panel.data());
+        const unit_vectors vectors{unit.data(), panel.data(), m};
+        total_r_.resize(static_cast<std::size_t>(pairs));
+        fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
+            std::vector<double> r;
+            grouped_runs(begin, end, each_run, [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs) {
+                place_runs(runs, r);
+                panel_correlations(vectors, runs.data(), static_cast<std::int32_t>(runs.size()), true);
+                for (std::size_t t = 0; t < runs.size(); ++t)
+                    for (std::int64_t u = 0; u < runs[t].n; ++u)
+                        total_r_[static_cast<std::size_t>(firsts[t] + u)] = static_cast<float>(runs[t].out[u]);
+            });
+        });
+        terms_.total_r = total_r_.data();
+        ready_ = true;
+    }
+
+    // The rows' terms of a pass, after its packing.
+    void pass(const float* const* source, const column_groups& g, const packed_group& g1, const packed_group& g2,
+              bool standardised, std::int32_t jobs) {
+        const bool first = g.first_count <= g.second_count;
+        terms_.first_summed = first;
+        terms_.pack_error = standardised ? static_cast<float>(4.1 * 0x1p-24) : 0.0f;
+        const std::int32_t* summed = first ? g.first : g.second;
+        const std::int32_t summed_count = first ? g.first_count : g.second_count;
+        const std::int32_t derived_count = first ? g.second_count : g.first_count;
+        fan_out(packed_, jobs, [&](std::int64_t begin, std::int64_t end) {
+            complement_pass_rows(source, summed, summed_count, derived_count, mean_.data(), squares_.data(),
+                                 first ? g1 : g2, first ? g2 : g1, standardised, begin, end, rows_);
+        });
+        complement_panels(rows_, packed_, panels_.data());
+    }
+
+private:
+    void allocate_rows() {
+        storage_.assign(static_cast<std::size_t>(5 * readable_), 0.0f);
+        float* at = storage_.data();
+        rows_ = {at, at + readable_, at + 2 * readable_, at + 3 * readable_, at + 4 * readable_};
+        panels_.assign(static_cast<std::size_t>(4 * (readable_ / 16 + 1)), 0.0f);
+        terms_ = {true, nullptr, rows_.spread, rows_.inverse, rows_.shift, rows_.summed_error, rows_.derived_error,
+                  panels_.data(), 0.0f};
+    }
+
+    bool wanted_;
+    bool ready_ = false;
+    std::int64_t packed_;
+    std::int64_t readable_;
+    std::vector<double> mean_, squares_;
+    std::vector<float> total_r_, storage_, panels_;
+    complement_rows rows_{};
+    complement_terms terms_{};
+};
 
 // The z-test passes of a block over `pairs` pairs of the data rows `rows`, packed with
 // `layout`: pairs(paths, g1, g2, begin, end, what) runs the pairs [begin, end) with
@@ -169,6 +270,11 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
     const std::int32_t jobs = stage_jobs(options, pairs);
     std::vector<float> thresholds(has_permutation_passes(options) ? static_cast<std::size_t>(pairs) : 0);
     float* const thresholds_at = thresholds.empty() ? nullptr : thresholds.data();
+    // All pairs of a Pearson test whose permutation passes split every column of the data
+    // into the two groups: those passes may sum one group only.
+    complement_state complement(layout == packing::by_column && !options.by_rank && has_permutation_passes(options) &&
+                                    paths.avx2 && pairs > 0 && c1 + c2 == input.ncols,
+                                packed, g1.readable_rows());
 
     const pass_scorer scorer = [&](const float* const* source, const column_groups& g, float*,
                                    const exceedance_count* counting) {
@@ -189,15 +295,24 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
                 exact_ztest_slice(begin, end, out, unit1, unit2, exact_se, options.alternative, thresholds_at,
                                   paths.avx2, each_run);
             });
+            complement.prepare(source, g, g1, g2, true, pairs, jobs, each_run);
             return;
         }
         pack_pass(options, g1, g2, source, g, packed);
+        exceedance_count with_terms{};
+        if (counting && complement.ready()) {
+            complement.pass(source, g, g1, g2, options.api, jobs);
+            with_terms = *counting;
+            with_terms.complement = &complement.terms();
+            counting = &with_terms;
+        }
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
             ztest_slice(
                 begin, end, out, se, options.alternative, thresholds_at, counting,
                 [&](const pair_values& values) { compute(paths, g1, g2, begin, end, values); },
                 [&](const exceedance_count& c) { compute(paths, g1, g2, begin, end, c); });
         });
+        if (!counting) complement.prepare(source, g, g1, g2, false, pairs, jobs, each_run);
     };
     run_passes(input, loop_of(rows, options, pairs, true), out.z_diff, counting_of(options, out.z_diff, out.counts),
                scorer, env);

@@ -42,6 +42,8 @@ struct count_array {
     std::int32_t* as_int;
 };
 
+struct complement_terms;
+
 // Where the exceedances of the permutation passes are added: float counts (the public
 // pipelines, which turn them into p-values) or int32 counts; exactly one is given.
 struct exceedance_count {
@@ -52,6 +54,9 @@ struct exceedance_count {
     // decision_threshold of each observed value, for the kernels that count exceedances
     // themselves; null where the pass values are counted after they are computed.
     const float* thresholds = nullptr;
+    // Where given (all-pairs passes of the z-test), what lets the kernel sum one group's
+    // Sxy only and derive the other group's correlation (fast_kernel.hpp).
+    const complement_terms* complement = nullptr;
 
     // Adds the exceedances of pass[k] against observed[k], k in [begin, end).
     void add(const float* pass, std::int64_t begin, std::int64_t end) const;

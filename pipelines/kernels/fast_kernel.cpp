@@ -270,17 +270,22 @@ struct lane_group {
     __m256 sxy, m, mean_x, var_x, isd_x, mean_y, var_y, isd_y;
 };
 
-CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed_group& gy, const __m256* s,
-                                            std::int64_t i0, std::int64_t j0, std::int64_t r, int h) {
-    const std::int64_t i = i0 + r, j = j0 + 8 * h;
-    return {s[2 * r + h],
+// The lanes of x row i with y rows jv .. jv + 7 of one group, with the given Sxy.
+CORRSHIFT_AVX2_INLINE lane_group lanes_at(const packed_group& gx, const packed_group& gy, __m256 sxy, std::int64_t i,
+                                          std::int64_t jv) {
+    return {sxy,
             _mm256_set1_ps(gx.m()),
             _mm256_broadcast_ss(gx.mean() + i),
             _mm256_broadcast_ss(gx.var() + i),
             _mm256_broadcast_ss(gx.isd() + i),
-            _mm256_load_ps(gy.mean() + j),
-            _mm256_load_ps(gy.var() + j),
-            _mm256_load_ps(gy.isd() + j)};
+            _mm256_load_ps(gy.mean() + jv),
+            _mm256_load_ps(gy.var() + jv),
+            _mm256_load_ps(gy.isd() + jv)};
+}
+
+CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed_group& gy, const __m256* s,
+                                            std::int64_t i0, std::int64_t j0, std::int64_t r, int h) {
+    return lanes_at(gx, gy, s[2 * r + h], i0 + r, j0 + 8 * h);
 }
 
 // ---- Deciding exceedance in a permutation pass ---------------------------------------
@@ -317,13 +322,14 @@ CORRSHIFT_AVX2_INLINE lane_group tile_lanes(const packed_group& gx, const packed
 //     each: 1.5u < 9e-8 in ln/2.
 // The sum is below 1.0e-4. A lane counts as decided only where A' > t B' (1 + eta) or
 // A' < t B' (1 - eta) (two-sided: the larger of A' and B' against t times the smaller),
-// eta = 2^-10: a distance of ln(1 -+ eta)/2, at least 4.88e-4 from theta, more than
-// four times the sum; so z >= theta, or z < theta, holds exactly as decided. A NaN
+// eta = 2^-11: a distance of ln(1 -+ eta)/2, at least 2.44e-4 from theta, more than
+// twice the sum; so z >= theta, or z < theta, holds exactly as decided. A NaN
 // correlation makes both A' and B' NaN, which fails every ordered comparison and decides
-// nothing. The share of lanes within the margin is about 0.1% per threshold on typical
-// data; they cost one exact pair each.
-constexpr float margin_above = 1.0f + 0x1p-10f;
-constexpr float margin_below = 1.0f - 0x1p-10f;
+// nothing. The share of lanes within the margin is about 0.2% per threshold at 100
+// samples a group (proportional to the margin over the spread of z); they cost one exact
+// pair each.
+constexpr float margin_above = 1.0f + 0x1p-11f;
+constexpr float margin_below = 1.0f - 0x1p-11f;
 
 // The cheap r' of eight lanes (above): exact cov, times isd_x isd_y; -2 where a variance
 // is 0 (which the caller may rule out for a whole tile: `constant` false).
@@ -371,10 +377,11 @@ CORRSHIFT_AVX2_INLINE void ratio_terms_avx2(const lane_group& g1, const lane_gro
 }
 
 // Lanes that exceed (hit) and lanes that the margin leaves open, for thresholds t.
+// The margin is 1 + eta (above) and 1 - eta (below).
 template <tail rule>
-CORRSHIFT_AVX2_INLINE void decide_ab_avx2(__m256 a, __m256 b, __m256 t, __m256& hit, __m256& open) {
-    const __m256 above = _mm256_set1_ps(margin_above);
-    const __m256 below = _mm256_set1_ps(margin_below);
+CORRSHIFT_AVX2_INLINE void decide_ab_avx2(__m256 a, __m256 b, __m256 t, __m256& hit, __m256& open,
+                                          __m256 above = _mm256_set1_ps(margin_above),
+                                          __m256 below = _mm256_set1_ps(margin_below)) {
     __m256 decided;
     if constexpr (rule == tail::greater || rule == tail::less) {
         const __m256 tb = _mm256_mul_ps(t, b);
@@ -576,6 +583,230 @@ struct count_tile_avx2 {
     }
 };
 
+// ---- Deciding from one group's Sxy (complement_terms) ---------------------------------
+//
+// A tile whose rows allow it sums only the summed group s; the derived group d's
+// correlation of a lane is r_d' = fl(fl(fl(R' - fl(r_s' F')) - E') G'), where r_s' is the
+// cheap correlation of group s (above), R' the pair's R rounded to float, and F' = f_x f_y,
+// E' = e_x e_y, G' = g_x g_y of the rows' float terms. The decision then goes as in
+// decide_ab_avx2 with the tile's margin (step 4 below), from (r_s', r_d') in the groups' order; a lane
+// with |r_d'| > 0.9 (or NaN) takes the exact path, which sums its group-d Sxy first.
+//
+// Why the decision stays exact. u = 2^-24; rho are correlations in real arithmetic of the
+// values the exact path packs (rho_g(v)) or of the data's values (rho_g).
+//  1. The exact path's own error. For a row of group g with m values v, mean mu,
+//     population variance V, a = sqrt(mean of v^2 / V), b = |mu| / sqrt(V) (a^2 = 1 + b^2),
+//     the sums of pack_rows and finish (each sequential over m terms, gamma_n = n u /
+//     (1 - n u)) give |mean - mu| <= gamma_m sqrt(V) a, a variance within
+//     V (C + u) and an Sxy within gamma_m m sqrt(V_x V_y) a_x a_y, so that for a pair
+//     |cov - cov*| / sqrt(V_x V_y) <= C + u and, with the product, square root and division
+//     (2.5u), |r_g - rho_g(v)| <= E_g = (2C + 4.5u)(1 + 2^-10), where
+//     C = gamma_(m+1) a^2 + 2 gamma_m a b + u b^2 of the pair's row with the larger a (a and b
+//     grow together). The factor 1 + 2^-10 holds the second-order terms where C <= 2^-12
+//     and m u <= 2^-12, which the rows and groups taking this path meet.
+//  2. Packing. Values standardised within the group in double (pack_standardised) are
+//     v = w (1 + delta), |delta| <= 1.01u, w an affine image of the data's values, so
+//     |rho_g(v) - rho_g| <= delta_p = 4.1u (products 2.03u, means 1.01u, variances 2.03u);
+//     values packed as given have delta_p = 0.
+//  3. The derived correlation. R, f, g and e are computed in double from the data
+//     (relative error below 2^-30 on the rows that may take this path, see
+//     complement.hpp) and rounded once to float; |F'|, |E'|, |R'| <= 1 and the products
+//     and differences round once each, so |N' - N| <= (|r_s' - rho_s| F + 14u + 2^-27)
+//     (1 + 2^-20) for the numerator N = R - rho_s F - E of the identity, and
+//     |r_d' - rho_d| <= G (1 + 2^-20) |N' - N| + 4.03u (|rho_d| <= 1, G' within 3.01u).
+//     With |r_s' - r_s| <= 2^-20 (the cheap correlation), |r_s - rho_s| <= E_s + delta_p:
+//         |r_d' - r_d| <= B = G (1 + 2^-20)(F (1 + 2^-20)(2^-20 + E_s + delta_p) + 14u + 2^-27)
+//                             + 4.03u + delta_p + E_d,
+//     with G and F the products of the tile's largest g and f over its x rows and over its
+//     y rows' panel.
+//  4. In z. Group s moves ln(A/B)/2 by at most 50.26 * 1.01 * 2^-20 < 4.85e-5 (as above).
+//     Lanes with |r_d'| <= 0.9 and B <= 2^-14 have |r_d| < 0.9001: neither is clamped and
+//     d atanh / dc < 5.28 between them, at most 5.28 B. With 2.2e-6 for atanhf and the
+//     difference and 2.7e-7 for A', B' and t, the sum is S = 5.1e-5 + 5.28 B (below
+//     3.8e-4). The tile's margin is eta = 2.02 S (1 + eta and 1 - eta rounded outwards to
+//     float): ln(1 -+ eta)/2 lies beyond -+S, so a decided lane is decided as the exact
+//     path decides it.
+// A tile that misses a condition (B > 2^-14, C > 2^-12, a row marked by g = +inf: a
+// constant or out-of-range row, a derived group holding under 1/64 of a row's sum of
+// squares, ...) takes the full path, summing both groups.
+constexpr double complement_budget = 0x1p-14;
+
+// The largest g, f, E_s and E_d of a strip's x rows (those with pairs).
+struct complement_maxima {
+    float g, f, es, ed;
+};
+
+inline complement_maxima strip_maxima(const complement_terms& h, const strip& t, std::int64_t i0) {
+    complement_maxima x{0.0f, 0.0f, 0.0f, 0.0f};
+    for (std::int64_t r = 0; r < row_block; ++r) {
+        if (t.spans[r].lo >= t.spans[r].hi) continue;
+        const std::int64_t i = i0 + r;
+        x.g = std::max(x.g, h.inverse[i]);
+        x.f = std::max(x.f, h.spread[i]);
+        x.es = std::max(x.es, h.summed_error[i]);
+        x.ed = std::max(x.ed, h.derived_error[i]);
+    }
+    return x;
+}
+
+// The margin eta of a tile for deciding from the summed group, from the maxima of its x
+// rows and of its y rows' panel (g, f, E_s, E_d), or 0 where it may not: the bound B
+// beyond the budget. B is formed in float: its six roundings and those of the float g and
+// f it starts from (under 2^-21 and 2^-22 relative in all; the E terms are rounded up) are
+// covered by the budget's 1 - 2^-20, and in eta by the 1.001.
+inline float complement_tile_margin(const complement_terms& h, const complement_maxima& x, const float* panel) {
+    constexpr float u = 0x1p-24f;
+    const float delta = h.pack_error;
+    const float g = x.g * panel[0], f = x.f * panel[1];
+    const float es = std::max(x.es, panel[2]), ed = std::max(x.ed, panel[3]);
+    // G (1 + 2^-20)^2 (F (2^-20 + E_s + delta) + 14u + 2^-27) + 4.03u + delta + E_d.
+    const float bound = g * (1.0f + 0x1p-19f) * (f * (0x1p-20f + es + delta) + (14.0f * u + 0x1p-27f)) +
+                        (4.03f * u + delta + ed);
+    if (!(bound <= static_cast<float>(complement_budget * (1.0 - 0x1p-20)))) return 0.0f;  // NaN and +inf fail
+    return 2.02f * (5.1e-5f + 5.28f * bound) * 1.001f;
+}
+
+// The exact Sxy of x rows i[q] with the eight y rows jv[q] .. jv[q] + 7 (jv a multiple of
+// 8), q < 8, over a group packed by_column: each lane the sequential sum sxy_tile_avx2
+// forms; the eight independent sums run side by side.
+CORRSHIFT_AVX2_INLINE void sxy_rows_avx2(const packed_group& gx, const packed_group& gy, const std::int64_t* i,
+                                         const std::int64_t* jv, __m256* sums) {
+    constexpr std::int64_t step = packed_group::panel;
+    const float* x[8];
+    const float* y[8];
+    for (int q = 0; q < 8; ++q) x[q] = gx.row_start(i[q]), y[q] = gy.row_start(jv[q]), sums[q] = _mm256_setzero_ps();
+    const std::int64_t end = gx.count() * step;
+    for (std::int64_t c = 0; c < end; c += step)
+        for (int q = 0; q < 8; ++q)
+            sums[q] = _mm256_add_ps(sums[q], _mm256_mul_ps(_mm256_broadcast_ss(x[q] + c), _mm256_load_ps(y[q] + c)));
+}
+
+// Decides and counts the pairs of a tile from the summed group's Sxy, or sums the derived
+// group too and counts as count_tile_avx2. The lanes the decision leaves open wait in a
+// queue until eight vectors of them can have their derived Sxy summed side by side;
+// finish() counts those still waiting.
+template <tail rule, class Count>
+struct complement_count_tile_avx2 {
+    complement_count_tile_avx2(const pair_packs& p, const exceedance_count& c, Count* n)
+        : packs(p), counting(c), counts(n) {}
+
+    const pair_packs& packs;
+    const exceedance_count& counting;
+    Count* counts;
+
+    const complement_terms& h = *counting.complement;
+    const packed_group& xs = h.first_summed ? packs.x1 : packs.x2;
+    const packed_group& ys = h.first_summed ? packs.y1 : packs.y2;
+    const packed_group& xd = h.first_summed ? packs.x2 : packs.x1;
+    const packed_group& yd = h.first_summed ? packs.y2 : packs.y1;
+    // The bounds of 1. hold for groups of these sizes (m u <= 2^-12).
+    const bool sizes_hold = std::max(xs.count(), xd.count()) <= 4096;
+
+    // Lanes waiting for their derived Sxy: x row, y rows, where their counts go, the
+    // open lanes, the covered lanes (all where not partial), the summed Sxy and the hits
+    // decided so far.
+    struct waiting {
+        std::int64_t i, jv, k;
+        int open;
+        __m256i lanes;
+        __m256 summed, hit;
+    };
+    mutable waiting queue[8];
+    mutable int queued = 0;
+    mutable std::int64_t strip_row = -1;
+    mutable complement_maxima strip_terms{};
+
+    CORRSHIFT_AVX2_INLINE void finish() const {
+        if (queued == 0) return;
+        std::int64_t i[8], jv[8];
+        for (int q = 0; q < 8; ++q) {
+            const waiting& w = queue[q < queued ? q : 0];
+            i[q] = w.i, jv[q] = w.jv;
+        }
+        __m256 derived[8];
+        sxy_rows_avx2(xd, yd, i, jv, derived);
+        for (int q = 0; q < queued; ++q) {
+            const waiting& w = queue[q];
+            const lane_group ls = lanes_at(xs, ys, w.summed, w.i, w.jv);
+            const lane_group ld = lanes_at(xd, yd, derived[q], w.i, w.jv);
+            const __m256 hit = h.first_summed ? exact_lanes_avx2<rule>(w.open, ls, ld, counting.observed + w.k, w.hit)
+                                              : exact_lanes_avx2<rule>(w.open, ld, ls, counting.observed + w.k, w.hit);
+            add_hits(counts + w.k, _mm256_and_ps(hit, _mm256_castsi256_ps(w.lanes)), w.lanes);
+        }
+        queued = 0;
+    }
+
+    CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0) const {
+        // The margin first: its few dependent steps overlap the sums that follow.
+        if (i0 != strip_row) strip_terms = strip_maxima(h, t, i0), strip_row = i0;
+        const float eta = sizes_hold ? complement_tile_margin(h, strip_terms, h.panels + 4 * (j0 / 16)) : 0.0f;
+        __m256 ss[8];
+        sxy_tile_avx2(xs, ys, i0, j0, ss);
+        if (eta == 0.0f) {
+            __m256 sd[8];
+            sxy_tile_avx2(xd, yd, i0, j0, sd);
+            const count_tile_avx2<rule, Count> full{packs, counting, counts};
+            if (h.first_summed)
+                full(t, i0, j0, ss, sd);
+            else
+                full(t, i0, j0, sd, ss);
+            return;
+        }
+        const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+        const __m256 near = _mm256_set1_ps(0.9f);
+        // 1 + eta and 1 - eta rounded outwards (float spacing 2^-23 above 1, 2^-24 below).
+        const __m256 above = _mm256_set1_ps((1.0f + 0x1p-23f) + eta);
+        const __m256 below = _mm256_set1_ps((1.0f - 0x1p-24f) - eta);
+        for (std::int64_t r = 0; r < row_block; ++r) {
+            const std::int64_t jl = std::max(j0, t.spans[r].lo);
+            const std::int64_t jh = std::min(j0 + tile_width, t.spans[r].hi);
+            if (jl >= jh) continue;
+            const std::int64_t i = i0 + r;
+            const std::int64_t at = t.starts[r] + j0;
+            _mm_prefetch(reinterpret_cast<const char*>(counting.thresholds + at + prefetch_ahead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(counts + at + prefetch_ahead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(h.total_r + at + prefetch_ahead), _MM_HINT_T0);
+            const __m256 fx = _mm256_broadcast_ss(h.spread + i), ex = _mm256_broadcast_ss(h.shift + i);
+            const __m256 gx = _mm256_broadcast_ss(h.inverse + i);
+            for (int hv = 0; hv < 2; ++hv) {
+                const std::int64_t jv = j0 + 8 * hv;
+                if (jv >= jh || jv + 8 <= jl) continue;
+                const bool partial = jv < jl || jv + 8 > jh;
+                const __m256i lanes = partial ? lanes_between(jv, jl, jh) : _mm256_set1_epi32(-1);
+                const std::int64_t k = at + 8 * hv;
+                const lane_group ls = tile_lanes(xs, ys, ss, i0, j0, r, hv);
+                const __m256 rs = cheap_r_avx2<false>(ls);
+                const __m256 total = partial ? _mm256_maskload_ps(h.total_r + k, lanes) : _mm256_loadu_ps(h.total_r + k);
+                const __m256 f = _mm256_mul_ps(fx, _mm256_loadu_ps(h.spread + jv));
+                const __m256 e = _mm256_mul_ps(ex, _mm256_loadu_ps(h.shift + jv));
+                const __m256 g = _mm256_mul_ps(gx, _mm256_loadu_ps(h.inverse + jv));
+                const __m256 rd = _mm256_mul_ps(_mm256_sub_ps(_mm256_sub_ps(total, _mm256_mul_ps(rs, f)), e), g);
+                const __m256 thresholds =
+                    partial ? _mm256_maskload_ps(counting.thresholds + k, lanes) : _mm256_loadu_ps(counting.thresholds + k);
+                __m256 a, b, hit, open;
+                if (h.first_summed)
+                    ratio_terms_of(rs, rd, a, b);
+                else
+                    ratio_terms_of(rd, rs, a, b);
+                decide_ab_avx2<rule>(a, b, thresholds, hit, open, above, below);
+                // Lanes near the clamp, or NaN, take the exact path.
+                open = _mm256_or_ps(open, _mm256_cmp_ps(_mm256_and_ps(rd, magnitude), near, _CMP_NLE_UQ));
+                if (partial) open = _mm256_and_ps(open, _mm256_castsi256_ps(lanes));
+                const int open_bits = _mm256_movemask_ps(open);
+                if (open_bits != 0) {
+                    queue[queued++] = {i, jv, k, open_bits, lanes, ls.sxy, hit};
+                    if (queued == 8) finish();
+                    continue;
+                }
+                if (partial)
+                    add_hits(counts + k, _mm256_and_ps(hit, _mm256_castsi256_ps(lanes)), lanes);
+                else
+                    add_hits(counts + k, hit);
+            }
+        }
+    }
+};
+
 // ... or tally, for both rows of each pair, whether its value lies below the row's
 // observed score, deciding as count_tile_avx2 does (below: not a hit, or a hit for
 // "less", whose hits are z <= o).
@@ -685,22 +916,67 @@ struct sum_tile_avx2 {
 CORRSHIFT_AVX2 void sum_pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                        const row_span* spans, const std::int64_t* starts, const row_sums& sums);
 
+// The y rows of a call are taken in blocks of about this many bytes of packed values (both
+// groups): every strip of the call runs against one block before the next block, so each
+// y value comes from the core's own cache for all the call's strips instead of being
+// streamed again from memory for each strip of four rows.
+constexpr std::int64_t y_block_bytes = 384 * 1024;
+
+// Rows per y block: a multiple of the tile width.
+inline std::int64_t y_block_rows(const pair_packs& packs) {
+    const std::int64_t bytes_per_row = (packs.y1.count() + packs.y2.count()) * static_cast<std::int64_t>(sizeof(float));
+    return std::max<std::int64_t>(tile_width, y_block_bytes / std::max<std::int64_t>(1, bytes_per_row) / tile_width * tile_width);
+}
+
+// Visits the tiles (strip t, x rows i0 .., y rows j0 ..) of a call: visit(t, i0, j0).
+template <class Visit>
+CORRSHIFT_AVX2_INLINE void visit_tiles_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
+                                            const row_span* spans, const std::int64_t* starts, const Visit& visit) {
+    static_assert(row_block == 4 && tile_width == 16 && packed_group::panel == 16,
+                  "sxy_tile_avx2 computes 4 x 16 tiles of one panel");
+    // The strips of the call (calls hold at most a few dozen rows).
+    constexpr std::int64_t most_strips = 64;
+    strip strips[most_strips];
+    const std::int64_t block = y_block_rows(packs);
+    for (std::int64_t s0 = 0; s0 < count; s0 += row_block * most_strips) {
+        const std::int64_t n = std::min<std::int64_t>(most_strips, (count - s0 + row_block - 1) / row_block);
+        std::int64_t first_j = std::numeric_limits<std::int64_t>::max(), last_j = 0;
+        for (std::int64_t k = 0; k < n; ++k) {
+            strips[k] = strip_of(s0 + k * row_block, count, spans, starts);
+            first_j = std::min(first_j, strips[k].jmin);
+            last_j = std::max(last_j, strips[k].jmax);
+        }
+        // Tiles on the grid of panels, so that each reads one panel of y rows; a pair's
+        // bits do not depend on the order in which the tiles are visited.
+        for (std::int64_t b0 = first_j / 16 * 16; b0 < last_j; b0 += block) {
+            const std::int64_t b1 = b0 + block;
+            for (std::int64_t k = 0; k < n; ++k) {
+                const strip& t = strips[k];
+                const std::int64_t i0 = x0 + s0 + k * row_block;
+                const std::int64_t lo = std::max(b0, t.jmin / 16 * 16), hi = std::min(b1, t.jmax);
+                for (std::int64_t j0 = lo; j0 < hi; j0 += tile_width) visit(t, i0, j0);
+            }
+        }
+    }
+}
+
+// The tiles with both groups' Sxy: tile(t, i0, j0, s1, s2).
+template <class Tile>
+struct both_groups_avx2 {
+    const pair_packs& packs;
+    const Tile& tile;
+    CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0) const {
+        __m256 s1[8], s2[8];
+        sxy_tile_avx2(packs.x1, packs.y1, i0, j0, s1);
+        sxy_tile_avx2(packs.x2, packs.y2, i0, j0, s2);
+        tile(t, i0, j0, s1, s2);
+    }
+};
+
 template <class Tile>
 CORRSHIFT_AVX2_INLINE void pair_tiles_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                            const row_span* spans, const std::int64_t* starts, const Tile& tile) {
-    static_assert(row_block == 4 && tile_width == 16 && packed_group::panel == 16,
-                  "sxy_tile_avx2 computes 4 x 16 tiles of one panel");
-    for (std::int64_t s = 0; s < count; s += row_block) {
-        const strip t = strip_of(s, count, spans, starts);
-        const std::int64_t i0 = x0 + s;
-        // Tiles on the grid of panels, so that each reads one panel of y rows.
-        for (std::int64_t j0 = t.jmin / 16 * 16; j0 < t.jmax; j0 += tile_width) {
-            __m256 s1[8], s2[8];
-            sxy_tile_avx2(packs.x1, packs.y1, i0, j0, s1);
-            sxy_tile_avx2(packs.x2, packs.y2, i0, j0, s2);
-            tile(t, i0, j0, s1, s2);
-        }
-    }
+    visit_tiles_avx2(packs, x0, count, spans, starts, both_groups_avx2<Tile>{packs, tile});
 }
 
 CORRSHIFT_AVX2 void pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
@@ -713,7 +989,12 @@ template <tail rule, class Count>
 CORRSHIFT_AVX2 void count_pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
                                          const row_span* spans, const std::int64_t* starts,
                                          const exceedance_count& counting, Count* counts) {
-    pair_tiles_avx2(packs, x0, count, spans, starts, count_tile_avx2<rule, Count>{packs, counting, counts});
+    if (counting.complement) {
+        const complement_count_tile_avx2<rule, Count> tile(packs, counting, counts);
+        visit_tiles_avx2(packs, x0, count, spans, starts, tile);
+        tile.finish();
+    } else
+        pair_tiles_avx2(packs, x0, count, spans, starts, count_tile_avx2<rule, Count>{packs, counting, counts});
 }
 
 CORRSHIFT_AVX2_INLINE __m256 gather(const float* v, const std::int32_t* rows) {
@@ -845,15 +1126,20 @@ void packed_group::pack_rows(ValueOf value_of, const std::int32_t* columns, std:
     float* sxx = var_;
     std::fill(sx + first, sx + last, 0.0f);
     std::fill(sxx + first, sxx + last, 0.0f);
-    // Column by column in list order: each row's sums see its values in list order.
+    // Column by column in list order, so that each row's sums see its values in list
+    // order, a block of rows at a time, so that the block's source rows stay in cache.
     const std::int64_t step = this->step();
-    for (std::int32_t c = 0; c < count_; ++c) {
-        const std::int32_t column = columns[c];
-        for (std::int64_t i = first; i < last; ++i) {
-            const float v = value_of(i, column);
-            values_[offset(i) + c * step] = v;
-            sx[i] += v;
-            sxx[i] += v * v;
+    constexpr std::int64_t block = 64;
+    for (std::int64_t b = first; b < last; b += block) {
+        const std::int64_t end = std::min(last, b + block);
+        for (std::int32_t c = 0; c < count_; ++c) {
+            const std::int32_t column = columns[c];
+            for (std::int64_t i = b; i < end; ++i) {
+                const float v = value_of(i, column);
+                values_[offset(i) + c * step] = v;
+                sx[i] += v;
+                sxx[i] += v * v;
+            }
         }
     }
     const float m = this->m();
@@ -952,6 +1238,18 @@ void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int
 #endif
     (void)paths;
     pair_rows_portable(packs, x0, count, spans, starts, store_pairs{out.first_r, out.second_r, out.z_diff});
+}
+
+bool complement_row_holds(const complement_terms& terms, std::int64_t i, std::int32_t summed_count,
+                          std::int32_t derived_count) {
+#if defined(__x86_64__)
+    const complement_maxima row{terms.inverse[i], terms.spread[i], terms.summed_error[i], terms.derived_error[i]};
+    const float panel[4] = {terms.inverse[i], terms.spread[i], terms.summed_error[i], terms.derived_error[i]};
+    return std::max(summed_count, derived_count) <= 4096 && complement_tile_margin(terms, row, panel) > 0.0f;
+#else
+    (void)terms, (void)i, (void)summed_count, (void)derived_count;
+    return false;
+#endif
 }
 
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,

@@ -67,8 +67,10 @@ public:
     float m() const noexcept { return static_cast<float>(count_); }
 
 private:
+    // Rows are never negative: shifts and masks for the panel's division and remainder.
     std::int64_t offset(std::int64_t i) const noexcept {
-        return layout_ == packing::by_column ? (i / panel) * panel * count_ + i % panel : i * count_;
+        static_assert(panel == 16, "the panel arithmetic below is for 16 rows");
+        return layout_ == packing::by_column ? (i >> 4) * panel * count_ + (i & 15) : i * count_;
     }
     template <class ValueOf>
     void pack_rows(ValueOf value_of, const std::int32_t* columns, std::int64_t first, std::int64_t last);
@@ -124,6 +126,38 @@ struct pair_values {
 // positions or the other pairs of the call.
 void pair_rows(const fast_kernel_paths& paths, const pair_packs& packs, std::int64_t x0, std::int64_t count,
                const row_span* spans, const std::int64_t* starts, const pair_values& out);
+
+// What lets a permutation pass of all pairs sum the Sxy of one group only. The columns of
+// the two groups of every pass are the same columns, so for rows x and y the sums of
+// squares and products about the rows' means over all of them split exactly (in real
+// arithmetic) into the two groups' parts and the part between the groups:
+//     C = C_s + C_d + (m_s m_d / m) (mean_s,x - mean_d,x) (mean_s,y - mean_d,y),
+// s the summed group, d the derived one, m = m_s + m_d. Divided by the rows' roots of
+// their sums of squares over all columns:
+//     r_d = (R - r_s f_x f_y - e_x e_y) g_x g_y
+// with R the pair's correlation over all columns, f = sqrt(SS_s / SS), g = sqrt(SS / SS_d)
+// and e = sqrt(m_s m_d / m) (mean_s - mean_d) / sqrt(SS) per row. The kernel decides a
+// pair from its exact group-s Sxy and this r_d wherever a bound on the error of r_d
+// (fast_kernel.cpp) leaves the decision clear, and sums the group-d Sxy for the others.
+// Rows are indexed like the packs, pairs like the thresholds; every per-row array is
+// readable for all readable_rows() of the packs.
+struct complement_terms {
+    bool first_summed;           // the first group's Sxy is summed, the second's derived
+    const float* total_r;        // R per pair
+    const float* spread;         // f per row
+    const float* inverse;        // g per row; +inf where the row's pairs take the full path
+    const float* shift;          // e per row
+    const float* summed_error;   // the bound E_s on the exact path's error per row (fast_kernel.cpp)
+    const float* derived_error;  // the same E_d of the derived group
+    // Per panel of 16 rows: the largest g, f, summed_error and derived_error of its rows.
+    const float* panels;
+    float pack_error;            // how far packing may move a correlation (0: values as given)
+};
+
+// Whether the pairs of row i with rows like it would take the one-group path: the
+// kernel's bound for such a pair within its budget.
+bool complement_row_holds(const complement_terms& terms, std::int64_t i, std::int32_t summed_count,
+                          std::int32_t derived_count);
 
 // The same pairs in a permutation pass: adds 1 to the count of each pair whose Fisher
 // difference is at least as extreme as its observed one by counting.rule, given

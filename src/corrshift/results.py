@@ -538,6 +538,24 @@ class _Result:
         return "<{}>\n{}".format(self.summary(), self.format(5))
 
 
+@functools.lru_cache(maxsize=None)
+def _malloc_trim() -> Any:
+    try:
+        import ctypes
+        return ctypes.CDLL(None).malloc_trim
+    except (OSError, AttributeError, TypeError):
+        return None
+
+
+def _give_back_memory() -> None:
+    """Hands the memory freed inside the C heap back to the system, where the C library
+    can (glibc): small arrays are freed there rather than unmapped, so that their pages
+    would still count as the process's memory while a large table is made from them."""
+    trim = _malloc_trim()
+    if trim is not None:
+        trim(0)
+
+
 class PairResult(_Result):
     """Differential correlation of pairs of rows between two groups of samples.
 
@@ -643,15 +661,26 @@ class PairResult(_Result):
         return pair_order(self.p_value, self.z_diff)
 
     @classmethod
-    def concatenate(cls, parts: Sequence["PairResult"]) -> "PairResult":
+    def concatenate(cls, parts: Sequence["PairResult"], consume: bool = False) -> "PairResult":
         """The entries of `parts`, tables of one run, one after another as one table. Its
         q-values are those of the parts; ``p1``, ``p2`` and ``class`` are joined where every
-        part holds them, and made on first use otherwise."""
+        part holds them, and made on first use otherwise. With `consume` the parts, which
+        are not used again, give up each column as it is joined, so that the join holds
+        only one column twice."""
         first = parts[0]
         if len(parts) == 1:
             return first
 
+        if consume:
+            for p in parts:  # made first: they are made from columns that go
+                getattr(p, "q_value"), getattr(p, "perm_q")
+                del p._q_of, p._perm_q_of  # which they would hold on to
+
         def joined(name: str) -> np.ndarray:
+            if consume:
+                column = np.concatenate([p.__dict__.pop(name) for p in parts])
+                _give_back_memory()
+                return column
             return np.concatenate([getattr(p, name) for p in parts])
 
         made = {k: joined(k) for k in ("p1", "p2", "class_code") if all(p.made(k) is not None for p in parts)}

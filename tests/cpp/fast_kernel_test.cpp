@@ -17,6 +17,7 @@
 #include "common/set_scores.hpp"
 #include "pipelines/kernels/atanh_vector.hpp"
 #include "pipelines/drivers/blocks.hpp"
+#include "pipelines/kernels/complement.hpp"
 #include "pipelines/kernels/correlation.hpp"
 #include "pipelines/kernels/fast_kernel.hpp"
 #include "pipelines/kernels/log_approx.hpp"
@@ -310,6 +311,121 @@ void check_decisions(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) 
     }
 }
 
+// The permutation pass that sums one group's Sxy and derives the other's correlation
+// (complement_terms) against the exact z_diff of every pair, on the margin rows (values at
+// the clamp, ties, NaN, constant, overflowing and far-off rows) plus rows whose groups
+// differ in mean; values packed as given and standardised, either group summed, passes
+// whose groups are the observed ones (every z equal to its observed value) and others.
+void check_complement(std::int32_t nrows, std::int32_t ncols, std::int32_t n1, std::mt19937& rng) {
+    if (!fast_kernel_paths_in_use().avx2) return;
+    const std::vector<float> margin = margin_matrix(nrows, ncols, rng);
+    std::vector<std::int32_t> order(static_cast<std::size_t>(ncols));
+    for (std::int32_t c = 0; c < ncols; ++c) order[c] = c;
+    std::shuffle(order.begin(), order.end(), rng);
+    // The kinds of rows the one-group path takes (random, r = +-1 and near +-0.99, ties,
+    // groups apart in mean) first, so that whole panels of them take it; the others after.
+    std::vector<std::int32_t> kinds;
+    for (bool usable : {true, false})
+        for (std::int32_t r = 0; r < nrows; ++r) {
+            const int kind = r % 17;
+            if ((kind == 0 || kind == 1 || kind == 2 || kind == 3 || kind == 5 || kind == 10 || kind >= 15) == usable)
+                kinds.push_back(r);
+        }
+    std::vector<float> data(margin.size());
+    for (std::int32_t r = 0; r < nrows; ++r) {
+        std::copy_n(margin.data() + static_cast<std::size_t>(kinds[r]) * ncols, ncols, data.data() + static_cast<std::size_t>(r) * ncols);
+        if (kinds[r] % 17 == 16)
+            for (std::int32_t c = 0; c < n1; ++c) data[static_cast<std::size_t>(r) * ncols + order[c]] += 3.0f;
+    }
+    const std::vector<const float*> rows = row_pointers(data, nrows, ncols);
+    const std::int64_t pairs = pair_count_of(nrows);
+    // Each pair's correlation over all columns, from the rows' unit vectors.
+    std::vector<double> mean(nrows), squares(nrows), unit(static_cast<std::size_t>(nrows) * ncols);
+    total_moments(rows.data(), order.data(), ncols, 0, nrows, mean.data(), squares.data(), unit.data());
+    std::vector<float> total(static_cast<std::size_t>(pairs));
+    for (std::int64_t k = 0; k < pairs; ++k) {
+        const row_pair p = pair_from_index(k, nrows);
+        double dot = 0.0;
+        for (std::int32_t c = 0; c < ncols; ++c) dot += unit[p.i * ncols + c] * unit[p.j * ncols + c];
+        total[k] = static_cast<float>(dot);
+    }
+    const auto split = [&](const std::vector<std::int32_t>& o) {
+        return std::make_pair(std::vector<std::int32_t>(o.begin(), o.begin() + n1),
+                              std::vector<std::int32_t>(o.begin() + n1, o.end()));
+    };
+    const auto observed_groups = split(order);
+    for (bool standardised : {false, true}) {
+        const auto pack = [&](packed_group& g, const std::vector<std::int32_t>& columns) {
+            if (standardised)
+                g.pack_standardised(rows.data(), columns.data(), 0, nrows, nullptr);
+            else
+                g.pack(rows.data(), columns.data());
+        };
+        const auto z_of = [&](const packed_group& p1, const packed_group& p2) {
+            std::vector<float> z(static_cast<std::size_t>(pairs));
+            condensed_pairs({false, false}, p1, p2, nrows, 0, pairs, pair_values{nullptr, nullptr, z.data()});
+            return z;
+        };
+        packed_group o1(nrows, n1, packing::by_column), o2(nrows, ncols - n1, packing::by_column);
+        pack(o1, observed_groups.first);
+        pack(o2, observed_groups.second);
+        const std::vector<float> observed = z_of(o1, o2);
+        for (int pass = 0; pass < 3; ++pass) {
+            if (pass > 0) std::shuffle(order.begin(), order.end(), rng);
+            const auto groups = pass == 0 ? observed_groups : split(order);
+            packed_group p1(nrows, n1, packing::by_column), p2(nrows, ncols - n1, packing::by_column);
+            pack(p1, groups.first);
+            pack(p2, groups.second);
+            const std::vector<float> z = z_of(p1, p2);
+            const bool first = n1 <= ncols - n1;
+            const std::int64_t readable = p1.readable_rows();
+            std::vector<float> storage(static_cast<std::size_t>(5 * readable)), panels(4 * (readable / 16 + 1));
+            const complement_rows terms_rows{storage.data(), storage.data() + readable, storage.data() + 2 * readable,
+                                             storage.data() + 3 * readable, storage.data() + 4 * readable};
+            complement_pass_rows(rows.data(), first ? groups.first.data() : groups.second.data(), first ? n1 : ncols - n1,
+                                 first ? ncols - n1 : n1, mean.data(), squares.data(), first ? p1 : p2, first ? p2 : p1,
+                                 standardised, 0, nrows, terms_rows);
+            complement_panels(terms_rows, nrows, panels.data());
+            std::int64_t usable = 0;
+            for (std::int32_t i = 0; i < nrows; ++i) usable += std::isinf(terms_rows.inverse[i]) ? 0 : 1;
+            CHECK(usable * 3 > nrows);  // the first panels may take the one-group path
+            complement_terms terms{first, total.data(), terms_rows.spread, terms_rows.inverse, terms_rows.shift,
+                                   terms_rows.summed_error, terms_rows.derived_error, panels.data(),
+                                   standardised ? static_cast<float>(4.1 * 0x1p-24) : 0.0f};
+            for (tail rule : {tail::two_sided, tail::greater, tail::less}) {
+                std::vector<float> thresholds(observed.size());
+                for (std::size_t k = 0; k < observed.size(); ++k) thresholds[k] = decision_threshold(rule, observed[k]);
+                std::vector<std::int32_t> want(observed.size(), 0), got(observed.size(), 0);
+                count_exceedances(rule, z.data(), observed.data(), want.data(), pairs);
+                exceedance_count counting{rule, observed.data(), nullptr, got.data(), thresholds.data()};
+                counting.complement = &terms;
+                condensed_pairs({true, false}, p1, p2, nrows, 0, pairs / 3, counting);
+                condensed_pairs({true, false}, p1, p2, nrows, pairs / 3, pairs, counting);
+                if (got != want)
+                    std::fprintf(stderr, "complement nrows=%d n1=%d standardised=%d pass=%d rule=%d\n", nrows, n1,
+                                 standardised, pass, static_cast<int>(rule));
+                CHECK(got == want);
+            }
+            // The same with every R off by 0.25 counts otherwise: the pairs were decided
+            // from the derived correlations (not in the pass of the observed groups, whose
+            // ties all take the exact path).
+            if (pass == 0) continue;
+            std::vector<float> wrong(total);
+            for (float& r : wrong) r += 0.25f;
+            complement_terms off = terms;
+            off.total_r = wrong.data();
+            std::vector<float> thresholds(observed.size());
+            for (std::size_t k = 0; k < observed.size(); ++k) thresholds[k] = decision_threshold(tail::two_sided, observed[k]);
+            std::vector<std::int32_t> want(observed.size(), 0), got(observed.size(), 0);
+            count_exceedances(tail::two_sided, z.data(), observed.data(), want.data(), pairs);
+            exceedance_count counting{tail::two_sided, observed.data(), nullptr, got.data(), thresholds.data()};
+            counting.complement = &off;
+            condensed_pairs({true, false}, p1, p2, nrows, 0, pairs, counting);
+            CHECK(got != want);
+        }
+    }
+}
+
 // The margin rows packed into the groups of columns c % every != 0 and c % every == 0, and
 // the exact z_diff of all their pairs (portable path).
 struct margin_pass {
@@ -585,6 +701,8 @@ int main() {
     check_exhaustive(129, 50, 37, 13, 3, rng);
     for (std::int32_t nrows : {2, 9, 37, 70}) check_decisions(nrows, 23, rng);
     check_decisions(41, 9, rng);
+    check_complement(90, 60, 27, rng);  // the first group summed
+    check_complement(70, 41, 24, rng);  // the second
     for (std::int32_t nrows : {1, 2, 19, 50}) check_tallies(nrows, 14, rng);
     for (std::int32_t nrows : {2, 33, 90}) check_sums(nrows, 20, rng);
     check_listed(30, 14, 1, rng);

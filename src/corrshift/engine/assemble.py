@@ -78,20 +78,22 @@ class Histogram:
 
 class Kept:
     """The entries of the returned table, at most `limit` of the best (in the order they
-    were added, that is pair order)."""
+    were added, that is pair order), and with a limit their positions. Parts that no one
+    else holds (`own`) give up their columns as the table is joined."""
 
-    def __init__(self, limit: Optional[int]):
-        self.limit = limit
+    def __init__(self, limit: Optional[int], own: bool = False):
+        self.limit, self.own = limit, own
         self.parts: List[PairResult] = []
         self.positions: List[np.ndarray] = []
         self.size = 0
 
     def add(self, part: PairResult, positions: np.ndarray) -> None:
         self.parts.append(part)
-        self.positions.append(positions)
         self.size += len(part)
-        if self.limit is not None and self.size > 2 * self.limit:
-            self._trim()
+        if self.limit is not None:
+            self.positions.append(positions)
+            if self.size > 2 * self.limit:
+                self._trim()
 
     def _trim(self) -> None:
         whole, pos = PairResult.concatenate(self.parts), np.concatenate(self.positions)
@@ -101,7 +103,10 @@ class Kept:
     def result(self, empty: PairResult) -> PairResult:
         if self.limit is not None and self.size > self.limit:
             self._trim()
-        return PairResult.concatenate(self.parts) if self.parts else empty
+        if not self.parts:
+            return empty
+        parts, self.parts = self.parts, []
+        return PairResult.concatenate(parts, consume=self.own)
 
 
 def pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
@@ -221,9 +226,9 @@ def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settin
                                                else np.zeros(0, np.int64))
     if state is not None:
         state.update(counts)
-    kept = Kept(keep_limit)
+    kept = Kept(keep_limit, own=write is None)
     for t in range(len(tiles)):
-        part, positions = parts.part(t, store.load_tile(t))
+        part, positions = parts.part(t, store.take_tile(t))
         if write is not None:
             write(t, part)
         kept.add(part, positions)

@@ -71,6 +71,11 @@ class Store:
     def load_tile(self, tile: int) -> Dict[str, Any]:
         raise NotImplementedError
 
+    def take_tile(self, tile: int) -> Dict[str, Any]:
+        """A tile's summary, read for the last time in the run: a store in memory gives it
+        up, so that its arrays go once the entries made from them have been joined."""
+        return self.load_tile(tile)
+
     def histogram(self, tiles: int, permutations: int) -> Histogram:
         """The p-value and exceedance-count counts of all tiles of a summarised run."""
         raise NotImplementedError
@@ -107,6 +112,9 @@ class MemoryStore(Store):
 
     def load_tile(self, tile: int) -> Dict[str, Any]:
         return self.tiles[tile]
+
+    def take_tile(self, tile: int) -> Dict[str, Any]:
+        return self.tiles.pop(tile)
 
     def histogram(self, tiles: int, permutations: int) -> Histogram:
         return self.hist if self.hist is not None else Histogram(permutations)

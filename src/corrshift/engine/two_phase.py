@@ -116,9 +116,12 @@ def compute(problem: "Problem", settings: Settings, filters: "Filters", store: S
     settings1 = settings_of(observed)
     tiles1 = plan.plan_tiles(observed)
     run_tasks(observed, settings1, tiles1, [[(0, 1)] for _ in tiles1], store)
-    parts: List[PairResult] = []
-    problem.analysis.finish(observed, settings1, tiles1, store, filters, lambda t, part: parts.append(part), None)
-    kept = PairResult.concatenate(parts) if parts else empty_pairs(problem, settings)
+    if filters.top is None:
+        kept = problem.analysis.finish(observed, settings1, tiles1, store, filters, None, None)
+    else:  # the table of the top best is sorted; its parts are in pair order
+        parts: List[PairResult] = []
+        problem.analysis.finish(observed, settings1, tiles1, store, filters, lambda t, part: parts.append(part), None)
+        kept = PairResult.concatenate(parts) if parts else empty_pairs(problem, settings)
 
     # Phase 2: passes 1 .. P for the reported pairs, as a list of pairs.
     listed = copy.copy(problem)
