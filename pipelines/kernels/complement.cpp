@@ -27,26 +27,8 @@ float error_bound(std::int32_t m, double b) {
 
 void total_moments(const float* const* rows, const std::int32_t* columns, std::int32_t count, std::int64_t first,
                    std::int64_t last, double* mean, double* squares, double* unit) {
-    const double m = static_cast<double>(count);
-    for (std::int64_t i = first; i < last; ++i) {
-        const float* row = rows[i];
-        double sum = 0.0;
-        for (std::int32_t c = 0; c < count; ++c) sum += static_cast<double>(row[columns[c]]);
-        const double mu = sum / m;
-        double ss = 0.0;
-        for (std::int32_t c = 0; c < count; ++c) {
-            const double d = static_cast<double>(row[columns[c]]) - mu;
-            ss += d * d;
-        }
-        mean[i] = mu;
-        squares[i] = ss;
-        if (!unit) continue;
-        double* out = unit + (i - first) * count;
-        const double norm = std::sqrt(ss);
-        for (std::int32_t c = 0; c < count; ++c)
-            out[c] = ss > 0.0 ? (static_cast<double>(row[columns[c]]) - mu) / norm
-                              : std::numeric_limits<double>::quiet_NaN();
-    }
+    for (std::int64_t i = first; i < last; ++i)
+        row_deviations(rows[i], columns, count, mean[i], squares[i], unit ? unit + (i - first) * count : nullptr);
 }
 
 void complement_pass_rows(const float* const* rows, const std::int32_t* summed_columns, std::int32_t summed_count,

@@ -11,8 +11,7 @@ namespace corrshift {
 // Each row's mean and sum of squares about it over the `count` columns of both groups of
 // a pass (the same set in every pass), in double with sums in list order, for rows
 // [first, last) (row i read at rows[i]); and, where `unit` is given, its unit vector over
-// them (values less the mean over the root of the sum of squares, NaN where that is 0)
-// at unit[(i - first) * count ..].
+// them at unit[(i - first) * count ..]: row_deviations of each row.
 void total_moments(const float* const* rows, const std::int32_t* columns, std::int32_t count, std::int64_t first,
                    std::int64_t last, double* mean, double* squares, double* unit);
 

@@ -1163,6 +1163,28 @@ void packed_group::pack(const float* const* rows, const std::int32_t* columns, s
     pack_rows([rows](std::int64_t i, std::int32_t column) { return rows[i][column]; }, columns, first, last);
 }
 
+void row_deviations(const float* row, const std::int32_t* columns, std::int32_t count, double& mean,
+                    double& squares, double* unit) {
+    double sum = 0.0;
+    bool constant = true;  // exactly: a rounded mean would leave tiny deviations
+    for (std::int32_t c = 0; c < count; ++c) {
+        sum += static_cast<double>(row[columns[c]]);
+        constant = constant && row[columns[c]] == row[columns[0]];
+    }
+    mean = sum / static_cast<double>(count);
+    squares = 0.0;
+    for (std::int32_t c = 0; c < count; ++c) {
+        const double d = static_cast<double>(row[columns[c]]) - mean;
+        squares += d * d;
+    }
+    if (constant) squares = 0.0;
+    if (!unit) return;
+    const double norm = std::sqrt(squares);
+    for (std::int32_t c = 0; c < count; ++c)
+        unit[c] = squares > 0.0 ? (static_cast<double>(row[columns[c]]) - mean) / norm
+                                : std::numeric_limits<double>::quiet_NaN();
+}
+
 void packed_group::pack_standardised(const float* const* rows, const std::int32_t* columns, std::int64_t first,
                                      std::int64_t last, double* unit) {
     if (first >= last) return;
@@ -1171,29 +1193,10 @@ void packed_group::pack_standardised(const float* const* rows, const std::int32_
     // Each row's mean and sd over the group, in double; sd 0 marks a constant row.
     std::vector<double> shift(static_cast<std::size_t>(last - first)), sd(shift.size());
     for (std::int64_t i = first; i < last; ++i) {
-        const float* row = rows[i];
-        double sum = 0.0;
-        bool constant = true;  // exactly: a rounded mean would leave tiny deviations
-        for (std::int32_t c = 0; c < count; ++c) {
-            sum += static_cast<double>(row[columns[c]]);
-            constant = constant && row[columns[c]] == row[columns[0]];
-        }
-        const double mean = sum / m;
-        double squares = 0.0;
-        for (std::int32_t c = 0; c < count; ++c) {
-            const double d = static_cast<double>(row[columns[c]]) - mean;
-            squares += d * d;
-        }
-        if (constant) squares = 0.0;
         const auto at = static_cast<std::size_t>(i - first);
-        shift[at] = mean;
+        double squares = 0.0;
+        row_deviations(rows[i], columns, count, shift[at], squares, unit ? unit + at * static_cast<std::size_t>(count) : nullptr);
         sd[at] = squares > 0.0 ? std::sqrt(squares / m) : 0.0;
-        if (!unit) continue;
-        double* out = unit + at * static_cast<std::size_t>(count);
-        const double norm = std::sqrt(squares);
-        for (std::int32_t c = 0; c < count; ++c)
-            out[c] = squares > 0.0 ? (static_cast<double>(row[columns[c]]) - mean) / norm
-                                   : std::numeric_limits<double>::quiet_NaN();
     }
     pack_rows(
         [&](std::int64_t i, std::int32_t column) {

@@ -86,6 +86,13 @@ private:
     float* isd_;
 };
 
+// A row's mean over the listed columns and its sum of squares about it, in double with the
+// sums in list order (exactly 0 where all the listed values are equal), and, where `unit`
+// is given, its unit vector over them: the values less the mean over the root of the sum of
+// squares, NaN where that is 0.
+void row_deviations(const float* row, const std::int32_t* columns, std::int32_t count, double& mean,
+                    double& squares, double* unit);
+
 // Packs both groups of a pass (row i of the packs read at rows[i]) on `jobs` threads,
 // each packing a range of rows of both: the same values and moments as pack().
 void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, const std::int32_t* first_columns,
