@@ -39,14 +39,14 @@ namespace {
 
 // Joins every thread it holds, front to back, when it goes out of scope.
 class thread_list {
-public:
+  public:
     ~thread_list() {
         for (std::thread& t : threads_)
             if (t.joinable()) t.join();
     }
     void add(std::thread t) { threads_.push_back(std::move(t)); }
 
-private:
+  private:
     std::vector<std::thread> threads_;
 };
 
@@ -58,8 +58,7 @@ void fan_out(std::int64_t items, std::int32_t jobs, const slice_body& body) {
     fan_out(items, jobs, body, start_thread);
 }
 
-void fan_out(std::int64_t items, std::int32_t jobs, const slice_body& body,
-             const thread_starter& start) {
+void fan_out(std::int64_t items, std::int32_t jobs, const slice_body& body, const thread_starter& start) {
     // One slot per thread, each written only by its own thread and read after the joins.
     std::vector<std::exception_ptr> failures(static_cast<std::size_t>(jobs));
     std::exception_ptr start_failure;

@@ -48,7 +48,6 @@ using thread_starter = std::function<std::thread(std::function<void()> work)>;
 // the joins the first exception thrown by a start or by a body is rethrown.
 // `jobs` must be at least 1.
 void fan_out(std::int64_t items, std::int32_t jobs, const slice_body& body);
-void fan_out(std::int64_t items, std::int32_t jobs, const slice_body& body,
-             const thread_starter& start);
+void fan_out(std::int64_t items, std::int32_t jobs, const slice_body& body, const thread_starter& start);
 
 }  // namespace corrshift

@@ -57,9 +57,9 @@ void progressbar::update() {
 
 void progressbar::redraw(std::int32_t percent) {
     const std::int32_t filled = last_percent / 2;
-    const auto shown = static_cast<std::int32_t>(
-        filled * filled_cell.size() + (bar_width - filled) * empty_cell.size() +
-        right_bracket.size() + 2 + static_cast<std::size_t>(digits(last_percent)));
+    const auto shown =
+        static_cast<std::int32_t>(filled * filled_cell.size() + (bar_width - filled) * empty_cell.size() +
+                                  right_bracket.size() + 2 + static_cast<std::size_t>(digits(last_percent)));
     repeat(out, "\b", shown);
     repeat(out, filled_cell, percent / 2);
     repeat(out, empty_cell, bar_width - percent / 2);

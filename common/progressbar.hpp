@@ -9,7 +9,7 @@
 namespace corrshift {
 
 class progressbar {
-public:
+  public:
     // A bar that expects `cycles` calls of update(); 0 means "not set".
     progressbar(std::int32_t cycles, std::ostream& out);
 
@@ -17,7 +17,7 @@ public:
     // Throws std::runtime_error, writing nothing, when the bar has 0 cycles.
     void update();
 
-private:
+  private:
     void redraw(std::int32_t percent);
 
     std::int32_t progress = 0;

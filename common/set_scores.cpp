@@ -31,13 +31,11 @@ labelled_runs runs_of_labels(const std::int32_t* labels, std::int32_t count) {
 std::vector<std::int64_t> pair_row_indices(std::int64_t p, std::int64_t n) {
     std::vector<std::int64_t> row(static_cast<std::size_t>(n));
     for (std::int64_t i = 0; i < n; ++i)
-        row[static_cast<std::size_t>(i)] =
-            i == p ? -1 : pair_position(std::min(i, p), std::max(i, p), n);
+        row[static_cast<std::size_t>(i)] = i == p ? -1 : pair_position(std::min(i, p), std::max(i, p), n);
     return row;
 }
 
-float mean_abs_score(const float* values, const std::int64_t* indices, std::int64_t start,
-                     std::int64_t end) noexcept {
+float mean_abs_score(const float* values, const std::int64_t* indices, std::int64_t start, std::int64_t end) noexcept {
     float sum = 0.0f;
     float count = 0.0f;
     for (std::int64_t i = start; i < end; ++i) {
@@ -65,13 +63,12 @@ float select_quantile(std::vector<float>& scratch, float q) {
     const float x = static_cast<float>(scratch.size()) * q;
     const auto at = static_cast<std::size_t>(static_cast<std::uint64_t>(x));
     // Selection puts the same element at `at` as a full sort would.
-    std::nth_element(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(at), scratch.end(),
-                     value_before);
+    std::nth_element(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(at), scratch.end(), value_before);
     return scratch[at];
 }
 
-float quantile_score(const float* values, const std::int64_t* indices, std::int64_t start,
-                     std::int64_t end, float q, bool absolute, std::vector<float>& scratch) {
+float quantile_score(const float* values, const std::int64_t* indices, std::int64_t start, std::int64_t end, float q,
+                     bool absolute, std::vector<float>& scratch) {
     scratch.clear();
     for (std::int64_t i = start; i < end; ++i) {
         const std::int64_t k = indices ? indices[i] : i;
@@ -84,13 +81,11 @@ float quantile_score(const float* values, const std::int64_t* indices, std::int6
 
 void run_mean_worker(const float* values, const std::int32_t* run_starts, const std::int32_t* run_ends,
                      std::int64_t first, std::int64_t last, float* result, bool) noexcept {
-    for (std::int64_t k = first; k < last; ++k)
-        result[k] = mean_abs_score(values, nullptr, run_starts[k], run_ends[k]);
+    for (std::int64_t k = first; k < last; ++k) result[k] = mean_abs_score(values, nullptr, run_starts[k], run_ends[k]);
 }
 
-void run_quantile_worker(const float* values, const std::int32_t* run_starts,
-                         const std::int32_t* run_ends, std::int64_t first, std::int64_t last,
-                         float* result, float q, bool absolute) {
+void run_quantile_worker(const float* values, const std::int32_t* run_starts, const std::int32_t* run_ends,
+                         std::int64_t first, std::int64_t last, float* result, float q, bool absolute) {
     std::vector<float> scratch;
     for (std::int64_t k = first; k < last; ++k)
         result[k] = quantile_score(values, nullptr, run_starts[k], run_ends[k], q, absolute, scratch);
@@ -117,8 +112,8 @@ void for_each_pair_of(std::int64_t p, std::int64_t n, F&& f) {
 
 }  // namespace
 
-void pair_mean_worker(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
-                      float* result, bool) noexcept {
+void pair_mean_worker(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last, float* result,
+                      bool) noexcept {
     for (std::int64_t p = first; p < last; ++p) {
         float sum = 0.0f;
         float count = 0.0f;
@@ -130,15 +125,14 @@ void pair_mean_worker(const float* pair_values, std::int64_t n, std::int64_t fir
     }
 }
 
-void pair_quantile_worker(const float* pair_values, std::int64_t n, std::int64_t first,
-                          std::int64_t last, float* result, float q, bool absolute) {
+void pair_quantile_worker(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
+                          float* result, float q, bool absolute) {
     std::vector<float> scratch;
     if (first < last && n > 1) scratch.reserve(static_cast<std::size_t>(n - 1));
     for (std::int64_t p = first; p < last; ++p) {
         scratch.clear();
-        for_each_pair_of(p, n, [&](std::int64_t k) {
-            scratch.push_back(absolute ? std::fabs(pair_values[k]) : pair_values[k]);
-        });
+        for_each_pair_of(
+            p, n, [&](std::int64_t k) { scratch.push_back(absolute ? std::fabs(pair_values[k]) : pair_values[k]); });
         result[p] = scratch.empty() ? 0.0f : select_quantile(scratch, q);
     }
 }
@@ -150,8 +144,7 @@ void pair_quantile_worker(const float* pair_values, std::int64_t n, std::int64_t
 namespace corrshift {
 
 bool score_runs(const float* values, const std::int32_t* run_starts, const std::int32_t* run_ends,
-                std::int64_t run_count, const std::string& score, bool absolute, std::int32_t jobs,
-                float* result) {
+                std::int64_t run_count, const std::string& score, bool absolute, std::int32_t jobs, float* result) {
     if (score == option_mean) {
         fan_out(run_count, jobs, [=](std::int64_t first, std::int64_t last) {
             run_mean_worker(values, run_starts, run_ends, first, last, result, absolute);

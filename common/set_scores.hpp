@@ -31,13 +31,12 @@ std::vector<std::int64_t> pair_row_indices(std::int64_t p, std::int64_t n);
 
 // Mean of |values[k]| over the positions k of [start, end) (indices[i] when given, i
 // otherwise), skipping negative positions; float32 sum in position order, 0 when empty.
-float mean_abs_score(const float* values, const std::int64_t* indices, std::int64_t start,
-                     std::int64_t end) noexcept;
+float mean_abs_score(const float* values, const std::int64_t* indices, std::int64_t start, std::int64_t end) noexcept;
 
 // Element floor(m * q) of the m gathered values (|values| when `absolute`) in ascending
 // order, NaN ordered after every number; 0 when empty. `scratch` is reused storage.
-float quantile_score(const float* values, const std::int64_t* indices, std::int64_t start,
-                     std::int64_t end, float q, bool absolute, std::vector<float>& scratch);
+float quantile_score(const float* values, const std::int64_t* indices, std::int64_t start, std::int64_t end, float q,
+                     bool absolute, std::vector<float>& scratch);
 
 // Selects element floor(m * q) of scratch[0..m) in the order above; m must be at least 1.
 float select_quantile(std::vector<float>& scratch, float q);
@@ -46,17 +45,16 @@ float select_quantile(std::vector<float>& scratch, float q);
 // The quantile workers throw std::bad_alloc when their scratch cannot be allocated.
 void run_mean_worker(const float* values, const std::int32_t* run_starts, const std::int32_t* run_ends,
                      std::int64_t first, std::int64_t last, float* result, bool absolute) noexcept;
-void run_quantile_worker(const float* values, const std::int32_t* run_starts,
-                         const std::int32_t* run_ends, std::int64_t first, std::int64_t last,
-                         float* result, float q, bool absolute);
+void run_quantile_worker(const float* values, const std::int32_t* run_starts, const std::int32_t* run_ends,
+                         std::int64_t first, std::int64_t last, float* result, float q, bool absolute);
 // The runs [first, last) of `runs` scored over `values`: the mean of |value| (use_mean)
 // or the median (of |value| when `absolute`), into result[first .. last).
 void score_run_slice(const float* values, const labelled_runs& runs, std::int64_t first, std::int64_t last,
                      bool use_mean, bool absolute, float* result);
-void pair_mean_worker(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
-                      float* result, bool absolute) noexcept;
-void pair_quantile_worker(const float* pair_values, std::int64_t n, std::int64_t first,
-                          std::int64_t last, float* result, float q, bool absolute);
+void pair_mean_worker(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last, float* result,
+                      bool absolute) noexcept;
+void pair_quantile_worker(const float* pair_values, std::int64_t n, std::int64_t first, std::int64_t last,
+                          float* result, float q, bool absolute);
 
 }  // namespace corrshift
 
@@ -65,8 +63,7 @@ namespace corrshift {
 // Fans the runs [0, run_count) out over `jobs` threads with the worker `score` names
 // ("mean" or "median", q = 0.5). Returns false, starting no thread, for any other name.
 bool score_runs(const float* values, const std::int32_t* run_starts, const std::int32_t* run_ends,
-                std::int64_t run_count, const std::string& score, bool absolute, std::int32_t jobs,
-                float* result);
+                std::int64_t run_count, const std::string& score, bool absolute, std::int32_t jobs, float* result);
 
 // The same over the n items of a condensed pair vector, each scored over its n - 1 pairs.
 bool score_pair_rows(const float* pair_values, std::int64_t n, const std::string& score, bool absolute,

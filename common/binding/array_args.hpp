@@ -74,8 +74,9 @@ inline bool beyond_int32(py::handle source) {
 // Refuses an int32 argument whose integers did not fit (checked first by every function).
 inline const int_array& checked(const int_arg& arg, const char* name) {
     if (arg.out_of_range)
-        throw py::value_error(std::string(name) + " holds integers outside the 32-bit range [-2147483648, "
-                             "2147483647]");
+        throw py::value_error(std::string(name) +
+                              " holds integers outside the 32-bit range [-2147483648, "
+                              "2147483647]");
     return arg.array;
 }
 

@@ -91,8 +91,7 @@ struct named {
 template <class R, class... P, class... Extra>
 void def(py::module_& module, const char* name, R (*body)(P...), const Extra&... extra) {
     module.def(
-        name, [body](named<std::decay_t<P>>... args) { return named<R>{body(std::move(args.value)...)}; },
-        extra...);
+        name, [body](named<std::decay_t<P>>... args) { return named<R>{body(std::move(args.value)...)}; }, extra...);
 }
 
 // --- module initialisation -------------------------------------------------------------
@@ -175,12 +174,12 @@ struct type_caster<corrshift::binding::named<T>> {
 // Defines PyInit_<name> and opens the function that registers the module's functions on
 // `variable`, a py::module_&. `name` may be a macro naming the module.
 #define CORRSHIFT_MODULE(name, variable) CORRSHIFT_MODULE_DEFINE(name, variable)
-#define CORRSHIFT_MODULE_DEFINE(name, variable)                                                              \
-    static void corrshift_register_##name(::pybind11::module_&);                                              \
-    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name();                                                     \
-    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                                    \
-        static PyModuleDef definition = {PyModuleDef_HEAD_INIT, #name, nullptr, -1, nullptr,                 \
-                                         nullptr,               nullptr, nullptr, nullptr};                   \
-        return ::corrshift::binding::init_module(&definition, &corrshift_register_##name);                  \
-    }                                                                                                         \
+#define CORRSHIFT_MODULE_DEFINE(name, variable)                                                      \
+    static void corrshift_register_##name(::pybind11::module_&);                                     \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name();                                            \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                           \
+        static PyModuleDef definition = {                                                            \
+            PyModuleDef_HEAD_INIT, #name, nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr}; \
+        return ::corrshift::binding::init_module(&definition, &corrshift_register_##name);           \
+    }                                                                                                \
     void corrshift_register_##name(::pybind11::module_& variable)

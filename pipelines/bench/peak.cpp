@@ -5,7 +5,6 @@
 #include "common/options.hpp"
 #include "pipelines/kernels/vector_code.hpp"
 
-
 namespace corrshift {
 
 namespace {

@@ -1,7 +1,7 @@
 // The private `_blocks` module: block entry points for an engine that splits a large
-// all-pairs z-test, listed-pairs z-test, row-score, set-score or module-score job into tiles of rows by ranges of passes.
-// Every value equals the matching value of the public pipelines bit for bit; the calls
-// print nothing and release the interpreter lock while they compute.
+// all-pairs z-test, listed-pairs z-test, row-score, set-score or module-score job into tiles of rows by ranges of
+// passes. Every value equals the matching value of the public pipelines bit for bit; the calls print nothing and
+// release the interpreter lock while they compute.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -13,9 +13,9 @@
 
 #include "common/binding/module_frame.hpp"
 #include "common/options.hpp"
-#include "pipelines/drivers/blocks.hpp"
 #include "pipelines/binding/checks.hpp"
 #include "pipelines/binding/module_args.hpp"
+#include "pipelines/drivers/blocks.hpp"
 
 namespace py = pybind11;
 
@@ -64,7 +64,9 @@ common_args check_common(const float_arg& data, const int_arg& first_columns_arg
     block_options options = block_options_of(method, alternative, score, static_cast<std::int32_t>(pass_first),
                                              static_cast<std::int32_t>(pass_last), jobs);
     options.api = statistics == "api";
-    return {{data.array.data(), shape.nrows, shape.ncols,
+    return {{data.array.data(),
+             shape.nrows,
+             shape.ncols,
              {first_columns.data(), first_count, second_columns.data(), second_count}},
             options};
 }
@@ -101,11 +103,18 @@ struct ztest_arrays {
     double_array p_value64;
     int_array counts;
     ztest_arrays(std::int64_t pairs, bool api)
-        : first_r(pairs), second_r(pairs), z_diff(pairs), p_value(api ? 0 : pairs), p_value64(api ? pairs : 0),
+        : first_r(pairs),
+          second_r(pairs),
+          z_diff(pairs),
+          p_value(api ? 0 : pairs),
+          p_value64(api ? pairs : 0),
           counts(pairs) {}
     ztest_block_outputs outputs(bool api) {
-        return {first_r.mutable_data(), second_r.mutable_data(), z_diff.mutable_data(),
-                api ? nullptr : p_value.mutable_data(), {nullptr, counts.mutable_data()},
+        return {first_r.mutable_data(),
+                second_r.mutable_data(),
+                z_diff.mutable_data(),
+                api ? nullptr : p_value.mutable_data(),
+                {nullptr, counts.mutable_data()},
                 api ? p_value64.mutable_data() : nullptr};
     }
     ztest_tuple release(bool api) {
@@ -115,11 +124,10 @@ struct ztest_arrays {
     }
 };
 
-ztest_tuple call_ztest_block(
-    const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
-    const range_arg& rows_a, const range_arg& rows_b, const std::string& method, const std::string& alternative,
-    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress,
-    const std::string& statistics) {
+ztest_tuple call_ztest_block(const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
+                             const range_arg& rows_a, const range_arg& rows_b, const std::string& method,
+                             const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last,
+                             std::int64_t n_jobs, const py::object& progress, const std::string& statistics) {
     const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean,
                                           pass_first, pass_last, n_jobs, progress, statistics);
     const row_range a = check_range(rows_a, args.input.nrows, "rows_a");
@@ -139,19 +147,18 @@ ztest_tuple call_ztest_block(
 
 // Listed pairs: as the public indexed z-test, second_rows gives the pair count and
 // first_rows must list at least as many.
-ztest_tuple call_pairs_block(
-    const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
-    const int_arg& first_columns, const int_arg& second_columns, const std::string& method,
-    const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
-    const py::object& progress, const std::string& statistics) {
+ztest_tuple call_pairs_block(const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
+                             const int_arg& first_columns, const int_arg& second_columns, const std::string& method,
+                             const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last,
+                             std::int64_t n_jobs, const py::object& progress, const std::string& statistics) {
     const int_array& first_rows = checked(first_rows_arg, "first_rows");
     const int_array& second_rows = checked(second_rows_arg, "second_rows");
     const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean,
                                           pass_first, pass_last, n_jobs, progress, statistics);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
-    const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
-                                               true, args.input.nrows);
+    const std::int32_t pairs =
+        check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length, true, args.input.nrows);
 
     ztest_arrays result(pairs, args.options.api);
     const ztest_block_outputs out = result.outputs(args.options.api);
@@ -164,13 +171,14 @@ ztest_tuple call_pairs_block(
     return result.release(args.options.api);
 }
 
-std::tuple<float_array, int_array> call_row_score_block(
-    const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
-    const range_arg& rows, const std::string& method, const std::string& score, const std::string& alternative,
-    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress,
-    const std::string& statistics) {
-    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
-                                          pass_first, pass_last, n_jobs, progress, statistics);
+std::tuple<float_array, int_array> call_row_score_block(const float_arg& data, const int_arg& first_columns,
+                                                        const int_arg& second_columns, const range_arg& rows,
+                                                        const std::string& method, const std::string& score,
+                                                        const std::string& alternative, std::int64_t pass_first,
+                                                        std::int64_t pass_last, std::int64_t n_jobs,
+                                                        const py::object& progress, const std::string& statistics) {
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score, pass_first,
+                                          pass_last, n_jobs, progress, statistics);
     check_score(score);
     const row_range scored = check_range(rows, args.input.nrows, "rows");
 
@@ -187,20 +195,19 @@ std::tuple<float_array, int_array> call_row_score_block(
 }
 
 std::tuple<int_array, float_array, int_array> call_set_block(
-    const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
-    const int_arg& first_columns, const int_arg& second_columns, const std::string& method,
-    const std::string& score, const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last,
-    std::int64_t n_jobs, const py::object& progress,
+    const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg, const int_arg& first_columns,
+    const int_arg& second_columns, const std::string& method, const std::string& score, const std::string& alternative,
+    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress,
     const std::string& statistics) {
     const int_array& first_rows = checked(first_rows_arg, "first_rows");
     const int_array& second_rows = checked(second_rows_arg, "second_rows");
-    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
-                                          pass_first, pass_last, n_jobs, progress, statistics);
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score, pass_first,
+                                          pass_last, n_jobs, progress, statistics);
     check_score(score);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
-    const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
-                                               false, args.input.nrows);
+    const std::int32_t pairs =
+        check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length, false, args.input.nrows);
 
     const labelled_runs sets = runs_of_labels(first_rows.data(), pairs);
     const auto set_count = static_cast<std::int64_t>(sets.labels.size());
@@ -223,37 +230,36 @@ std::tuple<int_array, float_array, int_array> call_set_block(
 std::tuple<float_array, float_array, float_array, int_array> call_module_block(
     const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
     const int_arg& module_starts_arg, const int_arg& module_pairs_arg, const int_arg& first_columns,
-    const int_arg& second_columns, const std::string& method, const std::string& score,
-    const std::string& alternative, std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs,
-    const py::object& progress, const std::string& statistics) {
+    const int_arg& second_columns, const std::string& method, const std::string& score, const std::string& alternative,
+    std::int64_t pass_first, std::int64_t pass_last, std::int64_t n_jobs, const py::object& progress,
+    const std::string& statistics) {
     const int_array& first_rows = checked(first_rows_arg, "first_rows");
     const int_array& second_rows = checked(second_rows_arg, "second_rows");
     const int_array& module_starts = checked(module_starts_arg, "module_starts");
     const int_array& module_pairs = checked(module_pairs_arg, "module_pairs");
-    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score,
-                                          pass_first, pass_last, n_jobs, progress, statistics);
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, score, pass_first,
+                                          pass_last, n_jobs, progress, statistics);
     check_score(score);
     const std::int32_t first_length = length_of(first_rows, "first_rows");
     const std::int32_t second_length = length_of(second_rows, "second_rows");
     if (first_length != second_length)
         throw py::value_error("first_rows and second_rows must list the same pairs, got " +
                               std::to_string(first_length) + " and " + std::to_string(second_length) + " entries");
-    const std::int32_t pairs = check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length,
-                                               true, args.input.nrows);
+    const std::int32_t pairs =
+        check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length, true, args.input.nrows);
     for (std::int32_t k = 0; k < pairs; ++k)
         if (first_rows.data()[k] == second_rows.data()[k])
             throw py::value_error("pair " + std::to_string(k) + " joins row " + std::to_string(first_rows.data()[k]) +
                                   " with itself; the pairs of a module join two different rows");
-    const std::int32_t modules =
-        check_modules(module_starts.data(), length_of(module_starts, "module_starts"),
-                      length_of(module_pairs, "module_pairs"), module_pairs.data(), pairs);
+    const std::int32_t modules = check_modules(module_starts.data(), length_of(module_starts, "module_starts"),
+                                               length_of(module_pairs, "module_pairs"), module_pairs.data(), pairs);
 
     float_array observed(modules);
     float_array mean_r1(modules);
     float_array mean_r2(modules);
     int_array counts(modules);
-    const module_block_outputs out{observed.mutable_data(), mean_r1.mutable_data(), mean_r2.mutable_data(),
-                                   {nullptr, counts.mutable_data()}};
+    const module_block_outputs out{
+        observed.mutable_data(), mean_r1.mutable_data(), mean_r2.mutable_data(), {nullptr, counts.mutable_data()}};
     const run_environment env = environment_of(progress);
     {
         // Workers never touch Python objects: we don't manipulate refcounts.
@@ -269,23 +275,23 @@ std::tuple<float_array, float_array, float_array, int_array> call_module_block(
 CORRSHIFT_MODULE(_blocks, m) {
     binding::def(m, "ztest_block", &call_ztest_block, py::arg("data"), py::arg("first_columns"),
                  py::arg("second_columns"), py::arg("rows_a"), py::arg("rows_b"), py::arg("method"),
-                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
-                 py::kw_only(), py::arg("progress") = py::none(), py::arg("statistics") = "native");
+                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
+                 py::arg("progress") = py::none(), py::arg("statistics") = "native");
     binding::def(m, "pairs_block", &call_pairs_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
                  py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("alternative"),
                  py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
                  py::arg("progress") = py::none(), py::arg("statistics") = "native");
     binding::def(m, "row_score_block", &call_row_score_block, py::arg("data"), py::arg("first_columns"),
                  py::arg("second_columns"), py::arg("rows"), py::arg("method"), py::arg("score"),
-                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
-                 py::kw_only(), py::arg("progress") = py::none(), py::arg("statistics") = "native");
+                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
+                 py::arg("progress") = py::none(), py::arg("statistics") = "native");
     binding::def(m, "set_block", &call_set_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
                  py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("score"),
-                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"),
-                 py::kw_only(), py::arg("progress") = py::none(), py::arg("statistics") = "native");
-    binding::def(m, "module_block", &call_module_block, py::arg("data"), py::arg("first_rows"),
-                 py::arg("second_rows"), py::arg("module_starts"), py::arg("module_pairs"), py::arg("first_columns"),
-                 py::arg("second_columns"), py::arg("method"), py::arg("score"), py::arg("alternative"),
-                 py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
+                 py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
                  py::arg("progress") = py::none(), py::arg("statistics") = "native");
+    binding::def(m, "module_block", &call_module_block, py::arg("data"), py::arg("first_rows"), py::arg("second_rows"),
+                 py::arg("module_starts"), py::arg("module_pairs"), py::arg("first_columns"), py::arg("second_columns"),
+                 py::arg("method"), py::arg("score"), py::arg("alternative"), py::arg("pass_first"),
+                 py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(), py::arg("progress") = py::none(),
+                 py::arg("statistics") = "native");
 }

@@ -23,8 +23,7 @@ matrix_shape check_data(std::int64_t ndim, const std::int64_t* shape) {
 
 std::int32_t check_list(std::int64_t ndim, const std::int64_t* shape, std::int64_t size, const char* name) {
     if (ndim == 0) throw std::invalid_argument(std::string(name) + " must have at least one dimension");
-    if (size < shape[0])
-        throw std::invalid_argument(std::string(name) + " holds fewer elements than its first extent");
+    if (size < shape[0]) throw std::invalid_argument(std::string(name) + " holds fewer elements than its first extent");
     return checked_length(shape[0], name);
 }
 
@@ -43,9 +42,8 @@ void check_indices(const std::int32_t* rows, std::int64_t count, std::int32_t li
                    const char* what) {
     for (std::int64_t k = 0; k < count; ++k)
         if (rows[k] < 0 || rows[k] >= limit)
-            throw std::out_of_range(std::string(name) + "[" + std::to_string(k) + "] = " +
-                                    std::to_string(rows[k]) + " is not a " + what + " of data (0 to " +
-                                    std::to_string(limit - 1) + ")");
+            throw std::out_of_range(std::string(name) + "[" + std::to_string(k) + "] = " + std::to_string(rows[k]) +
+                                    " is not a " + what + " of data (0 to " + std::to_string(limit - 1) + ")");
 }
 
 std::int32_t check_pair_rows(const std::int32_t* first_rows, std::int32_t first_length, const std::int32_t* second_rows,
@@ -55,8 +53,8 @@ std::int32_t check_pair_rows(const std::int32_t* first_rows, std::int32_t first_
     if (listed < pairs)
         throw std::invalid_argument(std::string(count_second ? "first_rows" : "second_rows") + " has " +
                                     std::to_string(listed) + " entries but " +
-                                    (count_second ? "second_rows" : "first_rows") + " lists " +
-                                    std::to_string(pairs) + " pairs");
+                                    (count_second ? "second_rows" : "first_rows") + " lists " + std::to_string(pairs) +
+                                    " pairs");
     check_indices(first_rows, pairs, nrows, "first_rows", "row");
     check_indices(second_rows, pairs, nrows, "second_rows", "row");
     return pairs;
@@ -65,10 +63,10 @@ std::int32_t check_pair_rows(const std::int32_t* first_rows, std::int32_t first_
 void check_group_sizes(std::int32_t first_count, std::int32_t second_count, std::int32_t ncols,
                        std::int32_t permutations) {
     if (permutations > 0 && static_cast<std::int64_t>(first_count) + second_count > ncols)
-        throw std::invalid_argument(
-            "the two column groups hold " + std::to_string(first_count) + " + " +
-            std::to_string(second_count) + " columns but data has only " + std::to_string(ncols) +
-            "; permutation passes draw both groups from the columns of data");
+        throw std::invalid_argument("the two column groups hold " + std::to_string(first_count) + " + " +
+                                    std::to_string(second_count) + " columns but data has only " +
+                                    std::to_string(ncols) +
+                                    "; permutation passes draw both groups from the columns of data");
 }
 
 void check_exhaustive_rows(std::int32_t nrows) {
@@ -90,8 +88,8 @@ void check_method_name(const std::string& method) {
 
 void check_alternative_name(const std::string& alternative) {
     if (alternative != option_two_sided && alternative != option_greater && alternative != option_less)
-        throw std::invalid_argument("alternative must be \"two-sided\", \"greater\" or \"less\", got \"" +
-                                    alternative + "\"");
+        throw std::invalid_argument("alternative must be \"two-sided\", \"greater\" or \"less\", got \"" + alternative +
+                                    "\"");
 }
 
 void check_pass_range(std::int64_t first, std::int64_t last) {
@@ -104,8 +102,7 @@ void check_pass_range(std::int64_t first, std::int64_t last) {
 
 std::int32_t check_block_jobs(std::int64_t n_jobs) {
     if (n_jobs < 1 || n_jobs > std::numeric_limits<std::int32_t>::max())
-        throw std::invalid_argument("n_jobs must be at least 1 (and below 2147483648), got " +
-                                    std::to_string(n_jobs));
+        throw std::invalid_argument("n_jobs must be at least 1 (and below 2147483648), got " + std::to_string(n_jobs));
     return static_cast<std::int32_t>(n_jobs);
 }
 
@@ -120,8 +117,7 @@ std::int32_t check_modules(const std::int32_t* starts, std::int32_t start_count,
                            const std::int32_t* members, std::int32_t pair_count) {
     if (start_count < 1)
         throw std::invalid_argument("module_starts must hold the module count + 1 entries (at least one, 0)");
-    if (starts[0] != 0)
-        throw std::invalid_argument("module_starts[0] must be 0, got " + std::to_string(starts[0]));
+    if (starts[0] != 0) throw std::invalid_argument("module_starts[0] must be 0, got " + std::to_string(starts[0]));
     for (std::int32_t g = 1; g < start_count; ++g)
         if (starts[g] < starts[g - 1])
             throw std::invalid_argument("module_starts decreases at entry " + std::to_string(g) + " (" +

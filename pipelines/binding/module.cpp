@@ -15,8 +15,8 @@
 #include "common/options.hpp"
 #include "pipelines/binding/checks.hpp"
 #include "pipelines/binding/module_args.hpp"
-#include "pipelines/kernels/correlation.hpp"
 #include "pipelines/drivers/pipelines.hpp"
+#include "pipelines/kernels/correlation.hpp"
 
 namespace py = pybind11;
 
@@ -32,9 +32,9 @@ namespace py = pybind11;
 namespace {
 
 using namespace corrshift;
+using binding::checked;
 using binding::float_arg;
 using binding::int_arg;
-using binding::checked;
 using binding::length_of;
 using binding::shape_of;
 
@@ -61,7 +61,12 @@ console_environment process_console() {
 pipeline_call call_of(const float_array& data, const matrix_shape& shape, const column_groups& groups,
                       const std::string& method, const std::string& alternative, const std::string& score,
                       std::int32_t permutations, std::int32_t jobs) {
-    return {{data.data(), shape.nrows, shape.ncols, groups}, method, alternative, score, permutations, jobs,
+    return {{data.data(), shape.nrows, shape.ncols, groups},
+            method,
+            alternative,
+            score,
+            permutations,
+            jobs,
             process_console()};
 }
 
@@ -133,16 +138,15 @@ five_arrays call_ztest_pipeline_exhaustive(const float_arg& data_arg, const int_
 
     const std::int64_t pairs = pair_count_of(shape.nrows);
     five_arrays result = make_five(pairs);
-    ztest_pipeline(call_of(data, shape, groups, method, alternative, "", permutations, n_jobs), nullptr, nullptr,
-                   pairs, outputs_of(result), module_kernel);
+    ztest_pipeline(call_of(data, shape, groups, method, alternative, "", permutations, n_jobs), nullptr, nullptr, pairs,
+                   outputs_of(result), module_kernel);
     return result;
 }
 
 std::tuple<int_array, float_array, float_array> call_score_pipeline_indexed(
     const float_arg& data_arg, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
     const int_arg& first_columns_arg, const int_arg& second_columns_arg, const std::string& method,
-    const std::string& score, const std::string& alternative, std::int32_t permutations,
-    std::int32_t n_jobs) {
+    const std::string& score, const std::string& alternative, std::int32_t permutations, std::int32_t n_jobs) {
     const int_array& first_rows = checked(first_rows_arg, "first_rows");
     const int_array& second_rows = checked(second_rows_arg, "second_rows");
     const column_args columns = columns_of(first_columns_arg, second_columns_arg);
@@ -170,10 +174,12 @@ std::tuple<int_array, float_array, float_array> call_score_pipeline_indexed(
     return std::make_tuple(std::move(labels), std::move(observed), std::move(p_values));
 }
 
-std::tuple<float_array, float_array> call_score_pipeline_exhaustive(
-    const float_arg& data_arg, const int_arg& first_columns_arg, const int_arg& second_columns_arg,
-    const std::string& method, const std::string& score, const std::string& alternative,
-    std::int32_t permutations, std::int32_t n_jobs) {
+std::tuple<float_array, float_array> call_score_pipeline_exhaustive(const float_arg& data_arg,
+                                                                    const int_arg& first_columns_arg,
+                                                                    const int_arg& second_columns_arg,
+                                                                    const std::string& method, const std::string& score,
+                                                                    const std::string& alternative,
+                                                                    std::int32_t permutations, std::int32_t n_jobs) {
     const column_args columns = columns_of(first_columns_arg, second_columns_arg);
     const float_array& data = data_arg.array;
     const matrix_shape shape = shape_of(data);
@@ -198,9 +204,10 @@ CORRSHIFT_MODULE(CORRSHIFT_MODULE_NAME, m) {
     binding::def(m, "_score_pipeline_exhaustive", &call_score_pipeline_exhaustive);
 #if defined(CORRSHIFT_BASELINE_MODULE)
     // For the benchmark: the multiply+add bound that a pass's Sxy work is measured against.
-    binding::def(m, "_multiply_add_rate", +[](std::int32_t n_jobs, std::int64_t rounds) {
-        if (n_jobs < 1 || rounds < 1) throw std::invalid_argument("n_jobs and rounds must be at least 1");
-        return multiply_add_rate(n_jobs, rounds);
-    });
+    binding::def(
+        m, "_multiply_add_rate", +[](std::int32_t n_jobs, std::int64_t rounds) {
+            if (n_jobs < 1 || rounds < 1) throw std::invalid_argument("n_jobs and rounds must be at least 1");
+            return multiply_add_rate(n_jobs, rounds);
+        });
 #endif
 }

@@ -28,8 +28,9 @@ std::int32_t stage_jobs(const block_options& options, std::int64_t items) {
 pass_loop loop_of(const std::vector<std::int32_t>& rows, const block_options& options, std::int64_t items,
                   bool scorer_counts) {
     const auto packed = static_cast<std::int32_t>(rows.size());
-    return {rows.data(),   packed, options.first_pass, options.last_pass, items, options.by_rank, kernel::fast,
-            scorer_counts, stage_jobs(options, packed), options.api && options.by_rank};
+    return {
+        rows.data(),     packed,       options.first_pass, options.last_pass,           items,
+        options.by_rank, kernel::fast, scorer_counts,      stage_jobs(options, packed), options.api && options.by_rank};
 }
 
 // Packs both groups of a pass, standardised within each group for the API's statistics
@@ -62,8 +63,7 @@ struct listed_rows {
     std::vector<std::int32_t> second;
 };
 
-listed_rows listed_rows_of(const std::int32_t* first_rows, const std::int32_t* second_rows,
-                           std::int32_t pair_count) {
+listed_rows listed_rows_of(const std::int32_t* first_rows, const std::int32_t* second_rows, std::int32_t pair_count) {
     listed_rows listed;
     std::vector<std::int32_t>& rows = listed.rows;
     rows.assign(first_rows, first_rows + pair_count);
@@ -132,9 +132,9 @@ void place_runs(std::vector<unit_run>& runs, std::vector<double>& values) {
 // The API's observed pass over the pairs [begin, end) (each_run as for grouped_runs);
 // unit1 and unit2 hold the rows' unit vectors over the two groups.
 template <class EachRun>
-void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out,
-                       const unit_vectors& unit1, const unit_vectors& unit2, double se, tail alternative,
-                       float* thresholds, bool avx2, const EachRun& each_run) {
+void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out, const unit_vectors& unit1,
+                       const unit_vectors& unit2, double se, tail alternative, float* thresholds, bool avx2,
+                       const EachRun& each_run) {
     std::vector<double> r1, r2;
     std::vector<unit_run> runs2;
     grouped_runs(begin, end, each_run, [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs1) {
@@ -166,7 +166,7 @@ void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_o
 // observed pass, and the rows' terms of each pass. Blocks where under a quarter of the
 // rows could use it do without (no memory).
 class complement_state {
-public:
+  public:
     complement_state(bool wanted, std::int64_t packed, std::int64_t readable)
         : wanted_(wanted), packed_(packed), readable_(readable) {}
 
@@ -175,9 +175,8 @@ public:
 
     // In the observed pass, after its packing (g1 and g2 hold its groups).
     template <class EachRun>
-    void prepare(const float* const* source, const column_groups& g, const packed_group& g1,
-                 const packed_group& g2, bool standardised, std::int64_t pairs, std::int32_t jobs,
-                 const EachRun& each_run) {
+    void prepare(const float* const* source, const column_groups& g, const packed_group& g1, const packed_group& g2,
+                 bool standardised, std::int64_t pairs, std::int32_t jobs, const EachRun& each_run) {
         if (!wanted_ || ready_) return;
         const std::int32_t m = g.first_count + g.second_count;
         std::vector<std::int32_t> columns(static_cast<std::size_t>(m));
@@ -204,13 +203,14 @@ public:
         total_r_.resize(static_cast<std::size_t>(pairs));
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
             std::vector<double> r;
-            grouped_runs(begin, end, each_run, [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs) {
-                place_runs(runs, r);
-                panel_correlations(vectors, runs.data(), static_cast<std::int32_t>(runs.size()), true);
-                for (std::size_t t = 0; t < runs.size(); ++t)
-                    for (std::int64_t u = 0; u < runs[t].n; ++u)
-                        total_r_[static_cast<std::size_t>(firsts[t] + u)] = static_cast<float>(runs[t].out[u]);
-            });
+            grouped_runs(
+                begin, end, each_run, [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs) {
+                    place_runs(runs, r);
+                    panel_correlations(vectors, runs.data(), static_cast<std::int32_t>(runs.size()), true);
+                    for (std::size_t t = 0; t < runs.size(); ++t)
+                        for (std::int64_t u = 0; u < runs[t].n; ++u)
+                            total_r_[static_cast<std::size_t>(firsts[t] + u)] = static_cast<float>(runs[t].out[u]);
+                });
         });
         terms_.total_r = total_r_.data();
         ready_ = true;
@@ -232,14 +232,15 @@ public:
         complement_panels(rows_, packed_, panels_.data());
     }
 
-private:
+  private:
     void allocate_rows() {
         storage_.assign(static_cast<std::size_t>(5 * readable_), 0.0f);
         float* at = storage_.data();
         rows_ = {at, at + readable_, at + 2 * readable_, at + 3 * readable_, at + 4 * readable_};
         panels_.assign(static_cast<std::size_t>(4 * (readable_ / 16 + 1)), 0.0f);
-        terms_ = {true, nullptr, rows_.spread, rows_.inverse, rows_.shift, rows_.summed_error, rows_.derived_error,
-                  panels_.data(), 0.0f};
+        terms_ = {
+            true,           nullptr, rows_.spread, rows_.inverse, rows_.shift, rows_.summed_error, rows_.derived_error,
+            panels_.data(), 0.0f};
     }
 
     bool wanted_;
@@ -367,7 +368,8 @@ void plan_chunks(const pair_plan& plan, std::int64_t begin, std::int64_t end, co
 
 std::int64_t ztest_block_pair_count(row_range a, row_range b) noexcept {
     std::int64_t pairs = 0;
-    for (std::int64_t i = a.first; i < a.last; ++i) pairs += std::max<std::int64_t>(0, b.last - std::max(b.first, i + 1));
+    for (std::int64_t i = a.first; i < a.last; ++i)
+        pairs += std::max<std::int64_t>(0, b.last - std::max(b.first, i + 1));
     return pairs;
 }
 
@@ -394,35 +396,34 @@ void ztest_block(const pass_input& input, row_range a, row_range b, const block_
     for (std::int64_t i = a.first; i < a.last && pairs > 0; ++i)
         plan.add_row(std::max(y_first, i + 1) - y_first + y_index, y_last - y_first + y_index);
 
-    run_ztest_block(input, rows, packing::by_column, options, pairs, out, env,
-                    [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                            std::int64_t begin, std::int64_t end, const auto& what) {
-                        plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, what);
-                    },
-                    [&plan](std::int64_t begin, std::int64_t end, const auto& f) {
-                        plan_chunks(plan, begin, end, [&f](std::int64_t x0, std::int64_t count, const row_span* spans,
-                                                           const std::int64_t* starts) {
+    run_ztest_block(
+        input, rows, packing::by_column, options, pairs, out, env,
+        [&plan](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2, std::int64_t begin,
+                std::int64_t end, const auto& what) { plan_pairs(paths, {g1, g2, g1, g2}, plan, begin, end, what); },
+        [&plan](std::int64_t begin, std::int64_t end, const auto& f) {
+            plan_chunks(plan, begin, end,
+                        [&f](std::int64_t x0, std::int64_t count, const row_span* spans, const std::int64_t* starts) {
                             for (std::int64_t r = 0; r < count; ++r)
                                 if (spans[r].hi > spans[r].lo)
                                     f(starts[r] + spans[r].lo, x0 + r, spans[r].lo, spans[r].hi - spans[r].lo);
                         });
-                    });
+        });
 }
 
 void pairs_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
                  std::int32_t pair_count, const block_options& options, const ztest_block_outputs& out,
                  const run_environment& env) {
     const listed_rows listed = pair_count > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
-    run_ztest_block(input, listed.rows, packing::by_row, options, pair_count, out, env,
-                    [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                              std::int64_t begin, std::int64_t end, const auto& what) {
-                        listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, what);
-                    },
-                    [&listed](std::int64_t begin, std::int64_t end, const auto& f) {
-                        for (std::int64_t k = begin; k < end; ++k)
-                            f(k, listed.first[static_cast<std::size_t>(k)], listed.second[static_cast<std::size_t>(k)],
-                              1);
-                    });
+    run_ztest_block(
+        input, listed.rows, packing::by_row, options, pair_count, out, env,
+        [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2, std::int64_t begin,
+                  std::int64_t end, const auto& what) {
+            listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, what);
+        },
+        [&listed](std::int64_t begin, std::int64_t end, const auto& f) {
+            for (std::int64_t k = begin; k < end; ++k)
+                f(k, listed.first[static_cast<std::size_t>(k)], listed.second[static_cast<std::size_t>(k)], 1);
+        });
 }
 
 void row_score_block(const pass_input& input, row_range rows, const block_options& options, float* observed,
@@ -466,9 +467,12 @@ void row_score_block(const pass_input& input, row_range rows, const block_option
         if (scored <= 0) return;
         pack_pass(options, g1, g2, source, g, packed);
         if (counting && tally) {
-            tallies.pass(pairs, pair_jobs, [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
-                plan_pairs(paths, packs, plan, begin, end, t);
-            }, *counting);
+            tallies.pass(
+                pairs, pair_jobs,
+                [&](std::int64_t begin, std::int64_t end, const row_tallies& t) {
+                    plan_pairs(paths, packs, plan, begin, end, t);
+                },
+                *counting);
             return;
         }
         if (counting && sum) {
@@ -563,12 +567,12 @@ constexpr std::int64_t tile_columns = 16;
 // compute too many pairs that no module needs (partners scattered over many rows), the
 // pairs are computed one by one as listed pairs instead.
 struct module_pairs_plan {
-    listed_rows listed;                // the pack: ascending data rows, pairs renumbered into it
+    listed_rows listed;  // the pack: ascending data rows, pairs renumbered into it
     bool tiled = false;
     std::vector<std::int32_t> x_rows;  // pack row of the x row of each plan row
     pair_plan plan;
-    std::vector<std::int64_t> at;      // where pair k's values are in a pass's pair values
-    std::int64_t values = 0;           // pair values a pass computes
+    std::vector<std::int64_t> at;  // where pair k's values are in a pass's pair values
+    std::int64_t values = 0;       // pair values a pass computes
 };
 
 module_pairs_plan module_pairs_plan_of(const std::int32_t* first_rows, const std::int32_t* second_rows,
@@ -577,8 +581,12 @@ module_pairs_plan module_pairs_plan_of(const std::int32_t* first_rows, const std
     p.listed = listed_rows_of(first_rows, second_rows, pair_count);
     const std::vector<std::int32_t>& f = p.listed.first;
     const std::vector<std::int32_t>& s = p.listed.second;
-    const auto lo_of = [&](std::int32_t k) { return std::min(f[static_cast<std::size_t>(k)], s[static_cast<std::size_t>(k)]); };
-    const auto hi_of = [&](std::int32_t k) { return std::max(f[static_cast<std::size_t>(k)], s[static_cast<std::size_t>(k)]); };
+    const auto lo_of = [&](std::int32_t k) {
+        return std::min(f[static_cast<std::size_t>(k)], s[static_cast<std::size_t>(k)]);
+    };
+    const auto hi_of = [&](std::int32_t k) {
+        return std::max(f[static_cast<std::size_t>(k)], s[static_cast<std::size_t>(k)]);
+    };
     std::vector<std::int32_t> order(static_cast<std::size_t>(pair_count));
     for (std::int32_t k = 0; k < pair_count; ++k) order[static_cast<std::size_t>(k)] = k;
     std::sort(order.begin(), order.end(), [&](std::int32_t x, std::int32_t y) {
@@ -718,8 +726,9 @@ void module_block(const pass_input& input, const std::int32_t* first_rows, const
                         counting->add_one(m);
                     continue;
                 }
-                const float score = options.use_mean ? mean_abs_score(z, at.data(), begin, end)
-                                                     : quantile_score(z, at.data(), begin, end, 0.5f, absolute, scratch);
+                const float score = options.use_mean
+                                        ? mean_abs_score(z, at.data(), begin, end)
+                                        : quantile_score(z, at.data(), begin, end, 0.5f, absolute, scratch);
                 if (counting) {
                     pass_scores[static_cast<std::size_t>(m)] = score;
                     counting->add(pass_scores.data(), m, m + 1);

@@ -75,8 +75,8 @@ struct pair_plan {
 
 // Calls rows(x0, count, spans, starts) for the chunks of plan rows that hold outputs
 // [begin, end) of a plan, as pair_rows takes them.
-using plan_chunk = std::function<void(std::int64_t x0, std::int64_t count, const row_span* spans,
-                                      const std::int64_t* starts)>;
+using plan_chunk =
+    std::function<void(std::int64_t x0, std::int64_t count, const row_span* spans, const std::int64_t* starts)>;
 void plan_chunks(const pair_plan& plan, std::int64_t begin, std::int64_t end, const plan_chunk& rows);
 
 // pair_rows over outputs [begin, end) of a plan: `what` is where the pair values go
@@ -86,10 +86,10 @@ void plan_chunks(const pair_plan& plan, std::int64_t begin, std::int64_t end, co
 template <class What>
 void plan_pairs(const fast_kernel_paths& paths, const pair_packs& packs, const pair_plan& plan, std::int64_t begin,
                 std::int64_t end, const What& what) {
-    plan_chunks(plan, begin, end, [&](std::int64_t x0, std::int64_t count, const row_span* spans,
-                                      const std::int64_t* starts) {
-        pair_rows(paths, packs, x0, count, spans, starts, what);
-    });
+    plan_chunks(plan, begin, end,
+                [&](std::int64_t x0, std::int64_t count, const row_span* spans, const std::int64_t* starts) {
+                    pair_rows(paths, packs, x0, count, spans, starts, what);
+                });
 }
 
 // Pairs (i, j) with i in a, j in b and j > i, ordered by i, then j.
@@ -99,7 +99,7 @@ struct ztest_block_outputs {
     float* first_r;
     float* second_r;
     float* z_diff;
-    float* p_value;     // the p-values of the native statistics, or null
+    float* p_value;  // the p-values of the native statistics, or null
     count_array counts;
     double* p_value64 = nullptr;  // the p-values of the API's statistics, or null
 };

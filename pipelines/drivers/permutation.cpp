@@ -74,8 +74,10 @@ void run_passes(const pass_input& input, const pass_loop& loop, float* observed,
     // (At least one entry: rows[0] is the start of the source, also when there are no rows.)
     std::vector<const float*> rows(std::max<std::size_t>(row_count, 1), loop.by_rank ? rank_buffer.data() : data);
     for (std::size_t k = 0; k < row_count; ++k)
-        rows[k] = loop.by_rank ? rank_buffer.data() + k * static_cast<std::size_t>(ncols)
-                               : data + static_cast<std::int64_t>(loop.rows ? loop.rows[k] : static_cast<std::int32_t>(k)) * ncols;
+        rows[k] =
+            loop.by_rank
+                ? rank_buffer.data() + k * static_cast<std::size_t>(ncols)
+                : data + static_cast<std::int64_t>(loop.rows ? loop.rows[k] : static_cast<std::int32_t>(k)) * ncols;
     // A scorer that counts needs no array for a permutation pass's values.
     std::vector<float> pass_values(loop.scorer_counts ? 0 : static_cast<std::size_t>(loop.items));
     std::vector<std::int32_t> column_order(static_cast<std::size_t>(ncols));
@@ -119,8 +121,8 @@ void run_passes(const pass_input& input, const pass_loop& loop, float* observed,
     for (std::int32_t pass = first_pass; pass < loop.last_pass; ++pass) run_pass(pass);
 }
 
-void run_on_console(const console_environment& console, std::int32_t permutations, float* counts,
-                    std::int64_t items, const std::function<void(const run_environment& env)>& run) {
+void run_on_console(const console_environment& console, std::int32_t permutations, float* counts, std::int64_t items,
+                    const std::function<void(const run_environment& env)>& run) {
     console.out << "Permutation progress: ";
     progressbar bar(permutations + 1, console.out);
     run({console.check_interrupt, [&bar](std::int32_t) { bar.update(); }});
@@ -135,8 +137,8 @@ void run_on_console(const console_environment& console, std::int32_t permutation
 void run_permutation_passes(const pass_input& input, bool by_rank, const std::string& alternative,
                             std::int32_t permutations, std::int32_t jobs, std::int64_t items, float* observed,
                             float* exceed_counts, const pass_scorer& scorer, const console_environment& console) {
-    const pass_loop loop{nullptr, input.nrows, 0, permutations + 1, items, by_rank, kernel::straightforward, false,
-                         jobs};
+    const pass_loop loop{nullptr, input.nrows, 0, permutations + 1, items, by_rank, kernel::straightforward,
+                         false,   jobs};
     const exceedance_count counting{tail_of(alternative), observed, exceed_counts, nullptr};
     run_on_console(console, permutations, exceed_counts, items,
                    [&](const run_environment& env) { run_passes(input, loop, observed, counting, scorer, env); });

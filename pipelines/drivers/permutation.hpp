@@ -63,11 +63,11 @@ struct pass_loop {
     std::int32_t row_count;
     std::int32_t first_pass;
     std::int32_t last_pass;
-    std::int64_t items;       // statistics per pass, one per item the scorer scores
-    bool by_rank;             // "spearman": every pass ranks its rows within both groups first
-    kernel ranks;             // the rank kernel (both give the same ranks)
-    bool scorer_counts;       // the scorer adds a permutation pass's exceedances itself
-    std::int32_t jobs;        // threads of the rank stage, at least 1
+    std::int64_t items;         // statistics per pass, one per item the scorer scores
+    bool by_rank;               // "spearman": every pass ranks its rows within both groups first
+    kernel ranks;               // the rank kernel (both give the same ranks)
+    bool scorer_counts;         // the scorer adds a permutation pass's exceedances itself
+    std::int32_t jobs;          // threads of the rank stage, at least 1
     bool average_ties = false;  // "spearman": tied values share their mean rank (fast kernel only)
 };
 
@@ -97,8 +97,8 @@ struct console_environment {
 // bar of permutations + 1 cycles, advanced once after each pass, then "\n"; run(env) runs
 // the passes [0, permutations + 1) and reports each. Afterwards the float counts
 // counts[0 .. items) become shares, count / permutations (0 without permutation passes).
-void run_on_console(const console_environment& console, std::int32_t permutations, float* counts,
-                    std::int64_t items, const std::function<void(const run_environment& env)>& run);
+void run_on_console(const console_environment& console, std::int32_t permutations, float* counts, std::int64_t items,
+                    const std::function<void(const run_environment& env)>& run);
 
 // The straightforward pipelines' run: all rows and the passes 0 .. permutations on the
 // console, with the straightforward ranks; counts as shares in exceed_counts.

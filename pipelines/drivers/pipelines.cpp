@@ -32,8 +32,8 @@ void straightforward_ztest(const pipeline_call& call, const std::int32_t* first_
                          call.alternative);
         });
     };
-    run_permutation_passes(call.input, call.method == option_spearman, call.alternative, call.permutations,
-                           call.jobs, pair_count, out.z_diff, out.permutation_p, scorer, call.console);
+    run_permutation_passes(call.input, call.method == option_spearman, call.alternative, call.permutations, call.jobs,
+                           pair_count, out.z_diff, out.permutation_p, scorer, call.console);
 }
 
 // The options of a public call's one block: every row, every pass.
@@ -60,17 +60,17 @@ void straightforward_set_scores(const pipeline_call& call, const std::int32_t* f
             if (first >= last) return;
             const std::int64_t begin = sets.starts[static_cast<std::size_t>(first)];
             const std::int64_t end = sets.ends[static_cast<std::size_t>(last - 1)];
-            pair_correlation(source, ncols, first_rows, second_rows, first_r.data(), begin, end, pair_count,
-                             g.first, g.first_count);
-            pair_correlation(source, ncols, first_rows, second_rows, second_r.data(), begin, end, pair_count,
-                             g.second, g.second_count);
-            fisher_difference(first_r.data(), g.first_count, second_r.data(), g.second_count, z_diff.data(),
-                              nullptr, begin, end, call.method, option_two_sided);
+            pair_correlation(source, ncols, first_rows, second_rows, first_r.data(), begin, end, pair_count, g.first,
+                             g.first_count);
+            pair_correlation(source, ncols, first_rows, second_rows, second_r.data(), begin, end, pair_count, g.second,
+                             g.second_count);
+            fisher_difference(first_r.data(), g.first_count, second_r.data(), g.second_count, z_diff.data(), nullptr,
+                              begin, end, call.method, option_two_sided);
             score_run_slice(z_diff.data(), sets, first, last, use_mean, absolute, out);
         });
     };
-    run_permutation_passes(call.input, call.method == option_spearman, call.alternative, call.permutations,
-                           call.jobs, set_count, observed, p_values, scorer, call.console);
+    run_permutation_passes(call.input, call.method == option_spearman, call.alternative, call.permutations, call.jobs,
+                           set_count, observed, p_values, scorer, call.console);
 }
 
 void straightforward_row_scores(const pipeline_call& call, float* observed, float* p_values) {
@@ -93,8 +93,8 @@ void straightforward_row_scores(const pipeline_call& call, float* observed, floa
         });
         score_pair_rows(z_diff.data(), nrows, call.score, absolute, call.jobs, out);
     };
-    run_permutation_passes(call.input, call.method == option_spearman, call.alternative, call.permutations,
-                           call.jobs, nrows, observed, p_values, scorer, call.console);
+    run_permutation_passes(call.input, call.method == option_spearman, call.alternative, call.permutations, call.jobs,
+                           nrows, observed, p_values, scorer, call.console);
 }
 
 }  // namespace
@@ -104,7 +104,8 @@ void ztest_pipeline(const pipeline_call& call, const std::int32_t* first_rows, c
     if (choice == kernel::straightforward) return straightforward_ztest(call, first_rows, second_rows, pair_count, out);
     block_options options = whole_run_options(call);
     options.all_jobs = true;
-    const ztest_block_outputs block_out{out.first_r, out.second_r, out.z_diff, out.p_value, {out.permutation_p, nullptr}};
+    const ztest_block_outputs block_out{
+        out.first_r, out.second_r, out.z_diff, out.p_value, {out.permutation_p, nullptr}};
     const std::int32_t nrows = call.input.nrows;
     run_on_console(call.console, call.permutations, out.permutation_p, pair_count, [&](const run_environment& env) {
         if (first_rows)
@@ -115,9 +116,9 @@ void ztest_pipeline(const pipeline_call& call, const std::int32_t* first_rows, c
     });
 }
 
-void score_pipeline_indexed(const pipeline_call& call, const std::int32_t* first_rows,
-                            const std::int32_t* second_rows, std::int32_t pair_count, const labelled_runs& sets,
-                            float* observed, float* p_values, kernel choice) {
+void score_pipeline_indexed(const pipeline_call& call, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                            std::int32_t pair_count, const labelled_runs& sets, float* observed, float* p_values,
+                            kernel choice) {
     if (choice == kernel::straightforward)
         return straightforward_set_scores(call, first_rows, second_rows, pair_count, sets, observed, p_values);
     const block_options options = whole_run_options(call);

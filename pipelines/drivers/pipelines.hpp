@@ -21,7 +21,7 @@ struct pipeline_call {
     std::string alternative;  // "two-sided", "greater", "less"; any other counts nothing
     std::string score;        // the score pipelines: "mean" or "median"
     std::int32_t permutations;
-    std::int32_t jobs;        // at least 1; clamped to the item count by the score pipelines
+    std::int32_t jobs;  // at least 1; clamped to the item count by the score pipelines
     console_environment console;
 };
 
@@ -42,9 +42,9 @@ void ztest_pipeline(const pipeline_call& call, const std::int32_t* first_rows, c
 
 // Scores every set of `sets` (the runs of equal first rows of the listed pairs) in every
 // pass; writes one entry per set to observed and p_values.
-void score_pipeline_indexed(const pipeline_call& call, const std::int32_t* first_rows,
-                            const std::int32_t* second_rows, std::int32_t pair_count, const labelled_runs& sets,
-                            float* observed, float* p_values, kernel choice);
+void score_pipeline_indexed(const pipeline_call& call, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                            std::int32_t pair_count, const labelled_runs& sets, float* observed, float* p_values,
+                            kernel choice);
 
 // Scores every row over its pairs with all other rows; nrows entries each to observed and
 // p_values.

@@ -19,12 +19,12 @@ namespace corrshift {
 // past the last row (the kernels load the values of 8 rows at once); NaN where no
 // observed score was kept.
 class observed_rows {
-public:
+  public:
     // After the observed pass: observed[p] is the observed score of pack row item0 + p
     // for p < count (other rows are tallied but never decided).
     void set_observed(const float* observed, std::int64_t item0, std::int64_t count);
 
-protected:
+  protected:
     observed_rows(std::int64_t rows, tail rule);
 
     tail rule_;
@@ -37,7 +37,7 @@ protected:
 // selected. Row tallies of pass values against the rows' observed scores, thresholds
 // and the decision per row.
 class median_tallies : public observed_rows {
-public:
+  public:
     // rows: pack rows whose pairs are tallied; m: pairs per scored row.
     median_tallies(std::int64_t rows, std::int64_t m, tail rule);
 
@@ -49,7 +49,7 @@ public:
     template <class Tally>
     void pass(std::int64_t pair_count, std::int32_t jobs, const Tally& tally, const exceedance_count& counting);
 
-private:
+  private:
     void add(const std::vector<std::int32_t>& below, const std::vector<std::int32_t>& nan);
     void decide(const exceedance_count& counting) const;
 
@@ -82,7 +82,7 @@ void median_tallies::pass(std::int64_t pair_count, std::int32_t jobs, const Tall
 // row; rows the estimate cannot decide (within its error bound of the observed score, or
 // NaN) are summed exactly.
 class mean_sums : public observed_rows {
-public:
+  public:
     // rows: pack rows; n: all rows of the job (each scored row has n - 1 pairs).
     mean_sums(std::int64_t rows, std::int64_t n, tail rule);
 
@@ -95,7 +95,7 @@ public:
     void pass(std::int64_t pair_count, std::int32_t jobs, const Sum& sum, const Exact& exact,
               const exceedance_count& counting);
 
-private:
+  private:
     void add(const std::vector<float>& sums, const std::vector<float>& lanes);
     // -1: no, 1: yes, 0: the estimate cannot tell.
     int decide(std::int64_t row) const;

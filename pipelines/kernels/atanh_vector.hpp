@@ -133,8 +133,8 @@ CORRSHIFT_AVX2_INLINE void atanh_avx2(__m256 (&x)[N]) noexcept {
         t[v] = _mm256_add_ps(xa[v], xa[v]);
         is_small[v] = _mm256_cmp_ps(xa[v], _mm256_set1_ps(0.5f), _CMP_LT_OQ);
     }
-    CORRSHIFT_EACH arg[v] = _mm256_div_ps(_mm256_blendv_ps(t[v], _mm256_mul_ps(t[v], xa[v]), is_small[v]),
-                                          _mm256_sub_ps(one, xa[v]));
+    CORRSHIFT_EACH arg[v] =
+        _mm256_div_ps(_mm256_blendv_ps(t[v], _mm256_mul_ps(t[v], xa[v]), is_small[v]), _mm256_sub_ps(one, xa[v]));
     CORRSHIFT_EACH {
         arg[v] = _mm256_blendv_ps(arg[v], _mm256_add_ps(t[v], arg[v]), is_small[v]);
         // log1pf reduces arguments from 0.41422 on: 1 + arg = 2^k * u with the rounding
@@ -154,18 +154,17 @@ CORRSHIFT_AVX2_INLINE void atanh_avx2(__m256 (&x)[N]) noexcept {
         const __m256i u_bits = _mm256_or_si256(
             hu, _mm256_blendv_epi8(_mm256_set1_epi32(0x3f800000), _mm256_set1_epi32(0x3f000000), upper));
         k[v] = _mm256_and_si256(_mm256_sub_epi32(k[v], upper), reduce[v]);  // upper is -1: k + 1
-        f[v] = _mm256_blendv_ps(arg[v], _mm256_sub_ps(_mm256_castsi256_ps(u_bits), one),
-                                _mm256_castsi256_ps(reduce[v]));
+        f[v] =
+            _mm256_blendv_ps(arg[v], _mm256_sub_ps(_mm256_castsi256_ps(u_bits), one), _mm256_castsi256_ps(reduce[v]));
         c[v] = _mm256_and_ps(c[v], _mm256_castsi256_ps(reduce[v]));
         // The library's short series (its hu = 0) and its k = 0 formula after a reduction.
         const __m256i rare_reduced =
             _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi32(hu, _mm256_setzero_si256()),
                                             _mm256_cmpgt_epi32(hu, _mm256_set1_epi32(0x007ffffc))),
                             _mm256_cmpeq_epi32(k[v], _mm256_setzero_si256()));
-        const __m256 rare = _mm256_or_ps(
-            _mm256_or_ps(_mm256_cmp_ps(x[v], x[v], _CMP_UNORD_Q),
-                         _mm256_cmp_ps(xa[v], _mm256_set1_ps(tiny), _CMP_LT_OQ)),
-            _mm256_castsi256_ps(_mm256_and_si256(rare_reduced, reduce[v])));
+        const __m256 rare = _mm256_or_ps(_mm256_or_ps(_mm256_cmp_ps(x[v], x[v], _CMP_UNORD_Q),
+                                                      _mm256_cmp_ps(xa[v], _mm256_set1_ps(tiny), _CMP_LT_OQ)),
+                                         _mm256_castsi256_ps(_mm256_and_si256(rare_reduced, reduce[v])));
         rare_lanes[v] = _mm256_movemask_ps(rare);
     }
     CORRSHIFT_EACH s[v] = _mm256_div_ps(f[v], _mm256_add_ps(_mm256_set1_ps(2.0f), f[v]));
@@ -188,8 +187,7 @@ CORRSHIFT_AVX2_INLINE void atanh_avx2(__m256 (&x)[N]) noexcept {
         const __m256 log1p =
             _mm256_sub_ps(hi_part, _mm256_sub_ps(_mm256_sub_ps(hfsq, _mm256_add_ps(s_term, lo_part)), f[v]));
         // 0.5 * log1pf with the sign of x.
-        const __m256 result =
-            _mm256_or_ps(_mm256_mul_ps(_mm256_set1_ps(0.5f), log1p), _mm256_and_ps(sign_bit, x[v]));
+        const __m256 result = _mm256_or_ps(_mm256_mul_ps(_mm256_set1_ps(0.5f), log1p), _mm256_and_ps(sign_bit, x[v]));
         if (rare_lanes[v] == 0) {
             x[v] = result;
             continue;

@@ -72,7 +72,8 @@ void complement_pass_rows(const float* const* rows, const std::int32_t* summed_c
         const double bd = standardised ? 0x1p-23 : std::fabs(mu - dev / md) / std::sqrt(ss_d / md) * (1.0 + 0x1p-20);
         out.summed_error[i] = error_bound(summed_count, bs);
         out.derived_error[i] = error_bound(derived_count, bd);
-        if (std::isinf(out.summed_error[i]) || std::isinf(out.derived_error[i])) out.inverse[i] = std::numeric_limits<float>::infinity();
+        if (std::isinf(out.summed_error[i]) || std::isinf(out.derived_error[i]))
+            out.inverse[i] = std::numeric_limits<float>::infinity();
     }
 }
 

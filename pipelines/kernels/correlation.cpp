@@ -12,14 +12,14 @@ namespace corrshift {
 row_pair pair_from_index(std::int64_t k, std::int64_t n) noexcept {
     const std::int64_t e = 2 * n - 1;
     const std::int64_t f = e * e - 8 * k;
-    const auto i = static_cast<std::int64_t>(
-        std::floor((static_cast<double>(e) - std::sqrt(static_cast<double>(f))) * 0.5));
+    const auto i =
+        static_cast<std::int64_t>(std::floor((static_cast<double>(e) - std::sqrt(static_cast<double>(f))) * 0.5));
     const std::int64_t j = ((((i + 1) * (i + 2) / 2) % n) + (k % n)) % n;
     return {static_cast<std::int32_t>(i), static_cast<std::int32_t>(j)};
 }
 
-float correlation(const float* data, std::int64_t ncols, std::int32_t i, std::int32_t j,
-                  const std::int32_t* columns, std::int32_t column_count) noexcept {
+float correlation(const float* data, std::int64_t ncols, std::int32_t i, std::int32_t j, const std::int32_t* columns,
+                  std::int32_t column_count) noexcept {
     const float* x = data + i * ncols;
     const float* y = data + j * ncols;
     float sx = 0.0f, sy = 0.0f, sxx = 0.0f, syy = 0.0f, sxy = 0.0f;
@@ -93,8 +93,7 @@ float normal_p_value(float d, float se, tail alternative) noexcept {
         case tail::greater:
             return 1.0f - static_cast<float>(0.5 * std::erfc(static_cast<double>(-z) / std::sqrt(2.0)));
         case tail::two_sided:
-            return 2.0f * static_cast<float>(
-                              0.5 * std::erfc(static_cast<double>(std::fabs(d) / se) / std::sqrt(2.0)));
+            return 2.0f * static_cast<float>(0.5 * std::erfc(static_cast<double>(std::fabs(d) / se) / std::sqrt(2.0)));
         case tail::none:
             break;
     }
@@ -283,9 +282,9 @@ double normal_p_value_exact(double z, tail alternative) noexcept {
     return std::numeric_limits<double>::quiet_NaN();
 }
 
-void fisher_difference(const float* first_r, std::int32_t first_count, const float* second_r,
-                       std::int32_t second_count, float* z_diff, float* p_value, std::int64_t begin,
-                       std::int64_t end, const std::string& method, const std::string& alternative) noexcept {
+void fisher_difference(const float* first_r, std::int32_t first_count, const float* second_r, std::int32_t second_count,
+                       float* z_diff, float* p_value, std::int64_t begin, std::int64_t end, const std::string& method,
+                       const std::string& alternative) noexcept {
     const fisher_weights w = fisher_weights_of(first_count, second_count, method);
     for (std::int64_t k = begin; k < end; ++k) {
         const float d = fisher_z(first_r[k], second_r[k]);
@@ -296,16 +295,12 @@ void fisher_difference(const float* first_r, std::int32_t first_count, const flo
 
 void ztest_worker(const float* data, std::int64_t ncols, const std::int32_t* first_rows,
                   const std::int32_t* second_rows, std::int64_t begin, std::int64_t end, std::int32_t nrows,
-                  const std::int32_t* first_columns, const std::int32_t* second_columns,
-                  std::int32_t first_count, std::int32_t second_count, float* first_r, float* second_r,
-                  float* z_diff, float* p_value, const std::string& method,
-                  const std::string& alternative) noexcept {
-    pair_correlation(data, ncols, first_rows, second_rows, first_r, begin, end, nrows, first_columns,
-                     first_count);
-    pair_correlation(data, ncols, first_rows, second_rows, second_r, begin, end, nrows, second_columns,
-                     second_count);
-    fisher_difference(first_r, first_count, second_r, second_count, z_diff, p_value, begin, end, method,
-                      alternative);
+                  const std::int32_t* first_columns, const std::int32_t* second_columns, std::int32_t first_count,
+                  std::int32_t second_count, float* first_r, float* second_r, float* z_diff, float* p_value,
+                  const std::string& method, const std::string& alternative) noexcept {
+    pair_correlation(data, ncols, first_rows, second_rows, first_r, begin, end, nrows, first_columns, first_count);
+    pair_correlation(data, ncols, first_rows, second_rows, second_r, begin, end, nrows, second_columns, second_count);
+    fisher_difference(first_r, first_count, second_r, second_count, z_diff, p_value, begin, end, method, alternative);
 }
 
 }  // namespace corrshift

@@ -22,8 +22,8 @@ inline std::int64_t pair_count_of(std::int64_t n) noexcept { return n * (n - 1) 
 
 // Pearson correlation of rows i and j of `data` over the listed columns: five float32
 // sums in list order, population moments, -2 when either variance is exactly 0.
-float correlation(const float* data, std::int64_t ncols, std::int32_t i, std::int32_t j,
-                  const std::int32_t* columns, std::int32_t column_count) noexcept;
+float correlation(const float* data, std::int64_t ncols, std::int32_t i, std::int32_t j, const std::int32_t* columns,
+                  std::int32_t column_count) noexcept;
 
 // out[k] for k in [begin, end): the correlation of pair k over `columns`. Pair k is
 // (first_rows[k], second_rows[k]) when the lists are given, else pair k of `nrows` rows.
@@ -99,16 +99,15 @@ double fisher_standard_error(std::int32_t first_count, std::int32_t second_count
 double normal_p_value_exact(double z, tail alternative) noexcept;
 
 // z_diff[k] and, when p_value is given, p_value[k] for k in [begin, end).
-void fisher_difference(const float* first_r, std::int32_t first_count, const float* second_r,
-                       std::int32_t second_count, float* z_diff, float* p_value, std::int64_t begin,
-                       std::int64_t end, const std::string& method, const std::string& alternative) noexcept;
+void fisher_difference(const float* first_r, std::int32_t first_count, const float* second_r, std::int32_t second_count,
+                       float* z_diff, float* p_value, std::int64_t begin, std::int64_t end, const std::string& method,
+                       const std::string& alternative) noexcept;
 
 // The body of one z-test worker: both correlations of its pairs, then their difference.
 void ztest_worker(const float* data, std::int64_t ncols, const std::int32_t* first_rows,
                   const std::int32_t* second_rows, std::int64_t begin, std::int64_t end, std::int32_t nrows,
-                  const std::int32_t* first_columns, const std::int32_t* second_columns,
-                  std::int32_t first_count, std::int32_t second_count, float* first_r, float* second_r,
-                  float* z_diff, float* p_value, const std::string& method,
-                  const std::string& alternative) noexcept;
+                  const std::int32_t* first_columns, const std::int32_t* second_columns, std::int32_t first_count,
+                  std::int32_t second_count, float* first_r, float* second_r, float* z_diff, float* p_value,
+                  const std::string& method, const std::string& alternative) noexcept;
 
 }  // namespace corrshift

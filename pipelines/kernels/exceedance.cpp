@@ -21,8 +21,7 @@ void count_portable(const float* pass, const float* observed, Count* counts, std
 
 #if defined(__x86_64__)
 template <tail rule, class Count>
-CORRSHIFT_AVX2 void count_avx2(const float* pass, const float* observed, Count* counts,
-                                                std::int64_t items) {
+CORRSHIFT_AVX2 void count_avx2(const float* pass, const float* observed, Count* counts, std::int64_t items) {
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
     const __m256 one = _mm256_set1_ps(1.0f);
     std::int64_t i = 0;
@@ -34,8 +33,7 @@ CORRSHIFT_AVX2 void count_avx2(const float* pass, const float* observed, Count* 
             o = _mm256_and_ps(o, magnitude);
         }
         // Ordered comparisons: false when either side is NaN.
-        const __m256 hit =
-            rule == tail::less ? _mm256_cmp_ps(x, o, _CMP_LE_OQ) : _mm256_cmp_ps(x, o, _CMP_GE_OQ);
+        const __m256 hit = rule == tail::less ? _mm256_cmp_ps(x, o, _CMP_LE_OQ) : _mm256_cmp_ps(x, o, _CMP_GE_OQ);
         if constexpr (std::is_same_v<Count, float>) {
             _mm256_storeu_ps(counts + i, _mm256_add_ps(_mm256_loadu_ps(counts + i), _mm256_and_ps(hit, one)));
         } else {
@@ -89,8 +87,7 @@ void count_exceedances(tail t, const float* pass, const float* observed, float* 
     count_by(t, pass, observed, counts, items);
 }
 
-void count_exceedances(tail t, const float* pass, const float* observed, std::int32_t* counts,
-                       std::int64_t items) {
+void count_exceedances(tail t, const float* pass, const float* observed, std::int32_t* counts, std::int64_t items) {
     count_by(t, pass, observed, counts, items);
 }
 

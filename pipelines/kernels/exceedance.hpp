@@ -29,10 +29,8 @@ inline bool exceeds(float x, float o) noexcept {
 float decision_threshold(tail rule, float observed) noexcept;
 
 // Adds 1 to counts[i] where pass[i] is at least as extreme as observed[i], i < items.
-void count_exceedances(tail rule, const float* pass, const float* observed, float* counts,
-                       std::int64_t items);
-void count_exceedances(tail rule, const float* pass, const float* observed, std::int32_t* counts,
-                       std::int64_t items);
+void count_exceedances(tail rule, const float* pass, const float* observed, float* counts, std::int64_t items);
+void count_exceedances(tail rule, const float* pass, const float* observed, std::int32_t* counts, std::int64_t items);
 
 // Where the counts of the permutation passes at least as extreme go: float counts (the
 // public pipelines, which turn them into shares) or int32 counts (the block functions);

@@ -8,9 +8,8 @@
 
 #include "common/options.hpp"
 #include "pipelines/kernels/atanh_vector.hpp"
-#include "pipelines/kernels/log_approx.hpp"
 #include "pipelines/kernels/correlation.hpp"
-
+#include "pipelines/kernels/log_approx.hpp"
 
 namespace corrshift {
 
@@ -147,7 +146,7 @@ void pair_rows_portable(const pair_packs& packs, std::int64_t x0, std::int64_t c
             for (int g = 0; g < 2; ++g) {
                 const packed_group& gx = g == 0 ? packs.x1 : packs.x2;
                 const packed_group& gy = g == 0 ? packs.y1 : packs.y2;
-                float(&out)[row_block][tile_width] = g == 0 ? r1 : r2;
+                float (&out)[row_block][tile_width] = g == 0 ? r1 : r2;
                 float sxy[row_block][tile_width] = {};
                 for (std::int32_t c = 0; c < gx.count(); ++c)
                     for (std::int64_t r = 0; r < row_block; ++r)
@@ -155,8 +154,8 @@ void pair_rows_portable(const pair_packs& packs, std::int64_t x0, std::int64_t c
                             sxy[r][l] += gx.value(i0 + r, c) * gy.value(j0 + l, c);
                 for (std::int64_t r = 0; r < row_block; ++r)
                     for (std::int64_t l = 0; l < tile_width; ++l)
-                        out[r][l] = finish(sxy[r][l], gx.m(), gx.mean()[i0 + r], gx.var()[i0 + r],
-                                           gy.mean()[j0 + l], gy.var()[j0 + l]);
+                        out[r][l] = finish(sxy[r][l], gx.m(), gx.mean()[i0 + r], gx.var()[i0 + r], gy.mean()[j0 + l],
+                                           gy.var()[j0 + l]);
             }
             for (std::int64_t r = 0; r < row_block; ++r) {
                 const std::int64_t jl = std::max(j0, t.spans[r].lo);
@@ -169,8 +168,7 @@ void pair_rows_portable(const pair_packs& packs, std::int64_t x0, std::int64_t c
 
 template <class Sink>
 void listed_pairs_portable(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
-                           const std::int32_t* second_rows, std::int64_t begin, std::int64_t end,
-                           const Sink& sink) {
+                           const std::int32_t* second_rows, std::int64_t begin, std::int64_t end, const Sink& sink) {
     for (std::int64_t k0 = begin; k0 < end; k0 += 8) {
         const std::int64_t lanes = std::min<std::int64_t>(8, end - k0);
         std::int32_t a[8], b[8];
@@ -350,7 +348,8 @@ CORRSHIFT_AVX2_INLINE bool tile_has_constant_row(const pair_packs& packs, std::i
     const __m256 zero = _mm256_setzero_ps();
     __m256 any = _mm256_setzero_ps();
     for (const packed_group* g : {&packs.y1, &packs.y2})
-        for (int h = 0; h < 2; ++h) any = _mm256_or_ps(any, _mm256_cmp_ps(_mm256_load_ps(g->var() + j0 + 8 * h), zero, _CMP_EQ_OQ));
+        for (int h = 0; h < 2; ++h)
+            any = _mm256_or_ps(any, _mm256_cmp_ps(_mm256_load_ps(g->var() + j0 + 8 * h), zero, _CMP_EQ_OQ));
     for (const packed_group* g : {&packs.x1, &packs.x2}) {
         const __m128 x = _mm_loadu_ps(g->var() + i0);
         any = _mm256_or_ps(any, _mm256_castps128_ps256(_mm_cmpeq_ps(x, _mm_setzero_ps())));
@@ -385,7 +384,7 @@ CORRSHIFT_AVX2_INLINE void decide_ab_avx2(__m256 a, __m256 b, __m256 t, __m256& 
     __m256 decided;
     if constexpr (rule == tail::greater || rule == tail::less) {
         const __m256 tb = _mm256_mul_ps(t, b);
-        const __m256 up = _mm256_cmp_ps(a, _mm256_mul_ps(tb, above), _CMP_GT_OQ);   // z > theta
+        const __m256 up = _mm256_cmp_ps(a, _mm256_mul_ps(tb, above), _CMP_GT_OQ);    // z > theta
         const __m256 down = _mm256_cmp_ps(a, _mm256_mul_ps(tb, below), _CMP_LT_OQ);  // z < theta
         hit = rule == tail::greater ? up : down;
         decided = _mm256_or_ps(up, down);
@@ -424,7 +423,8 @@ CORRSHIFT_AVX2_INLINE void exact_z_avx2(int open, const lane_group& g1, const la
     for (int l = 0; l < 8; ++l) {
         if (!(open & (1 << l))) continue;
         float r[2];
-        for (int g = 0; g < 2; ++g) r[g] = finish(v[g][0][l], v[g][1][l], v[g][2][l], v[g][3][l], v[g][4][l], v[g][5][l]);
+        for (int g = 0; g < 2; ++g)
+            r[g] = finish(v[g][0][l], v[g][1][l], v[g][2][l], v[g][3][l], v[g][4][l], v[g][5][l]);
         z[l] = fisher_z(r[0], r[1]);
     }
 }
@@ -486,7 +486,8 @@ CORRSHIFT_AVX2_INLINE void count_lanes_avx2(const lane_group& g1, const lane_gro
 
 // Lanes j0 + l, l < 8, that lie in [jl, jh).
 CORRSHIFT_AVX2_INLINE __m256i lanes_between(std::int64_t j0, std::int64_t jl, std::int64_t jh) {
-    const __m256i j = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(j0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i j =
+        _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(j0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(jl)), j),
                                _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(jh)), j));
 }
@@ -576,8 +577,8 @@ struct count_tile_avx2 {
                 const bool partial = jv < jl || jv + 8 > jh;
                 const __m256i lanes = partial ? lanes_between(jv, jl, jh) : _mm256_set1_epi32(-1);
                 count_lanes_avx2<rule, constant>(tile_lanes(packs.x1, packs.y1, s1, i0, j0, r, h),
-                                       tile_lanes(packs.x2, packs.y2, s2, i0, j0, r, h), counting, counts,
-                                       at + 8 * h, partial, lanes);
+                                                 tile_lanes(packs.x2, packs.y2, s2, i0, j0, r, h), counting, counts,
+                                                 at + 8 * h, partial, lanes);
             }
         }
     }
@@ -660,8 +661,8 @@ inline float complement_tile_margin(const complement_terms& h, const complement_
     const float g = x.g * panel[0], f = x.f * panel[1];
     const float es = std::max(x.es, panel[2]), ed = std::max(x.ed, panel[3]);
     // G (1 + 2^-20)^2 (F (2^-20 + E_s + delta) + 14u + 2^-27) + 4.03u + delta + E_d.
-    const float bound = g * (1.0f + 0x1p-19f) * (f * (0x1p-20f + es + delta) + (14.0f * u + 0x1p-27f)) +
-                        (4.03f * u + delta + ed);
+    const float bound =
+        g * (1.0f + 0x1p-19f) * (f * (0x1p-20f + es + delta) + (14.0f * u + 0x1p-27f)) + (4.03f * u + delta + ed);
     if (!(bound <= static_cast<float>(complement_budget * (1.0 - 0x1p-20)))) return 0.0f;  // NaN and +inf fail
     return 2.02f * (5.1e-5f + 5.28f * bound) * 1.001f;
 }
@@ -776,13 +777,14 @@ struct complement_count_tile_avx2 {
                 const std::int64_t k = at + 8 * hv;
                 const lane_group ls = tile_lanes(xs, ys, ss, i0, j0, r, hv);
                 const __m256 rs = cheap_r_avx2<false>(ls);
-                const __m256 total = partial ? _mm256_maskload_ps(h.total_r + k, lanes) : _mm256_loadu_ps(h.total_r + k);
+                const __m256 total =
+                    partial ? _mm256_maskload_ps(h.total_r + k, lanes) : _mm256_loadu_ps(h.total_r + k);
                 const __m256 f = _mm256_mul_ps(fx, _mm256_loadu_ps(h.spread + jv));
                 const __m256 e = _mm256_mul_ps(ex, _mm256_loadu_ps(h.shift + jv));
                 const __m256 g = _mm256_mul_ps(gx, _mm256_loadu_ps(h.inverse + jv));
                 const __m256 rd = _mm256_mul_ps(_mm256_sub_ps(_mm256_sub_ps(total, _mm256_mul_ps(rs, f)), e), g);
-                const __m256 thresholds =
-                    partial ? _mm256_maskload_ps(counting.thresholds + k, lanes) : _mm256_loadu_ps(counting.thresholds + k);
+                const __m256 thresholds = partial ? _mm256_maskload_ps(counting.thresholds + k, lanes)
+                                                  : _mm256_loadu_ps(counting.thresholds + k);
                 __m256 a, b, hit, open;
                 if (h.first_summed)
                     ratio_terms_of(rs, rd, a, b);
@@ -816,7 +818,9 @@ struct tally_tile_avx2 {
     const row_tallies& tallies;
 
     static CORRSHIFT_AVX2_INLINE __m256 below(__m256 hit, __m256 open) {
-        return rule == tail::less ? hit : _mm256_andnot_ps(_mm256_or_ps(hit, open), _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
+        return rule == tail::less
+                   ? hit
+                   : _mm256_andnot_ps(_mm256_or_ps(hit, open), _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
     }
 
     CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0, const __m256* s1,
@@ -851,8 +855,8 @@ struct tally_tile_avx2 {
                 below_i += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_ps(_mm256_and_ps(bi, valid))));
                 // A set lane is -1 as an integer: subtracting it adds one.
                 __m256i* at = reinterpret_cast<__m256i*>(tallies.below + jv);
-                _mm256_storeu_si256(at, _mm256_sub_epi32(_mm256_loadu_si256(at),
-                                                         _mm256_castps_si256(_mm256_and_ps(bj, valid))));
+                _mm256_storeu_si256(
+                    at, _mm256_sub_epi32(_mm256_loadu_si256(at), _mm256_castps_si256(_mm256_and_ps(bj, valid))));
             }
             tallies.below[i] += below_i;
         }
@@ -900,9 +904,8 @@ struct sum_tile_avx2 {
                 __m256 a, b;
                 ratio_terms_of(r1, r2, a, b);
                 // NaN where A or B is (the logarithm's bit arithmetic would not keep it).
-                const __m256 z = _mm256_or_ps(
-                    _mm256_mul_ps(_mm256_set1_ps(0.5f), log_approx_avx2(_mm256_div_ps(a, b))),
-                    _mm256_cmp_ps(a, b, _CMP_UNORD_Q));
+                const __m256 z = _mm256_or_ps(_mm256_mul_ps(_mm256_set1_ps(0.5f), log_approx_avx2(_mm256_div_ps(a, b))),
+                                              _mm256_cmp_ps(a, b, _CMP_UNORD_Q));
                 const __m256 v = _mm256_and_ps(_mm256_and_ps(z, magnitude), valid);
                 row_i = _mm256_add_ps(row_i, v);
                 _mm256_storeu_ps(sums.sums + jv, _mm256_add_ps(_mm256_loadu_ps(sums.sums + jv), v));
@@ -925,7 +928,8 @@ constexpr std::int64_t y_block_bytes = 384 * 1024;
 // Rows per y block: a multiple of the tile width.
 inline std::int64_t y_block_rows(const pair_packs& packs) {
     const std::int64_t bytes_per_row = (packs.y1.count() + packs.y2.count()) * static_cast<std::int64_t>(sizeof(float));
-    return std::max<std::int64_t>(tile_width, y_block_bytes / std::max<std::int64_t>(1, bytes_per_row) / tile_width * tile_width);
+    return std::max<std::int64_t>(tile_width,
+                                  y_block_bytes / std::max<std::int64_t>(1, bytes_per_row) / tile_width * tile_width);
 }
 
 // Visits the tiles (strip t, x rows i0 .., y rows j0 ..) of a call: visit(t, i0, j0).
@@ -979,9 +983,9 @@ CORRSHIFT_AVX2_INLINE void pair_tiles_avx2(const pair_packs& packs, std::int64_t
     visit_tiles_avx2(packs, x0, count, spans, starts, both_groups_avx2<Tile>{packs, tile});
 }
 
-CORRSHIFT_AVX2 void pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count,
-                                   const row_span* spans, const std::int64_t* starts, float* first_r,
-                                   float* second_r, float* z_diff, bool vector_atanh) {
+CORRSHIFT_AVX2 void pair_rows_avx2(const pair_packs& packs, std::int64_t x0, std::int64_t count, const row_span* spans,
+                                   const std::int64_t* starts, float* first_r, float* second_r, float* z_diff,
+                                   bool vector_atanh) {
     pair_tiles_avx2(packs, x0, count, spans, starts, store_tile_avx2{packs, first_r, second_r, z_diff, vector_atanh});
 }
 
@@ -1018,8 +1022,8 @@ CORRSHIFT_AVX2 void sum_pair_rows_avx2(const pair_packs& packs, std::int64_t x0,
 CORRSHIFT_AVX2_INLINE lane_group listed_lanes(const packed_group& g, const std::int32_t* a, const std::int32_t* b) {
     alignas(32) float sxy[8];
     listed_sxy(g, a, b, sxy);
-    return {_mm256_load_ps(sxy), _mm256_set1_ps(g.m()), gather(g.mean(), a), gather(g.var(), a), gather(g.isd(), a),
-            gather(g.mean(), b), gather(g.var(), b), gather(g.isd(), b)};
+    return {_mm256_load_ps(sxy), _mm256_set1_ps(g.m()), gather(g.mean(), a), gather(g.var(), a),
+            gather(g.isd(), a),  gather(g.mean(), b),   gather(g.var(), b),  gather(g.isd(), b)};
 }
 
 // Pairs k0 .. k0+7 of the lists, the lanes past `end` repeating pair k0.
@@ -1031,10 +1035,9 @@ inline void listed_rows_at(const std::int32_t* first_rows, const std::int32_t* s
     }
 }
 
-CORRSHIFT_AVX2 void listed_pairs_avx2(const packed_group& g1, const packed_group& g2,
-                                      const std::int32_t* first_rows, const std::int32_t* second_rows,
-                                      std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
-                                      float* z_diff, bool vector_atanh) {
+CORRSHIFT_AVX2 void listed_pairs_avx2(const packed_group& g1, const packed_group& g2, const std::int32_t* first_rows,
+                                      const std::int32_t* second_rows, std::int64_t begin, std::int64_t end,
+                                      float* first_r, float* second_r, float* z_diff, bool vector_atanh) {
     for (std::int64_t k0 = begin; k0 < end; k0 += 8) {
         const std::int64_t lanes = std::min<std::int64_t>(8, end - k0);
         std::int32_t a[8], b[8];
@@ -1154,17 +1157,14 @@ void packed_group::pack_rows(ValueOf value_of, const std::int32_t* columns, std:
     }
 }
 
-void packed_group::pack(const float* const* rows, const std::int32_t* columns) {
-    pack(rows, columns, 0, nrows_);
-}
+void packed_group::pack(const float* const* rows, const std::int32_t* columns) { pack(rows, columns, 0, nrows_); }
 
-void packed_group::pack(const float* const* rows, const std::int32_t* columns, std::int64_t first,
-                        std::int64_t last) {
+void packed_group::pack(const float* const* rows, const std::int32_t* columns, std::int64_t first, std::int64_t last) {
     pack_rows([rows](std::int64_t i, std::int32_t column) { return rows[i][column]; }, columns, first, last);
 }
 
-void row_deviations(const float* row, const std::int32_t* columns, std::int32_t count, double& mean,
-                    double& squares, double* unit) {
+void row_deviations(const float* row, const std::int32_t* columns, std::int32_t count, double& mean, double& squares,
+                    double* unit) {
     double sum = 0.0;
     bool constant = true;  // exactly: a rounded mean would leave tiny deviations
     for (std::int32_t c = 0; c < count; ++c) {
@@ -1195,7 +1195,8 @@ void packed_group::pack_standardised(const float* const* rows, const std::int32_
     for (std::int64_t i = first; i < last; ++i) {
         const auto at = static_cast<std::size_t>(i - first);
         double squares = 0.0;
-        row_deviations(rows[i], columns, count, shift[at], squares, unit ? unit + at * static_cast<std::size_t>(count) : nullptr);
+        row_deviations(rows[i], columns, count, shift[at], squares,
+                       unit ? unit + at * static_cast<std::size_t>(count) : nullptr);
         sd[at] = squares > 0.0 ? std::sqrt(squares / m) : 0.0;
     }
     pack_rows(
@@ -1219,8 +1220,8 @@ void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, c
 }
 
 void pack_groups_standardised(packed_group& g1, packed_group& g2, const float* const* rows,
-                              const std::int32_t* first_columns, const std::int32_t* second_columns,
-                              std::int64_t nrows, std::int32_t jobs, double* unit1, double* unit2) {
+                              const std::int32_t* first_columns, const std::int32_t* second_columns, std::int64_t nrows,
+                              std::int32_t jobs, double* unit1, double* unit2) {
     // Twice the work of pack() per value (the double moments): more threads pay earlier.
     const std::int64_t values = nrows * (g1.count() + g2.count());
     const auto useful = static_cast<std::int32_t>(std::max<std::int64_t>(1, values / 32768));
@@ -1311,8 +1312,8 @@ void exact_rows(const fast_kernel_paths& paths, const packed_group& g1, const pa
 }
 
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
-                  std::int64_t end, const exceedance_count& counting) {
+                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin, std::int64_t end,
+                  const exceedance_count& counting) {
     if (begin >= end) return;
     with_rule_and_counts(counting, [&](auto rule, auto* counts) {
         constexpr tail r = decltype(rule)::value;
@@ -1328,8 +1329,8 @@ void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const 
 }
 
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
-                  std::int64_t end, const pair_values& out) {
+                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin, std::int64_t end,
+                  const pair_values& out) {
     if (begin >= end) return;
 #if defined(__x86_64__)
     if (paths.avx2) {

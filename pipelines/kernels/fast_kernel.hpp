@@ -25,7 +25,7 @@ enum class packing { by_column, by_row };
 // mean and variance over the group's columns. Storage is allocated once per call by the
 // constructor and refilled by `pack` in every pass.
 class packed_group {
-public:
+  public:
     packed_group(std::int32_t nrows, std::int32_t count, packing layout);
 
     // Gathers the listed columns of every row of the pack, row i read at rows[i], in list
@@ -43,8 +43,8 @@ public:
     // `unit` is given it receives (x - mean) / sqrt(sum of (x - mean)^2) in double, row i
     // at unit[(i - first) * count() ..], NaN for a constant row: the values whose dot
     // product is a pair's correlation.
-    void pack_standardised(const float* const* rows, const std::int32_t* columns, std::int64_t first,
-                           std::int64_t last, double* unit);
+    void pack_standardised(const float* const* rows, const std::int32_t* columns, std::int64_t first, std::int64_t last,
+                           double* unit);
 
     // Rows per panel of the by_column layout.
     static constexpr std::int64_t panel = 16;
@@ -66,7 +66,7 @@ public:
     std::int32_t count() const noexcept { return count_; }
     float m() const noexcept { return static_cast<float>(count_); }
 
-private:
+  private:
     // Rows are never negative: shifts and masks for the panel's division and remainder.
     std::int64_t offset(std::int64_t i) const noexcept {
         static_assert(panel == 16, "the panel arithmetic below is for 16 rows");
@@ -90,8 +90,8 @@ private:
 // sums in list order (exactly 0 where all the listed values are equal), and, where `unit`
 // is given, its unit vector over them: the values less the mean over the root of the sum of
 // squares, NaN where that is 0.
-void row_deviations(const float* row, const std::int32_t* columns, std::int32_t count, double& mean,
-                    double& squares, double* unit);
+void row_deviations(const float* row, const std::int32_t* columns, std::int32_t count, double& mean, double& squares,
+                    double* unit);
 
 // Packs both groups of a pass (row i of the packs read at rows[i]) on `jobs` threads,
 // each packing a range of rows of both: the same values and moments as pack().
@@ -102,8 +102,8 @@ void pack_groups(packed_group& g1, packed_group& g2, const float* const* rows, c
 // and unit2, where given, receive the double values of all nrows rows (row i at
 // unit[i * count]).
 void pack_groups_standardised(packed_group& g1, packed_group& g2, const float* const* rows,
-                              const std::int32_t* first_columns, const std::int32_t* second_columns,
-                              std::int64_t nrows, std::int32_t jobs, double* unit1, double* unit2);
+                              const std::int32_t* first_columns, const std::int32_t* second_columns, std::int64_t nrows,
+                              std::int32_t jobs, double* unit1, double* unit2);
 
 // The packs that a tile loop reads: rows i from x1 and x2, rows j from y1 and y2 (the
 // first and second group each). x and y may be the same packs; all are packed by_column.
@@ -158,7 +158,7 @@ struct complement_terms {
     const float* derived_error;  // the same E_d of the derived group
     // Per panel of 16 rows: the largest g, f, summed_error and derived_error of its rows.
     const float* panels;
-    float pack_error;            // how far packing may move a correlation (0: values as given)
+    float pack_error;  // how far packing may move a correlation (0: values as given)
 };
 
 // Whether the pairs of row i with rows like it would take the one-group path: the
@@ -221,13 +221,13 @@ void exact_rows(const fast_kernel_paths& paths, const packed_group& g1, const pa
 // `paths` is the code to run (a path the processor lacks must not be chosen; the tests
 // run every path).
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
-                  std::int64_t end, const pair_values& out);
+                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin, std::int64_t end,
+                  const pair_values& out);
 
 // The exceedance counts of the same pairs in a permutation pass, as pair_rows with
 // counting does.
 void listed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin,
-                  std::int64_t end, const exceedance_count& counting);
+                  const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t begin, std::int64_t end,
+                  const exceedance_count& counting);
 
 }  // namespace corrshift

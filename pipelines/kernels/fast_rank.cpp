@@ -8,7 +8,6 @@
 #include "common/options.hpp"
 #include "pipelines/kernels/vector_code.hpp"
 
-
 namespace corrshift {
 
 namespace {
@@ -34,8 +33,7 @@ bool has_repeats(const std::int32_t* index, std::int32_t count) {
 void count_ranks_portable(const std::int32_t* keys, std::int32_t count, std::int32_t* rank) {
     for (std::int32_t p = 0; p < count; ++p) {
         std::int32_t before = 0;
-        for (std::int32_t q = 0; q < count; ++q)
-            before += keys[q] < keys[p] || (keys[q] == keys[p] && q < p);
+        for (std::int32_t q = 0; q < count; ++q) before += keys[q] < keys[p] || (keys[q] == keys[p] && q < p);
         rank[p] = before;
     }
 }
@@ -55,8 +53,7 @@ void count_average_ranks_portable(const std::int32_t* keys, std::int32_t count, 
 #if defined(__x86_64__)
 // The same for eight positions at a time over every q (padding keys as in
 // count_ranks_avx2: `keys` readable to count rounded up to eight).
-CORRSHIFT_AVX2 void count_average_ranks_avx2(const std::int32_t* keys, std::int32_t count,
-                                             std::int32_t* twice_rank) {
+CORRSHIFT_AVX2 void count_average_ranks_avx2(const std::int32_t* keys, std::int32_t count, std::int32_t* twice_rank) {
     for (std::int32_t p0 = 0; p0 < count; p0 += 8) {
         const __m256i kp = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + p0));
         // Lanes hold minus the counts (compare masks are -1).
@@ -91,7 +88,8 @@ CORRSHIFT_AVX2 void count_ranks_avx2(const std::int32_t* keys, std::int32_t coun
         const std::int32_t own_end = std::min(p0 + 8, count);
         for (std::int32_t q = p0; q < own_end; ++q) {
             const __m256i kq = _mm256_set1_epi32(keys[q]);
-            const __m256i tie_before = _mm256_and_si256(_mm256_cmpeq_epi32(kq, kp), _mm256_cmpgt_epi32(p, _mm256_set1_epi32(q)));
+            const __m256i tie_before =
+                _mm256_and_si256(_mm256_cmpeq_epi32(kq, kp), _mm256_cmpgt_epi32(p, _mm256_set1_epi32(q)));
             below = _mm256_add_epi32(below, _mm256_or_si256(_mm256_cmpgt_epi32(kp, kq), tie_before));
         }
         for (std::int32_t q = own_end; q < count; ++q)
@@ -111,8 +109,8 @@ using count_routine = void (*)(const std::int32_t* keys, std::int32_t count, std
 // row's output.
 template <class Write>
 void count_rows(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin, std::int64_t end,
-                const std::int32_t* index, std::int32_t count, std::vector<std::int32_t>& keys,
-                std::int32_t* counted, count_routine portable, count_routine avx2, const Write& write) {
+                const std::int32_t* index, std::int32_t count, std::vector<std::int32_t>& keys, std::int32_t* counted,
+                count_routine portable, count_routine avx2, const Write& write) {
     keys.assign(static_cast<std::size_t>(count) + 8, std::numeric_limits<std::int32_t>::max());
     const count_routine routine = avx2 && processor_has_avx2() ? avx2 : portable;
     for (std::int64_t r = begin; r < end; ++r) {
@@ -135,9 +133,9 @@ constexpr count_routine average_ranks_avx2 = nullptr;
 
 std::int32_t rank_key(float value) noexcept { return key_of(value); }
 
-void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin,
-                         std::int64_t end, const std::int32_t* index, std::int32_t count,
-                         std::vector<std::int32_t>& keys, std::vector<std::int32_t>& order) {
+void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin, std::int64_t end,
+                         const std::int32_t* index, std::int32_t count, std::vector<std::int32_t>& keys,
+                         std::vector<std::int32_t>& order) {
     // order, then rank with room for the eight-lane count's last group.
     order.resize(static_cast<std::size_t>(count) * 2 + 8);
     std::int32_t* rank = order.data() + count;
@@ -156,15 +154,14 @@ void rank_row_slice_fast(const float* source, float* ranks, std::int64_t ncols, 
                });
 }
 
-void average_rank_row_slice(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin,
-                            std::int64_t end, const std::int32_t* index, std::int32_t count,
-                            std::vector<std::int32_t>& keys, std::vector<std::int32_t>& order) {
+void average_rank_row_slice(const float* source, float* ranks, std::int64_t ncols, std::int64_t begin, std::int64_t end,
+                            const std::int32_t* index, std::int32_t count, std::vector<std::int32_t>& keys,
+                            std::vector<std::int32_t>& order) {
     order.resize(static_cast<std::size_t>(count) + 8);
     count_rows(source, ranks, ncols, begin, end, index, count, keys, order.data(), count_average_ranks_portable,
                average_ranks_avx2, [&](float* out, const std::int32_t* twice_rank) {
                    // A column listed twice has one key, so both positions write the same rank.
-                   for (std::int32_t p = 0; p < count; ++p)
-                       out[index[p]] = 0.5f * static_cast<float>(twice_rank[p]);
+                   for (std::int32_t p = 0; p < count; ++p) out[index[p]] = 0.5f * static_cast<float>(twice_rank[p]);
                });
 }
 

@@ -76,8 +76,8 @@ constexpr std::size_t lane_skew = 16;
 
 // Element `at` of keys[0..m) in ascending order, given the histogram of their digits.
 // `bucket` is scratch of at least m entries.
-std::uint32_t select_key(const std::uint32_t* keys, std::size_t m, std::size_t at,
-                         const std::uint32_t* histogram, std::uint32_t* bucket) {
+std::uint32_t select_key(const std::uint32_t* keys, std::size_t m, std::size_t at, const std::uint32_t* histogram,
+                         std::uint32_t* bucket) {
     std::size_t before = 0;
     std::uint32_t digit = 0;
     while (before + histogram[digit] <= at) before += histogram[digit++];
@@ -143,9 +143,8 @@ void median_blocks(const float* pair_values, std::int64_t n, const std::int64_t*
         for (int l = 0; l < lanes; ++l) {
             const std::uint32_t* row = keys.data() + static_cast<std::size_t>(l) * key_stride;
             if (!nan[l]) {
-                out[p0 + l - first] = from_order_key(
-                    select_key(row, m, at, histograms.data() + static_cast<std::size_t>(l) * histogram_stride,
-                               bucket.data()));
+                out[p0 + l - first] = from_order_key(select_key(
+                    row, m, at, histograms.data() + static_cast<std::size_t>(l) * histogram_stride, bucket.data()));
                 continue;
             }
             // Which NaN ends up selected depends on the algorithm: use the reference's on

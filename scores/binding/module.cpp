@@ -39,8 +39,8 @@ std::tuple<float_array, float_array> score_indexed(const float_arg& values_arg, 
     const std::int32_t count = checked_length(labels.shape(0), "labels");
     std::int32_t jobs = clamp_jobs(n_jobs, count);
     if (values.size() < count)
-        throw std::invalid_argument("values has " + std::to_string(values.size()) +
-                                    " elements but labels has " + std::to_string(count));
+        throw std::invalid_argument("values has " + std::to_string(values.size()) + " elements but labels has " +
+                                    std::to_string(count));
 
     const labelled_runs runs = runs_of_labels(labels.data(), count);
     const auto run_count = static_cast<std::int64_t>(runs.labels.size());
@@ -58,9 +58,8 @@ float_array score_exhaustive(const float_arg& pair_values_arg, std::int32_t n_it
     const std::int32_t jobs = clamp_jobs(n_jobs, n_items);
     const std::int64_t pairs = static_cast<std::int64_t>(n_items) * (n_items - 1) / 2;
     if (pair_values.size() < pairs)
-        throw std::invalid_argument("pair_values has " + std::to_string(pair_values.size()) +
-                                    " elements but " + std::to_string(n_items) + " items need " +
-                                    std::to_string(pairs));
+        throw std::invalid_argument("pair_values has " + std::to_string(pair_values.size()) + " elements but " +
+                                    std::to_string(n_items) + " items need " + std::to_string(pairs));
     float_array scores(n_items);
     score_items(pair_values.data(), n_items, score, jobs, scores.mutable_data());
     return scores;

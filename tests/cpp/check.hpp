@@ -9,12 +9,12 @@ namespace corrshift_test {
 inline int failures = 0;
 }
 
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++corrshift_test::failures;                                               \
-        }                                                                             \
+            ++corrshift_test::failures;                                                   \
+        }                                                                                 \
     } while (0)
 
 // Whether two vectors hold the same bytes. memcmp must not see the null data pointer of

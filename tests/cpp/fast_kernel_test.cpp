@@ -15,21 +15,20 @@
 #include "check.hpp"
 #include "common/options.hpp"
 #include "common/set_scores.hpp"
-#include "pipelines/kernels/atanh_vector.hpp"
 #include "pipelines/drivers/blocks.hpp"
+#include "pipelines/drivers/permutation.hpp"
+#include "pipelines/kernels/atanh_vector.hpp"
 #include "pipelines/kernels/complement.hpp"
 #include "pipelines/kernels/correlation.hpp"
 #include "pipelines/kernels/fast_kernel.hpp"
-#include "pipelines/kernels/log_approx.hpp"
 #include "pipelines/kernels/fast_rank.hpp"
-#include "pipelines/drivers/permutation.hpp"
 #include "pipelines/kernels/fast_row_scores.hpp"
+#include "pipelines/kernels/log_approx.hpp"
 #include "pipelines/kernels/rank.hpp"
 
 using namespace corrshift;
 
 namespace {
-
 
 // Where each row of a row-major matrix starts, as the packs read them.
 std::vector<const float*> row_pointers(const std::vector<float>& data, std::int32_t nrows, std::int32_t ncols) {
@@ -48,8 +47,8 @@ pair_plan all_pairs(std::int32_t n) {
 // The pairs [begin, end) of the condensed order of nrows rows, with `what` as plan_pairs
 // takes it; both packs hold all rows.
 template <class What>
-void condensed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2,
-                     std::int32_t nrows, std::int64_t begin, std::int64_t end, const What& what) {
+void condensed_pairs(const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2, std::int32_t nrows,
+                     std::int64_t begin, std::int64_t end, const What& what) {
     plan_pairs(paths, {g1, g2, g1, g2}, all_pairs(nrows), begin, end, what);
 }
 
@@ -82,17 +81,15 @@ struct reference_result {
 };
 
 reference_result straightforward(const std::vector<float>& data, std::int32_t nrows, std::int32_t ncols,
-                                 const std::int32_t* first_rows, const std::int32_t* second_rows,
-                                 std::int64_t pairs, const std::vector<std::int32_t>& g1,
-                                 const std::vector<std::int32_t>& g2) {
+                                 const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t pairs,
+                                 const std::vector<std::int32_t>& g1, const std::vector<std::int32_t>& g2) {
     reference_result r{std::vector<float>(pairs), std::vector<float>(pairs), std::vector<float>(pairs)};
     pair_correlation(data.data(), ncols, first_rows, second_rows, r.first_r.data(), 0, pairs, nrows, g1.data(),
                      static_cast<std::int32_t>(g1.size()));
-    pair_correlation(data.data(), ncols, first_rows, second_rows, r.second_r.data(), 0, pairs, nrows,
-                     g2.data(), static_cast<std::int32_t>(g2.size()));
+    pair_correlation(data.data(), ncols, first_rows, second_rows, r.second_r.data(), 0, pairs, nrows, g2.data(),
+                     static_cast<std::int32_t>(g2.size()));
     fisher_difference(r.first_r.data(), static_cast<std::int32_t>(g1.size()), r.second_r.data(),
-                      static_cast<std::int32_t>(g2.size()), r.z_diff.data(), nullptr, 0, pairs, "pearson",
-                      "two-sided");
+                      static_cast<std::int32_t>(g2.size()), r.z_diff.data(), nullptr, 0, pairs, "pearson", "two-sided");
     return r;
 }
 
@@ -117,11 +114,10 @@ void check_exhaustive(std::int32_t nrows, std::int32_t ncols, std::int32_t n1, s
             const worker_slice s = slice_of(pairs, slices, t);
             condensed_pairs(paths, p1, p2, nrows, s.first, s.last, pair_values{r1.data(), r2.data(), z.data()});
         }
-        const bool ok =
-            same_bits(r1, want.first_r) && same_bits(r2, want.second_r) && same_bits(z, want.z_diff);
+        const bool ok = same_bits(r1, want.first_r) && same_bits(r2, want.second_r) && same_bits(z, want.z_diff);
         if (!ok)
-            std::fprintf(stderr, "exhaustive nrows=%d groups=%d,%d slices=%d avx2=%d vector_atanh=%d\n", nrows,
-                         n1, n2, slices, paths.avx2, paths.vector_atanh);
+            std::fprintf(stderr, "exhaustive nrows=%d groups=%d,%d slices=%d avx2=%d vector_atanh=%d\n", nrows, n1, n2,
+                         slices, paths.avx2, paths.vector_atanh);
         CHECK(ok);
         // Without the correlation arrays only z_diff is written.
         std::vector<float> z_only(pairs);
@@ -206,22 +202,53 @@ std::vector<float> margin_matrix(std::int32_t nrows, std::int32_t ncols, std::mt
         for (std::int32_t c = 0; c < ncols; ++c) {
             const float b = base[c], v = x[c];
             switch (r % 17) {
-                case 1: x[c] = 3.0f * b + 1.0f; break;                   // r = 1
-                case 2: x[c] = -b; break;                                // r = -1
-                case 3: x[c] = b + 0.1425f * v; break;                   // r near 0.99
-                case 4: x[c] = 2.5f; break;                              // constant: -2
-                case 5: x[c] = -b + 0.143f * v; break;                   // r near -0.99
-                case 6: x[c] = b * 1e30f; break;                         // moments overflow
-                case 7: x[c] = v * 1e15f; break;                         // variance above 2^60
-                case 8: x[c] = v * 1e-25f; break;                        // variance below 2^-60
-                case 9: x[c] = 1e6f + 0.1f * v; break;                   // mean far above the spread
-                case 10: x[c] = std::round(v * 4.0f) / 4.0f; break;      // ties
-                case 11: x[c] = c == ncols / 3 ? INFINITY : v; break;
-                case 12: x[c] = c == ncols / 2 ? std::nanf("") : v; break;
-                case 13: x[c] = c < ncols / 2 ? 1.0f : v; break;         // constant in some columns
-                case 14: x[c] = v * 1e-40f; break;                       // subnormal
-                case 15: x[c] = b + 0.5f * v; break;
-                default: break;
+                case 1:
+                    x[c] = 3.0f * b + 1.0f;
+                    break;  // r = 1
+                case 2:
+                    x[c] = -b;
+                    break;  // r = -1
+                case 3:
+                    x[c] = b + 0.1425f * v;
+                    break;  // r near 0.99
+                case 4:
+                    x[c] = 2.5f;
+                    break;  // constant: -2
+                case 5:
+                    x[c] = -b + 0.143f * v;
+                    break;  // r near -0.99
+                case 6:
+                    x[c] = b * 1e30f;
+                    break;  // moments overflow
+                case 7:
+                    x[c] = v * 1e15f;
+                    break;  // variance above 2^60
+                case 8:
+                    x[c] = v * 1e-25f;
+                    break;  // variance below 2^-60
+                case 9:
+                    x[c] = 1e6f + 0.1f * v;
+                    break;  // mean far above the spread
+                case 10:
+                    x[c] = std::round(v * 4.0f) / 4.0f;
+                    break;  // ties
+                case 11:
+                    x[c] = c == ncols / 3 ? INFINITY : v;
+                    break;
+                case 12:
+                    x[c] = c == ncols / 2 ? std::nanf("") : v;
+                    break;
+                case 13:
+                    x[c] = c < ncols / 2 ? 1.0f : v;
+                    break;  // constant in some columns
+                case 14:
+                    x[c] = v * 1e-40f;
+                    break;  // subnormal
+                case 15:
+                    x[c] = b + 0.5f * v;
+                    break;
+                default:
+                    break;
             }
         }
     }
@@ -333,7 +360,8 @@ void check_complement(std::int32_t nrows, std::int32_t ncols, std::int32_t n1, s
         }
     std::vector<float> data(margin.size());
     for (std::int32_t r = 0; r < nrows; ++r) {
-        std::copy_n(margin.data() + static_cast<std::size_t>(kinds[r]) * ncols, ncols, data.data() + static_cast<std::size_t>(r) * ncols);
+        std::copy_n(margin.data() + static_cast<std::size_t>(kinds[r]) * ncols, ncols,
+                    data.data() + static_cast<std::size_t>(r) * ncols);
         if (kinds[r] % 17 == 16)
             for (std::int32_t c = 0; c < n1; ++c) data[static_cast<std::size_t>(r) * ncols + order[c]] += 3.0f;
     }
@@ -382,15 +410,21 @@ void check_complement(std::int32_t nrows, std::int32_t ncols, std::int32_t n1, s
             std::vector<float> storage(static_cast<std::size_t>(5 * readable)), panels(4 * (readable / 16 + 1));
             const complement_rows terms_rows{storage.data(), storage.data() + readable, storage.data() + 2 * readable,
                                              storage.data() + 3 * readable, storage.data() + 4 * readable};
-            complement_pass_rows(rows.data(), first ? groups.first.data() : groups.second.data(), first ? n1 : ncols - n1,
-                                 first ? ncols - n1 : n1, mean.data(), squares.data(), first ? p1 : p2, first ? p2 : p1,
-                                 standardised, 0, nrows, terms_rows);
+            complement_pass_rows(rows.data(), first ? groups.first.data() : groups.second.data(),
+                                 first ? n1 : ncols - n1, first ? ncols - n1 : n1, mean.data(), squares.data(),
+                                 first ? p1 : p2, first ? p2 : p1, standardised, 0, nrows, terms_rows);
             complement_panels(terms_rows, nrows, panels.data());
             std::int64_t usable = 0;
             for (std::int32_t i = 0; i < nrows; ++i) usable += std::isinf(terms_rows.inverse[i]) ? 0 : 1;
             CHECK(usable * 3 > nrows);  // the first panels may take the one-group path
-            complement_terms terms{first, total.data(), terms_rows.spread, terms_rows.inverse, terms_rows.shift,
-                                   terms_rows.summed_error, terms_rows.derived_error, panels.data(),
+            complement_terms terms{first,
+                                   total.data(),
+                                   terms_rows.spread,
+                                   terms_rows.inverse,
+                                   terms_rows.shift,
+                                   terms_rows.summed_error,
+                                   terms_rows.derived_error,
+                                   panels.data(),
                                    standardised ? static_cast<float>(4.1 * 0x1p-24) : 0.0f};
             for (tail rule : {tail::two_sided, tail::greater, tail::less}) {
                 std::vector<float> thresholds(observed.size());
@@ -415,7 +449,8 @@ void check_complement(std::int32_t nrows, std::int32_t ncols, std::int32_t n1, s
             complement_terms off = terms;
             off.total_r = wrong.data();
             std::vector<float> thresholds(observed.size());
-            for (std::size_t k = 0; k < observed.size(); ++k) thresholds[k] = decision_threshold(tail::two_sided, observed[k]);
+            for (std::size_t k = 0; k < observed.size(); ++k)
+                thresholds[k] = decision_threshold(tail::two_sided, observed[k]);
             std::vector<std::int32_t> want(observed.size(), 0), got(observed.size(), 0);
             count_exceedances(tail::two_sided, z.data(), observed.data(), want.data(), pairs);
             exceedance_count counting{tail::two_sided, observed.data(), nullptr, got.data(), thresholds.data()};
@@ -443,7 +478,8 @@ struct margin_pass {
           z(static_cast<std::size_t>(pair_count_of(nrows))) {
         p1.pack(row_pointers(data, nrows, ncols).data(), g1.data());
         p2.pack(row_pointers(data, nrows, ncols).data(), g2.data());
-        condensed_pairs({false, false}, p1, p2, nrows, 0, pair_count_of(nrows), pair_values{nullptr, nullptr, z.data()});
+        condensed_pairs({false, false}, p1, p2, nrows, 0, pair_count_of(nrows),
+                        pair_values{nullptr, nullptr, z.data()});
     }
     static std::vector<std::int32_t> columns(std::int32_t ncols, std::int32_t every, bool first) {
         std::vector<std::int32_t> out;
@@ -463,7 +499,8 @@ void check_tallies(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
     const std::size_t padded = static_cast<std::size_t>(nrows) + 32;
     std::vector<float> observed(padded, std::nanf(""));
     for (std::int32_t i = 0; i < nrows; ++i)
-        if (i % 7 != 3) observed[i] = i + 1 < nrows ? z[pair_position(i, i + 1, nrows)] : pairs > 0 ? z[0] * 0.5f : 0.5f;
+        if (i % 7 != 3)
+            observed[i] = i + 1 < nrows ? z[pair_position(i, i + 1, nrows)] : pairs > 0 ? z[0] * 0.5f : 0.5f;
     for (tail rule : {tail::two_sided, tail::greater, tail::less}) {
         std::vector<float> thresholds(padded);
         for (std::size_t i = 0; i < padded; ++i) thresholds[i] = decision_threshold(rule, observed[i]);
@@ -488,11 +525,12 @@ void check_tallies(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
                 if (std::isnan(observed[i])) below[i] = want_below[i];
             const bool ok = below == want_below && nan == want_nan;
             if (!ok) {
-                std::fprintf(stderr, "tallies nrows=%d rule=%d avx2=%d vector_atanh=%d\n", nrows, static_cast<int>(rule),
-                             paths.avx2, paths.vector_atanh);
+                std::fprintf(stderr, "tallies nrows=%d rule=%d avx2=%d vector_atanh=%d\n", nrows,
+                             static_cast<int>(rule), paths.avx2, paths.vector_atanh);
                 for (std::size_t i = 0; i < padded; ++i)
                     if (below[i] != want_below[i] || nan[i] != want_nan[i])
-                        std::fprintf(stderr, "  row %zu below %d/%d nan %d/%d o=%g\n", i, below[i], want_below[i], nan[i], want_nan[i], observed[i]);
+                        std::fprintf(stderr, "  row %zu below %d/%d nan %d/%d o=%g\n", i, below[i], want_below[i],
+                                     nan[i], want_nan[i], observed[i]);
             }
             CHECK(ok);
         }
@@ -534,7 +572,7 @@ void check_sums(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
     CHECK(worst <= 0x1p-18);
     const margin_pass pass(nrows, ncols, 3, rng);
     const std::vector<float>& data = pass.data;
-    const std::vector<std::int32_t> &g1 = pass.g1, &g2 = pass.g2;
+    const std::vector<std::int32_t>&g1 = pass.g1, &g2 = pass.g2;
     const packed_group &p1 = pass.p1, &p2 = pass.p2;
     const std::vector<float>& z = pass.z;
     const std::int64_t pairs = pair_count_of(nrows);
@@ -597,8 +635,7 @@ void check_ranks(std::mt19937& rng) {
     const std::vector<std::int32_t> index{4, 0, 2, 9, 1, 3, 6, 0, 11, 17, 22, 5};  // column 0 twice
     std::vector<float> want(data.size(), -1.0f), got(data.size(), -1.0f);
     rank_rows(data.data(), want.data(), ncols, nrows, index.data(), static_cast<std::int32_t>(index.size()), 1);
-    rank_rows_fast(data.data(), got.data(), ncols, nrows, index.data(), static_cast<std::int32_t>(index.size()),
-                   3);
+    rank_rows_fast(data.data(), got.data(), ncols, nrows, index.data(), static_cast<std::int32_t>(index.size()), 3);
     CHECK(same_bits(got, want));
     CHECK(rank_key(-0.0f) == rank_key(0.0f));
     CHECK(rank_key(-1.0f) < rank_key(-0.5f) && rank_key(-0.5f) < rank_key(0.0f));
@@ -696,8 +733,8 @@ int main() {
     // Sizes below, at and off the vector width (8), the tile (4 x 16) and the slices.
     for (std::int32_t nrows : {0, 1, 2, 3, 5, 8, 17, 33, 70})
         for (int slices : {1, 2, 3}) check_exhaustive(nrows, 11, 5, 6, slices, rng);
-    check_exhaustive(40, 9, 0, 4, 2, rng);   // empty group: NaN
-    check_exhaustive(40, 9, 1, 3, 2, rng);   // one column: every variance 0, -2
+    check_exhaustive(40, 9, 0, 4, 2, rng);  // empty group: NaN
+    check_exhaustive(40, 9, 1, 3, 2, rng);  // one column: every variance 0, -2
     check_exhaustive(129, 50, 37, 13, 3, rng);
     for (std::int32_t nrows : {2, 9, 37, 70}) check_decisions(nrows, 23, rng);
     check_decisions(41, 9, rng);
@@ -710,7 +747,8 @@ int main() {
     check_tiles(13, rng);
     check_ranks(rng);
     check_row_scores(rng);
-    for (std::int64_t nrows : {1, 2, 7, 13, 41}) check_panel_correlations(nrows, 1 + static_cast<std::int32_t>(nrows % 9), rng);
+    for (std::int64_t nrows : {1, 2, 7, 13, 41})
+        check_panel_correlations(nrows, 1 + static_cast<std::int32_t>(nrows % 9), rng);
     check_panel_correlations(57, 37, rng);
     check_atanh_sample();
     TEST_MAIN_END();

@@ -43,8 +43,8 @@ int main() {
 
     // 201 cycles: the first five calls, byte for byte.
     std::string expected = frame + zero_step;  // call 1
-    expected += zero_step;                      // call 2, p = 0 again
-    expected += "\b\b1%";                       // call 3
+    expected += zero_step;                     // call 2, p = 0 again
+    expected += "\b\b1%";                      // call 3
     // call 4 (p = 1 again) writes nothing
     expected += "\b\b2%" + std::string(54, '\b') + "#" + std::string(49, ' ') + "] 2%";  // call 5
     CHECK(run(201, 5) == expected);

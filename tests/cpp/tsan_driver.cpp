@@ -19,13 +19,13 @@
 #include "check.hpp"
 #include "common/options.hpp"
 #include "common/set_scores.hpp"
-#include "pipelines/kernels/atanh_vector.hpp"
 #include "pipelines/drivers/blocks.hpp"
+#include "pipelines/drivers/permutation.hpp"
+#include "pipelines/drivers/pipelines.hpp"
+#include "pipelines/kernels/atanh_vector.hpp"
 #include "pipelines/kernels/fast_kernel.hpp"
 #include "pipelines/kernels/fast_rank.hpp"
-#include "pipelines/drivers/permutation.hpp"
 #include "pipelines/kernels/rank.hpp"
-#include "pipelines/drivers/pipelines.hpp"
 
 using namespace corrshift;
 
@@ -69,8 +69,8 @@ void check_fan_out() {
         };
         bool threw = false;
         try {
-            fan_out(8, 8, [&](std::int64_t first, std::int64_t) { done[static_cast<std::size_t>(first)] = 1; },
-                    failing);
+            fan_out(
+                8, 8, [&](std::int64_t first, std::int64_t) { done[static_cast<std::size_t>(first)] = 1; }, failing);
         } catch (const std::system_error&) {
             threw = true;
         }
@@ -170,8 +170,8 @@ void check_pipelines(const std::vector<float>& data, std::int32_t nrows, std::in
     for (const std::string& method : {option_pearson, option_spearman}) {
         for (const std::vector<std::int32_t>* pair_rows : {static_cast<const std::vector<std::int32_t>*>(rows),
                                                            static_cast<const std::vector<std::int32_t>*>(nullptr)}) {
-            const ztest_run expected = run_ztest(data, nrows, ncols, pair_rows, groups, method, 1,
-                                                 kernel::straightforward);
+            const ztest_run expected =
+                run_ztest(data, nrows, ncols, pair_rows, groups, method, 1, kernel::straightforward);
             for (kernel choice : {kernel::straightforward, kernel::fast})
                 for (std::int32_t jobs : job_counts)
                     CHECK(run_ztest(data, nrows, ncols, pair_rows, groups, method, jobs, choice) == expected);
@@ -181,8 +181,8 @@ void check_pipelines(const std::vector<float>& data, std::int32_t nrows, std::in
                 std::vector<float> set_observed(set_count), set_p(set_count), row_observed(nrows), row_p(nrows);
                 std::ostringstream console;
                 score_pipeline_indexed(call_of(data, nrows, ncols, groups, method, alternative, score, 1, console),
-                                       rows[0].data(), rows[1].data(), static_cast<std::int32_t>(rows[0].size()),
-                                       sets, set_observed.data(), set_p.data(), kernel::straightforward);
+                                       rows[0].data(), rows[1].data(), static_cast<std::int32_t>(rows[0].size()), sets,
+                                       set_observed.data(), set_p.data(), kernel::straightforward);
                 score_pipeline_exhaustive(call_of(data, nrows, ncols, groups, method, alternative, score, 1, console),
                                           row_observed.data(), row_p.data(), kernel::straightforward);
                 for (kernel choice : {kernel::straightforward, kernel::fast}) {
@@ -210,7 +210,8 @@ const run_environment quiet_block{[] {}, [](std::int32_t) {}};
 // Counts of several pass ranges added, as float p-values over `permutations` passes.
 std::vector<float> as_p_values(const std::vector<std::int32_t>& counts, std::int32_t permutations) {
     std::vector<float> p(counts.size());
-    for (std::size_t k = 0; k < counts.size(); ++k) p[k] = static_cast<float>(counts[k]) / static_cast<float>(permutations);
+    for (std::size_t k = 0; k < counts.size(); ++k)
+        p[k] = static_cast<float>(counts[k]) / static_cast<float>(permutations);
     return p;
 }
 
@@ -237,12 +238,18 @@ void check_blocks(const std::vector<float>& data, std::int32_t nrows, std::int32
             // All pairs over passes [0, 2) and [2, 5), the counts added.
             ztest_run got(pairs);
             std::vector<std::int32_t> counts(pairs), more(pairs);
-            const ztest_block_outputs out{got.first_r.data(), got.second_r.data(), got.z_diff.data(),
-                                          got.p_value.data(), {nullptr, counts.data()}};
+            const ztest_block_outputs out{got.first_r.data(),
+                                          got.second_r.data(),
+                                          got.z_diff.data(),
+                                          got.p_value.data(),
+                                          {nullptr, counts.data()}};
             ztest_block(input, {0, nrows}, {0, nrows}, options(method, "", option_two_sided, 0, 2, jobs), out,
                         quiet_block);
             ztest_block(input, {0, nrows}, {0, nrows}, options(method, "", option_two_sided, 2, 5, jobs),
-                        {got.first_r.data(), got.second_r.data(), got.z_diff.data(), got.p_value.data(),
+                        {got.first_r.data(),
+                         got.second_r.data(),
+                         got.z_diff.data(),
+                         got.p_value.data(),
                          {nullptr, more.data()}},
                         quiet_block);
             for (std::int64_t k = 0; k < pairs; ++k) counts[k] += more[k];
@@ -255,12 +262,18 @@ void check_blocks(const std::vector<float>& data, std::int32_t nrows, std::int32
         for (std::int32_t jobs : job_counts) {
             ztest_run got(90);
             std::vector<std::int32_t> counts(90), more(90);
-            const ztest_block_outputs out{got.first_r.data(), got.second_r.data(), got.z_diff.data(),
-                                          got.p_value.data(), {nullptr, counts.data()}};
+            const ztest_block_outputs out{got.first_r.data(),
+                                          got.second_r.data(),
+                                          got.z_diff.data(),
+                                          got.p_value.data(),
+                                          {nullptr, counts.data()}};
             pairs_block(input, rows[0].data(), rows[1].data(), 90, options(method, "", option_two_sided, 0, 3, jobs),
                         out, quiet_block);
             pairs_block(input, rows[0].data(), rows[1].data(), 90, options(method, "", option_two_sided, 3, 5, jobs),
-                        {got.first_r.data(), got.second_r.data(), got.z_diff.data(), got.p_value.data(),
+                        {got.first_r.data(),
+                         got.second_r.data(),
+                         got.z_diff.data(),
+                         got.p_value.data(),
                          {nullptr, more.data()}},
                         quiet_block);
             for (std::size_t k = 0; k < counts.size(); ++k) counts[k] += more[k];
@@ -281,8 +294,9 @@ void check_blocks(const std::vector<float>& data, std::int32_t nrows, std::int32
                 std::vector<std::int32_t> c1(nrows), c2(set_count);
                 row_score_block(input, {0, nrows}, options(method, score, option_less, 0, 5, jobs), o1.data(),
                                 {nullptr, c1.data()}, quiet_block);
-                set_block(input, rows[0].data(), rows[1].data(), 90, sets, options(method, score, option_less, 0, 5, jobs),
-                          o2.data(), {nullptr, c2.data()}, quiet_block);
+                set_block(input, rows[0].data(), rows[1].data(), 90, sets,
+                          options(method, score, option_less, 0, 5, jobs), o2.data(), {nullptr, c2.data()},
+                          quiet_block);
                 CHECK(same_bits(o1, row_observed) && same_bits(as_p_values(c1, 4), row_p));
                 CHECK(same_bits(o2, set_observed) && same_bits(as_p_values(c2, 4), set_p));
             }
