@@ -7,6 +7,7 @@ the public call's values bit for bit, and prints the ratio band / public.
 
 Usage: blocks_band.py [--permutations P] [--jobs J] [--repeats N] [--method M]
 """
+
 import argparse
 import contextlib
 import os
@@ -63,8 +64,10 @@ def main():
     for w, g in zip(want[:4], got[:4]):
         assert np.array_equal(w.view(np.uint32), g.view(np.uint32))
     assert np.array_equal((got[4].astype(np.float32) / np.float32(p)).astype(np.float32), want[4])
-    print("%d x %d, %s, %d permutations, n_jobs=%d, best of %d" % (
-        n, data.shape[1], options.method, p, jobs, options.repeats))
+    print(
+        "%d x %d, %s, %d permutations, n_jobs=%d, best of %d"
+        % (n, data.shape[1], options.method, p, jobs, options.repeats)
+    )
     print("public _ztest_pipeline_exhaustive: %.3f s" % best["public"])
     print("band ztest_block (0, n) x (0, n):  %.3f s" % best["band"])
     print("ratio band / public: %.3f" % (best["band"] / best["public"]))

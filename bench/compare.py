@@ -11,13 +11,14 @@ in the process's CPU time (all threads), which other users of the machine distur
 20,000 x 200 pass is timed by the all-pairs block's progress calls, as bench/run.py does.
 The load average is printed before and after.
 """
+
 import json
 import os
 import statistics
 import subprocess
 import sys
 
-CHILD = r'''
+CHILD = r"""
 import json, os, statistics, sys, time
 sys.path.insert(0, sys.argv[1])
 import numpy as np
@@ -55,12 +56,16 @@ clocks.append((time.perf_counter(), time.process_time()))
 os.dup2(saved, 1)
 (w0, c0), (w1, c1), (w2, c2) = clocks
 print(json.dumps([((w2 - w1) - (w1 - w0)) / 20, ((c2 - c1) - (c1 - c0)) / 20]))
-'''
+"""
 
 
 def run(path, case, jobs):
-    out = subprocess.run([sys.executable, "-c", CHILD, path, case, str(jobs)], stdout=subprocess.PIPE,
-                         universal_newlines=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, path, case, str(jobs)],
+        stdout=subprocess.PIPE,
+        universal_newlines=True,
+        check=True,
+    ).stdout
     return json.loads(out.strip().splitlines()[-1])
 
 
@@ -76,13 +81,18 @@ def main():
     print("| pass | n_jobs | old s/pass | new s/pass | speed-up | old CPU s/pass | new CPU s/pass | CPU speed-up |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|")
     for case, jobs in cells:
-        (old, old_cpu), (new, new_cpu) = ([statistics.median(s[k] for s in samples[(case, jobs, name)]) for k in (0, 1)]
-                                          for name in builds)
-        print("| %s | %d | %.4f | %.4f | %.2fx | %.4f | %.4f | %.2fx |" % (case, jobs, old, new, old / new, old_cpu,
-                                                                      new_cpu, old_cpu / new_cpu))
+        (old, old_cpu), (new, new_cpu) = (
+            [statistics.median(s[k] for s in samples[(case, jobs, name)]) for k in (0, 1)] for name in builds
+        )
+        print(
+            "| %s | %d | %.4f | %.4f | %.2fx | %.4f | %.4f | %.2fx |"
+            % (case, jobs, old, new, old / new, old_cpu, new_cpu, old_cpu / new_cpu)
+        )
     wide = {name: run(path, "wide", 2)[0] for name, path in builds.items()}
-    print("| 20,000 x 200 Pearson | 2 | %.3f | %.3f | %.2fx | | | |" % (wide["old"], wide["new"],
-                                                                      wide["old"] / wide["new"]))
+    print(
+        "| 20,000 x 200 Pearson | 2 | %.3f | %.3f | %.2fx | | | |"
+        % (wide["old"], wide["new"], wide["old"] / wide["new"])
+    )
     print("load average at the end: %.2f" % os.getloadavg()[0])
 
 

@@ -28,6 +28,7 @@ The engine runs on the native block functions when the package has them, otherwi
 exact pure-Python stand-in of the tests (the table says so: its speed is not the engine's).
 Writes bench/results/engine.md.
 """
+
 import argparse
 import contextlib
 import os
@@ -50,6 +51,7 @@ TARGET = {"a": 1.1, "b": 1.25}
 def use_blocks() -> str:
     try:
         import corrshift._blocks  # noqa: F401
+
         return "native blocks (corrshift._blocks)"
     except ImportError:
         sys.path.insert(0, os.path.join(ROOT, "tests"))
@@ -82,31 +84,66 @@ def prepared(ex: Any) -> Tuple[Any, Any, np.ndarray, np.ndarray, np.ndarray]:
 
 def reference_problem(ex: Any, permutations: int) -> engine.Problem:
     matrix, grp, first, second, data = prepared(ex)
-    return engine.Problem("all", data, first, second, matrix.row_names, "pearson", "two-sided", permutations,
-                          labels=(grp.label1, grp.label2))
+    return engine.Problem(
+        "all",
+        data,
+        first,
+        second,
+        matrix.row_names,
+        "pearson",
+        "two-sided",
+        permutations,
+        labels=(grp.label1, grp.label2),
+    )
 
 
 def single_call(problem: engine.Problem, threads: int) -> Any:
-    return pipelines._ztest_pipeline_exhaustive(problem.data, problem.first, problem.second, "pearson",
-                                                "two-sided", problem.permutations, threads)
+    return pipelines._ztest_pipeline_exhaustive(
+        problem.data, problem.first, problem.second, "pearson", "two-sided", problem.permutations, threads
+    )
 
 
 def single_call_table(ex: Any, permutations: int, threads: int) -> results.PairResult:
     """The table of one all-pairs call, from the expression matrix on, as the public function
     built it before the engine."""
     matrix, grp, first, second, data = prepared(ex)
-    r1, r2, z, p, share = pipelines._ztest_pipeline_exhaustive(data, first, second, "pearson", "two-sided",
-                                                               permutations, threads)
+    r1, r2, z, p, share = pipelines._ztest_pipeline_exhaustive(
+        data, first, second, "pearson", "two-sided", permutations, threads
+    )
     index1, index2 = engine.band_pairs(0, matrix.nrows - 1, matrix.nrows)
     perm_p = results.permutation_pvalues(results.exceedance_counts(share, permutations), permutations, z)
-    return results.PairResult(matrix.row_names, index1, index2, r1, r2, z, p, perm_p, first.size, second.size,
-                              "pearson", "two-sided", permutations, group1=grp.label1, group2=grp.label2)
+    return results.PairResult(
+        matrix.row_names,
+        index1,
+        index2,
+        r1,
+        r2,
+        z,
+        p,
+        perm_p,
+        first.size,
+        second.size,
+        "pearson",
+        "two-sided",
+        permutations,
+        group1=grp.label1,
+        group2=grp.label2,
+    )
 
 
 def public_ztest(ex: Any, permutations: int, threads: int, client: Any = None) -> results.PairResult:
-    return corrshift.ztest(ex.expression, "BCR/ABL", "NEG", groupby=ex.mol_biol, permutations=permutations,
-                           n_jobs=threads, row_names=ex.probes, column_names=ex.samples, client=client,
-                           progress=False)
+    return corrshift.ztest(
+        ex.expression,
+        "BCR/ABL",
+        "NEG",
+        groupby=ex.mol_biol,
+        permutations=permutations,
+        n_jobs=threads,
+        row_names=ex.probes,
+        column_names=ex.samples,
+        client=client,
+        progress=False,
+    )
 
 
 def every_column(table: results.PairResult) -> results.PairResult:
@@ -118,8 +155,9 @@ def check_same(a: results.PairResult, b: results.PairResult) -> None:
     """The engine's table and the single call's, column for column, bit for bit."""
     for name in a.columns:
         x, y = a.column(name), b.column(name)
-        same = x.dtype == y.dtype and (np.array_equal(x.view(np.uint8), y.view(np.uint8)) if x.dtype.kind == "f"
-                                       else np.array_equal(x, y))
+        same = x.dtype == y.dtype and (
+            np.array_equal(x.view(np.uint8), y.view(np.uint8)) if x.dtype.kind == "f" else np.array_equal(x, y)
+        )
         if not same:
             raise SystemExit("the engine's table differs from the single call's in column {}".format(name))
 
@@ -134,7 +172,8 @@ def wait_until_quiet(threshold: float, max_wait: float) -> str:
         time.sleep(15)
     waited = time.time() - start
     return "waited {:.0f} s for a 1-minute load average below {} ({} at the start)".format(
-        waited, threshold, "reached" if load() < threshold else "NOT reached")
+        waited, threshold, "reached" if load() < threshold else "NOT reached"
+    )
 
 
 class Timer:
@@ -170,7 +209,8 @@ class Timer:
 
 def row(case: str, P: int, threads: int, base: float, seconds: float, inside: str, target: str) -> str:
     return "| {} | {} | {} | {:.2f} | {:.2f} | {} | {:.2f}x | {} |".format(
-        case, P, threads, base, seconds, inside, seconds / base, target)
+        case, P, threads, base, seconds, inside, seconds / base, target
+    )
 
 
 def measure(ex: Any, P: int, repeat: int, cluster: bool) -> Tuple[List[str], float]:
@@ -190,16 +230,45 @@ def measure(ex: Any, P: int, repeat: int, cluster: bool) -> Tuple[List[str], flo
                 t("tiled", lambda: engine.run(problem, n_jobs=threads, max_q=1.0, progress=False))
             b = t.best
             goal = "<= {}x".format(TARGET["a"])
-            out += [row("(a) compute: `engine.run` vs the single call", P, threads, b["single"], b["compute"],
-                        "{:.2f}".format(t.inside["compute"]), goal),
-                    row("(a) end to end: `ztest` vs the single call + the same table", P, threads,
-                        b["single+table"], b["ztest"], "{:.2f}".format(t.inside["ztest"]), goal),
-                    row("(a) every column made: `ztest` + `to_dict` vs the single call + table + `to_dict`", P,
-                        threads, b["single+table, every column"], b["ztest, every column"],
-                        "{:.2f}".format(t.inside["ztest, every column"]), ""),
-                    row("(a) tiled: `engine.run(max_q=1)` (tiles of 512k pairs, summarised with exact q-values) "
-                        "vs the single call", P, threads, b["single"], b["tiled"], "{:.2f}".format(t.inside["tiled"]),
-                        "")]
+            out += [
+                row(
+                    "(a) compute: `engine.run` vs the single call",
+                    P,
+                    threads,
+                    b["single"],
+                    b["compute"],
+                    "{:.2f}".format(t.inside["compute"]),
+                    goal,
+                ),
+                row(
+                    "(a) end to end: `ztest` vs the single call + the same table",
+                    P,
+                    threads,
+                    b["single+table"],
+                    b["ztest"],
+                    "{:.2f}".format(t.inside["ztest"]),
+                    goal,
+                ),
+                row(
+                    "(a) every column made: `ztest` + `to_dict` vs the single call + table + `to_dict`",
+                    P,
+                    threads,
+                    b["single+table, every column"],
+                    b["ztest, every column"],
+                    "{:.2f}".format(t.inside["ztest, every column"]),
+                    "",
+                ),
+                row(
+                    "(a) tiled: `engine.run(max_q=1)` (tiles of 512k pairs, summarised with exact q-values) "
+                    "vs the single call",
+                    P,
+                    threads,
+                    b["single"],
+                    b["tiled"],
+                    "{:.2f}".format(t.inside["tiled"]),
+                    "",
+                ),
+            ]
             print("\n".join(out[-4:]), flush=True)
             single2 = b["single"]
             t = Timer()
@@ -214,10 +283,26 @@ def measure(ex: Any, P: int, repeat: int, cluster: bool) -> Tuple[List[str], flo
                     t("ztest", lambda: public_ztest(ex, P, None, client))
             b = t.best
             goal = "<= {}x".format(TARGET["b"])
-            out += [row("(b) compute: `engine.run` on 2 workers x 1 thread vs the single call", P, 2, b["single"],
-                        b["compute"], "", goal),
-                    row("(b) end to end: `ztest` on the cluster vs the single call + the same table", P, 2,
-                        b["single+table"], b["ztest"], "", goal)]
+            out += [
+                row(
+                    "(b) compute: `engine.run` on 2 workers x 1 thread vs the single call",
+                    P,
+                    2,
+                    b["single"],
+                    b["compute"],
+                    "",
+                    goal,
+                ),
+                row(
+                    "(b) end to end: `ztest` on the cluster vs the single call + the same table",
+                    P,
+                    2,
+                    b["single+table"],
+                    b["ztest"],
+                    "",
+                    goal,
+                ),
+            ]
             print("\n".join(out[-2:]), flush=True)
             single2 = min(single2, b["single"])
     return out, single2
@@ -230,25 +315,31 @@ def memory_child(rows: int, cols: int, permutations: int) -> None:
     half = cols // 2
     start = time.perf_counter()
     with quiet_stdout():
-        result = corrshift.ztest(data, list(range(half)), list(range(half, cols)), permutations=permutations,
-                                 max_q=0.05, progress=False)
-    print("{} {} {:.1f}".format(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, len(result),
-                                time.perf_counter() - start))
+        result = corrshift.ztest(
+            data, list(range(half)), list(range(half, cols)), permutations=permutations, max_q=0.05, progress=False
+        )
+    print(
+        "{} {} {:.1f}".format(
+            resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, len(result), time.perf_counter() - start
+        )
+    )
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--permutations", type=int, nargs="+", default=[200, 1000])
     parser.add_argument("--repeat", type=int, default=3, help="interleaved rounds; the best of them counts")
-    parser.add_argument("--quiet-load", type=float, default=None,
-                        help="first wait until the 1-minute load average is below this")
+    parser.add_argument(
+        "--quiet-load", type=float, default=None, help="first wait until the 1-minute load average is below this"
+    )
     parser.add_argument("--max-wait", type=float, default=1800.0)
     parser.add_argument("--skip-cluster", action="store_true")
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument("--results", default="engine.md", help="file name under bench/results/")
     parser.add_argument("--note", default="", help="a line to add under the title, e.g. where the blocks came from")
-    parser.add_argument("--memory-child", nargs=3, type=int, metavar=("ROWS", "COLS", "PERMUTATIONS"),
-                        help=argparse.SUPPRESS)
+    parser.add_argument(
+        "--memory-child", nargs=3, type=int, metavar=("ROWS", "COLS", "PERMUTATIONS"), help=argparse.SUPPRESS
+    )
     args = parser.parse_args()
     if args.memory_child:
         memory_child(*args.memory_child)
@@ -259,14 +350,29 @@ def main() -> int:
     ex = corrshift.load_example()
     problem = reference_problem(ex, 0)
     pairs = problem.item_count()
-    lines: List[str] = ["# Engine benchmark", ""] + ([args.note, ""] if args.note else []) + [
-        "Blocks: {}. Workload: {} probe sets x {} + {} samples, all {:,} pairs, permutations {}. Interleaved, "
-        "best of {} rounds. Run on {}{}.".format(
-            source, problem.nrows, problem.first.size, problem.second.size, pairs,
-            " and ".join(str(p) for p in args.permutations), args.repeat, time.strftime("%Y-%m-%d %H:%M"),
-            "; " + waited if waited else ""), ""]
-    table = ["| case | permutations | threads | baseline s | engine s | inside tasks s | engine / baseline "
-             "| target |", "|---|---:|---:|---:|---:|---:|---:|---|"]
+    lines: List[str] = (
+        ["# Engine benchmark", ""]
+        + ([args.note, ""] if args.note else [])
+        + [
+            "Blocks: {}. Workload: {} probe sets x {} + {} samples, all {:,} pairs, permutations {}. Interleaved, "
+            "best of {} rounds. Run on {}{}.".format(
+                source,
+                problem.nrows,
+                problem.first.size,
+                problem.second.size,
+                pairs,
+                " and ".join(str(p) for p in args.permutations),
+                args.repeat,
+                time.strftime("%Y-%m-%d %H:%M"),
+                "; " + waited if waited else "",
+            ),
+            "",
+        ]
+    )
+    table = [
+        "| case | permutations | threads | baseline s | engine s | inside tasks s | engine / baseline | target |",
+        "|---|---:|---:|---:|---:|---:|---:|---|",
+    ]
     loads = []
     single2 = {}
     for P in args.permutations:
@@ -274,8 +380,12 @@ def main() -> int:
         rows, single2[P] = measure(ex, P, args.repeat, not args.skip_cluster)
         table += rows
         loads.append("{} permutations: {:.2f} before, {:.2f} after".format(P, before, load()))
-    lines += table + ["", "1-minute load average on the 2 shared cores (the figures after a run count the "
-                      "benchmark's own 2 busy cores): " + "; ".join(loads) + ".", ""]
+    lines += table + [
+        "",
+        "1-minute load average on the 2 shared cores (the figures after a run count the "
+        "benchmark's own 2 busy cores): " + "; ".join(loads) + ".",
+        "",
+    ]
 
     # (c) Throughput from the single call on 2 threads at the most passes, scaled by columns:
     # a pass costs about pairs x samples.
@@ -284,22 +394,36 @@ def main() -> int:
     per_sample = rate * (problem.first.size + problem.second.size)
     big_pairs, big_passes, big_samples = 20000 * 19999 // 2, 1001, 200
     work = big_pairs * big_passes * big_samples / per_sample
-    lines += ["| (c) throughput | value |", "|---|---:|",
-              "| pair-passes per core-second ({} samples, {} permutations) | {:,.0f} |".format(
-                  problem.first.size + problem.second.size, P, rate),
-              "| projected: 20,000 genes x 200 samples x 1000 permutations, this machine (2 cores) | {:.1f} h |"
-              .format(work / 2 / 3600),
-              "| projected: the same on 10 nodes x 32 cores | {:.1f} min |".format(work / 320 / 60), ""]
+    lines += [
+        "| (c) throughput | value |",
+        "|---|---:|",
+        "| pair-passes per core-second ({} samples, {} permutations) | {:,.0f} |".format(
+            problem.first.size + problem.second.size, P, rate
+        ),
+        "| projected: 20,000 genes x 200 samples x 1000 permutations, this machine (2 cores) | {:.1f} h |".format(
+            work / 2 / 3600
+        ),
+        "| projected: the same on 10 nodes x 32 cores | {:.1f} min |".format(work / 320 / 60),
+        "",
+    ]
     print("\n".join(lines[-5:]), flush=True)
 
     if not args.skip_memory:
-        child = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-child", "20000", "40", "2"],
-                               check=True, stdout=subprocess.PIPE, universal_newlines=True)
+        child = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--memory-child", "20000", "40", "2"],
+            check=True,
+            stdout=subprocess.PIPE,
+            universal_newlines=True,
+        )
         maxrss_kb, kept, seconds = child.stdout.split()[-3:]
-        lines += ["| (d) memory | value |", "|---|---:|",
-                  "| 20,000 rows x 40 samples, all 199,990,000 pairs, 2 permutations, max_q=0.05: peak RSS | "
-                  "{:.0f} MiB |".format(int(maxrss_kb) / 1024),
-                  "| entries kept / run time | {} / {} s |".format(kept, seconds), ""]
+        lines += [
+            "| (d) memory | value |",
+            "|---|---:|",
+            "| 20,000 rows x 40 samples, all 199,990,000 pairs, 2 permutations, max_q=0.05: peak RSS | "
+            "{:.0f} MiB |".format(int(maxrss_kb) / 1024),
+            "| entries kept / run time | {} / {} s |".format(kept, seconds),
+            "",
+        ]
         print("\n".join(lines[-4:]), flush=True)
     os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
     with open(os.path.join(HERE, "results", args.results), "w") as fh:

@@ -8,6 +8,7 @@ Each measurement runs in a fresh process: the peak resident set size (ru_maxrss)
 call minus the resident size just before it, divided by the number of pairs. The slope
 between the two largest sizes is the figure the docs quote (it leaves out fixed costs).
 """
+
 import json
 import os
 import subprocess
@@ -38,18 +39,28 @@ print(json.dumps({"rows": rows, "pairs": len(res), "added": peak - before, "kept
 
 
 def measure(rows: int) -> dict:
-    out = subprocess.run([sys.executable, "-c", CHILD, str(rows)], check=True, stdout=subprocess.PIPE,
-                         stderr=subprocess.DEVNULL, universal_newlines=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, str(rows)],
+        check=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        universal_newlines=True,
+    ).stdout
     return json.loads(out.strip().splitlines()[-1])
 
 
 def main() -> None:
     results = [measure(rows) for rows in (1000, 2000, 4000)]
-    lines = ["| rows | pairs | peak added, MB | bytes/pair at peak | kept by the result, bytes/pair |",
-             "|---:|---:|---:|---:|---:|"]
+    lines = [
+        "| rows | pairs | peak added, MB | bytes/pair at peak | kept by the result, bytes/pair |",
+        "|---:|---:|---:|---:|---:|",
+    ]
     for r in results:
-        lines.append("| {} | {:,} | {:.0f} | {:.1f} | {:.1f} |".format(
-            r["rows"], r["pairs"], r["added"] / 1e6, r["added"] / r["pairs"], r["kept"] / r["pairs"]))
+        lines.append(
+            "| {} | {:,} | {:.0f} | {:.1f} | {:.1f} |".format(
+                r["rows"], r["pairs"], r["added"] / 1e6, r["added"] / r["pairs"], r["kept"] / r["pairs"]
+            )
+        )
     a, b = results[-2], results[-1]
     slope = (b["added"] - a["added"]) / (b["pairs"] - a["pairs"])
     lines.append("")
@@ -57,8 +68,10 @@ def main() -> None:
     text = "\n".join(lines)
     print(text)
     with open(os.path.join(HERE, "results", "memory.md"), "w") as out:
-        out.write("# Memory of the all-pairs test\n\n`bench/memory.py`: `corrshift.ztest` over all pairs of "
-                  "random float32 rows x (37 + 42) samples, 2 permutations.\n\n" + text + "\n")
+        out.write(
+            "# Memory of the all-pairs test\n\n`bench/memory.py`: `corrshift.ztest` over all pairs of "
+            "random float32 rows x (37 + 42) samples, 2 permutations.\n\n" + text + "\n"
+        )
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ compares them bit for bit with a saved file (so a faster kernel can be checked).
 
 Usage: observed_pass.py [--repeats N] [--jobs 1,2] [--save PATH | --check PATH]
 """
+
 import argparse
 import time
 
@@ -24,8 +25,7 @@ def made_data(rows=4000, columns=200, seed=7):
     loadings = rng.standard_normal((rows, 5)) * 0.7
     data = loadings @ factors + rng.standard_normal((rows, columns))
     half = columns // 2
-    return (data.astype(np.float32), np.arange(half, dtype=np.int32),
-            np.arange(half, columns, dtype=np.int32))
+    return (data.astype(np.float32), np.arange(half, dtype=np.int32), np.arange(half, columns, dtype=np.int32))
 
 
 def leukemia():
@@ -38,8 +38,7 @@ def leukemia():
 
 def observed(data, g1, g2, jobs, method):
     n = data.shape[0]
-    return _blocks.ztest_block(data, g1, g2, (0, n), (0, n), method, "two-sided", 0, 1, jobs,
-                               statistics="api")
+    return _blocks.ztest_block(data, g1, g2, (0, n), (0, n), method, "two-sided", 0, 1, jobs, statistics="api")
 
 
 def main():
@@ -71,8 +70,10 @@ def main():
                     bits = array.view(np.uint32 if array.dtype == np.float32 else np.uint64)
                     want = reference[key].view(bits.dtype)
                     assert np.array_equal(bits, want), "%s output %d differs" % (name, k)
-            print("| %s | %d | %d | %.2f | %.2f | %.4f |" % (
-                name, pairs, jobs, best_cpu, best_wall, 1e6 * best_cpu / pairs))
+            print(
+                "| %s | %d | %d | %.2f | %.2f | %.4f |"
+                % (name, pairs, jobs, best_cpu, best_wall, 1e6 * best_cpu / pairs)
+            )
     if options.save:
         np.savez(options.save, **saved)
     if reference is not None:

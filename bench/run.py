@@ -27,6 +27,7 @@ Writes bench/results/results.md (the table) and bench/results/scaling.png (secon
 against the number of rows, exhaustive Pearson z-test at n_jobs = 2). The plot needs
 matplotlib; without it the table is still written.
 """
+
 import argparse
 import json
 import os
@@ -56,6 +57,7 @@ BOUND_ROUNDS = 200_000_000
 
 # ---- the measuring process -----------------------------------------------------------
 
+
 def workload(rows):
     """The reference matrix, or for other row counts its rows repeated with seeded noise."""
     import numpy as np
@@ -81,8 +83,7 @@ def native_call(module, pipeline, data, g1, g2, method, score, pairs, permutatio
         return module._ztest_pipeline_exhaustive(data, g1, g2, method, "two-sided", permutations, jobs)
     if pipeline == "score_exhaustive":
         return module._score_pipeline_exhaustive(data, g1, g2, method, score, "two-sided", permutations, jobs)
-    return module._ztest_pipeline_indexed(data, pairs[0], pairs[1], g1, g2, method, "two-sided", permutations,
-                                          jobs)
+    return module._ztest_pipeline_indexed(data, pairs[0], pairs[1], g1, g2, method, "two-sided", permutations, jobs)
 
 
 def numpy_pass_function(pipeline, data, g1, g2, method, score, pairs):
@@ -120,9 +121,11 @@ def numpy_pass_function(pipeline, data, g1, g2, method, score, pairs):
             return fisher((y1 @ y1.T) / m1) - fisher((y2 @ y2.T) / m2)
 
         if pipeline == "ztest_exhaustive":
+
             def statistic(c1, c2):
                 return z_matrix(c1, c2)[upper]
         else:
+
             def statistic(c1, c2):
                 z = np.abs(z_matrix(c1, c2))
                 if score == "mean":
@@ -137,7 +140,7 @@ def numpy_pass_function(pipeline, data, g1, g2, method, score, pairs):
 
     def one_pass():
         order = rng.permutation(ncols)
-        value = statistic(order[: len(g1)], order[len(g1): len(g1) + len(g2)])
+        value = statistic(order[: len(g1)], order[len(g1) : len(g1) + len(g2)])
         counts[np.abs(value) >= observed] += 1.0
 
     return one_pass
@@ -176,8 +179,19 @@ def measure(cell):
         data, g1, g2 = wide_workload()
         rows = len(data)
         stamps = [time.perf_counter()]
-        _blocks.ztest_block(data, g1, g2, (0, rows), (0, rows), "pearson", "two-sided", 0, cell["passes"] + 1,
-                            cell["jobs"], progress=lambda done: stamps.append(time.perf_counter()))
+        _blocks.ztest_block(
+            data,
+            g1,
+            g2,
+            (0, rows),
+            (0, rows),
+            "pearson",
+            "two-sided",
+            0,
+            cell["passes"] + 1,
+            cell["jobs"],
+            progress=lambda done: stamps.append(time.perf_counter()),
+        )
         samples = [b - a for a, b in zip(stamps[1:], stamps[2:])]
         peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         return {"seconds": statistics.median(samples), "samples": samples, "peak_mib": peak_kib / 1024.0}
@@ -187,8 +201,10 @@ def measure(cell):
     pairs = None
     if pipeline == "ztest_indexed":
         rng = np.random.default_rng(5)
-        pairs = (rng.integers(0, len(data), LISTED_PAIRS).astype(np.int32),
-                 rng.integers(0, len(data), LISTED_PAIRS).astype(np.int32))
+        pairs = (
+            rng.integers(0, len(data), LISTED_PAIRS).astype(np.int32),
+            rng.integers(0, len(data), LISTED_PAIRS).astype(np.int32),
+        )
     samples = []
     if cell["implementation"] == "numpy":
         one_pass = numpy_pass_function(pipeline, data, g1, g2, method, score, pairs)
@@ -223,6 +239,7 @@ def measure(cell):
 
 # ---- the driving process ---------------------------------------------------------------
 
+
 def run_measurement(cell):
     env = dict(os.environ)
     if cell["implementation"] == "numpy":
@@ -231,8 +248,13 @@ def run_measurement(cell):
         env["OPENBLAS_NUM_THREADS"] = str(cell["jobs"])
     else:
         env["OPENBLAS_NUM_THREADS"] = "1"
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--measure", json.dumps(cell)], env=env,
-                         check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--measure", json.dumps(cell)],
+        env=env,
+        check=True,
+        stdout=subprocess.PIPE,
+        universal_newlines=True,
+    ).stdout
     return json.loads(out.strip().splitlines()[-1])
 
 
@@ -250,12 +272,15 @@ def openblas_description():
     env = dict(os.environ)
     env.pop("OPENBLAS_CORETYPE", None)
     env.pop("OPENBLAS_L2_SIZE", None)
-    code = ("import numpy\ntry:\n import threadpoolctl\n"
-            " print('; '.join('%s %s (%s kernels)' % (i.get('internal_api'), i.get('version'),"
-            " i.get('architecture')) for i in threadpoolctl.threadpool_info()))\n"
-            "except ImportError:\n print('OpenBLAS shipped with NumPy ' + numpy.__version__)")
-    return subprocess.run([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
-                          universal_newlines=True).stdout.strip()
+    code = (
+        "import numpy\ntry:\n import threadpoolctl\n"
+        " print('; '.join('%s %s (%s kernels)' % (i.get('internal_api'), i.get('version'),"
+        " i.get('architecture')) for i in threadpoolctl.threadpool_info()))\n"
+        "except ImportError:\n print('OpenBLAS shipped with NumPy ' + numpy.__version__)"
+    )
+    return subprocess.run(
+        [sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, universal_newlines=True
+    ).stdout.strip()
 
 
 def cpu_model():
@@ -284,10 +309,22 @@ def table(results, rates):
         for jobs in (1, 2):
             r = {impl: results[(case, jobs, impl)] for impl in IMPLEMENTATIONS}
             fast = r["corrshift"]["seconds"]
-            lines.append("| %s | %d | %.4f | %.2fx | %.4f | %.1fx | %.4f | %.1fx | %.0f / %.0f / %.0f |" % (
-                case, jobs, fast, fast / bound_seconds(rates[jobs], pipeline), r["straightforward"]["seconds"],
-                r["straightforward"]["seconds"] / fast, r["numpy"]["seconds"], r["numpy"]["seconds"] / fast,
-                r["corrshift"]["peak_mib"], r["straightforward"]["peak_mib"], r["numpy"]["peak_mib"]))
+            lines.append(
+                "| %s | %d | %.4f | %.2fx | %.4f | %.1fx | %.4f | %.1fx | %.0f / %.0f / %.0f |"
+                % (
+                    case,
+                    jobs,
+                    fast,
+                    fast / bound_seconds(rates[jobs], pipeline),
+                    r["straightforward"]["seconds"],
+                    r["straightforward"]["seconds"] / fast,
+                    r["numpy"]["seconds"],
+                    r["numpy"]["seconds"] / fast,
+                    r["corrshift"]["peak_mib"],
+                    r["straightforward"]["peak_mib"],
+                    r["numpy"]["peak_mib"],
+                )
+            )
     return "\n".join(lines)
 
 
@@ -311,62 +348,81 @@ def main():
         for jobs in (1, 2):
             rate = run_measurement({"implementation": "bound", "jobs": jobs})["rate"]
             rate_samples[jobs].append(rate)
-            print("round %d  multiply+add bound n_jobs=%d: %.3g lane pairs/s" % (round_number + 1, jobs, rate),
-                  file=sys.stderr)
+            print(
+                "round %d  multiply+add bound n_jobs=%d: %.3g lane pairs/s" % (round_number + 1, jobs, rate),
+                file=sys.stderr,
+            )
         for case, (pipeline, method, score) in CASES.items():
             for jobs in (1, 2):
                 for impl in IMPLEMENTATIONS:
-                    cell = {"implementation": impl, "pipeline": pipeline, "method": method, "score": score,
-                            "jobs": jobs, "rows": 2000, "repeats": 1,
-                            "passes": passes_for(impl, pipeline, 2000)}
+                    cell = {
+                        "implementation": impl,
+                        "pipeline": pipeline,
+                        "method": method,
+                        "score": score,
+                        "jobs": jobs,
+                        "rows": 2000,
+                        "repeats": 1,
+                        "passes": passes_for(impl, pipeline, 2000),
+                    }
                     result = run_measurement(cell)
                     samples.setdefault((case, jobs, impl), []).append(result["seconds"])
                     peaks[(case, jobs, impl)] = max(peaks.get((case, jobs, impl), 0.0), result["peak_mib"])
-                    print("round %d  %-32s n_jobs=%d %-16s %.4f s/pass" % (
-                        round_number + 1, case, jobs, impl, result["seconds"]), file=sys.stderr)
-    results = {key: {"seconds": statistics.median(values), "peak_mib": peaks[key]}
-               for key, values in samples.items()}
+                    print(
+                        "round %d  %-32s n_jobs=%d %-16s %.4f s/pass"
+                        % (round_number + 1, case, jobs, impl, result["seconds"]),
+                        file=sys.stderr,
+                    )
+    results = {key: {"seconds": statistics.median(values), "peak_mib": peaks[key]} for key, values in samples.items()}
     rates = {j: statistics.median(values) for j, values in rate_samples.items()}
     # The large measurement: three runs of its own, each in a fresh process.
     wide_cell = {"implementation": "corrshift", "jobs": 2, "passes": 5, "wide": True}
     wide_samples = []
     for _ in range(3):
         wide_samples.append(run_measurement(wide_cell))
-        print("%d x %d Pearson z-test n_jobs=2: %.3f s/pass" % (WIDE + (wide_samples[-1]["seconds"],)),
-              file=sys.stderr)
+        print("%d x %d Pearson z-test n_jobs=2: %.3f s/pass" % (WIDE + (wide_samples[-1]["seconds"],)), file=sys.stderr)
     wide = statistics.median(w["seconds"] for w in wide_samples)
     wide_peak = max(w["peak_mib"] for w in wide_samples)
     wide_bound = bound_seconds(rates[2], "ztest_exhaustive", WIDE[0], (WIDE[1] // 2, WIDE[1] - WIDE[1] // 2))
     text = table(results, rates)
     z = {j: results[("z-test exhaustive, Pearson", j, "corrshift")]["seconds"] for j in (1, 2)}
-    ratios = ["multiply+add bound: %.3g lane multiply+add pairs per second at n_jobs 1, %.3g at n_jobs 2; "
-              "a Pearson all-pairs pass of the reference workload: %.4f s and %.4f s" % (
-                  rates[1], rates[2], bound_seconds(rates[1], "ztest_exhaustive"),
-                  bound_seconds(rates[2], "ztest_exhaustive"))]
+    ratios = [
+        "multiply+add bound: %.3g lane multiply+add pairs per second at n_jobs 1, %.3g at n_jobs 2; "
+        "a Pearson all-pairs pass of the reference workload: %.4f s and %.4f s"
+        % (rates[1], rates[2], bound_seconds(rates[1], "ztest_exhaustive"), bound_seconds(rates[2], "ztest_exhaustive"))
+    ]
     for case, (pipeline, _, _) in CASES.items():
         if pipeline == "score_exhaustive" or "Spearman" in case:
             for j in (1, 2):
-                ratios.append("%s at n_jobs %d: %.2fx the Pearson z-test per pass" % (
-                    case, j, results[(case, j, "corrshift")]["seconds"] / z[j]))
-    ratios.append("%d rows x %d columns, Pearson all-pairs z-test at n_jobs 2: %.3f s per pass (%.2fx its bound "
-                  "of %.3f s), so 1000 permutations take %.1f minutes; peak %.0f MiB" % (
-                      WIDE + (wide, wide / wide_bound, wide_bound, 1000 * wide / 60, wide_peak)))
-    header = [
-        "# corrshift benchmark",
-        "",
-        "Reference workload: 2000 probe sets x 79 samples (37 BCR/ABL, 42 NEG), two-sided tests.",
-        "Seconds per permutation pass: the median over %d rounds, each round measuring every cell" % repeats,
-        "once in its own process after a warm-up call. Peak MiB is the peak resident memory of that",
-        "process (interpreter and NumPy included). \"x bound\" is the pass as a multiple of the time its",
-        "Sxy multiplies and adds take at the multiply+add rate measured in the same rounds.",
-        "",
-        "- processor: %s, %d logical CPUs; load average at the start: %.2f" % (
-            cpu_model(), os.cpu_count() or 0, load_before),
-        "- NumPy: %s" % openblas_description(),
-        "",
-        text,
-        "",
-    ] + ["- " + line for line in ratios] + [""]
+                ratios.append(
+                    "%s at n_jobs %d: %.2fx the Pearson z-test per pass"
+                    % (case, j, results[(case, j, "corrshift")]["seconds"] / z[j])
+                )
+    ratios.append(
+        "%d rows x %d columns, Pearson all-pairs z-test at n_jobs 2: %.3f s per pass (%.2fx its bound "
+        "of %.3f s), so 1000 permutations take %.1f minutes; peak %.0f MiB"
+        % (WIDE + (wide, wide / wide_bound, wide_bound, 1000 * wide / 60, wide_peak))
+    )
+    header = (
+        [
+            "# corrshift benchmark",
+            "",
+            "Reference workload: 2000 probe sets x 79 samples (37 BCR/ABL, 42 NEG), two-sided tests.",
+            "Seconds per permutation pass: the median over %d rounds, each round measuring every cell" % repeats,
+            "once in its own process after a warm-up call. Peak MiB is the peak resident memory of that",
+            'process (interpreter and NumPy included). "x bound" is the pass as a multiple of the time its',
+            "Sxy multiplies and adds take at the multiply+add rate measured in the same rounds.",
+            "",
+            "- processor: %s, %d logical CPUs; load average at the start: %.2f"
+            % (cpu_model(), os.cpu_count() or 0, load_before),
+            "- NumPy: %s" % openblas_description(),
+            "",
+            text,
+            "",
+        ]
+        + ["- " + line for line in ratios]
+        + [""]
+    )
     with open(os.path.join(RESULTS, "results.md"), "w") as out:
         out.write("\n".join(header))
     print("\n".join(header))
@@ -375,6 +431,7 @@ def main():
         return
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
@@ -384,9 +441,16 @@ def main():
     curves = {impl: [] for impl in IMPLEMENTATIONS}
     for rows in rows_list:
         for impl in IMPLEMENTATIONS:
-            cell = {"implementation": impl, "pipeline": "ztest_exhaustive", "method": "pearson", "score": None,
-                    "jobs": 2, "rows": rows, "repeats": 3 if rows <= 2000 or impl == "corrshift" else 1,
-                    "passes": passes_for(impl, "ztest_exhaustive", rows)}
+            cell = {
+                "implementation": impl,
+                "pipeline": "ztest_exhaustive",
+                "method": "pearson",
+                "score": None,
+                "jobs": 2,
+                "rows": rows,
+                "repeats": 3 if rows <= 2000 or impl == "corrshift" else 1,
+                "passes": passes_for(impl, "ztest_exhaustive", rows),
+            }
             seconds = run_measurement(cell)["seconds"]
             curves[impl].append(seconds)
             print("scaling rows=%d %-16s %.4f s/pass" % (rows, impl, seconds), file=sys.stderr)

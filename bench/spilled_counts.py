@@ -9,13 +9,14 @@ wall time and its peak resident memory (ru_maxrss, which counts memory-mapped fi
 too), and checks that the q-values are the same, bit for bit. With ``files`` only the
 counts in files are run (for sizes whose counts would not fit in memory).
 """
+
 import json
 import os
 import subprocess
 import sys
 import tempfile
 
-CHILD = r'''
+CHILD = r"""
 import json, resource, sys, time
 import numpy as np
 import corrshift
@@ -30,7 +31,7 @@ res = corrshift.ztest(x, np.arange(40), np.arange(40, 80), permutations=0, max_p
 wall = time.perf_counter() - start
 np.save(path, res.q_value)
 print(json.dumps({"wall": wall, "rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, "kept": len(res)}))
-'''
+"""
 
 
 def main() -> None:
@@ -38,23 +39,29 @@ def main() -> None:
     max_p = sys.argv[2] if len(sys.argv) > 2 else "0.01"
     ways = ("files",) if sys.argv[3:] == ["files"] else ("memory", "files")
     import numpy as np
+
     print("load average before: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     found = {}
     with tempfile.TemporaryDirectory() as folder:
         for way in ways:
             path = os.path.join(folder, way + ".npy")
-            out = subprocess.run([sys.executable, "-c", CHILD, str(rows), way, path, max_p], check=True,
-                                 capture_output=True, text=True).stdout
+            out = subprocess.run(
+                [sys.executable, "-c", CHILD, str(rows), way, path, max_p], check=True, capture_output=True, text=True
+            ).stdout
             found[way] = json.loads(out.strip().splitlines()[-1])
             found[way]["q"] = np.load(path)
-    same = "memory" not in found or np.array_equal(found["memory"]["q"].view(np.uint64),
-                                                   found["files"]["q"].view(np.uint64))
+    same = "memory" not in found or np.array_equal(
+        found["memory"]["q"].view(np.uint64), found["files"]["q"].view(np.uint64)
+    )
     print("load average after: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     if "memory" in found:
         print("q-values the same, bit for bit:", same)
     print()
-    print("| {:,} rows, {:,} pairs, max_p={} | wall s | peak memory MB | pairs kept |".format(
-        rows, rows * (rows - 1) // 2, max_p))
+    print(
+        "| {:,} rows, {:,} pairs, max_p={} | wall s | peak memory MB | pairs kept |".format(
+            rows, rows * (rows - 1) // 2, max_p
+        )
+    )
     print("|---|---|---|---|")
     for way, label in (("memory", "counts merged in memory"), ("files", "counts in files, swept in ranges")):
         if way not in found:

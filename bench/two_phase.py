@@ -12,6 +12,7 @@ and after. The two-phase run's perm_p is checked against the full run's, bit for
 `--large` adds made data of 20,000 rows x 200 samples (100 + 100, a few hundred rows
 correlated in group 1 only), max_q=0.05, 1000 permutations, Parquet output.
 """
+
 import argparse
 import os
 import statistics
@@ -75,10 +76,20 @@ def large(jobs: int) -> List[Dict[str, Any]]:
     with tempfile.TemporaryDirectory() as folder:
         for permutations in (0, 1000):
             out = os.path.join(folder, "p{}.parquet".format(permutations))
-            result, wall, cpu = timed(lambda: corrshift.ztest(data, g1, g2, permutations=permutations, max_q=0.05,
-                                                              n_jobs=jobs, out=out, progress=False), 1)
-            rows.append(dict(case="20,000 x 200, {} permutations, Parquet".format(permutations), wall=wall,
-                             cpu=cpu, kept=len(result)))
+            result, wall, cpu = timed(
+                lambda: corrshift.ztest(
+                    data, g1, g2, permutations=permutations, max_q=0.05, n_jobs=jobs, out=out, progress=False
+                ),
+                1,
+            )
+            rows.append(
+                dict(
+                    case="20,000 x 200, {} permutations, Parquet".format(permutations),
+                    wall=wall,
+                    cpu=cpu,
+                    kept=len(result),
+                )
+            )
     rows[1]["vs observed"] = rows[1]["wall"] / rows[0]["wall"]
     rows[0]["vs observed"] = 1.0
     return rows

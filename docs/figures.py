@@ -4,6 +4,7 @@ keep the figures they save (overview.png, pair.png, heatmap.png) here in docs/.
 Run with an interpreter that has scanpy, matplotlib and corrshift installed, e.g.
 ``.venv-3.13/bin/python docs/figures.py``.
 """
+
 import os
 import re
 import shutil

@@ -1,4 +1,5 @@
 """Run the demo, as `corrshift demo` does: python examples/demo.py [-o DIR] [--permutations N] ..."""
+
 import sys
 
 from corrshift.cli import main

@@ -94,8 +94,10 @@ def cells():  # type: ignore[no-untyped-def]
     n = len(kinds)
     values = rng.gamma(2.0, 1.0, size=(n, 10)).astype(np.float32)
     values[:, 1] += np.where(np.asarray(conditions) == "stim", 1.5, -0.2) * values[:, 0]
-    obs = pd.DataFrame({"cell_type": pd.Categorical(kinds, categories=["T", "B", "rare"]),
-                        "condition": conditions}, index=["c{}".format(i) for i in range(n)])
+    obs = pd.DataFrame(
+        {"cell_type": pd.Categorical(kinds, categories=["T", "B", "rare"]), "condition": conditions},
+        index=["c{}".format(i) for i in range(n)],
+    )
     genes = ["G{}".format(j) for j in range(10)]
     full = anndata.AnnData(X=sparse.csr_matrix(np.log1p(values)), obs=obs, var=pd.DataFrame(index=genes))
     adata = full[:, :8].copy()

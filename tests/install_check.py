@@ -8,6 +8,7 @@ then import beside scanpy and test the genes of scanpy's bundled pbmc68k_reduced
 offline, as AnnData, with the same bits as the same matrix given as a NumPy array. Each is
 uninstalled again before the next. Exits non-zero on any failure.
 """
+
 import json
 import subprocess
 import sys
@@ -41,8 +42,9 @@ print(result.format(3))
 
 
 def installed():
-    listed = subprocess.run([sys.executable, "-m", "pip", "list", "--format=json"], check=True,
-                            capture_output=True, text=True).stdout
+    listed = subprocess.run(
+        [sys.executable, "-m", "pip", "list", "--format=json"], check=True, capture_output=True, text=True
+    ).stdout
     return {package["name"].lower(): package["version"] for package in json.loads(listed)}
 
 
@@ -54,8 +56,11 @@ def check(target, before):
     """Install `target` (a wheel, an sdist or a source folder) as a user would, check, uninstall."""
     pip("install", target)
     after = installed()
-    changed = {name: (before.get(name), after.get(name)) for name in set(before) | set(after)
-               if before.get(name) != after.get(name)}
+    changed = {
+        name: (before.get(name), after.get(name))
+        for name in set(before) | set(after)
+        if before.get(name) != after.get(name)
+    }
     if list(changed) != ["corrshift"] or changed["corrshift"][0] is not None:
         sys.exit("install check: installing %s changed %s" % (target, changed))
     checked = subprocess.run([sys.executable, "-m", "pip", "check"], capture_output=True, text=True)
@@ -63,12 +68,14 @@ def check(target, before):
         sys.exit("install check: pip check after %s: %s%s" % (target, checked.stdout, checked.stderr))
     # Started elsewhere, so that the package comes from the venv.
     with tempfile.TemporaryDirectory() as elsewhere:
-        use = subprocess.run([sys.executable, "-c", USE], capture_output=True, text=True, timeout=600,
-                             cwd=elsewhere)
+        use = subprocess.run([sys.executable, "-c", USE], capture_output=True, text=True, timeout=600, cwd=elsewhere)
     if use.returncode != 0:
         sys.exit("install check: using %s beside scanpy failed:\n%s%s" % (target, use.stdout, use.stderr))
-    print("install check: %s added corrshift %s to %d packages and changed none; pip check: %s\n%s"
-          % (target, changed["corrshift"][1], len(before), checked.stdout.strip(), use.stdout), end="")
+    print(
+        "install check: %s added corrshift %s to %d packages and changed none; pip check: %s\n%s"
+        % (target, changed["corrshift"][1], len(before), checked.stdout.strip(), use.stdout),
+        end="",
+    )
     pip("uninstall", "--yes", "corrshift")
     if installed() != before:
         sys.exit("install check: uninstalling corrshift did not restore the venv")

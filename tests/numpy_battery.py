@@ -5,6 +5,7 @@ Run as a script, ``python numpy_battery.py NUMPY_DIR INPUTS OUTPUTS`` imports Nu
 NUMPY_DIR first, computes the results of the inputs saved in INPUTS (an .npz file) and
 saves them, with the NumPy version, to OUTPUTS.
 """
+
 import sys
 
 if __name__ == "__main__":  # the NumPy to run under comes before the venv's own
@@ -52,26 +53,51 @@ def results(x: Dict[str, np.ndarray]) -> Dict[str, np.ndarray]:
         name = module.__name__.split(".")[-1]
         for method in ["pearson", "spearman"]:
             tag = "%s/%s/" % (name, method)
-            keep(tag + "issue", module._ztest_pipeline_exhaustive(
-                x["issue"], np.arange(20, dtype=I32), np.arange(20, 40, dtype=I32), method, "two-sided",
-                PERMUTATIONS, 2))
-            keep(tag + "ztest_exhaustive", module._ztest_pipeline_exhaustive(
-                data, g1, g2, method, "greater", PERMUTATIONS, 2))
-            keep(tag + "ztest_indexed", module._ztest_pipeline_indexed(
-                data, rows1, rows2, g1, g2, method, "less", PERMUTATIONS, 2))
-            keep(tag + "score_indexed", module._score_pipeline_indexed(
-                data, rows1, rows2, g1, g2, method, "mean", "two-sided", PERMUTATIONS, 2))
-            keep(tag + "score_exhaustive", module._score_pipeline_exhaustive(
-                data, g1, g2, method, "median", "two-sided", PERMUTATIONS, 2))
+            keep(
+                tag + "issue",
+                module._ztest_pipeline_exhaustive(
+                    x["issue"],
+                    np.arange(20, dtype=I32),
+                    np.arange(20, 40, dtype=I32),
+                    method,
+                    "two-sided",
+                    PERMUTATIONS,
+                    2,
+                ),
+            )
+            keep(
+                tag + "ztest_exhaustive",
+                module._ztest_pipeline_exhaustive(data, g1, g2, method, "greater", PERMUTATIONS, 2),
+            )
+            keep(
+                tag + "ztest_indexed",
+                module._ztest_pipeline_indexed(data, rows1, rows2, g1, g2, method, "less", PERMUTATIONS, 2),
+            )
+            keep(
+                tag + "score_indexed",
+                module._score_pipeline_indexed(
+                    data, rows1, rows2, g1, g2, method, "mean", "two-sided", PERMUTATIONS, 2
+                ),
+            )
+            keep(
+                tag + "score_exhaustive",
+                module._score_pipeline_exhaustive(data, g1, g2, method, "median", "two-sided", PERMUTATIONS, 2),
+            )
     for method in ["pearson", "spearman"]:
         tag = "_blocks/%s/" % method
-        keep(tag + "ztest_block", _blocks.ztest_block(data, g1, g2, (3, 20), (0, 37), method, "two-sided", 0,
-                                                      PERMUTATIONS + 1, 2))
+        keep(
+            tag + "ztest_block",
+            _blocks.ztest_block(data, g1, g2, (3, 20), (0, 37), method, "two-sided", 0, PERMUTATIONS + 1, 2),
+        )
         keep(tag + "pairs_block", _blocks.pairs_block(data, rows1, rows2, g1, g2, method, "greater", 1, 9, 2))
-        keep(tag + "row_score_block", _blocks.row_score_block(data, g1, g2, (5, 30), method, "mean", "less", 0,
-                                                              PERMUTATIONS + 1, 2))
-        keep(tag + "set_block", _blocks.set_block(data, rows1, rows2, g1, g2, method, "median", "two-sided", 0,
-                                                  PERMUTATIONS + 1, 2))
+        keep(
+            tag + "row_score_block",
+            _blocks.row_score_block(data, g1, g2, (5, 30), method, "mean", "less", 0, PERMUTATIONS + 1, 2),
+        )
+        keep(
+            tag + "set_block",
+            _blocks.set_block(data, rows1, rows2, g1, g2, method, "median", "two-sided", 0, PERMUTATIONS + 1, 2),
+        )
     return out
 
 

@@ -21,7 +21,7 @@ F32 = np.float32
 F64 = np.float64
 
 PERMUTATION_SEED = 733
-UINT32_MAX = 2 ** 32 - 1
+UINT32_MAX = 2**32 - 1
 
 CLAMP = F32(0.99)
 INVALID = F32(-2.0)
@@ -40,6 +40,7 @@ _libm.atanh.argtypes = [ctypes.c_double]
 # ---------------------------------------------------------------------------
 # Small helpers
 # ---------------------------------------------------------------------------
+
 
 def _text(option):
     """An option argument as the bytes the native code compares."""
@@ -80,6 +81,7 @@ def erfc(values):
 # ---------------------------------------------------------------------------
 # Random generator and column shuffle
 # ---------------------------------------------------------------------------
+
 
 class MT19937:
     """The standard 32-bit Mersenne Twister, seeded from one 32-bit word."""
@@ -154,14 +156,14 @@ def permutation_groups(ncols, first_count, second_count, permutations):
     groups = []
     for _ in range(permutations):
         order = shuffler.shuffle()
-        groups.append((_i32(order[:first_count]),
-                       _i32(order[first_count:first_count + second_count])))
+        groups.append((_i32(order[:first_count]), _i32(order[first_count : first_count + second_count])))
     return groups
 
 
 # ---------------------------------------------------------------------------
 # Label runs, pair positions and set scores
 # ---------------------------------------------------------------------------
+
 
 def label_runs(labels):
     """Runs of equal labels: (values, starts, ends) as int32 arrays.
@@ -313,6 +315,7 @@ def score_exhaustive(pair_values, n, score):
 # Correlation, Fisher difference, ranks
 # ---------------------------------------------------------------------------
 
+
 def pair_correlation(data, rows_i, rows_j, columns=None):
     """Population Pearson correlation of rows i and j over the listed columns.
 
@@ -431,6 +434,7 @@ def average_rank_rows(data, columns, ranks):
 # The API's statistics (the block functions' statistics="api")
 # ---------------------------------------------------------------------------
 
+
 def standardised(data, columns):
     """Each row over the listed columns standardised in double: (float32 values
     (x - mean) / sd, float64 unit vectors (x - mean) / sqrt(sum of squares)); sums in
@@ -515,8 +519,7 @@ def api_ztest(data, rows_i, rows_j, first_columns, second_columns, method, alter
     return r1, r2, z, p, counts
 
 
-def api_scores(data, rows_i, rows_j, first_columns, second_columns, method, alternative, permutations,
-               score_of):
+def api_scores(data, rows_i, rows_j, first_columns, second_columns, method, alternative, permutations, score_of):
     """Scores in the API's statistics, score_of(z_diff of the pairs) per pass: (observed,
     exceedance counts over `permutations` passes)."""
     data = _f32(data)
@@ -537,6 +540,7 @@ def api_scores(data, rows_i, rows_j, first_columns, second_columns, method, alte
 # Permutation driver and pipelines
 # ---------------------------------------------------------------------------
 
+
 def _exceeds(x, o, alternative):
     """Where a permutation statistic is at least as extreme as the observed one."""
     with np.errstate(invalid="ignore"):
@@ -549,8 +553,7 @@ def _exceeds(x, o, alternative):
     return np.zeros(len(o), dtype=bool)
 
 
-def permutation_passes(data, first_columns, second_columns, method, alternative,
-                       permutations, pass_scorer):
+def permutation_passes(data, first_columns, second_columns, method, alternative, permutations, pass_scorer):
     """Observed pass plus `permutations` shuffled passes: (observed, p-values).
 
     pass_scorer(source, group1, group2, observed_pass) returns the float32
@@ -572,7 +575,7 @@ def permutation_passes(data, first_columns, second_columns, method, alternative,
         else:
             order = shuffler.shuffle()
             g1 = _i32(order[:first_count])
-            g2 = _i32(order[first_count:first_count + second_count])
+            g2 = _i32(order[first_count : first_count + second_count])
         source = data
         if spearman:
             rank_rows(data, g1, ranks)
@@ -583,15 +586,15 @@ def permutation_passes(data, first_columns, second_columns, method, alternative,
             observed = values
             counts = np.zeros(len(values), F32)
         else:
-            counts = np.where(_exceeds(values, observed, alternative),
-                              counts + F32(1), counts).astype(F32)
+            counts = np.where(_exceeds(values, observed, alternative), counts + F32(1), counts).astype(F32)
     if permutations > 0:
         counts = (counts / F32(permutations)).astype(F32)
     return observed, counts
 
 
-def ztest_pipeline_indexed(data, first_rows, second_rows, first_columns, second_columns,
-                           method, alternative, permutations):
+def ztest_pipeline_indexed(
+    data, first_rows, second_rows, first_columns, second_columns, method, alternative, permutations
+):
     """(first_r, second_r, z_diff, p_value, permutation p-value) per listed pair."""
     second_rows = _i32(second_rows)
     pairs = len(second_rows)
@@ -602,27 +605,26 @@ def ztest_pipeline_indexed(data, first_rows, second_rows, first_columns, second_
     def scorer(source, g1, g2, observed_pass):
         r1 = pair_correlation(source, first_rows, second_rows, g1)
         r2 = pair_correlation(source, first_rows, second_rows, g2)
-        z, p = fisher_difference(r1, first_count, r2, second_count, method,
-                                 alternative, with_p=observed_pass)
+        z, p = fisher_difference(r1, first_count, r2, second_count, method, alternative, with_p=observed_pass)
         if observed_pass:
             kept.update(first_r=r1, second_r=r2, p_value=p)
         return z
 
-    z_diff, perm_p = permutation_passes(data, first_columns, second_columns, method,
-                                        alternative, permutations, scorer)
+    z_diff, perm_p = permutation_passes(data, first_columns, second_columns, method, alternative, permutations, scorer)
     return kept["first_r"], kept["second_r"], z_diff, kept["p_value"], perm_p
 
 
-def ztest_pipeline_exhaustive(data, first_columns, second_columns, method, alternative,
-                              permutations):
+def ztest_pipeline_exhaustive(data, first_columns, second_columns, method, alternative, permutations):
     """The indexed z-test over all pairs of rows, in condensed pair order."""
     first_rows, second_rows = condensed_pairs(_f32(data).shape[0])
-    return ztest_pipeline_indexed(data, first_rows, second_rows, first_columns,
-                                  second_columns, method, alternative, permutations)
+    return ztest_pipeline_indexed(
+        data, first_rows, second_rows, first_columns, second_columns, method, alternative, permutations
+    )
 
 
-def score_pipeline_indexed(data, first_rows, second_rows, first_columns, second_columns,
-                           method, score, alternative, permutations):
+def score_pipeline_indexed(
+    data, first_rows, second_rows, first_columns, second_columns, method, score, alternative, permutations
+):
     """Set scores of the pair sets sharing a first row: (labels, observed, p-values).
 
     Sets are the label runs of first_rows; a set scores its pairs' z_diff by
@@ -641,19 +643,16 @@ def score_pipeline_indexed(data, first_rows, second_rows, first_columns, second_
     def scorer(source, g1, g2, observed_pass):
         r1 = pair_correlation(source, rows_i, rows_j, g1)
         r2 = pair_correlation(source, rows_i, rows_j, g2)
-        z_sets, _ = fisher_difference(r1, first_count, r2, second_count, method,
-                                      "two-sided", with_p=False)
+        z_sets, _ = fisher_difference(r1, first_count, r2, second_count, method, "two-sided", with_p=False)
         z = np.full(len(first_rows), np.nan, F32)
         z[in_sets] = z_sets
         return [_set_score(z, range(s, e), score, absolute) for s, e in zip(starts, ends)]
 
-    observed, p = permutation_passes(data, first_columns, second_columns, method,
-                                     alternative, permutations, scorer)
+    observed, p = permutation_passes(data, first_columns, second_columns, method, alternative, permutations, scorer)
     return labels, observed, p
 
 
-def score_pipeline_exhaustive(data, first_columns, second_columns, method, score,
-                              alternative, permutations):
+def score_pipeline_exhaustive(data, first_columns, second_columns, method, score, alternative, permutations):
     """Score of each row over its pairs with all other rows: (observed, p-values)."""
     data = _f32(data)
     nrows = data.shape[0]
@@ -666,9 +665,7 @@ def score_pipeline_exhaustive(data, first_columns, second_columns, method, score
     def scorer(source, g1, g2, observed_pass):
         r1 = pair_correlation(source, first_rows, second_rows, g1)
         r2 = pair_correlation(source, first_rows, second_rows, g2)
-        z, _ = fisher_difference(r1, first_count, r2, second_count, method,
-                                 "two-sided", with_p=False)
+        z, _ = fisher_difference(r1, first_count, r2, second_count, method, "two-sided", with_p=False)
         return row_scores(z, nrows, score, absolute)
 
-    return permutation_passes(data, first_columns, second_columns, method, alternative,
-                              permutations, scorer)
+    return permutation_passes(data, first_columns, second_columns, method, alternative, permutations, scorer)

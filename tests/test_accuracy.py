@@ -64,8 +64,9 @@ def test_permutation_p_is_count_plus_one_over_passes_plus_one(alternative):
     values = rng.normal(size=(6, 13))
     values[1] += values[0]
     permutations, n1 = 40, 6
-    res = corrshift.ztest(values, list(range(n1)), list(range(n1, 13)), alternative=alternative,
-                          permutations=permutations)
+    res = corrshift.ztest(
+        values, list(range(n1)), list(range(n1, 13)), alternative=alternative, permutations=permutations
+    )
     sub = scale_rows(values).astype(np.float32)  # what the native code is given
     i, j = np.triu_indices(6, 1)
 
@@ -82,9 +83,12 @@ def test_permutation_p_is_count_plus_one_over_passes_plus_one(alternative):
 
 
 def test_counts_come_back_exactly_from_the_float32_share():
-    for permutations in (1, 999, 1000, 12345, 2 ** 23 + 3, 2 ** 24):
-        counts = np.unique(np.concatenate([np.arange(0, min(permutations, 4000) + 1),
-                                           np.arange(0, min(permutations, 2 ** 23 - 1) + 1, 997)]))
+    for permutations in (1, 999, 1000, 12345, 2**23 + 3, 2**24):
+        counts = np.unique(
+            np.concatenate(
+                [np.arange(0, min(permutations, 4000) + 1), np.arange(0, min(permutations, 2**23 - 1) + 1, 997)]
+            )
+        )
         share = (counts.astype(np.float32) / np.float32(permutations)).astype(np.float32)
         np.testing.assert_array_equal(results.exceedance_counts(share, permutations), counts)
 
@@ -110,8 +114,9 @@ def test_correlation_p_values_match_the_t_distribution(n):
 
 
 def test_classes_follow_sign_and_significance():
-    codes = results.correlation_classes([0.9, 0.9, -0.9, 0.1], [0.001, 0.001, 0.001, 0.5],
-                                        [-0.8, 0.1, 0.9, 0.1], [0.01, 0.3, 0.001, 0.5], alpha=0.05)
+    codes = results.correlation_classes(
+        [0.9, 0.9, -0.9, 0.1], [0.001, 0.001, 0.001, 0.5], [-0.8, 0.1, 0.9, 0.1], [0.01, 0.3, 0.001, 0.5], alpha=0.05
+    )
     assert results.CLASS_LABELS[codes].tolist() == ["+/-", "+/0", "-/+", "0/0"]
     codes = results.correlation_classes([0.9], [0.02], [0.9], [0.02], alpha=0.01)
     assert results.CLASS_LABELS[codes].tolist() == ["0/0"]

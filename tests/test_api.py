@@ -60,16 +60,18 @@ class TestEqualsBlocks:
         g1, g2 = np.arange(6, dtype=np.int32), np.arange(6, COLS, dtype=np.int32)
         res = corrshift.ztest(data, g1, g2, method=method, alternative=alternative, permutations=PERMS)
         sub, _, _ = sub_of(data, g1.tolist(), g2.tolist())
-        block = _blocks.ztest_block(sub, g1, g2, (0, ROWS), (0, ROWS), method, alternative, 0, PERMS + 1, 1,
-                                    statistics="api")
+        block = _blocks.ztest_block(
+            sub, g1, g2, (0, ROWS), (0, ROWS), method, alternative, 0, PERMS + 1, 1, statistics="api"
+        )
         assert_same((res.r1, res.r2, res.z_diff, res.p_value, res.perm_p), block)
         assert res.p_value.dtype == np.float64
 
     def test_groups_become_their_own_submatrix(self, data):
         res = corrshift.ztest(data, G1, G2, **named())
         sub, a, b = sub_of(data)
-        block = _blocks.ztest_block(sub, a, b, (0, ROWS), (0, ROWS), "pearson", "two-sided", 0, PERMS + 1, 1,
-                                    statistics="api")
+        block = _blocks.ztest_block(
+            sub, a, b, (0, ROWS), (0, ROWS), "pearson", "two-sided", 0, PERMS + 1, 1, statistics="api"
+        )
         assert_same((res.r1, res.r2, res.z_diff, res.p_value, res.perm_p), block)
 
     def test_listed_pairs_match_all_pairs(self, data):
@@ -86,8 +88,9 @@ class TestEqualsBlocks:
     def test_row_scores(self, data):
         res = corrshift.row_scores(data, G1, G2, score="mean", **named())
         sub, a, b = sub_of(data)
-        block = _blocks.row_score_block(sub, a, b, (0, ROWS), "pearson", "mean", "two-sided", 0, PERMS + 1, 1,
-                                        statistics="api")
+        block = _blocks.row_score_block(
+            sub, a, b, (0, ROWS), "pearson", "mean", "two-sided", 0, PERMS + 1, 1, statistics="api"
+        )
         assert_same((res.score, res.perm_p), block)
         assert res.row.tolist() == ROW_NAMES
 
@@ -100,8 +103,9 @@ class TestEqualsBlocks:
         sub, a, b = sub_of(data)
         first = np.array([2, 2, 4, 6, 6, 6], dtype=np.int32)
         second = np.array([7, 1, 5, 0, 3, 8], dtype=np.int32)
-        labels, observed, counts = _blocks.set_block(sub, first, second, a, b, "pearson", score, "greater", 0,
-                                                     PERMS + 1, 1, statistics="api")
+        labels, observed, counts = _blocks.set_block(
+            sub, first, second, a, b, "pearson", score, "greater", 0, PERMS + 1, 1, statistics="api"
+        )
         assert labels.tolist() == [2, 4, 6]
         used = [0, 1, 2, 3, 4, 5, 6, 7, 8]  # every row takes part, so none is renumbered
         assert sorted(set(first) | set(second)) == used
@@ -120,8 +124,9 @@ class TestEqualsBlocks:
         g1, g2 = [0, 1, 2, 3, 4], [4, 5, 6, 7, 8]
         res = corrshift.row_scores(data, g1, g2, allow_overlap=True, **named())
         sub, a, b = sub_of(data, g1, g2)
-        block = _blocks.row_score_block(sub, a, b, (0, ROWS), "pearson", "median", "two-sided", 0, PERMS + 1, 1,
-                                        statistics="api")
+        block = _blocks.row_score_block(
+            sub, a, b, (0, ROWS), "pearson", "median", "two-sided", 0, PERMS + 1, 1, statistics="api"
+        )
         assert_same((res.score, res.perm_p), block)
 
 
@@ -143,8 +148,7 @@ class TestNamesAndGroups:
 
     def test_all_pairs_come_in_condensed_order(self, data):
         res = corrshift.ztest(data[:4], G1, G2, permutations=0)
-        assert list(zip(res.index1.tolist(), res.index2.tolist())) == [
-            (0, 1), (0, 2), (0, 3), (1, 2), (1, 3), (2, 3)]
+        assert list(zip(res.index1.tolist(), res.index2.tolist())) == [(0, 1), (0, 2), (0, 3), (1, 2), (1, 3), (2, 3)]
         assert res.row1.tolist() == ["0", "0", "0", "1", "1", "2"]  # default row names
 
     def test_pairs_as_array(self, data):
@@ -158,8 +162,7 @@ class TestNamesAndGroups:
         res = corrshift.ztest(frame, sheet == "A", sheet == "B", permutations=PERMS, n_jobs=1)
         first = [c for c in COL_NAMES if sheet[c] == "A"]
         second = [c for c in COL_NAMES if sheet[c] == "B"]
-        ref = corrshift.ztest(data, first, second, row_names=ROW_NAMES, column_names=COL_NAMES,
-                              permutations=PERMS)
+        ref = corrshift.ztest(data, first, second, row_names=ROW_NAMES, column_names=COL_NAMES, permutations=PERMS)
         np.testing.assert_array_equal(res.z_diff, ref.z_diff)
         table = res.to_pandas()
         assert list(table.columns) == list(res.columns)
@@ -211,6 +214,7 @@ class TestTables:
         path = tmp_path / "pairs.tsv.gz"
         res.to_tsv(path, top=5)
         import gzip
+
         lines = gzip.open(path, "rt").read().splitlines()
         assert lines[0] == "# group1 = s0, s2, s4, ... (6 samples); group2 = s1, s3, s5, ... (7 samples)"
         assert lines[1].split("\t") == list(res.columns)
@@ -234,8 +238,22 @@ class TestTables:
         res = corrshift.ztest(data, G1, G2, **named())
         order = res.order()
         frame = res.to_pandas()
-        assert list(frame.columns) == ["row1", "row2", "r1", "r2", "p1", "p2", "class", "z_diff", "p_value",
-                                       "q_value", "perm_p", "perm_q", "n1", "n2"]
+        assert list(frame.columns) == [
+            "row1",
+            "row2",
+            "r1",
+            "r2",
+            "p1",
+            "p2",
+            "class",
+            "z_diff",
+            "p_value",
+            "q_value",
+            "perm_p",
+            "perm_q",
+            "n1",
+            "n2",
+        ]
         assert frame["row1"].tolist() == res.row1[order].tolist()
         assert frame.attrs["group1"] == "s0, s2, s4, ..." and frame.attrs["n2"] == 7
         table = pd.read_csv(io.StringIO(_tsv(res)), sep="\t", comment="#")
@@ -249,6 +267,7 @@ class TestTables:
 
     def test_to_pandas_without_pandas(self, data, monkeypatch):
         import sys
+
         monkeypatch.setitem(sys.modules, "pandas", None)
         with pytest.raises(ImportError, match="pip install pandas"):
             corrshift.row_scores(data, G1, G2, permutations=0).to_pandas()
@@ -284,18 +303,28 @@ BAD = [
 
 @pytest.mark.parametrize("change, message", [b[1:] for b in BAD], ids=[b[0] for b in BAD])
 def test_user_errors_name_the_argument(data, change, message):
-    args = dict(group1=[0, 2, 4, 6], group2=[1, 3, 5, 7], pairs=None, row_names=ROW_NAMES,
-                column_names=COL_NAMES, permutations=PERMS)
+    args = dict(
+        group1=[0, 2, 4, 6],
+        group2=[1, 3, 5, 7],
+        pairs=None,
+        row_names=ROW_NAMES,
+        column_names=COL_NAMES,
+        permutations=PERMS,
+    )
     args.update(change)
     with pytest.raises(InputError, match=message):
         corrshift.ztest(data, **args)
 
 
-@pytest.mark.parametrize("values, message", [
-    (np.zeros(5), "two-dimensional"),
-    (np.array([["a", "b"]]), "real numbers, got strings"),
-    (np.ones((2, 8), dtype=bool), "real numbers, got booleans"),
-], ids=["1-D", "strings", "booleans"])
+@pytest.mark.parametrize(
+    "values, message",
+    [
+        (np.zeros(5), "two-dimensional"),
+        (np.array([["a", "b"]]), "real numbers, got strings"),
+        (np.ones((2, 8), dtype=bool), "real numbers, got booleans"),
+    ],
+    ids=["1-D", "strings", "booleans"],
+)
 def test_unusable_data(values, message):
     with pytest.raises(InputError, match=message):
         corrshift.ztest(values, [0, 1, 2, 3], [4, 5, 6, 7])
@@ -318,15 +347,19 @@ def test_all_pairs_beyond_one_call_need_a_filter_or_out():
         corrshift.ztest(values, [0, 1, 2, 3], [4, 5, 6, 7])
 
 
-@pytest.mark.parametrize("sets, message", [
-    ({}, "sets is empty"),
-    ({"g1": []}, r"sets\['g1'\] has no partner rows"),
-    ({"g1": ["g2", "g1"]}, "lists the hub row itself"),
-    ({"g1": ["g2", "g2"]}, "partner 'g2' more than once"),
-    ({"g1": ["g2"], 1: ["g3"]}, "row 'g1' is the hub of two sets"),
-    ({"zz": ["g2"]}, "1 row.*'zz'"),
-    ("g1", "must map each hub row"),
-], ids=["empty", "no-partners", "self", "duplicate-partner", "same-hub", "unknown-hub", "string"])
+@pytest.mark.parametrize(
+    "sets, message",
+    [
+        ({}, "sets is empty"),
+        ({"g1": []}, r"sets\['g1'\] has no partner rows"),
+        ({"g1": ["g2", "g1"]}, "lists the hub row itself"),
+        ({"g1": ["g2", "g2"]}, "partner 'g2' more than once"),
+        ({"g1": ["g2"], 1: ["g3"]}, "row 'g1' is the hub of two sets"),
+        ({"zz": ["g2"]}, "1 row.*'zz'"),
+        ("g1", "must map each hub row"),
+    ],
+    ids=["empty", "no-partners", "self", "duplicate-partner", "same-hub", "unknown-hub", "string"],
+)
 def test_set_errors(data, sets, message):
     with pytest.raises(InputError, match=message):
         corrshift.set_scores(data, sets, G1, G2, **named())

@@ -4,6 +4,7 @@ Tiles of rows by ranges of passes must give the public functions' values bit for
 and their counts must add up to ``perm_p * permutations``; the calls check their
 arguments before any work, report progress per pass, and let other threads run.
 """
+
 import os
 import signal
 import threading
@@ -24,7 +25,7 @@ def matrix(nrows, ncols, seed):
     rng = np.random.default_rng(seed)
     data = (np.round(rng.normal(size=(nrows, ncols)) * 4) / 4).astype(F32)
     data[min(2, nrows - 1), 1] = np.nan
-    data[min(4, nrows - 1), :ncols // 2] = 1.5
+    data[min(4, nrows - 1), : ncols // 2] = 1.5
     return data
 
 
@@ -87,8 +88,10 @@ def test_ztest_tiles_match_the_exhaustive_pipeline(shape, method, alternative, c
         at = [pair_position(i, j, n) for i in range(*rows_a) for j in range(max(rows_b[0], i + 1), rows_b[1])]
         split = SPLITS[k % len(SPLITS)]
         got, total = summed_counts(
-            lambda lo, hi, jobs: _blocks.ztest_block(data, g1, g2, rows_a, rows_b, method, alternative, lo, hi,
-                                                     jobs), split, [1, 3, 2])
+            lambda lo, hi, jobs: _blocks.ztest_block(data, g1, g2, rows_a, rows_b, method, alternative, lo, hi, jobs),
+            split,
+            [1, 3, 2],
+        )
         for g, w in zip(got, want[:4]):
             assert_same(g, w[at])
         assert_same(total, counts[at])
@@ -106,10 +109,12 @@ def test_row_score_blocks_match_the_exhaustive_pipeline(method, score, alternati
     observed, perm_p = pipelines._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, P, 2)
     for k, rows in enumerate([(0, n), (0, 1), (n - 1, n), (3, 20), (8, 8), (9, 26)]):
         got, total = summed_counts(
-            lambda lo, hi, jobs: _blocks.row_score_block(data, g1, g2, rows, method, score, alternative, lo, hi,
-                                                         jobs), SPLITS[k % len(SPLITS)], [2, 1, 3])
-        assert_same(got[0], observed[rows[0]:rows[1]])
-        assert_same(as_p(total), perm_p[rows[0]:rows[1]])
+            lambda lo, hi, jobs: _blocks.row_score_block(data, g1, g2, rows, method, score, alternative, lo, hi, jobs),
+            SPLITS[k % len(SPLITS)],
+            [2, 1, 3],
+        )
+        assert_same(got[0], observed[rows[0] : rows[1]])
+        assert_same(as_p(total), perm_p[rows[0] : rows[1]])
     capfd.readouterr()
 
 
@@ -122,16 +127,20 @@ def test_set_blocks_match_the_indexed_pipeline(method, score, alternative, capfd
     rng = np.random.default_rng(2)
     first_rows = np.sort(rng.integers(0, 40, 60)).astype(I32)
     second_rows = rng.integers(0, 40, 60).astype(I32)
-    want = pipelines._score_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, score, alternative,
-                                             P, 2)
+    want = pipelines._score_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, score, alternative, P, 2)
     got, total = summed_counts(
-        lambda lo, hi, jobs: _blocks.set_block(data, first_rows, second_rows, g1, g2, method, score, alternative,
-                                               lo, hi, jobs), (0, 2, 5, P + 1), [3, 1])
+        lambda lo, hi, jobs: _blocks.set_block(
+            data, first_rows, second_rows, g1, g2, method, score, alternative, lo, hi, jobs
+        ),
+        (0, 2, 5, P + 1),
+        [3, 1],
+    )
     assert_same(got[0], want[0])
     assert_same(got[1], want[1])
     assert_same(as_p(total), want[2])
-    labels, observed, counts = _blocks.set_block(data, first_rows[:0], second_rows[:0], g1, g2, method, score,
-                                                 alternative, 0, P + 1, 2)
+    labels, observed, counts = _blocks.set_block(
+        data, first_rows[:0], second_rows[:0], g1, g2, method, score, alternative, 0, P + 1, 2
+    )
     assert labels.size == observed.size == counts.size == 0
     capfd.readouterr()
 
@@ -155,8 +164,12 @@ def test_pairs_blocks_match_the_indexed_pipeline(pair_list, method, alternative,
     want = pipelines._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, alternative, P, 2)
     for k, split in enumerate(SPLITS):
         got, total = summed_counts(
-            lambda lo, hi, jobs: _blocks.pairs_block(data, first_rows, second_rows, g1, g2, method, alternative,
-                                                     lo, hi, jobs), split, [[1, 2, 5][k % 3], 2, 3])
+            lambda lo, hi, jobs: _blocks.pairs_block(
+                data, first_rows, second_rows, g1, g2, method, alternative, lo, hi, jobs
+            ),
+            split,
+            [[1, 2, 5][k % 3], 2, 3],
+        )
         for g, w in zip(got, want[:4]):
             assert_same(g, w)
         assert_same(as_p(total), want[4])
@@ -164,18 +177,31 @@ def test_pairs_blocks_match_the_indexed_pipeline(pair_list, method, alternative,
     assert capfd.readouterr().out.count("Permutation progress") == 1  # the blocks print nothing
 
 
-@pytest.mark.parametrize("change, error, match", [
-    (dict(first_rows=np.array([0, 1], I32)), ValueError, "first_rows has 2 entries"),
-    (dict(second_rows=np.array([1, 12, 3], I32)), IndexError, "second_rows"),
-    (dict(first_rows=np.array([-1, 1, 2], I32)), IndexError, "first_rows"),
-    (dict(method="Spearman"), ValueError, "method"),
-    (dict(pass_first=3, pass_last=2), ValueError, "pass_first <= pass_last"),
-    (dict(n_jobs=0), ValueError, "n_jobs"),
-], ids=lambda v: str(v) if not isinstance(v, dict) else ",".join(v))
+@pytest.mark.parametrize(
+    "change, error, match",
+    [
+        (dict(first_rows=np.array([0, 1], I32)), ValueError, "first_rows has 2 entries"),
+        (dict(second_rows=np.array([1, 12, 3], I32)), IndexError, "second_rows"),
+        (dict(first_rows=np.array([-1, 1, 2], I32)), IndexError, "first_rows"),
+        (dict(method="Spearman"), ValueError, "method"),
+        (dict(pass_first=3, pass_last=2), ValueError, "pass_first <= pass_last"),
+        (dict(n_jobs=0), ValueError, "n_jobs"),
+    ],
+    ids=lambda v: str(v) if not isinstance(v, dict) else ",".join(v),
+)
 def test_bad_pairs_block_arguments_are_refused_before_any_work(change, error, match):
-    good = dict(data=DATA, first_rows=np.array([0, 1, 2], I32), second_rows=np.array([3, 4, 5], I32),
-                first_columns=G1, second_columns=G2, method="pearson", alternative="less", pass_first=0,
-                pass_last=3, n_jobs=2)
+    good = dict(
+        data=DATA,
+        first_rows=np.array([0, 1, 2], I32),
+        second_rows=np.array([3, 4, 5], I32),
+        first_columns=G1,
+        second_columns=G2,
+        method="pearson",
+        alternative="less",
+        pass_first=0,
+        pass_last=3,
+        n_jobs=2,
+    )
     calls = []
     with pytest.raises(error, match=match):
         _blocks.pairs_block(**dict(good, **change), progress=calls.append)
@@ -192,12 +218,17 @@ def test_median_row_blocks_with_ties_at_the_observed_score(alternative, capfd):
     data[9, 3] = np.inf
     g1, g2 = groups(12)
     observed, perm_p = pipelines._score_pipeline_exhaustive(data, g1, g2, "spearman", "median", alternative, P, 2)
-    for got, want in zip((observed, perm_p), _baseline._score_pipeline_exhaustive(data, g1, g2, "spearman",
-                                                                                  "median", alternative, P, 1)):
+    for got, want in zip(
+        (observed, perm_p), _baseline._score_pipeline_exhaustive(data, g1, g2, "spearman", "median", alternative, P, 1)
+    ):
         assert_same(got, want)
     got, total = summed_counts(
-        lambda lo, hi, jobs: _blocks.row_score_block(data, g1, g2, (4, 30), "spearman", "median", alternative, lo,
-                                                     hi, jobs), (0, 3, P + 1), [2, 1])
+        lambda lo, hi, jobs: _blocks.row_score_block(
+            data, g1, g2, (4, 30), "spearman", "median", alternative, lo, hi, jobs
+        ),
+        (0, 3, P + 1),
+        [2, 1],
+    )
     assert_same(got[0], observed[4:30])
     assert_same(as_p(total), perm_p[4:30])
     capfd.readouterr()
@@ -219,18 +250,28 @@ def test_blocks_decide_like_the_straightforward_kernel_at_the_margin(method, alt
     at = [pair_position(i, j, n) for i in range(*rows_a) for j in range(max(rows_b[0], i + 1), rows_b[1])]
     got, total = summed_counts(
         lambda lo, hi, jobs: _blocks.ztest_block(data, g1, g2, rows_a, rows_b, method, alternative, lo, hi, jobs),
-        (0, 4, P + 1), [2, 3])
+        (0, 4, P + 1),
+        [2, 3],
+    )
     assert_same(as_p(total), want[4][at])
     first, second = np.triu_indices(n, 1)
     got, total = summed_counts(
-        lambda lo, hi, jobs: _blocks.pairs_block(data, second.astype(I32), first.astype(I32), g1, g2, method,
-                                                 alternative, lo, hi, jobs), (0, P + 1), [2])
+        lambda lo, hi, jobs: _blocks.pairs_block(
+            data, second.astype(I32), first.astype(I32), g1, g2, method, alternative, lo, hi, jobs
+        ),
+        (0, P + 1),
+        [2],
+    )
     assert_same(as_p(total), want[4])
     for score in ("mean", "median"):
         observed, perm_p = _baseline._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, P, 1)
         got, total = summed_counts(
-            lambda lo, hi, jobs: _blocks.row_score_block(data, g1, g2, (2, 40), method, score, alternative, lo, hi,
-                                                         jobs), (0, 5, P + 1), [1, 2])
+            lambda lo, hi, jobs: _blocks.row_score_block(
+                data, g1, g2, (2, 40), method, score, alternative, lo, hi, jobs
+            ),
+            (0, 5, P + 1),
+            [1, 2],
+        )
         assert_same(got[0], observed[2:40])
         assert_same(as_p(total), perm_p[2:40])
     capfd.readouterr()
@@ -258,10 +299,22 @@ def test_all_pairs_passes_summing_one_group_count_like_listed_pairs(statistics, 
     g1, g2 = order[:first], order[first:]
     first_rows, second_rows = np.triu_indices(n, 1)
     for alternative in ("two-sided", "greater", "less"):
-        tiles = _blocks.ztest_block(data, g1, g2, (0, n), (0, n), "pearson", alternative, 0, P + 1, 2,
-                                    statistics=statistics)
-        listed = _blocks.pairs_block(data, first_rows.astype(I32), second_rows.astype(I32), g1, g2, "pearson",
-                                     alternative, 0, P + 1, 1, statistics=statistics)
+        tiles = _blocks.ztest_block(
+            data, g1, g2, (0, n), (0, n), "pearson", alternative, 0, P + 1, 2, statistics=statistics
+        )
+        listed = _blocks.pairs_block(
+            data,
+            first_rows.astype(I32),
+            second_rows.astype(I32),
+            g1,
+            g2,
+            "pearson",
+            alternative,
+            0,
+            P + 1,
+            1,
+            statistics=statistics,
+        )
         assert_same(tiles[-1], listed[-1])
     capfd.readouterr()
 
@@ -282,8 +335,7 @@ def test_more_rows_than_the_all_pairs_limit(capfd):
         assert_same((got[4].astype(F32) / F32(3)).astype(F32), want[4])
     # The mean row score of row 1 over all 46,399 other rows, summed in row order.
     others = np.delete(np.arange(n, dtype=I32), 1)
-    z = pipelines._ztest_pipeline_indexed(data, np.full(n - 1, 1, I32), others, g1, g2, "pearson", "less", 0,
-                                          1)[2]
+    z = pipelines._ztest_pipeline_indexed(data, np.full(n - 1, 1, I32), others, g1, g2, "pearson", "less", 0, 1)[2]
     total = F32(0)
     for v in np.abs(z):
         total = F32(total + v)
@@ -294,28 +346,42 @@ def test_more_rows_than_the_all_pairs_limit(capfd):
 
 DATA = matrix(12, 10, seed=1)
 G1, G2 = groups(10)
-GOOD = dict(data=DATA, first_columns=G1, second_columns=G2, rows_a=(0, 12), rows_b=(0, 12), method="pearson",
-            alternative="two-sided", pass_first=0, pass_last=3, n_jobs=2)
+GOOD = dict(
+    data=DATA,
+    first_columns=G1,
+    second_columns=G2,
+    rows_a=(0, 12),
+    rows_b=(0, 12),
+    method="pearson",
+    alternative="two-sided",
+    pass_first=0,
+    pass_last=3,
+    n_jobs=2,
+)
 
 
-@pytest.mark.parametrize("change, error, match", [
-    (dict(method="Pearson"), ValueError, "method"),
-    (dict(alternative="two_sided"), ValueError, "alternative"),
-    (dict(statistics="exact"), ValueError, "statistics"),
-    (dict(pass_first=4), ValueError, "pass_first <= pass_last"),
-    (dict(pass_first=-1), ValueError, "pass_first"),
-    (dict(pass_last=2 ** 31), ValueError, "pass_last"),
-    (dict(n_jobs=0), ValueError, "n_jobs"),
-    (dict(rows_a=(0, 13)), IndexError, "rows_a"),
-    (dict(rows_b=(-1, 3)), IndexError, "rows_b"),
-    (dict(rows_a=(5, 2)), ValueError, "rows_a"),
-    (dict(first_columns=np.array([0, 10], I32)), IndexError, "first_columns"),
-    (dict(second_columns=np.arange(3, 10, dtype=I32)), ValueError, "groups hold"),
-    (dict(data=DATA[0]), ValueError, "two-dimensional"),
-    (dict(data=DATA.astype(np.float64)), TypeError, "incompatible"),
-    (dict(first_columns=G1.astype(np.int64)), TypeError, "incompatible"),
-    (dict(first_columns=[0, 2 ** 32 + 7]), ValueError, "first_columns"),
-], ids=lambda v: str(v) if not isinstance(v, dict) else ",".join(v))
+@pytest.mark.parametrize(
+    "change, error, match",
+    [
+        (dict(method="Pearson"), ValueError, "method"),
+        (dict(alternative="two_sided"), ValueError, "alternative"),
+        (dict(statistics="exact"), ValueError, "statistics"),
+        (dict(pass_first=4), ValueError, "pass_first <= pass_last"),
+        (dict(pass_first=-1), ValueError, "pass_first"),
+        (dict(pass_last=2**31), ValueError, "pass_last"),
+        (dict(n_jobs=0), ValueError, "n_jobs"),
+        (dict(rows_a=(0, 13)), IndexError, "rows_a"),
+        (dict(rows_b=(-1, 3)), IndexError, "rows_b"),
+        (dict(rows_a=(5, 2)), ValueError, "rows_a"),
+        (dict(first_columns=np.array([0, 10], I32)), IndexError, "first_columns"),
+        (dict(second_columns=np.arange(3, 10, dtype=I32)), ValueError, "groups hold"),
+        (dict(data=DATA[0]), ValueError, "two-dimensional"),
+        (dict(data=DATA.astype(np.float64)), TypeError, "incompatible"),
+        (dict(first_columns=G1.astype(np.int64)), TypeError, "incompatible"),
+        (dict(first_columns=[0, 2**32 + 7]), ValueError, "first_columns"),
+    ],
+    ids=lambda v: str(v) if not isinstance(v, dict) else ",".join(v),
+)
 def test_bad_arguments_are_refused_before_any_work(change, error, match):
     calls = []
     with pytest.raises(error, match=match):
@@ -329,8 +395,9 @@ def test_bad_score_and_set_arguments():
     with pytest.raises(ValueError, match="method"):
         _blocks.row_score_block(DATA, G1, G2, (0, 3), "kendall", "mean", "less", 0, 2, 1)
     with pytest.raises(IndexError, match="second_rows"):
-        _blocks.set_block(DATA, np.array([0, 1], I32), np.array([1, 12], I32), G1, G2, "pearson", "mean", "less",
-                          0, 2, 1)
+        _blocks.set_block(
+            DATA, np.array([0, 1], I32), np.array([1, 12], I32), G1, G2, "pearson", "mean", "less", 0, 2, 1
+        )
     with pytest.raises(TypeError, match="progress"):
         _blocks.ztest_block(**GOOD, progress=3)
     # Groups larger than the data are fine when no permutation pass is in the range.
@@ -338,8 +405,7 @@ def test_bad_score_and_set_arguments():
     assert _blocks.ztest_block(**dict(GOOD, second_columns=wide, pass_last=1))[4].sum() == 0
 
 
-@pytest.mark.parametrize("first, last, reports", [
-    (0, 5, [1, 2, 3, 4, 5]), (3, 6, [1, 2, 3]), (4, 4, []), (0, 0, [])])
+@pytest.mark.parametrize("first, last, reports", [(0, 5, [1, 2, 3, 4, 5]), (3, 6, [1, 2, 3]), (4, 4, []), (0, 0, [])])
 def test_progress_is_reported_once_per_pass_of_the_range(first, last, reports):
     seen = []
     _blocks.ztest_block(**dict(GOOD, pass_first=first, pass_last=last), progress=seen.append)
@@ -367,11 +433,10 @@ def test_ctrl_c_ends_a_call_between_passes():
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            _blocks.ztest_block(data, g1, g2, (0, 200), (0, 200), "pearson", "less", 0, 10 ** 6, 2,
-                                progress=seen.append)
+            _blocks.ztest_block(data, g1, g2, (0, 200), (0, 200), "pearson", "less", 0, 10**6, 2, progress=seen.append)
     finally:
         timer.cancel()
-    assert 0 < len(seen) < 10 ** 6
+    assert 0 < len(seen) < 10**6
 
 
 def test_pair_correlations_do_not_depend_on_the_order_of_the_rows(capfd):
@@ -380,10 +445,8 @@ def test_pair_correlations_do_not_depend_on_the_order_of_the_rows(capfd):
     data = matrix(30, 16, seed=9)
     g1, g2 = groups(16)
     i, j = np.triu_indices(30, 1)
-    forward = pipelines._ztest_pipeline_indexed(data, i.astype(I32), j.astype(I32), g1, g2, "pearson", "less",
-                                                0, 2)
-    backward = pipelines._ztest_pipeline_indexed(data, j.astype(I32), i.astype(I32), g1, g2, "pearson", "less",
-                                                 0, 2)
+    forward = pipelines._ztest_pipeline_indexed(data, i.astype(I32), j.astype(I32), g1, g2, "pearson", "less", 0, 2)
+    backward = pipelines._ztest_pipeline_indexed(data, j.astype(I32), i.astype(I32), g1, g2, "pearson", "less", 0, 2)
     for f, b in zip(forward[:3], backward[:3]):
         assert_same(f, b)
     capfd.readouterr()
@@ -392,8 +455,10 @@ def test_pair_correlations_do_not_depend_on_the_order_of_the_rows(capfd):
 def test_other_threads_run_during_a_call():
     data = matrix(600, 40, seed=5)
     g1, g2 = groups(40)
-    assert ticks_during(lambda: _blocks.ztest_block(data, g1, g2, (0, 600), (0, 600), "pearson", "two-sided", 0,
-                                                    40, 1)) > 10000
+    assert (
+        ticks_during(lambda: _blocks.ztest_block(data, g1, g2, (0, 600), (0, 600), "pearson", "two-sided", 0, 40, 1))
+        > 10000
+    )
 
 
 def unaligned(array):
@@ -414,25 +479,45 @@ PAIRS = np.array([0, 0, 2, 5], I32), np.array([1, 3, 7, 9], I32)
 CALLS = {
     "score_indexed": lambda f, i: scores._score_indexed(f(DATA.ravel()), i(LABELS), "median", 2),
     "score_exhaustive": lambda f, i: scores._score_exhaustive(f(DATA.ravel()), 6, "mean", 2),
-    "ztest_indexed": lambda f, i: pipelines._ztest_pipeline_indexed(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1),
-                                                                    i(G2), "spearman", "less", 3, 2),
-    "ztest_exhaustive": lambda f, i: pipelines._ztest_pipeline_exhaustive(f(DATA), i(G1), i(G2), "pearson",
-                                                                          "greater", 3, 2),
+    "ztest_indexed": lambda f, i: pipelines._ztest_pipeline_indexed(
+        f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "spearman", "less", 3, 2
+    ),
+    "ztest_exhaustive": lambda f, i: pipelines._ztest_pipeline_exhaustive(
+        f(DATA), i(G1), i(G2), "pearson", "greater", 3, 2
+    ),
     "score_pipeline_indexed": lambda f, i: pipelines._score_pipeline_indexed(
-        f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "pearson", "mean", "two-sided", 3, 2),
+        f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "pearson", "mean", "two-sided", 3, 2
+    ),
     "score_pipeline_exhaustive": lambda f, i: pipelines._score_pipeline_exhaustive(
-        f(DATA), i(G1), i(G2), "spearman", "median", "less", 3, 2),
-    "ztest_block": lambda f, i: _blocks.ztest_block(f(DATA), i(G1), i(G2), (1, 7), (0, 12), "spearman", "less",
-                                                    0, 4, 2),
-    "row_score_block": lambda f, i: _blocks.row_score_block(f(DATA), i(G1), i(G2), (2, 9), "pearson", "median",
-                                                            "two-sided", 1, 4, 2),
-    "pairs_block": lambda f, i: _blocks.pairs_block(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "spearman",
-                                                    "greater", 0, 4, 2),
-    "set_block": lambda f, i: _blocks.set_block(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "pearson",
-                                                "mean", "greater", 0, 4, 2),
-    "module_block": lambda f, i: _blocks.module_block(f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(np.array([0, 3, 4], I32)),
-                                                      i(np.array([0, 3, 1, 2], I32)), i(G1), i(G2), "spearman",
-                                                      "median", "less", 0, 4, 2),
+        f(DATA), i(G1), i(G2), "spearman", "median", "less", 3, 2
+    ),
+    "ztest_block": lambda f, i: _blocks.ztest_block(
+        f(DATA), i(G1), i(G2), (1, 7), (0, 12), "spearman", "less", 0, 4, 2
+    ),
+    "row_score_block": lambda f, i: _blocks.row_score_block(
+        f(DATA), i(G1), i(G2), (2, 9), "pearson", "median", "two-sided", 1, 4, 2
+    ),
+    "pairs_block": lambda f, i: _blocks.pairs_block(
+        f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "spearman", "greater", 0, 4, 2
+    ),
+    "set_block": lambda f, i: _blocks.set_block(
+        f(DATA), i(PAIRS[0]), i(PAIRS[1]), i(G1), i(G2), "pearson", "mean", "greater", 0, 4, 2
+    ),
+    "module_block": lambda f, i: _blocks.module_block(
+        f(DATA),
+        i(PAIRS[0]),
+        i(PAIRS[1]),
+        i(np.array([0, 3, 4], I32)),
+        i(np.array([0, 3, 1, 2], I32)),
+        i(G1),
+        i(G2),
+        "spearman",
+        "median",
+        "less",
+        0,
+        4,
+        2,
+    ),
 }
 
 
@@ -449,15 +534,27 @@ def test_unaligned_and_byte_swapped_inputs_give_the_aligned_results(name, layout
     capfd.readouterr()
 
 
-@pytest.mark.parametrize("call, name", [
-    (lambda: scores._score_indexed(DATA.ravel(), [0, 2 ** 32 + 7], "mean", 1), "labels"),
-    (lambda: pipelines._ztest_pipeline_indexed(DATA, [0, -2 ** 31 - 1], PAIRS[1][:2], G1, G2, "pearson", "less",
-                                               1, 1), "first_rows"),
-    (lambda: pipelines._score_pipeline_exhaustive(DATA, G1, [5, 2 ** 70], "pearson", "mean", "less", 1, 1),
-     "second_columns"),
-    (lambda: _blocks.set_block(DATA, PAIRS[0], [2 ** 31] * 4, G1, G2, "pearson", "mean", "less", 0, 1, 1),
-     "second_rows"),
-], ids=["labels", "first_rows", "beyond-int64", "blocks"])
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda: scores._score_indexed(DATA.ravel(), [0, 2**32 + 7], "mean", 1), "labels"),
+        (
+            lambda: pipelines._ztest_pipeline_indexed(
+                DATA, [0, -(2**31) - 1], PAIRS[1][:2], G1, G2, "pearson", "less", 1, 1
+            ),
+            "first_rows",
+        ),
+        (
+            lambda: pipelines._score_pipeline_exhaustive(DATA, G1, [5, 2**70], "pearson", "mean", "less", 1, 1),
+            "second_columns",
+        ),
+        (
+            lambda: _blocks.set_block(DATA, PAIRS[0], [2**31] * 4, G1, G2, "pearson", "mean", "less", 0, 1, 1),
+            "second_rows",
+        ),
+    ],
+    ids=["labels", "first_rows", "beyond-int64", "blocks"],
+)
 def test_list_integers_beyond_int32_are_refused_by_name(call, name):
     with pytest.raises(ValueError, match=name + " holds integers outside the 32-bit range"):
         call()

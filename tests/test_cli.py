@@ -41,9 +41,14 @@ def files(tmp_path, values):
 
 def run_cli(args, cwd):
     # Outside the source tree, so that the installed package is the one imported.
-    return subprocess.run([sys.executable, "-m", "corrshift"] + [str(a) for a in args], cwd=str(cwd),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
-                          timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "corrshift"] + [str(a) for a in args],
+        cwd=str(cwd),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
 
 
 def read_tsv(text):
@@ -60,16 +65,35 @@ def group_names(level):
 
 def test_pairs_end_to_end(files, values):
     folder, data, sheet = files
-    proc = run_cli(["pairs", data, "--sheet", sheet, "--by", "condition", "--levels", "A", "B",
-                    "--permutations", 30, "--jobs", 2, "-o", "out.tsv"], folder)
+    proc = run_cli(
+        [
+            "pairs",
+            data,
+            "--sheet",
+            sheet,
+            "--by",
+            "condition",
+            "--levels",
+            "A",
+            "B",
+            "--permutations",
+            30,
+            "--jobs",
+            2,
+            "-o",
+            "out.tsv",
+        ],
+        folder,
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == ""
     assert "1 sample(s) with condition = 'A' are not in the data" in proc.stderr
     assert "28 pairs" in proc.stderr and "8 + 4 samples" in proc.stderr
     header, rows = read_tsv((folder / "out.tsv").read_text())
     assert header == list(corrshift.PairResult.columns)
-    expected = corrshift.ztest(values, group_names("A"), group_names("B"), permutations=30,
-                               row_names=GENES, column_names=SAMPLES).top()
+    expected = corrshift.ztest(
+        values, group_names("A"), group_names("B"), permutations=30, row_names=GENES, column_names=SAMPLES
+    ).top()
     assert [(r["row1"], r["row2"]) for r in rows] == list(zip(expected.row1, expected.row2))
     assert (folder / "out.tsv").read_text().startswith("# group1 = A (8 samples); group2 = B (4 samples)\n")
     assert [r["class"] for r in rows] == expected.pair_class.tolist()
@@ -79,8 +103,21 @@ def test_pairs_end_to_end(files, values):
 
 def test_rows_to_stdout_keeps_progress_on_stderr(files):
     folder, data, sheet = files
-    proc = run_cli(["rows", data, "--group1", ",".join(group_names("A")), "--group2",
-                    ",".join(group_names("B")), "--permutations", 10, "--top", 3], folder)
+    proc = run_cli(
+        [
+            "rows",
+            data,
+            "--group1",
+            ",".join(group_names("A")),
+            "--group2",
+            ",".join(group_names("B")),
+            "--permutations",
+            10,
+            "--top",
+            3,
+        ],
+        folder,
+    )
     assert proc.returncode == 0, proc.stderr
     header, rows = read_tsv(proc.stdout)
     assert header == ["row", "score", "perm_p", "perm_q", "n1", "n2"] and len(rows) == 3
@@ -90,35 +127,82 @@ def test_rows_to_stdout_keeps_progress_on_stderr(files):
 @pytest.mark.parametrize("perm_q", [False, True])
 def test_filtered_pairs_report_perm_q_when_asked(files, perm_q):
     folder, data, sheet = files
-    proc = run_cli(["pairs", data, "--sheet", sheet, "--by", "condition", "--levels", "A", "B",
-                    "--permutations", 30, "--top", 4] + (["--perm-q"] if perm_q else []), folder)
+    proc = run_cli(
+        ["pairs", data, "--sheet", sheet, "--by", "condition", "--levels", "A", "B", "--permutations", 30, "--top", 4]
+        + (["--perm-q"] if perm_q else []),
+        folder,
+    )
     assert proc.returncode == 0, proc.stderr
     header, rows = read_tsv(proc.stdout)
     assert len(rows) == 4 and ("# perm_q: not computed" in proc.stdout) != perm_q
     assert all((r["perm_q"] == "NA") != perm_q for r in rows) and all(r["perm_p"] != "NA" for r in rows)
 
 
-@pytest.mark.parametrize("args, message", [
-    (["pairs", "missing.tsv", "--group1", "a", "--group2", "b"], "missing.tsv: no such file"),
-    (["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S77"],
-     "group2 names 1 column.*'S77'"),
-    (["rows", "{data}", "--sheet", "{sheet}", "--by", "condition", "--levels", "A", "C"],
-     "no sample has condition = 'C'; the values are 'A', 'B'"),
-    (["rows", "{data}", "--sheet", "{sheet}", "--by", "cond", "--levels", "A", "B"],
-     "--by 'cond'.*no such column"),
-    (["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--pairs",
-      "{folder}/typo.tsv"], r"typo.tsv: 2 name\(s\) that are not rows of the data: 'gen2' \(line 1\), 'gene9' "
-                            r"\(line 3\)"),
-    (["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "-o",
-      "{folder}/no/such/dir/out.tsv"], "-o .*out.tsv: the folder .* does not exist"),
-    (["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "-o", "{folder}"],
-     "is a directory; name a file"),
-    (["pairs", "{folder}/vector.npy", "--group1", "0", "--group2", "1"],
-     r"vector.npy: holds a 1-dimensional array of shape \(5,\)"),
-    (["pairs", "{folder}/cube.npy", "--group1", "0", "--group2", "1"],
-     r"cube.npy: holds a 3-dimensional array of shape \(2, 3, 4\)"),
-], ids=["missing-file", "unknown-sample", "unknown-level", "unknown-column", "pairs-typo-first-line",
-        "output-folder-missing", "output-is-folder", "npy-1d", "npy-3d"])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["pairs", "missing.tsv", "--group1", "a", "--group2", "b"], "missing.tsv: no such file"),
+        (
+            ["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S77"],
+            "group2 names 1 column.*'S77'",
+        ),
+        (
+            ["rows", "{data}", "--sheet", "{sheet}", "--by", "condition", "--levels", "A", "C"],
+            "no sample has condition = 'C'; the values are 'A', 'B'",
+        ),
+        (["rows", "{data}", "--sheet", "{sheet}", "--by", "cond", "--levels", "A", "B"], "--by 'cond'.*no such column"),
+        (
+            [
+                "pairs",
+                "{data}",
+                "--group1",
+                "S00,S01,S02,S03",
+                "--group2",
+                "S04,S05,S06,S07",
+                "--pairs",
+                "{folder}/typo.tsv",
+            ],
+            r"typo.tsv: 2 name\(s\) that are not rows of the data: 'gen2' \(line 1\), 'gene9' "
+            r"\(line 3\)",
+        ),
+        (
+            [
+                "pairs",
+                "{data}",
+                "--group1",
+                "S00,S01,S02,S03",
+                "--group2",
+                "S04,S05,S06,S07",
+                "-o",
+                "{folder}/no/such/dir/out.tsv",
+            ],
+            "-o .*out.tsv: the folder .* does not exist",
+        ),
+        (
+            ["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "-o", "{folder}"],
+            "is a directory; name a file",
+        ),
+        (
+            ["pairs", "{folder}/vector.npy", "--group1", "0", "--group2", "1"],
+            r"vector.npy: holds a 1-dimensional array of shape \(5,\)",
+        ),
+        (
+            ["pairs", "{folder}/cube.npy", "--group1", "0", "--group2", "1"],
+            r"cube.npy: holds a 3-dimensional array of shape \(2, 3, 4\)",
+        ),
+    ],
+    ids=[
+        "missing-file",
+        "unknown-sample",
+        "unknown-level",
+        "unknown-column",
+        "pairs-typo-first-line",
+        "output-folder-missing",
+        "output-is-folder",
+        "npy-1d",
+        "npy-3d",
+    ],
+)
 def test_user_errors_are_one_line(files, capsys, monkeypatch, args, message):
     folder, data, sheet = files
     (folder / "typo.tsv").write_text("gene1\tgen2\ngene0\tgene3\ngene9\tgene1\n")
@@ -155,10 +239,26 @@ def test_gzip_csv_npy_and_files_of_names(files, values, capsys, monkeypatch):
     a_idx = ",".join(str(j) for j, c in enumerate(CONDITION) if c == "A")
     b_idx = ",".join(str(j) for j, c in enumerate(CONDITION) if c == "B")
     monkeypatch.chdir(folder)
-    assert cli.main(["pairs", "expr.csv.gz", "--group1", "g1.txt", "--group2", "g2.txt", "--permutations",
-                     "5", "-o", "a.tsv.gz"]) == 0
-    assert cli.main(["pairs", "expr.npy", "--group1", a_idx, "--group2", b_idx, "--permutations", "5",
-                     "-o", "b.tsv"]) == 0
+    assert (
+        cli.main(
+            [
+                "pairs",
+                "expr.csv.gz",
+                "--group1",
+                "g1.txt",
+                "--group2",
+                "g2.txt",
+                "--permutations",
+                "5",
+                "-o",
+                "a.tsv.gz",
+            ]
+        )
+        == 0
+    )
+    assert (
+        cli.main(["pairs", "expr.npy", "--group1", a_idx, "--group2", b_idx, "--permutations", "5", "-o", "b.tsv"]) == 0
+    )
     _, from_csv = read_tsv(gzip.open("a.tsv.gz", "rt").read())
     _, from_npy = read_tsv((folder / "b.tsv").read_text())
     assert [r["z_diff"] for r in from_csv] == [r["z_diff"] for r in from_npy]
@@ -170,13 +270,41 @@ def test_sets_file_joins_lines_of_one_hub(files, values, capsys, monkeypatch):
     folder, data, sheet = files
     (folder / "sets.tsv").write_text("hub\tpartner\ngene1\tgene2\tgene3\ngene5\tgene0\ngene1\tgene7\n")
     monkeypatch.chdir(folder)
-    assert cli.main(["sets", str(data), "--sets", "sets.tsv", "--sheet", str(sheet), "--by", "condition",
-                     "--levels", "A", "B",
-                     "--score", "mean", "--permutations", "10", "-o", "sets.out"]) == 0
+    assert (
+        cli.main(
+            [
+                "sets",
+                str(data),
+                "--sets",
+                "sets.tsv",
+                "--sheet",
+                str(sheet),
+                "--by",
+                "condition",
+                "--levels",
+                "A",
+                "B",
+                "--score",
+                "mean",
+                "--permutations",
+                "10",
+                "-o",
+                "sets.out",
+            ]
+        )
+        == 0
+    )
     _, rows = read_tsv((folder / "sets.out").read_text())
-    expected = corrshift.set_scores(values, {"gene1": ["gene2", "gene3", "gene7"], "gene5": ["gene0"]},
-                                    group_names("A"), group_names("B"), score="mean", permutations=10,
-                                    row_names=GENES, column_names=SAMPLES).top()
+    expected = corrshift.set_scores(
+        values,
+        {"gene1": ["gene2", "gene3", "gene7"], "gene5": ["gene0"]},
+        group_names("A"),
+        group_names("B"),
+        score="mean",
+        permutations=10,
+        row_names=GENES,
+        column_names=SAMPLES,
+    ).top()
     assert [r["hub"] for r in rows] == expected.hub.tolist()
     assert [int(r["size"]) for r in rows] == expected.size.tolist()
     np.testing.assert_allclose([float(r["score"]) for r in rows], expected.score, rtol=1e-5)
@@ -198,8 +326,9 @@ def test_demo_on_a_slice(tmp_path, monkeypatch, with_matplotlib):
         monkeypatch.setitem(sys.modules, "matplotlib", None)
     out = tmp_path / "report.txt"
     with open(str(out), "w") as stream:
-        assert demo.run(str(tmp_path / "demo"), permutations=5, row_permutations=5, n_jobs=2, rows=40,
-                        stream=stream) == 0
+        assert (
+            demo.run(str(tmp_path / "demo"), permutations=5, row_permutations=5, n_jobs=2, rows=40, stream=stream) == 0
+        )
     report = out.read_text()
     assert "Top 15 pairs" in report and "Top 15 probe sets" in report and "Run time:" in report
     written = set(os.listdir(str(tmp_path / "demo")))
@@ -210,20 +339,65 @@ def test_demo_on_a_slice(tmp_path, monkeypatch, with_matplotlib):
     assert len(pairs) == 40 * 39 // 2
 
 
-@pytest.mark.parametrize("args, message", [
-    (["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--perms", "10"],
-     "unrecognized arguments: --perms 10"),
-    (["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--permutations",
-      "ten"], "argument --permutations: 'ten' is not a whole number"),
-    (["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--permutations",
-      "16777217"], "argument --permutations: must be 16777216 or less"),
-    (["rows", "{data}", "--group1", "S00"], "--group1 and --group2"),
-    (["rows", "{data}", "--group1", "S00", "--group2", "S01", "--sheet", "{sheet}", "--by", "c",
-      "--levels", "A", "B"], "either with --group1/--group2 or with --sheet"),
-    (["sets", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07"],
-     "the following arguments are required: --sets"),
-    (["rows", "{data}", "--by", "condition", "--levels", "A", "B"], "--by needs --sheet FILE"),
-], ids=["unknown-option", "bad-value", "too-many-permutations", "one-group", "two-forms", "missing-required", "by-without-sheet"])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (
+            ["pairs", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--perms", "10"],
+            "unrecognized arguments: --perms 10",
+        ),
+        (
+            ["rows", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--permutations", "ten"],
+            "argument --permutations: 'ten' is not a whole number",
+        ),
+        (
+            [
+                "rows",
+                "{data}",
+                "--group1",
+                "S00,S01,S02,S03",
+                "--group2",
+                "S04,S05,S06,S07",
+                "--permutations",
+                "16777217",
+            ],
+            "argument --permutations: must be 16777216 or less",
+        ),
+        (["rows", "{data}", "--group1", "S00"], "--group1 and --group2"),
+        (
+            [
+                "rows",
+                "{data}",
+                "--group1",
+                "S00",
+                "--group2",
+                "S01",
+                "--sheet",
+                "{sheet}",
+                "--by",
+                "c",
+                "--levels",
+                "A",
+                "B",
+            ],
+            "either with --group1/--group2 or with --sheet",
+        ),
+        (
+            ["sets", "{data}", "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07"],
+            "the following arguments are required: --sets",
+        ),
+        (["rows", "{data}", "--by", "condition", "--levels", "A", "B"], "--by needs --sheet FILE"),
+    ],
+    ids=[
+        "unknown-option",
+        "bad-value",
+        "too-many-permutations",
+        "one-group",
+        "two-forms",
+        "missing-required",
+        "by-without-sheet",
+    ],
+)
 def test_usage_errors_show_the_commands_usage(files, capsys, args, message):
     folder, data, sheet = files
     with pytest.raises(SystemExit) as stop:
@@ -245,8 +419,20 @@ def test_version(capsys):
 
 def test_many_jobs_are_capped_not_refused(files, capsys):
     folder, data, _ = files
-    args = ["pairs", str(data), "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07",
-            "--permutations", "3", "--jobs", "1000000", "-o", str(folder / "many.tsv")]
+    args = [
+        "pairs",
+        str(data),
+        "--group1",
+        "S00,S01,S02,S03",
+        "--group2",
+        "S04,S05,S06,S07",
+        "--permutations",
+        "3",
+        "--jobs",
+        "1000000",
+        "-o",
+        str(folder / "many.tsv"),
+    ]
     assert cli.main(args) == 0
     capsys.readouterr()
 
@@ -261,11 +447,37 @@ def test_pairs_file_header_and_h5ad_with_obs_as_sheet(files, values, capsys, mon
     adata.write_h5ad(str(folder / "cells.h5ad"))
     (folder / "pairs.tsv").write_text("first\tsecond\ngene1\tgene2\ngene0\tgene3\n")
     monkeypatch.chdir(folder)
-    assert cli.main(["pairs", "cells.h5ad", "--by", "condition", "--levels", "A", "B", "--pairs", "pairs.tsv",
-                     "--permutations", "10", "-o", "h5.tsv"]) == 0
+    assert (
+        cli.main(
+            [
+                "pairs",
+                "cells.h5ad",
+                "--by",
+                "condition",
+                "--levels",
+                "A",
+                "B",
+                "--pairs",
+                "pairs.tsv",
+                "--permutations",
+                "10",
+                "-o",
+                "h5.tsv",
+            ]
+        )
+        == 0
+    )
     _, rows = read_tsv((folder / "h5.tsv").read_text())
-    expected = corrshift.ztest(values, "A", "B", [("gene1", "gene2"), ("gene0", "gene3")], groupby=CONDITION,
-                               permutations=10, row_names=GENES, column_names=SAMPLES).top()
+    expected = corrshift.ztest(
+        values,
+        "A",
+        "B",
+        [("gene1", "gene2"), ("gene0", "gene3")],
+        groupby=CONDITION,
+        permutations=10,
+        row_names=GENES,
+        column_names=SAMPLES,
+    ).top()
     assert [(r["row1"], r["row2"]) for r in rows] == list(zip(expected.row1, expected.row2))
     np.testing.assert_allclose([float(r["perm_p"]) for r in rows], expected.perm_p, rtol=1e-5)
     capsys.readouterr()
@@ -275,12 +487,35 @@ def test_pairs_file_header_and_h5ad_with_obs_as_sheet(files, values, capsys, mon
 def test_parquet_output_on_a_local_cluster(files, values):
     pd = pytest.importorskip("pandas")
     folder, data, sheet = files
-    args = ["pairs", data, "--sheet", sheet, "--by", "condition", "--levels", "A", "B", "--permutations", 20,
-            "--max-q", 0.9, "-o", "pairs.parquet"]
+    args = [
+        "pairs",
+        data,
+        "--sheet",
+        sheet,
+        "--by",
+        "condition",
+        "--levels",
+        "A",
+        "B",
+        "--permutations",
+        20,
+        "--max-q",
+        0.9,
+        "-o",
+        "pairs.parquet",
+    ]
     proc = run_cli(args + ["--workers", 2], folder)
     assert proc.returncode == 0, proc.stderr
-    expected = corrshift.ztest(values, group_names("A"), group_names("B"), permutations=20, progress=False,
-                               row_names=GENES, column_names=SAMPLES, max_q=0.9)
+    expected = corrshift.ztest(
+        values,
+        group_names("A"),
+        group_names("B"),
+        permutations=20,
+        progress=False,
+        row_names=GENES,
+        column_names=SAMPLES,
+        max_q=0.9,
+    )
     table = pd.read_parquet(folder / "pairs.parquet")
     assert list(table["row1"].astype(str)) == list(expected.row1)
     assert np.array_equal(table["q_value"].to_numpy(), expected.q_value)
@@ -294,8 +529,23 @@ def test_parquet_output_on_a_local_cluster(files, values):
 def test_scheduler_and_workers_exclude_each_other(files, capsys):
     folder, data, sheet = files
     with pytest.raises(SystemExit):
-        cli.main(["rows", str(data), "--sheet", str(sheet), "--by", "condition", "--levels", "A", "B",
-                  "--workers", "2", "--scheduler", "tcp://127.0.0.1:1"])
+        cli.main(
+            [
+                "rows",
+                str(data),
+                "--sheet",
+                str(sheet),
+                "--by",
+                "condition",
+                "--levels",
+                "A",
+                "B",
+                "--workers",
+                "2",
+                "--scheduler",
+                "tcp://127.0.0.1:1",
+            ]
+        )
     assert "either --scheduler or --workers" in capsys.readouterr().err
 
 
@@ -304,7 +554,7 @@ def read_level_tsv(path):
     lines = path.read_text().splitlines()
     comments = [line for line in lines if line.startswith("#")]
     header = lines[len(comments)].split("\t")
-    return comments, header, [dict(zip(header, line.split("\t"))) for line in lines[len(comments) + 1:]]
+    return comments, header, [dict(zip(header, line.split("\t"))) for line in lines[len(comments) + 1 :]]
 
 
 @pytest.mark.parametrize("groups", [["--by", "condition", "--levels", "stim", "ctrl"], "names"])
@@ -313,8 +563,14 @@ def test_within_compares_each_level_alone(cells, tmp_path, capsys, groups):
     if groups == "names":
         names = {c: ",".join(cells.obs_names[(cells.obs.condition == c).to_numpy()]) for c in ("stim", "ctrl")}
         groups = ["--group1", names["stim"], "--group2", names["ctrl"]]
-    assert cli.main(["pairs", str(tmp_path / "cells.h5ad")] + groups + [
-        "--within", "cell_type", "--permutations", "20", "--top", "5", "-o", str(tmp_path / "out.tsv")]) == 0
+    assert (
+        cli.main(
+            ["pairs", str(tmp_path / "cells.h5ad")]
+            + groups
+            + ["--within", "cell_type", "--permutations", "20", "--top", "5", "-o", str(tmp_path / "out.tsv")]
+        )
+        == 0
+    )
     err = capsys.readouterr().err
     assert "note: 1 level of 'cell_type' with fewer than 4 samples in a group left out" in err
     assert "10 pairs in 2 levels of 'cell_type'" in err
@@ -324,8 +580,7 @@ def test_within_compares_each_level_alone(cells, tmp_path, capsys, groups):
     assert header == ["cell_type"] + list(corrshift.PairResult.columns)
     for level in ("T", "B"):
         alone = cells[(cells.obs.cell_type == level).to_numpy()]
-        expected = corrshift.ztest(alone, "stim", "ctrl", groupby="condition", permutations=20, top=5,
-                                   progress=False)
+        expected = corrshift.ztest(alone, "stim", "ctrl", groupby="condition", permutations=20, top=5, progress=False)
         mine = [r for r in rows if r["cell_type"] == level]
         assert [(r["row1"], r["row2"]) for r in mine] == list(zip(expected.row1, expected.row2))
         np.testing.assert_allclose([float(r["perm_p"]) for r in mine], expected.perm_p, rtol=1e-5)
@@ -345,8 +600,16 @@ def test_within_needs_a_level_with_both_groups(cells, tmp_path, capsys):
 
 def test_class_alpha_sets_the_class_level(files, capsys):
     folder, data, _ = files
-    args = ["pairs", str(data), "--group1", "S00,S01,S02,S03,S04", "--group2", "S05,S06,S07,S08,S09",
-            "--permutations", "0"]
+    args = [
+        "pairs",
+        str(data),
+        "--group1",
+        "S00,S01,S02,S03,S04",
+        "--group2",
+        "S05,S06,S07,S08,S09",
+        "--permutations",
+        "0",
+    ]
     classes = []
     for alpha in ("0.05", "0.999"):
         assert cli.main(args + ["--class-alpha", alpha]) == 0
@@ -361,8 +624,23 @@ def test_class_alpha_sets_the_class_level(files, capsys):
 def test_summary_counts_in_the_singular(files, capsys):
     folder, data, _ = files
     (folder / "one.tsv").write_text("gene1\tgene2\n")
-    assert cli.main(["pairs", str(data), "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07",
-                     "--pairs", str(folder / "one.tsv"), "--permutations", "1"]) == 0
+    assert (
+        cli.main(
+            [
+                "pairs",
+                str(data),
+                "--group1",
+                "S00,S01,S02,S03",
+                "--group2",
+                "S04,S05,S06,S07",
+                "--pairs",
+                str(folder / "one.tsv"),
+                "--permutations",
+                "1",
+            ]
+        )
+        == 0
+    )
     err = capsys.readouterr().err
     assert "corrshift pairs: 1 pair, " in err and ", 1 permutation (smallest" in err
 
@@ -380,8 +658,9 @@ def test_write_errors_name_the_output(files, capsys):
     folder, data, _ = files
     args = ["rows", str(data), "--group1", "S00,S01,S02,S03", "--group2", "S04,S05,S06,S07", "--permutations", "1"]
     assert cli.main(args + ["-o", "/dev/full"]) == 1
-    assert capsys.readouterr().err.endswith("corrshift: error: -o /dev/full: cannot write the table: No space "
-                                            "left on device\n")
+    assert capsys.readouterr().err.endswith(
+        "corrshift: error: -o /dev/full: cannot write the table: No space left on device\n"
+    )
 
 
 def test_h5ad_from_a_newer_anndata_says_so(files, capsys):
@@ -396,6 +675,10 @@ def test_h5ad_from_a_newer_anndata_says_so(files, capsys):
     assert cli.main(["rows", str(path), "--group1", "0,1", "--group2", "2,3"]) == 1
     err = capsys.readouterr().err
     installed = __import__("importlib.metadata").metadata.version("anndata")
-    assert "new.h5ad: the file was written by a newer anndata than the anndata {} installed here: its element " \
-           "/X is stored as 'tensor-array' (encoding version 9.1.0), which anndata {} cannot read".format(
-               installed, installed) in err
+    assert (
+        "new.h5ad: the file was written by a newer anndata than the anndata {} installed here: its element "
+        "/X is stored as 'tensor-array' (encoding version 9.1.0), which anndata {} cannot read".format(
+            installed, installed
+        )
+        in err
+    )

@@ -25,11 +25,17 @@ def test_the_docs_have_examples():
 
 
 @pytest.mark.filterwarnings("ignore:.* left out .*:UserWarning")
-@pytest.mark.parametrize("name, k, code", EXAMPLES, ids=["{}-{}".format(os.path.basename(n), k)
-                                                        for n, k, _ in EXAMPLES])
+@pytest.mark.parametrize(
+    "name, k, code", EXAMPLES, ids=["{}-{}".format(os.path.basename(n), k) for n, k, _ in EXAMPLES]
+)
 def test_example_runs(name, k, code, tmp_path, monkeypatch):
-    for needed, module in (("anndata", "anndata"), ("pandas", "pandas"), ("matplotlib", "matplotlib"),
-                           ("engine.local_cluster", "distributed"), ("import scanpy", "scanpy")):
+    for needed, module in (
+        ("anndata", "anndata"),
+        ("pandas", "pandas"),
+        ("matplotlib", "matplotlib"),
+        ("engine.local_cluster", "distributed"),
+        ("import scanpy", "scanpy"),
+    ):
         if needed in code:
             pytest.importorskip(module)
     if ".parquet" in code and needs_parquet.args[0]:

@@ -1,5 +1,6 @@
 """The engine run in this process: same tables as the in-memory public functions, exact
 q-values under filters, Parquet output, resuming, and refusals before any work."""
+
 import json
 import os
 import sys
@@ -29,6 +30,7 @@ def in_memory(kind, x, method="pearson", alternative="two-sided", permutations=2
     """The table as one block call over every row and pass gives it: the reference."""
     from corrshift import _blocks, _inputs
     from corrshift.results import PairResult, RowResult, SetResult, permutation_pvalues
+
     matrix = _inputs.as_matrix(x)
     grp = _inputs.groups(matrix, G1, G2, False)
     first, second = _inputs.local_groups(grp.first.size, grp.second.size)
@@ -42,37 +44,86 @@ def in_memory(kind, x, method="pearson", alternative="two-sided", permutations=2
     if kind in ("pairs", "listed"):
         if kind == "pairs":
             n = matrix.nrows
-            r1, r2, z, p, counts = _blocks.ztest_block(sub(), first, second, (0, n), (0, n), method, alternative,
-                                                       *passes, statistics="api")
+            r1, r2, z, p, counts = _blocks.ztest_block(
+                sub(), first, second, (0, n), (0, n), method, alternative, *passes, statistics="api"
+            )
             index1, index2 = engine.band_pairs(0, matrix.nrows - 1, matrix.nrows)
         else:
             index1, index2 = _inputs.pair_list(matrix, PAIRS)
             used = np.unique(np.concatenate([index1, index2]))
             r1, r2, z, p, counts = _blocks.pairs_block(
-                sub(used), np.searchsorted(used, index1).astype(np.int32),
-                np.searchsorted(used, index2).astype(np.int32), first, second, method, alternative, *passes,
-                statistics="api")
-        return PairResult(matrix.row_names, index1, index2, r1, r2, z, p,
-                          permutation_pvalues(counts, permutations, z), *common, method, alternative, permutations,
-                          **labels)
+                sub(used),
+                np.searchsorted(used, index1).astype(np.int32),
+                np.searchsorted(used, index2).astype(np.int32),
+                first,
+                second,
+                method,
+                alternative,
+                *passes,
+                statistics="api",
+            )
+        return PairResult(
+            matrix.row_names,
+            index1,
+            index2,
+            r1,
+            r2,
+            z,
+            p,
+            permutation_pvalues(counts, permutations, z),
+            *common,
+            method,
+            alternative,
+            permutations,
+            **labels,
+        )
     if kind == "rows":
-        observed, counts = _blocks.row_score_block(sub(), first, second, (0, matrix.nrows), method, score,
-                                                   alternative, *passes, statistics="api")
-        return RowResult(matrix.row_names, np.arange(matrix.nrows, dtype=np.int32), observed,
-                         permutation_pvalues(counts, permutations, observed), *common, score, method, alternative,
-                         permutations, **labels)
+        observed, counts = _blocks.row_score_block(
+            sub(), first, second, (0, matrix.nrows), method, score, alternative, *passes, statistics="api"
+        )
+        return RowResult(
+            matrix.row_names,
+            np.arange(matrix.nrows, dtype=np.int32),
+            observed,
+            permutation_pvalues(counts, permutations, observed),
+            *common,
+            score,
+            method,
+            alternative,
+            permutations,
+            **labels,
+        )
     hubs, partners = _inputs.set_list(matrix, SETS)
     order = np.argsort(hubs)
     rows1 = np.concatenate([np.full(partners[k].size, hubs[k], np.int32) for k in order])
     rows2 = np.concatenate([partners[k] for k in order])
     used = np.unique(np.concatenate([rows1, rows2]))
     _, observed, counts = _blocks.set_block(
-        sub(used), np.searchsorted(used, rows1).astype(np.int32), np.searchsorted(used, rows2).astype(np.int32),
-        first, second, method, score, alternative, *passes, statistics="api")
+        sub(used),
+        np.searchsorted(used, rows1).astype(np.int32),
+        np.searchsorted(used, rows2).astype(np.int32),
+        first,
+        second,
+        method,
+        score,
+        alternative,
+        *passes,
+        statistics="api",
+    )
     back = np.argsort(order)
-    return SetResult(matrix.row_names, np.asarray(hubs, np.int32), partners, observed[back],
-                     permutation_pvalues(counts[back], permutations, observed[back]), *common, score, method,
-                     alternative, permutations, **labels)
+    return SetResult(
+        matrix.row_names,
+        np.asarray(hubs, np.int32),
+        partners,
+        observed[back],
+        permutation_pvalues(counts[back], permutations, observed[back]),
+        *common,
+        score,
+        method,
+        alternative,
+        permutations,
+        **labels,
+    )
 
 
 def public_and_engine(kind, x, **options):
@@ -88,10 +139,19 @@ def public_and_engine(kind, x, **options):
 
 
 @pytest.mark.parametrize("method", ["pearson", "spearman"])
-@pytest.mark.parametrize("kind,options", [
-    ("pairs", {}), ("pairs", {"alternative": "less"}), ("pairs", {"permutations": 0}),
-    ("listed", {}), ("rows", {"score": "mean"}), ("rows", {"alternative": "greater"}), ("sets", {}),
-], ids=["pairs", "pairs-less", "pairs-no-perm", "listed", "rows-mean", "rows-greater", "sets"])
+@pytest.mark.parametrize(
+    "kind,options",
+    [
+        ("pairs", {}),
+        ("pairs", {"alternative": "less"}),
+        ("pairs", {"permutations": 0}),
+        ("listed", {}),
+        ("rows", {"score": "mean"}),
+        ("rows", {"alternative": "greater"}),
+        ("sets", {}),
+    ],
+    ids=["pairs", "pairs-less", "pairs-no-perm", "listed", "rows-mean", "rows-greater", "sets"],
+)
 def test_same_table_as_in_memory(engine_small, data, kind, options, method):
     options = dict({"permutations": 25}, **options, method=method)
     expected, run = public_and_engine(kind, data, **options)
@@ -134,10 +194,18 @@ def test_in_process_runs_that_write_no_files_are_one_task_per_tile(engine_small,
         assert len(calls) > 1 and set(calls) == {(0, 26)}
 
 
-@pytest.mark.parametrize("filters", [
-    {"max_q": 0.2}, {"max_q": 0.0}, {"max_p": 0.05}, {"top": 9}, {"max_q": 0.5, "top": 4},
-    {"max_p": 0.3, "max_q": 0.4, "top": 1000},
-], ids=["max_q", "max_q-0", "max_p", "top", "max_q-top", "all-three"])
+@pytest.mark.parametrize(
+    "filters",
+    [
+        {"max_q": 0.2},
+        {"max_q": 0.0},
+        {"max_p": 0.05},
+        {"top": 9},
+        {"max_q": 0.5, "top": 4},
+        {"max_p": 0.3, "max_q": 0.4, "top": 1000},
+    ],
+    ids=["max_q", "max_q-0", "max_p", "top", "max_q-top", "all-three"],
+)
 @pytest.mark.parametrize("kind", ["pairs", "rows"])
 def test_filters_keep_what_in_memory_keeps(engine_small, data, kind, filters):
     expected, run = public_and_engine(kind, data, permutations=25)
@@ -179,6 +247,7 @@ def test_q_values_from_counts_match_bh(limit):
 def test_parquet_dataset(engine_small, data, tmp_path):
     pd = pytest.importorskip("pandas")
     import pyarrow.parquet as pq
+
     expected, run = public_and_engine("pairs", data, permutations=25)
     out = tmp_path / "pairs.parquet"
     result = run(progress=False, out=out)
@@ -239,8 +308,16 @@ def test_resume_gives_the_same_files(engine_small, data, tmp_path, monkeypatch, 
 
 
 def engine_problem(x):
-    return engine.Problem("all", x, np.arange(8, dtype=np.int32), np.arange(8, 17, dtype=np.int32),
-                          np.arange(len(x)).astype(str).astype(object), "pearson", "two-sided", 25)
+    return engine.Problem(
+        "all",
+        x,
+        np.arange(8, dtype=np.int32),
+        np.arange(8, 17, dtype=np.int32),
+        np.arange(len(x)).astype(str).astype(object),
+        "pearson",
+        "two-sided",
+        25,
+    )
 
 
 def refuse(tmp_path):
@@ -257,6 +334,7 @@ def refuse(tmp_path):
     ]
     try:
         import distributed  # noqa: F401
+
         cases.append(({"client": object()}, "client must be a distributed.Client"))
     except ImportError:  # without dask any client= is refused for that reason, as tested below
         pass
@@ -322,8 +400,16 @@ def test_what_does_not_fit_is_refused(engine_small, data, monkeypatch):
 
 @pytest.mark.parametrize("nrows", [2, 3, 1001, 60000])
 def test_bands_cover_every_pair_once(nrows):
-    problem = engine.Problem("all", np.zeros((nrows, 8), np.float32), np.arange(4, dtype=np.int32),
-                             np.arange(4, 8, dtype=np.int32), np.zeros(nrows, object), "pearson", "two-sided", 99)
+    problem = engine.Problem(
+        "all",
+        np.zeros((nrows, 8), np.float32),
+        np.arange(4, dtype=np.int32),
+        np.arange(4, 8, dtype=np.int32),
+        np.zeros(nrows, object),
+        "pearson",
+        "two-sided",
+        99,
+    )
     tiles = engine.plan_tiles(problem)
     assert tiles[0][0] == 0 and tiles[-1][1] == nrows - 1
     assert all(a < b and b == c for (a, b), (c, _) in zip(tiles, tiles[1:] + [(tiles[-1][1], 0)]))
@@ -347,11 +433,13 @@ def test_band_pairs_follow_condensed_order(nrows):
             assert list(zip(*(a.tolist() for a in some))) == expected[::2]
 
 
-@pytest.mark.parametrize("limit", [0.05, 0.1, 1 / 3, 0.0, 1e-300, 1.0 + 2.0 ** -40, np.inf])
+@pytest.mark.parametrize("limit", [0.05, 0.1, 1 / 3, 0.0, 1e-300, 1.0 + 2.0**-40, np.inf])
 def test_float32_filter_is_the_float64_comparison(limit):
     near = np.float32(limit) if np.isfinite(limit) else np.float32(1)
-    p = np.concatenate([np.nextafter(near, np.float32(k * np.inf), dtype=np.float32) * np.ones(1, np.float32)
-                        for k in (-1, 1)] + [[near, 0, 1, np.nan], np.linspace(0, 1, 101, dtype=np.float32)])
+    p = np.concatenate(
+        [np.nextafter(near, np.float32(k * np.inf), dtype=np.float32) * np.ones(1, np.float32) for k in (-1, 1)]
+        + [[near, 0, 1, np.nan], np.linspace(0, 1, 101, dtype=np.float32)]
+    )
     p = p.astype(np.float32)
     assert np.array_equal(engine.at_most(p, limit), p.astype(np.float64) <= limit)
 
@@ -363,10 +451,11 @@ def test_more_rows_than_one_call_can_number(tmp_path):
     rng = np.random.default_rng(1)
     n = 46400
     x = rng.normal(size=(n, 16)).astype(np.float32)
-    x[1, :8] = x[0, :8]      # correlated in group 1,
-    x[1, 8:] = -x[0, 8:]     # anticorrelated in group 2
-    result = corrshift.ztest(x, list(range(8)), list(range(8, 16)), permutations=0, max_q=1e-3, progress=False,
-                          out=tmp_path / "many")
+    x[1, :8] = x[0, :8]  # correlated in group 1,
+    x[1, 8:] = -x[0, 8:]  # anticorrelated in group 2
+    result = corrshift.ztest(
+        x, list(range(8)), list(range(8, 16)), permutations=0, max_q=1e-3, progress=False, out=tmp_path / "many"
+    )
     assert ("0", "1") in set(zip(result.row1, result.row2))
 
 
@@ -379,12 +468,16 @@ def test_progress_goes_to_stderr_only(data, capfd):
     assert capfd.readouterr() == ("", "")
 
 
-@pytest.mark.parametrize("values", [
-    [0.5, 0.25, 0.5, np.nan, 0.0, 1.0, 0.25, np.nan],
-    [np.nan, np.nan],
-    [],
-    [-0.0, 0.0, -2.0, 0.5, np.nan],  # signed values: the sorting shortcut does not apply
-], ids=["ties-nan-zero", "all-nan", "empty", "signed"])
+@pytest.mark.parametrize(
+    "values",
+    [
+        [0.5, 0.25, 0.5, np.nan, 0.0, 1.0, 0.25, np.nan],
+        [np.nan, np.nan],
+        [],
+        [-0.0, 0.0, -2.0, 0.5, np.nan],  # signed values: the sorting shortcut does not apply
+    ],
+    ids=["ties-nan-zero", "all-nan", "empty", "signed"],
+)
 def test_distinct_values_and_codes(values):
     values = np.asarray(values, dtype=np.float32)
     distinct, counts, code = engine._distinct(values)
@@ -425,13 +518,16 @@ def whole_then_slow(data, tmp_path, name):
     stand-in with a delay) into tmp_path/`name`; returns that process."""
     import subprocess
     import sys
+
     np.save(str(tmp_path / "whole.npy"), data)
     np.save(str(tmp_path / (name + ".npy")), data)
     here = os.path.dirname(os.path.abspath(__file__))
-    subprocess.run([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "whole")], check=True,
-                   stdout=subprocess.DEVNULL)
-    return subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / name), here],
-                            stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "whole")], check=True, stdout=subprocess.DEVNULL
+    )
+    return subprocess.Popen(
+        [sys.executable, "-c", KILLED_CLIENT, str(tmp_path / name), here], stdout=subprocess.DEVNULL
+    )
 
 
 @needs_parquet
@@ -439,6 +535,7 @@ def test_killed_client_resumes_to_the_same_files(data, tmp_path):
     import subprocess
     import sys
     import time
+
     proc = whole_then_slow(data, tmp_path, "killed")  # killed once a few tiles are done
     manifest = tmp_path / "killed" / "_corrshift.json"
     deadline = time.time() + 60
@@ -450,8 +547,9 @@ def test_killed_client_resumes_to_the_same_files(data, tmp_path):
     proc.wait()
     done = json.loads(manifest.read_text())
     assert not done["complete"] and done["tiles_done"]
-    subprocess.run([sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "killed")], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [sys.executable, "-c", KILLED_CLIENT, str(tmp_path / "killed")], check=True, stdout=subprocess.DEVNULL
+    )
     assert files_of(tmp_path / "killed") == files_of(tmp_path / "whole")
 
 
@@ -472,13 +570,17 @@ def test_a_folder_in_use_by_another_run_is_refused(engine_small, data, tmp_path,
     import socket
     import subprocess
     import sys
+
     _, run = public_and_engine("pairs", data, permutations=25)
     out = tmp_path / "out"
     out.mkdir()
     other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
-        text = {"live": lock_of(socket.gethostname(), other.pid, engine._process_start(other.pid)),
-                "other-host": lock_of("elsewhere", os.getpid()), "unreadable": "{"}[holder]
+        text = {
+            "live": lock_of(socket.gethostname(), other.pid, engine._process_start(other.pid)),
+            "other-host": lock_of("elsewhere", os.getpid()),
+            "unreadable": "{",
+        }[holder]
         (out / "_corrshift.lock").write_text(text)
         monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
         with pytest.raises(corrshift.InputError, match="in use by another run"):
@@ -495,6 +597,7 @@ def test_the_lock_of_a_run_that_is_gone_is_taken_over(engine_small, data, tmp_pa
     import socket
     import subprocess
     import sys
+
     _, run = public_and_engine("pairs", data, permutations=25)
     run(progress=False, out=tmp_path / "whole", max_q=0.5)
     out = tmp_path / "out"
@@ -513,6 +616,7 @@ def test_the_lock_of_a_run_that_is_gone_is_taken_over(engine_small, data, tmp_pa
 @needs_parquet
 def test_a_second_run_into_the_same_folder_is_refused_while_the_first_writes(data, tmp_path):
     import time
+
     first = whole_then_slow(data, tmp_path, "busy")
     try:
         manifest = tmp_path / "busy" / "_corrshift.json"

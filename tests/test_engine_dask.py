@@ -1,5 +1,6 @@
 """The engine on a real local Dask cluster of two worker processes: the same files as in
 this process, also when a worker is killed in the middle of a run."""
+
 import os
 import signal
 
@@ -12,7 +13,6 @@ from conftest import assert_same_table, needs_parquet
 from test_engine import G1, G2, in_memory
 
 distributed = pytest.importorskip("distributed")
-
 
 
 @pytest.fixture(scope="module")
@@ -35,13 +35,16 @@ def files_of(folder):
 
 CASES = {
     "pairs-pearson": lambda x, **e: corrshift.ztest(x, G1, G2, permutations=20, **e),
-    "pairs-spearman-filtered": lambda x, **e: corrshift.ztest(x, G1, G2, permutations=20, method="spearman",
-                                                          max_q=0.3, **e),
+    "pairs-spearman-filtered": lambda x, **e: corrshift.ztest(
+        x, G1, G2, permutations=20, method="spearman", max_q=0.3, **e
+    ),
     "rows-spearman": lambda x, **e: corrshift.row_scores(x, G1, G2, permutations=20, method="spearman", **e),
-    "sets": lambda x, **e: corrshift.set_scores(x, {2: [1, 5, 9], 30: list(range(31, 45))}, G1, G2,
-                                             permutations=20, **e),
-    "modules-spearman": lambda x, **e: corrshift.module_scores(x, [range(0, 20), range(15, 40), [3, 41, 47]], G1, G2,
-                                                            permutations=20, method="spearman", **e),
+    "sets": lambda x, **e: corrshift.set_scores(
+        x, {2: [1, 5, 9], 30: list(range(31, 45))}, G1, G2, permutations=20, **e
+    ),
+    "modules-spearman": lambda x, **e: corrshift.module_scores(
+        x, [range(0, 20), range(15, 40), [3, 41, 47]], G1, G2, permutations=20, method="spearman", **e
+    ),
 }
 
 
@@ -59,8 +62,9 @@ def test_cluster_matches_one_in_memory_call(engine_small, data, client, monkeypa
     if split:  # tiles cut into pass ranges, whose counts the client adds up
         monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
     expected = in_memory("pairs", data, permutations=20, method="spearman")
-    assert_same_table(expected, corrshift.ztest(data, G1, G2, permutations=20, method="spearman",
-                                                progress=False, client=client))
+    assert_same_table(
+        expected, corrshift.ztest(data, G1, G2, permutations=20, method="spearman", progress=False, client=client)
+    )
 
 
 def test_killed_worker_gives_the_same_result(engine_small, data, monkeypatch):
@@ -84,19 +88,31 @@ def test_killed_worker_gives_the_same_result(engine_small, data, monkeypatch):
 def engine_problem_of(x):
     """The problem corrshift.ztest(x, G1, G2, permutations=20) builds."""
     from corrshift import _inputs
+
     matrix = _inputs.as_matrix(x)
     grp = _inputs.groups(matrix, G1, G2, False)
     first, second = _inputs.local_groups(grp.first.size, grp.second.size)
-    return engine.Problem("all", _inputs.screened_submatrix(matrix, grp).data, first, second, matrix.row_names,
-                          "pearson", "two-sided", 20, labels=(grp.label1, grp.label2))
+    return engine.Problem(
+        "all",
+        _inputs.screened_submatrix(matrix, grp).data,
+        first,
+        second,
+        matrix.row_names,
+        "pearson",
+        "two-sided",
+        20,
+        labels=(grp.label1, grp.label2),
+    )
 
 
 def test_connect_refuses_unreachable_scheduler_and_bad_counts():
     with pytest.raises(corrshift.InputError, match="cannot reach the Dask scheduler"):
         with engine.connect(scheduler="tcp://127.0.0.1:1", timeout="1s"):
             pass
-    for options, message in (({"workers": 0}, "positive whole number"),
-                             ({"workers": 2, "scheduler": "tcp://127.0.0.1:1"}, "not both")):
+    for options, message in (
+        ({"workers": 0}, "positive whole number"),
+        ({"workers": 2, "scheduler": "tcp://127.0.0.1:1"}, "not both"),
+    ):
         with pytest.raises(corrshift.InputError, match=message):
             with engine.connect(**options):
                 pass
@@ -116,6 +132,7 @@ def test_levels_of_a_single_cell_run_go_to_the_cluster(cells, client):
 
 def test_cluster_two_phase_perm_p_is_the_full_runs(engine_small, data, client, monkeypatch):
     from test_two_phase import assert_same_but_perm_q
+
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)  # several pass ranges per tile in both phases
     options = dict(permutations=20, method="spearman", max_p=0.1, progress=False)
     full = corrshift.ztest(data, G1, G2, perm_q=True, **options)

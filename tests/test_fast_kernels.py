@@ -8,6 +8,7 @@ columns listed twice or in both groups, and sizes off the vector width (8), the 
 (4 x 16) and the row blocks (8); and on rows built to test the permutation passes'
 decision margin.
 """
+
 import os
 
 import numpy as np
@@ -117,8 +118,7 @@ def test_score_indexed(case, score, method, alternative):
     first, second = listed_pairs(len(data), 60, seed=len(data) + 1, sorted_first=True)
     slow = _baseline._score_pipeline_indexed(data, first, second, g1, g2, method, score, alternative, perms, 1)
     for jobs in JOBS:
-        fast = pipelines._score_pipeline_indexed(
-            data, first, second, g1, g2, method, score, alternative, perms, jobs)
+        fast = pipelines._score_pipeline_indexed(data, first, second, g1, g2, method, score, alternative, perms, jobs)
         same(fast, slow)
 
 
@@ -133,9 +133,20 @@ def margin_matrix(nrows, ncols, seed):
         for r in range(1, nrows):
             base, v = data[0], noise[r]
             kind = r % 12
-            data[r] = [v, 3 * base + 1, -base, base + np.float32(0.1425) * v, 2.5, -base + np.float32(0.143) * v,
-                       base * np.float32(1e30), v * np.float32(1e15), v * np.float32(1e-25), 1e6 + 0.1 * v,
-                       np.round(v * 4) / 4, v * np.float32(1e-40)][kind]
+            data[r] = [
+                v,
+                3 * base + 1,
+                -base,
+                base + np.float32(0.1425) * v,
+                2.5,
+                -base + np.float32(0.143) * v,
+                base * np.float32(1e30),
+                v * np.float32(1e15),
+                v * np.float32(1e-25),
+                1e6 + 0.1 * v,
+                np.round(v * 4) / 4,
+                v * np.float32(1e-40),
+            ][kind]
     data[5, ncols // 3] = np.inf
     data[7, ncols // 2] = np.nan
     return np.ascontiguousarray(data, dtype=np.float32)
@@ -151,12 +162,13 @@ def test_permutation_decisions_at_the_margin(shape, method, alternative):
     first, second = listed_pairs(nrows, 300, seed=ncols)
     slow = _baseline._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, 12, 1)
     slow_listed = _baseline._ztest_pipeline_indexed(data, first, second, g1, g2, method, alternative, 12, 1)
-    scores = {score: _baseline._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, 12, 1)
-              for score in ("median", "mean")}
+    scores = {
+        score: _baseline._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, 12, 1)
+        for score in ("median", "mean")
+    }
     for jobs in JOBS:
         same(pipelines._ztest_pipeline_exhaustive(data, g1, g2, method, alternative, 12, jobs), slow)
-        same(pipelines._ztest_pipeline_indexed(data, first, second, g1, g2, method, alternative, 12, jobs),
-             slow_listed)
+        same(pipelines._ztest_pipeline_indexed(data, first, second, g1, g2, method, alternative, 12, jobs), slow_listed)
         for score, want in scores.items():
             same(pipelines._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, 12, jobs), want)
 

@@ -51,45 +51,99 @@ def _f32(value):
 FLOATS = st.one_of(
     st.sampled_from([0.0, 1.0, -1.0, 2.0, 0.5, -0.0, 3.0]),
     st.floats(-100, 100, width=32),
-    st.sampled_from([float("nan"), float("inf"), float("-inf"), _f32(3e38), _f32(-3e38),
-                     _f32(1e-45), _f32(1e-38)]),
+    st.sampled_from([float("nan"), float("inf"), float("-inf"), _f32(3e38), _f32(-3e38), _f32(1e-45), _f32(1e-38)]),
 )
 FLOAT_DTYPES = st.one_of(
     st.just(np.dtype(np.float32)),
-    st.sampled_from([np.dtype(np.float32), np.dtype(np.float64), np.dtype(np.float16),
-                     np.dtype(">f4"), np.dtype(np.int16), np.dtype(np.int32),
-                     np.dtype(np.int64), np.dtype(np.bool_), np.dtype(np.complex64),
-                     np.dtype(np.uint8), np.dtype(object)]))
+    st.sampled_from(
+        [
+            np.dtype(np.float32),
+            np.dtype(np.float64),
+            np.dtype(np.float16),
+            np.dtype(">f4"),
+            np.dtype(np.int16),
+            np.dtype(np.int32),
+            np.dtype(np.int64),
+            np.dtype(np.bool_),
+            np.dtype(np.complex64),
+            np.dtype(np.uint8),
+            np.dtype(object),
+        ]
+    ),
+)
 INDEX_DTYPES = st.one_of(
     st.just(np.dtype(np.int32)),
-    st.sampled_from([np.dtype(np.int32), np.dtype(np.int64), np.dtype(np.int16),
-                     np.dtype(np.uint16), np.dtype(">i4"), np.dtype(np.uint32),
-                     np.dtype(np.float64), np.dtype(np.bool_), np.dtype(np.int8)]))
-LAYOUTS = st.one_of(
-    st.just("c"),
-    st.sampled_from(fm.LAYOUTS))
+    st.sampled_from(
+        [
+            np.dtype(np.int32),
+            np.dtype(np.int64),
+            np.dtype(np.int16),
+            np.dtype(np.uint16),
+            np.dtype(">i4"),
+            np.dtype(np.uint32),
+            np.dtype(np.float64),
+            np.dtype(np.bool_),
+            np.dtype(np.int8),
+        ]
+    ),
+)
+LAYOUTS = st.one_of(st.just("c"), st.sampled_from(fm.LAYOUTS))
 
 COMMON_NEAR_MISSES = ["", " ", "\0", b"", "\udcff", None, 0]
-SCORES = (["mean", "median"],
-          ["Mean", "MEAN", "mean ", " mean", "mea", "meanx", "mean\0", b"mean", b"median",
-           bytearray(b"median"), "Median", "m\u00e9dian", "medians"])
-METHODS = (["pearson", "spearman"],
-           ["Spearman", "SPEARMAN", "spearman ", "spearma", "spearman\0", b"spearman",
-            "kendall"])
-ALTERNATIVES = (["two-sided", "greater", "less"],
-                ["two_sided", "Two-sided", "two-sided ", "twosided", "greater ", "Greater",
-                 "LESS", "les", b"less", b"two-sided", "less\0", "greater\0"])
+SCORES = (
+    ["mean", "median"],
+    [
+        "Mean",
+        "MEAN",
+        "mean ",
+        " mean",
+        "mea",
+        "meanx",
+        "mean\0",
+        b"mean",
+        b"median",
+        bytearray(b"median"),
+        "Median",
+        "m\u00e9dian",
+        "medians",
+    ],
+)
+METHODS = (
+    ["pearson", "spearman"],
+    ["Spearman", "SPEARMAN", "spearman ", "spearma", "spearman\0", b"spearman", "kendall"],
+)
+ALTERNATIVES = (
+    ["two-sided", "greater", "less"],
+    [
+        "two_sided",
+        "Two-sided",
+        "two-sided ",
+        "twosided",
+        "greater ",
+        "Greater",
+        "LESS",
+        "les",
+        b"less",
+        b"two-sided",
+        "less\0",
+        "greater\0",
+    ],
+)
 
 
 def option(names):
     valid, near = names
-    return st.one_of(st.sampled_from(valid), st.sampled_from(valid),
-                     st.sampled_from(near + COMMON_NEAR_MISSES), st.text(max_size=4),
-                     st.binary(max_size=4))
+    return st.one_of(
+        st.sampled_from(valid),
+        st.sampled_from(valid),
+        st.sampled_from(near + COMMON_NEAR_MISSES),
+        st.text(max_size=4),
+        st.binary(max_size=4),
+    )
 
 
 def job_count():
-    extremes = [INT32_MIN, 0, -1, 2 ** 31, -2 ** 31 - 1, True, np.int64(3), 2.0, None, "2"]
+    extremes = [INT32_MIN, 0, -1, 2**31, -(2**31) - 1, True, np.int64(3), 2.0, None, "2"]
     if not SANITIZED:
         # Thread and memory exhaustion in the z-test pipelines, caught by the worker's
         # address-space cap; the sanitizers' shadow memory rules that cap out.
@@ -98,8 +152,9 @@ def job_count():
 
 
 def permutation_count():
-    return st.one_of(st.integers(0, 3), st.integers(-3, 40),
-                     st.sampled_from([INT32_MIN, INT32_MAX, 2 ** 31, 1.0, None, True]))
+    return st.one_of(
+        st.integers(0, 3), st.integers(-3, 40), st.sampled_from([INT32_MIN, INT32_MAX, 2**31, 1.0, None, True])
+    )
 
 
 def _retype(array, dtype):
@@ -135,8 +190,7 @@ def data_matrix(draw, max_rows=7, max_cols=9):
 @st.composite
 def index_values(draw, limit, length, ordered=False):
     in_range = st.integers(0, limit - 1) if limit > 0 else st.just(0)
-    element = st.one_of(in_range, in_range, st.integers(-2, limit + 1),
-                        st.sampled_from([INT32_MIN, INT32_MAX]))
+    element = st.one_of(in_range, in_range, st.integers(-2, limit + 1), st.sampled_from([INT32_MIN, INT32_MAX]))
     values = draw(st.lists(element, min_size=length, max_size=length))
     if ordered and draw(st.integers(0, 4)) > 0:
         values.sort()
@@ -177,37 +231,45 @@ def column_groups(draw, ncols, args):
         return
     second = draw(index_values(ncols, second_count))
     if how == "shared" and first:
-        second = (first + second)[:max(second_count, 1)]
+        second = (first + second)[: max(second_count, 1)]
     args.append(array_arg(draw, draw(index_array(second)), INDEX_DTYPES))
 
 
 @st.composite
 def score_indexed_call(draw):
     count = draw(st.integers(0, 9))
-    labels = draw(st.lists(st.one_of(st.integers(-3, 5), st.sampled_from([INT32_MIN, INT32_MAX])),
-                           min_size=count, max_size=count))
+    labels = draw(
+        st.lists(st.one_of(st.integers(-3, 5), st.sampled_from([INT32_MIN, INT32_MAX])), min_size=count, max_size=count)
+    )
     if draw(st.integers(0, 4)) > 0:
         labels.sort()
     extra = draw(st.one_of(st.just(0), st.integers(-2, 3)))
     values = draw(float_array((max(count + extra, 0),)))
     if values.size and draw(st.integers(0, 5)) == 0:
         values = values.reshape(1, values.size)
-    return Call("_score_indexed", (
-        array_arg(draw, values, FLOAT_DTYPES),
-        array_arg(draw, draw(index_array(labels)), INDEX_DTYPES),
-        Arg(draw(option(SCORES))), Arg(draw(job_count()))))
+    return Call(
+        "_score_indexed",
+        (
+            array_arg(draw, values, FLOAT_DTYPES),
+            array_arg(draw, draw(index_array(labels)), INDEX_DTYPES),
+            Arg(draw(option(SCORES))),
+            Arg(draw(job_count())),
+        ),
+    )
 
 
 @st.composite
 def score_exhaustive_call(draw):
-    n_items = draw(st.one_of(st.integers(0, 9), st.integers(-2, 9),
-                             st.sampled_from([INT32_MAX, INT32_MIN, 46342, 2 ** 31, 3.0])))
+    n_items = draw(
+        st.one_of(st.integers(0, 9), st.integers(-2, 9), st.sampled_from([INT32_MAX, INT32_MIN, 46342, 2**31, 3.0]))
+    )
     small = n_items if isinstance(n_items, int) and 0 <= n_items <= 9 else 0
     extra = draw(st.one_of(st.just(0), st.integers(-2, 2)))
     values = draw(float_array((max(small * (small - 1) // 2 + extra, 0),)))
-    return Call("_score_exhaustive", (
-        array_arg(draw, values, FLOAT_DTYPES), Arg(n_items), Arg(draw(option(SCORES))),
-        Arg(draw(job_count()))))
+    return Call(
+        "_score_exhaustive",
+        (array_arg(draw, values, FLOAT_DTYPES), Arg(n_items), Arg(draw(option(SCORES))), Arg(draw(job_count()))),
+    )
 
 
 def _pair_lists(draw, nrows, args, ordered):
@@ -243,18 +305,32 @@ def pipeline_call(draw, function):
 
 
 ANY_CALL = st.one_of(
-    score_indexed_call(), score_exhaustive_call(),
-    *[pipeline_call(name) for name in ("_ztest_pipeline_indexed", "_ztest_pipeline_exhaustive",
-                                       "_score_pipeline_indexed", "_score_pipeline_exhaustive")])
+    score_indexed_call(),
+    score_exhaustive_call(),
+    *[
+        pipeline_call(name)
+        for name in (
+            "_ztest_pipeline_indexed",
+            "_ztest_pipeline_exhaustive",
+            "_score_pipeline_indexed",
+            "_score_pipeline_exhaustive",
+        )
+    ],
+)
 
 
 def _problems(calls, outcomes):
     report = []
     for call, (raised, message, problems) in zip(calls, outcomes):
         if problems:
-            report.append("%s\n  -> %s\n  %s" % (
-                call.describe(), "raised %s(%r)" % (raised, message) if raised else "returned",
-                "\n  ".join(problems)))
+            report.append(
+                "%s\n  -> %s\n  %s"
+                % (
+                    call.describe(),
+                    "raised %s(%r)" % (raised, message) if raised else "returned",
+                    "\n  ".join(problems),
+                )
+            )
     return report
 
 
@@ -278,9 +354,14 @@ def test_random_calls(worker):
     # Rounds of EXAMPLES examples each until the time is up: a round is a complete
     # Hypothesis run, so stopping between rounds never cuts one short. No shrinking:
     # the report already names each failing call on its own.
-    @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck),
-              phases=[Phase.explicit, Phase.reuse, Phase.generate], print_blob=True,
-              report_multiple_bugs=False)
+    @settings(
+        max_examples=EXAMPLES,
+        deadline=None,
+        suppress_health_check=list(HealthCheck),
+        phases=[Phase.explicit, Phase.reuse, Phase.generate],
+        print_blob=True,
+        report_multiple_bugs=False,
+    )
     @given(st.lists(ANY_CALL, min_size=1, max_size=BATCH))
     def batch(calls):
         _run["calls"] += len(calls)
@@ -310,13 +391,10 @@ def _one_call_of_each(data=DATA):
     return [
         _call("_score_indexed", data[0], np.array([0, 0, 1, 1, 2, 2, 2, 5], I32), "median", 2),
         _call("_score_exhaustive", data.ravel()[:10], 5, "mean", 3),
-        _call("_ztest_pipeline_indexed", data, ROWS, OTHER_ROWS, GROUP1, GROUP2, "spearman",
-              "greater", 5, 2),
+        _call("_ztest_pipeline_indexed", data, ROWS, OTHER_ROWS, GROUP1, GROUP2, "spearman", "greater", 5, 2),
         _call("_ztest_pipeline_exhaustive", data, GROUP1, GROUP2, "pearson", "two-sided", 5, 3),
-        _call("_score_pipeline_indexed", data, ROWS, OTHER_ROWS, GROUP1, GROUP2, "pearson",
-              "median", "less", 5, 2),
-        _call("_score_pipeline_exhaustive", data, GROUP1, GROUP2, "spearman", "mean",
-              "two-sided", 5, 2),
+        _call("_score_pipeline_indexed", data, ROWS, OTHER_ROWS, GROUP1, GROUP2, "pearson", "median", "less", 5, 2),
+        _call("_score_pipeline_exhaustive", data, GROUP1, GROUP2, "spearman", "mean", "two-sided", 5, 2),
     ]
 
 
@@ -336,12 +414,28 @@ def test_one_valid_call_of_each_function(worker):
 
 
 # (function, position) of every index or label list.
-INDEX_ARGUMENTS = [(0, 1), (2, 1), (2, 2), (2, 3), (2, 4), (3, 1), (3, 2), (4, 1), (4, 2),
-                   (4, 3), (4, 4), (5, 1), (5, 2)]
+INDEX_ARGUMENTS = [
+    (0, 1),
+    (2, 1),
+    (2, 2),
+    (2, 3),
+    (2, 4),
+    (3, 1),
+    (3, 2),
+    (4, 1),
+    (4, 2),
+    (4, 3),
+    (4, 4),
+    (5, 1),
+    (5, 2),
+]
 
 
-@pytest.mark.parametrize("which, position", INDEX_ARGUMENTS, ids=[
-    "%s-arg%d" % (_one_call_of_each()[w].function, p) for w, p in INDEX_ARGUMENTS])
+@pytest.mark.parametrize(
+    "which, position",
+    INDEX_ARGUMENTS,
+    ids=["%s-arg%d" % (_one_call_of_each()[w].function, p) for w, p in INDEX_ARGUMENTS],
+)
 def test_index_list_with_fewer_elements_than_its_first_extent(worker, which, position):
     # Shape (4, 0): first extent 4, no element. Reading four entries runs past the buffer;
     # the call must be rejected with ValueError instead.
@@ -376,6 +470,7 @@ def test_matrix_of_2_31_elements_is_rejected_without_being_read(tmp_path):
     # 46341 x 46341 float32 elements (2^31 + 4633) in a sparse file: mapped, never touched.
     # The check must reject it before anything reads, copies or allocates per element.
     import subprocess
+
     script = r"""
 import resource, sys
 import numpy as np
@@ -400,8 +495,9 @@ rss = [l for l in open("/proc/self/status") if l.startswith("VmHWM")][0].split()
 print("peak-kib", rss)
 """
     path = tmp_path / "huge.f32"
-    run = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True,
-                         timeout=120, cwd=str(tmp_path))
+    run = subprocess.run(
+        [sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=120, cwd=str(tmp_path)
+    )
     assert run.returncode == 0, run.stderr
     lines = run.stdout.splitlines()
     assert all(line.startswith("ValueError") and "46341" in line for line in lines[:4]), lines

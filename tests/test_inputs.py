@@ -23,8 +23,9 @@ def values():
 
 
 def expected_pairs(values, **kw):
-    return corrshift.ztest(values, "A", "B", groupby=CONDITION, row_names=GENES, column_names=CELLS,
-                           permutations=PERMS, **kw)
+    return corrshift.ztest(
+        values, "A", "B", groupby=CONDITION, row_names=GENES, column_names=CELLS, permutations=PERMS, **kw
+    )
 
 
 def same(a, b):
@@ -39,8 +40,7 @@ def adata(values):
     pd = pytest.importorskip("pandas")
     sparse = pytest.importorskip("scipy.sparse")
     obs = pd.DataFrame({"condition": pd.Categorical(CONDITION), "batch": [1, 2] * 8}, index=CELLS)
-    a = anndata.AnnData(X=sparse.csr_matrix(values.T.astype(np.float32)), obs=obs,
-                        var=pd.DataFrame(index=GENES))
+    a = anndata.AnnData(X=sparse.csr_matrix(values.T.astype(np.float32)), obs=obs, var=pd.DataFrame(index=GENES))
     a.layers["doubled"] = 2.0 * values.T
     return a
 
@@ -61,8 +61,7 @@ class TestAnnData:
 
     def test_layer(self, adata, values):
         res = corrshift.row_scores(adata, "A", "B", groupby="condition", layer="doubled", permutations=PERMS)
-        ref = corrshift.row_scores(2.0 * values, "A", "B", groupby=CONDITION, row_names=GENES,
-                                   permutations=PERMS)
+        ref = corrshift.row_scores(2.0 * values, "A", "B", groupby=CONDITION, row_names=GENES, permutations=PERMS)
         np.testing.assert_array_equal(res.score, ref.score)
         assert res.row.tolist() == GENES
 
@@ -71,8 +70,9 @@ class TestAnnData:
         adata.write_h5ad(str(path))
         sets = {"g1": ["g0", "g2"], "g4": ["g5"]}
         res = corrshift.set_scores(str(path), sets, "A", "B", groupby="condition", permutations=PERMS)
-        ref = corrshift.set_scores(values.astype(np.float32), sets, "A", "B", groupby=CONDITION,
-                                   row_names=GENES, permutations=PERMS)
+        ref = corrshift.set_scores(
+            values.astype(np.float32), sets, "A", "B", groupby=CONDITION, row_names=GENES, permutations=PERMS
+        )
         np.testing.assert_array_equal(res.score, ref.score)
         np.testing.assert_array_equal(res.perm_p, ref.perm_p)
 
@@ -82,11 +82,15 @@ class TestAnnData:
         res = corrshift.ztest(adata, first, second, permutations=PERMS)
         np.testing.assert_array_equal(res.z_diff, expected_pairs(values.astype(np.float32)).z_diff)
 
-    @pytest.mark.parametrize("kw, message", [
-        (dict(groupby="cond"), "groupby='cond': no such sample annotation; there are 'condition', 'batch'"),
-        (dict(groupby="condition", layer="raw"), "layer='raw': the AnnData object has no such layer"),
-        (dict(groupby="batch"), r"group1: groupby='batch' has no level 'A'; its levels are '1', '2'"),
-    ], ids=["unknown-annotation", "unknown-layer", "unknown-level"])
+    @pytest.mark.parametrize(
+        "kw, message",
+        [
+            (dict(groupby="cond"), "groupby='cond': no such sample annotation; there are 'condition', 'batch'"),
+            (dict(groupby="condition", layer="raw"), "layer='raw': the AnnData object has no such layer"),
+            (dict(groupby="batch"), r"group1: groupby='batch' has no level 'A'; its levels are '1', '2'"),
+        ],
+        ids=["unknown-annotation", "unknown-layer", "unknown-level"],
+    )
     def test_errors(self, adata, kw, message):
         with pytest.raises(InputError, match=message):
             corrshift.ztest(adata, "A", "B", **kw)
@@ -98,8 +102,7 @@ def test_sparse_matrix_is_read_only_where_used(values):
     wide[6, 0] = np.nan  # a row in no pair
     matrix = sparse.csc_matrix(wide)
     pairs = [("g0", "g1"), ("g2", "g5")]
-    res = corrshift.ztest(matrix, "A", "B", pairs, groupby=CONDITION + ["C"], row_names=GENES,
-                          permutations=PERMS)
+    res = corrshift.ztest(matrix, "A", "B", pairs, groupby=CONDITION + ["C"], row_names=GENES, permutations=PERMS)
     ref = corrshift.ztest(values, "A", "B", pairs, groupby=CONDITION, row_names=GENES, permutations=PERMS)
     np.testing.assert_array_equal(res.z_diff, ref.z_diff)
 
@@ -108,27 +111,43 @@ def test_sparse_matrix_is_read_only_where_used(values):
 def test_paths(values, tmp_path, suffix):
     path = tmp_path / ("data" + suffix)
     if suffix == ".npz":
-        np.savez(str(path), data=values, genes=np.array(GENES), samples=np.array(CELLS),
-                 condition=np.array(CONDITION))
+        np.savez(str(path), data=values, genes=np.array(GENES), samples=np.array(CELLS), condition=np.array(CONDITION))
         res = corrshift.ztest(path, "A", "B", groupby="condition", permutations=PERMS)
     else:
         import gzip
+
         sep = "," if ".csv" in suffix else "\t"
-        text = sep.join(["gene"] + CELLS) + "\n" + "".join(
-            sep.join([g] + ["%.17g" % v for v in row]) + "\n" for g, row in zip(GENES, values))
-        with (gzip.open(str(path), "wt") if suffix.endswith(".gz") else open(str(path), "w")) as out:
+        text = (
+            sep.join(["gene"] + CELLS)
+            + "\n"
+            + "".join(sep.join([g] + ["%.17g" % v for v in row]) + "\n" for g, row in zip(GENES, values))
+        )
+        with gzip.open(str(path), "wt") if suffix.endswith(".gz") else open(str(path), "w") as out:
             out.write(text)
         res = corrshift.ztest(str(path), "A", "B", groupby=CONDITION, permutations=PERMS)
     same(res, expected_pairs(values))
 
 
-@pytest.mark.parametrize("make, message", [
-    (lambda v, pd: (pd.DataFrame(v.T, index=CELLS, columns=GENES), ["c00", "c02", "c04", "c06"],
-                    ["c01", "c03", "c05", "c07"], None), "group1 names rows of data.*samples as rows.*data.T"),
-    (lambda v, pd: (v.T, np.asarray(CONDITION) == "A", np.asarray(CONDITION) == "B", None),
-     "boolean mask of length 16, the number of rows, but data has 7 columns.*samples as rows"),
-    (lambda v, pd: (v.T, "A", "B", CONDITION), "groupby has 16 labels, one per row, but data has 7 columns"),
-], ids=["dataframe-names", "numpy-mask", "groupby-labels"])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (
+            lambda v, pd: (
+                pd.DataFrame(v.T, index=CELLS, columns=GENES),
+                ["c00", "c02", "c04", "c06"],
+                ["c01", "c03", "c05", "c07"],
+                None,
+            ),
+            "group1 names rows of data.*samples as rows.*data.T",
+        ),
+        (
+            lambda v, pd: (v.T, np.asarray(CONDITION) == "A", np.asarray(CONDITION) == "B", None),
+            "boolean mask of length 16, the number of rows, but data has 7 columns.*samples as rows",
+        ),
+        (lambda v, pd: (v.T, "A", "B", CONDITION), "groupby has 16 labels, one per row, but data has 7 columns"),
+    ],
+    ids=["dataframe-names", "numpy-mask", "groupby-labels"],
+)
 def test_data_the_wrong_way_round(values, make, message):
     pd = pytest.importorskip("pandas")
     data, g1, g2, groupby = make(values, pd)
@@ -145,19 +164,36 @@ def test_pairs_as_dataframe(values):
         corrshift.ztest(values, "A", "B", frame.assign(c=1), groupby=CONDITION, row_names=GENES)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda v: corrshift.ztest(v, "A", "B", groupby=CONDITION, row_names=["x"] * 2 + GENES[2:]),
-     r"1 row name\(s\) that occur more than once \('x'\); the pair test over all pairs"),
-    (lambda v: corrshift.row_scores(v, "A", "B", groupby=CONDITION, row_names=GENES[:6] + ["g0"]),
-     "occur more than once"),
-    (lambda v: corrshift.ztest(v, "A", "B", groupby=CONDITION, permutations=2 ** 24 + 1),
-     "permutations must be between 0 and 16777216"),
-    (lambda v: corrshift.ztest(v, "A", "B", groupby=CONDITION, class_alpha=1.5), "class_alpha"),
-    (lambda v: corrshift.ztest(v, "A", "B", groupby="condition"), "names a sample annotation, but data has none"),
-    (lambda v: corrshift.ztest(v, "A", "B", layer="raw"), "only AnnData data has layers"),
-    (lambda v: corrshift.ztest("no/such/file.h5ad", "A", "B"), "no such file"),
-], ids=["duplicate-rows", "duplicate-rows-scores", "too-many-permutations", "class-alpha", "groupby-no-sheet",
-        "layer-not-anndata", "missing-path"])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda v: corrshift.ztest(v, "A", "B", groupby=CONDITION, row_names=["x"] * 2 + GENES[2:]),
+            r"1 row name\(s\) that occur more than once \('x'\); the pair test over all pairs",
+        ),
+        (
+            lambda v: corrshift.row_scores(v, "A", "B", groupby=CONDITION, row_names=GENES[:6] + ["g0"]),
+            "occur more than once",
+        ),
+        (
+            lambda v: corrshift.ztest(v, "A", "B", groupby=CONDITION, permutations=2**24 + 1),
+            "permutations must be between 0 and 16777216",
+        ),
+        (lambda v: corrshift.ztest(v, "A", "B", groupby=CONDITION, class_alpha=1.5), "class_alpha"),
+        (lambda v: corrshift.ztest(v, "A", "B", groupby="condition"), "names a sample annotation, but data has none"),
+        (lambda v: corrshift.ztest(v, "A", "B", layer="raw"), "only AnnData data has layers"),
+        (lambda v: corrshift.ztest("no/such/file.h5ad", "A", "B"), "no such file"),
+    ],
+    ids=[
+        "duplicate-rows",
+        "duplicate-rows-scores",
+        "too-many-permutations",
+        "class-alpha",
+        "groupby-no-sheet",
+        "layer-not-anndata",
+        "missing-path",
+    ],
+)
 def test_bad_input(values, call, message):
     with pytest.raises(InputError, match=message):
         call(values)
@@ -170,6 +206,7 @@ def test_duplicate_rows_are_fine_for_listed_pairs(values):
 
 
 def test_n_jobs_beyond_the_cores_is_capped(values):
-    res = corrshift.ztest(values, "A", "B", groupby=CONDITION, permutations=PERMS, n_jobs=10 ** 6)
-    np.testing.assert_array_equal(res.perm_p, corrshift.ztest(values, "A", "B", groupby=CONDITION,
-                                                              permutations=PERMS, n_jobs=1).perm_p)
+    res = corrshift.ztest(values, "A", "B", groupby=CONDITION, permutations=PERMS, n_jobs=10**6)
+    np.testing.assert_array_equal(
+        res.perm_p, corrshift.ztest(values, "A", "B", groupby=CONDITION, permutations=PERMS, n_jobs=1).perm_p
+    )

@@ -31,14 +31,18 @@ SIGNATURES = {
         ("_score_exhaustive", [ARRAY_F, "int", "str", "int"], ARRAY_F),
     ],
     pipelines: [
-        ("_ztest_pipeline_indexed", [ARRAY_F] + [ARRAY_I] * 4 + ["str", "str", "int", "int"],
-         _tuple(*[ARRAY_F] * 5)),
-        ("_score_pipeline_indexed", [ARRAY_F] + [ARRAY_I] * 4 + ["str"] * 3 + ["int", "int"],
-         _tuple(ARRAY_I, ARRAY_F, ARRAY_F)),
-        ("_ztest_pipeline_exhaustive", [ARRAY_F, ARRAY_I, ARRAY_I, "str", "str", "int", "int"],
-         _tuple(*[ARRAY_F] * 5)),
-        ("_score_pipeline_exhaustive", [ARRAY_F, ARRAY_I, ARRAY_I] + ["str"] * 3 + ["int", "int"],
-         _tuple(ARRAY_F, ARRAY_F)),
+        ("_ztest_pipeline_indexed", [ARRAY_F] + [ARRAY_I] * 4 + ["str", "str", "int", "int"], _tuple(*[ARRAY_F] * 5)),
+        (
+            "_score_pipeline_indexed",
+            [ARRAY_F] + [ARRAY_I] * 4 + ["str"] * 3 + ["int", "int"],
+            _tuple(ARRAY_I, ARRAY_F, ARRAY_F),
+        ),
+        ("_ztest_pipeline_exhaustive", [ARRAY_F, ARRAY_I, ARRAY_I, "str", "str", "int", "int"], _tuple(*[ARRAY_F] * 5)),
+        (
+            "_score_pipeline_exhaustive",
+            [ARRAY_F, ARRAY_I, ARRAY_I] + ["str"] * 3 + ["int", "int"],
+            _tuple(ARRAY_F, ARRAY_F),
+        ),
     ],
 }
 MODULES = pytest.mark.parametrize("module", [scores, pipelines], ids=["scores", "pipelines"])
@@ -51,9 +55,11 @@ def test_functions_are_registered_in_order_without_module_docstring(module):
     assert module.__doc__ is None
 
 
-@pytest.mark.parametrize("module, name, args, result",
-                         [(m, *s) for m in SIGNATURES for s in SIGNATURES[m]],
-                         ids=[s[0] for m in SIGNATURES for s in SIGNATURES[m]])
+@pytest.mark.parametrize(
+    "module, name, args, result",
+    [(m, *s) for m in SIGNATURES for s in SIGNATURES[m]],
+    ids=[s[0] for m in SIGNATURES for s in SIGNATURES[m]],
+)
 def test_rendered_signature(module, name, args, result):
     params = ", ".join("arg%d: %s" % (k, t) for k, t in enumerate(args))
     assert getattr(module, name).__doc__ == "%s(%s) -> %s\n" % (name, params, result)
@@ -65,17 +71,29 @@ VALUES = np.array([1, -3, 2, -2, 5], F32)
 LABELS = np.array([0, 0, 1, 1, 1], I32)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: scores._score_indexed(VALUES.astype(np.float64), LABELS, "mean", 1),
-    lambda: scores._score_indexed(VALUES, LABELS.astype(np.int64), "mean", 1),
-    lambda: scores._score_indexed(LABELS, LABELS, "mean", 1),
-    lambda: scores._score_indexed(VALUES, LABELS, "mean", 1.0),
-    lambda: scores._score_indexed(VALUES, LABELS, "mean", 2 ** 31),
-    lambda: scores._score_indexed(VALUES, LABELS, 3, 1),
-    lambda: scores._score_exhaustive(VALUES, 2.0, "mean", 1),
-    lambda: scores._score_exhaustive(VALUES.astype(np.float64), 2, "median", 1),
-], ids=["float64-values", "int64-labels", "int32-values", "float-jobs", "jobs-out-of-range",
-        "int-score", "float-items", "float64-pairs"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: scores._score_indexed(VALUES.astype(np.float64), LABELS, "mean", 1),
+        lambda: scores._score_indexed(VALUES, LABELS.astype(np.int64), "mean", 1),
+        lambda: scores._score_indexed(LABELS, LABELS, "mean", 1),
+        lambda: scores._score_indexed(VALUES, LABELS, "mean", 1.0),
+        lambda: scores._score_indexed(VALUES, LABELS, "mean", 2**31),
+        lambda: scores._score_indexed(VALUES, LABELS, 3, 1),
+        lambda: scores._score_exhaustive(VALUES, 2.0, "mean", 1),
+        lambda: scores._score_exhaustive(VALUES.astype(np.float64), 2, "median", 1),
+    ],
+    ids=[
+        "float64-values",
+        "int64-labels",
+        "int32-values",
+        "float-jobs",
+        "jobs-out-of-range",
+        "int-score",
+        "float-items",
+        "float64-pairs",
+    ],
+)
 def test_mismatched_scores_arguments_raise_type_error(call, capfd):
     with pytest.raises(TypeError, match="incompatible function arguments"):
         call()
@@ -84,16 +102,25 @@ def test_mismatched_scores_arguments_raise_type_error(call, capfd):
 
 def _ztest_args(rng, nrows=5, ncols=12):
     data = rng.standard_normal((nrows, ncols)).astype(F32)
-    return [data, np.array([0, 0, 1, 3], I32), np.array([1, 2, 4, 4], I32),
-            np.arange(0, ncols, 2, dtype=I32), np.arange(1, ncols, 2, dtype=I32)]
+    return [
+        data,
+        np.array([0, 0, 1, 3], I32),
+        np.array([1, 2, 4, 4], I32),
+        np.arange(0, ncols, 2, dtype=I32),
+        np.arange(1, ncols, 2, dtype=I32),
+    ]
 
 
-@pytest.mark.parametrize("position, bad", [
-    (0, lambda a: a.astype(np.float64)),
-    (1, lambda a: a.astype(np.int64)),
-    (3, lambda a: a.astype(F32)),
-    (7, lambda a: 2.0),
-], ids=["float64-data", "int64-rows", "float32-columns", "float-permutations"])
+@pytest.mark.parametrize(
+    "position, bad",
+    [
+        (0, lambda a: a.astype(np.float64)),
+        (1, lambda a: a.astype(np.int64)),
+        (3, lambda a: a.astype(F32)),
+        (7, lambda a: 2.0),
+    ],
+    ids=["float64-data", "int64-rows", "float32-columns", "float-permutations"],
+)
 def test_mismatched_pipeline_arguments_fail_before_output(position, bad, capfd):
     args = _ztest_args(np.random.default_rng(0)) + ["pearson", "two-sided", 2, 1]
     args[position] = bad(args[position])
@@ -104,52 +131,60 @@ def test_mismatched_pipeline_arguments_fail_before_output(position, bad, capfd):
 
 def test_non_contiguous_scores_inputs_read_as_contiguous_copies():
     rng = np.random.default_rng(1)
-    values = rng.standard_normal((40, 30)).astype(F32).T            # 2-D, transposed
-    labels = np.sort(rng.integers(-5, 60, 2400)).astype(I32)[::2]    # strided
-    pairs = rng.standard_normal(3 * 190).astype(F32)[1::3]           # strided, 20 items
+    values = rng.standard_normal((40, 30)).astype(F32).T  # 2-D, transposed
+    labels = np.sort(rng.integers(-5, 60, 2400)).astype(I32)[::2]  # strided
+    pairs = rng.standard_normal(3 * 190).astype(F32)[1::3]  # strided, 20 items
     assert not (values.flags.c_contiguous or labels.flags.c_contiguous or pairs.flags.c_contiguous)
     for score in ["mean", "median"]:
         got = scores._score_indexed(values, labels, score, 3)
-        want = scores._score_indexed(np.ascontiguousarray(values), np.ascontiguousarray(labels),
-                                     score, 3)
+        want = scores._score_indexed(np.ascontiguousarray(values), np.ascontiguousarray(labels), score, 3)
         np.testing.assert_array_equal(got, want)
         np.testing.assert_array_equal(got, ref.score_indexed(values.ravel()[:1200], labels, score))
-        np.testing.assert_array_equal(scores._score_exhaustive(pairs, 20, score, 2),
-                                      scores._score_exhaustive(pairs.copy(), 20, score, 2))
+        np.testing.assert_array_equal(
+            scores._score_exhaustive(pairs, 20, score, 2), scores._score_exhaustive(pairs.copy(), 20, score, 2)
+        )
 
 
 def test_non_contiguous_pipeline_inputs_read_as_contiguous_copies():
     rng = np.random.default_rng(2)
     data, first, second, cols1, cols2 = _ztest_args(rng, 6, 14)
-    views = [np.asfortranarray(data), np.repeat(first, 2)[::2], np.repeat(second, 3)[1::3],
-             np.repeat(cols1, 2)[::2], np.repeat(cols2, 2)[1::2]]
+    views = [
+        np.asfortranarray(data),
+        np.repeat(first, 2)[::2],
+        np.repeat(second, 3)[1::3],
+        np.repeat(cols1, 2)[::2],
+        np.repeat(cols2, 2)[1::2],
+    ]
     assert not any(v.flags.c_contiguous for v in views)
     for method in ["pearson", "spearman"]:
         got = pipelines._ztest_pipeline_indexed(*views, method, "two-sided", 4, 2)
-        want = pipelines._ztest_pipeline_indexed(data, first, second, cols1, cols2, method,
-                                                 "two-sided", 4, 2)
+        want = pipelines._ztest_pipeline_indexed(data, first, second, cols1, cols2, method, "two-sided", 4, 2)
         np.testing.assert_array_equal(got, want)
 
 
 def test_bytes_options_equal_str_options():
     for score in ["mean", "median"]:
-        np.testing.assert_array_equal(scores._score_indexed(VALUES, LABELS, score.encode(), 2),
-                                      scores._score_indexed(VALUES, LABELS, score, 2))
-        np.testing.assert_array_equal(scores._score_exhaustive(VALUES, 3, score.encode(), 2),
-                                      scores._score_exhaustive(VALUES, 3, score, 2))
+        np.testing.assert_array_equal(
+            scores._score_indexed(VALUES, LABELS, score.encode(), 2), scores._score_indexed(VALUES, LABELS, score, 2)
+        )
+        np.testing.assert_array_equal(
+            scores._score_exhaustive(VALUES, 3, score.encode(), 2), scores._score_exhaustive(VALUES, 3, score, 2)
+        )
     args = _ztest_args(np.random.default_rng(3))
     np.testing.assert_array_equal(
         pipelines._ztest_pipeline_indexed(*args, b"spearman", b"less", 3, 1),
-        pipelines._ztest_pipeline_indexed(*args, "spearman", "less", 3, 1))
+        pipelines._ztest_pipeline_indexed(*args, "spearman", "less", 3, 1),
+    )
     np.testing.assert_array_equal(
         pipelines._score_pipeline_exhaustive(args[0], *args[3:], b"pearson", b"median", b"greater", 3, 1),
-        pipelines._score_pipeline_exhaustive(args[0], *args[3:], "pearson", "median", "greater", 3, 1))
+        pipelines._score_pipeline_exhaustive(args[0], *args[3:], "pearson", "median", "greater", 3, 1),
+    )
 
 
 # --- exact option matching -------------------------------------------------------
 
-@pytest.mark.parametrize("score", ["Mean", "MEAN", "mean ", " mean", "Median", "median\n",
-                                   "m\u00e9an"])
+
+@pytest.mark.parametrize("score", ["Mean", "MEAN", "mean ", " mean", "Median", "median\n", "m\u00e9an"])
 def test_score_names_match_byte_for_byte(score):
     run_labels, values = scores._score_indexed(VALUES, LABELS, score, 2)
     np.testing.assert_array_equal(run_labels, np.array([0, 1], F32))
@@ -161,8 +196,7 @@ def test_score_names_match_byte_for_byte(score):
 def test_unmatched_method_is_pearson(method):
     args = _ztest_args(np.random.default_rng(4))
     pearson = pipelines._ztest_pipeline_indexed(*args, "pearson", "two-sided", 3, 2)
-    np.testing.assert_array_equal(
-        pipelines._ztest_pipeline_indexed(*args, method, "two-sided", 3, 2), pearson)
+    np.testing.assert_array_equal(pipelines._ztest_pipeline_indexed(*args, method, "two-sided", 3, 2), pearson)
     spearman = pipelines._ztest_pipeline_indexed(*args, "spearman", "two-sided", 3, 2)
     assert not np.array_equal(spearman[2], pearson[2])
 
@@ -192,8 +226,12 @@ OWN = ["-s"]
 
 
 def _load_under(python, flags=("-I", "-S"), prelude="", modules=(scores, pipelines)):
-    run = subprocess.run([python, *flags, "-c", _LOADER, prelude] + [m.__file__ for m in modules],
-                         capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [python, *flags, "-c", _LOADER, prelude] + [m.__file__ for m in modules],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert run.returncode == 0, run.stderr
     return json.loads(run.stdout)
 
@@ -217,8 +255,10 @@ def test_other_interpreter_refuses_to_load(which):
     out = _load_under(python)
     if out["major_minor"] == list(sys.version_info[:2]):
         pytest.skip("%s is a Python %s interpreter, like the build" % (python, BUILT_FOR))
-    message = ("Python version mismatch: module was compiled for Python %s, but the "
-               "interpreter version is incompatible: %s." % (BUILT_FOR, out["version"]))
+    message = (
+        "Python version mismatch: module was compiled for Python %s, but the "
+        "interpreter version is incompatible: %s." % (BUILT_FOR, out["version"])
+    )
     for kind, text in out["results"]:
         assert kind == "ImportError"
         # Another interpreter may lack C API functions the build links against (an older one
@@ -231,8 +271,7 @@ def test_other_interpreter_refuses_to_load(which):
 def test_own_interpreter_loads_the_same_files():
     assert re.match(re.escape(BUILT_FOR) + r"(\D|$)", sys.version)
     out = _load_under(sys.executable, flags=OWN)
-    assert out["results"] == [["loaded", [name for name, _, _ in SIGNATURES[module]]]
-                              for module in (scores, pipelines)]
+    assert out["results"] == [["loaded", [name for name, _, _ in SIGNATURES[module]]] for module in (scores, pipelines)]
 
 
 # --- NumPy check -----------------------------------------------------------------
@@ -251,19 +290,27 @@ _OTHER_LAYOUT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("flags, prelude, message", [
-    (OWN, _OTHER_LAYOUT,
-     "NumPy version mismatch: module was compiled for the array layouts of NumPy 1.x and 2.x (C ABI versions "
-     "0x1000009 and 0x2000000), but NumPy %s has another (C ABI version 0x3000000); install NumPy 1.x or 2.x "
-     '(pip install "numpy<3") or a corrshift built for this NumPy.' % np.__version__),
-    (["-I", "-S"], "", "initialization failed"),  # no NumPy on the path
-], ids=["other-array-layout", "no-numpy"])
+@pytest.mark.parametrize(
+    "flags, prelude, message",
+    [
+        (
+            OWN,
+            _OTHER_LAYOUT,
+            "NumPy version mismatch: module was compiled for the array layouts of NumPy 1.x and 2.x (C ABI versions "
+            "0x1000009 and 0x2000000), but NumPy %s has another (C ABI version 0x3000000); install NumPy 1.x or 2.x "
+            '(pip install "numpy<3") or a corrshift built for this NumPy.' % np.__version__,
+        ),
+        (["-I", "-S"], "", "initialization failed"),  # no NumPy on the path
+    ],
+    ids=["other-array-layout", "no-numpy"],
+)
 def test_modules_refuse_to_load_beside_a_numpy_they_cannot_read(flags, prelude, message):
     out = _load_under(sys.executable, flags, prelude, modules=(scores, pipelines, _blocks, _baseline))
     assert out["results"] == [["ImportError", message]] * 4
 
 
 # --- console and threads ---------------------------------------------------------
+
 
 def test_scores_print_nothing(capfd):
     for score in ["mean", "median", "other"]:
@@ -284,9 +331,16 @@ def test_two_python_threads_calling_scores_at_once():
         values = rng.standard_normal(20000).astype(F32)
         pairs = rng.standard_normal(150 * 149 // 2).astype(F32)
         score = ["mean", "median"][k]
-        inputs.append((values, labels, pairs, score,
-                       scores._score_indexed(values, labels, score, 1),
-                       scores._score_exhaustive(pairs, 150, score, 1)))
+        inputs.append(
+            (
+                values,
+                labels,
+                pairs,
+                score,
+                scores._score_indexed(values, labels, score, 1),
+                scores._score_exhaustive(pairs, 150, score, 1),
+            )
+        )
     start = threading.Barrier(2)
     failures = []
 

@@ -2,6 +2,7 @@
 again, a stopped publish never leaves a partial dataset, leftovers are cleaned up, a lost
 cluster ends the run with one clear error, and a finished output is read back without
 write access."""
+
 import json
 import os
 import socket
@@ -159,6 +160,7 @@ def test_stop_while_parts_are_written_shows_readers_no_parts(engine_small, data,
     pd = pytest.importorskip("pandas")
     run, whole = start(data, "pairs", tmp_path)
     from corrshift import _parquet
+
     real, written = _parquet.write, []
 
     def write_two(*args, **kwargs):
@@ -181,8 +183,9 @@ def test_stop_while_parts_are_written_shows_readers_no_parts(engine_small, data,
 
 
 @pytest.mark.parametrize("exchange", [True, False], ids=["one-swap", "two-renames"])
-def test_stop_while_moving_into_place_never_shows_a_partial_dataset(engine_small, data, tmp_path, monkeypatch,
-                                                                     exchange):
+def test_stop_while_moving_into_place_never_shows_a_partial_dataset(
+    engine_small, data, tmp_path, monkeypatch, exchange
+):
     pd = pytest.importorskip("pandas")
     ds = pytest.importorskip("pyarrow.dataset")
     run, whole = start(data, "pairs", tmp_path)
@@ -271,7 +274,7 @@ def test_damaged_work_file_is_computed_again(engine_small, data, tmp_path, monke
     victim = work / sorted(n for n in os.listdir(work) if n.startswith(what + "-"))[0]
     raw = victim.read_bytes()
     if how == "truncate":
-        victim.write_bytes(raw[:len(raw) // 2])
+        victim.write_bytes(raw[: len(raw) // 2])
     elif how == "flip":
         victim.write_bytes(raw[:100] + bytes([raw[100] ^ 1]) + raw[101:])
     else:  # a valid archive, other than the one written
@@ -298,6 +301,7 @@ def closing_cluster():
 @pytest.mark.parametrize("lose", ["scheduler", "workers"])
 def test_losing_the_cluster_is_one_error_and_the_run_resumes(engine_small, data, tmp_path, closing_cluster, lose):
     import signal
+
     cluster, client = closing_cluster
     problem = engine_problem(data)
     engine.run(problem, progress=False, out=tmp_path / "whole")
@@ -321,6 +325,7 @@ def test_losing_the_cluster_is_one_error_and_the_run_resumes(engine_small, data,
 
 def test_cli_reports_a_lost_cluster_in_one_line(engine_small, tmp_path, monkeypatch, capsys):
     from corrshift.engine import execute
+
     real = execute.run_dask
 
     def lost_first(run, client, *args, **kwargs):
@@ -330,10 +335,28 @@ def test_cli_reports_a_lost_cluster_in_one_line(engine_small, tmp_path, monkeypa
     monkeypatch.setattr(execute, "run_dask", lost_first)
     x = np.random.default_rng(3).normal(size=(30, 10))
     data = tmp_path / "x.tsv"
-    data.write_text("row\t" + "\t".join("s{}".format(j) for j in range(10)) + "\n" + "".join(
-        "r{}\t".format(i) + "\t".join("{:.4f}".format(v) for v in row) + "\n" for i, row in enumerate(x)))
-    status = cli.main(["pairs", str(data), "--group1", "s0,s1,s2,s3,s4", "--group2", "s5,s6,s7,s8,s9",
-                       "--permutations", "5", "--workers", "1", "-o", str(tmp_path / "p.parquet")])
+    data.write_text(
+        "row\t"
+        + "\t".join("s{}".format(j) for j in range(10))
+        + "\n"
+        + "".join("r{}\t".format(i) + "\t".join("{:.4f}".format(v) for v in row) + "\n" for i, row in enumerate(x))
+    )
+    status = cli.main(
+        [
+            "pairs",
+            str(data),
+            "--group1",
+            "s0,s1,s2,s3,s4",
+            "--group2",
+            "s5,s6,s7,s8,s9",
+            "--permutations",
+            "5",
+            "--workers",
+            "1",
+            "-o",
+            str(tmp_path / "p.parquet"),
+        ]
+    )
     err = capsys.readouterr().err
     assert status == 1
     errors = [line for line in err.splitlines() if "error" in line.lower() and "distributed." not in line]
@@ -345,21 +368,29 @@ def test_cli_refuses_a_repeated_sample_name(tmp_path, capsys):
     data = tmp_path / "x.tsv"
     rows = np.random.default_rng(4).normal(size=(6, 6))
     header = ["a", "b", "c", "b", "e", "f"]
-    data.write_text("row\t" + "\t".join(header) + "\n" + "".join(
-        "r{}\t".format(i) + "\t".join("{:.3f}".format(v) for v in row) + "\n" for i, row in enumerate(rows)))
+    data.write_text(
+        "row\t"
+        + "\t".join(header)
+        + "\n"
+        + "".join("r{}\t".format(i) + "\t".join("{:.3f}".format(v) for v in row) + "\n" for i, row in enumerate(rows))
+    )
     sheet = tmp_path / "sheet.tsv"
-    sheet.write_text("sample\tgroup\n" + "".join("{}\t{}\n".format(s, "x" if s < "c" else "y")
-                                                   for s in sorted(set(header))))
+    sheet.write_text(
+        "sample\tgroup\n" + "".join("{}\t{}\n".format(s, "x" if s < "c" else "y") for s in sorted(set(header)))
+    )
     status = cli.main(["pairs", str(data), "--sheet", str(sheet), "--by", "group", "--levels", "x", "y"])
     err = capsys.readouterr().err
     assert status == 1 and "names sample 'b' twice (columns 3 and 5)" in err
 
 
-@pytest.mark.parametrize("options,message", [
-    ({"class_alpha": "x"}, "class_alpha must be a number"),
-    ({"class_alpha": None}, "class_alpha must be a number"),
-    ({"out": 3}, "out must be a folder name"),
-])
+@pytest.mark.parametrize(
+    "options,message",
+    [
+        ({"class_alpha": "x"}, "class_alpha must be a number"),
+        ({"class_alpha": None}, "class_alpha must be a number"),
+        ({"out": 3}, "out must be a folder name"),
+    ],
+)
 def test_option_errors_are_input_errors(data, options, message):
     with pytest.raises(corrshift.InputError, match=message):
         corrshift.ztest(data, G1, G2, permutations=5, progress=False, **options)

@@ -1,4 +1,5 @@
 """The installed package is what every import finds, the repository root included."""
+
 import os
 import subprocess
 import sys
@@ -9,13 +10,22 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def run_in_root(*args):
-    return subprocess.run([sys.executable] + list(args), cwd=ROOT, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    return subprocess.run(
+        [sys.executable] + list(args),
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
 
 
 def test_import_and_module_run_from_the_repository_root():
-    imported = run_in_root("-c", "import corrshift, sys; print(corrshift.__file__); "
-                                 "from corrshift import pipelines, scores; print(pipelines.__file__)")
+    imported = run_in_root(
+        "-c",
+        "import corrshift, sys; print(corrshift.__file__); "
+        "from corrshift import pipelines, scores; print(pipelines.__file__)",
+    )
     assert imported.returncode == 0, imported.stderr
     package_file, module_file = imported.stdout.split()
     assert package_file == corrshift.__file__

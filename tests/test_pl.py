@@ -73,8 +73,7 @@ def test_figures_draw_into_given_axes(analysed, tmp_path):
     assert "stim: r1 = " in a.get_title() and "ctrl: r2 = " in a.get_title()
     assert corrshift.pl.overview(analysed, ax=b, within="B") is b
     assert corrshift.pl.heatmap(analysed, ax=c) is c
-    assert len(c.get_yticklabels()) == 20 and [t.get_text() for t in c.get_xticklabels()][:2] == \
-        ["T: stim", "T: ctrl"]
+    assert len(c.get_yticklabels()) == 20 and [t.get_text() for t in c.get_xticklabels()][:2] == ["T: stim", "T: ctrl"]
 
 
 def test_show_shows_and_returns_nothing(analysed, monkeypatch):

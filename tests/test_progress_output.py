@@ -71,14 +71,15 @@ def tiny():
 
 PIPELINES = {
     "ztest-indexed": lambda d, g1, g2, p: pl._ztest_pipeline_indexed(
-        d, np.array([0, 1], I32), np.array([2, 3], I32), g1, g2, "spearman", "two-sided", p, 2),
-    "ztest-exhaustive": lambda d, g1, g2, p: pl._ztest_pipeline_exhaustive(
-        d, g1, g2, "pearson", "less", p, 2),
+        d, np.array([0, 1], I32), np.array([2, 3], I32), g1, g2, "spearman", "two-sided", p, 2
+    ),
+    "ztest-exhaustive": lambda d, g1, g2, p: pl._ztest_pipeline_exhaustive(d, g1, g2, "pearson", "less", p, 2),
     "score-indexed": lambda d, g1, g2, p: pl._score_pipeline_indexed(
-        d, np.array([0, 0, 1], I32), np.array([2, 3, 3], I32), g1, g2, "pearson", "median",
-        "greater", p, 2),
+        d, np.array([0, 0, 1], I32), np.array([2, 3, 3], I32), g1, g2, "pearson", "median", "greater", p, 2
+    ),
     "score-exhaustive": lambda d, g1, g2, p: pl._score_pipeline_exhaustive(
-        d, g1, g2, "spearman", "mean", "two-sided", p, 1),
+        d, g1, g2, "spearman", "mean", "two-sided", p, 1
+    ),
 }
 
 
@@ -93,9 +94,23 @@ def test_progress_line_bytes(run, permutations, capfdbinary):
 def test_one_percent_bar_worked_bytes():
     # Guards the generator itself: the first five updates of a 201-cycle bar.
     blanks = " " * WIDTH
-    expected = ("[" + blanks + "] 0%" + "\b" * 54 + blanks + "] 0%"
-                + "\b" * 54 + blanks + "] 0%" + "\b\b1%" + "\b\b2%"
-                + "\b" * 54 + "#" + " " * 49 + "] 2%")
+    expected = (
+        "["
+        + blanks
+        + "] 0%"
+        + "\b" * 54
+        + blanks
+        + "] 0%"
+        + "\b" * 54
+        + blanks
+        + "] 0%"
+        + "\b\b1%"
+        + "\b\b2%"
+        + "\b" * 54
+        + "#"
+        + " " * 49
+        + "] 2%"
+    )
     assert one_percent_bar(201).startswith(expected)
     assert terminal_snapshots(PREFIX + one_percent_bar(101))[-1] == PREFIX + frame(100)
 
@@ -146,8 +161,14 @@ def test_output_is_flushed_when_the_call_returns(tmp_path):
                                       "two-sided", 100, 2)
         os.write(1, b"|after")
     """)
-    done = subprocess.run([sys.executable, "-c", script], cwd=str(tmp_path), env=child_env(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        cwd=str(tmp_path),
+        env=child_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        timeout=60,
+    )
     assert done.returncode == 0, done.stderr.decode()
     assert done.stdout == (PREFIX + one_percent_bar(101) + "\n").encode("ascii") + b"|after"
 
@@ -184,8 +205,13 @@ def read_until(stream, marker, deadline):
 
 
 def test_interrupt_ends_the_call_and_leaves_no_worker(tmp_path):
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD], cwd=str(tmp_path),
-                             env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_CHILD],
+        cwd=str(tmp_path),
+        env=child_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     try:
         deadline = time.monotonic() + 60
         assert child.stderr.readline() == b"started\n"

@@ -26,24 +26,27 @@ class TestGenerator:
         assert shuffler.shuffle() == [9, 8, 0, 3, 5, 6, 2, 4, 7, 1]
 
     def test_first_permutation_groups(self):
-        (g1, g2), = ref.permutation_groups(10, 4, 6, 1)
+        ((g1, g2),) = ref.permutation_groups(10, 4, 6, 1)
         assert g1.tolist() == [3, 2, 8, 0]
         assert g2.tolist() == [1, 6, 5, 4, 9, 7]
 
     def test_draw_rejects_the_incomplete_top_block(self):
         # With m = 3, 2**32 - 1 is divisible by 3, so only x = 2**32 - 1 is rejected.
         shuffler = ref.Shuffler(0)
-        shuffler.engine.next = iter([2 ** 32 - 1, 7]).__next__
+        shuffler.engine.next = iter([2**32 - 1, 7]).__next__
         assert shuffler.draw(3) == 1
 
 
-@pytest.mark.parametrize("labels, runs", [
-    ([3, 3, 5, 5, 5, 9], [(3, 0, 2), (5, 2, 5), (9, 5, 6)]),
-    ([1, 1, 2, 0, 2, 3], [(1, 0, 2), (2, 2, 3), (3, 5, 6)]),
-    ([5, 4, 3], [(5, 0, 1)]),
-    ([-2, -2, 0], [(-2, 0, 2), (0, 2, 3)]),
-    ([], []),
-])
+@pytest.mark.parametrize(
+    "labels, runs",
+    [
+        ([3, 3, 5, 5, 5, 9], [(3, 0, 2), (5, 2, 5), (9, 5, 6)]),
+        ([1, 1, 2, 0, 2, 3], [(1, 0, 2), (2, 2, 3), (3, 5, 6)]),
+        ([5, 4, 3], [(5, 0, 1)]),
+        ([-2, -2, 0], [(-2, 0, 2), (0, 2, 3)]),
+        ([], []),
+    ],
+)
 def test_label_runs(labels, runs):
     values, starts, ends = ref.label_runs(np.array(labels, np.int32))
     assert list(zip(values.tolist(), starts.tolist(), ends.tolist())) == runs
@@ -75,16 +78,18 @@ class TestSetScores:
         assert ref.score_exhaustive([1, -2, 4], 3, "median").tolist() == [1, 4, 4]
         assert ref.score_exhaustive([], 1, "median").tolist() == [0]
 
-    @pytest.mark.parametrize("score, absolute", [("mean", False), ("median", False),
-                                                 ("median", True)])
+    @pytest.mark.parametrize("score, absolute", [("mean", False), ("median", False), ("median", True)])
     def test_vectorised_rows_match_the_per_item_kernels(self, score, absolute):
         n = 9
         values = np.random.default_rng(5).standard_normal(n * (n - 1) // 2).astype(F32)
         rows = ref.row_scores(values, n, score, absolute)
         for p in range(n):
             positions = ref.pair_row_positions(p, n)
-            expected = (ref.mean_abs_score(values, positions) if score == "mean"
-                        else ref.quantile_score(values, positions, absolute))
+            expected = (
+                ref.mean_abs_score(values, positions)
+                if score == "mean"
+                else ref.quantile_score(values, positions, absolute)
+            )
             assert rows[p].tobytes() == F32(expected).tobytes()
 
 
@@ -106,10 +111,13 @@ class TestCorrelation:
 
 
 class TestFisher:
-    @pytest.mark.parametrize("method, expected", [
-        ("pearson", {"two-sided": 0.312291, "greater": 0.156145, "less": 0.843855}),
-        ("spearman", {"two-sided": 0.409366, "greater": 0.204683, "less": 0.795317}),
-    ])
+    @pytest.mark.parametrize(
+        "method, expected",
+        [
+            ("pearson", {"two-sided": 0.312291, "greater": 0.156145, "less": 0.843855}),
+            ("spearman", {"two-sided": 0.409366, "greater": 0.204683, "less": 0.795317}),
+        ],
+    )
     def test_worked_example(self, method, expected):
         for alternative, p_expected in expected.items():
             z, p = ref.fisher_difference([0.5], 20, [0.2], 20, method, alternative)
@@ -139,8 +147,7 @@ class TestRanks:
         assert ranks.tolist() == [[1, -7, 2, -7, 0]]
 
     def test_ties_in_list_order_and_nan_last(self):
-        ranks = ref.rank_rows(np.array([[2, np.nan, 2, 1]], F32), [2, 1, 0, 3],
-                              np.zeros((1, 4), F32))
+        ranks = ref.rank_rows(np.array([[2, np.nan, 2, 1]], F32), [2, 1, 0, 3], np.zeros((1, 4), F32))
         assert ranks.tolist() == [[2, 3, 1, 0]]
 
 
@@ -153,11 +160,16 @@ class TestDriver:
             return observed if observed_pass else permuted
 
         data = np.zeros((1, 4), F32)
-        counts = {alt: ref.permutation_passes(data, [0, 1], [2, 3], "pearson", alt, 4,
-                                              scorer)[1].tolist()
-                  for alt in ("two-sided", "greater", "less", "neither")}
-        assert counts == {"two-sided": [1, 1, 0, 0], "greater": [0, 0, 0, 0],
-                          "less": [1, 1, 0, 0], "neither": [0, 0, 0, 0]}
+        counts = {
+            alt: ref.permutation_passes(data, [0, 1], [2, 3], "pearson", alt, 4, scorer)[1].tolist()
+            for alt in ("two-sided", "greater", "less", "neither")
+        }
+        assert counts == {
+            "two-sided": [1, 1, 0, 0],
+            "greater": [0, 0, 0, 0],
+            "less": [1, 1, 0, 0],
+            "neither": [0, 0, 0, 0],
+        }
 
     def test_spearman_shared_column_keeps_group_two_rank(self):
         data = np.array([[10, 20, 30]], F32)
@@ -176,15 +188,12 @@ class TestDriver:
         first, second = ref.condensed_pairs(5)
         for method in ("pearson", "spearman"):
             full = ref.ztest_pipeline_exhaustive(data, *cols, method, "two-sided", 6)
-            listed = ref.ztest_pipeline_indexed(data, first, second, *cols, method,
-                                                "two-sided", 0)
+            listed = ref.ztest_pipeline_indexed(data, first, second, *cols, method, "two-sided", 0)
             for a, b in zip(full[:4], listed[:4]):
                 assert a.tobytes() == b.tobytes()
             assert not listed[4].any()
-            rows, _ = ref.score_pipeline_exhaustive(data, *cols, method, "mean",
-                                                    "two-sided", 0)
+            rows, _ = ref.score_pipeline_exhaustive(data, *cols, method, "mean", "two-sided", 0)
             assert rows.tobytes() == ref.score_exhaustive(full[2], 5, "mean").tobytes()
-            labels, sets, _ = ref.score_pipeline_indexed(data, first, second, *cols,
-                                                         method, "median", "greater", 0)
+            labels, sets, _ = ref.score_pipeline_indexed(data, first, second, *cols, method, "median", "greater", 0)
             assert labels.tolist() == [0, 1, 2, 3]
             assert sets[0] == ref.quantile_score(full[2][:4])

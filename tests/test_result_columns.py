@@ -1,6 +1,7 @@
 """Columns made from others: the t-test p-values of correlations the same bits however the
 work is laid out, and the columns a result table makes on first use the same as made at once,
 also for a cut of the table."""
+
 import math
 
 import numpy as np
@@ -56,8 +57,22 @@ def pair_table(size=400, permutations=30):
     z = rng.normal(size=size).astype(np.float32)
     perm_p = results.permutation_pvalues(rng.integers(0, permutations + 1, size), permutations, z)
     index = np.arange(size, dtype=np.int32)
-    return PairResult(np.arange(size).astype(str).astype(object), index, index[::-1].copy(), r1, r2, z, p,
-                      perm_p, 9, 12, "pearson", "two-sided", permutations, class_alpha=0.1)
+    return PairResult(
+        np.arange(size).astype(str).astype(object),
+        index,
+        index[::-1].copy(),
+        r1,
+        r2,
+        z,
+        p,
+        perm_p,
+        9,
+        12,
+        "pearson",
+        "two-sided",
+        permutations,
+        class_alpha=0.1,
+    )
 
 
 def score_tables():
@@ -67,18 +82,32 @@ def score_tables():
     names = np.arange(60).astype(str).astype(object)
     index = np.arange(50, dtype=np.int32)
     args = (9, 12, "median", "pearson", "two-sided", 19)
-    return [RowResult(names, index, score, perm_p, *args),
-            SetResult(names, index, [np.arange(k % 5 + 1, dtype=np.int32) for k in range(50)], score, perm_p, *args),
-            ModuleResult(["m{}".format(k) for k in range(50)], [np.arange(k % 5 + 2, dtype=np.int32) for k in range(50)],
-                         score, perm_p, score, score, *args)]
+    return [
+        RowResult(names, index, score, perm_p, *args),
+        SetResult(names, index, [np.arange(k % 5 + 1, dtype=np.int32) for k in range(50)], score, perm_p, *args),
+        ModuleResult(
+            ["m{}".format(k) for k in range(50)],
+            [np.arange(k % 5 + 2, dtype=np.int32) for k in range(50)],
+            score,
+            perm_p,
+            score,
+            score,
+            *args,
+        ),
+    ]
 
 
 def eager_columns(table):
     """Every column of `table` as the functions make it for the whole table at once."""
     if isinstance(table, PairResult):
         p1, p2 = results.correlation_pvalues(table.r1, 9), results.correlation_pvalues(table.r2, 12)
-        return {"p1": p1, "p2": p2, "class_code": results.correlation_classes(table.r1, p1, table.r2, p2, 0.1),
-                "q_value": results.bh_qvalues(table.p_value), "perm_q": results.bh_qvalues(table.perm_p)}
+        return {
+            "p1": p1,
+            "p2": p2,
+            "class_code": results.correlation_classes(table.r1, p1, table.r2, p2, 0.1),
+            "q_value": results.bh_qvalues(table.p_value),
+            "perm_q": results.bh_qvalues(table.perm_p),
+        }
     return {"perm_q": results.bh_qvalues(table.perm_p)}
 
 
@@ -86,18 +115,19 @@ def same(a, b):
     return a.dtype == b.dtype and np.array_equal(a.view(np.uint8), b.view(np.uint8))
 
 
-@pytest.mark.parametrize("make", [pair_table] + [lambda k=k: score_tables()[k] for k in range(3)],
-                         ids=["pairs", "rows", "sets", "modules"])
+@pytest.mark.parametrize(
+    "make", [pair_table] + [lambda k=k: score_tables()[k] for k in range(3)], ids=["pairs", "rows", "sets", "modules"]
+)
 def test_made_columns_are_the_eager_ones_for_a_table_and_its_cuts(make):
     expected = eager_columns(make())
-    positions = np.random.default_rng(8).permutation(len(make()))[:len(make()) // 3]
-    cut_first = make().take(positions)      # cut before any column was made
+    positions = np.random.default_rng(8).permutation(len(make()))[: len(make()) // 3]
+    cut_first = make().take(positions)  # cut before any column was made
     whole = make()
     for name, value in expected.items():
         assert same(getattr(whole, name), value), name
         assert whole.made(name) is not None
         assert same(getattr(cut_first, name), value[positions]), name
-    cut_after = whole.take(positions)       # cut of a table that made them already
+    cut_after = whole.take(positions)  # cut of a table that made them already
     assert all(same(getattr(cut_after, name), value[positions]) for name, value in expected.items())
     top = make().top(7)
     assert same(top.perm_q, expected["perm_q"][make().order()[:7]])
@@ -109,5 +139,22 @@ def test_a_cut_makes_its_columns_only():
     cut.to_dict()
     assert cut.made("p1") is not None and whole.made("p1") is None and whole.made("q_value") is None
     given = pair_table().take(np.arange(10))
-    assert PairResult(given.names, given.index1, given.index2, given.r1, given.r2, given.z_diff, given.p_value,
-                      given.perm_p, 9, 12, "pearson", "two-sided", 30, p1=np.zeros(10)).p1.sum() == 0
+    assert (
+        PairResult(
+            given.names,
+            given.index1,
+            given.index2,
+            given.r1,
+            given.r2,
+            given.z_diff,
+            given.p_value,
+            given.perm_p,
+            9,
+            12,
+            "pearson",
+            "two-sided",
+            30,
+            p1=np.zeros(10),
+        ).p1.sum()
+        == 0
+    )

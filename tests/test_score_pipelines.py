@@ -51,8 +51,18 @@ def _nan_values(data):
     data[6, 7] = np.nan
 
 
-def score_problem(seed=0, rows=8, cols=12, first_rows=(0, 0, 0, 1, 1, 3, 3, 3, 3, 6),
-                  g1=span(0, 6), g2=span(6, 12), permutations=25, jobs=2, ties=False, edit=None):
+def score_problem(
+    seed=0,
+    rows=8,
+    cols=12,
+    first_rows=(0, 0, 0, 1, 1, 3, 3, 3, 3, 6),
+    g1=span(0, 6),
+    g2=span(6, 12),
+    permutations=25,
+    jobs=2,
+    ties=False,
+    edit=None,
+):
     data = random_data(seed, rows, cols, ties)
     if edit:
         edit(data)
@@ -78,10 +88,10 @@ INDEXED = {
 
 def indexed_both(case, method, score, alternative):
     data, first_rows, second_rows, g1, g2, permutations, jobs = score_problem(**case)
-    got = pl._score_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, score,
-                                     alternative, permutations, jobs)
-    want = ref.score_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, score,
-                                      alternative, permutations)
+    got = pl._score_pipeline_indexed(
+        data, first_rows, second_rows, g1, g2, method, score, alternative, permutations, jobs
+    )
+    want = ref.score_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, score, alternative, permutations)
     return got, want
 
 
@@ -113,8 +123,7 @@ def exhaustive_both(case, method, score, alternative):
     if edit:
         edit(data)
     g1, g2 = i32(0, 2, 4, 6, 8, 10), i32(1, 3, 5, 7, 9, 11)
-    got = pl._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, permutations,
-                                        jobs)
+    got = pl._score_pipeline_exhaustive(data, g1, g2, method, score, alternative, permutations, jobs)
     want = ref.score_pipeline_exhaustive(data, g1, g2, method, score, alternative, permutations)
     return got, want
 
@@ -143,16 +152,17 @@ def test_unrecognised_alternative_counts_nothing(score, capfd):
 
 @pytest.mark.parametrize("score", SCORES)
 def test_pairs_outside_every_set_are_ignored(score, capfd):
-    data, first_rows, second_rows, g1, g2, permutations, jobs = score_problem(
-        first_rows=(3, 3, 1, 5, 5, 3))
+    data, first_rows, second_rows, g1, g2, permutations, jobs = score_problem(first_rows=(3, 3, 1, 5, 5, 3))
     labels, observed, p_values = pl._score_pipeline_indexed(
-        data, first_rows, second_rows, g1, g2, "spearman", score, "two-sided", permutations, jobs)
+        data, first_rows, second_rows, g1, g2, "spearman", score, "two-sided", permutations, jobs
+    )
     assert labels.dtype == I32 and labels.tolist() == [3, 5]
     other = second_rows.copy()
     other[2], other[5] = (second_rows[2] + 1) % 8, (second_rows[5] + 3) % 8
-    assert_same(pl._score_pipeline_indexed(data, first_rows, other, g1, g2, "spearman", score,
-                                           "two-sided", permutations, jobs),
-                (labels, observed, p_values))
+    assert_same(
+        pl._score_pipeline_indexed(data, first_rows, other, g1, g2, "spearman", score, "two-sided", permutations, jobs),
+        (labels, observed, p_values),
+    )
     capfd.readouterr()
 
 
@@ -160,7 +170,8 @@ def test_pairs_outside_every_set_are_ignored(score, capfd):
 @pytest.mark.parametrize("score", SCORES)
 def test_single_row_scores_zero_with_p_value_one(score, alternative, capfd):
     observed, p_values = pl._score_pipeline_exhaustive(
-        random_data(9, 1, 10), span(0, 5), span(5, 10), "pearson", score, alternative, 7, 2)
+        random_data(9, 1, 10), span(0, 5), span(5, 10), "pearson", score, alternative, 7, 2
+    )
     assert observed.tolist() == [0.0] and p_values.tolist() == [1.0]
     capfd.readouterr()
 
@@ -168,14 +179,20 @@ def test_single_row_scores_zero_with_p_value_one(score, alternative, capfd):
 @pytest.mark.parametrize("method", METHODS)
 def test_median_of_nan_differences_is_repeatable(method, capfd):
     data, first_rows, second_rows, g1, g2, permutations, _ = score_problem(
-        first_rows=(1, 1, 1, 3, 3, 3, 3, 5), edit=_nan_values)
-    indexed = [pl._score_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, "median",
-                                          "greater", permutations, jobs) for jobs in (1, 3, 1)]
-    exhaustive = [pl._score_pipeline_exhaustive(data, g1, g2, method, "median", "two-sided",
-                                                permutations, jobs) for jobs in (1, 4, 1)]
+        first_rows=(1, 1, 1, 3, 3, 3, 3, 5), edit=_nan_values
+    )
+    indexed = [
+        pl._score_pipeline_indexed(
+            data, first_rows, second_rows, g1, g2, method, "median", "greater", permutations, jobs
+        )
+        for jobs in (1, 3, 1)
+    ]
+    exhaustive = [
+        pl._score_pipeline_exhaustive(data, g1, g2, method, "median", "two-sided", permutations, jobs)
+        for jobs in (1, 4, 1)
+    ]
     if method == "pearson":  # ranks place NaN last, so only raw values give NaN differences
-        z_diff = pl._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method,
-                                            "greater", 0, 1)[2]
+        z_diff = pl._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, "greater", 0, 1)[2]
         assert 0 < np.isnan(z_diff).sum() < len(z_diff)
     for runs in (indexed, exhaustive):
         for other in runs[1:]:
@@ -187,18 +204,35 @@ def test_median_of_nan_differences_is_repeatable(method, capfd):
 # Rejected arguments: the error comes before anything is printed.
 # ---------------------------------------------------------------------------
 
+
 def indexed_args(**change):
-    args = dict(data=random_data(5, 5, 8), first_rows=i32(1, 1, 0, 2), second_rows=i32(2, 3, 4, 0),
-                first_columns=span(0, 4), second_columns=span(4, 8), method="pearson",
-                score="mean", alternative="two-sided", permutations=3, n_jobs=1)
+    args = dict(
+        data=random_data(5, 5, 8),
+        first_rows=i32(1, 1, 0, 2),
+        second_rows=i32(2, 3, 4, 0),
+        first_columns=span(0, 4),
+        second_columns=span(4, 8),
+        method="pearson",
+        score="mean",
+        alternative="two-sided",
+        permutations=3,
+        n_jobs=1,
+    )
     args.update(change)
     return list(args.values())
 
 
 def exhaustive_args(**change):
-    args = dict(data=random_data(6, 5, 8), first_columns=span(0, 4), second_columns=span(4, 8),
-                method="spearman", score="median", alternative="two-sided", permutations=3,
-                n_jobs=1)
+    args = dict(
+        data=random_data(6, 5, 8),
+        first_columns=span(0, 4),
+        second_columns=span(4, 8),
+        method="spearman",
+        score="median",
+        alternative="two-sided",
+        permutations=3,
+        n_jobs=1,
+    )
     args.update(change)
     return list(args.values())
 
@@ -214,38 +248,43 @@ SHARED_REJECTIONS = {
     "data-3d": (dict(data=np.zeros((5, 8, 1), F32)), ValueError, None),
     "column-negative": (dict(first_columns=i32(0, -1)), IndexError, None),
     "column-too-large": (dict(second_columns=i32(4, 8)), IndexError, None),
-    "groups-exceed-columns": (dict(first_columns=span(0, 5), second_columns=span(3, 8)),
-                              ValueError, None),
+    "groups-exceed-columns": (dict(first_columns=span(0, 5), second_columns=span(3, 8)), ValueError, None),
 }
-INDEXED_REJECTIONS = dict(SHARED_REJECTIONS, **{
-    "no-pairs": (dict(first_rows=i32(), second_rows=i32()),) + PROCESS_NUMBER,
-    "no-pairs-longer-second-rows": (dict(first_rows=i32()),) + PROCESS_NUMBER,
-    "no-rows": (dict(data=np.zeros((0, 8), F32), first_rows=i32(), second_rows=i32()),)
-    + PROCESS_NUMBER,
-    # Position 2 belongs to no set (0 does not exceed the label 1); it is checked all the same.
-    "first-row-negative-outside-sets": (dict(first_rows=i32(1, 1, -1, 2)), IndexError, None),
-    "first-row-too-large": (dict(first_rows=i32(1, 1, 0, 5)), IndexError, None),
-    "second-row-too-large-outside-sets": (dict(second_rows=i32(2, 3, 5, 0)), IndexError, None),
-    "second-row-negative": (dict(second_rows=i32(-1, 3, 4, 0)), IndexError, None),
-    "second-rows-shorter": (dict(second_rows=i32(2, 3, 4)), ValueError, None),
-})
-EXHAUSTIVE_REJECTIONS = dict(SHARED_REJECTIONS, **{
-    "no-rows": (dict(data=np.zeros((0, 8), F32)),) + PROCESS_NUMBER,
-    "rows-over-46341": (dict(data=np.zeros((46342, 1), F32), first_columns=i32(0),
-                             second_columns=i32(), permutations=0), ValueError, None),
-})
+INDEXED_REJECTIONS = dict(
+    SHARED_REJECTIONS,
+    **{
+        "no-pairs": (dict(first_rows=i32(), second_rows=i32()),) + PROCESS_NUMBER,
+        "no-pairs-longer-second-rows": (dict(first_rows=i32()),) + PROCESS_NUMBER,
+        "no-rows": (dict(data=np.zeros((0, 8), F32), first_rows=i32(), second_rows=i32()),) + PROCESS_NUMBER,
+        # Position 2 belongs to no set (0 does not exceed the label 1); it is checked all the same.
+        "first-row-negative-outside-sets": (dict(first_rows=i32(1, 1, -1, 2)), IndexError, None),
+        "first-row-too-large": (dict(first_rows=i32(1, 1, 0, 5)), IndexError, None),
+        "second-row-too-large-outside-sets": (dict(second_rows=i32(2, 3, 5, 0)), IndexError, None),
+        "second-row-negative": (dict(second_rows=i32(-1, 3, 4, 0)), IndexError, None),
+        "second-rows-shorter": (dict(second_rows=i32(2, 3, 4)), ValueError, None),
+    },
+)
+EXHAUSTIVE_REJECTIONS = dict(
+    SHARED_REJECTIONS,
+    **{
+        "no-rows": (dict(data=np.zeros((0, 8), F32)),) + PROCESS_NUMBER,
+        "rows-over-46341": (
+            dict(data=np.zeros((46342, 1), F32), first_columns=i32(0), second_columns=i32(), permutations=0),
+            ValueError,
+            None,
+        ),
+    },
+)
 
 
-@pytest.mark.parametrize("change, error, match", INDEXED_REJECTIONS.values(),
-                         ids=INDEXED_REJECTIONS.keys())
+@pytest.mark.parametrize("change, error, match", INDEXED_REJECTIONS.values(), ids=INDEXED_REJECTIONS.keys())
 def test_indexed_rejects(change, error, match, capfd):
     with pytest.raises(error, match=match):
         pl._score_pipeline_indexed(*indexed_args(**change))
     assert capfd.readouterr().out == ""
 
 
-@pytest.mark.parametrize("change, error, match", EXHAUSTIVE_REJECTIONS.values(),
-                         ids=EXHAUSTIVE_REJECTIONS.keys())
+@pytest.mark.parametrize("change, error, match", EXHAUSTIVE_REJECTIONS.values(), ids=EXHAUSTIVE_REJECTIONS.keys())
 def test_exhaustive_rejects(change, error, match, capfd):
     with pytest.raises(error, match=match):
         pl._score_pipeline_exhaustive(*exhaustive_args(**change))
@@ -256,8 +295,7 @@ ACCEPTED = {
     # Only the first len(first_rows) entries of second_rows are pairs.
     "second-rows-longer": dict(second_rows=i32(2, 3, 4, 0, 99, -7)),
     # Without permutation passes the groups need not fit into the columns together.
-    "groups-exceed-columns-p0": dict(first_columns=span(0, 6), second_columns=span(2, 8),
-                                     permutations=0),
+    "groups-exceed-columns-p0": dict(first_columns=span(0, 6), second_columns=span(2, 8), permutations=0),
 }
 
 

@@ -1,5 +1,6 @@
 """Exact q-values from p-value counts kept in files, when merging them in memory would not
 fit: the same q-values, bit for bit, as the in-memory table."""
+
 import numpy as np
 import pytest
 
@@ -29,8 +30,15 @@ def test_q_values_of_files_match_bh(monkeypatch, tmp_path, chunk, top, dtype):
         kept = np.sort(valid[valid <= keep_p])
         if top is not None:
             kept = kept[:top]
-        counts.add({"m": valid.size, "b_hist": np.zeros(0, np.int64), "p_vals": values, "p_counts": n,
-                    "kept_vals": np.unique(kept)})
+        counts.add(
+            {
+                "m": valid.size,
+                "b_hist": np.zeros(0, np.int64),
+                "p_vals": values,
+                "p_counts": n,
+                "kept_vals": np.unique(kept),
+            }
+        )
     values, q = counts.q_values()
     assert values.size and values[-1] <= keep_p
     shown = ~np.isnan(p) & (p <= values[-1])
@@ -41,18 +49,32 @@ def test_q_values_of_files_match_bh(monkeypatch, tmp_path, chunk, top, dtype):
 def test_counts_file_cut_short_is_an_error(tmp_path):
     counts = spilled_counts.SpilledCounts(0, None, str(tmp_path / "counts"))
     for part in np.array_split(np.linspace(0.001, 1, 500), 3):
-        counts.add({"m": part.size, "b_hist": np.zeros(0, np.int64), "p_vals": part,
-                    "p_counts": np.ones(part.size, np.int64), "kept_vals": part[part <= 0.5]})
+        counts.add(
+            {
+                "m": part.size,
+                "b_hist": np.zeros(0, np.int64),
+                "p_vals": part,
+                "p_counts": np.ones(part.size, np.int64),
+                "kept_vals": part[part <= 0.5],
+            }
+        )
     with open(counts.path, "r+b") as fh:
         fh.truncate(16 * 400)
     with pytest.raises(OSError, match="shorter than written"):
         counts.q_values()
 
 
-@pytest.mark.parametrize("options", [
-    {"max_p": 0.05}, {"top": 9}, {"max_p": 0.3, "top": 40}, {"max_p": 0.2, "perm_q": True},
-    {"max_p": 0.1, "method": "spearman"},
-], ids=["max_p", "top", "max_p-top", "every-pass", "spearman"])
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"max_p": 0.05},
+        {"top": 9},
+        {"max_p": 0.3, "top": 40},
+        {"max_p": 0.2, "perm_q": True},
+        {"max_p": 0.1, "method": "spearman"},
+    ],
+    ids=["max_p", "top", "max_p-top", "every-pass", "spearman"],
+)
 def test_runs_that_spill_give_the_same_table(engine_small, monkeypatch, options):
     rng = np.random.default_rng(9)
     x = rng.normal(size=(50, 17)).astype(np.float32)

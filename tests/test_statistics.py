@@ -52,11 +52,13 @@ def test_block_functions_equal_the_reference(ties, method, alternative):
     # Every block function's API statistics, bit for bit, also over a range of passes.
     g1, g2 = np.arange(13, dtype=np.int32), np.arange(13, 28, dtype=np.int32)
     rows1, rows2 = np.array([1, 1, 4, 4, 5, 9], np.int32), np.array([2, 3, 0, 5, 9, 8], np.int32)
-    calls = [("ztest_block", (ties, g1, g2, (2, 9), (0, 14), method, alternative, 3, 12, 2)),
-             ("pairs_block", (ties, rows1, rows2, g1, g2, method, alternative, 0, 9, 2)),
-             ("row_score_block", (ties, g1, g2, (2, 8), method, "median", alternative, 2, 9, 2)),
-             ("row_score_block", (ties, g1, g2, (0, 14), method, "mean", alternative, 0, 9, 2)),
-             ("set_block", (ties, rows1, rows2, g1, g2, method, "median", alternative, 0, 9, 2))]
+    calls = [
+        ("ztest_block", (ties, g1, g2, (2, 9), (0, 14), method, alternative, 3, 12, 2)),
+        ("pairs_block", (ties, rows1, rows2, g1, g2, method, alternative, 0, 9, 2)),
+        ("row_score_block", (ties, g1, g2, (2, 8), method, "median", alternative, 2, 9, 2)),
+        ("row_score_block", (ties, g1, g2, (0, 14), method, "mean", alternative, 0, 9, 2)),
+        ("set_block", (ties, rows1, rows2, g1, g2, method, "median", alternative, 0, 9, 2)),
+    ]
     for name, args in calls:
         got = getattr(_blocks, name)(*args, statistics="api")
         want = getattr(blocks_reference, name)(*args, statistics="api")
@@ -73,14 +75,16 @@ def test_observed_pass_equals_the_reference_on_every_shape(nrows, sizes):
     x[1::3] = x[0] * np.float32(-1.5) + np.float32(1e-4) * x[1::3]
     if nrows > 4:
         x[4] = x[3] + np.float32(1e-6) * x[4]
-        x[2, :sizes[0]] = 1.0
+        x[2, : sizes[0]] = 1.0
     g1 = np.arange(sizes[0], dtype=np.int32)
     g2 = np.arange(sizes[0], sum(sizes), dtype=np.int32)
     rows1 = rng.integers(0, nrows, 31).astype(np.int32)
     rows2 = rng.integers(0, nrows, 31).astype(np.int32)
-    calls = [("ztest_block", (x, g1, g2, (0, nrows), (0, nrows), "pearson", "two-sided", 0, 1, 2)),
-             ("ztest_block", (x, g1, g2, (1, nrows), (nrows // 3, nrows), "spearman", "less", 0, 1, 1)),
-             ("pairs_block", (x, rows1, rows2, g1, g2, "pearson", "greater", 0, 1, 2))]
+    calls = [
+        ("ztest_block", (x, g1, g2, (0, nrows), (0, nrows), "pearson", "two-sided", 0, 1, 2)),
+        ("ztest_block", (x, g1, g2, (1, nrows), (nrows // 3, nrows), "spearman", "less", 0, 1, 1)),
+        ("pairs_block", (x, rows1, rows2, g1, g2, "pearson", "greater", 0, 1, 2)),
+    ]
     for name, args in calls:
         got = getattr(_blocks, name)(*args, statistics="api")
         want = getattr(blocks_reference, name)(*args, statistics="api")
@@ -100,8 +104,9 @@ def test_spearman_is_scipys_whatever_the_order_of_the_columns(stats):
     keep = np.flatnonzero(np.isin(np.arange(40), [int(r) for r in res.row1] + [int(r) for r in res.row2]))
     for got, columns in ((res.r1, g1), (res.r2, g2)):
         assert np.abs(got - spearman_r(stats, x[keep], columns)).max() <= 1e-6
-    shuffled = x[:, np.concatenate([np.random.default_rng(6).permutation(g1), 25 + np.random.default_rng(7)
-                                    .permutation(35)])]
+    shuffled = x[
+        :, np.concatenate([np.random.default_rng(6).permutation(g1), 25 + np.random.default_rng(7).permutation(35)])
+    ]
     again = quiet(corrshift.ztest, shuffled, g1, g2, method="spearman", permutations=0)
     # The ranks are the same; only the sums run in another order.
     for name in ("r1", "r2", "z_diff"):
@@ -115,8 +120,13 @@ def pbmc():
     adata = sc.datasets.pbmc68k_reduced()
     labels = adata.obs["bulk_labels"].astype(str).to_numpy()
     log = adata.raw.X.toarray().T.astype(np.float32)
-    return {"X": adata.X.T.astype(np.float32), "log": log, "counts": np.expm1(log).astype(np.float32),
-            "first": np.flatnonzero(labels == "CD14+ Monocyte"), "second": np.flatnonzero(labels == "Dendritic")}
+    return {
+        "X": adata.X.T.astype(np.float32),
+        "log": log,
+        "counts": np.expm1(log).astype(np.float32),
+        "first": np.flatnonzero(labels == "CD14+ Monocyte"),
+        "second": np.flatnonzero(labels == "Dendritic"),
+    }
 
 
 @pytest.mark.parametrize("layer", ["X", "log", "counts"])
@@ -137,8 +147,9 @@ def test_p_values_are_double_from_the_statistic(pbmc, alternative, stats):
     res = quiet(corrshift.ztest, values, first, second, alternative=alternative, permutations=0)
     kept = np.flatnonzero(~np.isin(np.arange(values.shape[0]), [int(r) for v in res.dropped.values() for r in v]))
     bound = float(np.float32(0.99))
-    d = (np.arctanh(np.clip(float64_r(values[kept], first), -bound, bound))
-         - np.arctanh(np.clip(float64_r(values[kept], second), -bound, bound)))
+    d = np.arctanh(np.clip(float64_r(values[kept], first), -bound, bound)) - np.arctanh(
+        np.clip(float64_r(values[kept], second), -bound, bound)
+    )
     z = d / np.sqrt(1 / (first.size - 3) + 1 / (second.size - 3))
     want = {"two-sided": 2 * stats.norm.sf(np.abs(z)), "greater": stats.norm.sf(z), "less": stats.norm.cdf(z)}
     want = want[alternative]
@@ -151,16 +162,17 @@ def test_p_values_are_double_from_the_statistic(pbmc, alternative, stats):
 @pytest.mark.parametrize("n1,n2", [(37, 42), (10, 12), (129, 240)])
 def test_spearman_null_share_is_calibrated(n1, n2):
     x = np.random.default_rng(n1).normal(size=(300, n1 + n2)).astype(np.float32)
-    res = corrshift.ztest(x, list(range(n1)), list(range(n1, n1 + n2)), method="spearman", permutations=0,
-                          progress=False)
+    res = corrshift.ztest(
+        x, list(range(n1)), list(range(n1, n1 + n2)), method="spearman", permutations=0, progress=False
+    )
     assert 0.008 <= np.mean(res.p_value < 0.01) <= 0.012
 
 
 @pytest.fixture(scope="module")
 def sparse_genes():
     x = np.random.default_rng(8).normal(size=(12, 40)).astype(np.float32)
-    x[3, :20] = 2.0        # constant within group 1
-    x[7, 25:] = 0.0        # non-zero in 5 samples of group 2
+    x[3, :20] = 2.0  # constant within group 1
+    x[7, 25:] = 0.0  # non-zero in 5 samples of group 2
     return x
 
 
@@ -175,8 +187,9 @@ def test_row_constant_in_a_group_is_left_out_and_named(sparse_genes):
     res.to_tsv(tsv, top=1)
     assert tsv.getvalue().splitlines()[1] == "# left out: constant within group1 (3)"
     kept = [r for r in range(12) if r != 3]
-    without = corrshift.ztest(sparse_genes[kept], g1, g2, permutations=30, progress=False,
-                              row_names=[str(r) for r in kept])
+    without = corrshift.ztest(
+        sparse_genes[kept], g1, g2, permutations=30, progress=False, row_names=[str(r) for r in kept]
+    )
     for name in ("r1", "r2", "z_diff", "p_value", "perm_p", "q_value"):
         np.testing.assert_array_equal(getattr(res, name), getattr(without, name))
     rows = quiet(corrshift.row_scores, sparse_genes, g1, g2, permutations=10)
@@ -187,11 +200,11 @@ def test_row_constant_in_a_group_is_left_out_and_named(sparse_genes):
     assert listed.row1.tolist() == ["1"]
 
 
-@pytest.mark.parametrize("option,value,dropped", [("min_cells", 6, ["3", "7"]), ("min_cells", 5, ["3"]),
-                                                  ("min_fraction", 0.3, ["3", "7"])])
+@pytest.mark.parametrize(
+    "option,value,dropped", [("min_cells", 6, ["3", "7"]), ("min_cells", 5, ["3"]), ("min_fraction", 0.3, ["3", "7"])]
+)
 def test_rows_expressed_in_too_few_samples_are_left_out(sparse_genes, option, value, dropped):
-    res = quiet(corrshift.ztest, sparse_genes, list(range(20)), list(range(20, 40)), permutations=0,
-                **{option: value})
+    res = quiet(corrshift.ztest, sparse_genes, list(range(20)), list(range(20, 40)), permutations=0, **{option: value})
     assert sorted(r for names in res.dropped.values() for r in names) == dropped
     with pytest.raises(corrshift.InputError, match=option):
         corrshift.ztest(sparse_genes, list(range(20)), list(range(20, 40)), **{option: -1})
@@ -222,8 +235,25 @@ def test_cli_filters_and_names_rows_left_out(sparse_genes, tmp_path, capsys):
     path = tmp_path / "expr.npy"
     np.save(str(path), sparse_genes)
     g1, g2 = ",".join(str(c) for c in range(20)), ",".join(str(c) for c in range(20, 40))
-    assert cli.main(["pairs", str(path), "--group1", g1, "--group2", g2, "--permutations", "0",
-                     "--min-cells", "6", "-o", str(tmp_path / "out.tsv")]) == 0
+    assert (
+        cli.main(
+            [
+                "pairs",
+                str(path),
+                "--group1",
+                g1,
+                "--group2",
+                g2,
+                "--permutations",
+                "0",
+                "--min-cells",
+                "6",
+                "-o",
+                str(tmp_path / "out.tsv"),
+            ]
+        )
+        == 0
+    )
     err = capsys.readouterr().err
     assert "left out 1 row, constant within group1: 3" in err
     assert "left out 1 row, non-zero in fewer than 6 of the 20 samples of group2 (min_cells=6): 7" in err

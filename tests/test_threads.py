@@ -35,6 +35,7 @@ def _child_env():
 
 # --- two Python threads ----------------------------------------------------------------
 
+
 def _workload(seed):
     rng = np.random.default_rng(seed)
     data = rng.standard_normal((40, 12)).astype(F32)
@@ -46,11 +47,10 @@ def _workload(seed):
     return [
         lambda j: pipelines._ztest_pipeline_exhaustive(data, g1, g2, "spearman", "two-sided", 6, j),
         lambda j: pipelines._ztest_pipeline_indexed(data, first, second, g1, g2, "pearson", "less", 6, j),
-        lambda j: pipelines._score_pipeline_indexed(data, first, second, g1, g2, "spearman", "median",
-                                                    "greater", 6, j),
+        lambda j: pipelines._score_pipeline_indexed(data, first, second, g1, g2, "spearman", "median", "greater", 6, j),
         lambda j: pipelines._score_pipeline_exhaustive(data, g1, g2, "pearson", "mean", "two-sided", 6, j),
         lambda j: scores._score_indexed(values, labels, "median", j),
-        lambda j: scores._score_exhaustive(values[:40 * 39 // 2], 40, "mean", j),
+        lambda j: scores._score_exhaustive(values[: 40 * 39 // 2], 40, "mean", j),
     ]
 
 
@@ -146,16 +146,26 @@ def _read_until(fd, marker, deadline):
     return seen
 
 
-@pytest.mark.parametrize("name, method", [
-    ("ztest_indexed", "spearman"), ("ztest_exhaustive", "pearson"),
-    ("score_indexed", "pearson"), ("score_exhaustive", "spearman")])
+@pytest.mark.parametrize(
+    "name, method",
+    [
+        ("ztest_indexed", "spearman"),
+        ("ztest_exhaustive", "pearson"),
+        ("score_indexed", "pearson"),
+        ("score_exhaustive", "spearman"),
+    ],
+)
 def test_interrupted_call_leaves_no_thread_and_changes_no_later_result(tmp_path, name, method):
     # Interrupted twice in one process, each time once the observed pass is done: the
     # call ends with KeyboardInterrupt, the thread count is back to that of the idle
     # process, and the same small call gives the same bytes before and after.
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, name, method],
-                             cwd=str(tmp_path), env=_child_env(),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_CHILD, name, method],
+        cwd=str(tmp_path),
+        env=_child_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     try:
         deadline = time.monotonic() + (600 if SANITIZED else 120)
         out, err = child.stdout.fileno(), child.stderr.fileno()
@@ -238,15 +248,19 @@ def test_failed_thread_start_joins_the_started_threads_and_raises(tmp_path):
     console = tmp_path / "console"
     console.write_bytes(b"")
     with open(console, "ab+") as out:
-        run = subprocess.run([sys.executable, "-c", START_FAILURE_CHILD, str(console)],
-                             cwd=str(tmp_path), env=_child_env(), stdout=out,
-                             stderr=subprocess.PIPE, timeout=300)
+        run = subprocess.run(
+            [sys.executable, "-c", START_FAILURE_CHILD, str(console)],
+            cwd=str(tmp_path),
+            env=_child_env(),
+            stdout=out,
+            stderr=subprocess.PIPE,
+            timeout=300,
+        )
     assert run.returncode == 0, run.stderr.decode()
     report = json.loads(run.stderr.decode().strip().splitlines()[-1])
     for name, outcome in report.items():
         # A worker may instead fail to allocate its scratch under the cap: MemoryError.
-        assert outcome["error"] is not None and outcome["error"][0] in ("RuntimeError", "MemoryError"), \
-            (name, outcome)
+        assert outcome["error"] is not None and outcome["error"][0] in ("RuntimeError", "MemoryError"), (name, outcome)
         assert outcome["error"][1], (name, outcome)
         assert outcome["threads"] == 0, (name, outcome)
         assert outcome["printed"] == ("" if name.endswith("_scores") else PREFIX.decode()), (name, outcome)

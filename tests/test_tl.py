@@ -37,17 +37,21 @@ def same_frame(actual, expected):
 ANALYSES = [
     ("pairs", corrshift.tl.pairs, corrshift.get.pairs_df, corrshift.ztest, (), {"class_alpha": 0.2}),
     ("rows", corrshift.tl.rows, corrshift.get.rows_df, corrshift.row_scores, (), {"score": "mean"}),
-    ("sets", corrshift.tl.sets, corrshift.get.sets_df, corrshift.set_scores, ({"G0": ["G1", "G2"], "G3": ["G4"]},),
-     {}),
-    ("modules", corrshift.tl.modules, corrshift.get.modules_df, corrshift.module_scores,
-     ({"a": ["G0", "G1", "G2"], "b": ["G3", "G4", "G5", "G7"]},), {"score": "mean"}),
+    ("sets", corrshift.tl.sets, corrshift.get.sets_df, corrshift.set_scores, ({"G0": ["G1", "G2"], "G3": ["G4"]},), {}),
+    (
+        "modules",
+        corrshift.tl.modules,
+        corrshift.get.modules_df,
+        corrshift.module_scores,
+        ({"a": ["G0", "G1", "G2"], "b": ["G3", "G4", "G5", "G7"]},),
+        {"score": "mean"},
+    ),
 ]
 
 
 @pytest.mark.parametrize("kind, tool, getter, api, extra, options", ANALYSES, ids=[a[0] for a in ANALYSES])
 def test_each_level_equals_a_run_on_its_cells_alone(cells, kind, tool, getter, api, extra, options):
-    quietly(tool, cells, "condition", ("stim", "ctrl"), *extra, within="cell_type", use_raw=False,
-            **options, **OPTIONS)
+    quietly(tool, cells, "condition", ("stim", "ctrl"), *extra, within="cell_type", use_raw=False, **options, **OPTIONS)
     assert corrshift.get.levels(cells, "corrshift_" + kind) == ["T", "B"]  # category order
     for level in ("T", "B"):
         alone = cells[cells.obs.cell_type == level]
@@ -80,8 +84,16 @@ def test_row_scores_go_into_var_and_varm(cells):
     corrshift.tl.rows(cells, "condition", ("stim", "ctrl"), use_raw=False, **OPTIONS)
     table = corrshift.get.rows_df(cells).set_index("row")
     np.testing.assert_array_equal(cells.var["corrshift_rows_perm_p"], table.loc[cells.var_names, "perm_p"])
-    quietly(corrshift.tl.rows, cells, "condition", ("stim", "ctrl"), within="cell_type", use_raw=False,
-            key_added="per_type", **OPTIONS)
+    quietly(
+        corrshift.tl.rows,
+        cells,
+        "condition",
+        ("stim", "ctrl"),
+        within="cell_type",
+        use_raw=False,
+        key_added="per_type",
+        **OPTIONS,
+    )
     score = cells.varm["per_type_score"]
     assert score.shape == (8, 2)
     b = corrshift.get.rows_df(cells, key="per_type", within="B").set_index("row")
@@ -108,8 +120,16 @@ def test_rows_left_out_are_stored_per_level_and_survive_write_and_read(cells, tm
     flat = ((cells.obs.cell_type == "B") & (cells.obs.condition == "stim")).to_numpy()
     cells.layers["counts"][flat, 2] = 1.0  # G2 is constant within the stimulated B cells
     with pytest.warns(UserWarning, match="left out 1 row"):
-        quietly(corrshift.tl.modules, cells, "condition", ("stim", "ctrl"), {"a": ["G0", "G1", "G2"]},
-                within="cell_type", layer="counts", **OPTIONS)
+        quietly(
+            corrshift.tl.modules,
+            cells,
+            "condition",
+            ("stim", "ctrl"),
+            {"a": ["G0", "G1", "G2"]},
+            within="cell_type",
+            layer="counts",
+            **OPTIONS,
+        )
     cells.write_h5ad(tmp_path / "cells.h5ad")
     back = anndata.read_h5ad(tmp_path / "cells.h5ad")
     for adata in (cells, back):
@@ -135,8 +155,9 @@ def test_copy_leaves_the_object_as_it_was(cells):
 
 @needs_parquet
 def test_each_level_writes_a_parquet_folder_of_its_own(cells, tmp_path):
-    quietly(corrshift.tl.pairs, cells, "condition", ("stim", "ctrl"), within="cell_type", out=tmp_path / "out",
-            **OPTIONS)
+    quietly(
+        corrshift.tl.pairs, cells, "condition", ("stim", "ctrl"), within="cell_type", out=tmp_path / "out", **OPTIONS
+    )
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["B", "T"]
     assert list((tmp_path / "out" / "T").glob("part-*.parquet"))
     in_memory = cells.copy()
@@ -152,27 +173,46 @@ def test_every_level_is_checked_before_any_runs(cells, tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)
         with pytest.raises(InputError, match="within='cell_type', level 'B': .*missing or non-finite"):
-            corrshift.tl.pairs(cells, "condition", ("stim", "ctrl"), within="cell_type", layer="counts",
-                               out=tmp_path / "out", **OPTIONS)
+            corrshift.tl.pairs(
+                cells,
+                "condition",
+                ("stim", "ctrl"),
+                within="cell_type",
+                layer="counts",
+                out=tmp_path / "out",
+                **OPTIONS,
+            )
     assert "corrshift_pairs" not in cells.uns and not (tmp_path / "out" / "T").exists()
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda a: corrshift.tl.pairs(a.to_df(), "condition", ("stim", "ctrl")), "adata must be an AnnData"),
-    (lambda a: corrshift.tl.pairs(a, "phase", ("stim", "ctrl")), "groupby='phase': adata.obs has no such column"),
-    (lambda a: corrshift.tl.pairs(a, "condition", "stim"), "groups must be the two groups"),
-    (lambda a: corrshift.tl.pairs(a, "condition", ("stim", "none")), "groups\\[1\\]: 'condition' has no level 'none'"),
-    (lambda a: corrshift.tl.pairs(a, "condition", ("stim", ["stim", "ctrl"])), "share the level"),
-    (lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), within="condition"), "also groupby"),
-    (lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), within="cell_type", min_group_size=20),
-     "no level has at least 20 samples in both groups; 3 levels"),
-    (lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), use_raw=True, layer="counts"),
-     "give one of them"),
-    (lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), key_added="a/b"), "key_added"),
-    (lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), row_names=list("abcdefgh")),
-     "row_names: an AnnData object brings its own names"),
-    (lambda a: corrshift.get.pairs_df(a), "adata.uns has no 'corrshift_pairs'; run corrshift.tl first"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda a: corrshift.tl.pairs(a.to_df(), "condition", ("stim", "ctrl")), "adata must be an AnnData"),
+        (lambda a: corrshift.tl.pairs(a, "phase", ("stim", "ctrl")), "groupby='phase': adata.obs has no such column"),
+        (lambda a: corrshift.tl.pairs(a, "condition", "stim"), "groups must be the two groups"),
+        (
+            lambda a: corrshift.tl.pairs(a, "condition", ("stim", "none")),
+            "groups\\[1\\]: 'condition' has no level 'none'",
+        ),
+        (lambda a: corrshift.tl.pairs(a, "condition", ("stim", ["stim", "ctrl"])), "share the level"),
+        (lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), within="condition"), "also groupby"),
+        (
+            lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), within="cell_type", min_group_size=20),
+            "no level has at least 20 samples in both groups; 3 levels",
+        ),
+        (
+            lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), use_raw=True, layer="counts"),
+            "give one of them",
+        ),
+        (lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), key_added="a/b"), "key_added"),
+        (
+            lambda a: corrshift.tl.pairs(a, "condition", ("stim", "ctrl"), row_names=list("abcdefgh")),
+            "row_names: an AnnData object brings its own names",
+        ),
+        (lambda a: corrshift.get.pairs_df(a), "adata.uns has no 'corrshift_pairs'; run corrshift.tl first"),
+    ],
+)
 def test_unusable_arguments_are_refused(cells, call, message):
     with pytest.raises(InputError, match=message):
         call(cells)

@@ -1,6 +1,7 @@
 """Filtered z-tests run the permutation passes only for the pairs they report: the same
 table as a run of every pass over every pair, except perm_q, which such a run does not
 compute (and says so)."""
+
 import json
 import os
 
@@ -113,9 +114,20 @@ def test_resume_in_either_phase(engine_small, data, tmp_path, monkeypatch, phase
     whole = counted_tasks(monkeypatch)
     ztest(data, False, out=tmp_path / "whole", **options)
     monkeypatch.setattr(engine, "run_task", real)
-    observed_tiles = len(engine.plan_tiles(engine.Problem(
-        "all", data, np.arange(8, dtype=np.int32), np.arange(8, 17, dtype=np.int32), np.arange(45).astype(str),
-        "pearson", "two-sided", 0)))
+    observed_tiles = len(
+        engine.plan_tiles(
+            engine.Problem(
+                "all",
+                data,
+                np.arange(8, dtype=np.int32),
+                np.arange(8, 17, dtype=np.int32),
+                np.arange(45).astype(str),
+                "pearson",
+                "two-sided",
+                0,
+            )
+        )
+    )
     stop_after = 2 if phase == 1 else observed_tiles + 2
     calls = []
 

@@ -39,8 +39,9 @@ def random_data(seed, rows, cols, ties=False):
     return rng.standard_normal((rows, cols)).astype(F32)
 
 
-def indexed_problem(seed=0, rows=6, cols=12, g1=span(0, 6), g2=span(6, 12), pairs=10,
-                    permutations=30, jobs=2, ties=False, edit=None):
+def indexed_problem(
+    seed=0, rows=6, cols=12, g1=span(0, 6), g2=span(6, 12), pairs=10, permutations=30, jobs=2, ties=False, edit=None
+):
     data = random_data(seed, rows, cols, ties)
     if edit:
         edit(data)
@@ -52,8 +53,8 @@ def indexed_problem(seed=0, rows=6, cols=12, g1=span(0, 6), g2=span(6, 12), pair
 
 
 def _constant_rows(data):
-    data[2, :] = 1.5          # constant everywhere
-    data[4, 0:6] = -3.0       # constant over group 1 only
+    data[2, :] = 1.5  # constant everywhere
+    data[4, 0:6] = -3.0  # constant over group 1 only
 
 
 def _nan_values(data):
@@ -83,10 +84,8 @@ INDEXED = {
 @pytest.mark.parametrize("case", INDEXED.values(), ids=INDEXED.keys())
 def test_indexed_matches_reference(case, method, alternative, capfd):
     data, first_rows, second_rows, g1, g2, permutations, jobs = indexed_problem(**case)
-    got = pl._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, alternative,
-                                     permutations, jobs)
-    want = ref.ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, alternative,
-                                      permutations)
+    got = pl._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, alternative, permutations, jobs)
+    want = ref.ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, alternative, permutations)
     assert_same(got, want)
     if alternative == "sideways":
         assert (got[3] == -2).all() and (got[4] == 0).all()
@@ -115,18 +114,19 @@ def test_exhaustive_matches_reference_and_indexed(case, method, alternative, cap
     assert all(a.shape == (rows * (rows - 1) // 2,) for a in got)
     assert_same(got, ref.ztest_pipeline_exhaustive(data, g1, g2, method, alternative, permutations))
     first_rows, second_rows = ref.condensed_pairs(rows)
-    assert_same(got, pl._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method,
-                                                alternative, permutations, jobs))
+    assert_same(
+        got, pl._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, alternative, permutations, jobs)
+    )
     capfd.readouterr()
 
 
 def test_worked_correlations(capfd):
-    data = np.array([[1, 2, 3, 4, 0, 1, 0, 2],
-                     [2, 4, 6, 9, 5, 1, 4, 4],
-                     [4, 3, 2, 1, 9, 8, 1, 2],
-                     [5, 5, 5, 5, 1, 2, 3, 3]], F32)
+    data = np.array(
+        [[1, 2, 3, 4, 0, 1, 0, 2], [2, 4, 6, 9, 5, 1, 4, 4], [4, 3, 2, 1, 9, 8, 1, 2], [5, 5, 5, 5, 1, 2, 3, 3]], F32
+    )
     first_r, second_r, z_diff, _, _ = pl._ztest_pipeline_indexed(
-        data, i32(0, 0, 0), i32(1, 2, 3), span(0, 4), span(4, 8), "pearson", "two-sided", 0, 1)
+        data, i32(0, 0, 0), i32(1, 2, 3), span(0, 4), span(4, 8), "pearson", "two-sided", 0, 1
+    )
     assert first_r[0] == pytest.approx(0.994377, abs=1e-6)
     assert first_r[1] == -1.0
     assert first_r[2] == -2.0
@@ -138,12 +138,13 @@ def test_worked_correlations(capfd):
 @pytest.mark.parametrize("method", METHODS)
 def test_repeated_calls_are_identical(method, capfd):
     data, first_rows, second_rows, g1, g2, permutations, _ = indexed_problem(seed=3)
-    calls = [pl._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, "two-sided",
-                                        permutations, jobs) for jobs in (1, 3, 1)]
+    calls = [
+        pl._ztest_pipeline_indexed(data, first_rows, second_rows, g1, g2, method, "two-sided", permutations, jobs)
+        for jobs in (1, 3, 1)
+    ]
     for other in calls[1:]:
         assert_same(other, calls[0])
-    exhaustive = [pl._ztest_pipeline_exhaustive(data, g1, g2, method, "less", permutations, jobs)
-                  for jobs in (2, 2, 5)]
+    exhaustive = [pl._ztest_pipeline_exhaustive(data, g1, g2, method, "less", permutations, jobs) for jobs in (2, 2, 5)]
     for other in exhaustive[1:]:
         assert_same(other, exhaustive[0])
     capfd.readouterr()
@@ -152,8 +153,7 @@ def test_repeated_calls_are_identical(method, capfd):
 @pytest.mark.parametrize("method", METHODS)
 def test_no_pairs_gives_five_empty_arrays(method, capfd):
     data = random_data(4, 5, 8)
-    result = pl._ztest_pipeline_indexed(data, i32(), i32(), span(0, 4), span(4, 8), method,
-                                        "two-sided", 2, 2)
+    result = pl._ztest_pipeline_indexed(data, i32(), i32(), span(0, 4), span(4, 8), method, "two-sided", 2, 2)
     assert len(result) == 5
     assert all(a.dtype == F32 and a.shape == (0,) for a in result)
     out = capfd.readouterr().out
@@ -164,17 +164,33 @@ def test_no_pairs_gives_five_empty_arrays(method, capfd):
 # Rejected arguments: the error comes before anything is printed.
 # ---------------------------------------------------------------------------
 
+
 def indexed_args(**change):
-    args = dict(data=random_data(5, 5, 8), first_rows=i32(0, 1, 2), second_rows=i32(1, 2, 3),
-                first_columns=span(0, 4), second_columns=span(4, 8), method="pearson",
-                alternative="two-sided", permutations=3, n_jobs=1)
+    args = dict(
+        data=random_data(5, 5, 8),
+        first_rows=i32(0, 1, 2),
+        second_rows=i32(1, 2, 3),
+        first_columns=span(0, 4),
+        second_columns=span(4, 8),
+        method="pearson",
+        alternative="two-sided",
+        permutations=3,
+        n_jobs=1,
+    )
     args.update(change)
     return list(args.values())
 
 
 def exhaustive_args(**change):
-    args = dict(data=random_data(6, 5, 8), first_columns=span(0, 4), second_columns=span(4, 8),
-                method="spearman", alternative="two-sided", permutations=3, n_jobs=1)
+    args = dict(
+        data=random_data(6, 5, 8),
+        first_columns=span(0, 4),
+        second_columns=span(4, 8),
+        method="spearman",
+        alternative="two-sided",
+        permutations=3,
+        n_jobs=1,
+    )
     args.update(change)
     return list(args.values())
 
@@ -187,32 +203,38 @@ SHARED_REJECTIONS = {
     "data-3d": (dict(data=np.zeros((5, 8, 1), F32)), ValueError, None),
     "column-negative": (dict(first_columns=i32(0, -1)), IndexError, None),
     "column-too-large": (dict(second_columns=i32(4, 8)), IndexError, None),
-    "groups-exceed-columns": (dict(first_columns=span(0, 5), second_columns=span(3, 8)),
-                              ValueError, None),
+    "groups-exceed-columns": (dict(first_columns=span(0, 5), second_columns=span(3, 8)), ValueError, None),
 }
-INDEXED_REJECTIONS = dict(SHARED_REJECTIONS, **{
-    "first-row-negative": (dict(first_rows=i32(0, -1, 2)), IndexError, None),
-    "first-row-too-large": (dict(first_rows=i32(0, 1, 5)), IndexError, None),
-    "second-row-negative": (dict(second_rows=i32(-1, 2, 3)), IndexError, None),
-    "second-row-too-large": (dict(second_rows=i32(1, 2, 5)), IndexError, None),
-    "first-rows-shorter": (dict(first_rows=i32(0, 1)), ValueError, None),
-})
-EXHAUSTIVE_REJECTIONS = dict(SHARED_REJECTIONS, **{
-    "rows-over-46341": (dict(data=np.zeros((46342, 1), F32), first_columns=i32(0),
-                             second_columns=i32(), permutations=0), ValueError, None),
-})
+INDEXED_REJECTIONS = dict(
+    SHARED_REJECTIONS,
+    **{
+        "first-row-negative": (dict(first_rows=i32(0, -1, 2)), IndexError, None),
+        "first-row-too-large": (dict(first_rows=i32(0, 1, 5)), IndexError, None),
+        "second-row-negative": (dict(second_rows=i32(-1, 2, 3)), IndexError, None),
+        "second-row-too-large": (dict(second_rows=i32(1, 2, 5)), IndexError, None),
+        "first-rows-shorter": (dict(first_rows=i32(0, 1)), ValueError, None),
+    },
+)
+EXHAUSTIVE_REJECTIONS = dict(
+    SHARED_REJECTIONS,
+    **{
+        "rows-over-46341": (
+            dict(data=np.zeros((46342, 1), F32), first_columns=i32(0), second_columns=i32(), permutations=0),
+            ValueError,
+            None,
+        ),
+    },
+)
 
 
-@pytest.mark.parametrize("change, error, match", INDEXED_REJECTIONS.values(),
-                         ids=INDEXED_REJECTIONS.keys())
+@pytest.mark.parametrize("change, error, match", INDEXED_REJECTIONS.values(), ids=INDEXED_REJECTIONS.keys())
 def test_indexed_rejects(change, error, match, capfd):
     with pytest.raises(error, match=match):
         pl._ztest_pipeline_indexed(*indexed_args(**change))
     assert capfd.readouterr().out == ""
 
 
-@pytest.mark.parametrize("change, error, match", EXHAUSTIVE_REJECTIONS.values(),
-                         ids=EXHAUSTIVE_REJECTIONS.keys())
+@pytest.mark.parametrize("change, error, match", EXHAUSTIVE_REJECTIONS.values(), ids=EXHAUSTIVE_REJECTIONS.keys())
 def test_exhaustive_rejects(change, error, match, capfd):
     with pytest.raises(error, match=match):
         pl._ztest_pipeline_exhaustive(*exhaustive_args(**change))
@@ -223,8 +245,7 @@ ACCEPTED = {
     # Only the first len(second_rows) entries of first_rows are pairs.
     "first-rows-longer": dict(first_rows=i32(0, 1, 2, 99, -7)),
     # Without permutation passes the groups need not fit into the columns together.
-    "groups-exceed-columns-p0": dict(first_columns=span(0, 6), second_columns=span(2, 8),
-                                     permutations=0),
+    "groups-exceed-columns-p0": dict(first_columns=span(0, 6), second_columns=span(2, 8), permutations=0),
 }
 
 

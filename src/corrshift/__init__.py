@@ -6,14 +6,47 @@ arguments and NumPy, pandas, SciPy sparse or AnnData data.
 ``corrshift.tl`` (analyses that store their results in an AnnData object), ``corrshift.get``
 (those results as DataFrames) and ``corrshift.pl`` (figures) follow scanpy's conventions.
 """
+
 from . import get, pipelines, pl, scores, tl
 from ._version import __version__
-from .api import (MAX_EXHAUSTIVE_ROWS, MAX_PERMUTATIONS, MIN_GROUP_SIZE, Example, InputError, example_path,
-                  load_example, module_scores, row_scores, set_scores, ztest)
+from .api import (
+    MAX_EXHAUSTIVE_ROWS,
+    MAX_PERMUTATIONS,
+    MIN_GROUP_SIZE,
+    Example,
+    InputError,
+    example_path,
+    load_example,
+    module_scores,
+    row_scores,
+    set_scores,
+    ztest,
+)
 from .engine.execute import ClusterLost
 from .results import ModuleResult, PairResult, RowResult, SetResult, bh_qvalues
 
-__all__ = ["pipelines", "scores", "tl", "get", "pl", "ztest", "row_scores", "set_scores", "module_scores",
-           "PairResult", "RowResult", "SetResult", "ModuleResult", "bh_qvalues", "InputError", "ClusterLost",
-           "load_example", "example_path", "Example",
-           "MAX_EXHAUSTIVE_ROWS", "MAX_PERMUTATIONS", "MIN_GROUP_SIZE", "__version__"]
+__all__ = [
+    "pipelines",
+    "scores",
+    "tl",
+    "get",
+    "pl",
+    "ztest",
+    "row_scores",
+    "set_scores",
+    "module_scores",
+    "PairResult",
+    "RowResult",
+    "SetResult",
+    "ModuleResult",
+    "bh_qvalues",
+    "InputError",
+    "ClusterLost",
+    "load_example",
+    "example_path",
+    "Example",
+    "MAX_EXHAUSTIVE_ROWS",
+    "MAX_PERMUTATIONS",
+    "MIN_GROUP_SIZE",
+    "__version__",
+]

@@ -1,4 +1,5 @@
 """``python -m corrshift``: the command-line tool."""
+
 import sys
 
 from .cli import main

@@ -19,6 +19,7 @@ and permutation passes in single precision, each counting where its z_diff is at
 extreme as the returned (float32) observed z_diff. A row constant within a group gets NaN
 correlations in the observed pass there.
 """
+
 from typing import Callable, Optional, Tuple
 
 import numpy as np

@@ -3,6 +3,7 @@
 Everything here raises :class:`InputError` with a message that names the argument and
 says how to fix it, so the native functions only ever see well-formed input.
 """
+
 import os
 from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -17,7 +18,7 @@ METHODS = ("pearson", "spearman")
 ALTERNATIVES = ("two-sided", "greater", "less")
 SCORES = ("mean", "median")
 #: Most permutation passes: the native exceedance counts are exact float32 integers up to 2**24.
-MAX_PERMUTATIONS = 2 ** 24
+MAX_PERMUTATIONS = 2**24
 
 
 class InputError(ValueError):
@@ -40,8 +41,14 @@ class Matrix:
     (AnnData's ``obs``, the per-sample arrays of an ``.npz``), or is None.
     """
 
-    def __init__(self, values: Any, row_names: np.ndarray, column_names: Optional[np.ndarray],
-                 transposed: bool = False, sheet: Optional[Mapping[str, Any]] = None):
+    def __init__(
+        self,
+        values: Any,
+        row_names: np.ndarray,
+        column_names: Optional[np.ndarray],
+        transposed: bool = False,
+        sheet: Optional[Mapping[str, Any]] = None,
+    ):
         self.values = values
         self.row_names = row_names
         self.column_names = column_names
@@ -113,18 +120,23 @@ def _is_dataframe(data: Any) -> bool:
 def _names(values: Any, count: int, argname: str) -> np.ndarray:
     names = np.asarray([str(v) for v in values], dtype=object)
     if names.ndim != 1 or names.shape[0] != count:
-        raise InputError("{} has {} entries but data has {}; give one name for each".format(
-            argname, names.shape[0] if names.ndim == 1 else names.size, count))
+        raise InputError(
+            "{} has {} entries but data has {}; give one name for each".format(
+                argname, names.shape[0] if names.ndim == 1 else names.size, count
+            )
+        )
     return names
 
 
 def _check_kind(dtype: np.dtype, what: str) -> None:
     kind = dtype.kind
     if kind not in "iuf":
-        name = {"b": "booleans", "c": "complex numbers", "O": "Python objects",
-                "U": "strings", "S": "bytes"}.get(kind, str(dtype))
-        raise InputError("{} must hold real numbers, got {}; convert it with "
-                         "numpy.asarray(data, dtype=float)".format(what, name))
+        name = {"b": "booleans", "c": "complex numbers", "O": "Python objects", "U": "strings", "S": "bytes"}.get(
+            kind, str(dtype)
+        )
+        raise InputError(
+            "{} must hold real numbers, got {}; convert it with numpy.asarray(data, dtype=float)".format(what, name)
+        )
 
 
 def _from_anndata(adata: Any, layer: Optional[str]) -> Matrix:
@@ -134,8 +146,11 @@ def _from_anndata(adata: Any, layer: Optional[str]) -> Matrix:
             raise InputError("data: the AnnData object has no X; name one of its layers with layer=...")
     else:
         if not isinstance(layer, str) or layer not in adata.layers:
-            raise InputError("layer={!r}: the AnnData object has no such layer; its layers are {}".format(
-                layer, ", ".join(repr(k) for k in adata.layers.keys()) or "none"))
+            raise InputError(
+                "layer={!r}: the AnnData object has no such layer; its layers are {}".format(
+                    layer, ", ".join(repr(k) for k in adata.layers.keys()) or "none"
+                )
+            )
         values = adata.layers[layer]
     if not (_is_sparse(values) or isinstance(values, np.ndarray)):
         values = np.asarray(values)
@@ -143,13 +158,21 @@ def _from_anndata(adata: Any, layer: Optional[str]) -> Matrix:
         raise InputError("data: the AnnData matrix must be two-dimensional, got shape {}".format(values.shape))
     _check_kind(values.dtype, "data")
     # AnnData stores cells x genes: genes become the rows here, cells the columns (samples).
-    return Matrix(values, _names(adata.var_names, values.shape[1], "data.var_names"),
-                  _names(adata.obs_names, values.shape[0], "data.obs_names"), transposed=True,
-                  sheet=adata.obs)
+    return Matrix(
+        values,
+        _names(adata.var_names, values.shape[1], "data.var_names"),
+        _names(adata.obs_names, values.shape[0], "data.obs_names"),
+        transposed=True,
+        sheet=adata.obs,
+    )
 
 
-def as_matrix(data: Any, row_names: Optional[Iterable[Any]] = None,
-              column_names: Optional[Iterable[Any]] = None, layer: Optional[str] = None) -> Matrix:
+def as_matrix(
+    data: Any,
+    row_names: Optional[Iterable[Any]] = None,
+    column_names: Optional[Iterable[Any]] = None,
+    layer: Optional[str] = None,
+) -> Matrix:
     """Accept a 2-D NumPy array (or anything array-like), a SciPy sparse matrix, a pandas
     DataFrame, an AnnData object, or the path of a data file."""
     if isinstance(data, Matrix):
@@ -164,34 +187,42 @@ def as_matrix(data: Any, row_names: Optional[Iterable[Any]] = None,
             return _named(data, row_names, column_names)
     if _is_anndata(data):
         if row_names is not None or column_names is not None:
-            raise InputError("row_names/column_names: an AnnData object brings its own names (var_names "
-                             "and obs_names); leave these arguments out")
+            raise InputError(
+                "row_names/column_names: an AnnData object brings its own names (var_names "
+                "and obs_names); leave these arguments out"
+            )
         return _from_anndata(data, layer)
     if layer is not None:
         raise InputError("layer={!r}: only AnnData data has layers".format(layer))
     if _is_dataframe(data):
         if row_names is not None or column_names is not None:
-            raise InputError("row_names/column_names: a DataFrame brings its own names (its index and "
-                             "columns); leave these arguments out or rename the DataFrame")
+            raise InputError(
+                "row_names/column_names: a DataFrame brings its own names (its index and "
+                "columns); leave these arguments out or rename the DataFrame"
+            )
         from pandas.api.types import is_bool_dtype, is_numeric_dtype  # type: ignore[import]
 
         bad = [c for c, dt in data.dtypes.items() if not is_numeric_dtype(dt) or is_bool_dtype(dt)]
         if bad:
-            raise InputError("data: the DataFrame columns {} are not numeric; every column must be one "
-                             "sample (move label columns into the index, e.g. "
-                             "df.set_index({!r}))".format(_quote_list(bad), str(bad[0])))
+            raise InputError(
+                "data: the DataFrame columns {} are not numeric; every column must be one "
+                "sample (move label columns into the index, e.g. "
+                "df.set_index({!r}))".format(_quote_list(bad), str(bad[0]))
+            )
         if all(isinstance(dt, np.dtype) for dt in data.dtypes):
             values = data.to_numpy()
         else:  # nullable extension columns: their missing values become NaN
             values = data.to_numpy(dtype=np.float64, na_value=np.nan)
         nrows, ncols = values.shape
-        return Matrix(values, _names(data.index, nrows, "data.index"),
-                      _names(data.columns, ncols, "data.columns"))
+        return Matrix(values, _names(data.index, nrows, "data.index"), _names(data.columns, ncols, "data.columns"))
 
     values = data if _is_sparse(data) else np.asarray(data)
     if values.ndim != 2:
-        raise InputError("data must be two-dimensional (rows are variables, columns are samples), "
-                         "got an array of shape {}".format(values.shape))
+        raise InputError(
+            "data must be two-dimensional (rows are variables, columns are samples), got an array of shape {}".format(
+                values.shape
+            )
+        )
     _check_kind(values.dtype, "data")
     return _named(Matrix(values, np.empty(0, dtype=object), None), row_names, column_names)
 
@@ -218,22 +249,35 @@ class Groups(NamedTuple):
     label2: str = "group 2"
 
 
-_TRANSPOSE_HINT = ("data seems to hold samples as rows: corrshift needs variables (genes) as rows and "
-                   "samples as columns; pass data.T (an AnnData object is turned around by itself)")
+_TRANSPOSE_HINT = (
+    "data seems to hold samples as rows: corrshift needs variables (genes) as rows and "
+    "samples as columns; pass data.T (an AnnData object is turned around by itself)"
+)
 
 
-def _as_index_list(spec: Any, size: int, kind: str, argname: str,
-                   lookup: Optional[Dict[str, int]], other: Optional[Tuple[int, Dict[str, int]]] = None
-                   ) -> np.ndarray:
+def _as_index_list(
+    spec: Any,
+    size: int,
+    kind: str,
+    argname: str,
+    lookup: Optional[Dict[str, int]],
+    other: Optional[Tuple[int, Dict[str, int]]] = None,
+) -> np.ndarray:
     """Positions from indices, names or a boolean mask over `size` rows or columns ("row" or
     "column" is `kind`). `other` (the size and name lookup of the other axis) lets an
     error say when the argument fits the other axis instead, i.e. the data is turned around."""
     if spec is None:
         raise InputError("{} is missing: give {} indices, names or a boolean mask".format(argname, kind))
     if isinstance(spec, (str, bytes)):
-        raise InputError("{} is a single string {!r}; give a list of {} names, e.g. [{!r}]{}".format(
-            argname, spec, kind, spec, ", or pass groupby=... to pick samples by a label"
-            if kind == "column" else ""))
+        raise InputError(
+            "{} is a single string {!r}; give a list of {} names, e.g. [{!r}]{}".format(
+                argname,
+                spec,
+                kind,
+                spec,
+                ", or pass groupby=... to pick samples by a label" if kind == "column" else "",
+            )
+        )
     if _is_series(spec) and lookup is not None and spec.dtype == bool:
         # A boolean Series indexed by names (e.g. sheet["condition"] == "A") is aligned by name.
         keys = [str(key) for key in spec.index]
@@ -249,35 +293,59 @@ def _as_index_list(spec: Any, size: int, kind: str, argname: str,
     if all(isinstance(v, (bool, np.bool_)) for v in items) and items:
         if len(items) != size:
             if other is not None and len(items) == other[0]:
-                raise InputError("{} is a boolean mask of length {}, the number of rows, but data has {} "
-                                 "columns; {}".format(argname, len(items), size, _TRANSPOSE_HINT))
-            raise InputError("{} is a boolean mask of length {} but data has {} {}s; give one "
-                             "True/False per {}".format(argname, len(items), size, kind, kind))
+                raise InputError(
+                    "{} is a boolean mask of length {}, the number of rows, but data has {} columns; {}".format(
+                        argname, len(items), size, _TRANSPOSE_HINT
+                    )
+                )
+            raise InputError(
+                "{} is a boolean mask of length {} but data has {} {}s; give one True/False per {}".format(
+                    argname, len(items), size, kind, kind
+                )
+            )
         return np.flatnonzero(np.asarray(items, dtype=bool)).astype(np.int32)
     if all(isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_)) for v in items):
         for k, v in enumerate(items):
             if not 0 <= v < size:
-                raise InputError("{}[{}] = {} is not a {} of data (0 to {}); negative indices are not "
-                                 "accepted".format(argname, k, v, kind, size - 1))
+                raise InputError(
+                    "{}[{}] = {} is not a {} of data (0 to {}); negative indices are not accepted".format(
+                        argname, k, v, kind, size - 1
+                    )
+                )
         return np.asarray(items, dtype=np.int32).reshape(-1)
     if all(isinstance(v, str) for v in items):
         if lookup is None:
-            raise InputError("{} lists {} names but data has no {} names; pass {}_names=... or use "
-                             "{} indices".format(argname, kind, kind, kind, kind))
+            raise InputError(
+                "{} lists {} names but data has no {} names; pass {}_names=... or use {} indices".format(
+                    argname, kind, kind, kind, kind
+                )
+            )
         unknown = [v for v in items if v not in lookup]
         if unknown:
             if other is not None and all(v in other[1] for v in unknown) and len(unknown) == len(items):
-                raise InputError("{} names rows of data ({}), not columns; {}".format(
-                    argname, _quote_list(unknown, 3), _TRANSPOSE_HINT))
-            raise InputError("{} names {} {}(s) that data does not have: {}".format(
-                argname, len(unknown), kind, _quote_list(unknown)))
+                raise InputError(
+                    "{} names rows of data ({}), not columns; {}".format(
+                        argname, _quote_list(unknown, 3), _TRANSPOSE_HINT
+                    )
+                )
+            raise InputError(
+                "{} names {} {}(s) that data does not have: {}".format(
+                    argname, len(unknown), kind, _quote_list(unknown)
+                )
+            )
         twice = [v for v in items if lookup[v] < 0]
         if twice:
-            raise InputError("{}: the {} name {!r} occurs more than once in data; use {} indices "
-                             "instead".format(argname, kind, twice[0], kind))
+            raise InputError(
+                "{}: the {} name {!r} occurs more than once in data; use {} indices instead".format(
+                    argname, kind, twice[0], kind
+                )
+            )
         return np.asarray([lookup[v] for v in items], dtype=np.int32)
-    raise InputError("{} must be a list of {} indices, a list of {} names or a boolean mask, not a mix "
-                     "(first entries: {})".format(argname, kind, kind, _quote_list(items, 3)))
+    raise InputError(
+        "{} must be a list of {} indices, a list of {} names or a boolean mask, not a mix (first entries: {})".format(
+            argname, kind, kind, _quote_list(items, 3)
+        )
+    )
 
 
 def _is_series(value: Any) -> bool:
@@ -289,13 +357,18 @@ def _sample_labels(matrix: Matrix, groupby: Any) -> Tuple[np.ndarray, str]:
     if isinstance(groupby, str):
         sheet = matrix.sheet
         if sheet is None:
-            raise InputError("groupby={!r} names a sample annotation, but data has none (an AnnData "
-                             "object's obs, or an .npz file with per-sample arrays); pass one label per "
-                             "sample instead, e.g. groupby=sheet['condition']".format(groupby))
+            raise InputError(
+                "groupby={!r} names a sample annotation, but data has none (an AnnData "
+                "object's obs, or an .npz file with per-sample arrays); pass one label per "
+                "sample instead, e.g. groupby=sheet['condition']".format(groupby)
+            )
         keys = [str(k) for k in sheet.keys()]
         if groupby not in keys:
-            raise InputError("groupby={!r}: no such sample annotation; there are {}".format(
-                groupby, ", ".join(repr(k) for k in keys) or "none"))
+            raise InputError(
+                "groupby={!r}: no such sample annotation; there are {}".format(
+                    groupby, ", ".join(repr(k) for k in keys) or "none"
+                )
+            )
         labels = sheet[groupby]
         labels = labels.to_numpy() if hasattr(labels, "to_numpy") else np.asarray(labels)
         name = "groupby={!r}".format(groupby)
@@ -310,16 +383,21 @@ def _sample_labels(matrix: Matrix, groupby: Any) -> Tuple[np.ndarray, str]:
                     aligned[lookup[k]] = v
                 return np.asarray(["" if v is None else str(v) for v in aligned.tolist()], dtype=object), name
             if keys and all(k in matrix.row_lookup() for k in keys):
-                raise InputError("groupby is indexed by row names of data, not by samples; "
-                                 + _TRANSPOSE_HINT)
+                raise InputError("groupby is indexed by row names of data, not by samples; " + _TRANSPOSE_HINT)
         labels = groupby.to_numpy() if hasattr(groupby, "to_numpy") else np.asarray(groupby, dtype=object)
     if labels.ndim != 1 or labels.shape[0] != matrix.ncols:
         count = labels.shape[0] if labels.ndim == 1 else labels.size
         if labels.ndim == 1 and count == matrix.nrows:
-            raise InputError("{} has {} labels, one per row, but data has {} columns; {}".format(
-                name, count, matrix.ncols, _TRANSPOSE_HINT))
-        raise InputError("{} has {} labels but data has {} columns (samples); give one label per "
-                         "sample".format(name, count, matrix.ncols))
+            raise InputError(
+                "{} has {} labels, one per row, but data has {} columns; {}".format(
+                    name, count, matrix.ncols, _TRANSPOSE_HINT
+                )
+            )
+        raise InputError(
+            "{} has {} labels but data has {} columns (samples); give one label per sample".format(
+                name, count, matrix.ncols
+            )
+        )
     return np.asarray([str(v) for v in labels.tolist()], dtype=object), name
 
 
@@ -332,8 +410,11 @@ def _level_members(labels: np.ndarray, spec: Any, argname: str, name: str) -> Tu
     present = sorted(set(labels.tolist()))
     missing = [v for v in wanted if v not in present]
     if missing:
-        raise InputError("{}: {} has no level {}; its levels are {}".format(
-            argname, name, _quote_list(missing, 3), _quote_list(present, 10)))
+        raise InputError(
+            "{}: {} has no level {}; its levels are {}".format(
+                argname, name, _quote_list(missing, 3), _quote_list(present, 10)
+            )
+        )
     return np.flatnonzero(np.isin(labels, wanted)).astype(np.int32), "+".join(wanted)
 
 
@@ -354,21 +435,29 @@ def groups(matrix: Matrix, group1: Any, group2: Any, allow_overlap: bool, groupb
             idx = _as_index_list(spec, matrix.ncols, "column", argname, lookup, other)
             names.append(None)
         if idx.size == 0:
-            raise InputError("{} is empty: give at least {} columns (samples)".format(
-                argname, MIN_GROUP_SIZE))
+            raise InputError("{} is empty: give at least {} columns (samples)".format(argname, MIN_GROUP_SIZE))
         unique, counts = np.unique(idx, return_counts=True)
         if counts.max() > 1:
-            raise InputError("{} lists column {!r} more than once; list each sample once".format(
-                argname, label(int(unique[counts > 1][0]))))
+            raise InputError(
+                "{} lists column {!r} more than once; list each sample once".format(
+                    argname, label(int(unique[counts > 1][0]))
+                )
+            )
         if idx.size < MIN_GROUP_SIZE:
-            raise InputError("{} has {} column(s), but the test needs at least {} observations in each "
-                             "group".format(argname, idx.size, MIN_GROUP_SIZE))
+            raise InputError(
+                "{} has {} column(s), but the test needs at least {} observations in each group".format(
+                    argname, idx.size, MIN_GROUP_SIZE
+                )
+            )
         resolved.append(idx)
     shared = np.intersect1d(resolved[0], resolved[1])
     if shared.size and not allow_overlap:
-        raise InputError("group1 and group2 share {} column(s): {}; give each sample to one group, or "
-                         "pass allow_overlap=True to use shared samples in both".format(
-                             shared.size, _quote_list([label(int(c)) for c in shared])))
+        raise InputError(
+            "group1 and group2 share {} column(s): {}; give each sample to one group, or "
+            "pass allow_overlap=True to use shared samples in both".format(
+                shared.size, _quote_list([label(int(c)) for c in shared])
+            )
+        )
     from .results import describe_group
 
     described = []
@@ -380,8 +469,7 @@ def groups(matrix: Matrix, group1: Any, group2: Any, allow_overlap: bool, groupb
 
 def option(value: Any, choices: Sequence[str], argname: str) -> str:
     if not isinstance(value, str) or value not in choices:
-        raise InputError("{} must be one of {}, got {!r}".format(
-            argname, ", ".join(repr(c) for c in choices), value))
+        raise InputError("{} must be one of {}, got {!r}".format(argname, ", ".join(repr(c) for c in choices), value))
     return value
 
 
@@ -389,8 +477,10 @@ def permutation_count(value: Any) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
         raise InputError("permutations must be a whole number (0 or more), got {!r}".format(value))
     if not 0 <= value <= MAX_PERMUTATIONS:
-        raise InputError("permutations must be between 0 and {} (2**24, the most passes whose counts are "
-                         "kept exactly), got {}".format(MAX_PERMUTATIONS, value))
+        raise InputError(
+            "permutations must be between 0 and {} (2**24, the most passes whose counts are "
+            "kept exactly), got {}".format(MAX_PERMUTATIONS, value)
+        )
     return int(value)
 
 
@@ -408,8 +498,9 @@ def job_count(value: Any) -> int:
     if value is None:
         return cores
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)) or value < 1:
-        raise InputError("n_jobs must be a positive whole number, or None for all usable cores "
-                         "({}), got {!r}".format(cores, value))
+        raise InputError(
+            "n_jobs must be a positive whole number, or None for all usable cores ({}), got {!r}".format(cores, value)
+        )
     return int(min(value, cores))
 
 
@@ -419,16 +510,19 @@ def exhaustive_rows(matrix: Matrix, what: str, max_rows: Optional[int] = MAX_EXH
     if matrix.nrows < 2:
         raise InputError("data has {} row(s); {} needs at least 2 rows".format(matrix.nrows, what))
     if max_rows is not None and matrix.nrows > max_rows:
-        raise InputError("data has {} rows, but {} over all pairs works for at most {} rows; select "
-                         "rows first{}".format(matrix.nrows, what, max_rows,
-                                               " or pass pairs=..." if what == "the pair test" else ""))
+        raise InputError(
+            "data has {} rows, but {} over all pairs works for at most {} rows; select rows first{}".format(
+                matrix.nrows, what, max_rows, " or pass pairs=..." if what == "the pair test" else ""
+            )
+        )
     names, counts = np.unique(matrix.row_names.astype(str), return_counts=True)
     if counts.max() > 1:
         twice = names[counts > 1].tolist()
-        raise InputError("data has {} row name(s) that occur more than once ({}); {} over all pairs needs "
-                         "unique row names to tell the pairs apart: make them unique (for AnnData: "
-                         "adata.var_names_make_unique()) or drop the duplicates".format(
-                             len(twice), _quote_list(twice), what))
+        raise InputError(
+            "data has {} row name(s) that occur more than once ({}); {} over all pairs needs "
+            "unique row names to tell the pairs apart: make them unique (for AnnData: "
+            "adata.var_names_make_unique()) or drop the duplicates".format(len(twice), _quote_list(twice), what)
+        )
 
 
 def rows(matrix: Matrix, spec: Any, argname: str) -> np.ndarray:
@@ -447,13 +541,13 @@ def pair_list(matrix: Matrix, pairs: Any) -> Tuple[np.ndarray, np.ndarray]:
     """Two row-position arrays from pairs of row indices or names."""
     if _is_dataframe(pairs):
         if pairs.shape[1] != 2:
-            raise InputError("pairs as a DataFrame must have two columns (the two rows of each pair), got "
-                             "{}".format(pairs.shape[1]))
+            raise InputError(
+                "pairs as a DataFrame must have two columns (the two rows of each pair), got {}".format(pairs.shape[1])
+            )
         pairs = list(zip(pairs.iloc[:, 0].tolist(), pairs.iloc[:, 1].tolist()))
     if isinstance(pairs, np.ndarray):
         if pairs.ndim != 2 or pairs.shape[1] != 2:
-            raise InputError("pairs as an array must have shape (number of pairs, 2), got {}".format(
-                pairs.shape))
+            raise InputError("pairs as an array must have shape (number of pairs, 2), got {}".format(pairs.shape))
         items: List[Any] = pairs.tolist()
     else:
         if isinstance(pairs, (str, bytes)) or not isinstance(pairs, Iterable):
@@ -468,16 +562,18 @@ def pair_list(matrix: Matrix, pairs: Any) -> Tuple[np.ndarray, np.ndarray]:
             raise InputError("pairs[{}] = {!r} is not a pair of rows; write it as (row, row)".format(k, pair))
         members = list(pair)
         if len(members) != 2:
-            raise InputError("pairs[{}] has {} entries; each pair names exactly 2 rows".format(
-                k, len(members)))
+            raise InputError("pairs[{}] has {} entries; each pair names exactly 2 rows".format(k, len(members)))
         first.append(members[0])
         second.append(members[1])
     a = np.asarray([one_row(matrix, v, "pairs[{}]".format(k)) for k, v in enumerate(first)], np.int32)
     b = np.asarray([one_row(matrix, v, "pairs[{}]".format(k)) for k, v in enumerate(second)], np.int32)
     same = np.flatnonzero(a == b)
     if same.size:
-        raise InputError("pairs[{}] pairs row {!r} with itself; a pair needs two different rows".format(
-            int(same[0]), matrix.row_names[a[same[0]]]))
+        raise InputError(
+            "pairs[{}] pairs row {!r} with itself; a pair needs two different rows".format(
+                int(same[0]), matrix.row_names[a[same[0]]]
+            )
+        )
     return a, b
 
 
@@ -492,8 +588,10 @@ def set_list(matrix: Matrix, sets: Any) -> Tuple[List[int], List[np.ndarray]]:
         entries = list(sets)
         for k, entry in enumerate(entries):
             if isinstance(entry, (str, bytes)) or not isinstance(entry, Sequence) or len(entry) != 2:
-                raise InputError("sets[{}] is not a (hub, partners) pair; pass a dict that maps each hub "
-                                 "row to its partner rows".format(k))
+                raise InputError(
+                    "sets[{}] is not a (hub, partners) pair; pass a dict that maps each hub "
+                    "row to its partner rows".format(k)
+                )
     else:
         raise InputError("sets must map each hub row to its partner rows, e.g. {'a': ['b', 'c']}")
     if not entries:
@@ -505,8 +603,11 @@ def set_list(matrix: Matrix, sets: Any) -> Tuple[List[int], List[np.ndarray]]:
         where = "sets[{!r}]".format(hub_spec)
         hub = one_row(matrix, hub_spec, "sets (hub {!r})".format(hub_spec))
         if hub in seen:
-            raise InputError("sets: row {!r} is the hub of two sets ({!r} and {!r}); merge their partners "
-                             "into one set".format(matrix.row_names[hub], seen[hub], hub_spec))
+            raise InputError(
+                "sets: row {!r} is the hub of two sets ({!r} and {!r}); merge their partners into one set".format(
+                    matrix.row_names[hub], seen[hub], hub_spec
+                )
+            )
         seen[hub] = hub_spec
         if isinstance(partner_spec, (str, bytes, int, np.integer)):
             partner_spec = [partner_spec]
@@ -517,8 +618,9 @@ def set_list(matrix: Matrix, sets: Any) -> Tuple[List[int], List[np.ndarray]]:
             raise InputError("{} lists the hub row itself as a partner; remove it".format(where))
         unique, counts = np.unique(idx, return_counts=True)
         if counts.max() > 1:
-            raise InputError("{} lists partner {!r} more than once".format(
-                where, matrix.row_names[int(unique[counts > 1][0])]))
+            raise InputError(
+                "{} lists partner {!r} more than once".format(where, matrix.row_names[int(unique[counts > 1][0])])
+            )
         hubs.append(hub)
         partners.append(idx)
     return hubs, partners
@@ -560,7 +662,7 @@ def _read_rows(matrix: Matrix, grp: Groups, rows: np.ndarray, visit: Any) -> Non
     step = max(1, _CHUNK_VALUES // max(1, columns.size))
     bad_count, first_bad = 0, None
     for start in range(0, rows.size, step):
-        chunk = rows[start:start + step]
+        chunk = rows[start : start + step]
         block = matrix.block(chunk, columns)
         finite = np.isfinite(block)
         if not finite.all():
@@ -571,21 +673,22 @@ def _read_rows(matrix: Matrix, grp: Groups, rows: np.ndarray, visit: Any) -> Non
         if first_bad is None:
             visit(start, chunk, block)
     if first_bad is not None:
-        raise InputError("data holds {} missing or non-finite value(s) in the samples of the two groups "
-                         "(the first at row {!r}, column {!r}); remove those rows or fill in the "
-                         "values".format(bad_count, matrix.row_names[first_bad[0]],
-                                         matrix.column_label(first_bad[1])))
+        raise InputError(
+            "data holds {} missing or non-finite value(s) in the samples of the two groups "
+            "(the first at row {!r}, column {!r}); remove those rows or fill in the "
+            "values".format(bad_count, matrix.row_names[first_bad[0]], matrix.column_label(first_bad[1]))
+        )
 
 
 #: How far (relative to itself) a value may lie from its float32 rounding and still be
 #: taken as float32 data: a 9-digit decimal of a float32 value lies within 5e-9 of it,
 #: while values with more digits lie up to 6e-8 away (most of them beyond this).
-FLOAT32_DATA = 2.0 ** -27
+FLOAT32_DATA = 2.0**-27
 
 #: A row's standard deviation within a group, relative to its largest magnitude there, at
 #: or below which single precision cannot tell its values apart from rounding: about two
 #: units in the last place (one step of float32 variation in a group of two or more).
-RESOLVABLE_SPREAD = 2.0 ** -22
+RESOLVABLE_SPREAD = 2.0**-22
 
 
 def fraction_or_count(value: Any, argname: str, fraction: bool) -> Optional[float]:
@@ -593,8 +696,11 @@ def fraction_or_count(value: Any, argname: str, fraction: bool) -> Optional[floa
     if value is None:
         return None
     if fraction:
-        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)) \
-                or not 0 <= float(value) <= 1:
+        if (
+            isinstance(value, (bool, np.bool_))
+            or not isinstance(value, (int, float, np.integer, np.floating))
+            or not 0 <= float(value) <= 1
+        ):
             raise InputError("{} must be a fraction from 0 to 1, got {!r}".format(argname, value))
     elif isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)) or value < 0:
         raise InputError("{} must be a whole number (0 or more), got {!r}".format(argname, value))
@@ -611,8 +717,13 @@ class Screened(NamedTuple):
     dropped: Dict[str, List[str]]
 
 
-def screened_submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndarray] = None,
-                       min_cells: Optional[float] = None, min_fraction: Optional[float] = None) -> Screened:
+def screened_submatrix(
+    matrix: Matrix,
+    grp: Groups,
+    row_subset: Optional[np.ndarray] = None,
+    min_cells: Optional[float] = None,
+    min_fraction: Optional[float] = None,
+) -> Screened:
     """The rows in use and the two groups' columns side by side (group 1 as columns
     0 .. n1-1, group 2 after it) as C-contiguous float32, without the rows that cannot be
     correlated within a group, and without those non-zero in fewer than `min_cells`
@@ -630,9 +741,13 @@ def screened_submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndar
     n1, n2 = grp.first.size, grp.second.size
     out = np.empty((rows.size, n1 + n2), dtype=np.float32)
     reasons = np.zeros(rows.size, dtype=np.int8)  # 0: kept, else the position of its text
-    texts = ["", "constant within group1", "constant within group2",
-             "varies too little within group1 to be told apart in single precision",
-             "varies too little within group2 to be told apart in single precision"]
+    texts = [
+        "",
+        "constant within group1",
+        "constant within group2",
+        "varies too little within group1 to be told apart in single precision",
+        "varies too little within group2 to be told apart in single precision",
+    ]
     # (group, fewest non-zero values, text) of each filter asked for.
     expressed: List[Tuple[int, float, int]] = []
     for argname, limit in (("min_cells", min_cells), ("min_fraction", min_fraction)):
@@ -641,8 +756,11 @@ def screened_submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndar
         for g, n in enumerate((n1, n2)):
             need = limit if argname == "min_cells" else limit * n
             expressed.append((g, need, len(texts)))
-            texts.append("non-zero in fewer than {:g} of the {} samples of group{} ({}={:g})".format(
-                need, n, g + 1, argname, limit))
+            texts.append(
+                "non-zero in fewer than {:g} of the {} samples of group{} ({}={:g})".format(
+                    need, n, g + 1, argname, limit
+                )
+            )
 
     def visit(start: int, chunk: np.ndarray, block: np.ndarray) -> None:
         top = np.max(np.abs(block), axis=1)
@@ -655,8 +773,8 @@ def screened_submatrix(matrix: Matrix, grp: Groups, row_subset: Optional[np.ndar
         inexact = np.flatnonzero((np.abs(values - scaled) > FLOAT32_DATA * np.abs(scaled)).any(axis=1))
         if inexact.size:
             values[inexact] = scale_rows(block[inexact]).astype(np.float32)
-        out[start:start + chunk.size] = values
-        why = reasons[start:start + chunk.size]
+        out[start : start + chunk.size] = values
+        why = reasons[start : start + chunk.size]
         parts = (values[:, :n1].astype(np.float64), values[:, n1:].astype(np.float64))
         for g, need, text in expressed:
             why[(why == 0) & (np.count_nonzero(parts[g], axis=1) < need)] = text
@@ -685,10 +803,10 @@ class Modules(NamedTuple):
     and what was left out."""
 
     names: List[str]
-    genes: List[np.ndarray]       # row positions, ascending, no repeats
-    missing: List[int]            # genes of each scored module that data does not have
-    skipped: List[str]            # modules with fewer than two genes in data
-    unknown: int                  # genes of all modules that data does not have
+    genes: List[np.ndarray]  # row positions, ascending, no repeats
+    missing: List[int]  # genes of each scored module that data does not have
+    skipped: List[str]  # modules with fewer than two genes in data
+    unknown: int  # genes of all modules that data does not have
 
 
 def _module_entries(modules: Any) -> List[Tuple[str, Any]]:
@@ -700,8 +818,11 @@ def _module_entries(modules: Any) -> List[Tuple[str, Any]]:
         return [(str(name), genes) for name, genes in modules.items()]
     if isinstance(modules, Iterable) and not isinstance(modules, bytes):
         return [("module_{}".format(k + 1), genes) for k, genes in enumerate(modules)]
-    raise InputError("modules must be a dict of module name -> genes, a list of gene sets or the path of a GMT "
-                     "file, got {}".format(type(modules).__name__))
+    raise InputError(
+        "modules must be a dict of module name -> genes, a list of gene sets or the path of a GMT file, got {}".format(
+            type(modules).__name__
+        )
+    )
 
 
 def module_list(matrix: Matrix, modules: Any) -> Modules:
@@ -732,13 +853,16 @@ def module_list(matrix: Matrix, modules: Any) -> Modules:
                     missing += 1
                     continue
                 if row < 0:
-                    raise InputError("modules[{!r}]: the row name {!r} occurs more than once in data; use row "
-                                     "numbers instead".format(name, gene))
+                    raise InputError(
+                        "modules[{!r}]: the row name {!r} occurs more than once in data; use row "
+                        "numbers instead".format(name, gene)
+                    )
                 found.append(row)
             elif isinstance(gene, (int, np.integer)) and not isinstance(gene, (bool, np.bool_)):
                 if not 0 <= gene < matrix.nrows:
-                    raise InputError("modules[{!r}]: {} is not a row of data (0 to {})".format(
-                        name, gene, matrix.nrows - 1))
+                    raise InputError(
+                        "modules[{!r}]: {} is not a row of data (0 to {})".format(name, gene, matrix.nrows - 1)
+                    )
                 found.append(int(gene))
             else:
                 raise InputError("modules[{!r}]: {!r} is neither a gene name nor a row number".format(name, gene))
@@ -751,6 +875,8 @@ def module_list(matrix: Matrix, modules: Any) -> Modules:
         genes.append(rows_found.astype(np.int32))
         missing_counts.append(missing)
     if not names:
-        raise InputError("modules: no module has two or more genes in data ({} gene names not found); check that "
-                         "the gene names match the data's row names".format(unknown))
+        raise InputError(
+            "modules: no module has two or more genes in data ({} gene names not found); check that "
+            "the gene names match the data's row names".format(unknown)
+        )
     return Modules(names, genes, missing_counts, skipped, unknown)

@@ -5,6 +5,7 @@ first column of row names, NumPy ``.npy``/``.npz`` files, or AnnData ``.h5ad`` f
 (needs anndata). Sample sheets: the same text formats (first column sample names), an
 ``.npz`` of per-sample arrays, or an ``.h5ad`` file's ``obs``.
 """
+
 import csv
 import gzip
 import io
@@ -122,8 +123,11 @@ def _newer_encoding(err: BaseException) -> Optional[Tuple[str, str, str]]:
             key = found.group(1)
             if not key.startswith("/"):
                 key = (found.group(2) or "/").rstrip("/") + "/" + key
-        found = re.search(r"No read method registered for \w+\(encoding_type='([^']*)', "
-                          r"encoding_version='([^']*)'\)", text)
+        found = re.search(
+            r"No read method registered for \w+\(encoding_type='([^']*)', "
+            r"encoding_version='([^']*)'\)",
+            text,
+        )
         if found:
             return key, found.group(1), found.group(2)
         err = err.__cause__ or err.__context__  # type: ignore[assignment]
@@ -134,6 +138,7 @@ def _newer_encoding(err: BaseException) -> Optional[Tuple[str, str, str]]:
 def _installed_version(name: str) -> str:
     try:
         from importlib.metadata import version
+
         return version(name)
     except Exception:  # not installed as a distribution
         return "?"
@@ -144,12 +149,17 @@ def _newer_anndata_message(path: str, key: str, encoding: str, version: str) -> 
     where = " its element {}".format(key) if key else " an element"
     hint = ""
     if encoding == "nullable-string-array":
-        hint = ("; or have the newer anndata write it without that encoding: anndata.settings."
-                "allow_write_nullable_strings = False before write_h5ad")
-    return ("{}: the file was written by a newer anndata than the anndata {} installed here:{} is stored as "
-            "{!r} (encoding version {}), which anndata {} cannot read. Read it with a newer anndata (pip "
-            "install --upgrade anndata; newer releases need a newer Python){}".format(
-                path, installed, where, encoding, version, installed, hint))
+        hint = (
+            "; or have the newer anndata write it without that encoding: anndata.settings."
+            "allow_write_nullable_strings = False before write_h5ad"
+        )
+    return (
+        "{}: the file was written by a newer anndata than the anndata {} installed here:{} is stored as "
+        "{!r} (encoding version {}), which anndata {} cannot read. Read it with a newer anndata (pip "
+        "install --upgrade anndata; newer releases need a newer Python){}".format(
+            path, installed, where, encoding, version, installed, hint
+        )
+    )
 
 
 def read_matrix(path: str) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -172,11 +182,17 @@ def read_matrix(path: str) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
             if len(header) == ncols + 1:
                 header = header[1:]  # the first header cell labels the row names
             elif len(header) != ncols:
-                raise InputError("{}: the header has {} fields but line {} has {} values; the header lists "
-                                 "the sample names".format(path, len(header), number, ncols))
+                raise InputError(
+                    "{}: the header has {} fields but line {} has {} values; the header lists the sample names".format(
+                        path, len(header), number, ncols
+                    )
+                )
         if len(fields) != ncols + 1:
-            raise InputError("{} line {}: {} fields, expected {} (a row name and {} values)".format(
-                path, number, len(fields), ncols + 1, ncols))
+            raise InputError(
+                "{} line {}: {} fields, expected {} (a row name and {} values)".format(
+                    path, number, len(fields), ncols + 1, ncols
+                )
+            )
         row = np.empty(ncols, dtype=np.float64)
         for k, cell in enumerate(fields[1:]):
             if cell in MISSING:
@@ -185,8 +201,9 @@ def read_matrix(path: str) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
             try:
                 row[k] = float(cell)
             except ValueError:
-                raise InputError("{} line {}, column {!r}: {!r} is not a number".format(
-                    path, number, header[k], cell)) from None
+                raise InputError(
+                    "{} line {}, column {!r}: {!r} is not a number".format(path, number, header[k], cell)
+                ) from None
         names.append(fields[0])
         values.append(row)
     if not values:
@@ -195,8 +212,11 @@ def read_matrix(path: str) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     for k, name in enumerate(header):
         if name in seen:
             # Groups and sample sheets refer to samples by name: a repeated one is ambiguous.
-            raise InputError("{}: the header names sample {!r} twice (columns {} and {}); give each sample a "
-                             "name of its own".format(path, name, seen[name] + 2, k + 2))
+            raise InputError(
+                "{}: the header names sample {!r} twice (columns {} and {}); give each sample a name of its own".format(
+                    path, name, seen[name] + 2, k + 2
+                )
+            )
         seen[name] = k
     return np.vstack(values), np.asarray(names, dtype=object), np.asarray(header, dtype=object)
 
@@ -208,18 +228,22 @@ def _first_key(archive: Dict[str, np.ndarray], keys: Tuple[str, ...], length: in
     return None
 
 
-def _matrix_from_numpy(path: str,
-                       archive: Dict[str, np.ndarray]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _matrix_from_numpy(path: str, archive: Dict[str, np.ndarray]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     candidates = [k for k in _DATA_KEYS if k in archive and archive[k].ndim == 2]
     if len(archive) == 1 and not candidates:
         only = next(iter(archive.values()))
-        raise InputError("{}: holds a {}-dimensional array of shape {}; the data must be a two-dimensional "
-                         "matrix (rows are variables, columns are samples)".format(path, only.ndim, only.shape))
+        raise InputError(
+            "{}: holds a {}-dimensional array of shape {}; the data must be a two-dimensional "
+            "matrix (rows are variables, columns are samples)".format(path, only.ndim, only.shape)
+        )
     if not candidates:
         candidates = [k for k, v in archive.items() if v.ndim == 2]
         if len(candidates) != 1:
-            raise InputError("{}: expected one two-dimensional array (or one named {}), found {}".format(
-                path, " or ".join(repr(k) for k in _DATA_KEYS), len(candidates)))
+            raise InputError(
+                "{}: expected one two-dimensional array (or one named {}), found {}".format(
+                    path, " or ".join(repr(k) for k in _DATA_KEYS), len(candidates)
+                )
+            )
     values = archive[candidates[0]]
     nrows, ncols = values.shape
     rows = _first_key(archive, _ROW_KEYS, nrows)
@@ -231,8 +255,7 @@ def _matrix_from_numpy(path: str,
     return values, rows, cols
 
 
-def read_sheet_column(path: str, column: str, samples: np.ndarray,
-                      option: str = "--by") -> Tuple[List[str], List[str]]:
+def read_sheet_column(path: str, column: str, samples: np.ndarray, option: str = "--by") -> Tuple[List[str], List[str]]:
     """(sample names, values) of one column of a sample sheet.
 
     For an ``.npz`` sheet, `column` names a per-sample array; its sample names come from a
@@ -241,21 +264,30 @@ def read_sheet_column(path: str, column: str, samples: np.ndarray,
     if _is_h5ad(path):
         obs = read_h5ad(path).obs
         if column not in obs.columns:
-            raise InputError("{} {!r}: the obs of {} has no such column; it has {}".format(
-                option, column, path, ", ".join(repr(str(c)) for c in obs.columns) or "none"))
+            raise InputError(
+                "{} {!r}: the obs of {} has no such column; it has {}".format(
+                    option, column, path, ", ".join(repr(str(c)) for c in obs.columns) or "none"
+                )
+            )
         return [str(n) for n in obs.index], [str(v) for v in obs[column].tolist()]
     if _is_numpy(path):
         archive = _load_numpy(path)
         per_sample = sorted(k for k, v in archive.items() if v.ndim == 1)
         if column not in archive or archive[column].ndim != 1:
-            raise InputError("{} {!r}: {} has no such per-sample array; it has {}".format(
-                option, column, path, ", ".join(per_sample)))
+            raise InputError(
+                "{} {!r}: {} has no such per-sample array; it has {}".format(
+                    option, column, path, ", ".join(per_sample)
+                )
+            )
         values = [str(v) for v in archive[column].tolist()]
         names = _first_key(archive, _COLUMN_KEYS, len(values))
         if names is None:
             if len(values) != samples.shape[0]:
-                raise InputError("{} {!r}: {} holds {} values but the data has {} samples".format(
-                    option, column, path, len(values), samples.shape[0]))
+                raise InputError(
+                    "{} {!r}: {} holds {} values but the data has {} samples".format(
+                        option, column, path, len(values), samples.shape[0]
+                    )
+                )
             names = samples
         return [str(n) for n in names], values
     lines = _rows(path)
@@ -264,8 +296,11 @@ def read_sheet_column(path: str, column: str, samples: np.ndarray,
     except StopIteration:
         raise InputError("{}: the sample sheet is empty".format(path)) from None
     if column not in header[1:]:
-        raise InputError("{} {!r}: the sample sheet {} has no such column; its columns are {}".format(
-            option, column, path, ", ".join(repr(h) for h in header[1:])))
+        raise InputError(
+            "{} {!r}: the sample sheet {} has no such column; its columns are {}".format(
+                option, column, path, ", ".join(repr(h) for h in header[1:])
+            )
+        )
     where = header.index(column, 1)
     sheet_names: List[str] = []
     sheet_values: List[str] = []
@@ -324,8 +359,10 @@ def read_gmt(path: str) -> List[Tuple[str, List[str]]]:
                 fields = line.rstrip("\r\n").split("\t")
                 name = fields[0].strip()
                 if not name or len(fields) < 2:
-                    raise InputError("{} line {}: a GMT line is a set name, a description and the set's "
-                                     "genes, separated by tabs".format(path, number))
+                    raise InputError(
+                        "{} line {}: a GMT line is a set name, a description and the set's "
+                        "genes, separated by tabs".format(path, number)
+                    )
                 sets.append((name, [g.strip() for g in fields[2:] if g.strip()]))
         except (UnicodeDecodeError, gzip.BadGzipFile, EOFError) as err:
             raise InputError("{}: cannot be read as text ({})".format(path, err)) from None

@@ -4,6 +4,7 @@ Row names are dictionary-encoded: each text column stores the names of the rows 
 once, and an int32 code per entry. The options of the run go into the schema metadata
 under the key ``corrshift`` (a JSON object).
 """
+
 import json
 import os
 from typing import Any, Dict

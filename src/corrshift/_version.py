@@ -1,5 +1,6 @@
 """The package version: that of the installed distribution, so that it has one source
 (``pyproject.toml``)."""
+
 try:
     from importlib.metadata import PackageNotFoundError, version
 except ImportError:  # pragma: no cover - Python < 3.8

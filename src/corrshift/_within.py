@@ -7,6 +7,7 @@ table. Every level is checked before the first one is computed, so that an unusa
 stops the run before any work. Levels with too few samples in a group are left out and
 listed.
 """
+
 import os
 import re
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
@@ -29,8 +30,10 @@ class Level(NamedTuple):
 
 def group_size_limit(value: Any) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)) or value < MIN_GROUP_SIZE:
-        raise InputError("min_group_size must be a whole number of at least {} (the fewest samples a group "
-                         "may have), got {!r}".format(MIN_GROUP_SIZE, value))
+        raise InputError(
+            "min_group_size must be a whole number of at least {} (the fewest samples a group "
+            "may have), got {!r}".format(MIN_GROUP_SIZE, value)
+        )
     return int(value)
 
 
@@ -47,8 +50,9 @@ def level_order(labels: np.ndarray, categories: Optional[Sequence[Any]] = None) 
         return sorted(present)
 
 
-def split_levels(labels: np.ndarray, first: np.ndarray, second: np.ndarray, min_group_size: int,
-                 order: Sequence[str]) -> Tuple[List[Level], List[Level]]:
+def split_levels(
+    labels: np.ndarray, first: np.ndarray, second: np.ndarray, min_group_size: int, order: Sequence[str]
+) -> Tuple[List[Level], List[Level]]:
     """The levels of `labels` (one per sample) in `order` with at least `min_group_size`
     samples of group 1 (mask `first`) and of group 2 (mask `second`), and those left out."""
     kept: List[Level] = []
@@ -64,15 +68,21 @@ def split_levels(labels: np.ndarray, first: np.ndarray, second: np.ndarray, min_
 def describe_skipped(skipped: Sequence[Level], column: str, min_group_size: int, limit: int = 10) -> str:
     shown = ["{!r} ({} + {})".format(s.name, s.n1, s.n2) for s in skipped[:limit]]
     more = ", ... ({} in all)".format(len(skipped)) if len(skipped) > limit else ""
-    return "{} level{} of {!r} with fewer than {} samples in a group left out (samples in group 1 + group 2): " \
-           "{}{}".format(len(skipped), "" if len(skipped) == 1 else "s", column, min_group_size,
-                         ", ".join(shown), more)
+    return (
+        "{} level{} of {!r} with fewer than {} samples in a group left out (samples in group 1 + group 2): {}{}".format(
+            len(skipped), "" if len(skipped) == 1 else "s", column, min_group_size, ", ".join(shown), more
+        )
+    )
 
 
 def no_level_error(skipped: Sequence[Level], column: str, min_group_size: int) -> InputError:
-    return InputError("within={!r}: no level has at least {} samples in both groups; {}".format(
-        column, min_group_size, describe_skipped(skipped, column, min_group_size)
-        if skipped else "the annotation has no levels"))
+    return InputError(
+        "within={!r}: no level has at least {} samples in both groups; {}".format(
+            column,
+            min_group_size,
+            describe_skipped(skipped, column, min_group_size) if skipped else "the annotation has no levels",
+        )
+    )
 
 
 def columns_of(matrix: Matrix, columns: np.ndarray) -> Matrix:
@@ -104,8 +114,15 @@ def folder_names(levels: Sequence[str]) -> List[str]:
 GroupArgs = Callable[[Level], Tuple[Any, Any, Dict[str, Any]]]
 
 
-def run_levels(function: Callable[..., Any], matrix: Matrix, levels: Sequence[Level], column: str,
-               group_args: GroupArgs, options: Dict[str, Any], leading: Sequence[Any] = ()) -> List[Any]:
+def run_levels(
+    function: Callable[..., Any],
+    matrix: Matrix,
+    levels: Sequence[Level],
+    column: str,
+    group_args: GroupArgs,
+    options: Dict[str, Any],
+    leading: Sequence[Any] = (),
+) -> List[Any]:
     """`function` (an API function) on each level's samples, with `options`; with an ``out``
     option each level writes into a folder of its own inside it (see :func:`folder_names`).
 
@@ -114,8 +131,11 @@ def run_levels(function: Callable[..., Any], matrix: Matrix, levels: Sequence[Le
     """
     out = options.get("out")
     if out is not None and os.path.exists(out) and not os.path.isdir(out):
-        raise InputError("out: {!r} is a file; with within= it is a folder that holds one Parquet folder per "
-                         "level".format(os.fspath(out)))
+        raise InputError(
+            "out: {!r} is a file; with within= it is a folder that holds one Parquet folder per level".format(
+                os.fspath(out)
+            )
+        )
     folders = folder_names([level.name for level in levels]) if out is not None else []
     calls = []
     for k, level in enumerate(levels):

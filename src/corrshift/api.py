@@ -12,6 +12,7 @@ significant entries (``max_q``, ``max_p``, ``top``), write a Parquet dataset (``
 and resume an interrupted run. A progress bar is drawn on standard error (or in a
 notebook) unless ``progress=False``.
 """
+
 import os
 import warnings
 from typing import Any, Iterable, Mapping, NamedTuple, Optional, Tuple, Union
@@ -19,8 +20,7 @@ from typing import Any, Iterable, Mapping, NamedTuple, Optional, Tuple, Union
 import numpy as np
 
 from . import _inputs, engine
-from ._inputs import (ALTERNATIVES, MAX_EXHAUSTIVE_ROWS, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SCORES,
-                      InputError)
+from ._inputs import ALTERNATIVES, MAX_EXHAUSTIVE_ROWS, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SCORES, InputError
 from .results import ModuleResult, PairResult, RowResult, SetResult
 
 Names = Optional[Iterable[Any]]
@@ -37,9 +37,22 @@ class _Run(NamedTuple):
     min_fraction: Optional[float]
 
 
-def _prepare(data: Any, group1: Any, group2: Any, groupby: Any, layer: Optional[str], method: str,
-             alternative: str, permutations: Any, n_jobs: Any, row_names: Names, column_names: Names,
-             allow_overlap: bool, min_cells: Any, min_fraction: Any) -> _Run:
+def _prepare(
+    data: Any,
+    group1: Any,
+    group2: Any,
+    groupby: Any,
+    layer: Optional[str],
+    method: str,
+    alternative: str,
+    permutations: Any,
+    n_jobs: Any,
+    row_names: Names,
+    column_names: Names,
+    allow_overlap: bool,
+    min_cells: Any,
+    min_fraction: Any,
+) -> _Run:
     method = _inputs.option(method, METHODS, "method")
     alternative = _inputs.option(alternative, ALTERNATIVES, "alternative")
     count = _inputs.permutation_count(permutations)
@@ -57,11 +70,17 @@ def _screen(run: _Run, rows: Optional[np.ndarray] = None) -> _inputs.Screened:
     screened = _inputs.screened_submatrix(run.matrix, run.groups, rows, run.min_cells, run.min_fraction)
     if screened.dropped:
         total = sum(len(names) for names in screened.dropped.values())
-        warnings.warn("left out {} row(s) that cannot be correlated in both groups or are expressed in too "
-                      "few samples (listed in the result's .dropped): {}".format(
-                          total, "; ".join("{}: {}".format(why, _inputs._quote_list(names, 20))
-                                           for why, names in screened.dropped.items())),
-                      UserWarning, stacklevel=3)
+        warnings.warn(
+            "left out {} row(s) that cannot be correlated in both groups or are expressed in too "
+            "few samples (listed in the result's .dropped): {}".format(
+                total,
+                "; ".join(
+                    "{}: {}".format(why, _inputs._quote_list(names, 20)) for why, names in screened.dropped.items()
+                ),
+            ),
+            UserWarning,
+            stacklevel=3,
+        )
     return screened
 
 
@@ -74,8 +93,18 @@ def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ..
 def _problem(run: _Run, kind: str, screened: _inputs.Screened, **items: Any) -> engine.Problem:
     grp = run.groups
     first, second = _inputs.local_groups(grp.first.size, grp.second.size)
-    problem = engine.Problem(kind, screened.data, first, second, run.matrix.row_names, run.method,
-                             run.alternative, run.permutations, labels=(grp.label1, grp.label2), **items)
+    problem = engine.Problem(
+        kind,
+        screened.data,
+        first,
+        second,
+        run.matrix.row_names,
+        run.method,
+        run.alternative,
+        run.permutations,
+        labels=(grp.label1, grp.label2),
+        **items,
+    )
     problem.dropped = screened.dropped
     return problem
 
@@ -114,13 +143,33 @@ _DATA_DOC = """data : numpy.ndarray, pandas.DataFrame, scipy.sparse matrix, AnnD
         ``.csv[.gz]``, ``.npy`` or ``.npz`` file. Missing or infinite values are rejected."""
 
 
-def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, groupby: Any = None,
-          layer: Optional[str] = None, method: str = "pearson", alternative: str = "two-sided",
-          permutations: int = 1000, class_alpha: float = 0.05, n_jobs: Optional[int] = None,
-          row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
-          min_cells: Optional[int] = None, min_fraction: Optional[float] = None, max_q: Optional[float] = None,
-          max_p: Optional[float] = None, top: Optional[int] = None, perm_q: bool = False,
-          out: Any = None, overwrite: bool = False, client: Any = None, progress: bool = True) -> PairResult:
+def ztest(
+    data: Any,
+    group1: Any,
+    group2: Any,
+    pairs: Optional[Any] = None,
+    *,
+    groupby: Any = None,
+    layer: Optional[str] = None,
+    method: str = "pearson",
+    alternative: str = "two-sided",
+    permutations: int = 1000,
+    class_alpha: float = 0.05,
+    n_jobs: Optional[int] = None,
+    row_names: Names = None,
+    column_names: Names = None,
+    allow_overlap: bool = False,
+    min_cells: Optional[int] = None,
+    min_fraction: Optional[float] = None,
+    max_q: Optional[float] = None,
+    max_p: Optional[float] = None,
+    top: Optional[int] = None,
+    perm_q: bool = False,
+    out: Any = None,
+    overwrite: bool = False,
+    client: Any = None,
+    progress: bool = True,
+) -> PairResult:
     """Test pairs of rows for a difference in correlation between two groups of samples.
 
     For each pair the correlation is computed within group 1 (``r1``) and within group 2
@@ -214,11 +263,28 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
     ...                       permutations=100, row_names=ex.probes[:50])  # doctest: +SKIP
     >>> print(res.format(5))  # doctest: +SKIP
     """
-    run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap, min_cells, min_fraction)
+    run = _prepare(
+        data,
+        group1,
+        group2,
+        groupby,
+        layer,
+        method,
+        alternative,
+        permutations,
+        n_jobs,
+        row_names,
+        column_names,
+        allow_overlap,
+        min_cells,
+        min_fraction,
+    )
     matrix, grp = run.matrix, run.groups
-    if isinstance(class_alpha, (bool, np.bool_)) or not isinstance(class_alpha, (int, float, np.integer, np.floating)) \
-            or not 0.0 < float(class_alpha) < 1.0:
+    if (
+        isinstance(class_alpha, (bool, np.bool_))
+        or not isinstance(class_alpha, (int, float, np.integer, np.floating))
+        or not 0.0 < float(class_alpha) < 1.0
+    ):
         raise InputError("class_alpha must be a number between 0 and 1, got {!r}".format(class_alpha))
     if pairs is None:
         _inputs.exhaustive_rows(matrix, "the pair test", max_rows=None)
@@ -235,25 +301,52 @@ def ztest(data: Any, group1: Any, group2: Any, pairs: Optional[Any] = None, *, g
             keep = np.isin(index1, used) & np.isin(index2, used)
             index1, index2 = index1[keep], index2[keep]
         local1, local2 = (np.searchsorted(used, r).astype(np.int32) for r in (index1, index2))
-        problem = _problem(run, "list", screened, rows=used, index1=index1, index2=index2, local1=local1,
-                           local2=local2)
+        problem = _problem(run, "list", screened, rows=used, index1=index1, index2=index2, local1=local1, local2=local2)
     problem.class_alpha = float(class_alpha)
     if not isinstance(perm_q, (bool, np.bool_)):
         raise InputError("perm_q must be True or False, got {!r}".format(perm_q))
-    return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, perm_q=bool(perm_q), out=out,
-                      overwrite=overwrite, client=client, progress=progress)
+    return engine.run(
+        problem,
+        n_jobs=run.jobs,
+        max_p=max_p,
+        max_q=max_q,
+        top=top,
+        perm_q=bool(perm_q),
+        out=out,
+        overwrite=overwrite,
+        client=client,
+        progress=progress,
+    )
 
 
 ztest.__doc__ = (ztest.__doc__ or "").format(data=_DATA_DOC, engine=_ENGINE_DOC)
 
 
-def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, layer: Optional[str] = None,
-               score: str = "median", method: str = "pearson", alternative: str = "two-sided",
-               permutations: int = 1000, n_jobs: Optional[int] = None, row_names: Names = None,
-               column_names: Names = None, allow_overlap: bool = False, min_cells: Optional[int] = None,
-               min_fraction: Optional[float] = None, max_q: Optional[float] = None,
-               max_p: Optional[float] = None, top: Optional[int] = None, out: Any = None,
-               overwrite: bool = False, client: Any = None, progress: bool = True) -> RowResult:
+def row_scores(
+    data: Any,
+    group1: Any,
+    group2: Any,
+    *,
+    groupby: Any = None,
+    layer: Optional[str] = None,
+    score: str = "median",
+    method: str = "pearson",
+    alternative: str = "two-sided",
+    permutations: int = 1000,
+    n_jobs: Optional[int] = None,
+    row_names: Names = None,
+    column_names: Names = None,
+    allow_overlap: bool = False,
+    min_cells: Optional[int] = None,
+    min_fraction: Optional[float] = None,
+    max_q: Optional[float] = None,
+    max_p: Optional[float] = None,
+    top: Optional[int] = None,
+    out: Any = None,
+    overwrite: bool = False,
+    client: Any = None,
+    progress: bool = True,
+) -> RowResult:
     """Score every row by how much its correlations with all other rows change.
 
     For each row the ``z_diff`` of its pairs with every other row (see :func:`ztest`) are
@@ -297,28 +390,70 @@ def row_scores(data: Any, group1: Any, group2: Any, *, groupby: Any = None, laye
     ``perm_p = (b + 1) / (permutations + 1)`` as in :func:`ztest`. A pass costs as much as
     a pass of :func:`ztest` over all pairs.
     """
-    run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap, min_cells, min_fraction)
+    run = _prepare(
+        data,
+        group1,
+        group2,
+        groupby,
+        layer,
+        method,
+        alternative,
+        permutations,
+        n_jobs,
+        row_names,
+        column_names,
+        allow_overlap,
+        min_cells,
+        min_fraction,
+    )
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
     _inputs.exhaustive_rows(matrix, "row scoring", max_rows=None)
     screened = _screen(run)
     rows = _kept_rows(screened, np.arange(matrix.nrows)) if screened.dropped else None
     problem = _problem(run, "rows", screened, score=score, rows=rows)
-    return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
-                      overwrite=overwrite, client=client, progress=progress)
+    return engine.run(
+        problem,
+        n_jobs=run.jobs,
+        max_p=max_p,
+        max_q=max_q,
+        top=top,
+        out=out,
+        overwrite=overwrite,
+        client=client,
+        progress=progress,
+    )
 
 
 SetsArgument = Union[Mapping[Any, Iterable[Any]], Iterable[Tuple[Any, Iterable[Any]]]]
 
 
-def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, groupby: Any = None,
-               layer: Optional[str] = None, score: str = "median", method: str = "pearson",
-               alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
-               row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
-               min_cells: Optional[int] = None, min_fraction: Optional[float] = None,
-               max_q: Optional[float] = None, max_p: Optional[float] = None, top: Optional[int] = None,
-               out: Any = None, overwrite: bool = False, client: Any = None, progress: bool = True) -> SetResult:
+def set_scores(
+    data: Any,
+    sets: SetsArgument,
+    group1: Any,
+    group2: Any,
+    *,
+    groupby: Any = None,
+    layer: Optional[str] = None,
+    score: str = "median",
+    method: str = "pearson",
+    alternative: str = "two-sided",
+    permutations: int = 1000,
+    n_jobs: Optional[int] = None,
+    row_names: Names = None,
+    column_names: Names = None,
+    allow_overlap: bool = False,
+    min_cells: Optional[int] = None,
+    min_fraction: Optional[float] = None,
+    max_q: Optional[float] = None,
+    max_p: Optional[float] = None,
+    top: Optional[int] = None,
+    out: Any = None,
+    overwrite: bool = False,
+    client: Any = None,
+    progress: bool = True,
+) -> SetResult:
     """Score sets of pairs that share a hub row, e.g. a hub gene and its partners.
 
     Each set is the pairs (hub, partner) for the hub's partner rows; their ``z_diff``
@@ -355,8 +490,22 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
     InputError
         For unusable arguments.
     """
-    run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap, min_cells, min_fraction)
+    run = _prepare(
+        data,
+        group1,
+        group2,
+        groupby,
+        layer,
+        method,
+        alternative,
+        permutations,
+        n_jobs,
+        row_names,
+        column_names,
+        allow_overlap,
+        min_cells,
+        min_fraction,
+    )
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
     hubs, partners = _inputs.set_list(matrix, sets)
@@ -373,21 +522,48 @@ def set_scores(data: Any, sets: SetsArgument, group1: Any, group2: Any, *, group
     problem = _problem(run, "sets", screened, score=score, rows=used, hubs=hubs, partners=partners)
     problem.local_hubs = local_hubs
     problem.local_partners = [np.searchsorted(used, p).astype(np.int32) for p in partners]
-    return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
-                      overwrite=overwrite, client=client, progress=progress)
+    return engine.run(
+        problem,
+        n_jobs=run.jobs,
+        max_p=max_p,
+        max_q=max_q,
+        top=top,
+        out=out,
+        overwrite=overwrite,
+        client=client,
+        progress=progress,
+    )
 
 
 ModulesArgument = Union[Mapping[Any, Iterable[Any]], Iterable[Iterable[Any]], str, os.PathLike]
 
 
-def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any, *, groupby: Any = None,
-                  layer: Optional[str] = None, score: str = "median", method: str = "pearson",
-                  alternative: str = "two-sided", permutations: int = 1000, n_jobs: Optional[int] = None,
-                  row_names: Names = None, column_names: Names = None, allow_overlap: bool = False,
-                  min_cells: Optional[int] = None, min_fraction: Optional[float] = None,
-                  max_q: Optional[float] = None, max_p: Optional[float] = None, top: Optional[int] = None,
-                  out: Any = None, overwrite: bool = False, client: Any = None,
-                  progress: bool = True) -> ModuleResult:
+def module_scores(
+    data: Any,
+    modules: ModulesArgument,
+    group1: Any,
+    group2: Any,
+    *,
+    groupby: Any = None,
+    layer: Optional[str] = None,
+    score: str = "median",
+    method: str = "pearson",
+    alternative: str = "two-sided",
+    permutations: int = 1000,
+    n_jobs: Optional[int] = None,
+    row_names: Names = None,
+    column_names: Names = None,
+    allow_overlap: bool = False,
+    min_cells: Optional[int] = None,
+    min_fraction: Optional[float] = None,
+    max_q: Optional[float] = None,
+    max_p: Optional[float] = None,
+    top: Optional[int] = None,
+    out: Any = None,
+    overwrite: bool = False,
+    client: Any = None,
+    progress: bool = True,
+) -> ModuleResult:
     """Score modules (gene sets) by how much the correlations among their genes change.
 
     For each module the ``z_diff`` (see :func:`ztest`) of every pair of its genes are
@@ -430,22 +606,50 @@ def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any,
     ``perm_p = (b + 1) / (permutations + 1)`` as in :func:`ztest`. A pass costs as much as
     a pass of :func:`ztest` over the modules' distinct pairs.
     """
-    run = _prepare(data, group1, group2, groupby, layer, method, alternative, permutations, n_jobs,
-                   row_names, column_names, allow_overlap, min_cells, min_fraction)
+    run = _prepare(
+        data,
+        group1,
+        group2,
+        groupby,
+        layer,
+        method,
+        alternative,
+        permutations,
+        n_jobs,
+        row_names,
+        column_names,
+        allow_overlap,
+        min_cells,
+        min_fraction,
+    )
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
     found = _inputs.module_list(matrix, modules)
     pairs = sum(g.size * (g.size - 1) // 2 for g in found.genes)
-    if pairs >= 2 ** 31:
-        raise InputError("modules: the modules hold {:,} pairs of genes; at most 2**31 - 1 are supported, "
-                         "split the largest modules".format(pairs))
+    if pairs >= 2**31:
+        raise InputError(
+            "modules: the modules hold {:,} pairs of genes; at most 2**31 - 1 are supported, "
+            "split the largest modules".format(pairs)
+        )
     if found.unknown:
-        warnings.warn("modules: {} gene name(s) are not in data and were dropped{}".format(
-            found.unknown, "; {} module(s) with fewer than 2 genes left were skipped: {}".format(
-                len(found.skipped), _inputs._quote_list(found.skipped)) if found.skipped else ""), stacklevel=2)
+        warnings.warn(
+            "modules: {} gene name(s) are not in data and were dropped{}".format(
+                found.unknown,
+                "; {} module(s) with fewer than 2 genes left were skipped: {}".format(
+                    len(found.skipped), _inputs._quote_list(found.skipped)
+                )
+                if found.skipped
+                else "",
+            ),
+            stacklevel=2,
+        )
     elif found.skipped:
-        warnings.warn("modules: {} module(s) with fewer than 2 genes were skipped: {}".format(
-            len(found.skipped), _inputs._quote_list(found.skipped)), stacklevel=2)
+        warnings.warn(
+            "modules: {} module(s) with fewer than 2 genes were skipped: {}".format(
+                len(found.skipped), _inputs._quote_list(found.skipped)
+            ),
+            stacklevel=2,
+        )
     candidates = np.unique(np.concatenate(found.genes))
     screened = _screen(run, candidates)
     kept_rows = _kept_rows(screened, candidates)
@@ -455,8 +659,10 @@ def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any,
         kept = [k for k, g in enumerate(genes) if np.isin(g, kept_rows).sum() >= 2]
         skipped += [names[k] for k in range(len(genes)) if k not in set(kept)]
         if not kept:
-            raise InputError("modules: no module keeps two genes that can be correlated in both groups; "
-                             "the genes left out are listed above")
+            raise InputError(
+                "modules: no module keeps two genes that can be correlated in both groups; "
+                "the genes left out are listed above"
+            )
         genes = [genes[k][np.isin(genes[k], kept_rows)] for k in kept]
         names, missing = [names[k] for k in kept], [missing[k] for k in kept]
     # The rows in use module by module, in the order of first use: the genes of a module
@@ -473,8 +679,17 @@ def module_scores(data: Any, modules: ModulesArgument, group1: Any, group2: Any,
     problem.module_names, problem.module_genes, problem.local_genes = names, genes, local
     problem.module_missing, problem.module_skipped = missing, skipped
     problem.module_unknown = found.unknown
-    return engine.run(problem, n_jobs=run.jobs, max_p=max_p, max_q=max_q, top=top, out=out,
-                      overwrite=overwrite, client=client, progress=progress)
+    return engine.run(
+        problem,
+        n_jobs=run.jobs,
+        max_p=max_p,
+        max_q=max_q,
+        top=top,
+        out=out,
+        overwrite=overwrite,
+        client=client,
+        progress=progress,
+    )
 
 
 class Example(NamedTuple):
@@ -507,6 +722,16 @@ def load_example() -> Example:
         return Example(*(archive[key] for key in Example._fields))
 
 
-__all__ = ["ztest", "row_scores", "set_scores", "module_scores", "load_example", "example_path", "Example", "InputError",
-           "MAX_PERMUTATIONS",
-           "MAX_EXHAUSTIVE_ROWS", "MIN_GROUP_SIZE"]
+__all__ = [
+    "ztest",
+    "row_scores",
+    "set_scores",
+    "module_scores",
+    "load_example",
+    "example_path",
+    "Example",
+    "InputError",
+    "MAX_PERMUTATIONS",
+    "MAX_EXHAUSTIVE_ROWS",
+    "MIN_GROUP_SIZE",
+]

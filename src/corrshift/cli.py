@@ -1,4 +1,5 @@
 """The ``corrshift`` command: pair tests, row, set and module scores from files, and the demo."""
+
 import argparse
 import contextlib
 import os
@@ -15,27 +16,35 @@ from ._inputs import ALTERNATIVES, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SC
 from ._version import __version__
 from .engine.execute import ClusterLost
 
-DETERMINISM = ("Results are deterministic: the permutation passes use a fixed seed, so the same input "
-               "and options give the same output in every run, whatever --jobs is. There is therefore "
-               "no seed option.")
-P_VALUES = ("perm_p is (b + 1) / (PERMUTATIONS + 1), b the number of permutation passes at least as "
-            "extreme as the observed groups: the observed split counts as one of the possible splits, so "
-            "the smallest perm_p is 1/(PERMUTATIONS + 1). q_value and perm_q are Benjamini-Hochberg "
-            "adjusted. Pairs are written by p_value, ties by |z_diff| descending; rows, sets and modules by "
-            "perm_p, ties by score, most extreme first.")
-INPUT = ("DATA is a TSV or CSV file (.gz too) with a header of sample names and a first column of row "
-         "names, a .npy/.npz file (an .npz may hold row_names/probes and column_names/samples "
-         "arrays, and per-sample arrays that --by can name), or an AnnData .h5ad file (genes become "
-         "rows, cells samples; --by names a column of its obs). Missing values are not allowed in "
-         "the samples of the two groups. With --within COLUMN the groups are compared within each "
-         "level of that sample-sheet column (e.g. the cell type) that has --min-group-size samples in "
-         "both groups, each level as if its samples were given alone; the table then starts with that "
-         "column, a comment line per level names its groups, and a .parquet output holds one dataset "
-         "per level.")
-EXIT = ("Exit status: 0 on success; 2 for a usage error (an unknown option, a bad option value, a "
-        "missing or conflicting group option), with the command's usage line and one error line; 1 "
-        "for a data error (a file that cannot be read, unknown samples or rows, unusable values), "
-        "with one line 'corrshift: error: ...'.")
+DETERMINISM = (
+    "Results are deterministic: the permutation passes use a fixed seed, so the same input "
+    "and options give the same output in every run, whatever --jobs is. There is therefore "
+    "no seed option."
+)
+P_VALUES = (
+    "perm_p is (b + 1) / (PERMUTATIONS + 1), b the number of permutation passes at least as "
+    "extreme as the observed groups: the observed split counts as one of the possible splits, so "
+    "the smallest perm_p is 1/(PERMUTATIONS + 1). q_value and perm_q are Benjamini-Hochberg "
+    "adjusted. Pairs are written by p_value, ties by |z_diff| descending; rows, sets and modules by "
+    "perm_p, ties by score, most extreme first."
+)
+INPUT = (
+    "DATA is a TSV or CSV file (.gz too) with a header of sample names and a first column of row "
+    "names, a .npy/.npz file (an .npz may hold row_names/probes and column_names/samples "
+    "arrays, and per-sample arrays that --by can name), or an AnnData .h5ad file (genes become "
+    "rows, cells samples; --by names a column of its obs). Missing values are not allowed in "
+    "the samples of the two groups. With --within COLUMN the groups are compared within each "
+    "level of that sample-sheet column (e.g. the cell type) that has --min-group-size samples in "
+    "both groups, each level as if its samples were given alone; the table then starts with that "
+    "column, a comment line per level names its groups, and a .parquet output holds one dataset "
+    "per level."
+)
+EXIT = (
+    "Exit status: 0 on success; 2 for a usage error (an unknown option, a bad option value, a "
+    "missing or conflicting group option), with the command's usage line and one error line; 1 "
+    "for a data error (a file that cannot be read, unknown samples or rows, unusable values), "
+    "with one line 'corrshift: error: ...'."
+)
 
 
 class UsageError(InputError):
@@ -73,75 +82,144 @@ def _count(minimum: int, maximum: Optional[int] = None):  # type: ignore[no-unty
         if maximum is not None and value > maximum:
             raise argparse.ArgumentTypeError("must be {} or less, got {}".format(maximum, value))
         return value
+
     return parse
 
 
 def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
     parser.add_argument("data", metavar="DATA", help="expression matrix: rows are variables, columns samples")
-    groups = parser.add_argument_group(
-        "groups", "either --group1 and --group2, or --sheet, --by and --levels")
-    groups.add_argument("--group1", metavar="NAMES|FILE",
-                        help="samples of group 1: comma-separated names, or a file with one name per line")
+    groups = parser.add_argument_group("groups", "either --group1 and --group2, or --sheet, --by and --levels")
+    groups.add_argument(
+        "--group1",
+        metavar="NAMES|FILE",
+        help="samples of group 1: comma-separated names, or a file with one name per line",
+    )
     groups.add_argument("--group2", metavar="NAMES|FILE", help="samples of group 2, as --group1")
-    groups.add_argument("--sheet", metavar="FILE",
-                        help="sample sheet: TSV/CSV with sample names in the first column, an .npz of "
-                             "per-sample arrays, or an .h5ad file's obs (default: DATA itself when it "
-                             "is an .npz or .h5ad)")
+    groups.add_argument(
+        "--sheet",
+        metavar="FILE",
+        help="sample sheet: TSV/CSV with sample names in the first column, an .npz of "
+        "per-sample arrays, or an .h5ad file's obs (default: DATA itself when it "
+        "is an .npz or .h5ad)",
+    )
     groups.add_argument("--by", metavar="COLUMN", help="sample-sheet column that holds the conditions")
-    groups.add_argument("--levels", nargs=2, metavar=("A", "B"),
-                        help="the values of --by that make group 1 and group 2")
-    groups.add_argument("--allow-overlap", action="store_true",
-                        help="allow samples that are in both groups")
-    groups.add_argument("--within", metavar="COLUMN",
-                        help="compare the groups within each level of this sample-sheet column (e.g. the "
-                             "cell type), each level alone")
-    groups.add_argument("--min-group-size", type=_count(MIN_GROUP_SIZE), default=MIN_GROUP_SIZE, metavar="N",
-                        help="with --within: leave out levels with fewer than N samples in a group "
-                             "(default: %(default)s)")
+    groups.add_argument(
+        "--levels", nargs=2, metavar=("A", "B"), help="the values of --by that make group 1 and group 2"
+    )
+    groups.add_argument("--allow-overlap", action="store_true", help="allow samples that are in both groups")
+    groups.add_argument(
+        "--within",
+        metavar="COLUMN",
+        help="compare the groups within each level of this sample-sheet column (e.g. the cell type), each level alone",
+    )
+    groups.add_argument(
+        "--min-group-size",
+        type=_count(MIN_GROUP_SIZE),
+        default=MIN_GROUP_SIZE,
+        metavar="N",
+        help="with --within: leave out levels with fewer than N samples in a group (default: %(default)s)",
+    )
     parser.add_argument("--layer", metavar="NAME", help="for an .h5ad DATA file: use this layer, not X")
     test = parser.add_argument_group("test")
     if score:
-        test.add_argument("--score", choices=SCORES, default="median",
-                          help="mean of |z_diff|, or median (of |z_diff| for two-sided) (default: median)")
+        test.add_argument(
+            "--score",
+            choices=SCORES,
+            default="median",
+            help="mean of |z_diff|, or median (of |z_diff| for two-sided) (default: median)",
+        )
     test.add_argument("--method", choices=METHODS, default="pearson", help="correlation (default: pearson)")
-    test.add_argument("--alternative", choices=ALTERNATIVES, default="two-sided",
-                      help="greater: higher correlation in group 1 (default: two-sided)")
+    test.add_argument(
+        "--alternative",
+        choices=ALTERNATIVES,
+        default="two-sided",
+        help="greater: higher correlation in group 1 (default: two-sided)",
+    )
     if not score:
-        test.add_argument("--class-alpha", type=_level, default=0.05, metavar="A",
-                          help="significance level of the class column: a correlation whose p-value is "
-                               "below A counts as + or - (default: 0.05)")
-    test.add_argument("--permutations", type=_count(0, MAX_PERMUTATIONS), default=1000, metavar="N",
-                      help="permutation passes, 0 for none (default: 1000)")
-    test.add_argument("--min-cells", type=_count(0), default=None, metavar="N",
-                      help="leave out rows non-zero in fewer than N samples of either group")
-    test.add_argument("--min-fraction", type=_fraction, default=None, metavar="F",
-                      help="leave out rows non-zero in fewer than this fraction of the samples of either group")
-    test.add_argument("--jobs", type=_count(1), default=None, metavar="N",
-                      help="worker threads, at most the usable cores (default: all of them, here "
-                           "{})".format(usable_cores()))
+        test.add_argument(
+            "--class-alpha",
+            type=_level,
+            default=0.05,
+            metavar="A",
+            help="significance level of the class column: a correlation whose p-value is "
+            "below A counts as + or - (default: 0.05)",
+        )
+    test.add_argument(
+        "--permutations",
+        type=_count(0, MAX_PERMUTATIONS),
+        default=1000,
+        metavar="N",
+        help="permutation passes, 0 for none (default: 1000)",
+    )
+    test.add_argument(
+        "--min-cells",
+        type=_count(0),
+        default=None,
+        metavar="N",
+        help="leave out rows non-zero in fewer than N samples of either group",
+    )
+    test.add_argument(
+        "--min-fraction",
+        type=_fraction,
+        default=None,
+        metavar="F",
+        help="leave out rows non-zero in fewer than this fraction of the samples of either group",
+    )
+    test.add_argument(
+        "--jobs",
+        type=_count(1),
+        default=None,
+        metavar="N",
+        help="worker threads, at most the usable cores (default: all of them, here {})".format(usable_cores()),
+    )
     output = parser.add_argument_group("output")
-    output.add_argument("-o", "--output", metavar="FILE", default="-",
-                        help="TSV file to write, .gz for compressed; a name ending in .parquet is a "
-                             "folder for a Parquet dataset, which an interrupted run resumes "
-                             "(default: standard output)")
-    output.add_argument("--top", type=_count(1), default=None, metavar="N",
-                        help="keep only the N most significant entries")
-    output.add_argument("--max-q", type=_fraction, default=None, metavar="Q",
-                        help="keep only entries with q-value at most Q (q_value for pairs, perm_q for "
-                             "rows, sets and modules); exact over all entries")
-    output.add_argument("--max-p", type=_fraction, default=None, metavar="P",
-                        help="keep only entries with p-value at most P (p_value for pairs, perm_p for "
-                             "rows, sets and modules)")
-    output.add_argument("--perm-q", action="store_true",
-                        help="pairs: with --max-q, --max-p or --top, also report perm_q: run the "
-                             "permutation passes for every pair, not only for the pairs kept")
-    output.add_argument("--overwrite", action="store_true",
-                        help="replace a .parquet output of other inputs or options")
+    output.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        default="-",
+        help="TSV file to write, .gz for compressed; a name ending in .parquet is a "
+        "folder for a Parquet dataset, which an interrupted run resumes "
+        "(default: standard output)",
+    )
+    output.add_argument(
+        "--top", type=_count(1), default=None, metavar="N", help="keep only the N most significant entries"
+    )
+    output.add_argument(
+        "--max-q",
+        type=_fraction,
+        default=None,
+        metavar="Q",
+        help="keep only entries with q-value at most Q (q_value for pairs, perm_q for "
+        "rows, sets and modules); exact over all entries",
+    )
+    output.add_argument(
+        "--max-p",
+        type=_fraction,
+        default=None,
+        metavar="P",
+        help="keep only entries with p-value at most P (p_value for pairs, perm_p for rows, sets and modules)",
+    )
+    output.add_argument(
+        "--perm-q",
+        action="store_true",
+        help="pairs: with --max-q, --max-p or --top, also report perm_q: run the "
+        "permutation passes for every pair, not only for the pairs kept",
+    )
+    output.add_argument("--overwrite", action="store_true", help="replace a .parquet output of other inputs or options")
     cluster = parser.add_argument_group("cluster (default: this machine's cores)")
-    cluster.add_argument("--scheduler", metavar="ADDRESS",
-                         help="run on the Dask cluster whose scheduler is at ADDRESS, e.g. tcp://host:8786")
-    cluster.add_argument("--workers", type=_count(1), default=None, metavar="N",
-                         help="run on a new local Dask cluster of N worker processes")
+    cluster.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on the Dask cluster whose scheduler is at ADDRESS, e.g. tcp://host:8786",
+    )
+    cluster.add_argument(
+        "--workers",
+        type=_count(1),
+        default=None,
+        metavar="N",
+        help="run on a new local Dask cluster of N worker processes",
+    )
 
 
 def _paragraphs(*texts: str) -> str:
@@ -151,11 +229,15 @@ def _paragraphs(*texts: str) -> str:
 def build_parser() -> argparse.ArgumentParser:
     raw = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(
-        prog="corrshift", formatter_class=raw,
-        description=_paragraphs("Differential correlation between two groups of samples: which pairs of "
-                                "rows (genes) change their correlation, which rows change most, and "
-                                "which sets of pairs and gene sets do."),
-        epilog=_paragraphs(DETERMINISM, EXIT))
+        prog="corrshift",
+        formatter_class=raw,
+        description=_paragraphs(
+            "Differential correlation between two groups of samples: which pairs of "
+            "rows (genes) change their correlation, which rows change most, and "
+            "which sets of pairs and gene sets do."
+        ),
+        epilog=_paragraphs(DETERMINISM, EXIT),
+    )
     parser.add_argument("--version", action="version", version="corrshift " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
@@ -163,69 +245,117 @@ def build_parser() -> argparse.ArgumentParser:
     groups_usage = "(--group1 NAMES --group2 NAMES | --by COLUMN --levels A B [--sheet FILE])"
 
     def add(name: str, help_text: str, description: str, usage: str) -> argparse.ArgumentParser:
-        return commands.add_parser(name, help=help_text, description=_paragraphs(description),
-                                   epilog=epilog, formatter_class=raw,
-                                   usage="corrshift {} DATA {} {}[options]".format(name, groups_usage, usage))
+        return commands.add_parser(
+            name,
+            help=help_text,
+            description=_paragraphs(description),
+            epilog=epilog,
+            formatter_class=raw,
+            usage="corrshift {} DATA {} {}[options]".format(name, groups_usage, usage),
+        )
 
-    pairs = add("pairs", "test pairs of rows (all pairs, or those of --pairs)",
-                "Test pairs of rows for a difference in correlation between the groups. Writes a "
-                "comment line naming the groups, then one line per pair (row1, row2, r1, r2, p1, p2, "
-                "class, z_diff, p_value, q_value, perm_p, perm_q, n1, n2), most significant first.", "")
+    pairs = add(
+        "pairs",
+        "test pairs of rows (all pairs, or those of --pairs)",
+        "Test pairs of rows for a difference in correlation between the groups. Writes a "
+        "comment line naming the groups, then one line per pair (row1, row2, r1, r2, p1, p2, "
+        "class, z_diff, p_value, q_value, perm_p, perm_q, n1, n2), most significant first.",
+        "",
+    )
     _add_common(pairs, score=False)
-    pairs.add_argument("--pairs", metavar="FILE",
-                       help="pairs to test: two row names per line; a first line that names no row is "
-                            "a header (default: every pair of rows)")
+    pairs.add_argument(
+        "--pairs",
+        metavar="FILE",
+        help="pairs to test: two row names per line; a first line that names no row is "
+        "a header (default: every pair of rows)",
+    )
     pairs.set_defaults(run=_run_pairs)
 
-    rows = add("rows", "score every row against all other rows",
-               "Score each row over the z_diff of its pairs with all other rows, with a permutation "
-               "p-value. Writes a comment line naming the groups, then one line per row (row, score, "
-               "perm_p, perm_q, n1, n2).", "")
+    rows = add(
+        "rows",
+        "score every row against all other rows",
+        "Score each row over the z_diff of its pairs with all other rows, with a permutation "
+        "p-value. Writes a comment line naming the groups, then one line per row (row, score, "
+        "perm_p, perm_q, n1, n2).",
+        "",
+    )
     _add_common(rows, score=True)
     rows.set_defaults(run=_run_rows)
 
-    sets = add("sets", "score sets of pairs that share a hub row",
-               "Score sets of pairs (a hub row and its partners), with a permutation p-value. Writes "
-               "a comment line naming the groups, then one line per set (hub, size, score, perm_p, "
-               "perm_q, n1, n2).", "--sets FILE ")
+    sets = add(
+        "sets",
+        "score sets of pairs that share a hub row",
+        "Score sets of pairs (a hub row and its partners), with a permutation p-value. Writes "
+        "a comment line naming the groups, then one line per set (hub, size, score, perm_p, "
+        "perm_q, n1, n2).",
+        "--sets FILE ",
+    )
     _add_common(sets, score=True)
-    sets.add_argument("--sets", metavar="FILE", required=True,
-                      help="one set per line: the hub row, then its partner rows (tab, comma or space "
-                           "separated); lines with the same hub are joined; a first line that names no "
-                           "row is a header")
+    sets.add_argument(
+        "--sets",
+        metavar="FILE",
+        required=True,
+        help="one set per line: the hub row, then its partner rows (tab, comma or space "
+        "separated); lines with the same hub are joined; a first line that names no "
+        "row is a header",
+    )
     sets.set_defaults(run=_run_sets)
 
-    modules = add("modules", "score gene sets (modules) over all pairs of their genes",
-                  "Score each module (gene set) over the z_diff of all pairs of its genes, with a "
-                  "permutation p-value. Writes a comment line naming the groups, then one line per module "
-                  "(module, n_genes, n_pairs, score, mean_r1, mean_r2, perm_p, perm_q, n1, n2). Genes "
-                  "that the data does not have are dropped, and modules left with fewer than two genes "
-                  "skipped; a note on standard error says how many.", "--gmt FILE ")
+    modules = add(
+        "modules",
+        "score gene sets (modules) over all pairs of their genes",
+        "Score each module (gene set) over the z_diff of all pairs of its genes, with a "
+        "permutation p-value. Writes a comment line naming the groups, then one line per module "
+        "(module, n_genes, n_pairs, score, mean_r1, mean_r2, perm_p, perm_q, n1, n2). Genes "
+        "that the data does not have are dropped, and modules left with fewer than two genes "
+        "skipped; a note on standard error says how many.",
+        "--gmt FILE ",
+    )
     _add_common(modules, score=True)
-    modules.add_argument("--gmt", metavar="FILE", required=True,
-                         help="gene sets in GMT format: one set per line, its name, a description and "
-                              "its genes (row names), tab-separated")
+    modules.add_argument(
+        "--gmt",
+        metavar="FILE",
+        required=True,
+        help="gene sets in GMT format: one set per line, its name, a description and "
+        "its genes (row names), tab-separated",
+    )
     modules.set_defaults(run=_run_modules)
 
     demo = commands.add_parser(
-        "demo", help="analyse the bundled leukemia data", formatter_class=raw,
+        "demo",
+        help="analyse the bundled leukemia data",
+        formatter_class=raw,
         usage="corrshift demo [-o DIR] [options]",
         description=_paragraphs(
             "Differential co-expression of BCR/ABL versus NEG B-lineage acute lymphoblastic "
             "leukemia (2000 most variable probe sets, 37 + 42 samples): all pairs, and every "
             "probe set's median score. Prints the top 15 of each, writes the full tables, "
-            "the input as TSV, and a figure (when matplotlib is installed)."),
-        epilog=_paragraphs(DETERMINISM, EXIT))
-    demo.add_argument("-o", "--output", metavar="DIR", default="corrshift-demo",
-                      help="output folder (default: corrshift-demo)")
+            "the input as TSV, and a figure (when matplotlib is installed)."
+        ),
+        epilog=_paragraphs(DETERMINISM, EXIT),
+    )
+    demo.add_argument(
+        "-o", "--output", metavar="DIR", default="corrshift-demo", help="output folder (default: corrshift-demo)"
+    )
     from .demo import PAIR_PERMUTATIONS, ROW_PERMUTATIONS
 
-    demo.add_argument("--permutations", type=_count(0, MAX_PERMUTATIONS), default=PAIR_PERMUTATIONS, metavar="N",
-                      help="permutation passes of the pair test (default: %(default)s)")
-    demo.add_argument("--row-permutations", type=_count(0, MAX_PERMUTATIONS), default=ROW_PERMUTATIONS, metavar="N",
-                      help="permutation passes of the row scores (default: %(default)s)")
-    demo.add_argument("--jobs", type=_count(1), default=None, metavar="N",
-                      help="worker threads (default: all usable cores)")
+    demo.add_argument(
+        "--permutations",
+        type=_count(0, MAX_PERMUTATIONS),
+        default=PAIR_PERMUTATIONS,
+        metavar="N",
+        help="permutation passes of the pair test (default: %(default)s)",
+    )
+    demo.add_argument(
+        "--row-permutations",
+        type=_count(0, MAX_PERMUTATIONS),
+        default=ROW_PERMUTATIONS,
+        metavar="N",
+        help="permutation passes of the row scores (default: %(default)s)",
+    )
+    demo.add_argument(
+        "--jobs", type=_count(1), default=None, metavar="N", help="worker threads (default: all usable cores)"
+    )
     demo.set_defaults(run=_run_demo)
     return parser
 
@@ -263,14 +393,14 @@ def _flush_c_stdio() -> None:
 class _Groups:
     """The two groups as the API takes them: names, or levels of per-column labels."""
 
-    def __init__(self, group1: Any, group2: Any, labels: Optional[np.ndarray], described: str,
-                 notes: List[str]):
+    def __init__(self, group1: Any, group2: Any, labels: Optional[np.ndarray], described: str, notes: List[str]):
         self.group1, self.group2, self.labels = group1, group2, labels
         self.described, self.notes = described, notes
 
 
-def _column_labels(args: argparse.Namespace, matrix: _inputs.Matrix, column: str, option: str,
-                   blank_missing: bool = False) -> Tuple[np.ndarray, Optional[Tuple[List[str], List[str]]]]:
+def _column_labels(
+    args: argparse.Namespace, matrix: _inputs.Matrix, column: str, option: str, blank_missing: bool = False
+) -> Tuple[np.ndarray, Optional[Tuple[List[str], List[str]]]]:
     """The `column` value of every column of the data ("" for samples the sheet lacks, and
     with `blank_missing` for missing values of the data's own annotation), and the sheet's
     (sample names, values) when it is a file of its own."""
@@ -278,11 +408,17 @@ def _column_labels(args: argparse.Namespace, matrix: _inputs.Matrix, column: str
     assert columns is not None
     if args.sheet is None:
         if matrix.sheet is None:
-            raise UsageError("{} needs --sheet FILE (only an .npz or .h5ad data file carries its own "
-                             "sample annotations)".format(option))
+            raise UsageError(
+                "{} needs --sheet FILE (only an .npz or .h5ad data file carries its own sample annotations)".format(
+                    option
+                )
+            )
         if column not in [str(k) for k in matrix.sheet.keys()]:
-            raise InputError("{} {!r}: {} has no such per-sample annotation; it has {}".format(
-                option, column, args.data, ", ".join(repr(str(k)) for k in matrix.sheet.keys()) or "none"))
+            raise InputError(
+                "{} {!r}: {} has no such per-sample annotation; it has {}".format(
+                    option, column, args.data, ", ".join(repr(str(k)) for k in matrix.sheet.keys()) or "none"
+                )
+            )
         values = matrix.sheet[column]
         missing = values.isna().to_numpy() if blank_missing and hasattr(values, "isna") else None
         values = values.to_numpy() if hasattr(values, "to_numpy") else np.asarray(values)
@@ -308,8 +444,9 @@ def _sheet_labels(args: argparse.Namespace, matrix: _inputs.Matrix) -> Tuple[np.
     for level in args.levels:
         missing = {n for n, v in zip(names, values) if v == level} - present
         if missing:
-            notes.append("{} sample(s) with {} = {!r} are not in the data and were left out".format(
-                len(missing), args.by, level))
+            notes.append(
+                "{} sample(s) with {} = {!r} are not in the data and were left out".format(len(missing), args.by, level)
+            )
     return labels, notes
 
 
@@ -317,32 +454,38 @@ def _groups(args: argparse.Namespace, matrix: _inputs.Matrix) -> _Groups:
     uses_sheet = args.sheet is not None or args.by is not None or args.levels is not None
     if uses_sheet:
         if args.group1 is not None or args.group2 is not None:
-            raise UsageError("give the groups either with --group1/--group2 or with --sheet/--by/--levels, "
-                             "not both")
+            raise UsageError("give the groups either with --group1/--group2 or with --sheet/--by/--levels, not both")
         if args.by is None or args.levels is None:
             raise UsageError("a sample sheet needs --by COLUMN and --levels A B")
         level1, level2 = args.levels
         if level1 == level2:
-            raise UsageError("--levels names {!r} twice; give two different values of {!r}".format(
-                level1, args.by))
+            raise UsageError("--levels names {!r} twice; give two different values of {!r}".format(level1, args.by))
         labels, notes = _sheet_labels(args, matrix)
         present = set(labels.tolist()) - {""}
         for level in (level1, level2):
             if level not in present:
-                raise InputError("--levels: no sample has {} = {!r}; the values are {}".format(
-                    args.by, level, _within.quote_levels(_within.level_order(labels))))
+                raise InputError(
+                    "--levels: no sample has {} = {!r}; the values are {}".format(
+                        args.by, level, _within.quote_levels(_within.level_order(labels))
+                    )
+                )
         return _Groups(level1, level2, labels, "{} = {!r} vs {!r}".format(args.by, level1, level2), notes)
     if args.group1 is None or args.group2 is None:
         raise UsageError("give the two groups with --group1 and --group2, or with --by and --levels")
-    return _Groups(_io.read_name_list(args.group1), _io.read_name_list(args.group2), None,
-                   "--group1 vs --group2", [])
+    return _Groups(_io.read_name_list(args.group1), _io.read_name_list(args.group2), None, "--group1 vs --group2", [])
 
 
 def _options(args: argparse.Namespace, grp: _Groups, score: bool) -> Dict[str, Any]:
-    options: Dict[str, Any] = dict(method=args.method, alternative=args.alternative,
-                                   permutations=args.permutations, n_jobs=args.jobs,
-                                   allow_overlap=args.allow_overlap, groupby=grp.labels,
-                                   min_cells=args.min_cells, min_fraction=args.min_fraction)
+    options: Dict[str, Any] = dict(
+        method=args.method,
+        alternative=args.alternative,
+        permutations=args.permutations,
+        n_jobs=args.jobs,
+        allow_overlap=args.allow_overlap,
+        groupby=grp.labels,
+        min_cells=args.min_cells,
+        min_fraction=args.min_fraction,
+    )
     if score:
         options["score"] = args.score
     else:
@@ -383,7 +526,7 @@ def _load(args: argparse.Namespace) -> Tuple[_inputs.Matrix, _Groups]:
 
 
 def _plural(count: int, noun: str) -> str:
-    """"1 pair", "2 pairs"; `noun` is the plural."""
+    """ "1 pair", "2 pairs"; `noun` is the plural."""
     return "{:,} {}".format(count, noun[:-1] if count == 1 else noun)
 
 
@@ -422,17 +565,24 @@ def _target(path: str) -> str:
 
 
 def _test_summary(result: Any, started: float) -> str:
-    smallest = " (smallest perm_p {:.3g})".format(1.0 / (result.permutations + 1)) \
-        if result.permutations else ""
-    return "{}, {}, {}{}, {:.1f} s".format(result.method, result.alternative,
-                                          _plural(result.permutations, "permutations"), smallest,
-                                          time.perf_counter() - started)
+    smallest = " (smallest perm_p {:.3g})".format(1.0 / (result.permutations + 1)) if result.permutations else ""
+    return "{}, {}, {}{}, {:.1f} s".format(
+        result.method,
+        result.alternative,
+        _plural(result.permutations, "permutations"),
+        smallest,
+        time.perf_counter() - started,
+    )
 
 
 def _say_left_out(args: argparse.Namespace, result: Any, where: str = "") -> None:
     for why, names in result.dropped.items():
-        print("corrshift {}: {}left out {}, {}: {}".format(args.command, where, _plural(len(names), "rows"), why,
-                                                           ", ".join(names)), file=sys.stderr)
+        print(
+            "corrshift {}: {}left out {}, {}: {}".format(
+                args.command, where, _plural(len(names), "rows"), why, ", ".join(names)
+            ),
+            file=sys.stderr,
+        )
 
 
 def _finish(args: argparse.Namespace, result: Any, what: str, grp: _Groups, started: float) -> int:
@@ -441,9 +591,18 @@ def _finish(args: argparse.Namespace, result: Any, what: str, grp: _Groups, star
     if not _parquet_output(args.output):
         with _writing(args.output) as handle:
             result.to_tsv(handle, top=args.top)
-    print("corrshift {}: {}, {}: {} + {} samples, {}; wrote {}".format(
-        args.command, _plural(len(result), what), grp.described, result.n1, result.n2,
-        _test_summary(result, started), _target(args.output)), file=sys.stderr)
+    print(
+        "corrshift {}: {}, {}: {} + {} samples, {}; wrote {}".format(
+            args.command,
+            _plural(len(result), what),
+            grp.described,
+            result.n1,
+            result.n2,
+            _test_summary(result, started),
+            _target(args.output),
+        ),
+        file=sys.stderr,
+    )
     _say_left_out(args, result)
     return 0
 
@@ -454,8 +613,7 @@ class _Levels:
     def __init__(self, args: argparse.Namespace, matrix: _inputs.Matrix, grp: _Groups):
         labels, _ = _column_labels(args, matrix, args.within, "--within", blank_missing=True)
         if args.by is not None and args.within == args.by:
-            raise UsageError("--within {!r} is also --by: each of its levels holds one group only".format(
-                args.within))
+            raise UsageError("--within {!r} is also --by: each of its levels holds one group only".format(args.within))
         self.column = args.within
         self.limit = args.min_group_size
         ncols = matrix.ncols
@@ -465,8 +623,10 @@ class _Levels:
             masks = [grp.labels == grp.group1, grp.labels == grp.group2]
         else:
             lookup = matrix.column_lookup()
-            self.positions = [_inputs._as_index_list(names, ncols, "column", option, lookup)
-                              for option, names in (("--group1", grp.group1), ("--group2", grp.group2))]
+            self.positions = [
+                _inputs._as_index_list(names, ncols, "column", option, lookup)
+                for option, names in (("--group1", grp.group1), ("--group2", grp.group2))
+            ]
             for positions in self.positions:
                 mask = np.zeros(ncols, dtype=bool)
                 mask[positions] = True
@@ -476,8 +636,9 @@ class _Levels:
             column = matrix.sheet[args.within]
             if hasattr(column, "cat"):
                 categories = list(column.cat.categories)
-        self.kept, self.skipped = _within.split_levels(labels, masks[0], masks[1], self.limit,
-                                                       _within.level_order(labels, categories))
+        self.kept, self.skipped = _within.split_levels(
+            labels, masks[0], masks[1], self.limit, _within.level_order(labels, categories)
+        )
         if not self.kept:
             raise _within.no_level_error(self.skipped, self.column, self.limit)
         self.grp = grp
@@ -489,13 +650,14 @@ class _Levels:
             return grp.group1, grp.group2, {"groupby": grp.labels[level.columns]}
         inside = np.zeros(int(level.columns.max()) + 1, dtype=bool)
         inside[level.columns] = True
-        chosen = [[name for name, p in zip(names, positions) if p < inside.size and inside[p]]
-                  for names, positions in zip((grp.group1, grp.group2), self.positions)]
+        chosen = [
+            [name for name, p in zip(names, positions) if p < inside.size and inside[p]]
+            for names, positions in zip((grp.group1, grp.group2), self.positions)
+        ]
         return chosen[0], chosen[1], {}
 
 
-def _finish_levels(args: argparse.Namespace, levels: _Levels, results: List[Any], what: str, started: float
-                   ) -> int:
+def _finish_levels(args: argparse.Namespace, levels: _Levels, results: List[Any], what: str, started: float) -> int:
     for note in levels.grp.notes:
         print("corrshift: note: " + note, file=sys.stderr)
     left_out = _within.describe_skipped(levels.skipped, levels.column, levels.limit) if levels.skipped else None
@@ -511,18 +673,35 @@ def _finish_levels(args: argparse.Namespace, levels: _Levels, results: List[Any]
             for level, result in zip(levels.kept, results):
                 result._write(handle, result._positions(True, args.top), lead=level.name, header=False)
     entries = sum(len(r) for r in results)
-    print("corrshift {}: {} in {} of {!r}, {}: {}; wrote {}".format(
-        args.command, _plural(entries, what), _plural(len(results), "levels"), levels.column, levels.grp.described,
-        _test_summary(results[0], started),
-        "{} (a Parquet dataset per level)".format(args.output) if _parquet_output(args.output) else
-        _target(args.output)), file=sys.stderr)
+    print(
+        "corrshift {}: {} in {} of {!r}, {}: {}; wrote {}".format(
+            args.command,
+            _plural(entries, what),
+            _plural(len(results), "levels"),
+            levels.column,
+            levels.grp.described,
+            _test_summary(results[0], started),
+            "{} (a Parquet dataset per level)".format(args.output)
+            if _parquet_output(args.output)
+            else _target(args.output),
+        ),
+        file=sys.stderr,
+    )
     for level, result in zip(levels.kept, results):
         _say_left_out(args, result, "{} = {}: ".format(levels.column, level.name))
     return 0
 
 
-def _analyse(args: argparse.Namespace, function: Any, matrix: _inputs.Matrix, grp: _Groups,
-             options: Dict[str, Any], what: str, started: float, leading: Sequence[Any] = ()) -> int:
+def _analyse(
+    args: argparse.Namespace,
+    function: Any,
+    matrix: _inputs.Matrix,
+    grp: _Groups,
+    options: Dict[str, Any],
+    what: str,
+    started: float,
+    leading: Sequence[Any] = (),
+) -> int:
     """Run `function` (an API function) on the data, or on each level of --within, and
     write the table."""
     levels = _Levels(args, matrix, grp) if args.within is not None else None
@@ -530,8 +709,9 @@ def _analyse(args: argparse.Namespace, function: Any, matrix: _inputs.Matrix, gr
         if levels is None:
             result = function(matrix, *leading, grp.group1, grp.group2, client=client, **options)
         else:
-            results = _within.run_levels(function, matrix, levels.kept, levels.column, levels.group_args,
-                                         dict(options, client=client), leading)
+            results = _within.run_levels(
+                function, matrix, levels.kept, levels.column, levels.group_args, dict(options, client=client), leading
+            )
     if levels is None:
         return _finish(args, result, what, grp, started)
     return _finish_levels(args, levels, results, what, started)
@@ -540,8 +720,7 @@ def _analyse(args: argparse.Namespace, function: Any, matrix: _inputs.Matrix, gr
 def _unknown_rows(path: str, unknown: List[Tuple[int, str]]) -> InputError:
     shown = ", ".join("{!r} (line {})".format(name, number) for number, name in unknown[:10])
     more = ", ... ({} in all)".format(len(unknown)) if len(unknown) > 10 else ""
-    return InputError("{}: {} name(s) that are not rows of the data: {}{}".format(
-        path, len(unknown), shown, more))
+    return InputError("{}: {} name(s) that are not rows of the data: {}{}".format(path, len(unknown), shown, more))
 
 
 def _row_lines(path: str, known: set) -> List[Tuple[int, List[str]]]:
@@ -570,8 +749,7 @@ def _read_sets(path: str, rows: np.ndarray) -> Dict[str, List[str]]:
     sets: Dict[str, List[str]] = {}
     for number, fields in _row_lines(path, set(rows.tolist())):
         if len(fields) < 2:
-            raise InputError("{} line {}: a set needs a hub row and at least one partner".format(
-                path, number))
+            raise InputError("{} line {}: a set needs a hub row and at least one partner".format(path, number))
         sets.setdefault(fields[0], []).extend(fields[1:])
     if not sets:
         raise InputError("{}: the file lists no sets".format(path))
@@ -628,13 +806,17 @@ def _run_modules(args: argparse.Namespace) -> int:
             warnings.filterwarnings("ignore", message="modules: ", category=UserWarning)
             result = module_scores(*given, **options)
         if not runs and result.unknown:
-            grp.notes.append("{}: {} gene name(s) are not rows of the data and were dropped".format(
-                args.gmt, result.unknown))
+            grp.notes.append(
+                "{}: {} gene name(s) are not rows of the data and were dropped".format(args.gmt, result.unknown)
+            )
         runs.append(result)
         fresh = [name for name in result.skipped if name not in said]
         if fresh:
-            grp.notes.append("{}: {} module(s) with fewer than 2 usable genes were skipped: {}".format(
-                args.gmt, len(fresh), _inputs._quote_list(fresh)))
+            grp.notes.append(
+                "{}: {} module(s) with fewer than 2 usable genes were skipped: {}".format(
+                    args.gmt, len(fresh), _inputs._quote_list(fresh)
+                )
+            )
             said.extend(fresh)
         return result
 
@@ -644,8 +826,13 @@ def _run_modules(args: argparse.Namespace) -> int:
 def _run_demo(args: argparse.Namespace) -> int:
     from . import demo
 
-    return demo.run(args.output, permutations=args.permutations, row_permutations=args.row_permutations,
-                    n_jobs=args.jobs, progress=progress_to_stderr)
+    return demo.run(
+        args.output,
+        permutations=args.permutations,
+        row_permutations=args.row_permutations,
+        n_jobs=args.jobs,
+        progress=progress_to_stderr,
+    )
 
 
 def _subcommand(parser: argparse.ArgumentParser, name: Optional[str]) -> argparse.ArgumentParser:

@@ -5,6 +5,7 @@ of the bundled data between the 37 BCR/ABL and the 42 NEG samples, scores every 
 set against all others, prints the top 15 of each and writes the full tables, the input
 as TSV and a figure into an output folder.
 """
+
 import contextlib
 import gzip
 import math
@@ -28,8 +29,9 @@ PAIR_SHOWN = ("row1", "row2", "r1", "r2", "class", "z_diff", "p_value", "q_value
 
 def _write_inputs(example: Example, folder: str) -> None:
     # Nine significant digits give back every float32 value exactly.
-    with gzip.open(os.path.join(folder, "expression.tsv.gz"), "wt", encoding="utf-8", newline="",
-                   compresslevel=6) as out:
+    with gzip.open(
+        os.path.join(folder, "expression.tsv.gz"), "wt", encoding="utf-8", newline="", compresslevel=6
+    ) as out:
         out.write("probe\t" + "\t".join(example.samples.tolist()) + "\n")
         line = "%s" + "\t%.9g" * example.expression.shape[1] + "\n"
         for name, row in zip(example.probes.tolist(), example.expression.tolist()):
@@ -65,8 +67,7 @@ def figure(pairs: PairResult, example: Example, path: str) -> None:
             ax.plot(xs, slope * xs + intercept, color=colours[label], linewidth=1.5)
         ax.set_xlabel(example.probes[i] + " (log2 expression)")
         ax.set_ylabel(example.probes[j] + " (log2 expression)")
-        ax.set_title("#{}: z_diff = {:.2f}, p = {:.1e}".format(k + 1, best.z_diff[k], best.p_value[k]),
-                     fontsize=10)
+        ax.set_title("#{}: z_diff = {:.2f}, p = {:.1e}".format(k + 1, best.z_diff[k], best.p_value[k]), fontsize=10)
         ax.legend(fontsize=8, loc="best", frameon=False)
 
     z = pairs.z_diff.astype(np.float64)
@@ -79,11 +80,21 @@ def figure(pairs: PairResult, example: Example, path: str) -> None:
     null = np.exp(-0.5 * (grid_x / se) ** 2) / (se * math.sqrt(2 * math.pi))
     for place, log in ((grid[1, :2], False), (grid[1, 2], True)):
         ax = fig.add_subplot(place)
-        ax.hist(z, bins=bins, density=True, color="#7570b3", alpha=0.7,
-                label="observed z_diff, {:,} pairs".format(len(pairs)))
-        ax.plot(grid_x, null, color="black", linewidth=1.5,
-                label="normal null: mean 0, sd {:.3f} = sqrt(1/{} + 1/{})".format(se, pairs.n1 - 3,
-                                                                                  pairs.n2 - 3))
+        ax.hist(
+            z,
+            bins=bins,
+            density=True,
+            color="#7570b3",
+            alpha=0.7,
+            label="observed z_diff, {:,} pairs".format(len(pairs)),
+        )
+        ax.plot(
+            grid_x,
+            null,
+            color="black",
+            linewidth=1.5,
+            label="normal null: mean 0, sd {:.3f} = sqrt(1/{} + 1/{})".format(se, pairs.n1 - 3, pairs.n2 - 3),
+        )
         ax.set_xlabel("z_diff = atanh(r in {}) - atanh(r in {})".format(GROUP1, GROUP2))
         if log:
             ax.set_yscale("log")
@@ -95,15 +106,24 @@ def figure(pairs: PairResult, example: Example, path: str) -> None:
             ax.set_ylabel("density")
             ax.set_title("Observed differences against the normal null", fontsize=10)
             ax.legend(fontsize=8, frameon=False, loc="upper right")
-    fig.suptitle("Differential co-expression, ALL B-lineage: {} ({}) vs {} ({}), {:,} probe sets".format(
-        GROUP1, pairs.n1, GROUP2, pairs.n2, example.expression.shape[0]), fontsize=12)
+    fig.suptitle(
+        "Differential co-expression, ALL B-lineage: {} ({}) vs {} ({}), {:,} probe sets".format(
+            GROUP1, pairs.n1, GROUP2, pairs.n2, example.expression.shape[0]
+        ),
+        fontsize=12,
+    )
     fig.savefig(path)
 
 
-def run(output_dir: str = "corrshift-demo", permutations: int = PAIR_PERMUTATIONS,
-        row_permutations: int = ROW_PERMUTATIONS,
-        n_jobs: Optional[int] = None, progress: Callable[[], ContextManager[Any]] = contextlib.nullcontext,
-        stream: Optional[IO[str]] = None, rows: Optional[int] = None) -> int:
+def run(
+    output_dir: str = "corrshift-demo",
+    permutations: int = PAIR_PERMUTATIONS,
+    row_permutations: int = ROW_PERMUTATIONS,
+    n_jobs: Optional[int] = None,
+    progress: Callable[[], ContextManager[Any]] = contextlib.nullcontext,
+    stream: Optional[IO[str]] = None,
+    rows: Optional[int] = None,
+) -> int:
     """Run the demo and write its files into `output_dir`; returns 0.
 
     Parameters
@@ -138,30 +158,53 @@ def run(output_dir: str = "corrshift-demo", permutations: int = PAIR_PERMUTATION
     second = example.mol_biol == GROUP2
     nrows = example.expression.shape[0]
     os.makedirs(output_dir, exist_ok=True)
-    say("corrshift demo: acute lymphoblastic leukemia, B lineage, {} ({} samples) vs {} ({} samples)".format(
-        GROUP1, int(first.sum()), GROUP2, int(second.sum())))
-    say("{} of the most variable probe sets, {:,} pairs, Pearson correlation, two-sided tests".format(
-        nrows, nrows * (nrows - 1) // 2))
+    say(
+        "corrshift demo: acute lymphoblastic leukemia, B lineage, {} ({} samples) vs {} ({} samples)".format(
+            GROUP1, int(first.sum()), GROUP2, int(second.sum())
+        )
+    )
+    say(
+        "{} of the most variable probe sets, {:,} pairs, Pearson correlation, two-sided tests".format(
+            nrows, nrows * (nrows - 1) // 2
+        )
+    )
     say()
     say("Pair test, {} permutations ...".format(permutations))
     t0 = time.perf_counter()
     with progress():
-        pairs = ztest(example.expression, GROUP1, GROUP2, groupby=example.mol_biol, permutations=permutations,
-                      n_jobs=n_jobs, row_names=example.probes, column_names=example.samples)
+        pairs = ztest(
+            example.expression,
+            GROUP1,
+            GROUP2,
+            groupby=example.mol_biol,
+            permutations=permutations,
+            n_jobs=n_jobs,
+            row_names=example.probes,
+            column_names=example.samples,
+        )
     t_pairs = time.perf_counter() - t0
     say("  done in {:.1f} s".format(t_pairs))
-    say("Row scores (median |z_diff| of each probe set with all others), {} permutations ...".format(
-        row_permutations))
+    say("Row scores (median |z_diff| of each probe set with all others), {} permutations ...".format(row_permutations))
     t0 = time.perf_counter()
     with progress():
-        scores = row_scores(example.expression, GROUP1, GROUP2, groupby=example.mol_biol, score="median",
-                            permutations=row_permutations, n_jobs=n_jobs, row_names=example.probes,
-                            column_names=example.samples)
+        scores = row_scores(
+            example.expression,
+            GROUP1,
+            GROUP2,
+            groupby=example.mol_biol,
+            score="median",
+            permutations=row_permutations,
+            n_jobs=n_jobs,
+            row_names=example.probes,
+            column_names=example.samples,
+        )
     t_rows = time.perf_counter() - t0
     say("  done in {:.1f} s".format(t_rows))
     say()
-    say("Top 15 pairs by p_value (r1, p1: {}; r2, p2: {}; perm_p = (b + 1) / ({} + 1), b the passes at least "
-        "as extreme):".format(GROUP1, GROUP2, permutations))
+    say(
+        "Top 15 pairs by p_value (r1, p1: {}; r2, p2: {}; perm_p = (b + 1) / ({} + 1), b the passes at least "
+        "as extreme):".format(GROUP1, GROUP2, permutations)
+    )
     say(pairs.format(15, columns=PAIR_SHOWN))
     say()
     say("Top 15 probe sets by perm_p, then score:")
@@ -182,10 +225,12 @@ def run(output_dir: str = "corrshift-demo", permutations: int = PAIR_PERMUTATION
         figure(pairs, example, os.path.join(output_dir, "figure.png"))
         written.append("figure.png")
     t_write = time.perf_counter() - t0
-    say("Wrote {} to {}{} ({:.1f} s)".format(", ".join(written), os.path.abspath(output_dir), os.sep,
-                                             t_write))
-    say("Run time: {:.1f} s (pair test {:.1f} s, row scores {:.1f} s)".format(
-        time.perf_counter() - started, t_pairs, t_rows))
+    say("Wrote {} to {}{} ({:.1f} s)".format(", ".join(written), os.path.abspath(output_dir), os.sep, t_write))
+    say(
+        "Run time: {:.1f} s (pair test {:.1f} s, row scores {:.1f} s)".format(
+            time.perf_counter() - started, t_pairs, t_rows
+        )
+    )
     return 0
 
 

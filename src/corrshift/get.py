@@ -1,5 +1,6 @@
 """The results that :mod:`corrshift.tl` stored in an AnnData object, as pandas DataFrames
 (compare scanpy's ``sc.get.rank_genes_groups_df``)."""
+
 from typing import Any, Dict, List, Optional
 
 import numpy as np
@@ -7,8 +8,12 @@ import numpy as np
 from ._inputs import InputError, _quote_list
 
 #: The analysis each function reads, and the key that analysis stores under by default.
-_DEFAULT_KEYS = {"pairs": "corrshift_pairs", "rows": "corrshift_rows", "sets": "corrshift_sets",
-                 "modules": "corrshift_modules"}
+_DEFAULT_KEYS = {
+    "pairs": "corrshift_pairs",
+    "rows": "corrshift_rows",
+    "sets": "corrshift_sets",
+    "modules": "corrshift_modules",
+}
 
 
 def _plain(value: Any) -> Any:
@@ -28,14 +33,18 @@ def stored(adata: Any, key: str, analysis: Optional[str] = None) -> Dict[str, An
     entry = uns.get(key) if hasattr(uns, "get") else None
     if entry is None:
         found = [str(k) for k, v in uns.items() if isinstance(v, dict) and "params" in v and "table" in v]
-        raise InputError("adata.uns has no {!r}; {}".format(
-            key, "its corrshift results are " + _quote_list(found) if found else "run corrshift.tl first"))
+        raise InputError(
+            "adata.uns has no {!r}; {}".format(
+                key, "its corrshift results are " + _quote_list(found) if found else "run corrshift.tl first"
+            )
+        )
     if not (isinstance(entry, dict) and all(k in entry for k in ("params", "columns", "table", "levels"))):
         raise InputError("adata.uns[{!r}] is not a result of corrshift.tl".format(key))
     kind = _plain(entry["params"].get("analysis"))
     if analysis is not None and kind != analysis:
-        raise InputError("adata.uns[{!r}] holds a result of corrshift.tl.{}, not of corrshift.tl.{}".format(
-            key, kind, analysis))
+        raise InputError(
+            "adata.uns[{!r}] holds a result of corrshift.tl.{}, not of corrshift.tl.{}".format(key, kind, analysis)
+        )
     return entry
 
 
@@ -57,14 +66,18 @@ def level_slice(entry: Dict[str, Any], within: Optional[Any], key: str) -> slice
     if within is None:
         return slice(0, int(info["stop"][-1]) if len(names) else 0)
     if column is None:
-        raise InputError("within={!r}: the run stored under {!r} compared all cells at once (no within=)".format(
-            within, key))
+        raise InputError(
+            "within={!r}: the run stored under {!r} compared all cells at once (no within=)".format(within, key)
+        )
     level = str(within)
     if level not in names:
         left_out = [str(v) for v in _plain(entry["skipped"]["name"])] if "skipped" in entry else []
         why = " (it was left out: too few cells in a group)" if level in left_out else ""
-        raise InputError("within={!r}: the run stored under {!r} has no level {!r}{}; its levels are {}".format(
-            within, key, level, why, _quote_list(names, 10)))
+        raise InputError(
+            "within={!r}: the run stored under {!r} has no level {!r}{}; its levels are {}".format(
+                within, key, level, why, _quote_list(names, 10)
+            )
+        )
     k = names.index(level)
     return slice(int(info["start"][k]), int(info["stop"][k]))
 
@@ -89,8 +102,9 @@ def table_df(adata: Any, key: str, within: Optional[Any] = None, analysis: Optio
     if within is not None or column is None:
         info = entry["levels"]
         k = 0 if column is None else [str(v) for v in _plain(info["name"])].index(str(within))
-        frame.attrs.update({str(n): _plain(np.asarray(v)[k]) for n, v in info.items()
-                            if n not in ("name", "start", "stop")})
+        frame.attrs.update(
+            {str(n): _plain(np.asarray(v)[k]) for n, v in info.items() if n not in ("name", "start", "stop")}
+        )
     return frame
 
 

@@ -4,6 +4,7 @@ Arguments are positional only; arrays must be C-contiguous float32 (data) and in
 (row and column lists). Every call draws a progress line on the process's standard
 output (written by native code, not through ``sys.stdout``).
 """
+
 from typing import Tuple
 
 import numpy as np

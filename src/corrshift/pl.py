@@ -12,6 +12,7 @@ Needs matplotlib (the ``plot`` extra: ``pip install 'corrshift[plot]'``).
   most significant pairs labelled.
 * :func:`heatmap` -- the correlations ``r1`` and ``r2`` of the most significant pairs.
 """
+
 import os
 from typing import Any, List, Optional, Sequence, Tuple
 
@@ -28,8 +29,9 @@ def _pyplot() -> Any:
     try:
         import matplotlib.pyplot as plt  # type: ignore[import]
     except ImportError:
-        raise ImportError("corrshift.pl needs matplotlib: pip install 'corrshift[plot]' (or pip install "
-                          "matplotlib)") from None
+        raise ImportError(
+            "corrshift.pl needs matplotlib: pip install 'corrshift[plot]' (or pip install matplotlib)"
+        ) from None
     return plt
 
 
@@ -75,10 +77,22 @@ def _run_params(adata: Any, key: Optional[str]) -> dict:
     return get.params(adata, key)
 
 
-def pair(adata: Any, gene1: str, gene2: str, *, key: Optional[str] = "corrshift_pairs", within: Any = None,
-         groupby: Optional[str] = None, groups: Optional[Sequence[Any]] = None, layer: Optional[str] = None,
-         use_raw: Optional[bool] = None, method: Optional[str] = None, ax: Any = None, show: Optional[bool] = None,
-         save: Any = None) -> Any:
+def pair(
+    adata: Any,
+    gene1: str,
+    gene2: str,
+    *,
+    key: Optional[str] = "corrshift_pairs",
+    within: Any = None,
+    groupby: Optional[str] = None,
+    groups: Optional[Sequence[Any]] = None,
+    layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
+    method: Optional[str] = None,
+    ax: Any = None,
+    show: Optional[bool] = None,
+    save: Any = None,
+) -> Any:
     """The values of two genes in the cells of each group, with a fitted line per group.
 
     Parameters
@@ -120,8 +134,10 @@ def pair(adata: Any, gene1: str, gene2: str, *, key: Optional[str] = "corrshift_
     if within is not None:
         column = params.get("within")
         if column is None:
-            raise InputError("pair: within={!r} needs key= of a result made with within=; or pass the level's "
-                             "cells, e.g. adata[adata.obs['cell_type'] == 'B']".format(within))
+            raise InputError(
+                "pair: within={!r} needs key= of a result made with within=; or pass the level's "
+                "cells, e.g. adata[adata.obs['cell_type'] == 'B']".format(within)
+            )
         levels, _ = tl.obs_labels(adata, column, "within")
         cells = levels == str(within)
         if not cells.any():
@@ -179,8 +195,16 @@ def _entry_names(frame: Any) -> List[str]:
     return [str(v) for v in frame[name].tolist()]
 
 
-def overview(adata: Any, key: str = "corrshift_pairs", *, within: Any = None, n_labels: int = 10, ax: Any = None,
-             show: Optional[bool] = None, save: Any = None) -> Any:
+def overview(
+    adata: Any,
+    key: str = "corrshift_pairs",
+    *,
+    within: Any = None,
+    n_labels: int = 10,
+    ax: Any = None,
+    show: Optional[bool] = None,
+    save: Any = None,
+) -> Any:
     """Every entry of a stored result: its effect against ``-log10`` of its p-value, the
     `n_labels` most significant labelled.
 
@@ -205,13 +229,20 @@ def overview(adata: Any, key: str = "corrshift_pairs", *, within: Any = None, n_
     else:
         for k, level in enumerate(dict.fromkeys(frame[column].tolist())):
             chosen = (frame[column] == level).to_numpy()
-            ax.scatter(x[chosen], y[chosen], s=6, color="C{}".format(k % 10), linewidths=0, label=str(level),
-                       rasterized=chosen.sum() > 5000)
+            ax.scatter(
+                x[chosen],
+                y[chosen],
+                s=6,
+                color="C{}".format(k % 10),
+                linewidths=0,
+                label=str(level),
+                rasterized=chosen.sum() > 5000,
+            )
         ax.legend(title=column, frameon=False, fontsize=7, title_fontsize=8, markerscale=2)
     names = _entry_names(frame)
     if column is not None:
         names = ["{} ({})".format(n, level) for n, level in zip(names, frame[column].tolist())]
-    best = np.lexsort((-np.abs(x), -y))[:max(0, int(n_labels))]
+    best = np.lexsort((-np.abs(x), -y))[: max(0, int(n_labels))]
     ax.scatter(x[best], y[best], s=14, facecolors="none", edgecolors="k", linewidths=0.8)
     for k in best:
         ax.annotate(names[k], (x[k], y[k]), xytext=(3, 3), textcoords="offset points", fontsize=7)
@@ -220,13 +251,23 @@ def overview(adata: Any, key: str = "corrshift_pairs", *, within: Any = None, n_
     ax.set_ylabel("-log10 {}".format(p_name))
     params = get.params(adata, key)
     groups = params.get("groups", ["group 1", "group 2"])
-    ax.set_title("{} vs {}{}".format(groups[0], groups[1], "" if within is None else " in {}".format(within)),
-                 fontsize=10)
+    ax.set_title(
+        "{} vs {}{}".format(groups[0], groups[1], "" if within is None else " in {}".format(within)), fontsize=10
+    )
     return _finish(figure, ax, show, save, "corrshift_overview.png")
 
 
-def heatmap(adata: Any, key: str = "corrshift_pairs", *, within: Any = None, n_pairs: int = 20, ax: Any = None,
-            cmap: str = "RdBu_r", show: Optional[bool] = None, save: Any = None) -> Any:
+def heatmap(
+    adata: Any,
+    key: str = "corrshift_pairs",
+    *,
+    within: Any = None,
+    n_pairs: int = 20,
+    ax: Any = None,
+    cmap: str = "RdBu_r",
+    show: Optional[bool] = None,
+    save: Any = None,
+) -> Any:
     """The correlations ``r1`` and ``r2`` of the `n_pairs` most significant pairs of a
     stored :func:`corrshift.tl.pairs` result, one row per pair.
 
@@ -241,12 +282,15 @@ def heatmap(adata: Any, key: str = "corrshift_pairs", *, within: Any = None, n_p
     plt = _pyplot()
     frame, column = _table(adata, key, within)
     if "r1" not in frame.columns:
-        raise InputError("heatmap: adata.uns[{!r}] holds no correlations r1, r2 (a result of "
-                         "corrshift.tl.pairs has them)".format(key))
+        raise InputError(
+            "heatmap: adata.uns[{!r}] holds no correlations r1, r2 (a result of corrshift.tl.pairs has them)".format(
+                key
+            )
+        )
     groups = get.params(adata, key).get("groups", ["group 1", "group 2"])
     names = np.asarray(_entry_names(frame), dtype=object)
     order = np.lexsort((-np.abs(frame["z_diff"].to_numpy(np.float64)), frame["p_value"].to_numpy(np.float64)))
-    shown = list(dict.fromkeys(names[order].tolist()))[:max(1, int(n_pairs))]
+    shown = list(dict.fromkeys(names[order].tolist()))[: max(1, int(n_pairs))]
     where = {name: k for k, name in enumerate(shown)}
     levels = [None] if column is None else list(dict.fromkeys(frame[column].tolist()))
     values = np.full((len(shown), 2 * len(levels)), np.nan)
@@ -254,23 +298,30 @@ def heatmap(adata: Any, key: str = "corrshift_pairs", *, within: Any = None, n_p
         chosen = np.ones(len(frame), dtype=bool) if level is None else (frame[column] == level).to_numpy()
         for name, r1, r2 in zip(names[chosen], frame["r1"].to_numpy()[chosen], frame["r2"].to_numpy()[chosen]):
             if name in where:
-                values[where[name], 2 * j:2 * j + 2] = (r1, r2)
-    labels = ["{}{}".format("" if level is None else "{}: ".format(level), group)
-              for level in levels for group in groups]
+                values[where[name], 2 * j : 2 * j + 2] = (r1, r2)
+    labels = [
+        "{}{}".format("" if level is None else "{}: ".format(level), group) for level in levels for group in groups
+    ]
     if ax is None:
         figure, ax = plt.subplots(figsize=(1.6 + 0.9 * len(labels), 1.2 + 0.28 * len(shown)))
     figure = ax.figure
-    image = ax.imshow(np.ma.masked_invalid(values), cmap=cmap, vmin=-1.0, vmax=1.0, aspect="auto",
-                      interpolation="nearest")
+    image = ax.imshow(
+        np.ma.masked_invalid(values), cmap=cmap, vmin=-1.0, vmax=1.0, aspect="auto", interpolation="nearest"
+    )
     ax.set_facecolor("0.9")
     ax.set_xticks(np.arange(len(labels)))
-    ax.set_xticklabels(labels, rotation=45 if len(labels) > 2 else 0, ha="right" if len(labels) > 2 else "center",
-                       fontsize=8)
+    ax.set_xticklabels(
+        labels, rotation=45 if len(labels) > 2 else 0, ha="right" if len(labels) > 2 else "center", fontsize=8
+    )
     ax.set_yticks(np.arange(len(shown)))
     ax.set_yticklabels(shown, fontsize=8)
     figure.colorbar(image, ax=ax, label="r", shrink=0.8)
-    ax.set_title("r1 and r2 of the {} most significant pairs{}".format(
-        len(shown), "" if within is None else " in {}".format(within)), fontsize=10)
+    ax.set_title(
+        "r1 and r2 of the {} most significant pairs{}".format(
+            len(shown), "" if within is None else " in {}".format(within)
+        ),
+        fontsize=10,
+    )
     return _finish(figure, ax, show, save, "corrshift_heatmap.png")
 
 

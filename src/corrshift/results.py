@@ -11,6 +11,7 @@ calls can build the same columns: :func:`bh_qvalues`, :func:`exceedance_counts`,
 :func:`permutation_pvalues`, :func:`correlation_pvalues`, :func:`correlation_classes`,
 :func:`pair_order` and :func:`score_order`.
 """
+
 import copy
 import functools
 import gzip
@@ -24,8 +25,22 @@ PathArg = Union[str, "os.PathLike[str]"]
 _T = TypeVar("_T", bound="_Result")
 
 #: Pair columns, in output order (the TSV, the DataFrame and any other table writer).
-PAIR_COLUMNS = ("row1", "row2", "r1", "r2", "p1", "p2", "class", "z_diff", "p_value", "q_value", "perm_p",
-                "perm_q", "n1", "n2")
+PAIR_COLUMNS = (
+    "row1",
+    "row2",
+    "r1",
+    "r2",
+    "p1",
+    "p2",
+    "class",
+    "z_diff",
+    "p_value",
+    "q_value",
+    "perm_p",
+    "perm_q",
+    "n1",
+    "n2",
+)
 ROW_COLUMNS = ("row", "score", "perm_p", "perm_q", "n1", "n2")
 SET_COLUMNS = ("hub", "size", "score", "perm_p", "perm_q", "n1", "n2")
 MODULE_COLUMNS = ("module", "n_genes", "n_pairs", "score", "mean_r1", "mean_r2", "perm_p", "perm_q", "n1", "n2")
@@ -64,7 +79,7 @@ def bh_qvalues(p_values: Any) -> np.ndarray:
     scaled *= m
     step = 1 << 20  # ranks in pieces: no second full-size array
     for start in range(0, m, step):
-        scaled[start:start + step] /= np.arange(start + 1, min(m, start + step) + 1, dtype=np.float64)
+        scaled[start : start + step] /= np.arange(start + 1, min(m, start + step) + 1, dtype=np.float64)
     # Running minimum from the largest p-value down (the step-up rule).
     backwards = scaled[::-1]
     np.minimum.accumulate(backwards, out=backwards)
@@ -180,19 +195,18 @@ def _beta_fraction(x: np.ndarray, a: float, b: float) -> np.ndarray:
         m2 = 2.0 * m
         X, C, D, H = xs[:n], c[:n], d[:n], h[:n]
         K, CA, T, F = coef[:n], ca[:n], tmp[:n], flag[:n]
-        for scale, over in ((m * (b - m), (qam + m2) * (a + m2)),
-                            (-(a + m) * (qab + m), (a + m2) * (qap + m2))):
+        for scale, over in ((m * (b - m), (qam + m2) * (a + m2)), (-(a + m) * (qab + m), (a + m2) * (qap + m2))):
             np.multiply(scale, X, out=K)
-            np.divide(K, over, out=K)          # coef
+            np.divide(K, over, out=K)  # coef
             np.multiply(K, D, out=T)
-            np.add(1.0, T, out=T)              # da = 1 + coef d
+            np.add(1.0, T, out=T)  # da = 1 + coef d
             floor_tiny(T, CA, F)
-            np.divide(1.0, T, out=D)           # d = 1 / da
+            np.divide(1.0, T, out=D)  # d = 1 / da
             np.divide(K, C, out=CA)
-            np.add(1.0, CA, out=CA)            # c = 1 + coef / c
+            np.add(1.0, CA, out=CA)  # c = 1 + coef / c
             floor_tiny(CA, T, F)
             C[...] = CA
-            np.multiply(D, CA, out=T)          # step = d c
+            np.multiply(D, CA, out=T)  # step = d c
             np.multiply(H, T, out=H)
         np.subtract(T, 1.0, out=T)
         np.abs(T, out=T)
@@ -222,7 +236,7 @@ def correlation_pvalues(r: Any, n: int, chunk: int = 1 << 15) -> np.ndarray:
     if flat.size > chunk:  # work arrays that stay in the cache, whatever the table's length
         out = np.empty(flat.size)
         for k in range(0, flat.size, chunk):
-            out[k:k + chunk] = correlation_pvalues(flat[k:k + chunk], n, chunk)
+            out[k : k + chunk] = correlation_pvalues(flat[k : k + chunk], n, chunk)
         return out.reshape(np.shape(r))
     a = np.abs(flat.astype(np.float64))
     p = np.full(a.shape, np.nan)
@@ -385,16 +399,23 @@ class _Result:
     def top(self: _T, n: Optional[int] = None) -> _T:
         """The `n` most significant entries (all when None), sorted, as a new result."""
         order = self.order()
-        return self.take(order if n is None else order[:max(0, int(n))])
+        return self.take(order if n is None else order[: max(0, int(n))])
 
     def _positions(self, sort: bool, top: Optional[int]) -> np.ndarray:
         positions = self.order() if sort else np.arange(len(self))
-        return positions if top is None else positions[:max(0, int(top))]
+        return positions if top is None else positions[: max(0, int(top))]
 
     def metadata(self) -> Dict[str, Any]:
         """What the run was: group labels and sizes, options (and the rows left out, if any)."""
-        meta = {"group1": self.group1, "group2": self.group2, "n1": self.n1, "n2": self.n2,
-                "method": self.method, "alternative": self.alternative, "permutations": self.permutations}
+        meta = {
+            "group1": self.group1,
+            "group2": self.group2,
+            "n1": self.n1,
+            "n2": self.n2,
+            "method": self.method,
+            "alternative": self.alternative,
+            "permutations": self.permutations,
+        }
         if self.dropped:
             meta["dropped"] = self.dropped
         if self.perm_q_note:
@@ -420,8 +441,7 @@ class _Result:
 
     def header_comment(self) -> str:
         """The first line of the TSV output: the two groups."""
-        return "# group1 = {} ({} samples); group2 = {} ({} samples)".format(
-            self.group1, self.n1, self.group2, self.n2)
+        return "# group1 = {} ({} samples); group2 = {} ({} samples)".format(self.group1, self.n1, self.group2, self.n2)
 
     def to_tsv(self, path: Union[PathArg, IO[str]], *, sort: bool = True, top: Optional[int] = None) -> None:
         """Write the table as tab-separated text.
@@ -448,15 +468,19 @@ class _Result:
         with _open_output(path) as out:  # type: ignore[arg-type]
             self._write(out, positions)
 
-    def _write(self, out: IO[str], positions: np.ndarray, chunk: int = 100000, lead: Optional[str] = None,
-               header: bool = True) -> None:
+    def _write(
+        self, out: IO[str], positions: np.ndarray, chunk: int = 100000, lead: Optional[str] = None, header: bool = True
+    ) -> None:
         """The lines of the entries at `positions`, after the comment and column lines
         unless `header` is False; `lead` is a first field put before every entry."""
         if header:
             out.write(self.header_comment() + "\n")
             if self.dropped:
-                out.write("# left out: {}\n".format("; ".join(
-                    "{} ({})".format(why, ", ".join(names)) for why, names in self.dropped.items())))
+                out.write(
+                    "# left out: {}\n".format(
+                        "; ".join("{} ({})".format(why, ", ".join(names)) for why, names in self.dropped.items())
+                    )
+                )
             if self.perm_q_note:
                 out.write("# perm_q: {}\n".format(self.perm_q_note))
             out.write("\t".join(self.columns) + "\n")
@@ -464,12 +488,17 @@ class _Result:
         # Formatting one value costs far more than substituting a ready string, so columns
         # with one value (the group sizes) go into the line format, and columns with few
         # distinct values (permutation p-values) are formatted once per distinct value.
-        constant = [name not in self._text_columns and array.size > 0 and array.dtype.kind in "iuf"
-                    and not np.isnan(array[0]) and bool(np.all(array == array[0]))
-                    for name, array in zip(self.columns, arrays)]
+        constant = [
+            name not in self._text_columns
+            and array.size > 0
+            and array.dtype.kind in "iuf"
+            and not np.isnan(array[0])
+            and bool(np.all(array == array[0]))
+            for name, array in zip(self.columns, arrays)
+        ]
         few = [name in ("perm_p", "perm_q") for name in self.columns]
         for start in range(0, positions.size, chunk):
-            part = positions[start:start + chunk]
+            part = positions[start : start + chunk]
             fields: List[str] = []
             values: List[List[Any]] = []
             for name, array, fixed, lookup in zip(self.columns, arrays, constant, few):
@@ -526,9 +555,20 @@ class _Result:
         return "\n".join(lines)
 
     def _describe(self) -> str:
-        return ("{} {}; group1 = {} ({} samples), group2 = {} ({} samples); method {!r}, alternative {!r}, "
-                "{} permutations".format(len(self), self._noun, self.group1, self.n1, self.group2, self.n2,
-                                         self.method, self.alternative, self.permutations))
+        return (
+            "{} {}; group1 = {} ({} samples), group2 = {} ({} samples); method {!r}, alternative {!r}, "
+            "{} permutations".format(
+                len(self),
+                self._noun,
+                self.group1,
+                self.n1,
+                self.group2,
+                self.n2,
+                self.method,
+                self.alternative,
+                self.permutations,
+            )
+        )
 
     def summary(self) -> str:
         """One line saying what the table is."""
@@ -542,6 +582,7 @@ class _Result:
 def _malloc_trim() -> Any:
     try:
         import ctypes
+
         return ctypes.CDLL(None).malloc_trim
     except (OSError, AttributeError, TypeError):
         return None
@@ -595,15 +636,46 @@ class PairResult(_Result):
     columns = PAIR_COLUMNS
     _text_columns = ("row1", "row2", "class")
     _noun = "pairs"
-    _entries = ("index1", "index2", "r1", "r2", "z_diff", "p_value", "perm_p", "p1", "p2", "class_code",
-                "q_value", "perm_q")
+    _entries = (
+        "index1",
+        "index2",
+        "r1",
+        "r2",
+        "z_diff",
+        "p_value",
+        "perm_p",
+        "p1",
+        "p2",
+        "class_code",
+        "q_value",
+        "perm_q",
+    )
 
-    def __init__(self, names: np.ndarray, index1: np.ndarray, index2: np.ndarray, r1: np.ndarray,
-                 r2: np.ndarray, z_diff: np.ndarray, p_value: np.ndarray, perm_p: np.ndarray, n1: int, n2: int,
-                 method: str, alternative: str, permutations: int, *, group1: str = "group 1",
-                 group2: str = "group 2", class_alpha: float = 0.05, p1: Optional[np.ndarray] = None,
-                 p2: Optional[np.ndarray] = None, class_code: Optional[np.ndarray] = None,
-                 q_value: Optional[np.ndarray] = None, perm_q: Optional[np.ndarray] = None):
+    def __init__(
+        self,
+        names: np.ndarray,
+        index1: np.ndarray,
+        index2: np.ndarray,
+        r1: np.ndarray,
+        r2: np.ndarray,
+        z_diff: np.ndarray,
+        p_value: np.ndarray,
+        perm_p: np.ndarray,
+        n1: int,
+        n2: int,
+        method: str,
+        alternative: str,
+        permutations: int,
+        *,
+        group1: str = "group 1",
+        group2: str = "group 2",
+        class_alpha: float = 0.05,
+        p1: Optional[np.ndarray] = None,
+        p2: Optional[np.ndarray] = None,
+        class_code: Optional[np.ndarray] = None,
+        q_value: Optional[np.ndarray] = None,
+        perm_q: Optional[np.ndarray] = None,
+    ):
         self.names = names
         self.index1, self.index2 = index1, index2
         self.r1, self.r2, self.z_diff, self.p_value, self.perm_p = r1, r2, z_diff, p_value, perm_p
@@ -684,10 +756,27 @@ class PairResult(_Result):
             return np.concatenate([getattr(p, name) for p in parts])
 
         made = {k: joined(k) for k in ("p1", "p2", "class_code") if all(p.made(k) is not None for p in parts)}
-        return cls(first.names, joined("index1"), joined("index2"), joined("r1"), joined("r2"), joined("z_diff"),
-                   joined("p_value"), joined("perm_p"), first.n1, first.n2, first.method, first.alternative,
-                   first.permutations, group1=first.group1, group2=first.group2, class_alpha=first.class_alpha,
-                   q_value=joined("q_value"), perm_q=joined("perm_q"), **made)
+        return cls(
+            first.names,
+            joined("index1"),
+            joined("index2"),
+            joined("r1"),
+            joined("r2"),
+            joined("z_diff"),
+            joined("p_value"),
+            joined("perm_p"),
+            first.n1,
+            first.n2,
+            first.method,
+            first.alternative,
+            first.permutations,
+            group1=first.group1,
+            group2=first.group2,
+            class_alpha=first.class_alpha,
+            q_value=joined("q_value"),
+            perm_q=joined("perm_q"),
+            **made,
+        )
 
 
 class _ScoreResult(_Result):
@@ -695,9 +784,23 @@ class _ScoreResult(_Result):
 
     _entries = ("index", "score", "perm_p", "perm_q")
 
-    def __init__(self, names: np.ndarray, index: np.ndarray, score: np.ndarray, perm_p: np.ndarray,
-                 n1: int, n2: int, score_name: str, method: str, alternative: str, permutations: int, *,
-                 group1: str = "group 1", group2: str = "group 2", perm_q: Optional[np.ndarray] = None):
+    def __init__(
+        self,
+        names: np.ndarray,
+        index: np.ndarray,
+        score: np.ndarray,
+        perm_p: np.ndarray,
+        n1: int,
+        n2: int,
+        score_name: str,
+        method: str,
+        alternative: str,
+        permutations: int,
+        *,
+        group1: str = "group 1",
+        group2: str = "group 2",
+        perm_q: Optional[np.ndarray] = None,
+    ):
         self.names = names
         self.index = index
         self.score = score
@@ -794,12 +897,39 @@ class SetResult(_ScoreResult):
     _noun = "sets"
     _entries = _ScoreResult._entries + ("partners", "size")
 
-    def __init__(self, names: np.ndarray, index: np.ndarray, partners: List[np.ndarray], score: np.ndarray,
-                 perm_p: np.ndarray, n1: int, n2: int, score_name: str, method: str, alternative: str,
-                 permutations: int, *, group1: str = "group 1", group2: str = "group 2",
-                 perm_q: Optional[np.ndarray] = None):
-        super().__init__(names, index, score, perm_p, n1, n2, score_name, method, alternative, permutations,
-                         group1=group1, group2=group2, perm_q=perm_q)
+    def __init__(
+        self,
+        names: np.ndarray,
+        index: np.ndarray,
+        partners: List[np.ndarray],
+        score: np.ndarray,
+        perm_p: np.ndarray,
+        n1: int,
+        n2: int,
+        score_name: str,
+        method: str,
+        alternative: str,
+        permutations: int,
+        *,
+        group1: str = "group 1",
+        group2: str = "group 2",
+        perm_q: Optional[np.ndarray] = None,
+    ):
+        super().__init__(
+            names,
+            index,
+            score,
+            perm_p,
+            n1,
+            n2,
+            score_name,
+            method,
+            alternative,
+            permutations,
+            group1=group1,
+            group2=group2,
+            perm_q=perm_q,
+        )
         self.partners = partners
         self.size = np.asarray([p.size for p in partners], dtype=np.int32)
 
@@ -848,15 +978,46 @@ class ModuleResult(_ScoreResult):
     _noun = "modules"
     _entries = _ScoreResult._entries + ("genes", "n_genes", "n_pairs", "missing", "mean_r1", "mean_r2")
 
-    def __init__(self, module_names: Sequence[str], genes: List[np.ndarray], score: np.ndarray,
-                 perm_p: np.ndarray, mean_r1: np.ndarray, mean_r2: np.ndarray, n1: int, n2: int, score_name: str,
-                 method: str, alternative: str, permutations: int, *, names: Optional[np.ndarray] = None,
-                 missing: Optional[np.ndarray] = None, skipped: Sequence[str] = (), unknown: Optional[int] = None,
-                 group1: str = "group 1",
-                 group2: str = "group 2", perm_q: Optional[np.ndarray] = None, index: Optional[np.ndarray] = None):
+    def __init__(
+        self,
+        module_names: Sequence[str],
+        genes: List[np.ndarray],
+        score: np.ndarray,
+        perm_p: np.ndarray,
+        mean_r1: np.ndarray,
+        mean_r2: np.ndarray,
+        n1: int,
+        n2: int,
+        score_name: str,
+        method: str,
+        alternative: str,
+        permutations: int,
+        *,
+        names: Optional[np.ndarray] = None,
+        missing: Optional[np.ndarray] = None,
+        skipped: Sequence[str] = (),
+        unknown: Optional[int] = None,
+        group1: str = "group 1",
+        group2: str = "group 2",
+        perm_q: Optional[np.ndarray] = None,
+        index: Optional[np.ndarray] = None,
+    ):
         where = np.arange(len(genes), dtype=np.int32) if index is None else np.asarray(index, dtype=np.int32)
-        super().__init__(np.asarray(module_names, dtype=object), where, score, perm_p, n1, n2, score_name, method,
-                         alternative, permutations, group1=group1, group2=group2, perm_q=perm_q)
+        super().__init__(
+            np.asarray(module_names, dtype=object),
+            where,
+            score,
+            perm_p,
+            n1,
+            n2,
+            score_name,
+            method,
+            alternative,
+            permutations,
+            group1=group1,
+            group2=group2,
+            perm_q=perm_q,
+        )
         self.row_names = names
         self.genes = genes
         self.n_genes = np.asarray([g.size for g in genes], dtype=np.int32)
@@ -881,6 +1042,22 @@ class ModuleResult(_ScoreResult):
         return meta
 
 
-__all__ = ["PairResult", "RowResult", "SetResult", "ModuleResult", "bh_qvalues", "exceedance_counts", "permutation_pvalues",
-           "correlation_pvalues", "correlation_classes", "pair_order", "score_order", "describe_group",
-           "PAIR_COLUMNS", "ROW_COLUMNS", "SET_COLUMNS", "MODULE_COLUMNS", "CLASS_LABELS"]
+__all__ = [
+    "PairResult",
+    "RowResult",
+    "SetResult",
+    "ModuleResult",
+    "bh_qvalues",
+    "exceedance_counts",
+    "permutation_pvalues",
+    "correlation_pvalues",
+    "correlation_classes",
+    "pair_order",
+    "score_order",
+    "describe_group",
+    "PAIR_COLUMNS",
+    "ROW_COLUMNS",
+    "SET_COLUMNS",
+    "MODULE_COLUMNS",
+    "CLASS_LABELS",
+]

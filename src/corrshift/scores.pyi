@@ -3,6 +3,7 @@
 Arguments are positional only; arrays must be C-contiguous float32 (values) and int32
 (labels). An unknown score name gives NaN scores.
 """
+
 from typing import Tuple
 
 import numpy as np

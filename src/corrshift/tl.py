@@ -10,6 +10,7 @@ that cannot be correlated there, see ``result.dropped``). The stored form surviv
 function does not name itself (``n_jobs``, ``class_alpha``, ``max_q``, ``top``, ``out``,
 ``client``, ...) go to the analysis function of :mod:`corrshift.api` unchanged.
 """
+
 import types
 import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -35,8 +36,11 @@ def obs_labels(adata: Any, column: Any, argname: str) -> Tuple[np.ndarray, Optio
     if not isinstance(column, str):
         raise InputError("{} must name a column of adata.obs, got {!r}".format(argname, column))
     if column not in adata.obs.columns:
-        raise InputError("{}={!r}: adata.obs has no such column; it has {}".format(
-            argname, column, _inputs._quote_list([str(c) for c in adata.obs.columns], 10) or "none"))
+        raise InputError(
+            "{}={!r}: adata.obs has no such column; it has {}".format(
+                argname, column, _inputs._quote_list([str(c) for c in adata.obs.columns], 10) or "none"
+            )
+        )
     values = adata.obs[column]
     missing = values.isna().to_numpy()
     labels = np.asarray([str(v) for v in values.tolist()], dtype=object)
@@ -47,8 +51,10 @@ def obs_labels(adata: Any, column: Any, argname: str) -> Tuple[np.ndarray, Optio
 
 def _group_levels(groups: Any, labels: np.ndarray, groupby: str) -> Tuple[List[str], List[str]]:
     if isinstance(groups, (str, bytes)) or not isinstance(groups, Sequence) or len(groups) != 2:
-        raise InputError("groups must be the two groups to compare, e.g. groups=('stim', 'ctrl'): two levels "
-                         "of {!r} (or two lists of levels), got {!r}".format(groupby, groups))
+        raise InputError(
+            "groups must be the two groups to compare, e.g. groups=('stim', 'ctrl'): two levels "
+            "of {!r} (or two lists of levels), got {!r}".format(groupby, groups)
+        )
     present = _within.level_order(labels)
     chosen = []
     for argname, given in zip(("groups[0]", "groups[1]"), groups):
@@ -56,13 +62,21 @@ def _group_levels(groups: Any, labels: np.ndarray, groupby: str) -> Tuple[List[s
         wanted = [str(v) for v in levels]
         missing = [v for v in wanted if v not in present]
         if not wanted or missing:
-            raise InputError("{}: {!r} has no level {}; its levels are {}".format(
-                argname, groupby, _inputs._quote_list(missing or ["(none given)"], 3),
-                _inputs._quote_list(present, 10)))
+            raise InputError(
+                "{}: {!r} has no level {}; its levels are {}".format(
+                    argname,
+                    groupby,
+                    _inputs._quote_list(missing or ["(none given)"], 3),
+                    _inputs._quote_list(present, 10),
+                )
+            )
         chosen.append(wanted)
     if set(chosen[0]) & set(chosen[1]):
-        raise InputError("groups: the two groups share the level(s) {}; give each level to one group".format(
-            _inputs._quote_list(sorted(set(chosen[0]) & set(chosen[1])), 3)))
+        raise InputError(
+            "groups: the two groups share the level(s) {}; give each level to one group".format(
+                _inputs._quote_list(sorted(set(chosen[0]) & set(chosen[1])), 3)
+            )
+        )
     return chosen[0], chosen[1]
 
 
@@ -76,19 +90,32 @@ def _data(adata: Any, layer: Optional[str], use_raw: Optional[bool]) -> Tuple[_i
         if adata.raw is None:
             raise InputError("use_raw=True: the AnnData object has no .raw; leave use_raw out to use X")
         raw = adata.raw
-        source = types.SimpleNamespace(X=raw.X, layers={}, var=raw.var, var_names=raw.var_names,
-                                       obs=adata.obs, obs_names=adata.obs_names)
+        source = types.SimpleNamespace(
+            X=raw.X, layers={}, var=raw.var, var_names=raw.var_names, obs=adata.obs, obs_names=adata.obs_names
+        )
         return _inputs.as_matrix(source), True
     return _inputs.as_matrix(adata, layer=layer), False
 
 
-def _params(analysis: str, groupby: str, groups: Tuple[List[str], List[str]], within: Optional[str],
-            layer: Optional[str], use_raw: bool, min_group_size: int, options: Dict[str, Any]) -> Dict[str, Any]:
-    params: Dict[str, Any] = {"analysis": analysis, "groupby": groupby,
-                              "groups": np.asarray(["+".join(groups[0]), "+".join(groups[1])], dtype=object),
-                              "group_levels1": np.asarray(groups[0], dtype=object),
-                              "group_levels2": np.asarray(groups[1], dtype=object),
-                              "use_raw": bool(use_raw), "min_group_size": min_group_size}
+def _params(
+    analysis: str,
+    groupby: str,
+    groups: Tuple[List[str], List[str]],
+    within: Optional[str],
+    layer: Optional[str],
+    use_raw: bool,
+    min_group_size: int,
+    options: Dict[str, Any],
+) -> Dict[str, Any]:
+    params: Dict[str, Any] = {
+        "analysis": analysis,
+        "groupby": groupby,
+        "groups": np.asarray(["+".join(groups[0]), "+".join(groups[1])], dtype=object),
+        "group_levels1": np.asarray(groups[0], dtype=object),
+        "group_levels2": np.asarray(groups[1], dtype=object),
+        "use_raw": bool(use_raw),
+        "min_group_size": min_group_size,
+    }
     if within is not None:
         params["within"] = within
     if layer is not None:
@@ -118,8 +145,11 @@ def _columns(results: Sequence[Any]) -> Tuple[List[str], Dict[str, np.ndarray]]:
 def _level_table(names: Sequence[str], results: Sequence[Any]) -> Dict[str, np.ndarray]:
     sizes = np.asarray([len(r) for r in results], dtype=np.int64)
     stops = np.cumsum(sizes)
-    table: Dict[str, np.ndarray] = {"name": np.asarray(list(names), dtype=object), "start": stops - sizes,
-                                    "stop": stops}
+    table: Dict[str, np.ndarray] = {
+        "name": np.asarray(list(names), dtype=object),
+        "start": stops - sizes,
+        "stop": stops,
+    }
     metadata = [r.metadata() for r in results]
     for key, value in metadata[0].items():
         values = [m.get(key) for m in metadata]
@@ -133,20 +163,28 @@ def _level_table(names: Sequence[str], results: Sequence[Any]) -> Dict[str, np.n
 def _dropped_table(names: Sequence[str], results: Sequence[Any]) -> Dict[str, np.ndarray]:
     """The rows each level's run left out (``result.dropped``), one entry per row: its
     level, the reason and its name."""
-    entries = [(level, why, row) for level, result in zip(names, results)
-               for why, rows in (getattr(result, "dropped", None) or {}).items() for row in rows]
-    return {field: np.asarray([e[k] for e in entries], dtype=object)
-            for k, field in enumerate(("level", "reason", "row"))}
+    entries = [
+        (level, why, row)
+        for level, result in zip(names, results)
+        for why, rows in (getattr(result, "dropped", None) or {}).items()
+        for row in rows
+    ]
+    return {
+        field: np.asarray([e[k] for e in entries], dtype=object) for k, field in enumerate(("level", "reason", "row"))
+    }
 
 
 def _skipped_table(skipped: Sequence[_within.Level]) -> Dict[str, np.ndarray]:
-    return {"name": np.asarray([s.name for s in skipped], dtype=object),
-            "n1": np.asarray([s.n1 for s in skipped], dtype=np.int64),
-            "n2": np.asarray([s.n2 for s in skipped], dtype=np.int64)}
+    return {
+        "name": np.asarray([s.name for s in skipped], dtype=object),
+        "n1": np.asarray([s.n1 for s in skipped], dtype=np.int64),
+        "n2": np.asarray([s.n2 for s in skipped], dtype=np.int64),
+    }
 
 
-def _rows_into_var(adata: Any, key: str, matrix: _inputs.Matrix, names: Sequence[str],
-                   results: Sequence[Any], within: Optional[str]) -> None:
+def _rows_into_var(
+    adata: Any, key: str, matrix: _inputs.Matrix, names: Sequence[str], results: Sequence[Any], within: Optional[str]
+) -> None:
     """Per-gene scores into ``adata.var`` (one comparison) or ``adata.varm`` (one column per
     level), where the rows analysed are the genes of ``adata.var``; NaN for a gene a table
     does not hold."""
@@ -168,14 +206,30 @@ def _rows_into_var(adata: Any, key: str, matrix: _inputs.Matrix, names: Sequence
             adata.varm["{}_{}".format(key, column)] = block
 
 
-def _analyse(analysis: str, function: Callable[..., Any], adata: Any, groupby: Any, groups: Any, *,
-             within: Optional[str], layer: Optional[str], use_raw: Optional[bool], min_group_size: Any,
-             key_added: Any, copy: bool, options: Dict[str, Any], leading: Sequence[Any] = ()) -> Any:
+def _analyse(
+    analysis: str,
+    function: Callable[..., Any],
+    adata: Any,
+    groupby: Any,
+    groups: Any,
+    *,
+    within: Optional[str],
+    layer: Optional[str],
+    use_raw: Optional[bool],
+    min_group_size: Any,
+    key_added: Any,
+    copy: bool,
+    options: Dict[str, Any],
+    leading: Sequence[Any] = (),
+) -> Any:
     """Run `function` (an API function) on `adata`, per level of `within` when given, and
     store its tables in ``adata.uns[key_added]``."""
     if not _inputs._is_anndata(adata):
-        raise InputError("adata must be an AnnData object, got {}; the functions of corrshift.api take other "
-                         "data".format(type(adata).__name__))
+        raise InputError(
+            "adata must be an AnnData object, got {}; the functions of corrshift.api take other data".format(
+                type(adata).__name__
+            )
+        )
     if not isinstance(key_added, str) or not key_added or "/" in key_added:
         raise InputError("key_added must be a non-empty name without '/', got {!r}".format(key_added))
     given = [name for name in _OWN_NAMES if name in options]
@@ -196,32 +250,54 @@ def _analyse(analysis: str, function: Callable[..., Any], adata: Any, groupby: A
         results = [function(matrix, *leading, chosen[0], chosen[1], groupby=labels, **options)]
     else:
         within_labels, categories = obs_labels(adata, within, "within")
-        kept, skipped = _within.split_levels(within_labels, first, second, limit,
-                                             _within.level_order(within_labels, categories))
+        kept, skipped = _within.split_levels(
+            within_labels, first, second, limit, _within.level_order(within_labels, categories)
+        )
         if not kept:
             raise _within.no_level_error(skipped, within, limit)
         names = [level.name for level in kept]
-        results = _within.run_levels(function, matrix, kept, within,
-                                     lambda level: (chosen[0], chosen[1], {"groupby": labels[level.columns]}),
-                                     options, leading)
+        results = _within.run_levels(
+            function,
+            matrix,
+            kept,
+            within,
+            lambda level: (chosen[0], chosen[1], {"groupby": labels[level.columns]}),
+            options,
+            leading,
+        )
         if skipped:
             warnings.warn(_within.describe_skipped(skipped, within, limit), UserWarning, stacklevel=3)
     columns, table = _columns(results)
     adata.uns[key_added] = {
         "params": _params(analysis, groupby, chosen, within, layer, used_raw, limit, options),
-        "columns": np.asarray(columns, dtype=object), "table": table,
-        "levels": _level_table(names, results), "skipped": _skipped_table(skipped),
-        "dropped": _dropped_table(names, results)}
+        "columns": np.asarray(columns, dtype=object),
+        "table": table,
+        "levels": _level_table(names, results),
+        "skipped": _skipped_table(skipped),
+        "dropped": _dropped_table(names, results),
+    }
     if analysis == "rows":
         _rows_into_var(adata, key_added, matrix, names, results, within)
     return adata if copy else None
 
 
-def pairs(adata: Any, groupby: str, groups: Sequence[Any], *, pairs: Optional[Any] = None,
-          within: Optional[str] = None, layer: Optional[str] = None, use_raw: Optional[bool] = None,
-          method: str = "pearson", alternative: str = "two-sided", permutations: int = 1000,
-          min_group_size: int = MIN_GROUP_SIZE, key_added: str = "corrshift_pairs", copy: bool = False,
-          **kwargs: Any) -> Any:
+def pairs(
+    adata: Any,
+    groupby: str,
+    groups: Sequence[Any],
+    *,
+    pairs: Optional[Any] = None,
+    within: Optional[str] = None,
+    layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
+    method: str = "pearson",
+    alternative: str = "two-sided",
+    permutations: int = 1000,
+    min_group_size: int = MIN_GROUP_SIZE,
+    key_added: str = "corrshift_pairs",
+    copy: bool = False,
+    **kwargs: Any,
+) -> Any:
     """Test gene pairs for a change in correlation between two groups of cells.
 
     Parameters
@@ -261,15 +337,39 @@ def pairs(adata: Any, groupby: str, groups: Sequence[Any], *, pairs: Optional[An
     None, or the AnnData copy with `copy`. ``corrshift.get.pairs_df(adata)`` gives the table.
     """
     options = dict(kwargs, method=method, alternative=alternative, permutations=permutations, pairs=pairs)
-    return _analyse("pairs", api.ztest, adata, groupby, groups, within=within, layer=layer, use_raw=use_raw,
-                    min_group_size=min_group_size, key_added=key_added, copy=copy, options=options)
+    return _analyse(
+        "pairs",
+        api.ztest,
+        adata,
+        groupby,
+        groups,
+        within=within,
+        layer=layer,
+        use_raw=use_raw,
+        min_group_size=min_group_size,
+        key_added=key_added,
+        copy=copy,
+        options=options,
+    )
 
 
-def rows(adata: Any, groupby: str, groups: Sequence[Any], *, within: Optional[str] = None,
-         layer: Optional[str] = None, use_raw: Optional[bool] = None, score: str = "median",
-         method: str = "pearson", alternative: str = "two-sided", permutations: int = 1000,
-         min_group_size: int = MIN_GROUP_SIZE, key_added: str = "corrshift_rows", copy: bool = False,
-         **kwargs: Any) -> Any:
+def rows(
+    adata: Any,
+    groupby: str,
+    groups: Sequence[Any],
+    *,
+    within: Optional[str] = None,
+    layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
+    score: str = "median",
+    method: str = "pearson",
+    alternative: str = "two-sided",
+    permutations: int = 1000,
+    min_group_size: int = MIN_GROUP_SIZE,
+    key_added: str = "corrshift_rows",
+    copy: bool = False,
+    **kwargs: Any,
+) -> Any:
     """Score every gene by how much its correlations with all other genes change.
 
     Parameters are those of :func:`pairs` (without `pairs`), and `score` as in
@@ -281,32 +381,81 @@ def rows(adata: Any, groupby: str, groups: Sequence[Any], *, within: Optional[st
     ``adata.uns[key_added]["levels"]["name"]``).
     """
     options = dict(kwargs, score=score, method=method, alternative=alternative, permutations=permutations)
-    return _analyse("rows", api.row_scores, adata, groupby, groups, within=within, layer=layer,
-                    use_raw=use_raw, min_group_size=min_group_size, key_added=key_added, copy=copy,
-                    options=options)
+    return _analyse(
+        "rows",
+        api.row_scores,
+        adata,
+        groupby,
+        groups,
+        within=within,
+        layer=layer,
+        use_raw=use_raw,
+        min_group_size=min_group_size,
+        key_added=key_added,
+        copy=copy,
+        options=options,
+    )
 
 
-def sets(adata: Any, groupby: str, groups: Sequence[Any], sets: Any, *, within: Optional[str] = None,
-         layer: Optional[str] = None, use_raw: Optional[bool] = None, score: str = "median",
-         method: str = "pearson", alternative: str = "two-sided", permutations: int = 1000,
-         min_group_size: int = MIN_GROUP_SIZE, key_added: str = "corrshift_sets", copy: bool = False,
-         **kwargs: Any) -> Any:
+def sets(
+    adata: Any,
+    groupby: str,
+    groups: Sequence[Any],
+    sets: Any,
+    *,
+    within: Optional[str] = None,
+    layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
+    score: str = "median",
+    method: str = "pearson",
+    alternative: str = "two-sided",
+    permutations: int = 1000,
+    min_group_size: int = MIN_GROUP_SIZE,
+    key_added: str = "corrshift_sets",
+    copy: bool = False,
+    **kwargs: Any,
+) -> Any:
     """Score sets of gene pairs that share a hub gene (``{"hub": ["partner", ...]}``).
 
     Parameters are those of :func:`rows`, and `sets` as in :func:`corrshift.set_scores`;
     other keyword arguments go to :func:`corrshift.set_scores`.
     """
     options = dict(kwargs, score=score, method=method, alternative=alternative, permutations=permutations)
-    return _analyse("sets", api.set_scores, adata, groupby, groups, within=within, layer=layer,
-                    use_raw=use_raw, min_group_size=min_group_size, key_added=key_added, copy=copy,
-                    options=options, leading=(sets,))
+    return _analyse(
+        "sets",
+        api.set_scores,
+        adata,
+        groupby,
+        groups,
+        within=within,
+        layer=layer,
+        use_raw=use_raw,
+        min_group_size=min_group_size,
+        key_added=key_added,
+        copy=copy,
+        options=options,
+        leading=(sets,),
+    )
 
 
-def modules(adata: Any, groupby: str, groups: Sequence[Any], modules: Any, *, within: Optional[str] = None,
-            layer: Optional[str] = None, use_raw: Optional[bool] = None, score: str = "median",
-            method: str = "pearson", alternative: str = "two-sided", permutations: int = 1000,
-            min_group_size: int = MIN_GROUP_SIZE, key_added: str = "corrshift_modules", copy: bool = False,
-            **kwargs: Any) -> Any:
+def modules(
+    adata: Any,
+    groupby: str,
+    groups: Sequence[Any],
+    modules: Any,
+    *,
+    within: Optional[str] = None,
+    layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
+    score: str = "median",
+    method: str = "pearson",
+    alternative: str = "two-sided",
+    permutations: int = 1000,
+    min_group_size: int = MIN_GROUP_SIZE,
+    key_added: str = "corrshift_modules",
+    copy: bool = False,
+    **kwargs: Any,
+) -> Any:
     """Score modules (gene sets) by how much the correlations among their genes change.
 
     Parameters are those of :func:`rows`, and `modules` as in
@@ -314,9 +463,21 @@ def modules(adata: Any, groupby: str, groups: Sequence[Any], modules: Any, *, wi
     path); other keyword arguments go to :func:`corrshift.module_scores`.
     """
     options = dict(kwargs, score=score, method=method, alternative=alternative, permutations=permutations)
-    return _analyse("modules", api.module_scores, adata, groupby, groups, within=within, layer=layer,
-                    use_raw=use_raw, min_group_size=min_group_size, key_added=key_added, copy=copy,
-                    options=options, leading=(modules,))
+    return _analyse(
+        "modules",
+        api.module_scores,
+        adata,
+        groupby,
+        groups,
+        within=within,
+        layer=layer,
+        use_raw=use_raw,
+        min_group_size=min_group_size,
+        key_added=key_added,
+        copy=copy,
+        options=options,
+        leading=(modules,),
+    )
 
 
 __all__ = ["pairs", "rows", "sets", "modules"]

@@ -17,8 +17,13 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORKER = os.path.join(HERE, "fuzz_worker.py")
 # Markers of a sanitizer report in the worker's error output.
-REPORT_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                  "WARNING: ThreadSanitizer", "Fatal Python error")
+REPORT_MARKERS = (
+    "ERROR: AddressSanitizer",
+    "ERROR: LeakSanitizer",
+    "runtime error:",
+    "WARNING: ThreadSanitizer",
+    "Fatal Python error",
+)
 
 
 class WorkerFailure(AssertionError):
@@ -45,9 +50,9 @@ class Worker:
 
     def _start(self):
         self.errors = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(self.command, stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=self.errors,
-                                        cwd=HERE)
+        self.process = subprocess.Popen(
+            self.command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors, cwd=HERE
+        )
 
     def _error_text(self):
         self.errors.seek(0)
@@ -118,11 +123,12 @@ class Worker:
                     self._exchange([call], options)
                 except WorkerFailure as failure:
                     how, text = failure.args
-                    raise WorkerFailure("the worker %s in the call\n  %s\n%s" % (
-                        how, call.describe(), _tail(text)))
+                    raise WorkerFailure("the worker %s in the call\n  %s\n%s" % (how, call.describe(), _tail(text)))
             how, text = batch_failure.args
-            raise WorkerFailure("the worker %s in a batch of %d calls, but no call alone "
-                                "repeats it\n%s" % (how, len(calls), _tail(text)))
+            raise WorkerFailure(
+                "the worker %s in a batch of %d calls, but no call alone "
+                "repeats it\n%s" % (how, len(calls), _tail(text))
+            )
 
     def close(self):
         """Ends the worker; raises WorkerFailure when its exit was not clean."""

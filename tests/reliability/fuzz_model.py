@@ -25,8 +25,8 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
 import reference as ref  # noqa: E402
 
-INT32_MIN = -2 ** 31
-INT32_MAX = 2 ** 31 - 1
+INT32_MIN = -(2**31)
+INT32_MAX = 2**31 - 1
 EXHAUSTIVE_ROW_LIMIT = 46341
 # A job count above this may exhaust threads or memory in the z-test pipelines, which
 # start one thread per slice without clamping; RuntimeError or MemoryError is then fine.
@@ -37,26 +37,65 @@ F, I, S, N = "float32", "int32", "str", "int"
 SIGNATURES = {
     "_score_indexed": ("scores", [("values", F), ("labels", I), ("score", S), ("n_jobs", N)]),
     "_score_exhaustive": ("scores", [("pair_values", F), ("n_items", N), ("score", S), ("n_jobs", N)]),
-    "_ztest_pipeline_indexed": ("pipelines", [
-        ("data", F), ("first_rows", I), ("second_rows", I), ("first_columns", I),
-        ("second_columns", I), ("method", S), ("alternative", S), ("permutations", N),
-        ("n_jobs", N)]),
-    "_ztest_pipeline_exhaustive": ("pipelines", [
-        ("data", F), ("first_columns", I), ("second_columns", I), ("method", S),
-        ("alternative", S), ("permutations", N), ("n_jobs", N)]),
-    "_score_pipeline_indexed": ("pipelines", [
-        ("data", F), ("first_rows", I), ("second_rows", I), ("first_columns", I),
-        ("second_columns", I), ("method", S), ("score", S), ("alternative", S),
-        ("permutations", N), ("n_jobs", N)]),
-    "_score_pipeline_exhaustive": ("pipelines", [
-        ("data", F), ("first_columns", I), ("second_columns", I), ("method", S),
-        ("score", S), ("alternative", S), ("permutations", N), ("n_jobs", N)]),
+    "_ztest_pipeline_indexed": (
+        "pipelines",
+        [
+            ("data", F),
+            ("first_rows", I),
+            ("second_rows", I),
+            ("first_columns", I),
+            ("second_columns", I),
+            ("method", S),
+            ("alternative", S),
+            ("permutations", N),
+            ("n_jobs", N),
+        ],
+    ),
+    "_ztest_pipeline_exhaustive": (
+        "pipelines",
+        [
+            ("data", F),
+            ("first_columns", I),
+            ("second_columns", I),
+            ("method", S),
+            ("alternative", S),
+            ("permutations", N),
+            ("n_jobs", N),
+        ],
+    ),
+    "_score_pipeline_indexed": (
+        "pipelines",
+        [
+            ("data", F),
+            ("first_rows", I),
+            ("second_rows", I),
+            ("first_columns", I),
+            ("second_columns", I),
+            ("method", S),
+            ("score", S),
+            ("alternative", S),
+            ("permutations", N),
+            ("n_jobs", N),
+        ],
+    ),
+    "_score_pipeline_exhaustive": (
+        "pipelines",
+        [
+            ("data", F),
+            ("first_columns", I),
+            ("second_columns", I),
+            ("method", S),
+            ("score", S),
+            ("alternative", S),
+            ("permutations", N),
+            ("n_jobs", N),
+        ],
+    ),
 }
 PIPELINES = {name for name, (module, _) in SIGNATURES.items() if module == "pipelines"}
 
 # Layouts of an array argument; every one holds the same values as the given array.
-LAYOUTS = ("c", "fortran", "strided", "reversed", "unaligned", "readonly", "broadcast",
-           "list", "subclass")
+LAYOUTS = ("c", "fortran", "strided", "reversed", "unaligned", "readonly", "broadcast", "list", "subclass")
 
 
 class Arg(NamedTuple):
@@ -74,9 +113,15 @@ class Call(NamedTuple):
             if arg.layout == "same":
                 parts.append("<argument %d>" % arg.value)
             elif isinstance(arg.value, np.ndarray):
-                parts.append("%s(shape=%s, dtype=%s, %s)" % (
-                    arg.layout, arg.value.shape, arg.value.dtype, np.array2string(
-                        arg.value.ravel()[:24], separator=",", threshold=24)))
+                parts.append(
+                    "%s(shape=%s, dtype=%s, %s)"
+                    % (
+                        arg.layout,
+                        arg.value.shape,
+                        arg.value.dtype,
+                        np.array2string(arg.value.ravel()[:24], separator=",", threshold=24),
+                    )
+                )
             else:
                 parts.append(repr(arg.value))
         return "%s(%s)" % (self.function, ", ".join(parts))
@@ -85,6 +130,7 @@ class Call(NamedTuple):
 # ---------------------------------------------------------------------------
 # Building the argument objects
 # ---------------------------------------------------------------------------
+
 
 class _Subclass(np.ndarray):
     pass
@@ -141,6 +187,7 @@ def materialise(call):
 # ---------------------------------------------------------------------------
 # The argument model
 # ---------------------------------------------------------------------------
+
 
 class Mismatch(Exception):
     """The binding rejects the argument before the body runs."""
@@ -224,7 +271,7 @@ def _data_shape(data, errors):
         errors.append((ValueError, "data is not two-dimensional"))
         return None
     rows, cols = data.shape
-    if rows * cols >= 2 ** 31:
+    if rows * cols >= 2**31:
         errors.append((ValueError, "data has 2^31 elements or more"))
         return None
     return rows, cols
@@ -239,8 +286,12 @@ def _columns(shape, first_columns, second_columns, permutations, errors):
         return
     _check_indices(first_columns, first_count, shape[1], "first_columns", errors)
     _check_indices(second_columns, second_count, shape[1], "second_columns", errors)
-    if (permutations > 0 and first_count is not None and second_count is not None
-            and first_count + second_count > shape[1]):
+    if (
+        permutations > 0
+        and first_count is not None
+        and second_count is not None
+        and first_count + second_count > shape[1]
+    ):
         errors.append((ValueError, "groups larger than the columns of data"))
 
 
@@ -348,8 +399,7 @@ def expected_errors(call, values):
         return {ValueError}, set(), ["a list of integers beyond int32"], None
     errors, shapes = _model(call.function, values)
     tolerated = set()
-    if call.function in ("_ztest_pipeline_indexed", "_ztest_pipeline_exhaustive") \
-            and values[-1] > RESOURCE_JOBS:
+    if call.function in ("_ztest_pipeline_indexed", "_ztest_pipeline_exhaustive") and values[-1] > RESOURCE_JOBS:
         tolerated = {RuntimeError, MemoryError}
     return {cls for cls, _ in errors}, tolerated, [reason for _, reason in errors], shapes
 
@@ -357,6 +407,7 @@ def expected_errors(call, values):
 # ---------------------------------------------------------------------------
 # Reference results
 # ---------------------------------------------------------------------------
+
 
 def reference_result(function, a):
     """The results the reference implementation gives for converted arguments `a`."""
@@ -370,27 +421,25 @@ def reference_result(function, a):
     if function == "_ztest_pipeline_indexed":
         data, fr, sr, fc, sc, method, alternative, permutations, _ = a
         pairs = sr.shape[0]
-        return ref.ztest_pipeline_indexed(data, fr.ravel()[:pairs], sr.ravel()[:pairs],
-                                          _head(fc), _head(sc), method, alternative,
-                                          permutations)
+        return ref.ztest_pipeline_indexed(
+            data, fr.ravel()[:pairs], sr.ravel()[:pairs], _head(fc), _head(sc), method, alternative, permutations
+        )
     if function == "_ztest_pipeline_exhaustive":
         data, fc, sc, method, alternative, permutations, _ = a
-        return ref.ztest_pipeline_exhaustive(data, _head(fc), _head(sc), method, alternative,
-                                             permutations)
+        return ref.ztest_pipeline_exhaustive(data, _head(fc), _head(sc), method, alternative, permutations)
     if function == "_score_pipeline_indexed":
         data, fr, sr, fc, sc, method, score, alternative, permutations, _ = a
         pairs = fr.shape[0]
         labels, observed, p = ref.score_pipeline_indexed(
-            data, fr.ravel()[:pairs], sr.ravel()[:pairs], _head(fc), _head(sc), method, score,
-            alternative, permutations)
+            data, fr.ravel()[:pairs], sr.ravel()[:pairs], _head(fc), _head(sc), method, score, alternative, permutations
+        )
         return labels, observed, p
     data, fc, sc, method, score, alternative, permutations, _ = a
-    return ref.score_pipeline_exhaustive(data, _head(fc), _head(sc), method, score,
-                                         alternative, permutations)
+    return ref.score_pipeline_exhaustive(data, _head(fc), _head(sc), method, score, alternative, permutations)
 
 
 def _head(index_list):
-    return index_list.ravel()[:index_list.shape[0]]
+    return index_list.ravel()[: index_list.shape[0]]
 
 
 def _same_bits(a, b, signed_zeros=False):
@@ -415,6 +464,7 @@ def _same_bits(a, b, signed_zeros=False):
 # ---------------------------------------------------------------------------
 # Running one call
 # ---------------------------------------------------------------------------
+
 
 class Outcome(NamedTuple):
     call: Call
@@ -445,9 +495,10 @@ def check_call(modules, call, console, compare_reference=True):
         if type(error) not in (TypeError, ValueError, IndexError, RuntimeError, MemoryError):
             problems.append("raised %s, which no call may raise" % type(error).__name__)
         elif type(error) not in required | tolerated:
-            problems.append("raised %s(%r) but expected %s" % (
-                type(error).__name__, message,
-                " or ".join(sorted(c.__name__ for c in required)) or "success"))
+            problems.append(
+                "raised %s(%r) but expected %s"
+                % (type(error).__name__, message, " or ".join(sorted(c.__name__ for c in required)) or "success")
+            )
         elif printed and type(error) in required:
             problems.append("printed %r before rejecting the call" % printed[:80])
         if not message.strip():
@@ -466,8 +517,7 @@ def check_call(modules, call, console, compare_reference=True):
             problems.append("result %d is a %s" % (k, type(array).__name__))
             continue
         if array.shape != (length,) or array.dtype != dtype:
-            problems.append("result %d is %s %s, promised (%d,) %s" % (
-                k, array.shape, array.dtype, length, dtype))
+            problems.append("result %d is %s %s, promised (%d,) %s" % (k, array.shape, array.dtype, length, dtype))
         if not (array.flags.c_contiguous and array.flags.writeable and array.flags.owndata):
             problems.append("result %d is not a fresh writeable array" % k)
     if problems:
@@ -495,8 +545,10 @@ def check_call(modules, call, console, compare_reference=True):
         console()
         for k, (x, y) in enumerate(zip(results, plain)):
             if not _same_bits(x, y, signed_zeros=True):
-                problems.append("result %d differs from the straightforward kernel: %s vs %s" % (
-                    k, np.array2string(x[:8]), np.array2string(y[:8])))
+                problems.append(
+                    "result %d differs from the straightforward kernel: %s vs %s"
+                    % (k, np.array2string(x[:8]), np.array2string(y[:8]))
+                )
     if compare_reference:
         try:
             expected = reference_result(call.function, values)
@@ -505,6 +557,8 @@ def check_call(modules, call, console, compare_reference=True):
         else:
             for k, (x, y) in enumerate(zip(results, expected)):
                 if not _same_bits(x, y):
-                    problems.append("result %d differs from the reference: %s vs %s" % (
-                        k, np.array2string(x[:8]), np.array2string(np.asarray(y)[:8])))
+                    problems.append(
+                        "result %d differs from the reference: %s vs %s"
+                        % (k, np.array2string(x[:8]), np.array2string(np.asarray(y)[:8]))
+                    )
     return Outcome(call, None, "", problems)

@@ -81,9 +81,11 @@ def main():
         limit = int(os.environ.get("CORRSHIFT_FUZZ_MEMORY_LIMIT", 6 << 30))
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     from corrshift import pipelines, scores
+
     modules = {"scores": scores, "pipelines": pipelines}
     try:
         from corrshift import _baseline
+
         modules["baseline"] = _baseline
     except ImportError:
         pass
@@ -95,8 +97,7 @@ def main():
         calls, options = frame
         replies = []
         for call in calls:
-            outcome = fuzz_model.check_call(modules, call, console,
-                                            compare_reference=options.get("reference", True))
+            outcome = fuzz_model.check_call(modules, call, console, compare_reference=options.get("reference", True))
             replies.append((outcome.raised, outcome.message, outcome.problems))
         _write_frame(frames_out, replies)
 

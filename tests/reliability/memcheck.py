@@ -20,10 +20,15 @@ import time
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ALWAYS_FATAL = {"InvalidRead", "InvalidWrite", "InvalidFree", "MismatchedFree", "InvalidJump",
-                "Overlap", "FishyValue"}
-FATAL_IN_MODULE = {"UninitCondition", "UninitValue", "SyscallParam", "Leak_DefinitelyLost",
-                   "InvalidMemPool", "ClientCheck"}
+ALWAYS_FATAL = {"InvalidRead", "InvalidWrite", "InvalidFree", "MismatchedFree", "InvalidJump", "Overlap", "FishyValue"}
+FATAL_IN_MODULE = {
+    "UninitCondition",
+    "UninitValue",
+    "SyscallParam",
+    "Leak_DefinitelyLost",
+    "InvalidMemPool",
+    "ClientCheck",
+}
 
 
 def _frames(error):
@@ -67,15 +72,23 @@ def main():
     with tempfile.TemporaryDirectory() as scratch:
         xml_path = options.keep or os.path.join(scratch, "memcheck.xml")
         env = dict(os.environ, PYTHONMALLOC="malloc", OPENBLAS_NUM_THREADS="1")
-        command = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
-                   "--errors-for-leak-kinds=definite", "--track-origins=yes", "--num-callers=40",
-                   "--xml=yes", "--xml-file=" + xml_path, python,
-                   os.path.join(HERE, "memcheck_calls.py")]
+        command = [
+            "valgrind",
+            "--tool=memcheck",
+            "--leak-check=full",
+            "--show-leak-kinds=definite",
+            "--errors-for-leak-kinds=definite",
+            "--track-origins=yes",
+            "--num-callers=40",
+            "--xml=yes",
+            "--xml-file=" + xml_path,
+            python,
+            os.path.join(HERE, "memcheck_calls.py"),
+        ]
         start = time.monotonic()
         # Run from the scratch directory: the source tree's corrshift/ must not shadow
         # the installed package.
-        run = subprocess.run(command, cwd=scratch, env=env, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+        run = subprocess.run(command, cwd=scratch, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         seconds = time.monotonic() - start
         if run.returncode != 0:
             print(run.stdout, run.stderr, sep="\n")
@@ -97,8 +110,10 @@ def main():
     print("memcheck: %d calls under valgrind in %.0f s" % (len(calls), seconds))
     for line in calls:
         print("  " + line)
-    print("memcheck: %d findings outside the modules (not failed): %s" % (
-        len(errors) - len(fatal), ", ".join("%s x%d" % kv for kv in sorted(other.items())) or "none"))
+    print(
+        "memcheck: %d findings outside the modules (not failed): %s"
+        % (len(errors) - len(fatal), ", ".join("%s x%d" % kv for kv in sorted(other.items())) or "none")
+    )
     where = {}
     for error in outside:
         names = [f["fn"] for f in _frames(error) if f["fn"] and not f["fn"].startswith(("malloc", "_Py", "Py"))]

@@ -57,8 +57,10 @@ def step(title, work):
     reset_peak()
     start = time.monotonic()
     outcome = work()
-    print("%-58s %7.1f s  peak %6.2f GiB  %s" % (title, time.monotonic() - start,
-                                                 status("VmHWM") / 2 ** 30, outcome), flush=True)
+    print(
+        "%-58s %7.1f s  peak %6.2f GiB  %s" % (title, time.monotonic() - start, status("VmHWM") / 2**30, outcome),
+        flush=True,
+    )
 
 
 def pair_of(k, n):
@@ -73,10 +75,11 @@ def sample_pairs(n, rng):
     total = n * (n - 1) // 2
     # Where e*e - 8k with e = 2n - 1 leaves the 32-bit range, and the ends of the order.
     e2 = (2 * n - 1) ** 2
-    wrap = max(0, (e2 - (2 ** 31 - 1) + 7) // 8)
+    wrap = max(0, (e2 - (2**31 - 1) + 7) // 8)
     edges = [0, 1, 2, n - 2, n - 1, wrap - 1, wrap, wrap + 1, total // 2, total - 2, total - 1]
-    ks = np.array(sorted({k for k in edges if 0 <= k < total} | set(rng.integers(0, total, 3000).tolist())),
-                  dtype=np.int64)
+    ks = np.array(
+        sorted({k for k in edges if 0 <= k < total} | set(rng.integers(0, total, 3000).tolist())), dtype=np.int64
+    )
     return ks
 
 
@@ -127,8 +130,9 @@ def check_scores(data, method, score, alternative):
             want = ref.mean_abs_score(z)
         else:
             want = ref.quantile_score(z, absolute=alternative == "two-sided")
-        assert np.float32(observed[p]).tobytes() == np.float32(want).tobytes() or \
-            (np.isnan(observed[p]) and np.isnan(want)), "row %d: %r, want %r" % (p, observed[p], want)
+        assert np.float32(observed[p]).tobytes() == np.float32(want).tobytes() or (
+            np.isnan(observed[p]) and np.isnan(want)
+        ), "row %d: %r, want %r" % (p, observed[p], want)
     return "%d rows, %d checked" % (n, len(rows))
 
 
@@ -154,19 +158,27 @@ def check_limit(data, label):
 
 def main():
     if available() < NEEDED_BYTES and "--force" not in sys.argv:
-        print("stress: %.1f GiB available, %.0f GiB needed; pass --force to run anyway"
-              % (available() / 2 ** 30, NEEDED_BYTES / 2 ** 30))
+        print(
+            "stress: %.1f GiB available, %.0f GiB needed; pass --force to run anyway"
+            % (available() / 2**30, NEEDED_BYTES / 2**30)
+        )
         return 2
     rng = np.random.default_rng(23171)
     full = rng.standard_normal((23171, 8)).astype(F32)
     full[17] = 2.0  # a constant row: correlation -2 in both groups
-    for n, method, score, alternative in ((23170, "pearson", "mean", "two-sided"),
-                                          (23171, "spearman", "median", "greater")):
+    for n, method, score, alternative in (
+        (23170, "pearson", "mean", "two-sided"),
+        (23171, "spearman", "median", "greater"),
+    ):
         data = np.ascontiguousarray(full[:n])
-        step("_ztest_pipeline_exhaustive %d rows, %s, %s" % (n, method, alternative),
-             lambda: check_ztest(data, method, alternative))
-        step("_score_pipeline_exhaustive %d rows, %s, %s" % (n, method, score),
-             lambda: check_scores(data, method, score, alternative))
+        step(
+            "_ztest_pipeline_exhaustive %d rows, %s, %s" % (n, method, alternative),
+            lambda: check_ztest(data, method, alternative),
+        )
+        step(
+            "_score_pipeline_exhaustive %d rows, %s, %s" % (n, method, score),
+            lambda: check_scores(data, method, score, alternative),
+        )
     with tempfile.TemporaryDirectory() as scratch:
         path = os.path.join(scratch, "huge.f32")
         huge = np.memmap(path, dtype=F32, mode="w+", shape=(46341, 46341))

@@ -38,6 +38,7 @@ The tunables below (TILE_PAIRS, TASK_SECONDS, BLOCKS, ...) and ``run_task`` may 
 on this package, as the tests and the benchmark do: the package passes the new value on
 to the module that reads it.
 """
+
 import sys
 import types
 from typing import Any, Dict
@@ -45,34 +46,112 @@ from typing import Any, Dict
 from ..results import bh_from_counts
 from . import compute, plan, tasks
 from .analyses import ANALYSES, AllPairs, Analysis, ListedPairs, PairAnalysis, RowScores, ScoreAnalysis, SetScores
-from .compute import (BYTES_PER_DISTINCT, BYTES_PER_PAIR, FLOAT32_UNIT_VALUES, KEEP_IN_MEMORY, ORDER_NOTE, Checked,
-                      check_filters, check_histogram_memory, check_memory, check_only, run)
+from .compute import (
+    BYTES_PER_DISTINCT,
+    BYTES_PER_PAIR,
+    FLOAT32_UNIT_VALUES,
+    KEEP_IN_MEMORY,
+    ORDER_NOTE,
+    Checked,
+    check_filters,
+    check_histogram_memory,
+    check_memory,
+    check_only,
+    run,
+)
 from .compute import _available_memory  # noqa: F401  (set by the tests)
 from .execute import connect, host_slots, local_cluster, require_dask
 from .output import OutputLock, check_output, prepare_output
 from .output import process_start as _process_start  # noqa: F401  (used by the tests)
-from .plan import (CORE_RATE, MIN_TILE_PAIRS, ROW_COST, TASK_SECONDS, TILE_PAIRS, band_pairs, band_starts,
-                   condensed_offset, plan_passes, plan_tiles, tile_cost, tile_items)
+from .plan import (
+    CORE_RATE,
+    MIN_TILE_PAIRS,
+    ROW_COST,
+    TASK_SECONDS,
+    TILE_PAIRS,
+    band_pairs,
+    band_starts,
+    condensed_offset,
+    plan_passes,
+    plan_tiles,
+    tile_cost,
+    tile_items,
+)
 from .problem import FORMAT, Filters, Problem, input_hash
 from .store import FolderStore, MemoryStore, Store, write_manifest
 from .summary import _distinct  # noqa: F401  (used by the tests)
 from .summary import at_most, pair_summary
 from .tasks import BLOCKS, Job, Settings, combine, run_task
 
-__all__ = ["Problem", "Filters", "run", "check_only", "Checked", "connect", "local_cluster", "require_dask", "host_slots",
-           "ANALYSES", "Analysis", "PairAnalysis", "ScoreAnalysis", "AllPairs", "ListedPairs", "RowScores",
-           "SetScores", "Settings", "Job", "run_task", "combine", "pair_summary", "at_most", "bh_from_counts",
-           "band_starts", "band_pairs", "condensed_offset", "plan_tiles", "plan_passes", "tile_items", "tile_cost",
-           "check_filters", "check_memory", "check_histogram_memory", "input_hash", "check_output", "OutputLock",
-           "prepare_output", "Store", "MemoryStore", "FolderStore", "write_manifest", "TILE_PAIRS",
-           "MIN_TILE_PAIRS", "TASK_SECONDS", "CORE_RATE", "ROW_COST", "BLOCKS", "FORMAT", "KEEP_IN_MEMORY",
-           "BYTES_PER_PAIR", "BYTES_PER_DISTINCT", "FLOAT32_UNIT_VALUES", "ORDER_NOTE"]
+__all__ = [
+    "Problem",
+    "Filters",
+    "run",
+    "check_only",
+    "Checked",
+    "connect",
+    "local_cluster",
+    "require_dask",
+    "host_slots",
+    "ANALYSES",
+    "Analysis",
+    "PairAnalysis",
+    "ScoreAnalysis",
+    "AllPairs",
+    "ListedPairs",
+    "RowScores",
+    "SetScores",
+    "Settings",
+    "Job",
+    "run_task",
+    "combine",
+    "pair_summary",
+    "at_most",
+    "bh_from_counts",
+    "band_starts",
+    "band_pairs",
+    "condensed_offset",
+    "plan_tiles",
+    "plan_passes",
+    "tile_items",
+    "tile_cost",
+    "check_filters",
+    "check_memory",
+    "check_histogram_memory",
+    "input_hash",
+    "check_output",
+    "OutputLock",
+    "prepare_output",
+    "Store",
+    "MemoryStore",
+    "FolderStore",
+    "write_manifest",
+    "TILE_PAIRS",
+    "MIN_TILE_PAIRS",
+    "TASK_SECONDS",
+    "CORE_RATE",
+    "ROW_COST",
+    "BLOCKS",
+    "FORMAT",
+    "KEEP_IN_MEMORY",
+    "BYTES_PER_PAIR",
+    "BYTES_PER_DISTINCT",
+    "FLOAT32_UNIT_VALUES",
+    "ORDER_NOTE",
+]
 
 #: Where each settable name is read: setting it on the package sets it there too.
 _HOMES: Dict[str, types.ModuleType] = {
-    "TILE_PAIRS": plan, "MIN_TILE_PAIRS": plan, "TASK_SECONDS": plan, "CORE_RATE": plan, "ROW_COST": plan,
-    "BLOCKS": tasks, "run_task": tasks,
-    "KEEP_IN_MEMORY": compute, "BYTES_PER_PAIR": compute, "_available_memory": compute,
+    "TILE_PAIRS": plan,
+    "MIN_TILE_PAIRS": plan,
+    "TASK_SECONDS": plan,
+    "CORE_RATE": plan,
+    "ROW_COST": plan,
+    "BLOCKS": tasks,
+    "run_task": tasks,
+    "KEEP_IN_MEMORY": compute,
+    "BYTES_PER_PAIR": compute,
+    "_available_memory": compute,
 }
 
 

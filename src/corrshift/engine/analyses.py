@@ -5,6 +5,7 @@ An analysis is named by the problem's kind ("all", "list", "rows", "sets", "modu
 everything that differs between analyses is here, and the rest of the engine asks the
 problem's analysis. Adding an analysis means adding a class and naming it in ANALYSES.
 """
+
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
@@ -63,8 +64,9 @@ class Analysis:
         the pair lists it brings (see :class:`.tasks.Job`)."""
         return Job(self, index, tile)
 
-    def block(self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int,
-              progress: Progress) -> Tuple[np.ndarray, ...]:
+    def block(
+        self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int, progress: Progress
+    ) -> Tuple[np.ndarray, ...]:
         """The native block call of a task: the observed values and the int32 counts."""
         raise NotImplementedError
 
@@ -86,14 +88,31 @@ class Analysis:
     #: kept counts alone).
     part_needs_tile = True
 
-    def finish(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
-               write: Any, keep_limit: Optional[int], state: Optional[Dict[str, Any]] = None) -> Any:
+    def finish(
+        self,
+        problem: "Problem",
+        settings: "Settings",
+        tiles: List[Tile],
+        store: Any,
+        filters: Any,
+        write: Any,
+        keep_limit: Optional[int],
+        state: Optional[Dict[str, Any]] = None,
+    ) -> Any:
         """The result table from the finished tiles in `store` (and the files, through
         `write`); `state` receives what `remake_part` needs besides the tile."""
         raise NotImplementedError
 
-    def remake_part(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
-                    state: Dict[str, Any], t: int) -> Any:
+    def remake_part(
+        self,
+        problem: "Problem",
+        settings: "Settings",
+        tiles: List[Tile],
+        store: Any,
+        filters: Any,
+        state: Dict[str, Any],
+        t: int,
+    ) -> Any:
         """The part of the files of tile `t` again, from `state` (and the tile in `store`)."""
         raise NotImplementedError
 
@@ -112,11 +131,24 @@ class PairAnalysis(Analysis):
     table = "pairs"
     unit = "pair"
     has_classes = True
-    _kept_fields = ("index1", "index2", "r1", "r2", "z_diff", "p_value", "perm_p", "q_value", "perm_q", "p1",
-                    "p2", "class_code")
+    _kept_fields = (
+        "index1",
+        "index2",
+        "r1",
+        "r2",
+        "z_diff",
+        "p_value",
+        "perm_p",
+        "q_value",
+        "perm_q",
+        "p1",
+        "p2",
+        "class_code",
+    )
 
-    def tile_pairs(self, problem: "Problem", tile: Tile,
-                   pos: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, int]:
+    def tile_pairs(
+        self, problem: "Problem", tile: Tile, pos: Optional[np.ndarray]
+    ) -> Tuple[np.ndarray, np.ndarray, int]:
         """User's rows of the pairs at `pos` of a tile (all when None), and the tile's first
         position overall."""
         raise NotImplementedError
@@ -136,12 +168,29 @@ class PairAnalysis(Analysis):
     def tile_summary(self, settings: "Settings", head: Dict[str, Any], counts: np.ndarray) -> Dict[str, Any]:
         return pair_summary(head["r1"], head["r2"], head["z"], head["p"], counts, settings)
 
-    def finish(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
-               write: Any, keep_limit: Optional[int], state: Optional[Dict[str, Any]] = None) -> Any:
+    def finish(
+        self,
+        problem: "Problem",
+        settings: "Settings",
+        tiles: List[Tile],
+        store: Any,
+        filters: Any,
+        write: Any,
+        keep_limit: Optional[int],
+        state: Optional[Dict[str, Any]] = None,
+    ) -> Any:
         return finish_pairs(self, problem, settings, tiles, store, filters, write, keep_limit, state)
 
-    def remake_part(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
-                    state: Dict[str, Any], t: int) -> Any:
+    def remake_part(
+        self,
+        problem: "Problem",
+        settings: "Settings",
+        tiles: List[Tile],
+        store: Any,
+        filters: Any,
+        state: Dict[str, Any],
+        t: int,
+    ) -> Any:
         return PairParts(self, problem, settings, tiles, filters, state).part(t, store.load_tile(t))[0]
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
@@ -149,11 +198,29 @@ class PairAnalysis(Analysis):
 
     def kept_table(self, problem: "Problem", settings: "Settings", arrays: Dict[str, np.ndarray]) -> Any:
         f = arrays
-        return PairResult(problem.names, f["index1"], f["index2"], f["r1"], f["r2"], f["z_diff"], f["p_value"],
-                          f["perm_p"], settings.n1, settings.n2, problem.method, problem.alternative,
-                          problem.permutations, class_alpha=settings.class_alpha, p1=f["p1"], p2=f["p2"],
-                          class_code=f["class_code"], q_value=f["q_value"], perm_q=f["perm_q"],
-                          group1=settings.group1, group2=settings.group2)
+        return PairResult(
+            problem.names,
+            f["index1"],
+            f["index2"],
+            f["r1"],
+            f["r2"],
+            f["z_diff"],
+            f["p_value"],
+            f["perm_p"],
+            settings.n1,
+            settings.n2,
+            problem.method,
+            problem.alternative,
+            problem.permutations,
+            class_alpha=settings.class_alpha,
+            p1=f["p1"],
+            p2=f["p2"],
+            class_code=f["class_code"],
+            q_value=f["q_value"],
+            perm_q=f["perm_q"],
+            group1=settings.group1,
+            group2=settings.group2,
+        )
 
 
 class AllPairs(PairAnalysis):
@@ -181,15 +248,28 @@ class AllPairs(PairAnalysis):
     def tile_cost(self, problem: "Problem", tile: Tile) -> float:
         return self.tile_items(problem, tile) + plan.ROW_COST * float(problem.nrows - tile[0])
 
-    def block(self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int,
-              progress: Progress) -> Tuple[np.ndarray, ...]:
+    def block(
+        self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int, progress: Progress
+    ) -> Tuple[np.ndarray, ...]:
         a, b = job.tile
-        return blocks.ztest_block(data, settings.first, settings.second, (a, b), (a, data.shape[0]), settings.method,
-                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress,
-                                  statistics=settings.statistics)
+        return blocks.ztest_block(
+            data,
+            settings.first,
+            settings.second,
+            (a, b),
+            (a, data.shape[0]),
+            settings.method,
+            settings.alternative,
+            job.passes[0],
+            job.passes[1],
+            threads,
+            progress=progress,
+            statistics=settings.statistics,
+        )
 
-    def tile_pairs(self, problem: "Problem", tile: Tile,
-                   pos: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, int]:
+    def tile_pairs(
+        self, problem: "Problem", tile: Tile, pos: Optional[np.ndarray]
+    ) -> Tuple[np.ndarray, np.ndarray, int]:
         a, b = tile
         i, j = plan.band_pairs(a, b, problem.nrows, pos)
         if problem.rows is not None:
@@ -213,17 +293,35 @@ class ListedPairs(PairAnalysis):
 
     def job(self, problem: "Problem", index: int, tile: Tile) -> Job:
         a, b = tile
-        return Job(self, index, tile, rows1=np.ascontiguousarray(_need(problem.local1, "pair list")[a:b]),
-                   rows2=np.ascontiguousarray(_need(problem.local2, "pair list")[a:b]))
+        return Job(
+            self,
+            index,
+            tile,
+            rows1=np.ascontiguousarray(_need(problem.local1, "pair list")[a:b]),
+            rows2=np.ascontiguousarray(_need(problem.local2, "pair list")[a:b]),
+        )
 
-    def block(self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int,
-              progress: Progress) -> Tuple[np.ndarray, ...]:
-        return blocks.pairs_block(data, job.rows1, job.rows2, settings.first, settings.second, settings.method,
-                                  settings.alternative, job.passes[0], job.passes[1], threads, progress=progress,
-                                  statistics=settings.statistics)
+    def block(
+        self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int, progress: Progress
+    ) -> Tuple[np.ndarray, ...]:
+        return blocks.pairs_block(
+            data,
+            job.rows1,
+            job.rows2,
+            settings.first,
+            settings.second,
+            settings.method,
+            settings.alternative,
+            job.passes[0],
+            job.passes[1],
+            threads,
+            progress=progress,
+            statistics=settings.statistics,
+        )
 
-    def tile_pairs(self, problem: "Problem", tile: Tile,
-                   pos: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, int]:
+    def tile_pairs(
+        self, problem: "Problem", tile: Tile, pos: Optional[np.ndarray]
+    ) -> Tuple[np.ndarray, np.ndarray, int]:
         a, b = tile
         take = slice(a, b) if pos is None else a + pos
         return _need(problem.index1, "pair list")[take], _need(problem.index2, "pair list")[take], a
@@ -247,19 +345,37 @@ class ScoreAnalysis(Analysis):
     def tile_summary(self, settings: "Settings", head: Dict[str, Any], counts: np.ndarray) -> Dict[str, Any]:
         return {"obs": head["obs"], "counts": counts}
 
-    def score_table(self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray,
-                    **columns: Any) -> Any:
+    def score_table(
+        self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray, **columns: Any
+    ) -> Any:
         """The table of every row or set with its score and permutation p-value."""
         raise NotImplementedError
 
     part_needs_tile = False
 
-    def finish(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
-               write: Any, keep_limit: Optional[int], state: Optional[Dict[str, Any]] = None) -> Any:
+    def finish(
+        self,
+        problem: "Problem",
+        settings: "Settings",
+        tiles: List[Tile],
+        store: Any,
+        filters: Any,
+        write: Any,
+        keep_limit: Optional[int],
+        state: Optional[Dict[str, Any]] = None,
+    ) -> Any:
         return finish_scores(self, problem, settings, tiles, store, filters, write, state)
 
-    def remake_part(self, problem: "Problem", settings: "Settings", tiles: List[Tile], store: Any, filters: Any,
-                    state: Dict[str, Any], t: int) -> Any:
+    def remake_part(
+        self,
+        problem: "Problem",
+        settings: "Settings",
+        tiles: List[Tile],
+        store: Any,
+        filters: Any,
+        state: Dict[str, Any],
+        t: int,
+    ) -> Any:
         return finish_scores(self, problem, settings, tiles, store, filters, None, state, only=t)
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
@@ -283,23 +399,48 @@ class RowScores(ScoreAnalysis):
     def tile_cost(self, problem: "Problem", tile: Tile) -> float:
         return float(tile[1] - tile[0]) * (problem.nrows + plan.ROW_COST)
 
-    def block(self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int,
-              progress: Progress) -> Tuple[np.ndarray, ...]:
-        return blocks.row_score_block(data, settings.first, settings.second, job.tile, settings.method,
-                                      settings.score, settings.alternative, job.passes[0], job.passes[1], threads,
-                                      progress=progress, statistics=settings.statistics)
+    def block(
+        self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int, progress: Progress
+    ) -> Tuple[np.ndarray, ...]:
+        return blocks.row_score_block(
+            data,
+            settings.first,
+            settings.second,
+            job.tile,
+            settings.method,
+            settings.score,
+            settings.alternative,
+            job.passes[0],
+            job.passes[1],
+            threads,
+            progress=progress,
+            statistics=settings.statistics,
+        )
 
-    def score_table(self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray,
-                    **columns: Any) -> Any:
-        index = (np.arange(problem.nrows, dtype=np.int32) if problem.rows is None
-                 else problem.rows.astype(np.int32))
-        return RowResult(problem.names, columns.pop("index", index), score, perm_p, settings.n1, settings.n2,
-                         problem.score or "", problem.method, problem.alternative, problem.permutations,
-                         group1=settings.group1, group2=settings.group2, **columns)
+    def score_table(
+        self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray, **columns: Any
+    ) -> Any:
+        index = np.arange(problem.nrows, dtype=np.int32) if problem.rows is None else problem.rows.astype(np.int32)
+        return RowResult(
+            problem.names,
+            columns.pop("index", index),
+            score,
+            perm_p,
+            settings.n1,
+            settings.n2,
+            problem.score or "",
+            problem.method,
+            problem.alternative,
+            problem.permutations,
+            group1=settings.group1,
+            group2=settings.group2,
+            **columns,
+        )
 
     def kept_table(self, problem: "Problem", settings: "Settings", arrays: Dict[str, np.ndarray]) -> Any:
-        return self.score_table(problem, settings, arrays["score"], arrays["perm_p"], index=arrays["index"],
-                                perm_q=arrays["perm_q"])
+        return self.score_table(
+            problem, settings, arrays["score"], arrays["perm_p"], index=arrays["index"], perm_q=arrays["perm_q"]
+        )
 
 
 class SetScores(ScoreAnalysis):
@@ -330,25 +471,56 @@ class SetScores(ScoreAnalysis):
         by_hub = sorted(range(b - a), key=lambda k: hubs[k])
         order = np.empty(b - a, dtype=np.int64)
         order[by_hub] = np.arange(b - a)
-        return Job(self, index, tile,
-                   rows1=np.concatenate([np.full(local_partners[a + k].size, hubs[k], np.int32) for k in by_hub]),
-                   rows2=np.concatenate([local_partners[a + k] for k in by_hub]), order=order)
+        return Job(
+            self,
+            index,
+            tile,
+            rows1=np.concatenate([np.full(local_partners[a + k].size, hubs[k], np.int32) for k in by_hub]),
+            rows2=np.concatenate([local_partners[a + k] for k in by_hub]),
+            order=order,
+        )
 
-    def block(self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int,
-              progress: Progress) -> Tuple[np.ndarray, ...]:
-        _, observed, counts = blocks.set_block(data, job.rows1, job.rows2, settings.first, settings.second,
-                                               settings.method, settings.score, settings.alternative,
-                                               job.passes[0], job.passes[1], threads, progress=progress,
-                                               statistics=settings.statistics)
+    def block(
+        self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int, progress: Progress
+    ) -> Tuple[np.ndarray, ...]:
+        _, observed, counts = blocks.set_block(
+            data,
+            job.rows1,
+            job.rows2,
+            settings.first,
+            settings.second,
+            settings.method,
+            settings.score,
+            settings.alternative,
+            job.passes[0],
+            job.passes[1],
+            threads,
+            progress=progress,
+            statistics=settings.statistics,
+        )
         return observed[job.order], counts[job.order]
 
-    def score_table(self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray,
-                    **columns: Any) -> Any:
+    def score_table(
+        self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray, **columns: Any
+    ) -> Any:
         index = columns.pop("index", np.asarray(problem.hubs, dtype=np.int32))
         partners = columns.pop("partners", problem.partners or [])
-        return SetResult(problem.names, index, partners, score, perm_p, settings.n1, settings.n2,
-                         problem.score or "", problem.method, problem.alternative, problem.permutations,
-                         group1=settings.group1, group2=settings.group2, **columns)
+        return SetResult(
+            problem.names,
+            index,
+            partners,
+            score,
+            perm_p,
+            settings.n1,
+            settings.n2,
+            problem.score or "",
+            problem.method,
+            problem.alternative,
+            problem.permutations,
+            group1=settings.group1,
+            group2=settings.group2,
+            **columns,
+        )
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
         fields = super().kept_arrays(problem, result)
@@ -358,8 +530,15 @@ class SetScores(ScoreAnalysis):
 
     def kept_table(self, problem: "Problem", settings: "Settings", arrays: Dict[str, np.ndarray]) -> Any:
         partners = [(problem.partners or [])[int(k)] for k in arrays["set"]]
-        return self.score_table(problem, settings, arrays["score"], arrays["perm_p"], index=arrays["index"],
-                                partners=partners, perm_q=arrays["perm_q"])
+        return self.score_table(
+            problem,
+            settings,
+            arrays["score"],
+            arrays["perm_p"],
+            index=arrays["index"],
+            partners=partners,
+            perm_q=arrays["perm_q"],
+        )
 
 
 def module_pairs(genes: List[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
@@ -373,10 +552,14 @@ def module_pairs(genes: List[np.ndarray]) -> Tuple[np.ndarray, np.ndarray, np.nd
     keys = np.empty(int(starts[-1]), dtype=np.int64)
     for g, rows in enumerate(genes):
         i, j = np.triu_indices(rows.size, 1)
-        keys[starts[g]:starts[g + 1]] = rows[i].astype(np.int64) << 32 | rows[j].astype(np.int64)
+        keys[starts[g] : starts[g + 1]] = rows[i].astype(np.int64) << 32 | rows[j].astype(np.int64)
     pairs, members = np.unique(keys, return_inverse=True)
-    return ((pairs >> 32).astype(np.int32), (pairs & 0xFFFFFFFF).astype(np.int32), starts.astype(np.int32),
-            members.reshape(-1).astype(np.int32))
+    return (
+        (pairs >> 32).astype(np.int32),
+        (pairs & 0xFFFFFFFF).astype(np.int32),
+        starts.astype(np.int32),
+        members.reshape(-1).astype(np.int32),
+    )
 
 
 class ModuleScores(ScoreAnalysis):
@@ -404,19 +587,33 @@ class ModuleScores(ScoreAnalysis):
         return plan.split(cost, target)
 
     def tile_cost(self, problem: "Problem", tile: Tile) -> float:
-        return float(self._costs(problem)[tile[0]:tile[1]].sum())
+        return float(self._costs(problem)[tile[0] : tile[1]].sum())
 
     def job(self, problem: "Problem", index: int, tile: Tile) -> Job:
         a, b = tile
         first, second, starts, members = module_pairs(_need(problem.local_genes, "modules")[a:b])
         return Job(self, index, tile, rows1=first, rows2=second, starts=starts, members=members)
 
-    def block(self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int,
-              progress: Progress) -> Tuple[np.ndarray, ...]:
-        return blocks.module_block(data, job.rows1, job.rows2, job.starts, job.members, settings.first,
-                                   settings.second, settings.method, settings.score, settings.alternative,
-                                   job.passes[0], job.passes[1], threads, progress=progress,
-                                   statistics=settings.statistics)
+    def block(
+        self, blocks: Any, data: np.ndarray, settings: "Settings", job: Job, threads: int, progress: Progress
+    ) -> Tuple[np.ndarray, ...]:
+        return blocks.module_block(
+            data,
+            job.rows1,
+            job.rows2,
+            job.starts,
+            job.members,
+            settings.first,
+            settings.second,
+            settings.method,
+            settings.score,
+            settings.alternative,
+            job.passes[0],
+            job.passes[1],
+            threads,
+            progress=progress,
+            statistics=settings.statistics,
+        )
 
     def task_result(self, settings: "Settings", job: Job, out: Tuple[np.ndarray, ...]) -> Dict[str, Any]:
         observed, mean_r1, mean_r2, counts = out
@@ -427,15 +624,30 @@ class ModuleScores(ScoreAnalysis):
     def tile_summary(self, settings: "Settings", head: Dict[str, Any], counts: np.ndarray) -> Dict[str, Any]:
         return {"obs": head["obs"], "mean_r1": head["mean_r1"], "mean_r2": head["mean_r2"], "counts": counts}
 
-    def score_table(self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray,
-                    **columns: Any) -> Any:
-        return ModuleResult(_need(problem.module_names, "modules"), _need(problem.module_genes, "modules"), score,
-                            perm_p, columns.pop("mean_r1"), columns.pop("mean_r2"), settings.n1, settings.n2,
-                            problem.score or "", problem.method, problem.alternative, problem.permutations,
-                            names=problem.names, missing=np.asarray(problem.module_missing or [], np.int32),
-                            skipped=problem.module_skipped, unknown=problem.module_unknown,
-                            group1=settings.group1, group2=settings.group2,
-                            **columns)
+    def score_table(
+        self, problem: "Problem", settings: "Settings", score: np.ndarray, perm_p: np.ndarray, **columns: Any
+    ) -> Any:
+        return ModuleResult(
+            _need(problem.module_names, "modules"),
+            _need(problem.module_genes, "modules"),
+            score,
+            perm_p,
+            columns.pop("mean_r1"),
+            columns.pop("mean_r2"),
+            settings.n1,
+            settings.n2,
+            problem.score or "",
+            problem.method,
+            problem.alternative,
+            problem.permutations,
+            names=problem.names,
+            missing=np.asarray(problem.module_missing or [], np.int32),
+            skipped=problem.module_skipped,
+            unknown=problem.module_unknown,
+            group1=settings.group1,
+            group2=settings.group2,
+            **columns,
+        )
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
         return {k: getattr(result, k) for k in self._kept_fields}
@@ -444,18 +656,25 @@ class ModuleScores(ScoreAnalysis):
         # The whole table with the kept entries' values, cut to them.
         count = self.item_count(problem)
         index = arrays["index"].astype(np.int64)
-        full = {k: np.full(count, np.nan, arrays[k].dtype) for k in ("score", "perm_p", "perm_q", "mean_r1",
-                                                                     "mean_r2")}
+        full = {k: np.full(count, np.nan, arrays[k].dtype) for k in ("score", "perm_p", "perm_q", "mean_r1", "mean_r2")}
         for k, v in full.items():
             v[index] = arrays[k]
-        whole = self.score_table(problem, settings, full["score"], full["perm_p"], perm_q=full["perm_q"],
-                                 mean_r1=full["mean_r1"], mean_r2=full["mean_r2"])
+        whole = self.score_table(
+            problem,
+            settings,
+            full["score"],
+            full["perm_p"],
+            perm_q=full["perm_q"],
+            mean_r1=full["mean_r1"],
+            mean_r2=full["mean_r2"],
+        )
         return whole.take(index)
 
 
 #: The analyses by the problem kind that names them.
-ANALYSES: Dict[str, Analysis] = {a.name: a for a in (AllPairs(), ListedPairs(), RowScores(), SetScores(),
-                                                  ModuleScores())}
+ANALYSES: Dict[str, Analysis] = {
+    a.name: a for a in (AllPairs(), ListedPairs(), RowScores(), SetScores(), ModuleScores())
+}
 
 
 def analysis_named(kind: str) -> Analysis:

@@ -8,6 +8,7 @@ distinct value is computed with the same float64 operations as
 arrays, and the table makes ``p1``, ``p2``, ``class`` and the q-values when they are first
 asked for.
 """
+
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
@@ -33,8 +34,7 @@ def merge_counts(values: List[np.ndarray], counts: List[np.ndarray]) -> Tuple[np
         return values[present[0]], counts[present[0]].astype(np.int64)
     found, inverse = np.unique(np.concatenate(values), return_inverse=True)
     # Weights are whole numbers below 2**53, so the float64 sums are exact.
-    total = np.bincount(inverse.reshape(-1), weights=np.concatenate(counts).astype(np.float64),
-                        minlength=found.size)
+    total = np.bincount(inverse.reshape(-1), weights=np.concatenate(counts).astype(np.float64), minlength=found.size)
     return found, total.astype(np.int64)
 
 
@@ -97,7 +97,7 @@ class Kept:
 
     def _trim(self) -> None:
         whole, pos = PairResult.concatenate(self.parts), np.concatenate(self.positions)
-        best = np.sort(whole.order()[:self.limit])
+        best = np.sort(whole.order()[: self.limit])
         self.parts, self.positions, self.size = [whole.take(best)], [pos[best]], best.size
 
     def result(self, empty: PairResult) -> PairResult:
@@ -109,33 +109,67 @@ class Kept:
         return PairResult.concatenate(parts, consume=self.own)
 
 
-def pair_result(names: np.ndarray, index1: np.ndarray, index2: np.ndarray, arrays: List[np.ndarray],
-                settings: "Settings", q: Optional[np.ndarray] = None, perm_q: Optional[np.ndarray] = None,
-                columns: Optional[Dict[str, np.ndarray]] = None) -> PairResult:
+def pair_result(
+    names: np.ndarray,
+    index1: np.ndarray,
+    index2: np.ndarray,
+    arrays: List[np.ndarray],
+    settings: "Settings",
+    q: Optional[np.ndarray] = None,
+    perm_q: Optional[np.ndarray] = None,
+    columns: Optional[Dict[str, np.ndarray]] = None,
+) -> PairResult:
     """A pair table; `columns` may bring p1, p2 and class_code already made, and the
     q-values may be given (otherwise all of these are made when asked for)."""
     r1, r2, z, p, perm_p = arrays
-    return PairResult(names, index1, index2, r1, r2, z, p, perm_p, settings.n1, settings.n2, settings.method,
-                      settings.alternative, settings.permutations, group1=settings.group1, group2=settings.group2,
-                      class_alpha=settings.class_alpha, q_value=q, perm_q=perm_q, **(columns or {}))
+    return PairResult(
+        names,
+        index1,
+        index2,
+        r1,
+        r2,
+        z,
+        p,
+        perm_p,
+        settings.n1,
+        settings.n2,
+        settings.method,
+        settings.alternative,
+        settings.permutations,
+        group1=settings.group1,
+        group2=settings.group2,
+        class_alpha=settings.class_alpha,
+        q_value=q,
+        perm_q=perm_q,
+        **(columns or {}),
+    )
 
 
 def empty_pairs(problem: "Problem", settings: "Settings") -> PairResult:
     none32, none64 = np.zeros(0, np.float32), np.zeros(0)
     p = none64 if settings.statistics == "api" else none32
-    return pair_result(problem.names, np.zeros(0, np.int32), np.zeros(0, np.int32),
-                       [none32, none32, none32, p, none64], settings, none64, none64)
+    return pair_result(
+        problem.names,
+        np.zeros(0, np.int32),
+        np.zeros(0, np.int32),
+        [none32, none32, none32, p, none64],
+        settings,
+        none64,
+        none64,
+    )
 
 
-def _whole_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"],
-                 store: Any) -> PairResult:
+def _whole_pairs(
+    analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"], store: Any
+) -> PairResult:
     """Every pair in memory: the arrays of the tiles joined; the table makes its other
     columns when they are asked for."""
     if not tiles:
         return empty_pairs(problem, settings)
     parts = [store.load_tile(t) for t in range(len(tiles))]
-    r1, r2, z, p, b = (parts[0][k] if len(parts) == 1 else np.concatenate([s[k] for s in parts])
-                       for k in ("r1", "r2", "z", "p", "b"))
+    r1, r2, z, p, b = (
+        parts[0][k] if len(parts) == 1 else np.concatenate([s[k] for s in parts]) for k in ("r1", "r2", "z", "p", "b")
+    )
     del parts
     i, j, _ = analysis.tile_pairs(problem, (tiles[0][0], tiles[-1][1]), None)
     perm_p = permutation_pvalues(b, settings.permutations, z)
@@ -159,9 +193,22 @@ class PairParts:
     all tiles (`state`: the distinct p-values and their q-values, the exceedance-count
     counts, and with ``top`` the positions of the best entries)."""
 
-    def __init__(self, analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"],
-                 filters: "Filters", state: Dict[str, Any]):
-        self.analysis, self.problem, self.settings, self.tiles, self.filters = analysis, problem, settings, tiles, filters
+    def __init__(
+        self,
+        analysis: "PairAnalysis",
+        problem: "Problem",
+        settings: "Settings",
+        tiles: List["Tile"],
+        filters: "Filters",
+        state: Dict[str, Any],
+    ):
+        self.analysis, self.problem, self.settings, self.tiles, self.filters = (
+            analysis,
+            problem,
+            settings,
+            tiles,
+            filters,
+        )
         self.p_table, self.q_table = state["p_table"], state["q_table"]
         permutations = settings.permutations
         self.perm_q_of_count = _perm_q_of_counts(state["b_hist"], permutations) if permutations else None
@@ -183,8 +230,16 @@ class PairParts:
         q = q_of_code[s["code"]]
         pq = self.perm_q_of_count[s["b"]] if self.perm_q_of_count is not None else np.full(perm_p.shape, np.nan)
         pq[np.isnan(perm_p)] = np.nan
-        part = pair_result(problem.names, i, j, [s["r1"], s["r2"], s["z"], s["p"], perm_p], settings, q, pq,
-                           {k: s[k] for k in ("p1", "p2", "class_code") if k in s})
+        part = pair_result(
+            problem.names,
+            i,
+            j,
+            [s["r1"], s["r2"], s["z"], s["p"], perm_p],
+            settings,
+            q,
+            pq,
+            {k: s[k] for k in ("p1", "p2", "class_code") if k in s},
+        )
         keep = np.ones(len(part), dtype=bool)
         if filters.max_p is not None:
             keep &= at_most(part.p_value, filters.max_p)
@@ -204,9 +259,17 @@ class PairParts:
         return part, positions
 
 
-def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"], store: Any,
-                 filters: "Filters", write: Writer, keep_limit: Optional[int],
-                 state: Optional[Dict[str, Any]] = None) -> PairResult:
+def finish_pairs(
+    analysis: "PairAnalysis",
+    problem: "Problem",
+    settings: "Settings",
+    tiles: List["Tile"],
+    store: Any,
+    filters: "Filters",
+    write: Writer,
+    keep_limit: Optional[int],
+    state: Optional[Dict[str, Any]] = None,
+) -> PairResult:
     """The pair table of a run: the entries that pass the filters, at most `keep_limit` of
     the best; every kept entry goes to `write` tile by tile. `state` receives the counts
     over all tiles that any one part can be made again with."""
@@ -222,8 +285,9 @@ def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settin
         for t in range(len(tiles)):
             best.add(*parts.tile_result(t, store.load_tile(t)))
         best.result(empty_pairs(problem, settings))
-        parts.selected = counts["selected"] = (np.concatenate(best.positions) if best.positions
-                                               else np.zeros(0, np.int64))
+        parts.selected = counts["selected"] = (
+            np.concatenate(best.positions) if best.positions else np.zeros(0, np.int64)
+        )
     if state is not None:
         state.update(counts)
     kept = Kept(keep_limit, own=write is None)
@@ -236,9 +300,17 @@ def finish_pairs(analysis: "PairAnalysis", problem: "Problem", settings: "Settin
     return result.top() if filters.top is not None else result
 
 
-def finish_scores(analysis: "ScoreAnalysis", problem: "Problem", settings: "Settings", tiles: List["Tile"],
-                  store: Any, filters: "Filters", write: Writer, state: Optional[Dict[str, Any]] = None,
-                  only: Optional[int] = None) -> Any:
+def finish_scores(
+    analysis: "ScoreAnalysis",
+    problem: "Problem",
+    settings: "Settings",
+    tiles: List["Tile"],
+    store: Any,
+    filters: "Filters",
+    write: Writer,
+    state: Optional[Dict[str, Any]] = None,
+    only: Optional[int] = None,
+) -> Any:
     """The row or set table of a run: every entry, or those that pass the filters. `state`
     receives (or, with `only`, gives: then only the part of tile `only` is made) the scores
     and exceedance counts of every entry."""
@@ -262,7 +334,7 @@ def finish_scores(analysis: "ScoreAnalysis", problem: "Problem", settings: "Sett
         keep &= whole.perm_q <= filters.max_q
     where = np.flatnonzero(keep)
     if filters.top is not None:
-        where = np.sort(where[whole.take(where).order()[:filters.top]])
+        where = np.sort(where[whole.take(where).order()[: filters.top]])
     if only is not None:
         a, b = tiles[only]
         return whole.take(where[(where >= a) & (where < b)])

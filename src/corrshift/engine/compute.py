@@ -1,5 +1,6 @@
 """A run from start to end: the checks made before any work, the settings of its tasks,
 the tasks run here or on a cluster, and the result table (and the files)."""
+
 import contextlib
 import contextvars
 import math
@@ -28,8 +29,10 @@ BYTES_PER_DISTINCT = 72
 #: Distinct float32 values in [0, 1].
 FLOAT32_UNIT_VALUES = 0x3F800001
 
-ORDER_NOTE = ("entries in pair order (row1 ascending, then row2) for all pairs, in the order given for "
-              "listed pairs and sets, in row order for rows; part files in that order by name")
+ORDER_NOTE = (
+    "entries in pair order (row1 ascending, then row2) for all pairs, in the order given for "
+    "listed pairs and sets, in row order for rows; part files in that order by name"
+)
 
 
 _CHECKING: "contextvars.ContextVar[bool]" = contextvars.ContextVar("corrshift_checking", default=False)
@@ -55,8 +58,11 @@ def check_filters(max_p: Any, max_q: Any, top: Any) -> Filters:
     limits = []
     for name, value in (("max_p", max_p), ("max_q", max_q)):
         if value is not None:
-            if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)) \
-                    or not 0 <= float(value) <= 1:
+            if (
+                isinstance(value, (bool, np.bool_))
+                or not isinstance(value, (int, float, np.integer, np.floating))
+                or not 0 <= float(value) <= 1
+            ):
                 raise InputError("{} must be a number from 0 to 1, got {!r}".format(name, value))
             value = float(value)
         limits.append(value)
@@ -85,10 +91,13 @@ def check_memory(problem: Problem, filters: Filters, out: Optional[str]) -> None
     need = problem.item_count() * BYTES_PER_PAIR
     have = _available_memory()
     if need > 0.8 * have:
-        raise InputError("all {:,} pairs of {:,} rows need about {:.1f} GB in memory, more than this machine "
-                         "has free ({:.1f} GB); write them to disk with out='pairs.parquet', or keep only "
-                         "the best with max_q=..., max_p=... or top=...".format(
-                             problem.item_count(), problem.nrows, need / 1e9, have / 1e9))
+        raise InputError(
+            "all {:,} pairs of {:,} rows need about {:.1f} GB in memory, more than this machine "
+            "has free ({:.1f} GB); write them to disk with out='pairs.parquet', or keep only "
+            "the best with max_q=..., max_p=... or top=...".format(
+                problem.item_count(), problem.nrows, need / 1e9, have / 1e9
+            )
+        )
 
 
 def check_histogram_memory(problem: Problem, filters: Filters) -> bool:
@@ -102,29 +111,55 @@ def check_histogram_memory(problem: Problem, filters: Filters) -> bool:
 
 def _version() -> str:
     from .._version import __version__
+
     return __version__
 
 
 def settings_of(problem: Problem, filters: Filters, out: Optional[str], threads: int) -> Settings:
-    q_limit = None if filters.max_q is None else filters.max_q * (1 + 2.0 ** -40)
+    q_limit = None if filters.max_q is None else filters.max_q * (1 + 2.0**-40)
     keep = [v for v in (filters.max_p, q_limit) if v is not None]
-    return Settings(blocks=tasks.BLOCKS, first=problem.first, second=problem.second, method=problem.method,
-                    alternative=problem.alternative, score=problem.score, permutations=problem.permutations,
-                    n1=int(problem.first.size), n2=int(problem.second.size), group1=problem.labels[0],
-                    group2=problem.labels[1], class_alpha=problem.class_alpha, threads=threads,
-                    summary=out is not None or filters.any, columns=out is not None,
-                    keep_p=min(keep) if keep else None, hist_limit=math.inf if q_limit is None else q_limit,
-                    tile_top=filters.top if filters.max_q is None else None, statistics=problem.statistics)
+    return Settings(
+        blocks=tasks.BLOCKS,
+        first=problem.first,
+        second=problem.second,
+        method=problem.method,
+        alternative=problem.alternative,
+        score=problem.score,
+        permutations=problem.permutations,
+        n1=int(problem.first.size),
+        n2=int(problem.second.size),
+        group1=problem.labels[0],
+        group2=problem.labels[1],
+        class_alpha=problem.class_alpha,
+        threads=threads,
+        summary=out is not None or filters.any,
+        columns=out is not None,
+        keep_p=min(keep) if keep else None,
+        hist_limit=math.inf if q_limit is None else q_limit,
+        tile_top=filters.top if filters.max_q is None else None,
+        statistics=problem.statistics,
+    )
 
 
-def _run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], ranges: List[List[plan.Tile]],
-               store: Store, client: Any, hosts: Dict[str, int], key: str, progress: bool,
-               after_result: Optional[Callable[[int], None]], wanted: Optional[Set[int]] = None) -> None:
+def _run_tasks(
+    problem: Problem,
+    settings: Settings,
+    tiles: List[plan.Tile],
+    ranges: List[List[plan.Tile]],
+    store: Store,
+    client: Any,
+    hosts: Dict[str, int],
+    key: str,
+    progress: bool,
+    after_result: Optional[Callable[[int], None]],
+    wanted: Optional[Set[int]] = None,
+) -> None:
     """Run the tasks of `tiles` (pass `ranges` of each; only of the tiles `wanted`) that
     `store` does not hold yet."""
     if isinstance(store, FolderStore):
-        resume = ("the finished tasks are kept in {}: run the same again, with a working cluster, to "
-                  "resume".format(store.out))
+        resume = "the finished tasks are kept in {}: run the same again, with a working cluster, to resume".format(
+            store.out
+        )
     else:
         resume = "run it again with a working cluster (with out=..., a run keeps its finished tasks to resume)"
     state = execute.Run(problem, settings, tiles, ranges, store, wanted)
@@ -138,8 +173,9 @@ def _run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], ran
         state.bar.close()
 
 
-def _pass_ranges(problem: Problem, tiles: List[plan.Tile], client: Any, hosts: Dict[str, int],
-                 resumable: bool) -> List[List[plan.Tile]]:
+def _pass_ranges(
+    problem: Problem, tiles: List[plan.Tile], client: Any, hosts: Dict[str, int], resumable: bool
+) -> List[List[plan.Tile]]:
     """The pass ranges of each tile's tasks."""
     if client is None and not resumable:
         # Nothing to resume and no worker to keep alive: every tile is one task.
@@ -147,22 +183,51 @@ def _pass_ranges(problem: Problem, tiles: List[plan.Tile], client: Any, hosts: D
     return plan.plan_passes(problem, tiles, sum(hosts.values()) or 1)
 
 
-def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: Store,
-             client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
-             description: Dict[str, Any], out: Optional[str] = None, two_phase: bool = False) -> Any:
+def _compute(
+    problem: Problem,
+    settings: Settings,
+    tiles: List[plan.Tile],
+    filters: Filters,
+    store: Store,
+    client: Any,
+    digest: str,
+    progress: bool,
+    after_result: Optional[Callable[[int], None]],
+    description: Dict[str, Any],
+    out: Optional[str] = None,
+    two_phase: bool = False,
+) -> Any:
     """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
     hosts = execute.host_slots(client) if client is not None else {}
     key = "corrshift-" + digest[:20]
 
-    def run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], ranges: List[List[plan.Tile]],
-                  store: Store, wanted: Optional[Set[int]] = None) -> None:
-        _run_tasks(problem, settings, tiles, ranges, store, client, hosts, key + "-" + problem.analysis.name,
-                   progress, after_result, wanted)
+    def run_tasks(
+        problem: Problem,
+        settings: Settings,
+        tiles: List[plan.Tile],
+        ranges: List[List[plan.Tile]],
+        store: Store,
+        wanted: Optional[Set[int]] = None,
+    ) -> None:
+        _run_tasks(
+            problem,
+            settings,
+            tiles,
+            ranges,
+            store,
+            client,
+            hosts,
+            key + "-" + problem.analysis.name,
+            progress,
+            after_result,
+            wanted,
+        )
 
     written: List[str] = []
     write: Optional[Callable[[int, Any], None]] = None
     if out is not None:
         from .. import _parquet
+
         final = output.final_folder(out)
 
         def write_part(t: int, part: Any, last: bool) -> None:
@@ -178,33 +243,70 @@ def _compute(problem: Problem, settings: Settings, tiles: List[plan.Tile], filte
     if two_phase:
         threads = settings.threads
         result = two_phase_run.compute(
-            problem, settings, filters, store, run_tasks,
-            lambda p: settings_of(p, filters, out, threads), write, limit,
-            split=client is not None or out is not None, slots=sum(hosts.values()) or 1)
+            problem,
+            settings,
+            filters,
+            store,
+            run_tasks,
+            lambda p: settings_of(p, filters, out, threads),
+            write,
+            limit,
+            split=client is not None or out is not None,
+            slots=sum(hosts.values()) or 1,
+        )
     else:
         run_tasks(problem, settings, tiles, _pass_ranges(problem, tiles, client, hosts, out is not None), store)
         count = len(tiles)
-        result = problem.analysis.finish(problem, settings, tiles, store, filters,
-                                         None if write is None else lambda t, part: write(t, part, t == count - 1),
-                                         limit, kept)
+        result = problem.analysis.finish(
+            problem,
+            settings,
+            tiles,
+            store,
+            filters,
+            None if write is None else lambda t, part: write(t, part, t == count - 1),
+            limit,
+            kept,
+        )
     if out is not None:
         assert isinstance(store, FolderStore)  # a run that writes files keeps its work in the folder
         output.finish_output(out, written, store.manifest, problem, result, kept, len(tiles))
     return result
 
 
-def _repair(problem: Problem, settings: Settings, tiles: List[plan.Tile], filters: Filters, store: FolderStore,
-            client: Any, digest: str, progress: bool, after_result: Optional[Callable[[int], None]],
-            description: Dict[str, Any], out: str) -> Any:
+def _repair(
+    problem: Problem,
+    settings: Settings,
+    tiles: List[plan.Tile],
+    filters: Filters,
+    store: FolderStore,
+    client: Any,
+    digest: str,
+    progress: bool,
+    after_result: Optional[Callable[[int], None]],
+    description: Dict[str, Any],
+    out: str,
+) -> Any:
     """Make the damaged parts of a finished output again (their tiles computed again where
     the parts need them) and publish it with its intact files."""
     from .. import _parquet
+
     analysis = problem.analysis
     again = set(store.manifest["repair"])
     if analysis.part_needs_tile and again:
         hosts = execute.host_slots(client) if client is not None else {}
-        _run_tasks(problem, settings, tiles, _pass_ranges(problem, tiles, client, hosts, True), store, client,
-                   hosts, "corrshift-" + digest[:20] + "-" + analysis.name, progress, after_result, again)
+        _run_tasks(
+            problem,
+            settings,
+            tiles,
+            _pass_ranges(problem, tiles, client, hosts, True),
+            store,
+            client,
+            hosts,
+            "corrshift-" + digest[:20] + "-" + analysis.name,
+            progress,
+            after_result,
+            again,
+        )
     counts = output.load_state(out)
 
     def write_part(t: int, folder: str, name: str) -> None:
@@ -215,10 +317,20 @@ def _repair(problem: Problem, settings: Settings, tiles: List[plan.Tile], filter
     return output.kept_table(out, problem, settings)
 
 
-def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: Any = None,
-        n_jobs: Optional[int] = None, max_p: Optional[float] = None, max_q: Optional[float] = None,
-        top: Optional[int] = None, perm_q: bool = False, progress: bool = True,
-        _after_result: Optional[Callable[[int], None]] = None) -> Any:
+def run(
+    problem: Problem,
+    *,
+    out: Any = None,
+    overwrite: bool = False,
+    client: Any = None,
+    n_jobs: Optional[int] = None,
+    max_p: Optional[float] = None,
+    max_q: Optional[float] = None,
+    top: Optional[int] = None,
+    perm_q: bool = False,
+    progress: bool = True,
+    _after_result: Optional[Callable[[int], None]] = None,
+) -> Any:
     """Compute `problem` and return its result table (see the package docstring).
 
     Every argument is checked, and `out` created (or its earlier run found), before any
@@ -233,15 +345,17 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
     """
     filters = check_filters(max_p, max_q, top)
     threads = _inputs.job_count(n_jobs)
-    if problem.data.size >= 2 ** 31:
-        raise InputError("data has {:,} values in the two groups' samples; at most 2**31 - 1 are "
-                         "supported".format(problem.data.size))
+    if problem.data.size >= 2**31:
+        raise InputError(
+            "data has {:,} values in the two groups' samples; at most 2**31 - 1 are supported".format(problem.data.size)
+        )
     if client is not None:
         distributed = execute.require_dask()
         if not isinstance(client, distributed.Client):
             raise InputError("client must be a distributed.Client, got {!r}".format(type(client).__name__))
     if out is not None:
         from .. import _parquet
+
         _parquet.require()
         try:
             out = os.fspath(out)
@@ -261,13 +375,24 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
     digest = input_hash(problem, filters, _version())
     if two_phase:
         digest = two_phase_run.digest_of(digest)
-    description = {"kind": analysis.table, "method": problem.method, "alternative": problem.alternative,
-                   "score": problem.score, "permutations": problem.permutations,
-                   "n1": settings.n1, "n2": settings.n2, "group1": problem.labels[0],
-                   "group2": problem.labels[1], "entries": problem.item_count(), "max_p": filters.max_p,
-                   "max_q": filters.max_q, "top": filters.top, "order": ORDER_NOTE,
-                   "class_alpha": problem.class_alpha if analysis.has_classes else None,
-                   "corrshift": _version()}
+    description = {
+        "kind": analysis.table,
+        "method": problem.method,
+        "alternative": problem.alternative,
+        "score": problem.score,
+        "permutations": problem.permutations,
+        "n1": settings.n1,
+        "n2": settings.n2,
+        "group1": problem.labels[0],
+        "group2": problem.labels[1],
+        "entries": problem.item_count(),
+        "max_p": filters.max_p,
+        "max_q": filters.max_q,
+        "top": filters.top,
+        "order": ORDER_NOTE,
+        "class_alpha": problem.class_alpha if analysis.has_classes else None,
+        "corrshift": _version(),
+    }
     if problem.dropped:
         description["dropped"] = problem.dropped
     if two_phase:
@@ -280,8 +405,19 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
     if out is None:
         store = SpillingMemoryStore(problem.permutations, top) if spill else MemoryStore()
         try:
-            result = _compute(problem, settings, tiles, filters, store, client, digest, progress,
-                              _after_result, description, two_phase=two_phase)
+            result = _compute(
+                problem,
+                settings,
+                tiles,
+                filters,
+                store,
+                client,
+                digest,
+                progress,
+                _after_result,
+                description,
+                two_phase=two_phase,
+            )
         finally:
             if spill:
                 store.close()
@@ -305,18 +441,43 @@ def run(problem: Problem, *, out: Any = None, overwrite: bool = False, client: A
                 if output.finished_table(out, manifest):
                     result = output.kept_table(out, problem, settings)
                 elif "repair" in manifest and not two_phase:
-                    result = _repair(problem, settings, tiles, filters, FolderStore(out, manifest), client,
-                                     digest, progress, _after_result, description, out)
+                    result = _repair(
+                        problem,
+                        settings,
+                        tiles,
+                        filters,
+                        FolderStore(out, manifest),
+                        client,
+                        digest,
+                        progress,
+                        _after_result,
+                        description,
+                        out,
+                    )
                 else:
                     if "repair" in manifest:
                         # Its parts are cut by the reported pairs, which the earlier files no
                         # longer tell reliably: everything is made again and published whole.
-                        output.note("{}: a filtered pair table with permutations is computed again in full "
-                                    "(from its kept work files, where there are any)".format(out))
+                        output.note(
+                            "{}: a filtered pair table with permutations is computed again in full "
+                            "(from its kept work files, where there are any)".format(out)
+                        )
                     store = SpillingFolderStore(out, manifest, top) if spill else FolderStore(out, manifest)
                     try:
-                        result = _compute(problem, settings, tiles, filters, store, client,
-                                          digest, progress, _after_result, description, out, two_phase)
+                        result = _compute(
+                            problem,
+                            settings,
+                            tiles,
+                            filters,
+                            store,
+                            client,
+                            digest,
+                            progress,
+                            _after_result,
+                            description,
+                            out,
+                            two_phase,
+                        )
                     finally:
                         if spill:
                             store.close()

@@ -3,6 +3,7 @@ threads), or on a Dask cluster, where the matrix goes to every worker once, a wo
 one task at a time on all its cores, and the results come back as they complete.
 Finished tasks go to the run's store; a tile whose tasks are all done becomes a tile
 summary there."""
+
 import contextlib
 import dataclasses
 import importlib
@@ -30,6 +31,7 @@ def _lost_kinds(distributed: Any) -> Tuple[type, ...]:
     """The exceptions by which a client learns that its cluster is gone."""
     import asyncio
     import concurrent.futures
+
     kinds = [concurrent.futures.CancelledError, asyncio.CancelledError, OSError, TimeoutError]
     for module, name in (("distributed", "KilledWorker"), ("distributed.client", "ClosedClientError")):
         kind = getattr(importlib.import_module(module), name, None)
@@ -46,8 +48,11 @@ def _lost(exc: BaseException, resume: str) -> ClusterLost:
         cause = "{}: {}".format(type(exc).__name__, cause[:200])
     else:
         cause = type(exc).__name__
-    return ClusterLost("lost the Dask cluster during the run (its scheduler or all its workers went away; "
-                       "{}); {}".format(cause, resume))
+    return ClusterLost(
+        "lost the Dask cluster during the run (its scheduler or all its workers went away; {}); {}".format(
+            cause, resume
+        )
+    )
 
 
 class Progress:
@@ -57,8 +62,15 @@ class Progress:
         self.bar = None
         if enabled and total > 0:
             from tqdm.auto import tqdm  # type: ignore[import]
-            self.bar = tqdm(total=total, desc="corrshift", unit=" {}-passes".format(what), unit_scale=True,
-                            dynamic_ncols=True, smoothing=0.1)
+
+            self.bar = tqdm(
+                total=total,
+                desc="corrshift",
+                unit=" {}-passes".format(what),
+                unit_scale=True,
+                dynamic_ncols=True,
+                smoothing=0.1,
+            )
 
     def update(self, n: int) -> None:
         if self.bar is not None and n:
@@ -72,8 +84,15 @@ class Progress:
 class Run:
     """Bookkeeping of one run: which tasks remain, and turning finished tasks into tiles."""
 
-    def __init__(self, problem: "Problem", settings: Settings, tiles: List[Tile], ranges: List[List[Tile]],
-                 store: Store, wanted: Optional[Set[int]] = None):
+    def __init__(
+        self,
+        problem: "Problem",
+        settings: Settings,
+        tiles: List[Tile],
+        ranges: List[List[Tile]],
+        store: Store,
+        wanted: Optional[Set[int]] = None,
+    ):
         self.problem, self.settings, self.tiles, self.ranges = problem, settings, tiles, ranges
         self.store, self.bar = store, Progress(False, 0, "")
         done_tiles = store.done_tiles()
@@ -88,8 +107,9 @@ class Run:
             if self.pending[t]:
                 # The tile's pair lists, shared by its pass ranges.
                 job = problem.analysis.job(problem, t, tile)
-                self.jobs += [dataclasses.replace(job, passes=(f, l)) for f, l in ranges[t]
-                              if (t, f, l) not in done_tasks]
+                self.jobs += [
+                    dataclasses.replace(job, passes=(f, l)) for f, l in ranges[t] if (t, f, l) not in done_tasks
+                ]
             else:
                 self._finish_tile(t)
 
@@ -144,6 +164,7 @@ def require_dask() -> Any:
 def host_slots(client: Any) -> Dict[str, int]:
     """Tasks each host of the cluster runs at once: the sum of its workers' threads."""
     from distributed.comm import get_address_host  # type: ignore[import]
+
     try:
         info = client.scheduler_info(n_workers=-1)
     except TypeError:  # older distributed lists every worker anyway
@@ -155,8 +176,14 @@ def host_slots(client: Any) -> Dict[str, int]:
     return slots
 
 
-def run_dask(run: Run, client: Any, slots: Dict[str, int], key_prefix: str,
-             after_result: Optional[Callable[[int], None]] = None, resume: str = "run it again") -> None:
+def run_dask(
+    run: Run,
+    client: Any,
+    slots: Dict[str, int],
+    key_prefix: str,
+    after_result: Optional[Callable[[int], None]] = None,
+    resume: str = "run it again",
+) -> None:
     """Run the jobs of `run` on the cluster of `client`; ClusterLost (with `resume`, what
     to do then) if the cluster goes away meanwhile."""
     distributed = require_dask()
@@ -173,8 +200,7 @@ def run_dask(run: Run, client: Any, slots: Dict[str, int], key_prefix: str,
             for job in run.jobs:
                 f, l = job.passes
                 key = "{}-{}-{}-{}".format(key_prefix, job.index, f, l)
-                futures[client.submit(tasks.run_task, data, run.settings, job, None, slots, key=key,
-                                      pure=True)] = job
+                futures[client.submit(tasks.run_task, data, run.settings, job, None, slots, key=key, pure=True)] = job
             finished = distributed.as_completed(list(futures))
         except lost + (AttributeError,) as exc:  # a client whose cluster is gone has no scheduler
             raise _lost(exc, resume) from None
@@ -204,14 +230,16 @@ def local_cluster(workers: int, threads: int = 1) -> Iterator[Any]:
     """A client of a new cluster of `workers` worker processes on this machine."""
     distributed = require_dask()
     import dask  # type: ignore[import]
+
     # Dask starts workers with a 64 KiB malloc trim threshold, which makes every large NumPy
     # temporary a fresh mmap and the per-pair columns several times slower; these workers
     # keep freed memory for reuse up to 256 MiB and map only blocks of 32 MiB and more.
     environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", {}) or {})
     environ.update(MALLOC_TRIM_THRESHOLD_=str(256 << 20), MALLOC_MMAP_THRESHOLD_=str(32 << 20))
     with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True,
-                                           dashboard_address=":0")
+        cluster = distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=threads, processes=True, dashboard_address=":0"
+        )
     try:
         with distributed.Client(cluster) as client:
             yield client
@@ -220,8 +248,7 @@ def local_cluster(workers: int, threads: int = 1) -> Iterator[Any]:
 
 
 @contextlib.contextmanager
-def connect(scheduler: Optional[str] = None, workers: Optional[int] = None,
-            timeout: str = "30s") -> Iterator[Any]:
+def connect(scheduler: Optional[str] = None, workers: Optional[int] = None, timeout: str = "30s") -> Iterator[Any]:
     """A client of the cluster at `scheduler`, or of a new local cluster of `workers` worker
     processes; None when neither is given (the run stays in this process)."""
     if scheduler is not None and workers is not None:

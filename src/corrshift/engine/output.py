@@ -8,6 +8,7 @@ output's place in one rename, so that a reader of the folder sees either no part
 them. The manifest records the size and sha256 of every file of the finished output; they
 are checked before a finished output is read back, and a part that differs, is missing or
 is not one of them is mended by computing again only what it needs."""
+
 import ctypes
 import errno
 import json
@@ -35,9 +36,14 @@ PART = re.compile(r"^part-(\d{5,})\.parquet$")
 
 
 def _ours(name: str) -> bool:
-    return (name in (MANIFEST, WORK, KEPT, STATE) or name.startswith(MANIFEST) or name.startswith(LOCK)
-            or name.startswith(KEPT) or name.startswith(STATE)
-            or (name.startswith("part-") and (name.endswith(".parquet") or name.endswith(".parquet.tmp"))))
+    return (
+        name in (MANIFEST, WORK, KEPT, STATE)
+        or name.startswith(MANIFEST)
+        or name.startswith(LOCK)
+        or name.startswith(KEPT)
+        or name.startswith(STATE)
+        or (name.startswith("part-") and (name.endswith(".parquet") or name.endswith(".parquet.tmp")))
+    )
 
 
 def _clear(out: str) -> None:
@@ -54,13 +60,17 @@ def _clear(out: str) -> None:
 def check_output(out: str) -> None:
     """Refuse an output that is a file, or a folder that holds files of others."""
     if os.path.exists(out) and not os.path.isdir(out):
-        raise InputError("out: {!r} is a file; Parquet output is a folder (one file per tile), give a "
-                         "folder name".format(out))
+        raise InputError(
+            "out: {!r} is a file; Parquet output is a folder (one file per tile), give a folder name".format(out)
+        )
     if os.path.isdir(out):
         foreign = [n for n in os.listdir(out) if not _ours(n)]
         if foreign:
-            raise InputError("out: the folder {!r} holds files that corrshift did not write ({}); give a new "
-                             "or empty folder".format(out, ", ".join(sorted(foreign)[:3])))
+            raise InputError(
+                "out: the folder {!r} holds files that corrshift did not write ({}); give a new or empty folder".format(
+                    out, ", ".join(sorted(foreign)[:3])
+                )
+            )
 
 
 def _cannot_write(out: str, exc: OSError) -> InputError:
@@ -97,9 +107,15 @@ class OutputLock:
     def __init__(self, out: str):
         self.out = out
         self.path = os.path.join(out, LOCK)
-        self.token = json.dumps({"host": socket.gethostname(), "pid": os.getpid(),
-                                 "started": process_start(os.getpid()),
-                                 "since": time.strftime("%Y-%m-%d %H:%M:%S")}, sort_keys=True)
+        self.token = json.dumps(
+            {
+                "host": socket.gethostname(),
+                "pid": os.getpid(),
+                "started": process_start(os.getpid()),
+                "since": time.strftime("%Y-%m-%d %H:%M:%S"),
+            },
+            sort_keys=True,
+        )
 
     def __enter__(self) -> "OutputLock":
         try:
@@ -143,10 +159,15 @@ class OutputLock:
         except (ValueError, KeyError, TypeError):
             holder, host, pid, started = None, "", 0, None
         if holder is None or host != socket.gethostname() or _running(pid, started):
-            who = ("process {} on {}, since {}".format(pid, host, holder.get("since", "?")) if holder
-                   else "a run that did not say which")
-            raise InputError("out: {!r} is in use by another run ({}); wait until it ends, or give another "
-                             "folder. If that run is gone, delete {}".format(self.out, who, self.path))
+            who = (
+                "process {} on {}, since {}".format(pid, host, holder.get("since", "?"))
+                if holder
+                else "a run that did not say which"
+            )
+            raise InputError(
+                "out: {!r} is in use by another run ({}); wait until it ends, or give another "
+                "folder. If that run is gone, delete {}".format(self.out, who, self.path)
+            )
         # Moved aside first, so that only the lock judged stale is removed.
         aside = "{}.stale-{}".format(self.path, os.getpid())
         try:
@@ -232,9 +253,12 @@ def cannot_mend(out: str, problems: Dict[str, str], refused: InputError) -> Inpu
     """The error of a damaged finished output that this run cannot lock to mend."""
     name = sorted(problems)[0]
     more = " (and {} more)".format(len(problems) - 1) if len(problems) > 1 else ""
-    return InputError("out: {} in {!r} {}{}, and the output cannot be mended now ({}); run the same again "
-                      "once the folder can be written: it makes only the damaged files again".format(
-                          name, out, problems[name], more, refused))
+    return InputError(
+        "out: {} in {!r} {}{}, and the output cannot be mended now ({}); run the same again "
+        "once the folder can be written: it makes only the damaged files again".format(
+            name, out, problems[name], more, refused
+        )
+    )
 
 
 def tidy(out: str) -> None:
@@ -273,26 +297,39 @@ def prepare_output(out: str, digest: str, description: Dict[str, Any], overwrite
     manifest = _read_manifest(out) if os.path.exists(os.path.join(out, MANIFEST)) else None
     if manifest is not None and manifest.get("inputs") != digest:
         if not overwrite:
-            raise InputError("out: {!r} holds the output of other inputs or options; pass "
-                             "overwrite=True (--overwrite) to replace it, or give another folder"
-                             .format(out))
+            raise InputError(
+                "out: {!r} holds the output of other inputs or options; pass "
+                "overwrite=True (--overwrite) to replace it, or give another folder".format(out)
+            )
         manifest = None
     if manifest is None and names:
         if not overwrite:
-            raise InputError("out: {!r} holds an unfinished output that cannot be resumed; pass "
-                             "overwrite=True (--overwrite) to replace it".format(out))
+            raise InputError(
+                "out: {!r} holds an unfinished output that cannot be resumed; pass "
+                "overwrite=True (--overwrite) to replace it".format(out)
+            )
         _clear(out)
     parent = os.path.dirname(os.path.abspath(out))
     if not os.access(parent, os.W_OK | os.X_OK):
-        raise InputError("out: cannot create files in {!r}, beside {!r}: a finished output is built there and "
-                         "moved into place in one step".format(parent, out))
+        raise InputError(
+            "out: cannot create files in {!r}, beside {!r}: a finished output is built there and "
+            "moved into place in one step".format(parent, out)
+        )
     if manifest is not None and (manifest.get("complete") or "repair" in manifest):
         problems = verify(out, manifest)
         if not problems and manifest.get("complete"):
             return manifest
         for name, problem in problems.items():
-            note("{}: {} {}; {}".format(out, name, problem, "it is removed" if PART.match(name) and
-                                        name not in manifest.get("files", {}) else "it is made again"))
+            note(
+                "{}: {} {}; {}".format(
+                    out,
+                    name,
+                    problem,
+                    "it is removed"
+                    if PART.match(name) and name not in manifest.get("files", {})
+                    else "it is made again",
+                )
+            )
         if MANIFEST in problems or KEPT in problems or STATE in problems:
             note("{}: the whole output is computed again".format(out))
             _clear(out)
@@ -368,10 +405,15 @@ def publish(out: str, new: str, manifest: Dict[str, Any], parts: List[str], tile
     for key in [k for k in manifest if k == "work" or k.endswith("_work") or k.endswith("_tiles_done")]:
         del manifest[key]
     manifest.pop("repair", None)
-    manifest.update(complete=True, parts=parts, tiles_done=list(range(tiles)),
-                    files={name: {"bytes": os.path.getsize(os.path.join(new, name)),
-                                  "sha256": file_sum(os.path.join(new, name))}
-                           for name in parts + [KEPT, STATE]})
+    manifest.update(
+        complete=True,
+        parts=parts,
+        tiles_done=list(range(tiles)),
+        files={
+            name: {"bytes": os.path.getsize(os.path.join(new, name)), "sha256": file_sum(os.path.join(new, name))}
+            for name in parts + [KEPT, STATE]
+        },
+    )
     write_manifest(new, manifest)
     lock = os.path.join(out, LOCK)
     if os.path.exists(lock):  # held until the run ends, as before the move
@@ -379,8 +421,15 @@ def publish(out: str, new: str, manifest: Dict[str, Any], parts: List[str], tile
     _move_into_place(out, new)
 
 
-def finish_output(out: str, written: List[str], manifest: Dict[str, Any], problem: "Problem", result: Any,
-                  state: Dict[str, Any], tiles: int) -> None:
+def finish_output(
+    out: str,
+    written: List[str],
+    manifest: Dict[str, Any],
+    problem: "Problem",
+    result: Any,
+    state: Dict[str, Any],
+    tiles: int,
+) -> None:
     """Keep the returned table and the counts the parts were made with beside the
     finished parts, and publish them."""
     new = beside(out, "new")

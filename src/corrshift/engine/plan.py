@@ -4,6 +4,7 @@ The plan depends only on the problem's sizes (and, for the pass ranges, on the n
 workers), so a run started again makes the same tiles. What a tile of each analysis
 holds and costs is the analysis's own (:mod:`.analyses`); the cuts are made here.
 """
+
 import math
 from typing import TYPE_CHECKING, List, Optional, Tuple
 

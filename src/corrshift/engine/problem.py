@@ -1,5 +1,6 @@
 """What to compute: the matrix of the rows in use, the two groups' columns, the items and
 the options of one analysis, and the hash of everything an output depends on."""
+
 import hashlib
 import json
 from dataclasses import asdict, dataclass
@@ -33,13 +34,28 @@ class Problem:
     (every pair of rows), "list" (listed pairs), "rows" (row scores), "sets" (set
     scores) or "modules" (module scores)."""
 
-    def __init__(self, kind: str, data: np.ndarray, first: np.ndarray, second: np.ndarray, names: np.ndarray,
-                 method: str, alternative: str, permutations: int, score: Optional[str] = None,
-                 rows: Optional[np.ndarray] = None, index1: Optional[np.ndarray] = None,
-                 index2: Optional[np.ndarray] = None, local1: Optional[np.ndarray] = None,
-                 local2: Optional[np.ndarray] = None, hubs: Optional[Sequence[int]] = None,
-                 partners: Optional[List[np.ndarray]] = None, labels: Tuple[str, str] = ("group 1", "group 2"),
-                 class_alpha: float = 0.05, statistics: str = "api"):
+    def __init__(
+        self,
+        kind: str,
+        data: np.ndarray,
+        first: np.ndarray,
+        second: np.ndarray,
+        names: np.ndarray,
+        method: str,
+        alternative: str,
+        permutations: int,
+        score: Optional[str] = None,
+        rows: Optional[np.ndarray] = None,
+        index1: Optional[np.ndarray] = None,
+        index2: Optional[np.ndarray] = None,
+        local1: Optional[np.ndarray] = None,
+        local2: Optional[np.ndarray] = None,
+        hubs: Optional[Sequence[int]] = None,
+        partners: Optional[List[np.ndarray]] = None,
+        labels: Tuple[str, str] = ("group 1", "group 2"),
+        class_alpha: float = 0.05,
+        statistics: str = "api",
+    ):
         self.analysis: Analysis = analysis_named(kind)
         self.kind = kind
         self.data = data
@@ -47,10 +63,10 @@ class Problem:
         self.names = names
         self.method, self.alternative, self.score = method, alternative, score
         self.permutations = permutations
-        self.rows = rows                  # data row -> row of the user's matrix (None: the same)
-        self.index1, self.index2 = index1, index2      # listed pairs, user's rows
-        self.local1, self.local2 = local1, local2      # listed pairs or set pairs, data rows
-        self.hubs, self.partners = hubs, partners      # sets, user's rows, in the order given
+        self.rows = rows  # data row -> row of the user's matrix (None: the same)
+        self.index1, self.index2 = index1, index2  # listed pairs, user's rows
+        self.local1, self.local2 = local1, local2  # listed pairs or set pairs, data rows
+        self.hubs, self.partners = hubs, partners  # sets, user's rows, in the order given
         self.labels = labels
         self.class_alpha = class_alpha
         # The block functions' statistics (see tasks.Settings); "native" for the public
@@ -59,7 +75,7 @@ class Problem:
         # Rows the caller's data had but the run leaves out, by reason (see
         # corrshift._inputs.screen_rows): names of the user's rows.
         self.dropped: Dict[str, List[str]] = {}
-        self.local_hubs: Optional[np.ndarray] = None           # sets, data rows
+        self.local_hubs: Optional[np.ndarray] = None  # sets, data rows
         self.local_partners: Optional[List[np.ndarray]] = None
         # Modules: their names, their genes (user's rows, ascending) and the same as data
         # rows, per module the genes the data does not have, the modules skipped and the
@@ -86,14 +102,31 @@ class Problem:
 def input_hash(problem: Problem, filters: Filters, version: str) -> str:
     """A hash of everything the output depends on."""
     h = hashlib.sha256()
-    options = {"format": FORMAT, "version": version, "kind": problem.kind, "method": problem.method,
-               "alternative": problem.alternative, "score": problem.score,
-               "permutations": problem.permutations, "labels": list(problem.labels),
-               "class_alpha": problem.class_alpha, "statistics": problem.statistics,
-               "shape": list(problem.data.shape), "filters": asdict(filters)}
+    options = {
+        "format": FORMAT,
+        "version": version,
+        "kind": problem.kind,
+        "method": problem.method,
+        "alternative": problem.alternative,
+        "score": problem.score,
+        "permutations": problem.permutations,
+        "labels": list(problem.labels),
+        "class_alpha": problem.class_alpha,
+        "statistics": problem.statistics,
+        "shape": list(problem.data.shape),
+        "filters": asdict(filters),
+    }
     h.update(json.dumps(options, sort_keys=True).encode("utf-8"))
-    for array in (problem.data, problem.first, problem.second, problem.rows, problem.index1, problem.index2,
-                  problem.local1, problem.local2):
+    for array in (
+        problem.data,
+        problem.first,
+        problem.second,
+        problem.rows,
+        problem.index1,
+        problem.index2,
+        problem.local1,
+        problem.local2,
+    ):
         h.update(b"|")
         if array is not None:
             h.update(np.ascontiguousarray(array).view(np.uint8).reshape(-1).data)

@@ -30,6 +30,7 @@ waiting for the next range (at most ``step`` per tile, 16 bytes each) and the sa
 bytes per ``step`` values of the file, 34 MB for 1.1e9). The file takes 16 bytes per
 distinct value of each tile on disk.
 """
+
 import os
 import shutil
 import tempfile
@@ -103,13 +104,13 @@ class SpilledCounts:
         with open(self.path, "ab") as fh:
             records.tofile(fh)
         self.starts.append(self.starts[-1] + values.size)
-        self.samples.append(values[::self.step].copy())
+        self.samples.append(values[:: self.step].copy())
         kept = np.asarray(summary["kept_vals"], dtype=np.float64)
         if kept.size:
             self.kept_max = max(self.kept_max, float(kept[-1]))
             if self.top is not None:
                 both = np.concatenate([self.smallest, kept])
-                self.smallest = np.partition(both, self.top - 1)[:self.top] if both.size > self.top else both
+                self.smallest = np.partition(both, self.top - 1)[: self.top] if both.size > self.top else both
 
     def tau(self) -> float:
         """No reported entry has a p-value above this."""
@@ -151,8 +152,11 @@ class SpilledCounts:
         sizes = np.diff(np.asarray(self.starts, dtype=np.int64))
         # The values up to tau and their terms; room for every one of them as counted by
         # the sample, which is at most step per tile more than there are.
-        below = int(np.minimum(np.bincount(tile_of[:np.searchsorted(sample, bound)], minlength=tiles) * step,
-                               sizes).sum()) if tiles else 0
+        below = (
+            int(np.minimum(np.bincount(tile_of[: np.searchsorted(sample, bound)], minlength=tiles) * step, sizes).sum())
+            if tiles
+            else 0
+        )
         low_values, low_terms = np.empty(below), np.empty(below)
         filled, rank, lowest = 0, 0, np.inf
         sampled = np.zeros(tiles, dtype=np.int64)  # sample values of each tile below the cut
@@ -189,8 +193,8 @@ class SpilledCounts:
                 terms = values * m / ranks
                 rank = int(ranks[-1])
                 if cut <= bound:
-                    low_values[filled:filled + values.size] = values
-                    low_terms[filled:filled + values.size] = terms
+                    low_values[filled : filled + values.size] = values
+                    low_terms[filled : filled + values.size] = terms
                     filled += values.size
                 else:
                     lowest = min(lowest, float(np.min(terms)))

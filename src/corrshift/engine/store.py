@@ -1,6 +1,7 @@
 """Where finished tasks and tiles are kept: in memory, or as files in the output's work
 folder, whose manifest lists the finished tiles (what a resumed run skips) and the checksum
 of every work file (a file that differs is computed again)."""
+
 import contextlib
 import hashlib
 import json
@@ -154,13 +155,17 @@ class FolderStore(Store):
                 damaged.append(name)
             os.remove(path)
         if damaged:
-            note("{} of the work files in {} differ from their checksums ({}); they are computed again"
-                 .format(len(damaged), self.work, ", ".join(damaged[:3]) + (", ..." if len(damaged) > 3 else "")))
+            note(
+                "{} of the work files in {} differ from their checksums ({}); they are computed again".format(
+                    len(damaged), self.work, ", ".join(damaged[:3]) + (", ..." if len(damaged) > 3 else "")
+                )
+            )
         present = set(os.listdir(self.work))
         for name in [n for n in self.sums if n not in present]:
             del self.sums[name]
-        self.manifest[self.tiles_key] = [t for t in self.manifest[self.tiles_key]
-                                         if os.path.basename(self._tile_path(t)) in present]
+        self.manifest[self.tiles_key] = [
+            t for t in self.manifest[self.tiles_key] if os.path.basename(self._tile_path(t)) in present
+        ]
 
     def _keep(self, path: str, checksum: str) -> None:
         self.sums[os.path.basename(path)] = checksum

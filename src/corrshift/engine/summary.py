@@ -5,6 +5,7 @@ a tile keeps the entries that can pass the filters and counts its distinct p-val
 its exceedance counts, from which the run computes exact q-values without holding every
 pair (:mod:`.assemble`).
 """
+
 import concurrent.futures
 import math
 from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
@@ -42,7 +43,7 @@ def _distinct(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     of its value among them, -1 for NaN."""
     values = np.ascontiguousarray(values, dtype=values.dtype if values.dtype == np.float64 else np.float32)
     nan = np.isnan(values)
-    if values.dtype == np.float64 or values.size >= 2 ** 32 or np.any(np.signbit(values[~nan])):
+    if values.dtype == np.float64 or values.size >= 2**32 or np.any(np.signbit(values[~nan])):
         found, code, counts = np.unique(values[~nan], return_inverse=True, return_counts=True)
         full = np.full(values.size, -1, dtype=np.int32)
         full[~nan] = code.reshape(-1)
@@ -63,8 +64,9 @@ def _distinct(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     return bits[first].view(np.float32), counts, code
 
 
-def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, counts: Optional[np.ndarray],
-                 settings: "Settings") -> Dict[str, Any]:
+def pair_summary(
+    r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, counts: Optional[np.ndarray], settings: "Settings"
+) -> Dict[str, Any]:
     """What the run keeps of a finished tile of pairs.
 
     A run that keeps every entry in memory keeps the five arrays as they are: the result
@@ -103,10 +105,18 @@ def pair_summary(r1: np.ndarray, r2: np.ndarray, z: np.ndarray, p: np.ndarray, c
     if settings.columns:
         # Made here, on the worker that ran the task, for the files.
         kept["p1"], kept["p2"] = _correlation_pvalues(kept["r1"], kept["r2"], settings)
-        kept["class_code"] = correlation_classes(kept["r1"], kept["p1"], kept["r2"], kept["p2"],
-                                                 settings.class_alpha)
-    return dict(kept, pos=pos if pos is not None else np.zeros(0, np.int32), all=np.bool_(pos is None),
-                code=code, kept_vals=kept_values, b_hist=b_hist, p_vals=values, p_counts=value_counts, m=m)
+        kept["class_code"] = correlation_classes(kept["r1"], kept["p1"], kept["r2"], kept["p2"], settings.class_alpha)
+    return dict(
+        kept,
+        pos=pos if pos is not None else np.zeros(0, np.int32),
+        all=np.bool_(pos is None),
+        code=code,
+        kept_vals=kept_values,
+        b_hist=b_hist,
+        p_vals=values,
+        p_counts=value_counts,
+        m=m,
+    )
 
 
 def _correlation_pvalues(r1: np.ndarray, r2: np.ndarray, settings: "Settings") -> Tuple[np.ndarray, np.ndarray]:

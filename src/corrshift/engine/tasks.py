@@ -5,6 +5,7 @@ pass depends only on the number of columns and the fixed seed, and a pair's stat
 only on its two rows, so the exceedance counts of a tile's pass ranges add up to those of
 a single call, bit for bit, wherever and however often a task runs.
 """
+
 import dataclasses
 import importlib
 from dataclasses import dataclass
@@ -27,26 +28,26 @@ class Settings:
     """What every task of a run needs besides its matrix and its job: the options of the
     block calls and of the tile summaries."""
 
-    blocks: str                    # module of the block functions
-    first: np.ndarray              # the groups' columns of the matrix
+    blocks: str  # module of the block functions
+    first: np.ndarray  # the groups' columns of the matrix
     second: np.ndarray
     method: str
     alternative: str
-    score: Optional[str]           # row and set scores
+    score: Optional[str]  # row and set scores
     permutations: int
-    n1: int                        # the groups' sizes
+    n1: int  # the groups' sizes
     n2: int
-    group1: str                    # the groups' labels
+    group1: str  # the groups' labels
     group2: str
     class_alpha: float
-    threads: int                   # threads of a task (replaced by each Dask worker's own)
+    threads: int  # threads of a task (replaced by each Dask worker's own)
     # Tiles are summarised (kept entries, distinct p-values) unless every entry is kept
     # in memory, and make their per-pair columns only for the files.
     summary: bool
     columns: bool
-    keep_p: Optional[float]        # a tile keeps only entries with p at most this
-    hist_limit: float              # a tile counts the distinct p-values up to this
-    tile_top: Optional[int]        # a tile keeps at most this many entries
+    keep_p: Optional[float]  # a tile keeps only entries with p at most this
+    hist_limit: float  # a tile counts the distinct p-values up to this
+    tile_top: Optional[int]  # a tile keeps at most this many entries
     # The statistics of the block calls: "api" (average ranks for ties, rows standardised
     # within each group, the observed pass and float64 p-values in double) or "native"
     # (the public pipelines' values).
@@ -84,13 +85,19 @@ def _host_threads(host_slots: Optional[Dict[str, int]]) -> int:
         return cores
     from distributed import get_worker  # type: ignore[import]
     from distributed.comm import get_address_host  # type: ignore[import]
+
     host = get_address_host(get_worker().address)
     return max(1, cores // max(1, host_slots.get(host, 1)))
 
 
-def run_task(data: np.ndarray, settings: Settings, job: Job, n_jobs: Optional[int] = None,
-             host_slots: Optional[Dict[str, int]] = None,
-             progress: Optional[Callable[[int], None]] = None) -> Dict[str, Any]:
+def run_task(
+    data: np.ndarray,
+    settings: Settings,
+    job: Job,
+    n_jobs: Optional[int] = None,
+    host_slots: Optional[Dict[str, int]] = None,
+    progress: Optional[Callable[[int], None]] = None,
+) -> Dict[str, Any]:
     """Compute one task: a pass range of a tile. Pure: the same arguments give the same result.
 
     A task that covers every pass of its tile returns the tile's summary (see

@@ -19,6 +19,7 @@ manifest under ``perm_tiles_done`` (their checksums under ``perm_work``). A fini
 two-phase output whose files are damaged is computed again in full on the next run: its
 parts are cut by the reported pairs, not by the tiles of phase 1.
 """
+
 import copy
 import hashlib
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
@@ -36,13 +37,15 @@ if TYPE_CHECKING:
     from .problem import Filters, Problem
 
 #: What a two-phase table says of its perm_q column (metadata, TSV comment).
-PERM_Q_NOTE = ("not computed: the permutation passes ran only for the reported pairs; pass perm_q=True "
-               "(--perm-q) to run them for every pair and report perm_q")
+PERM_Q_NOTE = (
+    "not computed: the permutation passes ran only for the reported pairs; pass perm_q=True "
+    "(--perm-q) to run them for every pair and report perm_q"
+)
 
 
 def applies(problem: "Problem", filters: "Filters", perm_q: bool) -> bool:
     """Whether a run of `problem` is done in two phases."""
-    return (problem.analysis.table == "pairs" and problem.permutations > 0 and filters.any and not perm_q)
+    return problem.analysis.table == "pairs" and problem.permutations > 0 and filters.any and not perm_q
 
 
 def digest_of(digest: str) -> str:
@@ -100,9 +103,18 @@ def _pass_ranges(problem: "Problem", tiles: List[plan.Tile], slots: int, split: 
 RunTasks = Callable[..., None]
 
 
-def compute(problem: "Problem", settings: Settings, filters: "Filters", store: Store, run_tasks: RunTasks,
-            settings_of: Callable[["Problem"], Settings], write: Optional[Callable[[int, Any, bool], None]],
-            keep_limit: Optional[int], split: bool, slots: int) -> PairResult:
+def compute(
+    problem: "Problem",
+    settings: Settings,
+    filters: "Filters",
+    store: Store,
+    run_tasks: RunTasks,
+    settings_of: Callable[["Problem"], Settings],
+    write: Optional[Callable[[int, Any, bool], None]],
+    keep_limit: Optional[int],
+    split: bool,
+    slots: int,
+) -> PairResult:
     """The table of a filtered z-test in two phases (see the module docstring).
 
     `store` holds phase 1 (a FolderStore with ``out``, whose output folder also gets phase
@@ -130,17 +142,24 @@ def compute(problem: "Problem", settings: Settings, filters: "Filters", store: S
     listed.index1, listed.index2 = kept.index1, kept.index2
     listed.analysis = COUNTS
     tiles2 = plan.plan_tiles(listed)
-    store2: Store = (FolderStore(store.out, store.manifest, "perm") if isinstance(store, FolderStore)
-                     else MemoryStore())
+    store2: Store = FolderStore(store.out, store.manifest, "perm") if isinstance(store, FolderStore) else MemoryStore()
     run_tasks(listed, settings, tiles2, _pass_ranges(listed, tiles2, slots, split), store2)
-    counts = (np.concatenate([store2.load_tile(t)["counts"] for t in range(len(tiles2))]) if tiles2
-              else np.zeros(0, np.int32))
+    counts = (
+        np.concatenate([store2.load_tile(t)["counts"] for t in range(len(tiles2))]) if tiles2 else np.zeros(0, np.int32)
+    )
 
     perm_p = permutation_pvalues(counts, problem.permutations, kept.z_diff)
     columns = {k: kept.made(k) for k in ("p1", "p2", "class_code") if kept.made(k) is not None}
-    result = pair_result(problem.names, kept.index1, kept.index2,
-                         [kept.r1, kept.r2, kept.z_diff, kept.p_value, perm_p], settings, kept.q_value,
-                         np.full(perm_p.shape, np.nan), columns)
+    result = pair_result(
+        problem.names,
+        kept.index1,
+        kept.index2,
+        [kept.r1, kept.r2, kept.z_diff, kept.p_value, perm_p],
+        settings,
+        kept.q_value,
+        np.full(perm_p.shape, np.nan),
+        columns,
+    )
     if write is not None:
         cuts = tiles2 or [(0, 0)]
         for t, (a, b) in enumerate(cuts):
