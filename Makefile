@@ -89,6 +89,16 @@ test-cpp: $(VENV)/.ready
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(CPP_BUILD) -j $(JOBS)
 	PATH=$(abspath $(VENV))/bin:$$PATH ctest --test-dir $(CPP_BUILD) --output-on-failure
 
+# The C++ sources and headers of the modules and of the C++ tests, in the format of
+# .clang-format, checked with the clang-format pinned in requirements.txt (format with
+# `$(VENV)/bin/clang-format -i FILES`). `make lint` runs it beside the other checks.
+CPP_FILES = $(sort $(shell find common scores pipelines tests/cpp -name '*.cpp' -o -name '*.hpp'))
+.PHONY: lint lint-cpp
+lint: lint-cpp
+lint-cpp: $(VENV)/.ready
+	@echo "clang-format --dry-run -Werror: $(words $(CPP_FILES)) C++ files"
+	@$(VENV)/bin/clang-format --dry-run -Werror $(CPP_FILES)
+
 # The sdist, and from it a wheel for Python 3.13 (WHEEL_VENV=.venv-X.Y for another), in
 # dist/; auditwheel names the oldest Linux systems the wheel serves.
 WHEEL_VENV ?= .venv-3.13
