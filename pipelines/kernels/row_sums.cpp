@@ -20,10 +20,11 @@ namespace {
 // scores: |ln(A / B)| / 2 with log_approx_avx2 (A / B lies in [2^-16, 2^16]), from
 // the cheap correlations where both lie within 0.9 (or beyond 1.01, where both it and the
 // exact one clamp), else from the exact ones. Against the exact z it errs by at most
-// 9.1e-6 (the cheap correlations: 2^-20 |r| each, times d atanh / dc <= 5.27 within
-// 0.9), 2.2e-6 (atanhf and the difference, as for the decisions), 1.8e-7 (A and B),
-// 3e-8 (their quotient) and 1.9e-6 (the logarithm, halved), 1.34e-5 in all: below
-// sum_error = 2^-16. A NaN correlation adds NaN, which sends its rows down the exact way.
+// 9.1e-6 (the cheap correlations: 2^-20 |r| each, exceedance_decision.hpp step 1, times
+// d atanh / dc <= 5.27 within 0.9), 2.2e-6 (atanhf and the difference, step 3 there),
+// 1.8e-7 (A and B), 3e-8 (their quotient) and 1.9e-6 (the logarithm, halved), 1.34e-5
+// in all: below sum_error = 2^-16. A NaN correlation adds NaN, which sends its rows down
+// the exact way.
 struct sum_tile_avx2 {
     const pair_packs& packs;
     const row_sums& sums;

@@ -1,9 +1,10 @@
 // The inline AVX2 helpers of the fast kernel's tiles: the scalar code's end of a
 // correlation and Fisher difference on eight lanes, the Sxy of a tile and of queued rows,
 // a lane group's moments, the exact path of open lanes, counts added by lane, and the
-// visit of a call's tiles. Every function here is compiled for AVX2 and inlined into the
-// AVX2 function that calls it (CORRSHIFT_AVX2_INLINE), so each tile kind's hot loop is one
-// function of straight-line vector code; the files of the tile kinds include this header.
+// visit of a call's tiles. Every function here with vector code is compiled for AVX2 and
+// inlined into the AVX2 function that calls it (CORRSHIFT_AVX2_INLINE), so each tile
+// kind's hot loop is one function of straight-line vector code; the files of the tile
+// kinds include this header.
 //
 // Each lane runs the scalar code's operations on its own pair, in the same order (a
 // separate multiply, then add; IEEE division and square root), so a lane's bits are the
@@ -132,6 +133,7 @@ CORRSHIFT_AVX2_INLINE void sxy_rows_avx2(const packed_group& gx, const packed_gr
             sums[q] = _mm256_add_ps(sums[q], _mm256_mul_ps(_mm256_broadcast_ss(x[q] + c), _mm256_load_ps(y[q] + c)));
 }
 
+// The values v[rows[l]] of eight rows.
 CORRSHIFT_AVX2_INLINE __m256 gather(const float* v, const std::int32_t* rows) {
     return _mm256_setr_ps(v[rows[0]], v[rows[1]], v[rows[2]], v[rows[3]], v[rows[4]], v[rows[5]], v[rows[6]],
                           v[rows[7]]);
