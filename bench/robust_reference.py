@@ -214,13 +214,71 @@ def pass_statistics(y, a, b, perms, n1, method, kind):
     return s
 
 
+def pass_statistics_sums(y, a, b, perms, n1, kind):
+    """Pearson only: the same as pass_statistics, from each group's power sums of the rows
+    (x, x^2, x^3, x^4) and of the pairs (xy, x^2 y, x y^2, x^3 y, x y^3, x^2 y^2), the sums
+    a kernel would accumulate; group 2's sums are the totals less group 1's. The rows are
+    first standardised over both groups, so that the group means stay near 0."""
+    rows, inv = np.unique(np.concatenate([a, b]), return_inverse=True)
+    ia, ib = inv[:a.size], inv[a.size:]
+    x, _ = standardize(y[rows], "pearson")                     # R x n, over both groups
+    n = y.shape[1]
+    n2 = n - n1
+    member = np.zeros(perms.shape, dtype=np.float64)
+    np.put_along_axis(member, perms[:, :n1], 1.0, axis=1)      # C x n: 1 for group 1
+    pw = [x, x * x, x * x * x, (x * x) * (x * x)]
+    xa, xb = x[ia], x[ib]
+    pp = [xa * xb, pw[1][ia] * xb, xa * pw[1][ib], pw[2][ia] * xb, xa * pw[2][ib], pw[1][ia] * pw[1][ib]]
+    row1 = [member @ q.T for q in pw]                           # C x R each
+    pair1 = [member @ q.T for q in pp]                          # C x K each
+    rowt = [q.sum(axis=1) for q in pw]
+    pairt = [q.sum(axis=1) for q in pp]
+    res = []
+    for g, ng in ((1, n1), (2, n2)):
+        if g == 1:
+            R_, P_ = row1, pair1
+        else:
+            R_ = [t[None, :] - s for t, s in zip(rowt, row1)]
+            P_ = [t[None, :] - s for t, s in zip(pairt, pair1)]
+        ex = [s / ng for s in R_]
+        ep = [s / ng for s in P_]
+        A, Bm = ex[0][:, ia], ex[0][:, ib]
+        xx, yy = ex[1][:, ia], ex[1][:, ib]
+        cxx = xx - A * A
+        cyy = yy - Bm * Bm
+        ok = (cxx > 1e-12 * xx) & (cyy > 1e-12 * yy) & (cxx > 0) & (cyy > 0)
+        cxx = np.where(ok, cxx, 1.0)
+        cyy = np.where(ok, cyy, 1.0)
+        exy, ex2y, exy2, ex3y, exy3, ex2y2 = ep
+        cxy = exy - A * Bm
+        r = np.clip(cxy / np.sqrt(cxx * cyy), -1, 1)
+        if kind == "z":
+            tau = None
+        else:
+            x3, y3 = ex[2][:, ia], ex[2][:, ib]
+            x4, y4 = ex[3][:, ia], ex[3][:, ib]
+            m22 = (ex2y2 - 2 * Bm * ex2y - 2 * A * exy2 + Bm * Bm * xx + A * A * yy + 4 * A * Bm * exy
+                   - 3 * A * A * Bm * Bm) / (cxx * cyy)
+            m31 = (ex3y - Bm * x3 - 3 * A * ex2y + 3 * A * Bm * xx + 3 * A * A * exy - 3 * A ** 3 * Bm) / (
+                cxx * np.sqrt(cxx * cyy))
+            m13 = (exy3 - A * y3 - 3 * Bm * exy2 + 3 * A * Bm * yy + 3 * Bm * Bm * exy - 3 * Bm ** 3 * A) / (
+                cyy * np.sqrt(cxx * cyy))
+            m40 = (x4 - 4 * A * x3 + 6 * A * A * xx - 3 * A ** 4) / (cxx * cxx)
+            m04 = (y4 - 4 * Bm * y3 + 6 * Bm * Bm * yy - 3 * Bm ** 4) / (cyy * cyy)
+            tau = np.maximum((1 + r * r / 2) * m22 - r * (m31 + m13) + (r * r / 4) * (m40 + m04), 0.0)
+        res.append((r, tau, ok))
+    (r1, t1, ok1), (r2, t2, ok2) = res
+    s = statistic(kind, r1, t1, n1, r2, t2, n2)
+    return np.where(ok1 & ok2, s, np.nan).T
+
+
 def observed_statistic(y, a, b, n1, method, kind):
     n = y.shape[1]
     return pass_statistics(y, a, b, np.arange(n)[None, :], n1, method, kind)[:, 0]
 
 
 def permutation_p(y, a, b, n1, method, kind, passes, cap=10000, stop_at=10, keep_top=0,
-                  max_elements=6_000_000, t_obs=None):
+                  max_elements=6_000_000, t_obs=None, use_sums=True):
     """Two-sided permutation p-values of pairs (a, b) with adaptive passes.
 
     Passes run in the fixed sequence; undefined passes are left out. A pair stops at the
@@ -251,10 +309,13 @@ def permutation_p(y, a, b, n1, method, kind, passes, cap=10000, stop_at=10, keep
         active = np.flatnonzero(~done)
         if active.size == 0 or start > cap:
             break
-        per_pass = active.size * n
+        per_pass = active.size * (12 if method == "pearson" and use_sums else n)
         c = int(max(1, min(chunk, max_elements // max(per_pass, 1), cap - start + 1)))
         perms = passes.get(start, start + c)
-        s = np.abs(pass_statistics(y, a[active], b_[active], perms, n1, method, kind))
+        if method == "pearson" and use_sums:
+            s = np.abs(pass_statistics_sums(y, a[active], b_[active], perms, n1, kind))
+        else:
+            s = np.abs(pass_statistics(y, a[active], b_[active], perms, n1, method, kind))
         dfn = ~np.isnan(s)
         exc = dfn & (s >= thr[active, None])
         if stop_at is not None:
@@ -342,13 +403,15 @@ def ad_critical(xi, m, level=0.05, reps=4000):
     return _AD_TABLE[key]
 
 
-def gpd_tail_p(top, n_defined, t_obs, n_exc=250, step=10, min_exc=50, exp_floor=True):
+def gpd_tail_p(top, n_defined, t_obs, n_exc=250, step=10, min_exc=50, exp_floor=True, shape="nonneg"):
     """Tail estimate of P(|T| >= |t_obs|) from one pair's largest null statistics `top`
     (descending) out of n_defined passes: exceedances over the threshold halfway between the
     n_exc-th and (n_exc+1)-th largest, a PWM-fitted GPD, and an Anderson-Darling check;
     n_exc is lowered by `step` until the fit is accepted (at least min_exc).
-    exp_floor: a fitted negative shape whose upper end lies below t_obs is replaced by the
-    exponential tail (shape 0), which is heavier. Returns (p, n_exc used) or (None, 0)."""
+    shape="nonneg" extrapolates with max(xi, 0): a fitted negative shape (a bounded, lighter
+    than exponential tail) is replaced by the exponential tail fitted to the same exceedances
+    (scale = their mean); shape="free" keeps the fitted shape, and then exp_floor replaces
+    only a fit whose upper end lies below t_obs. Returns (p, n_exc used) or (None, 0)."""
     t = abs(t_obs)
     top = top[np.isfinite(top)]
     k = min(n_exc, top.size - 1)
@@ -357,7 +420,7 @@ def gpd_tail_p(top, n_defined, t_obs, n_exc=250, step=10, min_exc=50, exp_floor=
         y = top[:k] - u
         xi, sigma = gpd_pwm(y)
         if np.isfinite(xi) and sigma > 0 and anderson_darling(y, xi, sigma) <= ad_critical(xi, k):
-            if exp_floor and xi < 0 and u + sigma / -xi <= t:
+            if (shape == "nonneg" and xi < 0) or (exp_floor and xi < 0 and u + sigma / -xi <= t):
                 xi, sigma = 0.0, float(y.mean())
             p = k / n_defined * float(gpd_sf(t - u, xi, sigma))
             return p, k
@@ -377,8 +440,11 @@ def brute_force_p(y, a, b, n1, method, kind, passes, want_exceed=20, max_passes=
     start = 1
     while cnt < want_exceed and start <= max_passes:
         c = min(chunk, max_passes - start + 1)
-        s = np.abs(pass_statistics(y2, np.array([0]), np.array([1]), passes.get(start, start + c), n1, method,
-                                   kind)[0])
+        perms = passes.get(start, start + c)
+        if method == "pearson":
+            s = np.abs(pass_statistics_sums(y2, np.array([0]), np.array([1]), perms, n1, kind)[0])
+        else:
+            s = np.abs(pass_statistics(y2, np.array([0]), np.array([1]), perms, n1, method, kind)[0])
         ok = ~np.isnan(s)
         cnt += int((s[ok] >= thr).sum())
         dfn += int(ok.sum())
