@@ -28,7 +28,8 @@ from scipy import special, stats
 R_CLAMP_Z = 0.99          # today's clamp of the Fisher difference
 R_CLAMP_T = 0.9999        # the studentized statistic's clamp (keeps 1 - r^2 > 0)
 TIE_TOL = 1e-9            # relative tolerance of "at least as extreme" (float noise of equal splits)
-STATISTICS = ("z", "tz", "tr")   # plain Fisher difference, studentized z scale, studentized r scale
+STATISTICS = ("z", "tz", "tr", "tzf")   # plain Fisher difference, studentized z scale, r scale, z scale floored
+V_FLOOR = 0.5             # "tzf": each group's v = tau^2/(1 - r^2)^2 is at least V_FLOOR
 
 
 # --------------------------------------------------------------------------- preparation
@@ -68,11 +69,14 @@ def fisher_diff(r1, r2, clamp=R_CLAMP_Z):
 def studentized(r1, t1, n1, r2, t2, n2, scale="tz"):
     """The studentized statistic from each group's r and tau^2."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        if scale == "tz":
+        if scale in ("tz", "tzf"):
             c1 = np.clip(r1, -R_CLAMP_T, R_CLAMP_T)
             c2 = np.clip(r2, -R_CLAMP_T, R_CLAMP_T)
             v1 = t1 / (1 - c1 * c1) ** 2
             v2 = t2 / (1 - c2 * c2) ** 2
+            if scale == "tzf":
+                v1 = np.maximum(v1, V_FLOOR)
+                v2 = np.maximum(v2, V_FLOOR)
             return (np.arctanh(c1) - np.arctanh(c2)) / np.sqrt(v1 / (n1 - 3) + v2 / (n2 - 3))
         return (r1 - r2) / np.sqrt(t1 / n1 + t2 / n2)
 
@@ -133,7 +137,7 @@ def all_pairs(x, g1, g2, method="pearson", min_cells=None):
     del r1m, t1m, r2m, t2m
     out["z"] = fisher_diff(out["r1"], out["r2"])
     out["p_norm"] = two_sided_normal_p(out["z"] / normal_se(n1, n2, method))
-    for kind in ("tz", "tr"):
+    for kind in ("tz", "tr", "tzf"):
         t = studentized(out["r1"], out["tau1"], n1, out["r2"], out["tau2"], n2, kind)
         out[kind] = t
         p = two_sided_normal_p(t)
@@ -302,6 +306,7 @@ def permutation_p(y, a, b, n1, method, kind, passes, cap=10000, stop_at=10, keep
     stopped = np.zeros(K, bool)
     done = ~np.isfinite(t_obs)
     top = np.full((K, keep_top), -np.inf) if keep_top else None
+    sumsq = np.zeros(K)
     n = y.shape[1]
     start = 1
     chunk = 64
@@ -318,6 +323,7 @@ def permutation_p(y, a, b, n1, method, kind, passes, cap=10000, stop_at=10, keep
             s = np.abs(pass_statistics(y, a[active], b_[active], perms, n1, method, kind))
         dfn = ~np.isnan(s)
         exc = dfn & (s >= thr[active, None])
+        sumsq[active] += np.where(dfn, s * s, 0.0).sum(axis=1)
         if stop_at is not None:
             cb = np.cumsum(exc, axis=1) + count[active, None]
             cl = np.cumsum(dfn, axis=1) + defined[active, None]
@@ -347,7 +353,7 @@ def permutation_p(y, a, b, n1, method, kind, passes, cap=10000, stop_at=10, keep
     if keep_top:
         top = -np.sort(-top, axis=1)
     return {"p": p, "b": count, "L": defined, "tried": tried, "stopped": stopped, "t_obs": t_obs,
-            "top": top}
+            "top": top, "rms": np.sqrt(sumsq / np.maximum(defined, 1))}
 
 
 # --------------------------------------------------------------------------- tail fit
