@@ -110,6 +110,16 @@ def screened_permutation(kind="tz", screen=1e-4, cap=10000, stop_at=10, tail=Tru
     col = "p_norm" if kind == "z" else "p_" + kind
 
     def fn(case):
+        s_ = screen
+        while True:
+            p, how = one(case, s_)
+            q = R.bh(p)
+            if not np.any((q <= ALPHA) & (how == 0)) or s_ >= 1:
+                return p, how
+            s_ = min(1.0, s_ * 10)            # BH's cutoff reached the screen: screen wider, pass again
+            case.screen_raised = s_
+
+    def one(case, screen):
         p = case.obs[col].copy()
         how = np.zeros(case.m, np.int8)
         sel = np.flatnonzero(p <= screen)
