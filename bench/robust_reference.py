@@ -20,16 +20,17 @@ against it. Conventions (see the design notes that come with the benchmark):
   permuted group leaves either row of a pair constant is undefined for that pair and is
   left out of its count and of its number of passes.
 """
+
 import math
 
 import numpy as np
 from scipy import special, stats
 
-R_CLAMP_Z = 0.99          # today's clamp of the Fisher difference
-R_CLAMP_T = 0.9999        # the studentized statistic's clamp (keeps 1 - r^2 > 0)
-TIE_TOL = 1e-9            # relative tolerance of "at least as extreme" (float noise of equal splits)
-STATISTICS = ("z", "tz", "tr", "tzf")   # plain Fisher difference, studentized z scale, r scale, z scale floored
-V_FLOOR = 0.5             # "tzf": each group's v = tau^2/(1 - r^2)^2 is at least V_FLOOR
+R_CLAMP_Z = 0.99  # today's clamp of the Fisher difference
+R_CLAMP_T = 0.9999  # the studentized statistic's clamp (keeps 1 - r^2 > 0)
+TIE_TOL = 1e-9  # relative tolerance of "at least as extreme" (float noise of equal splits)
+STATISTICS = ("z", "tz", "tr", "tzf")  # plain Fisher difference, studentized z scale, r scale, z scale floored
+V_FLOOR = 0.5  # "tzf": each group's v = tau^2/(1 - r^2)^2 is at least V_FLOOR
 
 
 # --------------------------------------------------------------------------- preparation
@@ -49,7 +50,7 @@ def standardize(a, method):
     c = a - mean
     var = (c * c).mean(axis=-1)
     big = np.abs(a).max(axis=-1)
-    ok = var > (2.0 ** -22 * big) ** 2
+    ok = var > (2.0**-22 * big) ** 2
     ok &= var > 0
     sd = np.sqrt(np.where(ok, var, 1.0))
     u = c / sd[..., None]
@@ -102,7 +103,7 @@ def group_moments_all_pairs(u):
     r = u @ u.T / n
     u2 = u * u
     m22 = u2 @ u2.T / n
-    a31 = (u2 * u) @ u.T / n            # a31[i, j] = mean(u_i^3 u_j)
+    a31 = (u2 * u) @ u.T / n  # a31[i, j] = mean(u_i^3 u_j)
     m40 = (u2 * u2).mean(axis=1)
     tau2 = (1 + r * r / 2) * m22 - r * (a31 + a31.T) + (r * r / 4) * (m40[:, None] + m40[None, :])
     return r, np.maximum(tau2, 0.0)
@@ -166,6 +167,7 @@ class Passes:
     """The fixed sequence of permutation passes of n samples, the first n1 of each pass forming
     group 1. Pass k (k >= 1) is the same whatever range it is asked in: passes come in blocks
     of BLOCK, each from its own seeded generator. Pass 0 is the observed split."""
+
     BLOCK = 4096
 
     def __init__(self, n, n1, seed=20261209):
@@ -188,7 +190,7 @@ class Passes:
         while k < stop:
             b, off = divmod(k - 1, self.BLOCK)
             take = min(stop - k, self.BLOCK - off)
-            parts.append(self._block(b)[off:off + take])
+            parts.append(self._block(b)[off : off + take])
             k += take
         return np.concatenate(parts) if len(parts) > 1 else parts[0]
 
@@ -197,8 +199,8 @@ def pass_statistics(y, a, b, perms, n1, method, kind):
     """Statistic `kind` of pairs (a[k], b[k]) (rows of y, samples of both groups, group 1
     first) in each pass of `perms` (C x n). Returns (K x C) with NaN for undefined passes."""
     rows, inv = np.unique(np.concatenate([a, b]), return_inverse=True)
-    ia, ib = inv[:a.size], inv[a.size:]
-    v = y[rows][:, perms]                       # R x C x n
+    ia, ib = inv[: a.size], inv[a.size :]
+    v = y[rows][:, perms]  # R x C x n
     n2 = perms.shape[1] - n1
     res = []
     for part, n in ((v[..., :n1], n1), (v[..., n1:], n2)):
@@ -224,17 +226,17 @@ def pass_statistics_sums(y, a, b, perms, n1, kind):
     a kernel would accumulate; group 2's sums are the totals less group 1's. The rows are
     first standardised over both groups, so that the group means stay near 0."""
     rows, inv = np.unique(np.concatenate([a, b]), return_inverse=True)
-    ia, ib = inv[:a.size], inv[a.size:]
-    x, _ = standardize(y[rows], "pearson")                     # R x n, over both groups
+    ia, ib = inv[: a.size], inv[a.size :]
+    x, _ = standardize(y[rows], "pearson")  # R x n, over both groups
     n = y.shape[1]
     n2 = n - n1
     member = np.zeros(perms.shape, dtype=np.float64)
-    np.put_along_axis(member, perms[:, :n1], 1.0, axis=1)      # C x n: 1 for group 1
+    np.put_along_axis(member, perms[:, :n1], 1.0, axis=1)  # C x n: 1 for group 1
     pw = [x, x * x, x * x * x, (x * x) * (x * x)]
     xa, xb = x[ia], x[ib]
     pp = [xa * xb, pw[1][ia] * xb, xa * pw[1][ib], pw[2][ia] * xb, xa * pw[2][ib], pw[1][ia] * pw[1][ib]]
-    row1 = [member @ q.T for q in pw]                           # C x R each
-    pair1 = [member @ q.T for q in pp]                          # C x K each
+    row1 = [member @ q.T for q in pw]  # C x R each
+    pair1 = [member @ q.T for q in pp]  # C x K each
     rowt = [q.sum(axis=1) for q in pw]
     pairt = [q.sum(axis=1) for q in pp]
     res = []
@@ -261,14 +263,23 @@ def pass_statistics_sums(y, a, b, perms, n1, kind):
         else:
             x3, y3 = ex[2][:, ia], ex[2][:, ib]
             x4, y4 = ex[3][:, ia], ex[3][:, ib]
-            m22 = (ex2y2 - 2 * Bm * ex2y - 2 * A * exy2 + Bm * Bm * xx + A * A * yy + 4 * A * Bm * exy
-                   - 3 * A * A * Bm * Bm) / (cxx * cyy)
-            m31 = (ex3y - Bm * x3 - 3 * A * ex2y + 3 * A * Bm * xx + 3 * A * A * exy - 3 * A ** 3 * Bm) / (
-                cxx * np.sqrt(cxx * cyy))
-            m13 = (exy3 - A * y3 - 3 * Bm * exy2 + 3 * A * Bm * yy + 3 * Bm * Bm * exy - 3 * Bm ** 3 * A) / (
-                cyy * np.sqrt(cxx * cyy))
-            m40 = (x4 - 4 * A * x3 + 6 * A * A * xx - 3 * A ** 4) / (cxx * cxx)
-            m04 = (y4 - 4 * Bm * y3 + 6 * Bm * Bm * yy - 3 * Bm ** 4) / (cyy * cyy)
+            m22 = (
+                ex2y2
+                - 2 * Bm * ex2y
+                - 2 * A * exy2
+                + Bm * Bm * xx
+                + A * A * yy
+                + 4 * A * Bm * exy
+                - 3 * A * A * Bm * Bm
+            ) / (cxx * cyy)
+            m31 = (ex3y - Bm * x3 - 3 * A * ex2y + 3 * A * Bm * xx + 3 * A * A * exy - 3 * A**3 * Bm) / (
+                cxx * np.sqrt(cxx * cyy)
+            )
+            m13 = (exy3 - A * y3 - 3 * Bm * exy2 + 3 * A * Bm * yy + 3 * Bm * Bm * exy - 3 * Bm**3 * A) / (
+                cyy * np.sqrt(cxx * cyy)
+            )
+            m40 = (x4 - 4 * A * x3 + 6 * A * A * xx - 3 * A**4) / (cxx * cxx)
+            m04 = (y4 - 4 * Bm * y3 + 6 * Bm * Bm * yy - 3 * Bm**4) / (cyy * cyy)
             tau = np.maximum((1 + r * r / 2) * m22 - r * (m31 + m13) + (r * r / 4) * (m40 + m04), 0.0)
         res.append((r, tau, ok))
     (r1, t1, ok1), (r2, t2, ok2) = res
@@ -281,8 +292,21 @@ def observed_statistic(y, a, b, n1, method, kind):
     return pass_statistics(y, a, b, np.arange(n)[None, :], n1, method, kind)[:, 0]
 
 
-def permutation_p(y, a, b, n1, method, kind, passes, cap=10000, stop_at=10, keep_top=0,
-                  max_elements=6_000_000, t_obs=None, use_sums=True):
+def permutation_p(
+    y,
+    a,
+    b,
+    n1,
+    method,
+    kind,
+    passes,
+    cap=10000,
+    stop_at=10,
+    keep_top=0,
+    max_elements=6_000_000,
+    t_obs=None,
+    use_sums=True,
+):
     """Two-sided permutation p-values of pairs (a, b) with adaptive passes.
 
     Passes run in the fixed sequence; undefined passes are left out. A pair stops at the
@@ -352,8 +376,16 @@ def permutation_p(y, a, b, n1, method, kind, passes, cap=10000, stop_at=10, keep
     p = np.where(np.isfinite(t_obs), p, np.nan)
     if keep_top:
         top = -np.sort(-top, axis=1)
-    return {"p": p, "b": count, "L": defined, "tried": tried, "stopped": stopped, "t_obs": t_obs,
-            "top": top, "rms": np.sqrt(sumsq / np.maximum(defined, 1))}
+    return {
+        "p": p,
+        "b": count,
+        "L": defined,
+        "tried": tried,
+        "stopped": stopped,
+        "t_obs": t_obs,
+        "top": top,
+        "rms": np.sqrt(sumsq / np.maximum(defined, 1)),
+    }
 
 
 # --------------------------------------------------------------------------- tail fit
@@ -434,8 +466,7 @@ def gpd_tail_p(top, n_defined, t_obs, n_exc=250, step=10, min_exc=50, exp_floor=
     return None, 0
 
 
-def brute_force_p(y, a, b, n1, method, kind, passes, want_exceed=20, max_passes=10 ** 8, chunk=20000,
-                  t_obs=None):
+def brute_force_p(y, a, b, n1, method, kind, passes, want_exceed=20, max_passes=10**8, chunk=20000, t_obs=None):
     """One pair's permutation p-value with passes run until `want_exceed` passes at least as
     extreme are seen (or max_passes). Returns (p, b, L)."""
     y2 = y[[a, b]]
