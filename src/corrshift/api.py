@@ -14,12 +14,11 @@ notebook) unless ``progress=False``.
 """
 
 import os
-import warnings
 from typing import Any, Iterable, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _inputs, engine
+from . import _inputs, _settings, engine
 from ._inputs import ALTERNATIVES, MAX_EXHAUSTIVE_ROWS, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SCORES, InputError
 from .results import ModuleResult, PairResult, RowResult, SetResult
 
@@ -70,16 +69,14 @@ def _screen(run: _Run, rows: Optional[np.ndarray] = None) -> _inputs.Screened:
     screened = _inputs.screened_submatrix(run.matrix, run.groups, rows, run.min_cells, run.min_fraction)
     if screened.dropped:
         total = sum(len(names) for names in screened.dropped.values())
-        warnings.warn(
+        _settings.warn(
             "left out {} row(s) that cannot be correlated in both groups or are expressed in too "
             "few samples (listed in the result's .dropped): {}".format(
                 total,
                 "; ".join(
                     "{}: {}".format(why, _inputs._quote_list(names, 20)) for why, names in screened.dropped.items()
                 ),
-            ),
-            UserWarning,
-            stacklevel=3,
+            )
         )
     return screened
 
@@ -632,7 +629,7 @@ def module_scores(
             "split the largest modules".format(pairs)
         )
     if found.unknown:
-        warnings.warn(
+        _settings.warn(
             "modules: {} gene name(s) are not in data and were dropped{}".format(
                 found.unknown,
                 "; {} module(s) with fewer than 2 genes left were skipped: {}".format(
@@ -640,15 +637,13 @@ def module_scores(
                 )
                 if found.skipped
                 else "",
-            ),
-            stacklevel=2,
+            )
         )
     elif found.skipped:
-        warnings.warn(
+        _settings.warn(
             "modules: {} module(s) with fewer than 2 genes were skipped: {}".format(
                 len(found.skipped), _inputs._quote_list(found.skipped)
-            ),
-            stacklevel=2,
+            )
         )
     candidates = np.unique(np.concatenate(found.genes))
     screened = _screen(run, candidates)

@@ -12,12 +12,11 @@ function does not name itself (``n_jobs``, ``class_alpha``, ``max_q``, ``top``, 
 """
 
 import types
-import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _inputs, _within, api
+from . import _inputs, _settings, _within, api
 from ._inputs import MIN_GROUP_SIZE, InputError
 
 #: The keyword arguments whose values are kept with the stored parameters (simple values
@@ -266,7 +265,7 @@ def _analyse(
             leading,
         )
         if skipped:
-            warnings.warn(_within.describe_skipped(skipped, within, limit), UserWarning, stacklevel=3)
+            _settings.warn(_within.describe_skipped(skipped, within, limit))
     columns, table = _columns(results)
     adata.uns[key_added] = {
         "params": _params(analysis, groupby, chosen, within, layer, used_raw, limit, options),
