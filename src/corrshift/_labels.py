@@ -23,7 +23,7 @@ RADII = (4.0, 9.0, 15.0, 22.0, 30.0, 40.0, 52.0, 66.0, 82.0, 100.0, 125.0, 155.0
 DIRECTIONS = 16
 #: Gap between two label boxes, and room left around a labelled point, in pixels.
 GAP = 2.0  # more than the light background drawn behind each label (0.1 of the font size)
-POINT_ROOM = 3.0
+POINT_ROOM = 5.0
 #: What covering one point of the plot costs, in pixels of distance from the labelled point.
 COVER_COST = 2.0
 
@@ -160,7 +160,11 @@ def text_boxes(ax: Any) -> np.ndarray:
     from matplotlib.text import Text  # type: ignore[import]
 
     renderer = ax.figure.canvas.get_renderer()
-    boxes = [Text.get_window_extent(t, renderer) for t in ax.texts]
+    boxes = []
+    for text in ax.texts:
+        if hasattr(text, "update_positions"):
+            text.update_positions(renderer)  # an annotation's offset, as drawing sets it
+        boxes.append(Text.get_window_extent(text, renderer))
     return np.asarray([[b.x0, b.y0, b.x1, b.y1] for b in boxes]).reshape(-1, 4)
 
 

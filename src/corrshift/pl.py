@@ -257,7 +257,7 @@ def pair(
         x, y = block[0], block[1]
         target = panels[k] if len(panels) == 2 else panels[0]
         r = _correlation(x, y, method)
-        label = "+".join(levels)
+        label = str(params["groups"][k]) if "groups" in params else "+".join(levels)
         names.append("{}: r{} = {:.2f}".format(label, k + 1, r))
         shown_x, shown_y = x, y
         if jitter > 0:
@@ -292,7 +292,7 @@ def pair(
                 [0.0] * len(mine),
                 ["{} of {} cells at (0, 0)".format(zeros, total) for _, _, zeros, total, _, _ in mine],
                 others=(crowd_x, crowd_y),
-                room=float(np.sqrt(12 + 2.0 * max(entry[2] for entry in mine)) * figure.dpi / 72.0 / 2.0) + 2.0,
+                room=float(np.sqrt(12 + 2.0 * max(entry[2] for entry in mine)) * figure.dpi / 72.0 / 2.0) + 4.0,
                 colors=[GROUP_COLOURS[entry[1]] for entry in mine],
                 fontsize=7.5,
             )
@@ -334,9 +334,13 @@ def _pass_region(frame: Any, p_name: str, passes: np.ndarray, alpha: float, para
         return None
     z = frame["z_diff"].to_numpy(np.float64)
     known = np.isfinite(z)
+    symmetric = p_name == "p_value" and params.get("alternative", "two-sided") == "two-sided"
     if passes.any():
         upper = float(np.min(z[passes & (z > 0)])) if (passes & (z > 0)).any() else None
         lower = float(np.max(z[passes & (z < 0)])) if (passes & (z < 0)).any() else None
+        if symmetric:  # the two-sided p-value is a function of |z_diff|
+            bound = min(v for v in (upper, None if lower is None else -lower) if v is not None)
+            upper, lower = bound, -bound
         beyond = np.zeros(z.size, dtype=bool)
         if upper is not None:
             beyond |= z >= upper
