@@ -732,6 +732,27 @@ class PairResult(_Result):
     def order(self) -> np.ndarray:
         return pair_order(self.p_value, self.z_diff)
 
+    def to_networkx(self, max_q: Optional[float] = 0.05) -> Any:
+        """The pairs with q-value at most `max_q` as a networkx Graph, the pair statistics
+        as edge attributes (see :mod:`corrshift.network`; needs networkx)."""
+        from . import network
+
+        return network.to_networkx(self, max_q)
+
+    def write_graphml(self, path: PathArg, max_q: Optional[float] = 0.05) -> int:
+        """Write the pairs with q-value at most `max_q` as GraphML (Cytoscape, Gephi); returns
+        the number of edges (see :mod:`corrshift.network`)."""
+        from . import network
+
+        return network.write_graphml(self, path, max_q)
+
+    def write_edge_list(self, path: PathArg, max_q: Optional[float] = 0.05) -> int:
+        """Write the pairs with q-value at most `max_q` as a tab-separated edge list without
+        comment lines; returns the number of edges (see :mod:`corrshift.network`)."""
+        from . import network
+
+        return network.write_edge_list(self, path, max_q)
+
     @classmethod
     def concatenate(cls, parts: Sequence["PairResult"], consume: bool = False) -> "PairResult":
         """The entries of `parts`, tables of one run, one after another as one table. Its
