@@ -350,6 +350,9 @@ class _Result:
     #: Why the perm_q column holds no values, when a run did not compute it (a filtered
     #: z-test that ran the permutation passes only for the pairs it reports).
     perm_q_note: Optional[str] = None
+    #: The matrix of an AnnData object that the run read: ".raw", "X" or "layer 'name'"
+    #: (None for other data).
+    matrix: Optional[str] = None
 
     def __len__(self) -> int:
         raise NotImplementedError
@@ -416,6 +419,8 @@ class _Result:
             "alternative": self.alternative,
             "permutations": self.permutations,
         }
+        if self.matrix is not None:
+            meta["matrix"] = self.matrix
         if self.dropped:
             meta["dropped"] = self.dropped
         if self.perm_q_note:

@@ -11,7 +11,6 @@ function does not name itself (``n_jobs``, ``class_alpha``, ``max_q``, ``top``, 
 ``client``, ...) go to the analysis function of :mod:`corrshift.api` unchanged.
 """
 
-import types
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -104,20 +103,10 @@ def _group_levels(groups: Any, labels: np.ndarray, groupby: str, reference: Any 
 
 
 def _data(adata: Any, layer: Optional[str], use_raw: Optional[bool]) -> Tuple[_inputs.Matrix, bool]:
-    """The matrix to analyse (X, a layer, or .raw) and whether it is .raw."""
-    if use_raw is None:
-        use_raw = adata.raw is not None and layer is None
-    if use_raw:
-        if layer is not None:
-            raise InputError("use_raw=True and layer={!r}: give one of them (the layer, or .raw)".format(layer))
-        if adata.raw is None:
-            raise InputError("use_raw=True: the AnnData object has no .raw; leave use_raw out to use X")
-        raw = adata.raw
-        source = types.SimpleNamespace(
-            X=raw.X, layers={}, var=raw.var, var_names=raw.var_names, obs=adata.obs, obs_names=adata.obs_names
-        )
-        return _inputs.as_matrix(source), True
-    return _inputs.as_matrix(adata, layer=layer), False
+    """The matrix to analyse (X, a layer, or .raw: the rule of every entry point, see
+    :func:`corrshift._inputs.anndata_matrix`) and whether it is .raw."""
+    matrix = _inputs.as_matrix(adata, layer=layer, use_raw=use_raw)
+    return matrix, matrix.source == ".raw"
 
 
 def _params(
