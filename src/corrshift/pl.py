@@ -143,13 +143,6 @@ def _run_params(adata: Any, key: Optional[str]) -> dict:
     return get.params(adata, key)
 
 
-def _source(layer: Optional[str], used_raw: bool) -> str:
-    """Which values of the AnnData object a figure shows."""
-    if used_raw:
-        return ".raw"
-    return "X" if layer is None else "layer {!r}".format(layer)
-
-
 def pair(
     adata: Any,
     gene1: str,
@@ -233,8 +226,8 @@ def pair(
         if not cells.any():
             raise InputError("pair: {!r} has no level {!r}".format(column, within))
         title += " in {}".format(within)
-    matrix, used_raw = tl._data(adata, layer, use_raw)
-    what = units if units is not None else _source(layer, used_raw)
+    matrix, _ = tl._data(adata, layer, use_raw)
+    what = units if units is not None else str(matrix.source)
     rows = [_inputs.one_row(matrix, gene, "gene{}".format(k + 1)) for k, gene in enumerate((gene1, gene2))]
     members = [np.flatnonzero(cells & np.isin(labels, levels)) for levels in chosen]
     values = [matrix.block(np.asarray(rows), columns) for columns in members]

@@ -194,13 +194,6 @@ def _skipped_table(skipped: Sequence[_within.Level]) -> Dict[str, np.ndarray]:
     }
 
 
-def _tl_source(layer: Optional[str], used_raw: bool) -> str:
-    """The matrix a run read, as its metadata says it."""
-    if used_raw:
-        return ".raw"
-    return "X" if layer is None else "layer {!r}".format(layer)
-
-
 def _rows_into_var(
     adata: Any, key: str, matrix: _inputs.Matrix, names: Sequence[str], results: Sequence[Any], within: Optional[str]
 ) -> List[str]:
@@ -318,7 +311,7 @@ def _analyse(
             params["groups"][0],
             params["groups"][1],
             "" if within is None else " in {} level(s) of {!r}".format(len(names), within),
-            _tl_source(layer, used_raw),
+            matrix.source,
         )
     )
     if analysis == "rows":
