@@ -1,5 +1,6 @@
-"""Make the figures of docs/tutorial.md: run its Python blocks in a scratch folder and
-keep the figures they save (overview.png, pair.png, heatmap.png) here in docs/.
+"""Make the figures of the docs: run the Python blocks of docs/tutorial.md, and those of
+docs/usage.md that draw, in a scratch folder and keep the figures they save (into
+``figures/``, as scanpy's functions save) here in docs/ under the names the docs use.
 
 Run with an interpreter that has scanpy, matplotlib and corrshift installed, e.g.
 ``.venv-3.13/bin/python docs/figures.py``.
@@ -15,24 +16,38 @@ import warnings
 import matplotlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-FIGURES = ("overview.png", "pair.png", "heatmap.png")
+#: The figure each block saves, and its name in docs/.
+FIGURES = {
+    "corrshift_overview_monocytes.png": "overview.png",
+    "corrshift_pair_monocytes.png": "pair.png",
+    "corrshift_heatmap_cell_types.png": "heatmap.png",
+    "corrshift_overview_leukemia.png": "leukemia_overview.png",
+    "corrshift_overview_leukemia_volcano.png": "leukemia_volcano.png",
+    "corrshift_pair_leukemia.png": "leukemia_pair.png",
+}
+
+
+def blocks(name: str) -> list:
+    with open(os.path.join(HERE, name), encoding="utf-8") as handle:
+        return re.findall(r"^```python\n(.*?)^```", handle.read(), flags=re.S | re.M)
 
 
 def main() -> int:
     matplotlib.use("Agg")
-    with open(os.path.join(HERE, "tutorial.md"), encoding="utf-8") as handle:
-        blocks = re.findall(r"^```python\n(.*?)^```", handle.read(), flags=re.S | re.M)
     start = os.getcwd()
     with tempfile.TemporaryDirectory() as scratch:
         os.chdir(scratch)
         try:
-            namespace = {"__name__": "__tutorial__"}
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                for code in blocks:
+                namespace = {"__name__": "__tutorial__"}
+                for code in blocks("tutorial.md"):
                     exec(compile(code, "docs/tutorial.md", "exec"), namespace)
-            for name in FIGURES:
-                shutil.copyfile(name, os.path.join(HERE, name))
+                for code in blocks("usage.md"):
+                    if "corrshift.pl." in code:
+                        exec(compile(code, "docs/usage.md", "exec"), {"__name__": "__main__"})
+            for made, name in FIGURES.items():
+                shutil.copyfile(os.path.join("figures", made), os.path.join(HERE, name))
                 print("wrote", os.path.join(HERE, name))
         finally:
             os.chdir(start)

@@ -41,3 +41,11 @@ def test_one_version_everywhere():
     shown = run_in_root("-m", "corrshift", "--version")
     assert shown.returncode == 0, shown.stderr
     assert shown.stdout.split() == ["corrshift", corrshift.__version__]
+
+
+def test_a_build_from_source_writes_nothing_into_the_source_folder():
+    """scikit-build-core keeps its CMake folder where pyproject.toml says: no build-dir there
+    means a temporary folder (`pip install ./clone` leaves the clone as it was)."""
+    with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as handle:
+        settings = [line for line in handle if line.split("=")[0].strip() in ("build-dir", "build_dir")]
+    assert settings == []

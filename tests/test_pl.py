@@ -16,6 +16,22 @@ plt = pytest.importorskip("matplotlib.pyplot")
 OPTIONS = dict(permutations=20, n_jobs=2, progress=False, use_raw=False)
 
 
+@pytest.fixture(autouse=True)
+def scanpy_shows_nothing():
+    """Where another test imported scanpy, its default autoshow would show every figure (and
+    return None, as scanpy's functions do): these tests look at the axes instead."""
+    settings = getattr(sys.modules.get("scanpy"), "settings", None)
+    if settings is None:
+        yield
+        return
+    before = settings.autoshow
+    settings.autoshow = False
+    try:
+        yield
+    finally:
+        settings.autoshow = before
+
+
 @pytest.fixture
 def analysed(cells):
     with pytest.warns(UserWarning, match="left out"):

@@ -4,10 +4,11 @@ The compiled modules ``scores`` and ``pipelines`` hold the native functions; ``z
 ``row_scores``, ``set_scores`` and ``module_scores`` are the functions to call with names, keyword
 arguments and NumPy, pandas, SciPy sparse or AnnData data.
 ``corrshift.tl`` (analyses that store their results in an AnnData object), ``corrshift.get``
-(those results as DataFrames) and ``corrshift.pl`` (figures) follow scanpy's conventions.
+(those results as DataFrames) and ``corrshift.pl`` (figures) follow scanpy's conventions;
+``corrshift.network`` turns the significant pairs into a network (NetworkX, GraphML, edge list).
 """
 
-from . import get, pipelines, pl, scores, tl
+from . import get, network, pipelines, pl, scores, tl
 from ._version import __version__
 from .api import (
     MAX_EXHAUSTIVE_ROWS,
@@ -31,6 +32,7 @@ __all__ = [
     "tl",
     "get",
     "pl",
+    "network",
     "ztest",
     "row_scores",
     "set_scores",

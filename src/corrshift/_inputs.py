@@ -38,8 +38,13 @@ class Matrix:
     `values` is a dense NumPy array or a SciPy sparse matrix; with `transposed` it holds
     samples as rows and variables as columns (AnnData's cells x genes), and the matrix
     seen here is its transpose. `sheet` maps annotation names to one value per column
-    (AnnData's ``obs``, the per-sample arrays of an ``.npz``), or is None.
+    (AnnData's ``obs``, the per-sample arrays of an ``.npz``), or is None. For AnnData,
+    `source` names the matrix read (".raw", "X" or "layer 'name'", see :func:`anndata_matrix`)
+    and `row_sheet` is the annotation of the rows (``var``), which tells a transposed object.
     """
+
+    source: Optional[str] = None
+    row_sheet: Any = None
 
     def __init__(
         self,
@@ -139,32 +144,81 @@ def _check_kind(dtype: np.dtype, what: str) -> None:
         )
 
 
-def _from_anndata(adata: Any, layer: Optional[str]) -> Matrix:
-    if layer is None:
-        values = adata.X
-        if values is None:
-            raise InputError("data: the AnnData object has no X; name one of its layers with layer=...")
-    else:
-        if not isinstance(layer, str) or layer not in adata.layers:
+def _shape_text(values: Any) -> str:
+    shape = getattr(values, "shape", None)
+    return "{} cells x {} genes".format(*shape) if shape is not None and len(shape) == 2 else "no matrix"
+
+
+def _layer_names(adata: Any) -> List[str]:
+    """The names of an AnnData object's layers (anndata 0.13 also lists X, under None)."""
+    return [str(k) for k in adata.layers.keys() if k is not None]
+
+
+def holds(adata: Any) -> str:
+    """What an AnnData object holds, for messages: X, .raw and the layers, with their shapes."""
+    parts = ["X ({})".format(_shape_text(adata.X)) if adata.X is not None else "no X"]
+    raw = getattr(adata, "raw", None)
+    if raw is not None:
+        parts.append(".raw ({})".format(_shape_text(raw.X)))
+    layers = _layer_names(adata)
+    parts.append("layers {}".format(_quote_list(layers, 10)) if layers else "no layers")
+    return ", ".join(parts)
+
+
+def anndata_matrix(adata: Any, layer: Optional[str] = None, use_raw: Optional[bool] = None) -> Tuple[Any, Any, str]:
+    """The values, the gene annotation (``var``) and the source (".raw", "X" or "layer
+    'name'") that an analysis of `adata` reads: scanpy's rule, ``.raw`` when it is present and
+    no `layer` is given (``use_raw=None``), else the `layer`, else ``X``."""
+    raw = getattr(adata, "raw", None)
+    if use_raw is not None and not isinstance(use_raw, (bool, np.bool_)):
+        raise InputError("use_raw must be True, False or None, got {!r}".format(use_raw))
+    if use_raw is None:
+        use_raw = raw is not None and layer is None
+    if use_raw:
+        if layer is not None:
+            raise InputError("use_raw=True and layer={!r}: give one of them (the layer, or .raw)".format(layer))
+        if raw is None:
             raise InputError(
-                "layer={!r}: the AnnData object has no such layer; its layers are {}".format(
-                    layer, ", ".join(repr(k) for k in adata.layers.keys()) or "none"
+                "use_raw=True: the AnnData object has no .raw; it holds {}; leave use_raw out to use X".format(
+                    holds(adata)
                 )
             )
-        values = adata.layers[layer]
+        return raw.X, raw.var, ".raw"
+    if layer is None:
+        if adata.X is None:
+            raise InputError(
+                "data: the AnnData object has no X; it holds {}: name one with layer=...".format(holds(adata))
+            )
+        return adata.X, adata.var, "X"
+    if not isinstance(layer, str) or layer not in adata.layers:
+        raise InputError(
+            "layer={!r}: the AnnData object has no such layer; its layers are {} (it holds {}{})".format(
+                layer,
+                _quote_list(_layer_names(adata), 10) or "none",
+                holds(adata),
+                "; use_raw=True reads .raw" if raw is not None else "",
+            )
+        )
+    return adata.layers[layer], adata.var, "layer {!r}".format(layer)
+
+
+def _from_anndata(adata: Any, layer: Optional[str], use_raw: Optional[bool] = None) -> Matrix:
+    values, var, source = anndata_matrix(adata, layer, use_raw)
     if not (_is_sparse(values) or isinstance(values, np.ndarray)):
         values = np.asarray(values)
     if values.ndim != 2:
         raise InputError("data: the AnnData matrix must be two-dimensional, got shape {}".format(values.shape))
     _check_kind(values.dtype, "data")
     # AnnData stores cells x genes: genes become the rows here, cells the columns (samples).
-    return Matrix(
+    matrix = Matrix(
         values,
-        _names(adata.var_names, values.shape[1], "data.var_names"),
+        _names(var.index, values.shape[1], "data.var_names"),
         _names(adata.obs_names, values.shape[0], "data.obs_names"),
         transposed=True,
         sheet=adata.obs,
     )
+    matrix.source, matrix.row_sheet = source, var
+    return matrix
 
 
 def as_matrix(
@@ -172,18 +226,24 @@ def as_matrix(
     row_names: Optional[Iterable[Any]] = None,
     column_names: Optional[Iterable[Any]] = None,
     layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
 ) -> Matrix:
     """Accept a 2-D NumPy array (or anything array-like), a SciPy sparse matrix, a pandas
-    DataFrame, an AnnData object, or the path of a data file."""
+    DataFrame, an AnnData object, or the path of a data file. Of AnnData, `layer` and
+    `use_raw` choose the matrix as scanpy does (see :func:`anndata_matrix`)."""
     if isinstance(data, Matrix):
         return data
+    path = None
     if isinstance(data, (str, os.PathLike)):
         from . import _io
 
-        data = _io.load(os.fspath(data))
+        path = os.fspath(data)
+        data = _io.load(path)
         if isinstance(data, Matrix):
             if layer is not None:
                 raise InputError("layer={!r}: only AnnData (.h5ad) data has layers".format(layer))
+            if use_raw:
+                raise InputError("use_raw=True: only AnnData (.h5ad) data has .raw")
             return _named(data, row_names, column_names)
     if _is_anndata(data):
         if row_names is not None or column_names is not None:
@@ -191,9 +251,16 @@ def as_matrix(
                 "row_names/column_names: an AnnData object brings its own names (var_names "
                 "and obs_names); leave these arguments out"
             )
-        return _from_anndata(data, layer)
+        if path is None:
+            return _from_anndata(data, layer, use_raw)
+        try:
+            return _from_anndata(data, layer, use_raw)
+        except InputError as err:
+            raise InputError("{}: {}".format(path, str(err).replace("the AnnData object", "the file"))) from None
     if layer is not None:
         raise InputError("layer={!r}: only AnnData data has layers".format(layer))
+    if use_raw:
+        raise InputError("use_raw=True: only AnnData data has .raw")
     if _is_dataframe(data):
         if row_names is not None or column_names is not None:
             raise InputError(
@@ -364,6 +431,13 @@ def _sample_labels(matrix: Matrix, groupby: Any) -> Tuple[np.ndarray, str]:
             )
         keys = [str(k) for k in sheet.keys()]
         if groupby not in keys:
+            rows = getattr(matrix.row_sheet, "columns", ())
+            if groupby in [str(c) for c in rows]:
+                raise InputError(
+                    "groupby={!r} is a column of var, not of obs: the AnnData object seems to hold its cells "
+                    "in var and its genes in obs (turned around); corrshift reads AnnData as cells x genes, "
+                    "so pass adata.T".format(groupby)
+                )
             raise InputError(
                 "groupby={!r}: no such sample annotation; there are {}".format(
                     groupby, ", ".join(repr(k) for k in keys) or "none"
@@ -807,13 +881,15 @@ class Modules(NamedTuple):
     missing: List[int]  # genes of each scored module that data does not have
     skipped: List[str]  # modules with fewer than two genes in data
     unknown: int  # genes of all modules that data does not have
+    #: GMT lines whose description (second field) is a gene of the data: (line, module, gene).
+    described: Tuple[Tuple[int, str, str], ...] = ()
 
 
-def _module_entries(modules: Any) -> List[Tuple[str, Any]]:
+def _module_entries(modules: Any, descriptions: Optional[Dict[str, Tuple[int, str]]] = None) -> List[Tuple[str, Any]]:
     if isinstance(modules, (str, os.PathLike)):
         from ._io import read_gmt
 
-        return list(read_gmt(os.fspath(modules)))
+        return list(read_gmt(os.fspath(modules), descriptions))
     if isinstance(modules, Mapping):
         return [(str(name), genes) for name, genes in modules.items()]
     if isinstance(modules, Iterable) and not isinstance(modules, bytes):
@@ -828,10 +904,17 @@ def _module_entries(modules: Any) -> List[Tuple[str, Any]]:
 def module_list(matrix: Matrix, modules: Any) -> Modules:
     """The modules' genes as rows of the data. Gene names the data does not have are
     dropped and counted; row numbers must be rows of the data."""
-    entries = _module_entries(modules)
+    descriptions: Dict[str, Tuple[int, str]] = {}
+    entries = _module_entries(modules, descriptions)
     if not entries:
         raise InputError("modules is empty: give at least one gene set")
     lookup = matrix.row_lookup()
+    given = dict(entries)
+    described = tuple(
+        (line, name, text)
+        for name, (line, text) in descriptions.items()
+        if text in lookup and text not in set(str(g) for g in given[name])
+    )
     names: List[str] = []
     genes: List[np.ndarray] = []
     missing_counts: List[int] = []
@@ -879,4 +962,4 @@ def module_list(matrix: Matrix, modules: Any) -> Modules:
             "modules: no module has two or more genes in data ({} gene names not found); check that "
             "the gene names match the data's row names".format(unknown)
         )
-    return Modules(names, genes, missing_counts, skipped, unknown)
+    return Modules(names, genes, missing_counts, skipped, unknown, described)

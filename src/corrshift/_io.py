@@ -347,9 +347,12 @@ def read_row_lines(path: str) -> List[Tuple[int, List[str]]]:
     return out
 
 
-def read_gmt(path: str) -> List[Tuple[str, List[str]]]:
+def read_gmt(path: str, descriptions: Optional[Dict[str, Tuple[int, str]]] = None) -> List[Tuple[str, List[str]]]:
     """Gene sets of a GMT file: one set a line, tab-separated, its name, a description
-    (not used) and its genes. Blank lines and lines starting with '#' are skipped."""
+    (not used) and its genes. Blank lines and lines starting with '#' are skipped. The
+    second field is always the description, as the format says; `descriptions`, when
+    given, receives each set's (line number, description), so that a caller can say when a
+    description is a gene (a line written without one)."""
     sets: List[Tuple[str, List[str]]] = []
     with _open_text(path) as handle:
         try:
@@ -364,6 +367,8 @@ def read_gmt(path: str) -> List[Tuple[str, List[str]]]:
                         "genes, separated by tabs".format(path, number)
                     )
                 sets.append((name, [g.strip() for g in fields[2:] if g.strip()]))
+                if descriptions is not None:
+                    descriptions[name] = (number, fields[1].strip())
         except (UnicodeDecodeError, gzip.BadGzipFile, EOFError) as err:
             raise InputError("{}: cannot be read as text ({})".format(path, err)) from None
     if not sets:

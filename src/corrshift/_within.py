@@ -93,7 +93,9 @@ def columns_of(matrix: Matrix, columns: np.ndarray) -> Matrix:
     else:
         part = values[:, columns]
     names = None if matrix.column_names is None else matrix.column_names[columns]
-    return Matrix(part, matrix.row_names, names, transposed=matrix.transposed)
+    level = Matrix(part, matrix.row_names, names, transposed=matrix.transposed)
+    level.source, level.row_sheet = matrix.source, matrix.row_sheet
+    return level
 
 
 def folder_names(levels: Sequence[str]) -> List[str]:

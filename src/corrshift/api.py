@@ -14,12 +14,11 @@ notebook) unless ``progress=False``.
 """
 
 import os
-import warnings
 from typing import Any, Iterable, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _inputs, engine
+from . import _inputs, _settings, engine
 from ._inputs import ALTERNATIVES, MAX_EXHAUSTIVE_ROWS, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SCORES, InputError
 from .results import ModuleResult, PairResult, RowResult, SetResult
 
@@ -52,6 +51,7 @@ def _prepare(
     allow_overlap: bool,
     min_cells: Any,
     min_fraction: Any,
+    use_raw: Optional[bool] = None,
 ) -> _Run:
     method = _inputs.option(method, METHODS, "method")
     alternative = _inputs.option(alternative, ALTERNATIVES, "alternative")
@@ -59,7 +59,7 @@ def _prepare(
     jobs = _inputs.job_count(n_jobs)
     cells = _inputs.fraction_or_count(min_cells, "min_cells", False)
     fraction = _inputs.fraction_or_count(min_fraction, "min_fraction", True)
-    matrix = _inputs.as_matrix(data, row_names, column_names, layer)
+    matrix = _inputs.as_matrix(data, row_names, column_names, layer, use_raw)
     grp = _inputs.groups(matrix, group1, group2, allow_overlap, groupby)
     return _Run(matrix, grp, method, alternative, count, jobs, cells, fraction)
 
@@ -70,16 +70,14 @@ def _screen(run: _Run, rows: Optional[np.ndarray] = None) -> _inputs.Screened:
     screened = _inputs.screened_submatrix(run.matrix, run.groups, rows, run.min_cells, run.min_fraction)
     if screened.dropped:
         total = sum(len(names) for names in screened.dropped.values())
-        warnings.warn(
+        _settings.warn(
             "left out {} row(s) that cannot be correlated in both groups or are expressed in too "
             "few samples (listed in the result's .dropped): {}".format(
                 total,
                 "; ".join(
                     "{}: {}".format(why, _inputs._quote_list(names, 20)) for why, names in screened.dropped.items()
                 ),
-            ),
-            UserWarning,
-            stacklevel=3,
+            )
         )
     return screened
 
@@ -106,6 +104,7 @@ def _problem(run: _Run, kind: str, screened: _inputs.Screened, **items: Any) -> 
         **items,
     )
     problem.dropped = screened.dropped
+    problem.matrix = run.matrix.source
     return problem
 
 
@@ -151,6 +150,7 @@ def ztest(
     *,
     groupby: Any = None,
     layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
     method: str = "pearson",
     alternative: str = "two-sided",
     permutations: int = 1000,
@@ -197,6 +197,11 @@ def ztest(
         per sample (a pandas Series indexed by sample names is aligned by name).
     layer : str, optional
         For AnnData: use this layer instead of ``X``.
+    use_raw : bool, optional
+        For AnnData: use ``adata.raw``. By default (None) ``.raw`` is used when it is
+        present and no `layer` is given, as in scanpy (and :mod:`corrshift.tl` and the
+        command line); False uses ``X`` (or the layer). The result's ``matrix`` (and its
+        metadata) says which was read.
     method : {{"pearson", "spearman"}}, default "pearson"
         Pearson correlation of the values, or of their ranks within each group.
     alternative : {{"two-sided", "greater", "less"}}, default "two-sided"
@@ -278,6 +283,7 @@ def ztest(
         allow_overlap,
         min_cells,
         min_fraction,
+        use_raw,
     )
     matrix, grp = run.matrix, run.groups
     if (
@@ -329,6 +335,7 @@ def row_scores(
     *,
     groupby: Any = None,
     layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
     score: str = "median",
     method: str = "pearson",
     alternative: str = "two-sided",
@@ -355,7 +362,7 @@ def row_scores(
 
     Parameters
     ----------
-    data, group1, group2, groupby, layer
+    data, group1, group2, groupby, layer, use_raw
         As in :func:`ztest`. Every pair of rows is used; rows need unique names.
     score : {"median", "mean"}, default "median"
         "mean": mean of ``|z_diff|``. "median": median of ``|z_diff|`` for "two-sided",
@@ -405,6 +412,7 @@ def row_scores(
         allow_overlap,
         min_cells,
         min_fraction,
+        use_raw,
     )
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
@@ -436,6 +444,7 @@ def set_scores(
     *,
     groupby: Any = None,
     layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
     score: str = "median",
     method: str = "pearson",
     alternative: str = "two-sided",
@@ -468,7 +477,7 @@ def set_scores(
         Maps each hub row to its partner rows, by row name or position, e.g.
         ``{"TP53": ["MDM2", "CDKN1A"]}``. A sequence of ``(hub, partners)`` pairs works too.
         A hub may not be its own partner, and each hub names one set.
-    group1, group2, groupby, layer
+    group1, group2, groupby, layer, use_raw
         As in :func:`ztest`.
     score : {"median", "mean"}, default "median"
         As in :func:`row_scores`.
@@ -505,6 +514,7 @@ def set_scores(
         allow_overlap,
         min_cells,
         min_fraction,
+        use_raw,
     )
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
@@ -546,6 +556,7 @@ def module_scores(
     *,
     groupby: Any = None,
     layer: Optional[str] = None,
+    use_raw: Optional[bool] = None,
     score: str = "median",
     method: str = "pearson",
     alternative: str = "two-sided",
@@ -621,6 +632,7 @@ def module_scores(
         allow_overlap,
         min_cells,
         min_fraction,
+        use_raw,
     )
     score = _inputs.option(score, SCORES, "score")
     matrix, grp = run.matrix, run.groups
@@ -632,7 +644,7 @@ def module_scores(
             "split the largest modules".format(pairs)
         )
     if found.unknown:
-        warnings.warn(
+        _settings.warn(
             "modules: {} gene name(s) are not in data and were dropped{}".format(
                 found.unknown,
                 "; {} module(s) with fewer than 2 genes left were skipped: {}".format(
@@ -640,15 +652,24 @@ def module_scores(
                 )
                 if found.skipped
                 else "",
-            ),
-            stacklevel=2,
+            )
         )
     elif found.skipped:
-        warnings.warn(
+        _settings.warn(
             "modules: {} module(s) with fewer than 2 genes were skipped: {}".format(
                 len(found.skipped), _inputs._quote_list(found.skipped)
-            ),
-            stacklevel=2,
+            )
+        )
+    if found.described:
+        _settings.warn(
+            "{}: the description (second field) of {} gene set(s) is a gene of the data ({}); GMT lines are "
+            "name, description, genes, so that gene is not in its set. If a line has no description, add one "
+            "(e.g. NA) before its genes".format(
+                os.fspath(modules),
+                len(found.described),
+                ", ".join("line {} ({}): {!r}".format(*d) for d in found.described[:5])
+                + (", ..." if len(found.described) > 5 else ""),
+            )
         )
     candidates = np.unique(np.concatenate(found.genes))
     screened = _screen(run, candidates)

@@ -32,7 +32,8 @@ INPUT = (
     "DATA is a TSV or CSV file (.gz too) with a header of sample names and a first column of row "
     "names, a .npy/.npz file (an .npz may hold row_names/probes and column_names/samples "
     "arrays, and per-sample arrays that --by can name), or an AnnData .h5ad file (genes become "
-    "rows, cells samples; --by names a column of its obs). Missing values are not allowed in "
+    "rows, cells samples; --by names a column of its obs; its .raw is read when it has one and "
+    "no --layer is given, as scanpy does: --no-use-raw reads X). Missing values are not allowed in "
     "the samples of the two groups. With --within COLUMN the groups are compared within each "
     "level of that sample-sheet column (e.g. the cell type) that has --min-group-size samples in "
     "both groups, each level as if its samples were given alone; the table then starts with that "
@@ -120,6 +121,20 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
         help="with --within: leave out levels with fewer than N samples in a group (default: %(default)s)",
     )
     parser.add_argument("--layer", metavar="NAME", help="for an .h5ad DATA file: use this layer, not X")
+    raw = parser.add_mutually_exclusive_group()
+    raw.add_argument(
+        "--use-raw",
+        dest="use_raw",
+        action="store_true",
+        default=None,
+        help="for an .h5ad DATA file: use its .raw (the default when it has one and no --layer is given, as in scanpy)",
+    )
+    raw.add_argument(
+        "--no-use-raw",
+        dest="use_raw",
+        action="store_false",
+        help="for an .h5ad DATA file: use X (or --layer), not .raw",
+    )
     test = parser.add_argument_group("test")
     if score:
         test.add_argument(
@@ -414,6 +429,12 @@ def _column_labels(
                 )
             )
         if column not in [str(k) for k in matrix.sheet.keys()]:
+            if column in [str(c) for c in getattr(matrix.row_sheet, "columns", ())]:
+                raise InputError(
+                    "{} {!r}: {} holds it as a column of var, not of obs: its cells seem to be in var and "
+                    "its genes in obs (turned around); corrshift reads .h5ad files as cells x genes, so write "
+                    "it turned around first (adata.T.write_h5ad(...))".format(option, column, args.data)
+                )
             raise InputError(
                 "{} {!r}: {} has no such per-sample annotation; it has {}".format(
                     option, column, args.data, ", ".join(repr(str(k)) for k in matrix.sheet.keys()) or "none"
@@ -519,7 +540,7 @@ def _check_output(path: str) -> None:
 
 def _load(args: argparse.Namespace) -> Tuple[_inputs.Matrix, _Groups]:
     _check_output(args.output)
-    matrix = _inputs.as_matrix(args.data, layer=args.layer)
+    matrix = _inputs.as_matrix(args.data, layer=args.layer, use_raw=args.use_raw)
     if matrix.column_names is None:  # a .npy file: samples are numbered
         matrix.column_names = np.asarray([str(j) for j in range(matrix.ncols)], dtype=object)
     return matrix, _groups(args, matrix)
@@ -575,6 +596,11 @@ def _test_summary(result: Any, started: float) -> str:
     )
 
 
+def _matrix_read(result: Any) -> str:
+    """Which matrix of an .h5ad file the run read, for the summary line."""
+    return "" if result.matrix is None else " (values: {})".format(result.matrix)
+
+
 def _say_left_out(args: argparse.Namespace, result: Any, where: str = "") -> None:
     for why, names in result.dropped.items():
         print(
@@ -592,12 +618,13 @@ def _finish(args: argparse.Namespace, result: Any, what: str, grp: _Groups, star
         with _writing(args.output) as handle:
             result.to_tsv(handle, top=args.top)
     print(
-        "corrshift {}: {}, {}: {} + {} samples, {}; wrote {}".format(
+        "corrshift {}: {}, {}: {} + {} samples{}, {}; wrote {}".format(
             args.command,
             _plural(len(result), what),
             grp.described,
             result.n1,
             result.n2,
+            _matrix_read(result),
             _test_summary(result, started),
             _target(args.output),
         ),
@@ -674,12 +701,13 @@ def _finish_levels(args: argparse.Namespace, levels: _Levels, results: List[Any]
                 result._write(handle, result._positions(True, args.top), lead=level.name, header=False)
     entries = sum(len(r) for r in results)
     print(
-        "corrshift {}: {} in {} of {!r}, {}: {}; wrote {}".format(
+        "corrshift {}: {} in {} of {!r}, {}{}: {}; wrote {}".format(
             args.command,
             _plural(entries, what),
             _plural(len(results), "levels"),
             levels.column,
             levels.grp.described,
+            _matrix_read(results[0]),
             _test_summary(results[0], started),
             "{} (a Parquet dataset per level)".format(args.output)
             if _parquet_output(args.output)
@@ -802,9 +830,16 @@ def _run_modules(args: argparse.Namespace) -> int:
 
     def scores(*given: Any, **options: Any) -> Any:
         """module_scores, with notes instead of its warnings (once, also over --within levels)."""
-        with warnings.catch_warnings():
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
             warnings.filterwarnings("ignore", message="modules: ", category=UserWarning)
+            warnings.filterwarnings("ignore", message="left out", category=UserWarning)
             result = module_scores(*given, **options)
+        for warning in caught:  # the GMT file's own notes (a description that is a gene), once
+            text = str(warning.message)
+            if text not in said:
+                grp.notes.append(text)
+                said.append(text)
         if not runs and result.unknown:
             grp.notes.append(
                 "{}: {} gene name(s) are not rows of the data and were dropped".format(args.gmt, result.unknown)

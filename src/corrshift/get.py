@@ -1,11 +1,29 @@
 """The results that :mod:`corrshift.tl` stored in an AnnData object, as pandas DataFrames
 (compare scanpy's ``sc.get.rank_genes_groups_df``)."""
 
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 
 from ._inputs import InputError, _quote_list
+
+#: The significance that figures, labels, ``pval_cutoff`` and the network export use: the
+#: (p-value, q-value) columns of a pair table. This is the one place that names them; a
+#: table without them (stored before they existed) falls back to FALLBACK_PAIR_SIGNIFICANCE.
+PAIR_SIGNIFICANCE = ("p_value", "q_value")
+FALLBACK_PAIR_SIGNIFICANCE = ("p_value", "q_value")
+#: The significance of row, set and module scores: their permutation p-values.
+SCORE_SIGNIFICANCE = ("perm_p", "perm_q")
+
+
+def significance(columns: Iterable[str]) -> Tuple[str, str]:
+    """The (p-value, q-value) columns that a table with these columns is judged by."""
+    present = set(columns)
+    for choice in (PAIR_SIGNIFICANCE, FALLBACK_PAIR_SIGNIFICANCE, SCORE_SIGNIFICANCE):
+        if set(choice) <= present:
+            return choice
+    raise InputError("the table has no p-value and q-value columns ({})".format(", ".join(sorted(present))))
+
 
 #: The analysis each function reads, and the key that analysis stores under by default.
 _DEFAULT_KEYS = {
@@ -82,15 +100,77 @@ def level_slice(entry: Dict[str, Any], within: Optional[Any], key: str) -> slice
     return slice(int(info["start"][k]), int(info["stop"][k]))
 
 
-def table_df(adata: Any, key: str, within: Optional[Any] = None, analysis: Optional[str] = None) -> Any:
+def _cutoff(value: Any) -> Optional[float]:
+    if value is None:
+        return None
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise InputError("pval_cutoff must be a number from 0 to 1, got {!r}".format(value))
+    if not 0.0 <= float(value) <= 1.0:
+        raise InputError("pval_cutoff must be a number from 0 to 1, got {!r}".format(value))
+    return float(value)
+
+
+#: The gene columns of each kind of table, and the symbol columns that `gene_symbols` adds
+#: after them ({} is the name of the var column).
+_GENE_COLUMNS = {"row1": "{}1", "row2": "{}2", "row": "{}", "hub": "{}"}
+
+
+def _symbols(adata: Any, entry: Dict[str, Any], column: str) -> Dict[str, Any]:
+    """Gene name -> the value of var column `column`, from the matrix the run used (.raw
+    when it used .raw, else var)."""
+    frames = []
+    raw = getattr(adata, "raw", None)
+    if _plain(entry["params"].get("use_raw")) and raw is not None:
+        frames.append(raw.var)
+    frames.append(adata.var)
+    if not any(column in frame.columns for frame in frames):
+        raise InputError(
+            "gene_symbols={!r}: adata.var has no such column; it has {}".format(
+                column, _quote_list([str(c) for c in adata.var.columns], 10) or "none"
+            )
+        )
+    lookup: Dict[str, Any] = {}
+    for frame in reversed(frames):
+        if column in frame.columns:
+            lookup.update(zip([str(g) for g in frame.index], frame[column].tolist()))
+    return lookup
+
+
+def table_df(
+    adata: Any,
+    key: str,
+    within: Optional[Any] = None,
+    analysis: Optional[str] = None,
+    pval_cutoff: Optional[float] = None,
+    gene_symbols: Optional[str] = None,
+) -> Any:
     """The table stored under `key` as a DataFrame: one level's entries with `within`, all
-    of them (with a first column naming the level, when the run had ``within=``) without."""
+    of them (with a first column naming the level, when the run had ``within=``) without;
+    with `pval_cutoff` only the entries whose q-value (see :func:`significance`) is below
+    it, with `gene_symbols` a column of each gene's value of that var column."""
     import pandas as pd  # type: ignore[import]
 
+    cutoff = _cutoff(pval_cutoff)
     entry = stored(adata, key, analysis)
     part = level_slice(entry, within, key)
     columns = [str(c) for c in _plain(entry["columns"])]
     data = {name: np.asarray(entry["table"][name])[part] for name in columns}
+    if gene_symbols is not None:
+        genes = [c for c in columns if c in _GENE_COLUMNS]
+        if not genes:
+            raise InputError(
+                "gene_symbols={!r}: adata.uns[{!r}] holds a table of {}s, not of genes".format(
+                    gene_symbols, key, columns[0]
+                )
+            )
+        lookup = _symbols(adata, entry, str(gene_symbols))
+        with_symbols: Dict[str, Any] = {}
+        for name in columns:
+            with_symbols[name] = data[name]
+            if name in genes:
+                symbol = _GENE_COLUMNS[name].format(gene_symbols)
+                with_symbols[symbol] = np.asarray([lookup.get(str(g)) for g in data[name].tolist()], dtype=object)
+        data = with_symbols
     column = _plain(entry["params"].get("within"))
     if column is not None and within is None:
         info = entry["levels"]
@@ -98,6 +178,9 @@ def table_df(adata: Any, key: str, within: Optional[Any] = None, analysis: Optio
         label = "within" if column in columns else str(column)
         data = dict([(label, np.repeat(np.asarray(info["name"], dtype=object), sizes))], **data)
     frame = pd.DataFrame(data)
+    if cutoff is not None:
+        _, q_name = significance(columns)
+        frame = frame[(frame[q_name] < cutoff).to_numpy()].reset_index(drop=True)
     frame.attrs.update(params(adata, key))
     if within is not None or column is None:
         info = entry["levels"]
@@ -108,18 +191,34 @@ def table_df(adata: Any, key: str, within: Optional[Any] = None, analysis: Optio
     return frame
 
 
-def pairs_df(adata: Any, key: str = _DEFAULT_KEYS["pairs"], within: Optional[Any] = None) -> Any:
-    """The pair table of :func:`corrshift.tl.pairs` as a DataFrame, most significant first.
+def pairs_df(
+    adata: Any,
+    within: Optional[Any] = None,
+    *,
+    key: str = _DEFAULT_KEYS["pairs"],
+    pval_cutoff: Optional[float] = None,
+    gene_symbols: Optional[str] = None,
+) -> Any:
+    """The pair table of :func:`corrshift.tl.pairs` as a DataFrame, most significant first
+    (compare scanpy's ``sc.get.rank_genes_groups_df``).
 
     Parameters
     ----------
     adata : AnnData
-    key : str, default "corrshift_pairs"
-        The ``key_added`` of the run.
     within : optional
         A level of the run's `within` column: that level's table only. None gives every
         level's table, one after another, with a first column named after the `within`
         column (or "within" when a result column has that name).
+    key : str, default "corrshift_pairs"
+        The ``key_added`` of the run.
+    pval_cutoff : float, optional
+        Keep only the pairs whose q-value (``q_value``, the Benjamini-Hochberg q-value of
+        ``p_value`` within each level; :data:`PAIR_SIGNIFICANCE` names the columns) is
+        below this, as scanpy's `pval_cutoff` keeps adjusted p-values below it.
+    gene_symbols : str, optional
+        A column of ``adata.var`` (of ``adata.raw.var`` when the run used ``.raw``) whose
+        value for each gene is added beside it: ``<gene_symbols>1`` after ``row1`` and
+        ``<gene_symbols>2`` after ``row2``.
 
     Returns
     -------
@@ -127,22 +226,45 @@ def pairs_df(adata: Any, key: str = _DEFAULT_KEYS["pairs"], within: Optional[Any
         The columns of :func:`corrshift.ztest`'s table; ``df.attrs`` holds the run's
         parameters and, for one level, its groups and sizes.
     """
-    return table_df(adata, key, within, "pairs")
+    return table_df(adata, key, within, "pairs", pval_cutoff, gene_symbols)
 
 
-def rows_df(adata: Any, key: str = _DEFAULT_KEYS["rows"], within: Optional[Any] = None) -> Any:
-    """The row-score table of :func:`corrshift.tl.rows`, as :func:`pairs_df` gives it."""
-    return table_df(adata, key, within, "rows")
+def rows_df(
+    adata: Any,
+    within: Optional[Any] = None,
+    *,
+    key: str = _DEFAULT_KEYS["rows"],
+    pval_cutoff: Optional[float] = None,
+    gene_symbols: Optional[str] = None,
+) -> Any:
+    """The row-score table of :func:`corrshift.tl.rows`, as :func:`pairs_df` gives it
+    (`pval_cutoff` on ``perm_q``; `gene_symbols` adds one column after ``row``)."""
+    return table_df(adata, key, within, "rows", pval_cutoff, gene_symbols)
 
 
-def sets_df(adata: Any, key: str = _DEFAULT_KEYS["sets"], within: Optional[Any] = None) -> Any:
-    """The set-score table of :func:`corrshift.tl.sets`, as :func:`pairs_df` gives it."""
-    return table_df(adata, key, within, "sets")
+def sets_df(
+    adata: Any,
+    within: Optional[Any] = None,
+    *,
+    key: str = _DEFAULT_KEYS["sets"],
+    pval_cutoff: Optional[float] = None,
+    gene_symbols: Optional[str] = None,
+) -> Any:
+    """The set-score table of :func:`corrshift.tl.sets`, as :func:`pairs_df` gives it
+    (`pval_cutoff` on ``perm_q``; `gene_symbols` adds one column after ``hub``)."""
+    return table_df(adata, key, within, "sets", pval_cutoff, gene_symbols)
 
 
-def modules_df(adata: Any, key: str = _DEFAULT_KEYS["modules"], within: Optional[Any] = None) -> Any:
-    """The module-score table of :func:`corrshift.tl.modules`, as :func:`pairs_df` gives it."""
-    return table_df(adata, key, within, "modules")
+def modules_df(
+    adata: Any,
+    within: Optional[Any] = None,
+    *,
+    key: str = _DEFAULT_KEYS["modules"],
+    pval_cutoff: Optional[float] = None,
+) -> Any:
+    """The module-score table of :func:`corrshift.tl.modules`, as :func:`pairs_df` gives it
+    (`pval_cutoff` on ``perm_q``)."""
+    return table_df(adata, key, within, "modules", pval_cutoff)
 
 
 def dropped(adata: Any, key: str, within: Optional[Any] = None) -> Dict[str, List[str]]:
@@ -165,4 +287,4 @@ def dropped(adata: Any, key: str, within: Optional[Any] = None) -> Dict[str, Lis
     return out
 
 
-__all__ = ["pairs_df", "rows_df", "sets_df", "modules_df", "dropped", "params", "levels"]
+__all__ = ["pairs_df", "rows_df", "sets_df", "modules_df", "dropped", "params", "levels", "significance"]

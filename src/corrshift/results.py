@@ -350,6 +350,9 @@ class _Result:
     #: Why the perm_q column holds no values, when a run did not compute it (a filtered
     #: z-test that ran the permutation passes only for the pairs it reports).
     perm_q_note: Optional[str] = None
+    #: The matrix of an AnnData object that the run read: ".raw", "X" or "layer 'name'"
+    #: (None for other data).
+    matrix: Optional[str] = None
 
     def __len__(self) -> int:
         raise NotImplementedError
@@ -416,6 +419,8 @@ class _Result:
             "alternative": self.alternative,
             "permutations": self.permutations,
         }
+        if self.matrix is not None:
+            meta["matrix"] = self.matrix
         if self.dropped:
             meta["dropped"] = self.dropped
         if self.perm_q_note:
@@ -731,6 +736,27 @@ class PairResult(_Result):
 
     def order(self) -> np.ndarray:
         return pair_order(self.p_value, self.z_diff)
+
+    def to_networkx(self, max_q: Optional[float] = 0.05) -> Any:
+        """The pairs with q-value at most `max_q` as a networkx Graph, the pair statistics
+        as edge attributes (see :mod:`corrshift.network`; needs networkx)."""
+        from . import network
+
+        return network.to_networkx(self, max_q)
+
+    def write_graphml(self, path: PathArg, max_q: Optional[float] = 0.05) -> int:
+        """Write the pairs with q-value at most `max_q` as GraphML (Cytoscape, Gephi); returns
+        the number of edges (see :mod:`corrshift.network`)."""
+        from . import network
+
+        return network.write_graphml(self, path, max_q)
+
+    def write_edge_list(self, path: PathArg, max_q: Optional[float] = 0.05) -> int:
+        """Write the pairs with q-value at most `max_q` as a tab-separated edge list without
+        comment lines; returns the number of edges (see :mod:`corrshift.network`)."""
+        from . import network
+
+        return network.write_edge_list(self, path, max_q)
 
     @classmethod
     def concatenate(cls, parts: Sequence["PairResult"], consume: bool = False) -> "PairResult":

@@ -11,13 +11,11 @@ function does not name itself (``n_jobs``, ``class_alpha``, ``max_q``, ``top``, 
 ``client``, ...) go to the analysis function of :mod:`corrshift.api` unchanged.
 """
 
-import types
-import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _inputs, _within, api
+from . import _inputs, _settings, _within, api
 from ._inputs import MIN_GROUP_SIZE, InputError
 
 #: The keyword arguments whose values are kept with the stored parameters (simple values
@@ -49,17 +47,35 @@ def obs_labels(adata: Any, column: Any, argname: str) -> Tuple[np.ndarray, Optio
     return labels, categories
 
 
-def _group_levels(groups: Any, labels: np.ndarray, groupby: str) -> Tuple[List[str], List[str]]:
-    if isinstance(groups, (str, bytes)) or not isinstance(groups, Sequence) or len(groups) != 2:
-        raise InputError(
-            "groups must be the two groups to compare, e.g. groups=('stim', 'ctrl'): two levels "
-            "of {!r} (or two lists of levels), got {!r}".format(groupby, groups)
-        )
+def _levels_of(given: Any) -> List[str]:
+    levels = [given] if isinstance(given, (str, int, float, np.integer, np.floating)) else list(given)
+    return [str(v) for v in levels]
+
+
+def _group_levels(groups: Any, labels: np.ndarray, groupby: str, reference: Any = None) -> Tuple[List[str], List[str]]:
+    """The levels of group 1 and group 2: ``groups=(a, b)``, or with `reference` group 1 =
+    `groups` (a level or a list of levels) and group 2 = `reference` (a level, a list of
+    levels, or "rest": every other level)."""
     present = _within.level_order(labels)
+    if reference is None:
+        if isinstance(groups, (str, bytes)) or not isinstance(groups, Sequence) or len(groups) != 2:
+            raise InputError(
+                "groups must be the two groups to compare, e.g. groups=('stim', 'ctrl'): two levels "
+                "of {!r} (or two lists of levels), or one group with reference=('rest' or a level), "
+                "got {!r}".format(groupby, groups)
+            )
+        given = [("groups[0]", groups[0]), ("groups[1]", groups[1])]
+    else:
+        if isinstance(groups, (bytes, type(None))):
+            raise InputError(
+                "groups: name the level(s) compared with reference={!r}, got {!r}".format(reference, groups)
+            )
+        given = [("groups", groups)]
+        if not (isinstance(reference, str) and reference == "rest"):
+            given.append(("reference", reference))
     chosen = []
-    for argname, given in zip(("groups[0]", "groups[1]"), groups):
-        levels = [given] if isinstance(given, (str, int, float, np.integer, np.floating)) else list(given)
-        wanted = [str(v) for v in levels]
+    for argname, value in given:
+        wanted = _levels_of(value)
         missing = [v for v in wanted if v not in present]
         if not wanted or missing:
             raise InputError(
@@ -71,6 +87,12 @@ def _group_levels(groups: Any, labels: np.ndarray, groupby: str) -> Tuple[List[s
                 )
             )
         chosen.append(wanted)
+    if len(chosen) == 1:  # reference="rest"
+        chosen.append([level for level in present if level not in set(chosen[0])])
+        if not chosen[1]:
+            raise InputError(
+                "reference='rest': {!r} has no level besides {}".format(groupby, _inputs._quote_list(chosen[0], 3))
+            )
     if set(chosen[0]) & set(chosen[1]):
         raise InputError(
             "groups: the two groups share the level(s) {}; give each level to one group".format(
@@ -81,20 +103,10 @@ def _group_levels(groups: Any, labels: np.ndarray, groupby: str) -> Tuple[List[s
 
 
 def _data(adata: Any, layer: Optional[str], use_raw: Optional[bool]) -> Tuple[_inputs.Matrix, bool]:
-    """The matrix to analyse (X, a layer, or .raw) and whether it is .raw."""
-    if use_raw is None:
-        use_raw = adata.raw is not None and layer is None
-    if use_raw:
-        if layer is not None:
-            raise InputError("use_raw=True and layer={!r}: give one of them (the layer, or .raw)".format(layer))
-        if adata.raw is None:
-            raise InputError("use_raw=True: the AnnData object has no .raw; leave use_raw out to use X")
-        raw = adata.raw
-        source = types.SimpleNamespace(
-            X=raw.X, layers={}, var=raw.var, var_names=raw.var_names, obs=adata.obs, obs_names=adata.obs_names
-        )
-        return _inputs.as_matrix(source), True
-    return _inputs.as_matrix(adata, layer=layer), False
+    """The matrix to analyse (X, a layer, or .raw: the rule of every entry point, see
+    :func:`corrshift._inputs.anndata_matrix`) and whether it is .raw."""
+    matrix = _inputs.as_matrix(adata, layer=layer, use_raw=use_raw)
+    return matrix, matrix.source == ".raw"
 
 
 def _params(
@@ -184,13 +196,14 @@ def _skipped_table(skipped: Sequence[_within.Level]) -> Dict[str, np.ndarray]:
 
 def _rows_into_var(
     adata: Any, key: str, matrix: _inputs.Matrix, names: Sequence[str], results: Sequence[Any], within: Optional[str]
-) -> None:
+) -> List[str]:
     """Per-gene scores into ``adata.var`` (one comparison) or ``adata.varm`` (one column per
     level), where the rows analysed are the genes of ``adata.var``; NaN for a gene a table
-    does not hold."""
+    does not hold. Returns the keys written."""
     genes = [str(g) for g in adata.var_names]
     if [str(r) for r in matrix.row_names] != genes:
-        return
+        return []
+    written = []
     where = {g: k for k, g in enumerate(genes)}
     for column in results[0].columns:
         values = results[0].column(column)
@@ -204,6 +217,8 @@ def _rows_into_var(
             adata.var["{}_{}".format(key, column)] = block[:, 0]
         else:
             adata.varm["{}_{}".format(key, column)] = block
+        written.append("{}_{}".format(key, column))
+    return written
 
 
 def _analyse(
@@ -221,6 +236,7 @@ def _analyse(
     copy: bool,
     options: Dict[str, Any],
     leading: Sequence[Any] = (),
+    reference: Any = None,
 ) -> Any:
     """Run `function` (an API function) on `adata`, per level of `within` when given, and
     store its tables in ``adata.uns[key_added]``."""
@@ -237,17 +253,22 @@ def _analyse(
         raise InputError("{}: an AnnData object brings its own names; leave this argument out".format(given[0]))
     limit = _within.group_size_limit(min_group_size)
     labels, _ = obs_labels(adata, groupby, "groupby")
-    chosen = _group_levels(groups, labels, groupby)
+    chosen = _group_levels(groups, labels, groupby, reference)
+    rest = isinstance(reference, str) and reference == "rest"
+    if rest:
+        # The other levels make one group, named "rest" in the results.
+        labels = np.where(np.isin(labels, chosen[1]), "rest", labels).astype(object)
     if within is not None and within == groupby:
         raise InputError("within={!r} is also groupby: each of its levels holds one group only".format(within))
     if copy:
         adata = adata.copy()
     matrix, used_raw = _data(adata, layer, use_raw)
-    first, second = np.isin(labels, chosen[0]), np.isin(labels, chosen[1])
+    asked = (chosen[0], ["rest"] if rest else chosen[1])
+    first, second = np.isin(labels, asked[0]), np.isin(labels, asked[1])
     skipped: List[_within.Level] = []
     if within is None:
         names = [""]
-        results = [function(matrix, *leading, chosen[0], chosen[1], groupby=labels, **options)]
+        results = [function(matrix, *leading, asked[0], asked[1], groupby=labels, **options)]
     else:
         within_labels, categories = obs_labels(adata, within, "within")
         kept, skipped = _within.split_levels(
@@ -261,23 +282,46 @@ def _analyse(
             matrix,
             kept,
             within,
-            lambda level: (chosen[0], chosen[1], {"groupby": labels[level.columns]}),
+            lambda level: (asked[0], asked[1], {"groupby": labels[level.columns]}),
             options,
             leading,
         )
         if skipped:
-            warnings.warn(_within.describe_skipped(skipped, within, limit), UserWarning, stacklevel=3)
+            _settings.warn(_within.describe_skipped(skipped, within, limit))
     columns, table = _columns(results)
+    params = _params(analysis, groupby, chosen, within, layer, used_raw, limit, options)
+    if rest:
+        params["groups"][1] = "rest"
+        params["reference"] = "rest"
     adata.uns[key_added] = {
-        "params": _params(analysis, groupby, chosen, within, layer, used_raw, limit, options),
+        "params": params,
         "columns": np.asarray(columns, dtype=object),
         "table": table,
         "levels": _level_table(names, results),
         "skipped": _skipped_table(skipped),
         "dropped": _dropped_table(names, results),
     }
+    entries = sum(len(r) for r in results)
+    _settings.info(
+        "corrshift.tl.{}: added to `.uns[{!r}]`: {:,} {} of {} vs {}{}, from {}".format(
+            analysis,
+            key_added,
+            entries,
+            analysis if entries != 1 else analysis[:-1],
+            params["groups"][0],
+            params["groups"][1],
+            "" if within is None else " in {} level(s) of {!r}".format(len(names), within),
+            matrix.source,
+        )
+    )
     if analysis == "rows":
-        _rows_into_var(adata, key_added, matrix, names, results, within)
+        stored = _rows_into_var(adata, key_added, matrix, names, results, within)
+        if stored:
+            _settings.info(
+                "corrshift.tl.rows: added to `.{}`: {}".format(
+                    "var" if within is None else "varm", ", ".join(repr(k) for k in stored)
+                )
+            )
     return adata if copy else None
 
 
@@ -286,6 +330,7 @@ def pairs(
     groupby: str,
     groups: Sequence[Any],
     *,
+    reference: Optional[Any] = None,
     pairs: Optional[Any] = None,
     within: Optional[str] = None,
     layer: Optional[str] = None,
@@ -306,8 +351,13 @@ def pairs(
         Cells x genes. Genes are paired, cells are the samples.
     groupby : str
         The obs column whose levels make the two groups.
-    groups : pair of levels
-        The two groups: ``(a, b)``, each a level of `groupby` or a list of levels.
+    groups : pair of levels, or level(s)
+        The two groups: ``(a, b)``, each a level of `groupby` or a list of levels. With
+        `reference`, group 1 only: a level or a list of levels (one group, one comparison).
+    reference : str or list of str, optional
+        Group 2, as in scanpy's ``rank_genes_groups``: "rest" (the cells of every other
+        level of `groupby`; cells without a level take no part), or a level or list of
+        levels. The results name it "rest". None: `groups` holds both groups.
     pairs : sequence of (gene, gene), optional
         The pairs to test (see :func:`corrshift.ztest`); None tests every pair of genes.
     within : str, optional
@@ -350,6 +400,7 @@ def pairs(
         key_added=key_added,
         copy=copy,
         options=options,
+        reference=reference,
     )
 
 
@@ -358,6 +409,7 @@ def rows(
     groupby: str,
     groups: Sequence[Any],
     *,
+    reference: Optional[Any] = None,
     within: Optional[str] = None,
     layer: Optional[str] = None,
     use_raw: Optional[bool] = None,
@@ -394,6 +446,7 @@ def rows(
         key_added=key_added,
         copy=copy,
         options=options,
+        reference=reference,
     )
 
 
@@ -403,6 +456,7 @@ def sets(
     groups: Sequence[Any],
     sets: Any,
     *,
+    reference: Optional[Any] = None,
     within: Optional[str] = None,
     layer: Optional[str] = None,
     use_raw: Optional[bool] = None,
@@ -435,6 +489,7 @@ def sets(
         copy=copy,
         options=options,
         leading=(sets,),
+        reference=reference,
     )
 
 
@@ -444,6 +499,7 @@ def modules(
     groups: Sequence[Any],
     modules: Any,
     *,
+    reference: Optional[Any] = None,
     within: Optional[str] = None,
     layer: Optional[str] = None,
     use_raw: Optional[bool] = None,
@@ -477,6 +533,7 @@ def modules(
         copy=copy,
         options=options,
         leading=(modules,),
+        reference=reference,
     )
 
 

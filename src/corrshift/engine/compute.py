@@ -395,6 +395,8 @@ def run(
     }
     if problem.dropped:
         description["dropped"] = problem.dropped
+    if problem.matrix is not None:
+        description["matrix"] = problem.matrix
     if two_phase:
         description["perm_q"] = two_phase_run.PERM_Q_NOTE
     top = settings.tile_top
@@ -485,4 +487,5 @@ def run(
     if two_phase:
         result.perm_q_note = two_phase_run.PERM_Q_NOTE
     result.dropped = problem.dropped
+    result.matrix = problem.matrix
     return result

@@ -9,6 +9,7 @@ import dataclasses
 import importlib
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
+from .. import _settings
 from .._inputs import InputError
 from . import tasks
 from .plan import Tile, tile_items
@@ -56,11 +57,12 @@ def _lost(exc: BaseException, resume: str) -> ClusterLost:
 
 
 class Progress:
-    """A tqdm bar over pair-passes (or row- and set-passes), drawn on standard error."""
+    """A tqdm bar over pair-passes (or row- and set-passes), drawn on standard error (or in a
+    notebook); not drawn when `enabled` is false or scanpy's verbosity is 0."""
 
     def __init__(self, enabled: bool, total: int, what: str):
         self.bar = None
-        if enabled and total > 0:
+        if total > 0 and _settings.show_progress(enabled):
             from tqdm.auto import tqdm  # type: ignore[import]
 
             self.bar = tqdm(

@@ -75,6 +75,8 @@ class Problem:
         # Rows the caller's data had but the run leaves out, by reason (see
         # corrshift._inputs.screen_rows): names of the user's rows.
         self.dropped: Dict[str, List[str]] = {}
+        #: The matrix of an AnnData object that was read (".raw", "X", "layer 'name'"), or None.
+        self.matrix: Optional[str] = None
         self.local_hubs: Optional[np.ndarray] = None  # sets, data rows
         self.local_partners: Optional[List[np.ndarray]] = None
         # Modules: their names, their genes (user's rows, ascending) and the same as data
