@@ -82,6 +82,11 @@ def _screen(run: _Run, rows: Optional[np.ndarray] = None) -> _inputs.Screened:
     return screened
 
 
+def _left_out(dropped: Mapping[str, Any]) -> str:
+    """The rows left out, by reason, in a few words."""
+    return "; ".join("{}: {}".format(why, _inputs._quote_list(names, 5)) for why, names in dropped.items())
+
+
 def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ...]]:
     """The rows a call reads, ascending, and the given lists renumbered into them."""
     used = np.unique(np.concatenate(row_lists))
@@ -527,6 +532,11 @@ def set_scores(
         used = _kept_rows(screened, used)
         kept_sets = [(h, p[np.isin(p, used)]) for h, p in zip(hubs, partners) if h in set(used.tolist())]
         kept_sets = [(h, p) for h, p in kept_sets if p.size]
+        if not kept_sets:
+            raise InputError(
+                "sets: no set is left to score: the hub or every partner of each set is among the rows left "
+                "out ({})".format(_left_out(screened.dropped))
+            )
         hubs, partners = [h for h, _ in kept_sets], [p for _, p in kept_sets]
     local_hubs = np.searchsorted(used, np.asarray(hubs, dtype=np.int32)).astype(np.int32)
     problem = _problem(run, "sets", screened, score=score, rows=used, hubs=hubs, partners=partners)

@@ -316,6 +316,9 @@ def finish_scores(
     and exceedance counts of every entry."""
     if only is None:
         summaries = [store.load_tile(t) for t in range(len(tiles))]
+        # No tiles: no row or set is left to score (an empty table).
+        empty = {"obs": np.zeros(0, np.float32), "counts": np.zeros(0, np.int32)}
+        summaries = summaries or [dict(empty, **{k: np.zeros(0, np.float32) for k in analysis.tile_columns})]
         observed = np.concatenate([s["obs"] for s in summaries])
         counts = np.concatenate([s["counts"] for s in summaries])
         extra = {k: np.concatenate([s[k] for s in summaries]) for k in analysis.tile_columns}
