@@ -48,7 +48,7 @@ def _stat(text: Optional[str], key: str) -> int:
     return 0
 
 
-def _unescape(path: str) -> str:
+def unescape_mount_path(path: str) -> str:
     """A path of /proc/self/mountinfo (spaces and some other bytes written as \\ooo)."""
     out, k = [], 0
     while k < len(path):
@@ -71,9 +71,9 @@ def _group_folders(cgroup: str, mountinfo: str) -> List[Tuple[str, int]]:
         if len(fields) < 5 or len(kinds) < 3:
             continue
         if kinds[0] == "cgroup2":
-            mounts.append((_unescape(fields[3]), _unescape(fields[4]), 2))
+            mounts.append((unescape_mount_path(fields[3]), unescape_mount_path(fields[4]), 2))
         elif kinds[0] == "cgroup" and "memory" in kinds[2].split(","):
-            mounts.append((_unescape(fields[3]), _unescape(fields[4]), 1))
+            mounts.append((unescape_mount_path(fields[3]), unescape_mount_path(fields[4]), 1))
     folders = []
     for line in cgroup.splitlines():
         parts = line.split(":", 2)
