@@ -129,9 +129,12 @@ _ENGINE_DOC = """max_q, max_p : float, optional
         A folder to write the kept entries to as a Parquet dataset (one ``part-*.parquet``
         file per tile, in result order). A run of the same inputs into the same folder
         resumes an interrupted run, or reads a finished one back. With `out`, the result
-        holds at most the best 1,000,000 entries; ``result.output`` names the folder.
+        holds at most the best 1,000,000 entries; ``result.output`` names the folder. A
+        symbolic link is resolved once, before any work; a folder holding files that
+        corrshift did not write, or a mount point, is refused before any work.
     overwrite : bool, default False
-        Replace an output folder that holds the output of other inputs or options.
+        Replace an output folder that holds corrshift's output of other inputs or options
+        (never a folder that holds files corrshift did not write).
     client : distributed.Client, optional
         Run on this Dask cluster; the data goes to each worker once.
     progress : bool, default True

@@ -221,7 +221,11 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
         help="pairs: with --max-q, --max-p or --top, also report perm_q: run the "
         "permutation passes for every pair, not only for the pairs kept",
     )
-    output.add_argument("--overwrite", action="store_true", help="replace a .parquet output of other inputs or options")
+    output.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="replace a .parquet output of other inputs or options (never a folder holding files corrshift did not write)",
+    )
     cluster = parser.add_argument_group("cluster (default: this machine's cores)")
     cluster.add_argument(
         "--scheduler",
