@@ -158,6 +158,7 @@ def test_out_given_as_a_link_writes_into_the_folder_it_names(engine_small, data,
     assert "_corrshift.json" in names and "_work" not in names and "_corrshift.lock" not in names
     assert not [n for n in os.listdir(tmp_path) if "corrshift-" in n]  # nothing left beside either
     assert_same_table(expected, run(data, out=link))  # read back through the link
+    assert_same_table(expected, run(data, out=str(link) + "/"))
     os.symlink(tmp_path / "nowhere", tmp_path / "dangling")
     with pytest.raises(corrshift.InputError, match=r"is a symbolic link to .*nowhere.*which does not exist"):
         run(data, out=tmp_path / "dangling")

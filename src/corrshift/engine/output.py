@@ -196,6 +196,7 @@ def _foreign_error(out: str, found: Survey) -> InputError:
 def resolve(out: str) -> str:
     """The folder to write: `out`, or the folder a symbolic link `out` names (resolved once,
     here, before any work)."""
+    out = out.rstrip(os.sep) or out  # "link/" names the link too
     if not os.path.islink(out):
         return out
     target = os.path.realpath(out)
