@@ -14,7 +14,6 @@ import corrshift
 from corrshift import _memory, cli, engine
 from corrshift.engine import assemble
 from corrshift.results import bh_qvalues
-from conftest import assert_same_table
 
 G1, G2 = list(range(8)), list(range(8, 17))
 
@@ -198,15 +197,3 @@ def test_max_q_tables_are_those_of_the_whole_table(engine_small, monkeypatch, tm
     for name in ("index1", "index2", "p_value", "q_value", "z_diff"):
         a, b = np.sort(getattr(expected, name)), np.sort(getattr(got, name))
         assert np.array_equal(a.view(np.uint8), b.view(np.uint8)), name
-
-
-def test_a_bounded_max_q_run_keeps_the_parts_of_an_unbounded_one(engine_small, monkeypatch, tmp_path):
-    rng = np.random.default_rng(19)
-    x = rng.normal(size=(60, 17)).astype(np.float32)
-    x[:10, :8] += 2 * rng.normal(size=8).astype(np.float32)
-    bounded = corrshift.ztest(x, G1, G2, permutations=0, max_q=0.2, progress=False, out=tmp_path / "a")
-    monkeypatch.setattr(assemble.QBound, "tighten", lambda self: self.bound)  # never falls
-    unbounded = corrshift.ztest(x, G1, G2, permutations=0, max_q=0.2, progress=False, out=tmp_path / "b")
-    assert_same_table(unbounded, bounded)
-    parts = sorted(p.name for p in (tmp_path / "a").iterdir() if p.name.startswith("part-"))
-    assert parts and all((tmp_path / "a" / n).read_bytes() == (tmp_path / "b" / n).read_bytes() for n in parts)

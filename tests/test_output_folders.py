@@ -6,7 +6,6 @@ file system, and finished outputs whose manifest is damaged, empty or missing.""
 import json
 import os
 import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -274,18 +273,3 @@ def test_a_manifest_without_any_intact_copy_is_refused_and_nothing_is_removed(
         with pytest.raises(corrshift.InputError, match=r"manifest _corrshift.json is damaged .*cannot tell which"):
             run(data, out=out, overwrite=overwrite)
     assert tree(tmp_path) == before
-
-
-def test_a_second_process_sees_the_cli_refuse_a_foreign_folder_in_one_line(tmp_path):
-    folder = foreign_folder(tmp_path, "spark", "out.parquet")
-    x = tmp_path / "x.npy"
-    np.save(x, np.random.default_rng(2).normal(size=(10, 8)).astype(np.float32))
-    done = subprocess.run(
-        [sys.executable, "-m", "corrshift", "pairs", str(x), "--group1", "0,1,2,3", "--group2", "4,5,6,7"]
-        + ["-o", str(folder), "--overwrite"],
-        capture_output=True,
-        text=True,
-    )
-    assert done.returncode == 1
-    assert done.stderr.strip().splitlines() == [done.stderr.strip()]  # one line
-    assert "part-00000-1a2b.snappy.parquet" in done.stderr
