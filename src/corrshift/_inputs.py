@@ -473,7 +473,7 @@ def _as_index_list(
     if (isinstance(spec, np.ndarray) and spec.ndim == 0) or not (
         isinstance(spec, np.ndarray) or hasattr(spec, "__iter__")
     ):
-        value = spec.item() if isinstance(spec, np.ndarray) else spec
+        value = spec.item() if isinstance(spec, (np.ndarray, np.generic)) else spec
         whole = isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
         raise InputError(
             "{} is a single value {!r}; give a list of {} positions or names{}, or a boolean mask{}".format(
