@@ -9,7 +9,11 @@
 #   make tsan       C++ unit tests and tests/cpp/tsan_driver.cpp built with
 #                   ThreadSanitizer (no Python: the interpreter is not instrumented)
 #   make memcheck   one small call of each function under valgrind memcheck
-#   make fuzz       the property-based fuzz run for FUZZ_SECONDS (default 600)
+#   make fuzz       the property-based fuzz runs, one target after another, each for
+#                   FUZZ_SECONDS (default 600): the native functions (tests/test_fuzz.py),
+#                   the block module (tests/test_fuzz_blocks.py) and the API functions with
+#                   hostile arguments (tests/test_fuzz_api.py); `make fuzz-native`,
+#                   `fuzz-blocks` and `fuzz-api` run one of them
 #   make stress     exhaustive pipelines at 23170 and 23171 rows (needs about 9 GB of
 #                   free memory and a few minutes) and the 2^31-element limit
 #
@@ -61,7 +65,7 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -pri
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	CORRSHIFT_SANITIZED=address,undefined
 
-.PHONY: sanitize sanitize-python sanitize-cpp tsan memcheck fuzz stress
+.PHONY: sanitize sanitize-python sanitize-cpp tsan memcheck fuzz fuzz-native fuzz-blocks fuzz-api stress
 
 # With the extras (pyarrow, dask and distributed, pandas, AnnData, ...), so that the Parquet,
 # resume and cluster tests run against the instrumented modules too instead of being skipped.
@@ -112,8 +116,18 @@ tsan: $(VENV)/.ready
 memcheck: build
 	$(PY) $(RELIABILITY)/memcheck.py --python $(PY)
 
-fuzz: build
+# One target at a time: each runs on the machine's cores for FUZZ_SECONDS and reports the
+# calls it tried.
+fuzz: fuzz-native fuzz-blocks fuzz-api
+
+fuzz-native: build
 	CORRSHIFT_FUZZ_SECONDS=$(FUZZ_SECONDS) $(PY) -m pytest -q tests/test_fuzz.py
+
+fuzz-blocks: build
+	CORRSHIFT_FUZZ_SECONDS=$(FUZZ_SECONDS) $(PY) -m pytest -q tests/test_fuzz_blocks.py
+
+fuzz-api: build
+	CORRSHIFT_FUZZ_SECONDS=$(FUZZ_SECONDS) $(PY) -m pytest -q tests/test_fuzz_api.py
 
 stress: build
 	$(PY) $(RELIABILITY)/stress.py

@@ -8,6 +8,7 @@ import os
 import socket
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -409,3 +410,68 @@ def test_finished_output_is_read_back_without_write_access(engine_small, data, t
         assert_same_table(expected, run(out=out))
     finally:
         os.chmod(out, 0o755)
+
+
+@pytest.fixture
+def killable_cluster(tmp_path):
+    """A scheduler and a worker in processes of their own, the scheduler's to be killed."""
+    pytest.importorskip("distributed")
+    log = open(tmp_path / "scheduler.log", "w+")
+    command = [sys.executable, "-m", "distributed.cli.dask_scheduler", "--port", "0", "--dashboard-address", ":0"]
+    scheduler = subprocess.Popen(command, stdout=log, stderr=log)
+    address = None
+    for _ in range(300):
+        log.seek(0)
+        found = [line.split("at:")[-1].strip() for line in log if "Scheduler at:" in line]
+        if found:
+            address = found[0]
+            break
+        time.sleep(0.1)
+    worker = subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_worker", address or "", "--nworkers", "1", "--nthreads", "1"],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    try:
+        assert address, "the scheduler did not start"
+        yield scheduler, address
+    finally:
+        for process in (worker, scheduler):
+            process.kill()
+            process.wait()
+        log.close()
+
+
+KILLED_RUN = """
+import os, signal, sys, threading
+import numpy as np
+from corrshift import cli
+from corrshift.engine import execute
+pid, address, folder = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+real = execute.run_dask
+
+def kill_soon(*args, **kwargs):
+    threading.Timer(1.5, lambda: os.kill(pid, signal.SIGKILL)).start()
+    return real(*args, **kwargs)
+
+execute.run_dask = kill_soon
+np.save(os.path.join(folder, "x.npy"), np.random.default_rng(8).normal(size=(400, 10)).astype(np.float32))
+sys.exit(cli.main(["pairs", os.path.join(folder, "x.npy"), "--group1", "0,1,2,3,4", "--group2", "5,6,7,8,9",
+                   "--permutations", "20000", "--scheduler", address, "-o", os.path.join(folder, "p.parquet")]))
+"""
+
+
+def test_a_scheduler_killed_during_a_cli_run_leaves_only_our_line(tmp_path, killable_cluster):
+    # The cluster library's own ERROR tracebacks (its client reconnecting, its event loop) stay
+    # quiet during the run and while the command line closes its client. The scheduler dies
+    # while the worker computes a task of a few seconds (a process of its own, so that the
+    # library's logging goes where it goes for a user).
+    scheduler, address = killable_cluster
+    done = subprocess.run(
+        [sys.executable, "-c", KILLED_RUN, str(scheduler.pid), address, str(tmp_path)], capture_output=True, text=True
+    )
+    lines = [
+        line for line in done.stderr.replace("\r", "\n").splitlines() if line.strip() and "pair-passes" not in line
+    ]
+    assert done.returncode == 1
+    assert len(lines) == 1 and lines[0].startswith("corrshift: error: lost the Dask cluster"), done.stderr

@@ -23,6 +23,7 @@ from .api import (
     set_scores,
     ztest,
 )
+from .engine.compute import OutOfMemory
 from .engine.execute import ClusterLost
 from .results import ModuleResult, PairResult, RowResult, SetResult, bh_qvalues
 
@@ -44,6 +45,7 @@ __all__ = [
     "bh_qvalues",
     "InputError",
     "ClusterLost",
+    "OutOfMemory",
     "load_example",
     "example_path",
     "Example",

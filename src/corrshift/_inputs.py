@@ -106,6 +106,113 @@ def _is_sparse(values: Any) -> bool:
     return hasattr(values, "tocsr") and hasattr(values, "toarray") and hasattr(values, "nnz")
 
 
+def _index_array(array: Any, name: str, source: str) -> np.ndarray:
+    array = np.asarray(array)
+    if array.ndim != 1 or array.dtype.kind not in "iu":
+        raise InputError(
+            "{}: the sparse matrix's {} is not a one-dimensional integer array ({} of shape {}); the matrix "
+            "is damaged".format(source, name, array.dtype, array.shape)
+        )
+    return array
+
+
+def _check_range(values: np.ndarray, limit: int, what: str, source: str, shape: Tuple[int, int]) -> None:
+    if values.size and (int(values.min()) < 0 or int(values.max()) >= limit):
+        k = int(np.flatnonzero((values < 0) | (values >= limit))[0])
+        raise InputError(
+            "{}: the sparse matrix's {} {} at position {} lies outside 0 to {} in a {} x {} matrix; the "
+            "matrix is damaged (rebuild it from its values)".format(
+                source, what, int(values[k]), k, limit - 1, shape[0], shape[1]
+            )
+        )
+
+
+def _check_compressed(values: Any, major: int, minor: int, data_ndim: int, names: Tuple[str, str], source: str) -> None:
+    """indptr, indices and data of a CSR, CSC or BSR matrix: the arrays SciPy's indexing and
+    conversion code reads without checking them."""
+    shape = values.shape
+    indptr = _index_array(values.indptr, "indptr", source)
+    indices = _index_array(values.indices, "indices", source)
+    data = np.asarray(values.data)
+    if indptr.size != major + 1:
+        raise InputError(
+            "{}: the sparse matrix's indptr has {} entries, but a {} x {} matrix needs {} (one per {} and one "
+            "more); the matrix is damaged".format(source, indptr.size, shape[0], shape[1], major + 1, names[0])
+        )
+    if indptr[0] != 0:
+        raise InputError(
+            "{}: the sparse matrix's indptr starts at {}, not 0; the matrix is damaged".format(source, indptr[0])
+        )
+    falls = np.flatnonzero(indptr[1:] < indptr[:-1])
+    if falls.size:
+        k = int(falls[0]) + 1
+        raise InputError(
+            "{}: the sparse matrix's indptr falls from {} to {} at entry {}; the matrix is damaged".format(
+                source, int(indptr[k - 1]), int(indptr[k]), k
+            )
+        )
+    end = int(indptr[-1])
+    stored = data.shape[0] if data.ndim else 0
+    if end > indices.size or end > stored or data.ndim != data_ndim:
+        raise InputError(
+            "{}: the sparse matrix's indptr ends at {}, but it holds {} indices and {} values; the matrix is "
+            "damaged".format(source, end, indices.size, stored)
+        )
+    _check_range(indices[:end], minor, "{} index".format(names[1]), source, shape)
+
+
+def check_sparse(values: Any, source: str) -> Any:
+    """A SciPy sparse matrix whose index arrays fit its shape, or InputError naming `source`
+    and what is wrong. SciPy's constructors do not check them fully and its indexing and
+    conversion code trusts them, so a crafted or damaged matrix must be refused before any
+    of its values is read. CSR and CSC matrices are returned as they are, other formats as
+    CSR (converted after their own arrays are checked)."""
+    shape = getattr(values, "shape", None)
+    if not (
+        isinstance(shape, tuple)
+        and len(shape) == 2
+        and all(isinstance(n, (int, np.integer)) and not isinstance(n, bool) and n >= 0 for n in shape)
+    ):
+        raise InputError("{}: a sparse matrix must be two-dimensional, got shape {!r}".format(source, shape))
+    shape = (int(shape[0]), int(shape[1]))
+    kind = getattr(values, "format", None)
+    try:
+        if kind == "csr":
+            _check_compressed(values, shape[0], shape[1], 1, ("row", "column"), source)
+        elif kind == "csc":
+            _check_compressed(values, shape[1], shape[0], 1, ("column", "row"), source)
+        elif kind == "bsr":
+            r, c = (int(n) for n in values.blocksize)
+            if r < 1 or c < 1 or shape[0] % r or shape[1] % c:
+                raise InputError(
+                    "{}: the sparse matrix's blocks {} do not tile its shape {}".format(source, (r, c), shape)
+                )
+            _check_compressed(values, shape[0] // r, shape[1] // c, 3, ("block row", "block column"), source)
+            values = values.tocsr()
+        elif kind == "coo":
+            rows = _index_array(values.row, "row array", source)
+            cols = _index_array(values.col, "column array", source)
+            data = np.asarray(values.data)
+            if not rows.size == cols.size == (data.shape[0] if data.ndim == 1 else -1):
+                raise InputError(
+                    "{}: the sparse matrix holds {} row indices, {} column indices and {} values; the matrix "
+                    "is damaged".format(source, rows.size, cols.size, data.size)
+                )
+            _check_range(rows, shape[0], "row index", source, shape)
+            _check_range(cols, shape[1], "column index", source, shape)
+            values = values.tocsr()
+        else:  # list, dictionary and diagonal formats: converted, then checked as CSR
+            values = values.tocsr()
+            if getattr(values, "format", None) != "csr":
+                raise InputError("{}: a sparse matrix of format {!r} is not supported".format(source, kind))
+            return check_sparse(values, source)
+    except InputError:
+        raise
+    except (ValueError, TypeError, IndexError, OverflowError) as exc:  # SciPy's own checks while converting
+        raise InputError("{}: the sparse matrix cannot be read ({})".format(source, exc)) from None
+    return values
+
+
 def _is_anndata(data: Any) -> bool:
     return all(hasattr(data, a) for a in ("obs", "var", "obs_names", "var_names", "X", "layers"))
 
@@ -142,6 +249,22 @@ def _check_kind(dtype: np.dtype, what: str) -> None:
         raise InputError(
             "{} must hold real numbers, got {}; convert it with numpy.asarray(data, dtype=float)".format(what, name)
         )
+
+
+def _dense(data: Any) -> np.ndarray:
+    """`data` as a NumPy array; a list of rows of different lengths is refused by name."""
+    try:
+        return np.asarray(data)
+    except (ValueError, TypeError) as exc:
+        if isinstance(data, (list, tuple)):
+            lengths = [len(row) if hasattr(row, "__len__") else None for row in data]
+            other = next((k for k, n in enumerate(lengths) if n != lengths[0]), None)
+            if other is not None:
+                raise InputError(
+                    "data is a list of rows of different lengths (row 0 has {}, row {} has {}); every row needs "
+                    "one value per sample".format(lengths[0], other, lengths[other])
+                ) from None
+        raise InputError("data cannot be read as a matrix ({})".format(" ".join(str(exc).split()))) from None
 
 
 def _shape_text(values: Any) -> str:
@@ -204,7 +327,9 @@ def anndata_matrix(adata: Any, layer: Optional[str] = None, use_raw: Optional[bo
 
 def _from_anndata(adata: Any, layer: Optional[str], use_raw: Optional[bool] = None) -> Matrix:
     values, var, source = anndata_matrix(adata, layer, use_raw)
-    if not (_is_sparse(values) or isinstance(values, np.ndarray)):
+    if _is_sparse(values):
+        values = check_sparse(values, "data ({})".format(source))
+    elif not isinstance(values, np.ndarray):
         values = np.asarray(values)
     if values.ndim != 2:
         raise InputError("data: the AnnData matrix must be two-dimensional, got shape {}".format(values.shape))
@@ -283,7 +408,7 @@ def as_matrix(
         nrows, ncols = values.shape
         return Matrix(values, _names(data.index, nrows, "data.index"), _names(data.columns, ncols, "data.columns"))
 
-    values = data if _is_sparse(data) else np.asarray(data)
+    values = check_sparse(data, "data") if _is_sparse(data) else _dense(data)
     if values.ndim != 2:
         raise InputError(
             "data must be two-dimensional (rows are variables, columns are samples), got an array of shape {}".format(
@@ -342,6 +467,20 @@ def _as_index_list(
                 spec,
                 kind,
                 spec,
+                ", or pass groupby=... to pick samples by a label" if kind == "column" else "",
+            )
+        )
+    if (isinstance(spec, np.ndarray) and spec.ndim == 0) or not (
+        isinstance(spec, np.ndarray) or hasattr(spec, "__iter__")
+    ):
+        value = spec.item() if isinstance(spec, (np.ndarray, np.generic)) else spec
+        whole = isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
+        raise InputError(
+            "{} is a single value {!r}; give a list of {} positions or names{}, or a boolean mask{}".format(
+                argname,
+                value,
+                kind,
+                ", e.g. [{}]".format(int(value)) if whole else "",
                 ", or pass groupby=... to pick samples by a label" if kind == "column" else "",
             )
         )
@@ -477,7 +616,7 @@ def _sample_labels(matrix: Matrix, groupby: Any) -> Tuple[np.ndarray, str]:
 
 def _level_members(labels: np.ndarray, spec: Any, argname: str, name: str) -> Tuple[np.ndarray, str]:
     """Columns whose label is the level `spec` (or one of a list of levels)."""
-    levels = [spec] if isinstance(spec, (str, int, np.integer, float, bool)) else list(spec)
+    levels = [spec] if isinstance(spec, (str, bytes)) or not hasattr(spec, "__iter__") else list(spec)
     if not levels:
         raise InputError("{} is empty: name a level of {}".format(argname, name))
     wanted = [str(v) for v in levels]

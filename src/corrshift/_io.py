@@ -57,7 +57,73 @@ def _is_numpy(path: str) -> bool:
     return path.endswith(".npy") or path.endswith(".npz")
 
 
+def _check_npy_header(fh: IO[bytes], size: int, where: str) -> None:
+    """Refuse an array (the .npy stream at `fh`, `size` bytes in all) of Python objects, or
+    whose header promises more values than the stream holds or than memory can take, before
+    anything is allocated for it."""
+    from numpy.lib import format as npy
+
+    try:
+        version = npy.read_magic(fh)
+        if version == (1, 0):
+            shape, _, dtype = npy.read_array_header_1_0(fh)
+        elif version == (2, 0):
+            shape, _, dtype = npy.read_array_header_2_0(fh)
+        else:
+            shape, _, dtype = npy._read_array_header(fh, version)  # type: ignore[attr-defined]
+    except (ValueError, OSError, EOFError, SyntaxError, TypeError) as err:
+        raise InputError("{}: not a readable NumPy file ({})".format(where, " ".join(str(err).split()))) from None
+    if dtype.hasobject:
+        raise InputError(
+            "{}: holds an array of Python objects, which corrshift does not load (it never unpickles data); "
+            "save the values as numbers".format(where)
+        )
+    count = 1
+    for n in shape:
+        count *= int(n)
+    need = count * dtype.itemsize
+    held = size - fh.tell()
+    if need > held:
+        raise InputError(
+            "{}: its header describes a {} array of shape {} ({:,} bytes), but the file holds {:,} bytes of "
+            "values; the file is damaged or cut short".format(where, dtype, tuple(shape), need, max(held, 0))
+        )
+    from . import _memory
+
+    have, limit = _memory.headroom()
+    if need > have:
+        raise InputError(
+            "{}: its {} array of shape {} needs {} in memory, more than this process can take ({}: {})".format(
+                where, dtype, tuple(shape), _memory.size_text(need), _memory.size_text(have), limit
+            )
+        )
+
+
+def _check_numpy_file(path: str) -> None:
+    """The header checks of :func:`_check_npy_header` for an .npy file or each array of an
+    .npz archive, made before NumPy reads any of them."""
+    import zipfile
+
+    try:
+        if zipfile.is_zipfile(path):
+            with zipfile.ZipFile(path) as archive:
+                for info in archive.infolist():
+                    if info.filename.endswith(".npy"):
+                        with archive.open(info) as member:
+                            _check_npy_header(member, info.file_size, "{} ({})".format(path, info.filename[:-4]))
+        else:
+            with open(path, "rb") as fh:
+                _check_npy_header(fh, os.fstat(fh.fileno()).st_size, path)
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, NotImplementedError) as err:
+        raise InputError("{}: not a readable NumPy file ({})".format(path, err)) from None
+    except FileNotFoundError:
+        raise InputError("{}: no such file".format(path)) from None
+    except OSError as err:
+        raise InputError("{}: cannot be read ({})".format(path, err.strerror or err)) from None
+
+
 def _load_numpy(path: str) -> Dict[str, np.ndarray]:
+    _check_numpy_file(path)
     try:
         loaded = np.load(path, allow_pickle=False)
     except FileNotFoundError:
@@ -66,8 +132,13 @@ def _load_numpy(path: str) -> Dict[str, np.ndarray]:
         raise InputError("{}: not a readable NumPy file ({})".format(path, err)) from None
     if isinstance(loaded, np.ndarray):
         return {"data": loaded}
-    with loaded:
-        return {key: loaded[key] for key in loaded.files}
+    import zipfile
+
+    try:
+        with loaded:
+            return {key: loaded[key] for key in loaded.files}
+    except (ValueError, OSError, EOFError, zipfile.BadZipFile) as err:
+        raise InputError("{}: not a readable NumPy file ({})".format(path, " ".join(str(err).split()))) from None
 
 
 def _is_h5ad(path: str) -> bool:

@@ -6,7 +6,6 @@ under the key ``corrshift`` (a JSON object).
 """
 
 import json
-import os
 from typing import Any, Dict
 
 import numpy as np
@@ -52,8 +51,10 @@ def table(result: Any, metadata: Dict[str, Any]) -> Any:
 
 
 def write(result: Any, path: str, metadata: Dict[str, Any]) -> None:
-    """Write `result` to `path`; the file appears under its name only when complete."""
+    """Write `result` to `path`; the file appears under its name only when complete, and is
+    made new, never through a symbolic link (:func:`corrshift.engine.files.replace`)."""
     pa = require()
-    tmp = path + ".tmp"
-    pa.parquet.write_table(table(result, metadata), tmp, compression="zstd")
-    os.replace(tmp, path)
+    from .engine import files
+
+    data = table(result, metadata)
+    files.replace(path, lambda fh: pa.parquet.write_table(data, fh, compression="zstd"))

@@ -82,6 +82,11 @@ def _screen(run: _Run, rows: Optional[np.ndarray] = None) -> _inputs.Screened:
     return screened
 
 
+def _left_out(dropped: Mapping[str, Any]) -> str:
+    """The rows left out, by reason, in a few words."""
+    return "; ".join("{}: {}".format(why, _inputs._quote_list(names, 5)) for why, names in dropped.items())
+
+
 def _used_rows(*row_lists: np.ndarray) -> Tuple[np.ndarray, Tuple[np.ndarray, ...]]:
     """The rows a call reads, ascending, and the given lists renumbered into them."""
     used = np.unique(np.concatenate(row_lists))
@@ -124,9 +129,12 @@ _ENGINE_DOC = """max_q, max_p : float, optional
         A folder to write the kept entries to as a Parquet dataset (one ``part-*.parquet``
         file per tile, in result order). A run of the same inputs into the same folder
         resumes an interrupted run, or reads a finished one back. With `out`, the result
-        holds at most the best 1,000,000 entries; ``result.output`` names the folder.
+        holds at most the best 1,000,000 entries; ``result.output`` names the folder. A
+        symbolic link is resolved once, before any work; a folder holding files that
+        corrshift did not write, or a mount point, is refused before any work.
     overwrite : bool, default False
-        Replace an output folder that holds the output of other inputs or options.
+        Replace an output folder that holds corrshift's output of other inputs or options
+        (never a folder that holds files corrshift did not write).
     client : distributed.Client, optional
         Run on this Dask cluster; the data goes to each worker once.
     progress : bool, default True
@@ -527,6 +535,11 @@ def set_scores(
         used = _kept_rows(screened, used)
         kept_sets = [(h, p[np.isin(p, used)]) for h, p in zip(hubs, partners) if h in set(used.tolist())]
         kept_sets = [(h, p) for h, p in kept_sets if p.size]
+        if not kept_sets:
+            raise InputError(
+                "sets: no set is left to score: the hub or every partner of each set is among the rows left "
+                "out ({})".format(_left_out(screened.dropped))
+            )
         hubs, partners = [h for h, _ in kept_sets], [p for _, p in kept_sets]
     local_hubs = np.searchsorted(used, np.asarray(hubs, dtype=np.int32)).astype(np.int32)
     problem = _problem(run, "sets", screened, score=score, rows=used, hubs=hubs, partners=partners)

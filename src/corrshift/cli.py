@@ -221,7 +221,11 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
         help="pairs: with --max-q, --max-p or --top, also report perm_q: run the "
         "permutation passes for every pair, not only for the pairs kept",
     )
-    output.add_argument("--overwrite", action="store_true", help="replace a .parquet output of other inputs or options")
+    output.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="replace a .parquet output of other inputs or options (never a folder holding files corrshift did not write)",
+    )
     cluster = parser.add_argument_group("cluster (default: this machine's cores)")
     cluster.add_argument(
         "--scheduler",
@@ -894,8 +898,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except UsageError as err:
         command.error(str(err))
         return 2  # not reached: error() exits
-    except (InputError, ClusterLost) as err:
-        print("corrshift: error: {}".format(err), file=sys.stderr)
+    except (InputError, ClusterLost, MemoryError, ImportError) as err:
+        # Expected failures (bad input, a lost cluster, too little memory, a missing extra):
+        # one line, no traceback.
+        print("corrshift: error: {}".format(str(err) or type(err).__name__), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("\ncorrshift: interrupted", file=sys.stderr)
@@ -906,7 +912,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 0
     except OSError as err:
-        print("corrshift: error: {}".format(err), file=sys.stderr)
+        where = "{}: ".format(err.filename) if err.filename else ""
+        print("corrshift: error: {}{}".format(where, err.strerror or err), file=sys.stderr)
         return 1
 
 

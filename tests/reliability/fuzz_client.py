@@ -42,9 +42,9 @@ def _describe_status(returncode):
 
 
 class Worker:
-    def __init__(self, timeout=120.0, python=None, prefix=()):
+    def __init__(self, timeout=120.0, python=None, prefix=(), script=WORKER):
         self.timeout = timeout
-        self.command = list(prefix) + [python or sys.executable, WORKER]
+        self.command = list(prefix) + [python or sys.executable, script]
         self.process = None
         self.errors = None
 

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 
 from ..results import PairResult, bh_from_counts, permutation_pvalues
-from .summary import at_most
+from .summary import at_most, count_at_most
 
 if TYPE_CHECKING:
     from .analyses import PairAnalysis, ScoreAnalysis
@@ -38,30 +38,114 @@ def merge_counts(values: List[np.ndarray], counts: List[np.ndarray]) -> Tuple[np
     return found, total.astype(np.int64)
 
 
+class QBound:
+    """An upper bound on the largest p-value whose Benjamini-Hochberg q-value can be at most
+    `limit` (``max_q`` with its rounding margin), tightened as the tiles' counts arrive.
+
+    Every reported p-value v lies at or below p*, the largest distinct p-value w with
+    ``w * m / R(w) <= max_q`` (R(w): the p-values at most w, m: all that are not NaN). While
+    u of the run's `items` p-values have not been seen, R(w) <= R_seen(w) + u and m >= m_seen
+    + u for the u that are not NaN, and ``(R + u) / (m + u)`` grows with u; so from any bound
+    c >= p*, ``c' = limit * (R_seen(c) + U) / (m_seen + U)`` with U = items - m_seen is a bound
+    too (rounded up). R_seen(c) is taken from the counts in fixed bins (64 per halving of
+    the p-value, down to the smallest doubles), at the upper edge of c's bin, which can only
+    overcount. On null data c falls from max_q towards p* as the tiles arrive (to about
+    max_q (1 - f) / (1 - max_q f) after a share f of them), and with it the entries a run
+    holds: the reported ones and those that may still be.
+
+    The q-value of every entry at or below p* depends only on the counts of the values up to
+    p*, so counts and entries above c can be let go without changing a bit of the table."""
+
+    STEPS = 64 * 1100
+
+    def __init__(self, limit: float, items: int):
+        self.limit = float(limit)
+        self.items = int(items)
+        self.m = 0
+        # Ascending bin edges limit * 2**(-k/64); bin i holds the values in (edges[i-1], edges[i]].
+        self.edges = self.limit * np.exp2(-np.arange(self.STEPS, -1, -1, dtype=np.float64) / 64)
+        self.edges[-1] = self.limit
+        self.bins = np.zeros(self.edges.size, dtype=np.int64)
+        self.bound = self.limit
+
+    def add(self, values: np.ndarray, counts: np.ndarray, m: int) -> float:
+        """Count a tile's distinct p-values (at most `limit`) and its m; the new bound."""
+        self.m += int(m)
+        if values.size:
+            where = np.minimum(np.searchsorted(self.edges, values, side="left"), self.bins.size - 1)
+            self.bins += np.bincount(where, weights=counts, minlength=self.bins.size).astype(np.int64)
+        return self.tighten()
+
+    def tighten(self) -> float:
+        if self.items <= 0:
+            return self.bound
+        below = np.cumsum(self.bins)
+        unseen = max(self.items - self.m, 0)
+        c = self.bound
+        for _ in range(64):  # every step gives a valid bound; the fixed point is approached fast
+            at = min(int(np.searchsorted(self.edges, c, side="left")), below.size - 1)
+            new = self.limit * ((int(below[at]) + unseen) / self.items) * (1 + 2.0**-40)
+            if not new < c:
+                break
+            c = new
+        self.bound = c
+        return c
+
+
 class Histogram:
     """Counts of the distinct p-values of the finished tiles, the number of p-values that are
     not NaN, and the counts of each exceedance count. Merged in batches, so that memory
-    stays within a small multiple of the merged table."""
+    stays within a small multiple of the merged table.
 
-    def __init__(self, permutations: int):
+    With a :class:`QBound` (runs filtered by max_q) each tile's counts are kept apart, only
+    up to the bound, and cut again as it falls (``prune``); they are merged once, at the end."""
+
+    def __init__(self, permutations: int, bound: Optional[QBound] = None):
         self.values = np.zeros(0, dtype=np.float32)
         self.counts = np.zeros(0, dtype=np.int64)
         self.pending: Tuple[List[np.ndarray], List[np.ndarray]] = ([], [])
         self.pending_size = 0
         self.m = 0
         self.b_hist = np.zeros(permutations + 1 if permutations else 0, dtype=np.int64)
+        self.bound = bound
+        self.parts: Dict[int, Tuple[np.ndarray, np.ndarray]] = {}
 
-    def add(self, summary: Dict[str, Any]) -> None:
+    def add(self, summary: Dict[str, Any], key: int = -1) -> None:
         self.m += int(summary["m"])
         if self.b_hist.size:
             self.b_hist += summary["b_hist"]
+        if self.bound is not None:
+            c = self.bound.add(summary["p_vals"], summary["p_counts"], int(summary["m"]))
+            self.parts[key] = (summary["p_vals"], summary["p_counts"])
+            self.prune(key, c)
+            return
         self.pending[0].append(summary["p_vals"])
         self.pending[1].append(summary["p_counts"])
         self.pending_size += summary["p_vals"].size
         if self.pending_size > max(self.values.size, 1 << 20):
             self._merge()
 
+    def prune(self, key: int, limit: float, shared: Tuple[Any, Any] = (None, None)) -> None:
+        """Let go of the counts of tile `key` above `limit`; where they were the array
+        ``shared[0]``, take its cut copy ``shared[1]`` instead of making another."""
+        values, counts = self.parts[key]
+        n = count_at_most(values, limit)
+        if n == values.size:
+            return
+        cut = shared[1] if values is shared[0] and shared[1] is not None and shared[1].size == n else values[:n].copy()
+        self.parts[key] = (cut, counts[:n].copy())
+
     def _merge(self) -> None:
+        if self.bound is not None:
+            c = self.bound.bound
+            for key in list(self.parts):
+                self.prune(key, c)
+            kept = [self.parts[k] for k in sorted(self.parts)]
+            self.parts = {}
+            self.values, self.counts = merge_counts(
+                [self.values] + [v for v, _ in kept], [self.counts] + [n for _, n in kept]
+            )
+            return
         if self.pending_size or self.pending[0]:
             self.values, self.counts = merge_counts([self.values] + self.pending[0], [self.counts] + self.pending[1])
         self.pending, self.pending_size = ([], []), 0
@@ -316,6 +400,9 @@ def finish_scores(
     and exceedance counts of every entry."""
     if only is None:
         summaries = [store.load_tile(t) for t in range(len(tiles))]
+        # No tiles: no row or set is left to score (an empty table).
+        empty = {"obs": np.zeros(0, np.float32), "counts": np.zeros(0, np.int32)}
+        summaries = summaries or [dict(empty, **{k: np.zeros(0, np.float32) for k in analysis.tile_columns})]
         observed = np.concatenate([s["obs"] for s in summaries])
         counts = np.concatenate([s["counts"] for s in summaries])
         extra = {k: np.concatenate([s[k] for s in summaries]) for k in analysis.tile_columns}

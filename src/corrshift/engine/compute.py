@@ -5,14 +5,15 @@ import contextlib
 import contextvars
 import math
 import os
-from typing import Any, Callable, Dict, Iterator, List, Optional, Set
+from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
 import numpy as np
 
-from .. import _inputs
+from .. import _inputs, _memory
 from .._inputs import InputError
 from . import execute, output, plan, tasks
 from . import two_phase as two_phase_run
+from .assemble import QBound
 from .problem import Filters, Problem, input_hash
 from .spilled_counts import SpillingFolderStore, SpillingMemoryStore
 from .store import FolderStore, MemoryStore, Store
@@ -26,6 +27,15 @@ BYTES_PER_PAIR = 90
 #: (the merged table, the batch joined to it, the sort and the summed counts: about 75
 #: measured at 72 million pairs, bench/results/spilled_counts.md).
 BYTES_PER_DISTINCT = 72
+#: Bytes per entry that a tile of a filtered run keeps while the tiles run (r1, r2, z_diff,
+#: p_value, its count, code and position, the distinct value and its count).
+BYTES_PER_KEPT = 48
+#: Bytes per entry of a filtered table at the peak of making it (the table's 52, the
+#: q-value table's 16).
+BYTES_PER_REPORTED = 70
+#: What a filtered run holds besides its entries: the tiles being computed, one range of the
+#: sweep over counts kept in files, and the counts of the tiles' exceedance counts.
+FILTERED_BASE = 200e6
 #: Distinct float32 values in [0, 1].
 FLOAT32_UNIT_VALUES = 0x3F800001
 
@@ -36,6 +46,48 @@ ORDER_NOTE = (
 
 
 _CHECKING: "contextvars.ContextVar[bool]" = contextvars.ContextVar("corrshift_checking", default=False)
+
+
+class OutOfMemory(MemoryError):
+    """An allocation failed during a run, after the checks made before it; the message says
+    what was being built and how to make the run fit."""
+
+
+_RUN: "contextvars.ContextVar[Optional[Tuple[Problem, Filters, Optional[str]]]]" = contextvars.ContextVar(
+    "corrshift_run", default=None
+)
+
+
+@contextlib.contextmanager
+def _building(what: str) -> Iterator[None]:
+    """Within this context a failed allocation of the run ends in OutOfMemory, which names
+    `what` was being built (the innermost context names it)."""
+    try:
+        yield
+    except OutOfMemory:
+        raise
+    except MemoryError:
+        context = _RUN.get()
+        if context is None:
+            raise
+        raise _out_of_memory(*context, what) from None
+
+
+def _out_of_memory(problem: Problem, filters: Filters, out: Optional[str], what: str) -> OutOfMemory:
+    if problem.analysis.table != "pairs":
+        advice = "run it on a machine or cluster with more memory"
+    elif out is None:
+        advice = (
+            "write the entries to disk with out='pairs.parquet', or keep fewer (a smaller max_p or max_q, or top=...)"
+        )
+    else:
+        advice = "keep fewer entries (a smaller max_p or max_q, or top=...), or use fewer threads (n_jobs)"
+    have, why = _memory.headroom()
+    return OutOfMemory(
+        "ran out of memory while {} ({} free now: {}); to make it fit, {}".format(
+            what, _memory.size_text(have), why, advice
+        )
+    )
 
 
 class Checked(Exception):
@@ -74,28 +126,74 @@ def check_filters(max_p: Any, max_q: Any, top: Any) -> Filters:
 
 
 def _available_memory() -> int:
-    try:
-        with open("/proc/meminfo") as fh:
-            for line in fh:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return 1 << 62
+    """The memory by which an in-memory table of all pairs is judged and the p-value counts
+    are placed (in memory or in files): what this process can still take (the least of the
+    machine's available memory, ``ulimit -v`` and its control group's limit). Tests set it."""
+    return _memory.headroom()[0]
+
+
+def _headroom() -> Tuple[int, str]:
+    """`_available_memory()` and what limits it."""
+    have = _available_memory()
+    real, why = _memory.headroom()
+    return have, why if have == real else "the memory available"
+
+
+def _filtered_need(problem: Problem, filters: Filters, out: Optional[str]) -> Tuple[float, str]:
+    """What a filtered run of all pairs (or one that writes files) holds at its peak on data
+    without changes in correlation, besides the module and the data: a lower estimate for
+    real data, which has more small p-values (README, "memory")."""
+    items = problem.item_count()
+    reported = float(items)  # entries that pass max_p (all of them without it)
+    if filters.max_p is not None:
+        reported = filters.max_p * items
+    held = reported  # entries the tiles keep while they run
+    if filters.max_q is not None:
+        # The entries up to the falling bound of the q-values (assemble.QBound): about a
+        # quarter of max_q's share at its peak, half-way through the tiles.
+        held = min(held, filters.max_q * items / 4)
+        reported = min(reported, held)
+    elif filters.top is not None:
+        held = min(held, float(filters.top) * len(plan.plan_tiles(problem)))
+    if filters.top is not None:
+        reported = min(reported, float(filters.top))
+    if out is not None:
+        # The tiles' entries wait in files; the returned table holds the best of them.
+        reported = min(reported, float(KEEP_IN_MEMORY))
+        held = held * 16 / BYTES_PER_KEPT if filters.max_q is not None else 0.0
+    need = max(held * BYTES_PER_KEPT, reported * BYTES_PER_REPORTED) + FILTERED_BASE
+    return need, "about {:,.0f} entries kept and {:,.0f} reported".format(held, reported)
 
 
 def check_memory(problem: Problem, filters: Filters, out: Optional[str]) -> None:
-    """Refuse an unfiltered in-memory table of all pairs that would not fit."""
-    if not problem.analysis.every_pair or out is not None or filters.any:
+    """Refuse, before any work, a run of all pairs whose table or kept entries would not fit
+    in the memory this process can take: an unfiltered table in memory (BYTES_PER_PAIR a
+    pair), or what a filtered run, or one that writes files, holds on data without changes
+    in correlation (:func:`_filtered_need`)."""
+    if not problem.analysis.every_pair:
         return
-    need = problem.item_count() * BYTES_PER_PAIR
-    have = _available_memory()
-    if need > 0.8 * have:
+    if out is None and not filters.any:
+        need = problem.item_count() * BYTES_PER_PAIR
+        have, why = _headroom()
+        if need > 0.8 * have:
+            raise InputError(
+                "all {:,} pairs of {:,} rows need about {:.1f} GB in memory, more than this process can take "
+                "({:.1f} GB: {}); write them to disk with out='pairs.parquet', or keep only the best with "
+                "max_q=..., max_p=... or top=...".format(
+                    problem.item_count(), problem.nrows, need / 1e9, have / 1e9, why
+                )
+            )
+        return
+    need, what = _filtered_need(problem, filters, out)
+    have, why = _memory.headroom()
+    if need > have:
+        advice = "keep fewer pairs (a smaller max_p or max_q, or top=...)"
+        if out is None:
+            advice += ", or write them to disk with out='pairs.parquet'"
         raise InputError(
-            "all {:,} pairs of {:,} rows need about {:.1f} GB in memory, more than this machine "
-            "has free ({:.1f} GB); write them to disk with out='pairs.parquet', or keep only "
-            "the best with max_q=..., max_p=... or top=...".format(
-                problem.item_count(), problem.nrows, need / 1e9, have / 1e9
+            "the {:,} pairs of {:,} rows with these filters need about {} in memory even on data without "
+            "changes in correlation ({}), more than this process can take ({}: {}); {}".format(
+                problem.item_count(), problem.nrows, _memory.size_text(need), what, _memory.size_text(have), why, advice
             )
         )
 
@@ -228,7 +326,8 @@ def _compute(
     if out is not None:
         from .. import _parquet
 
-        final = output.final_folder(out)
+        assert isinstance(store, FolderStore)
+        final = output.final_folder(out, store.manifest)
 
         def write_part(t: int, part: Any, last: bool) -> None:
             if len(part) or (last and not written):
@@ -242,34 +341,38 @@ def _compute(
     kept: Dict[str, Any] = {}
     if two_phase:
         threads = settings.threads
-        result = two_phase_run.compute(
-            problem,
-            settings,
-            filters,
-            store,
-            run_tasks,
-            lambda p: settings_of(p, filters, out, threads),
-            write,
-            limit,
-            split=client is not None or out is not None,
-            slots=sum(hosts.values()) or 1,
-        )
+        with _building("computing the observed pass over all pairs and the permutation passes of those reported"):
+            result = two_phase_run.compute(
+                problem,
+                settings,
+                filters,
+                store,
+                run_tasks,
+                lambda p: settings_of(p, filters, out, threads),
+                write,
+                limit,
+                split=client is not None or out is not None,
+                slots=sum(hosts.values()) or 1,
+            )
     else:
-        run_tasks(problem, settings, tiles, _pass_ranges(problem, tiles, client, hosts, out is not None), store)
+        with _building("computing the tiles of the {} {}s".format(problem.item_count(), problem.analysis.unit)):
+            run_tasks(problem, settings, tiles, _pass_ranges(problem, tiles, client, hosts, out is not None), store)
         count = len(tiles)
-        result = problem.analysis.finish(
-            problem,
-            settings,
-            tiles,
-            store,
-            filters,
-            None if write is None else lambda t, part: write(t, part, t == count - 1),
-            limit,
-            kept,
-        )
+        with _building("making the table of the entries kept"):
+            result = problem.analysis.finish(
+                problem,
+                settings,
+                tiles,
+                store,
+                filters,
+                None if write is None else lambda t, part: write(t, part, t == count - 1),
+                limit,
+                kept,
+            )
     if out is not None:
         assert isinstance(store, FolderStore)  # a run that writes files keeps its work in the folder
-        output.finish_output(out, written, store.manifest, problem, result, kept, len(tiles))
+        with _building("writing the files"):
+            output.finish_output(out, written, store.manifest, problem, result, kept, len(tiles))
     return result
 
 
@@ -313,7 +416,7 @@ def _repair(
         part = analysis.remake_part(problem, settings, tiles, store, filters, counts, t)
         _parquet.write(part, os.path.join(folder, name), description)
 
-    output.repair_output(out, store.manifest, write_part, len(tiles))
+    output.repair_output(out, store.manifest, write_part, len(tiles), counts)
     return output.kept_table(out, problem, settings)
 
 
@@ -363,6 +466,9 @@ def run(
             raise InputError("out must be a folder name (a str or path), got {!r}".format(out)) from None
         if not isinstance(out, str):
             out = os.fsdecode(out)
+    given = out
+    if out is not None:
+        out = output.resolve(out)
     check_memory(problem, filters, out)
     spill = check_histogram_memory(problem, filters)
     settings = settings_of(problem, filters, out, threads)
@@ -404,86 +510,100 @@ def run(
         if out is not None:
             output.check_output(out)
         raise Checked()
-    if out is None:
-        store = SpillingMemoryStore(problem.permutations, top) if spill else MemoryStore()
-        try:
-            result = _compute(
-                problem,
-                settings,
-                tiles,
-                filters,
-                store,
-                client,
-                digest,
-                progress,
-                _after_result,
-                description,
-                two_phase=two_phase,
-            )
-        finally:
-            if spill:
-                store.close()
-    else:
-        output.recover(out)
-        output.check_output(out)
-        problems = output.finished(out, digest)
-        if problems is not None and not problems:
-            # Read back without the lock, so that no write access is needed.
-            result = output.kept_table(out, problem, settings)
-            output.tidy(out)
-        else:
-            with contextlib.ExitStack() as locked:
+    token = _RUN.set((problem, filters, out))
+    try:
+        with _building("running the analysis"):
+            bound = None
+            if settings.summary and analysis.table == "pairs" and filters.max_q is not None:
+                # The entries and counts above the largest p-value that max_q may still report are
+                # let go as the tiles arrive (the q-values of the others do not depend on them).
+                bound = QBound(settings.hist_limit, problem.item_count())
+            if out is None:
+                store = SpillingMemoryStore(problem.permutations, top) if spill else MemoryStore(bound)
                 try:
-                    locked.enter_context(output.OutputLock(out))
-                except InputError as exc:
-                    if problems:
-                        raise output.cannot_mend(out, problems, exc) from None
-                    raise
-                manifest = output.prepare_output(out, digest, description, overwrite)
-                if output.finished_table(out, manifest):
-                    result = output.kept_table(out, problem, settings)
-                elif "repair" in manifest and not two_phase:
-                    result = _repair(
+                    result = _compute(
                         problem,
                         settings,
                         tiles,
                         filters,
-                        FolderStore(out, manifest),
+                        store,
                         client,
                         digest,
                         progress,
                         _after_result,
                         description,
-                        out,
+                        two_phase=two_phase,
                     )
+                finally:
+                    if spill:
+                        store.close()
+            else:
+                output.recover(out)
+                output.check_output(out)
+                problems = output.finished(out, digest)
+                if problems is not None and not problems:
+                    # Read back without the lock, so that no write access is needed.
+                    result = output.kept_table(out, problem, settings)
+                    output.tidy(out)
                 else:
-                    if "repair" in manifest:
-                        # Its parts are cut by the reported pairs, which the earlier files no
-                        # longer tell reliably: everything is made again and published whole.
-                        output.note(
-                            "{}: a filtered pair table with permutations is computed again in full "
-                            "(from its kept work files, where there are any)".format(out)
-                        )
-                    store = SpillingFolderStore(out, manifest, top) if spill else FolderStore(out, manifest)
-                    try:
-                        result = _compute(
-                            problem,
-                            settings,
-                            tiles,
-                            filters,
-                            store,
-                            client,
-                            digest,
-                            progress,
-                            _after_result,
-                            description,
-                            out,
-                            two_phase,
-                        )
-                    finally:
-                        if spill:
-                            store.close()
-    result.output = out
+                    with contextlib.ExitStack() as locked:
+                        try:
+                            locked.enter_context(output.OutputLock(out))
+                        except InputError as exc:
+                            if problems:
+                                raise output.cannot_mend(out, problems, exc) from None
+                            raise
+                        manifest = output.prepare_output(out, digest, description, overwrite)
+                        if output.finished_table(out, manifest):
+                            result = output.kept_table(out, problem, settings)
+                        elif "repair" in manifest and not two_phase:
+                            result = _repair(
+                                problem,
+                                settings,
+                                tiles,
+                                filters,
+                                FolderStore(out, manifest),
+                                client,
+                                digest,
+                                progress,
+                                _after_result,
+                                description,
+                                out,
+                            )
+                        else:
+                            if "repair" in manifest:
+                                # Its parts are cut by the reported pairs, which the earlier files no
+                                # longer tell reliably: everything is made again and published whole.
+                                output.note(
+                                    "{}: a filtered pair table with permutations is computed again in full "
+                                    "(from its kept work files, where there are any)".format(out)
+                                )
+                            store = (
+                                SpillingFolderStore(out, manifest, top)
+                                if spill
+                                else FolderStore(out, manifest, bound=bound)
+                            )
+                            try:
+                                result = _compute(
+                                    problem,
+                                    settings,
+                                    tiles,
+                                    filters,
+                                    store,
+                                    client,
+                                    digest,
+                                    progress,
+                                    _after_result,
+                                    description,
+                                    out,
+                                    two_phase,
+                                )
+                            finally:
+                                if spill:
+                                    store.close()
+    finally:
+        _RUN.reset(token)
+    result.output = given
     if two_phase:
         result.perm_q_note = two_phase_run.PERM_Q_NOTE
     result.dropped = problem.dropped

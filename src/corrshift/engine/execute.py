@@ -7,6 +7,7 @@ summary there."""
 import contextlib
 import dataclasses
 import importlib
+import logging
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
 from .. import _settings
@@ -26,6 +27,28 @@ class ClusterLost(RuntimeError):
     """The Dask cluster of a run went away (its scheduler, or all of its workers) before
     the run's tasks were done. The finished tasks of a run that writes files are kept:
     the same call resumes from them."""
+
+
+#: The loggers that a lost cluster fills with tracebacks of the cluster library's own.
+_QUIET_LOGGERS = ("distributed", "tornado", "asyncio")
+
+
+@contextlib.contextmanager
+def quiet_cluster_logs() -> Iterator[None]:
+    """Within this context the cluster library and its event loop log nothing below
+    CRITICAL (set back after): a scheduler lost during a run, or while its client closes,
+    ends in our one line (ClusterLost) instead of their tracebacks."""
+    manager = logging.Logger.manager
+    names = [n for n in list(manager.loggerDict) if n.split(".")[0] in _QUIET_LOGGERS]
+    loggers = [logging.getLogger(n) for n in set(names) | set(_QUIET_LOGGERS)]
+    saved = [(logger, logger.level) for logger in loggers]
+    for logger in loggers:
+        logger.setLevel(logging.CRITICAL + 1)
+    try:
+        yield
+    finally:
+        for logger, level in saved:
+            logger.setLevel(level)
 
 
 def _lost_kinds(distributed: Any) -> Tuple[type, ...]:
@@ -194,6 +217,8 @@ def run_dask(
     lost = _lost_kinds(distributed)
     futures: Dict[Any, Job] = {}
     done = 0
+    quiet = quiet_cluster_logs()
+    quiet.__enter__()
     try:
         try:
             # A key of its own: a run that scatters the same matrix again (the second phase of
@@ -225,6 +250,7 @@ def run_dask(
         if futures:
             with contextlib.suppress(Exception):
                 client.cancel(list(futures))
+        quiet.__exit__(None, None, None)
 
 
 @contextlib.contextmanager
@@ -246,7 +272,8 @@ def local_cluster(workers: int, threads: int = 1) -> Iterator[Any]:
         with distributed.Client(cluster) as client:
             yield client
     finally:
-        cluster.close()
+        with quiet_cluster_logs():
+            cluster.close()
 
 
 @contextlib.contextmanager
@@ -269,5 +296,10 @@ def connect(scheduler: Optional[str] = None, workers: Optional[int] = None, time
         client = distributed.Client(scheduler, timeout=timeout)
     except (OSError, TimeoutError) as exc:
         raise InputError("cannot reach the Dask scheduler at {!r}: {}".format(scheduler, exc)) from None
-    with client:
+    try:
         yield client
+    finally:
+        # A scheduler gone by now (lost during the run, or stopped after it) is not an error
+        # of closing: its client's reconnection attempts and tracebacks stay quiet.
+        with quiet_cluster_logs():
+            client.close()

@@ -38,6 +38,7 @@ from typing import Any, BinaryIO, Dict, List, Optional, Tuple
 
 import numpy as np
 
+from . import files
 from .store import FolderStore, MemoryStore
 
 #: Most values of one ascending range of the sweep.
@@ -79,9 +80,11 @@ class SpilledCounts:
     def __init__(self, permutations: int, top: Optional[int], folder: Optional[str] = None):
         self.own = folder is None
         self.folder = tempfile.mkdtemp(prefix="corrshift-counts-") if folder is None else folder
-        os.makedirs(self.folder, exist_ok=True)
+        files.make_folder(self.folder)
         self.path = os.path.join(self.folder, "counts.bin")
-        open(self.path, "wb").close()  # nothing left from an earlier run is read
+        if files.is_file(self.path):  # left by an earlier run in the work folder: nothing of it is read
+            os.remove(self.path)
+        files.create(self.path).close()  # made new, never through a link
         self.top = top
         self.m = 0
         self.b_hist = np.zeros(permutations + 1 if permutations else 0, dtype=np.int64)
@@ -101,8 +104,8 @@ class SpilledCounts:
         records = np.empty(values.size, dtype=RECORD)
         records["value"] = values
         records["count"] = summary["p_counts"]
-        with open(self.path, "ab") as fh:
-            records.tofile(fh)
+        with files.open_append(self.path) as fh:
+            fh.write(records.view(np.uint8))
         self.starts.append(self.starts[-1] + values.size)
         self.samples.append(values[:: self.step].copy())
         kept = np.asarray(summary["kept_vals"], dtype=np.float64)
@@ -163,7 +166,7 @@ class SpilledCounts:
         read = np.zeros(tiles, dtype=np.int64)  # records of each tile read so far
         waiting: Dict[int, np.ndarray] = {}  # records read that are not below the last cut
         seen = 0
-        with open(self.path, "rb") as fh:
+        with files.open_existing(self.path) as fh:
             for cut in cuts:
                 upto = int(np.searchsorted(sample, cut, side="left"))
                 sampled += np.bincount(tile_of[seen:upto], minlength=tiles)
@@ -249,5 +252,17 @@ class SpillingFolderStore(FolderStore):
 
     def close(self) -> None:
         if self.spilled is not None:
-            shutil.rmtree(self.spilled.folder, ignore_errors=True)
+            _remove_counts(self.spilled.folder)
             self.spilled = None
+
+
+def _remove_counts(folder: str) -> None:
+    """Remove the counts file of a work folder, and the folder once empty."""
+    for name in ("counts.bin",):
+        path = os.path.join(folder, name)
+        if files.is_file(path):
+            os.remove(path)
+    try:
+        os.rmdir(folder)
+    except OSError:
+        pass

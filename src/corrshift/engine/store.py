@@ -5,13 +5,17 @@ of every work file (a file that differs is computed again)."""
 import contextlib
 import hashlib
 import json
+import math
 import os
 import sys
 from typing import Any, Dict, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
-from .assemble import Histogram
+from .._inputs import InputError
+from . import files
+from .assemble import Histogram, QBound
+from .summary import prune_summary
 
 TaskKey = Tuple[int, int, int]  # (tile, first pass, last pass)
 
@@ -28,14 +32,20 @@ def file_sum(path: str) -> str:
     return digest.hexdigest()
 
 
+def _write_npz(handle: Any, arrays: Dict[str, Any]) -> None:
+    """What ``numpy.savez`` writes, the archive closed also when a write fails (a full disk)."""
+    import zipfile
+
+    with zipfile.ZipFile(handle, mode="w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:
+        for key, value in arrays.items():
+            with archive.open(key + ".npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.asanyarray(value), allow_pickle=False)
+
+
 def save_npz(path: str, arrays: Dict[str, Any]) -> str:
-    """Arrays saved under `path`, which appears only when the file is complete; returns
-    its checksum."""
-    tmp = path + ".tmp.npz"
-    np.savez(tmp, **arrays)
-    checksum = file_sum(tmp)
-    os.replace(tmp, path)
-    return checksum
+    """Arrays saved under `path`, which appears only when the file is complete (made new,
+    never through a link: :func:`.files.replace`); returns its checksum."""
+    return files.replace(path, lambda fh: _write_npz(fh, arrays))
 
 
 def note(text: str) -> None:
@@ -43,11 +53,20 @@ def note(text: str) -> None:
     print("corrshift: note: " + text, file=sys.stderr, flush=True)
 
 
-def write_manifest(out: str, manifest: Dict[str, Any]) -> None:
-    path = os.path.join(out, MANIFEST)
-    with open(path + ".tmp", "w", encoding="utf-8") as fh:
-        json.dump(manifest, fh, indent=1, sort_keys=True)
-    os.replace(path + ".tmp", path)
+def manifest_text(manifest: Dict[str, Any]) -> bytes:
+    return json.dumps(manifest, indent=1, sort_keys=True).encode("utf-8")
+
+
+def write_manifest(out: str, manifest: Dict[str, Any], sync: bool = False) -> None:
+    """The manifest of the folder `out`, replaced in one rename (with `sync`, on the disk
+    before it: the manifest of a finished output, which every other file is checked by)."""
+    text = manifest_text(manifest)
+    files.replace(os.path.join(out, MANIFEST), lambda fh: fh.write(text), sync=sync)
+
+
+def work_file(name: str) -> bool:
+    """Whether `name` is the name of a finished task or tile in a work folder."""
+    return name.endswith(".npz") and name[:5] in ("task-", "tile-")
 
 
 class Store:
@@ -83,10 +102,15 @@ class Store:
 
 
 class MemoryStore(Store):
-    def __init__(self) -> None:
+    """Finished tasks and tiles in memory. With a `bound` (runs filtered by max_q) the tiles'
+    entries and p-value counts above it are let go as it falls (see :class:`.assemble.QBound`)."""
+
+    def __init__(self, bound: Optional[QBound] = None) -> None:
         self.tiles: Dict[int, Dict[str, Any]] = {}
         self.tasks: Dict[TaskKey, Dict[str, Any]] = {}
         self.hist: Optional[Histogram] = None
+        self.bound = bound
+        self.pruned_at = math.inf  # the bound when every tile was last cut to it
 
     def done_tiles(self) -> Set[int]:
         return set(self.tiles)
@@ -104,12 +128,29 @@ class MemoryStore(Store):
         if "p_vals" in summary:
             # Folded into one table as tiles finish, rather than kept per tile.
             if self.hist is None:
-                self.hist = Histogram(summary["b_hist"].size - 1 if summary["b_hist"].size else 0)
-            self.hist.add(summary)
+                self.hist = Histogram(summary["b_hist"].size - 1 if summary["b_hist"].size else 0, self.bound)
+            if self.bound is not None and np.array_equal(summary["p_vals"], summary["kept_vals"]):
+                summary = dict(summary, p_vals=summary["kept_vals"])  # one array serves both
+            self.hist.add(summary, tile)
             summary = {k: v for k, v in summary.items() if k not in ("p_vals", "p_counts", "b_hist", "m")}
         self.tiles[tile] = summary
         for key in tasks:
             self.tasks.pop(key, None)
+        if self.bound is not None and "kept_vals" in summary:
+            limit = self.bound.bound
+            if limit < 0.75 * self.pruned_at:  # every tile again, once the bound has fallen enough
+                self.pruned_at = limit
+                for t in list(self.tiles):
+                    self._prune(t, limit)
+            else:
+                self._prune(tile, limit)
+
+    def _prune(self, tile: int, limit: float) -> None:
+        before = self.tiles[tile]
+        after = prune_summary(before, limit)
+        self.tiles[tile] = after
+        if self.hist is not None and tile in self.hist.parts:
+            self.hist.prune(tile, limit, (before["kept_vals"], after["kept_vals"]))
 
     def load_tile(self, tile: int) -> Dict[str, Any]:
         return self.tiles[tile]
@@ -128,26 +169,33 @@ class FolderStore(Store):
     a file that differs (or that the manifest does not know) is removed, to be computed
     again."""
 
-    def __init__(self, out: str, manifest: Dict[str, Any], phase: Optional[str] = None):
+    def __init__(self, out: str, manifest: Dict[str, Any], phase: Optional[str] = None, bound: Optional[QBound] = None):
         self.out = out
         self.manifest = manifest
+        self.bound = bound
         # A phase of a run keeps its files in a subfolder, listed under keys of its own.
         self.work = os.path.join(out, WORK) if phase is None else os.path.join(out, WORK, phase)
         prefix = "" if phase is None else phase + "_"
         self.tiles_key = prefix + "tiles_done"
         self.sums: Dict[str, str] = manifest.setdefault(prefix + "work", {})
         manifest.setdefault(self.tiles_key, [])
-        os.makedirs(self.work, exist_ok=True)
+        files.make_folder(os.path.join(out, WORK))
+        files.make_folder(self.work)
         self._check()
 
     def _check(self) -> None:
         damaged = []
         for name in sorted(os.listdir(self.work)):
             path = os.path.join(self.work, name)
-            if not (name.endswith(".npz") and name[:5] in ("task-", "tile-")) or ".tmp" in name:
-                if name.endswith(".tmp.npz"):  # left by a run stopped while writing it
-                    os.remove(path)
+            if not (name.endswith(".npz") and name[:5] in ("task-", "tile-")) or files.is_temporary(name):
+                if files.is_temporary(name) and work_file(files.written_name(name)):
+                    os.remove(path)  # left by a run stopped while writing it
                 continue
+            if not files.is_file(path):
+                raise InputError(
+                    "out: {} is not a file (a symbolic link?), which corrshift never makes in its work folder; "
+                    "remove it".format(path)
+                )
             known = self.sums.get(name)
             if known is not None and file_sum(path) == known:
                 continue
@@ -212,7 +260,7 @@ class FolderStore(Store):
             return {k: archive[k] for k in (archive.files if keys is None else keys)}
 
     def histogram(self, tiles: int, permutations: int) -> Histogram:
-        hist = Histogram(permutations)
+        hist = Histogram(permutations, self.bound)
         for t in range(tiles):
-            hist.add(self.load_tile(t, ("m", "b_hist", "p_vals", "p_counts")))
+            hist.add(self.load_tile(t, ("m", "b_hist", "p_vals", "p_counts")), t)
         return hist

@@ -30,6 +30,37 @@ def at_most(p: np.ndarray, limit: float) -> np.ndarray:
     return p <= bound
 
 
+def count_at_most(values: np.ndarray, limit: float) -> int:
+    """How many of the ascending `values` are at most `limit` (float32 values compared as
+    float64, as :func:`at_most` does)."""
+    if values.dtype == np.float32:
+        return int(np.count_nonzero(at_most(values, limit)))
+    return int(np.searchsorted(values, limit, side="right"))
+
+
+#: The arrays of a tile summary with one entry per kept entry.
+ENTRY_KEYS = ("r1", "r2", "z", "p", "b", "code", "p1", "p2", "class_code")
+
+
+def prune_summary(summary: Dict[str, Any], limit: float) -> Dict[str, Any]:
+    """A tile's summary without the kept entries whose p-value is above `limit` (and their
+    distinct values), the arrays cut to copies so that the rest is let go; the summary
+    itself when none is above it."""
+    keep = at_most(summary["p"], limit)
+    if keep.all():
+        return summary
+    where = np.flatnonzero(keep)
+    cut = dict(summary)
+    for key in ENTRY_KEYS:
+        if key in summary:
+            cut[key] = summary[key][where]
+    positions = np.arange(summary["p"].size, dtype=np.int32) if summary["all"] else summary["pos"]
+    cut["pos"], cut["all"] = positions[where], np.bool_(False)
+    # Entries up to `limit` have codes of the values up to it, which come first.
+    cut["kept_vals"] = summary["kept_vals"][: count_at_most(summary["kept_vals"], limit)].copy()
+    return cut
+
+
 def _candidates(p: np.ndarray, keep_p: Optional[float]) -> Optional[np.ndarray]:
     """Positions of the entries that can pass the filters; None for all of them."""
     if keep_p is None:
