@@ -71,6 +71,24 @@ def test_labels_never_overlap_even_on_one_spot(plt):
         assert not ((anchors[:, 0] > x0) & (anchors[:, 0] < x1) & (anchors[:, 1] > y0) & (anchors[:, 1] < y1)).any()
 
 
+def test_labels_keep_their_room_at_any_saving_dpi(plt):
+    """A label beside a ring keeps clear of it when the figure is drawn at twice the dpi it
+    was placed at (text widths do not scale exactly with the dpi)."""
+    figure, ax = plt.subplots(figsize=(4, 3))
+    ax.set_xlim(-0.2, 3)
+    ax.set_ylim(-0.2, 3)
+    figure.canvas.draw()
+    room = 8.0
+    (label,), _ = _labels.place(ax, [0.0], [0.0], ["9 of 20 cells at (0, 0)"], room=room, fontsize=7.5)
+    for dpi in (100, 200, 300):
+        figure.set_dpi(dpi)
+        figure.canvas.draw()
+        box = label.get_window_extent(figure.canvas.get_renderer())
+        x, y = ax.transData.transform((0.0, 0.0))
+        gap = max(box.x0 - x, x - box.x1, box.y0 - y, y - box.y1)  # in pixels at this dpi
+        assert gap >= room * dpi / 100.0 - 0.5, dpi
+
+
 @pytest.mark.parametrize("kind", ["correlations", "volcano"])
 def test_overview_labels_do_not_overlap_and_the_threshold_is_drawn(cells, plt, kind):
     corrshift.tl.pairs(cells, "condition", ("stim", "ctrl"), **OPTIONS)

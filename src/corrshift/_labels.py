@@ -40,6 +40,24 @@ def _overlaps(box: np.ndarray, boxes: np.ndarray, gap: float) -> np.ndarray:
     )
 
 
+def _near_side(box: np.ndarray, centre: np.ndarray, anchor: np.ndarray) -> Tuple[str, str, np.ndarray]:
+    """The alignment of a label in `box` by its side nearest `anchor` (centred on an axis
+    where the box spans the anchor), and the point of the box that alignment puts there."""
+    if box[0] >= anchor[0]:
+        ha, x = "left", box[0]
+    elif box[2] <= anchor[0]:
+        ha, x = "right", box[2]
+    else:
+        ha, x = "center", centre[0]
+    if box[1] >= anchor[1]:
+        va, y = "bottom", box[1]
+    elif box[3] <= anchor[1]:
+        va, y = "top", box[3]
+    else:
+        va, y = "center", centre[1]
+    return ha, va, np.asarray([x, y])
+
+
 def _within(points: np.ndarray, box: np.ndarray) -> np.ndarray:
     return (points[:, 0] >= box[0]) & (points[:, 0] <= box[2]) & (points[:, 1] >= box[1]) & (points[:, 1] <= box[3])
 
@@ -132,7 +150,11 @@ def place(
         if radii[best] > max(RADII[0], room + 2.0):
             outside = anchor + steps * (centres[best] - anchor)
             leaders.append(outside[~_within(outside, boxes[best])])
-        offset = (centres[best] - anchor) * points_per_pixel
+        # The text is aligned by its side nearest the point: a text's width in pixels does
+        # not scale exactly with the dpi it is saved at (hinting; up to about 8%), so a
+        # centred text would creep towards its point at a higher dpi.
+        ha, va, at = _near_side(boxes[best], centres[best], anchor)
+        offset = (at - anchor) * points_per_pixel
         far = radii[best] > max(RADII[0], room + 2.0)
         drawn.append(
             ax.annotate(
@@ -140,8 +162,8 @@ def place(
                 (x[k], y[k]),
                 xytext=(float(offset[0]), float(offset[1])),
                 textcoords="offset points",
-                ha="center",
-                va="center",
+                ha=ha,
+                va=va,
                 fontsize=fontsize,
                 arrowprops=dict(
                     arrowstyle="-", color="0.35", linewidth=0.5, shrinkA=0.0, shrinkB=room * points_per_pixel
