@@ -316,9 +316,9 @@ def test_scores_print_nothing(capfd):
     for score in ["mean", "median", "other"]:
         scores._score_indexed(VALUES, LABELS, score, 3)
         scores._score_exhaustive(VALUES, 3, score, 3)
-    with pytest.raises(RuntimeError):
+    with pytest.raises(RuntimeError, match="^Process number error$"):
         scores._score_indexed(VALUES, LABELS, "mean", 0)
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="^pair_values has 5 elements but 9 items need 36$"):
         scores._score_exhaustive(VALUES, 9, "mean", 1)
     assert capfd.readouterr() == ("", "")
 

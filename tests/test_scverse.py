@@ -264,7 +264,7 @@ def test_pval_cutoff_and_gene_symbols(cells):
         corrshift.get.pairs_df(cells, gene_symbols="nope")
     with pytest.raises(InputError, match="pval_cutoff must be a number from 0 to 1, got 5"):
         corrshift.get.rows_df(cells, pval_cutoff=5)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="positional argument"):
         corrshift.get.pairs_df(cells, None, "corrshift_pairs")  # key is keyword-only
 
 
