@@ -272,7 +272,13 @@ std::tuple<float_array, float_array, float_array, int_array> call_module_block(
 
 }  // namespace
 
+namespace corrshift {
+// The studentized entry points (robust_module.cpp).
+void define_robust_blocks(py::module_& m);
+}  // namespace corrshift
+
 CORRSHIFT_MODULE(_blocks, m) {
+    corrshift::define_robust_blocks(m);
     binding::def(m, "ztest_block", &call_ztest_block, py::arg("data"), py::arg("first_columns"),
                  py::arg("second_columns"), py::arg("rows_a"), py::arg("rows_b"), py::arg("method"),
                  py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
