@@ -125,3 +125,61 @@ def module_block(
     """(observed, mean_r1, mean_r2, counts) per module; module g holds the listed pairs at
     module_pairs[module_starts[g]:module_starts[g + 1]]."""
     ...
+
+_F64 = npt.NDArray[np.float64]
+
+def studentized_block(
+    data: _F32,
+    first_columns: _I32,
+    second_columns: _I32,
+    rows_a: Tuple[int, int],
+    rows_b: Tuple[int, int],
+    method: str,
+    alternative: str,
+    n_jobs: int,
+) -> Tuple[_F64, _F64]:
+    """(T, p) of the studentized difference of Fisher-transformed correlations for the
+    pairs of ztest_block's tile, in its order; p is T's normal p-value for the alternative.
+    Average ranks for "spearman", rows standardised within each group in double; NaN where
+    a row is constant in a group. At least 4 columns per group."""
+    ...
+
+def studentized_pairs_block(
+    data: _F32,
+    first_rows: _I32,
+    second_rows: _I32,
+    first_columns: _I32,
+    second_columns: _I32,
+    method: str,
+    alternative: str,
+    n_jobs: int,
+) -> Tuple[_F64, _F64]:
+    """(T, p) of the listed pairs (first_rows[k], second_rows[k])."""
+    ...
+
+def robust_pass_block(
+    data: _F32,
+    first_rows: _I32,
+    second_rows: _I32,
+    first_columns: _I32,
+    second_columns: _I32,
+    method: str,
+    alternative: str,
+    pass_first: int,
+    pass_last: int,
+    state: Optional[Tuple[_F64, _I32, _I32]],
+    stop_at: int,
+    keep: int,
+    n_jobs: int,
+    *,
+    progress: Optional[Callable[[int], object]] = None,
+) -> Tuple[Tuple[_F64, _I32, _I32], _F64]:
+    """((t_obs, counts, defined), top) of the listed pairs after the permutation passes
+    [pass_first, pass_last) (the passes of ztest_block). state is None when pass_first is
+    0 (the call computes t_obs from pass 0), else the first item a call ending at
+    pass_first returned. counts: defined passes whose T is at least as extreme as t_obs
+    (1e-9 relative); defined: passes where neither permuted group leaves a row of the pair
+    constant; a pair stops at the pass where its count reaches stop_at (0: never). top:
+    pairs x keep, each pair's largest extremeness values (|T|, T or -T) of the range's
+    defined passes, descending, NaN-padded. The groups must be disjoint."""
+    ...
