@@ -406,3 +406,18 @@ def test_bad_studentized_arguments_are_refused_in_one_line():
     # Overlapping groups are fine for the observed statistic: no pass draws from them.
     t, _ = _blocks.studentized_pairs_block(x, [1], [2], g2[:6], g2[2:], "spearman", "less", 1)
     assert t.shape == (1,)
+
+
+@pytest.mark.parametrize("method", ["spearman", "pearson"])
+def test_groups_of_more_than_6000_columns(method):
+    # Spearman's integer sums of such groups need more than 64 bits.
+    rng = np.random.default_rng(8)
+    x = np.round(rng.normal(size=(3, 12101)) * 20).astype(F32)  # ties
+    x[1] += x[0]
+    g1, g2 = np.arange(6050, dtype=I32), np.arange(6050, 12100, dtype=I32)
+    first, second = np.array([0, 1], I32), np.array([1, 2], I32)
+    e, observed = pass_sequence(x, first, second, g1, g2, method, "two-sided", 6)
+    (t_obs, counts, defined), top = robust(x, first, second, g1, g2, method, "two-sided", 0, 6, None, keep=5)
+    np.testing.assert_allclose(extremeness(t_obs, "two-sided"), observed, rtol=1e-9)
+    np.testing.assert_allclose(top, -np.sort(-e, axis=1), rtol=1e-9)
+    assert defined.tolist() == [5, 5]
