@@ -204,16 +204,26 @@ def test_named_leukemia_pairs(a, b, method, t, p):
 def test_named_single_cell_pairs_near_a_perfect_correlation():
     sc = pytest.importorskip("scanpy")
     adata = sc.datasets.pbmc68k_reduced()
-    x = np.ascontiguousarray(np.asarray(adata.raw.X.todense() if hasattr(adata.raw.X, "todense") else adata.raw.X).T)
-    x = x.astype(F32)
-    genes = list(adata.raw.var_names)
-    cells = adata.obs["bulk_labels"].astype(str).to_numpy()
+    raw = adata.raw.X
+    x = np.ascontiguousarray(np.asarray(raw.todense() if hasattr(raw, "todense") else raw).T, dtype=F32)
+    genes, cells = list(adata.raw.var_names), adata.obs["bulk_labels"].astype(str).to_numpy()
+    g1 = np.flatnonzero(cells == "CD14+ Monocyte")
     for a, b, other, t in [("MZB1", "GNG7", "Dendritic", 335.576291), ("TSC22D1", "ESD", "CD56+ NK", -299.387616)]:
-        g1 = np.flatnonzero(cells == "CD14+ Monocyte").astype(I32)
-        g2 = np.flatnonzero(cells == other).astype(I32)
+        g2 = np.flatnonzero(cells == other)
+        # The engine's passes re-split the two groups' samples: their columns only.
+        both = np.ascontiguousarray(x[:, np.concatenate([g1, g2])])
+        h1, h2 = np.arange(g1.size, dtype=I32), np.arange(g1.size, g1.size + g2.size, dtype=I32)
         pair = np.array([genes.index(a)], I32), np.array([genes.index(b)], I32)
-        got, p = _blocks.studentized_pairs_block(x, *pair, g1, g2, "pearson", "two-sided", 1)
-        assert got[0] == pytest.approx(t, rel=1e-6) and p[0] == 0.0
+        got, p = _blocks.studentized_pairs_block(both, *pair, h1, h2, "pearson", "two-sided", 1)
+        # r = 1 in one group: tau^2 there is float noise of about 1e-14, and 1 / (1 - 0.9999^2)^2
+        # turns it into T's fifth digit (MZB1/GNG7).
+        assert got[0] == pytest.approx(t, rel=1e-4) and p[0] == 0.0
+        if a == "TSC22D1":
+            # 43.7% undefined passes and p = 0.0087 in 20,000 passes of another sequence.
+            (t_obs, count, defined), _ = robust(both, *pair, h1, h2, "pearson", "two-sided", 0, 20001, None, n_jobs=2)
+            assert t_obs[0] == pytest.approx(t, rel=1e-6)
+            assert abs((20000 - defined[0]) / 20000 - 0.437) < 4 * math.sqrt(0.437 * 0.563 / 20000)
+            assert abs(count[0] / defined[0] - 0.0087) < 4 * math.sqrt(0.0087 * 0.9913 / defined[0])
 
 
 # --------------------------------------------------------------------------- robust passes
