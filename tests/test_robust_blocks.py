@@ -431,3 +431,17 @@ def test_groups_of_more_than_6000_columns(method):
     np.testing.assert_allclose(extremeness(t_obs, "two-sided"), observed, rtol=1e-9)
     np.testing.assert_allclose(top, -np.sort(-e, axis=1), rtol=1e-9)
     assert defined.tolist() == [5, 5]
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+def test_permutation_p_is_uniform_on_exchangeable_data(method):
+    # Independent pairs of heavy-tailed rows whose samples are exchangeable: (b + 1) / (L + 1)
+    # is uniform on the grid of its values, whatever T's asymptotic p does at 12 + 16.
+    rng = np.random.default_rng(21)
+    x = rng.standard_t(3, size=(800, 28)).astype(F32)
+    first, second = np.arange(0, 800, 2, dtype=I32), np.arange(1, 800, 2, dtype=I32)
+    g1, g2 = np.arange(12, dtype=I32), np.arange(12, 28, dtype=I32)
+    (_, counts, defined), _ = robust(x, first, second, g1, g2, method, "two-sided", 0, 500, None, n_jobs=2)
+    p = (counts + 1) / (defined + 1)
+    for level in (0.05, 0.2, 0.5):
+        assert abs((p <= level).mean() - level) < 4 * math.sqrt(level * (1 - level) / p.size)
