@@ -558,3 +558,73 @@ def test_unaligned_and_byte_swapped_inputs_give_the_aligned_results(name, layout
 def test_list_integers_beyond_int32_are_refused_by_name(call, name):
     with pytest.raises(ValueError, match=name + " holds integers outside the 32-bit range"):
         call()
+
+
+# (keep_p, count_p): the filters of a max_q run, of max_p alone, everything, a keep limit
+# above the count limit, limits that keep nothing, and one where one-sided statistics of
+# both signs are kept.
+KEPT_LIMITS = [(0.05, 0.05), (0.01, np.inf), (np.inf, np.inf), (0.7, 0.2), (0.0, 1e-300), (0.9, 0.9)]
+
+
+def assert_kept(kept, full, keep_p, count_p):
+    """A kept observed pass against the full outputs of the same pairs: the pairs with p at
+    most keep_p in ascending position with the same bits, the distinct p-values at most
+    count_p with their counts, and the p-values that are not NaN."""
+    positions, r1, r2, z, p, counted, counted_pairs, defined = kept
+    want = np.flatnonzero(full[3] <= keep_p)
+    assert positions.dtype == np.int64 and np.array_equal(positions, want)
+    for got, all_values in zip((r1, r2, z, p), full[:4]):
+        assert_same(got, all_values[want])
+    values, counts = np.unique(full[3][full[3] <= count_p], return_counts=True)
+    assert_same(counted, values)
+    assert counted_pairs.dtype == np.int64 and np.array_equal(counted_pairs, counts)
+    assert defined == np.count_nonzero(~np.isnan(full[3]))
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
+def test_kept_observed_pass_equals_the_full_observed_pass(method, alternative):
+    # Rows correlated in one group only (small p-values), ties, NaN, rows constant within a
+    # group, tiles of every shape, on one and two threads.
+    rng = np.random.default_rng(21)
+    n, c = 90, 24
+    data = matrix(n, c, seed=21)
+    data[10:30, :12] += rng.normal(size=12).astype(F32) * 2
+    g1, g2 = groups(c)
+    for k, (keep_p, count_p) in enumerate(KEPT_LIMITS):
+        for rows_a, rows_b in [((0, n), (0, n)), ((3, 40), (0, n)), ((n - 3, n - 2), (0, n)), ((5, 5), (0, n))]:
+            full = _blocks.ztest_block(data, g1, g2, rows_a, rows_b, method, alternative, 0, 1, 2, statistics="api")
+            kept = _blocks.ztest_block_kept(
+                data, g1, g2, rows_a, rows_b, method, alternative, 1 + k % 2, keep_p=keep_p, count_p=count_p
+            )
+            assert_kept(kept, full, keep_p, count_p)
+
+
+@pytest.mark.parametrize("pair_list", PAIR_LISTS)
+def test_kept_listed_pairs_equal_the_full_listed_pairs(pair_list):
+    data = matrix(41, 18, seed=12)
+    data[:9, :8] += np.random.default_rng(3).normal(size=8).astype(F32)
+    g1, g2 = np.array([0, 3, 5, 7, 9, 11, 2], I32), np.arange(8, 18, dtype=I32)
+    first_rows, second_rows = (np.asarray(v, I32) for v in PAIR_LISTS[pair_list](41, np.random.default_rng(7)))
+    for alternative in ("two-sided", "less"):
+        full = _blocks.pairs_block(
+            data, first_rows, second_rows, g1, g2, "pearson", alternative, 0, 1, 2, statistics="api"
+        )
+        for keep_p, count_p in KEPT_LIMITS:
+            kept = _blocks.pairs_block_kept(
+                data, first_rows, second_rows, g1, g2, "pearson", alternative, 2, keep_p=keep_p, count_p=count_p
+            )
+            assert_kept(kept, full, keep_p, count_p)
+
+
+def test_kept_observed_pass_arguments():
+    calls = []
+    with pytest.raises(ValueError, match="keep_p and count_p"):
+        _blocks.ztest_block_kept(DATA, G1, G2, (0, 12), (0, 12), "pearson", "less", 1, keep_p=np.nan)
+    with pytest.raises(ValueError, match="method"):
+        _blocks.pairs_block_kept(DATA, *PAIRS, G1, G2, "Pearson", "less", 1, keep_p=0.1, progress=calls.append)
+    with pytest.raises(IndexError, match="rows_b"):
+        _blocks.ztest_block_kept(DATA, G1, G2, (0, 12), (0, 13), "pearson", "less", 1, keep_p=0.1)
+    assert calls == []
+    _blocks.ztest_block_kept(DATA, G1, G2, (0, 12), (0, 12), "pearson", "less", 1, keep_p=0.1, progress=calls.append)
+    assert calls == [1]  # the observed pass

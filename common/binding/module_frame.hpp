@@ -50,6 +50,14 @@ template <>
 struct python_name<float_array> : python_name<float_arg> {};
 template <>
 struct python_name<int_array> : python_name<int_arg> {};
+template <>
+struct python_name<py::array_t<double, py::array::c_style>> {
+    static constexpr auto text = py::detail::const_name("numpy.ndarray[numpy.float64]");
+};
+template <>
+struct python_name<py::array_t<std::int64_t, py::array::c_style>> {
+    static constexpr auto text = py::detail::const_name("numpy.ndarray[numpy.int64]");
+};
 // An array whose element type depends on the arguments.
 template <>
 struct python_name<py::array> {

@@ -6,10 +6,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "common/binding/module_frame.hpp"
 #include "common/options.hpp"
@@ -171,6 +175,72 @@ ztest_tuple call_pairs_block(const float_arg& data, const int_arg& first_rows_ar
     return result.release(args.options.api);
 }
 
+// The limits of a kept observed pass: numbers, +inf allowed.
+kept_limits check_kept_limits(double keep_p, double count_p) {
+    if (std::isnan(keep_p) || std::isnan(count_p))
+        throw py::value_error("keep_p and count_p must be numbers (+inf for no limit), got NaN");
+    return {keep_p, count_p};
+}
+
+template <class T>
+py::array_t<T, py::array::c_style> array_of(const std::vector<T>& values) {
+    py::array_t<T, py::array::c_style> array(static_cast<py::ssize_t>(values.size()));
+    if (!values.empty()) std::memcpy(array.mutable_data(), values.data(), values.size() * sizeof(T));
+    return array;
+}
+
+using int64_array = py::array_t<std::int64_t, py::array::c_style>;
+using kept_tuple = std::tuple<int64_array, float_array, float_array, float_array, double_array, double_array,
+                              int64_array, std::int64_t>;
+
+kept_tuple kept_result(const kept_pairs& kept) {
+    return std::make_tuple(array_of(kept.positions), array_of(kept.first_r), array_of(kept.second_r),
+                           array_of(kept.z_diff), array_of(kept.p_value), array_of(kept.counted),
+                           array_of(kept.counted_pairs), kept.defined);
+}
+
+kept_tuple call_ztest_block_kept(const float_arg& data, const int_arg& first_columns, const int_arg& second_columns,
+                                 const range_arg& rows_a, const range_arg& rows_b, const std::string& method,
+                                 const std::string& alternative, std::int64_t n_jobs, double keep_p, double count_p,
+                                 const py::object& progress) {
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean, 0, 1,
+                                          n_jobs, progress, "api");
+    const row_range a = check_range(rows_a, args.input.nrows, "rows_a");
+    const row_range b = check_range(rows_b, args.input.nrows, "rows_b");
+    const kept_limits limits = check_kept_limits(keep_p, count_p);
+    kept_pairs kept;
+    const run_environment env = environment_of(progress);
+    {
+        // Workers never touch Python objects: we don't manipulate refcounts.
+        py::gil_scoped_release release;
+        ztest_block_kept(args.input, a, b, args.options, limits, kept, env);
+    }
+    return kept_result(kept);
+}
+
+kept_tuple call_pairs_block_kept(const float_arg& data, const int_arg& first_rows_arg, const int_arg& second_rows_arg,
+                                 const int_arg& first_columns, const int_arg& second_columns, const std::string& method,
+                                 const std::string& alternative, std::int64_t n_jobs, double keep_p, double count_p,
+                                 const py::object& progress) {
+    const int_array& first_rows = checked(first_rows_arg, "first_rows");
+    const int_array& second_rows = checked(second_rows_arg, "second_rows");
+    const common_args args = check_common(data, first_columns, second_columns, method, alternative, option_mean, 0, 1,
+                                          n_jobs, progress, "api");
+    const std::int32_t first_length = length_of(first_rows, "first_rows");
+    const std::int32_t second_length = length_of(second_rows, "second_rows");
+    const std::int32_t pairs =
+        check_pair_rows(first_rows.data(), first_length, second_rows.data(), second_length, true, args.input.nrows);
+    const kept_limits limits = check_kept_limits(keep_p, count_p);
+    kept_pairs kept;
+    const run_environment env = environment_of(progress);
+    {
+        // Workers never touch Python objects: we don't manipulate refcounts.
+        py::gil_scoped_release release;
+        pairs_block_kept(args.input, first_rows.data(), second_rows.data(), pairs, args.options, limits, kept, env);
+    }
+    return kept_result(kept);
+}
+
 std::tuple<float_array, int_array> call_row_score_block(const float_arg& data, const int_arg& first_columns,
                                                         const int_arg& second_columns, const range_arg& rows,
                                                         const std::string& method, const std::string& score,
@@ -287,6 +357,14 @@ CORRSHIFT_MODULE(_blocks, m) {
                  py::arg("first_columns"), py::arg("second_columns"), py::arg("method"), py::arg("alternative"),
                  py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),
                  py::arg("progress") = py::none(), py::arg("statistics") = "native");
+    binding::def(m, "ztest_block_kept", &call_ztest_block_kept, py::arg("data"), py::arg("first_columns"),
+                 py::arg("second_columns"), py::arg("rows_a"), py::arg("rows_b"), py::arg("method"),
+                 py::arg("alternative"), py::arg("n_jobs"), py::kw_only(), py::arg("keep_p"),
+                 py::arg("count_p") = std::numeric_limits<double>::infinity(), py::arg("progress") = py::none());
+    binding::def(m, "pairs_block_kept", &call_pairs_block_kept, py::arg("data"), py::arg("first_rows"),
+                 py::arg("second_rows"), py::arg("first_columns"), py::arg("second_columns"), py::arg("method"),
+                 py::arg("alternative"), py::arg("n_jobs"), py::kw_only(), py::arg("keep_p"),
+                 py::arg("count_p") = std::numeric_limits<double>::infinity(), py::arg("progress") = py::none());
     binding::def(m, "row_score_block", &call_row_score_block, py::arg("data"), py::arg("first_columns"),
                  py::arg("second_columns"), py::arg("rows"), py::arg("method"), py::arg("score"),
                  py::arg("alternative"), py::arg("pass_first"), py::arg("pass_last"), py::arg("n_jobs"), py::kw_only(),

@@ -21,10 +21,9 @@ std::int32_t stage_jobs(const block_options& options, std::int64_t items);
 pass_loop loop_of(const std::vector<std::int32_t>& rows, const block_options& options, std::int64_t items,
                   bool scorer_counts);
 
-// Packs both groups of a pass, standardised within each group for the API's statistics
-// (then unit1 and unit2, where given, receive the rows' double unit vectors).
+// Packs both groups of a pass, standardised within each group for the API's statistics.
 void pack_pass(const block_options& options, packed_group& g1, packed_group& g2, const float* const* source,
-               const column_groups& g, std::int64_t packed, double* unit1 = nullptr, double* unit2 = nullptr);
+               const column_groups& g, std::int64_t packed);
 
 // Whether the block's pass range holds a permutation pass.
 bool has_permutation_passes(const block_options& options);

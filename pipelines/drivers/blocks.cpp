@@ -31,9 +31,9 @@ pass_loop loop_of(const std::vector<std::int32_t>& rows, const block_options& op
 }
 
 void pack_pass(const block_options& options, packed_group& g1, packed_group& g2, const float* const* source,
-               const column_groups& g, std::int64_t packed, double* unit1, double* unit2) {
+               const column_groups& g, std::int64_t packed) {
     if (options.api)
-        pack_groups_standardised(g1, g2, source, g.first, g.second, packed, options.jobs, unit1, unit2);
+        pack_groups_standardised(g1, g2, source, g.first, g.second, packed, options.jobs, nullptr, nullptr);
     else
         pack_groups(g1, g2, source, g.first, g.second, packed, options.jobs);
 }

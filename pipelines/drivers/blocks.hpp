@@ -115,6 +115,39 @@ void pairs_block(const pass_input& input, const std::int32_t* first_rows, const 
                  std::int32_t pair_count, const block_options& options, const ztest_block_outputs& out,
                  const run_environment& env);
 
+// The observed pass of a z-test block in the API's statistics when only the pairs that can
+// pass a filter on their p-values are wanted: the pairs whose p-value is at most `keep`,
+// and the p-values at most `count` (either may be +inf), which the exact
+// Benjamini-Hochberg q-values of the kept pairs need.
+struct kept_limits {
+    double keep;
+    double count;
+};
+
+// What a kept observed pass returns: the kept pairs in ascending position (their values
+// those of the full outputs, bit for bit), the distinct p-values at most the count limit in
+// ascending order with how many pairs have each, and how many p-values are not NaN.
+struct kept_pairs {
+    std::vector<std::int64_t> positions;
+    std::vector<float> first_r;
+    std::vector<float> second_r;
+    std::vector<float> z_diff;
+    std::vector<double> p_value;
+    std::vector<double> counted;
+    std::vector<std::int64_t> counted_pairs;
+    std::int64_t defined = 0;
+};
+
+// The kept observed pass of the pairs of a and b (positions as in ztest_block's outputs),
+// and of listed pairs (positions in the list). `options` must ask for the API's
+// statistics and the pass range [0, 1); pairs whose p-value is surely above both limits
+// take no atanh or erfc (p_limit_decision.hpp).
+void ztest_block_kept(const pass_input& input, row_range a, row_range b, const block_options& options,
+                      const kept_limits& limits, kept_pairs& out, const run_environment& env);
+void pairs_block_kept(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                      std::int32_t pair_count, const block_options& options, const kept_limits& limits, kept_pairs& out,
+                      const run_environment& env);
+
 // Scores of the rows of `rows`, each over its pairs with all input.nrows rows, with their
 // counts: one entry per row of the range in observed and counts.
 void row_score_block(const pass_input& input, row_range rows, const block_options& options, float* observed,

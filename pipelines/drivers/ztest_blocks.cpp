@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/options.hpp"
@@ -13,6 +15,7 @@
 #include "pipelines/drivers/blocks.hpp"
 #include "pipelines/kernels/complement.hpp"
 #include "pipelines/kernels/correlation.hpp"
+#include "pipelines/kernels/p_limit_decision.hpp"
 
 namespace corrshift {
 
@@ -39,12 +42,12 @@ void ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs
 }
 
 // Calls flush(firsts, runs) for the runs of the outputs [begin, end) in groups of up to
-// four, which share the partner rows' loads in panel_correlations: each_run(begin, end,
-// f) calls f(k, i, j, n) for the outputs k .. k + n - 1, the pairs of pack row i with the
-// rows j .. j + n - 1; firsts[t] is the first output of runs[t], whose `out` flush sets.
+// `group`: each_run(begin, end, f) calls f(k, i, j, n) for the outputs k .. k + n - 1, the
+// pairs of pack row i with the rows j .. j + n - 1; firsts[t] is the first output of
+// runs[t], whose `out` flush sets.
 template <class EachRun, class Flush>
-void grouped_runs(std::int64_t begin, std::int64_t end, const EachRun& each_run, const Flush& flush) {
-    constexpr std::size_t group = 4;
+void grouped_runs(std::int64_t begin, std::int64_t end, std::size_t group, const EachRun& each_run,
+                  const Flush& flush) {
     std::vector<std::int64_t> firsts;
     std::vector<unit_run> runs;
     each_run(begin, end, [&](std::int64_t k0, std::int64_t i, std::int64_t j0, std::int64_t n) {
@@ -67,26 +70,41 @@ void place_runs(std::vector<unit_run>& runs, std::vector<double>& values) {
     for (unit_run& r : runs) r.out = values.data() + at, at += r.n;
 }
 
-// The API's observed pass over the pairs [begin, end) (each_run as for grouped_runs);
-// unit1 and unit2 hold the rows' unit vectors over the two groups.
+// Runs whose partners blocked_correlations takes block by block at once: every block is
+// read from the cache by this many rows.
+constexpr std::size_t observed_group = 64;
+
+// The API's observed pass over the pairs [begin, end) (each_run as for grouped_runs):
+// both groups' correlations in double from the rows' unit vectors, handed to
+// segment(t, k, n, r1, r2) for the outputs k .. k + n - 1 of run t of a group (the runs of
+// a group in turn; a run's segments in ascending k), then done() after each group.
+template <class EachRun, class Segment, class Done>
+void observed_runs(std::int64_t begin, std::int64_t end, const unit_vectors& unit1, const unit_vectors& unit2,
+                   bool avx2, const EachRun& each_run, const Segment& segment, const Done& done) {
+    std::vector<unit_run> scratch;
+    std::vector<double> buffer;
+    grouped_runs(begin, end, observed_group, each_run,
+                 [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs) {
+                     blocked_correlations(
+                         unit1, unit2, runs.data(), static_cast<std::int32_t>(runs.size()), avx2, scratch, buffer,
+                         [&](std::int32_t t, std::int64_t j, std::int64_t n, const double* r1, const double* r2) {
+                             const auto u = static_cast<std::size_t>(t);
+                             segment(u, firsts[u] + (j - runs[u].j0), n, r1, r2);
+                         });
+                     done();
+                 });
+}
+
+// The API's observed pass over the pairs [begin, end) into every output.
 template <class EachRun>
 void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_outputs& out, const unit_vectors& unit1,
                        const unit_vectors& unit2, double se, tail alternative, float* thresholds, bool avx2,
                        const EachRun& each_run) {
-    std::vector<double> r1, r2;
-    std::vector<unit_run> runs2;
-    grouped_runs(begin, end, each_run, [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs1) {
-        runs2 = runs1;
-        place_runs(runs1, r1);
-        place_runs(runs2, r2);
-        const auto size = static_cast<std::int32_t>(runs1.size());
-        panel_correlations(unit1, runs1.data(), size, avx2);
-        panel_correlations(unit2, runs2.data(), size, avx2);
-        for (std::size_t t = 0; t < runs1.size(); ++t) {
-            const double* x1 = runs1[t].out;
-            const double* x2 = runs2[t].out;
-            for (std::int64_t u = 0; u < runs1[t].n; ++u) {
-                const std::int64_t k = firsts[t] + u;
+    observed_runs(
+        begin, end, unit1, unit2, avx2, each_run,
+        [&](std::size_t, std::int64_t k0, std::int64_t n, const double* x1, const double* x2) {
+            for (std::int64_t u = 0; u < n; ++u) {
+                const std::int64_t k = k0 + u;
                 const double d = fisher_z_exact(x1[u], x2[u]);
                 out.first_r[k] = static_cast<float>(x1[u]);
                 out.second_r[k] = static_cast<float>(x2[u]);
@@ -94,7 +112,127 @@ void exact_ztest_slice(std::int64_t begin, std::int64_t end, const ztest_block_o
                 out.p_value64[k] = normal_p_value_exact(d / se, alternative);
                 if (thresholds) thresholds[k] = decision_threshold(alternative, out.z_diff[k]);
             }
+        },
+        [] {});
+}
+
+// A pair the kept observed pass keeps.
+struct kept_entry {
+    std::int64_t position;
+    float first_r, second_r, z_diff;
+    double p_value;
+};
+
+// What the kept observed pass of one worker finds: its kept pairs and counted p-values.
+struct kept_slice {
+    std::vector<kept_entry> kept;
+    std::vector<double> counted;
+    std::int64_t defined = 0;
+};
+
+// The API's observed pass over the pairs [begin, end), keeping what `limits` asks for:
+// pairs the decision of p_limit_decision.hpp leaves open take the exact path; every
+// other pair only adds to the defined p-values.
+template <class EachRun>
+void kept_ztest_slice(std::int64_t begin, std::int64_t end, const unit_vectors& unit1, const unit_vectors& unit2,
+                      double se, tail alternative, const kept_limits& limits, const p_limit_decision& decision,
+                      bool avx2, const EachRun& each_run, kept_slice& slice) {
+    std::vector<std::int32_t> open;
+    // The kept pairs of each run of a group, which come block by block; in position order
+    // once the group's runs are joined.
+    std::vector<std::vector<kept_entry>> runs(observed_group);
+    observed_runs(
+        begin, end, unit1, unit2, avx2, each_run,
+        [&](std::size_t t, std::int64_t k0, std::int64_t n, const double* x1, const double* x2) {
+            open.resize(static_cast<std::size_t>(n));
+            const std::int64_t count = p_limit_open(decision, x1, x2, n, open.data(), avx2);
+            slice.defined += n - count;
+            for (std::int64_t q = 0; q < count; ++q) {
+                const std::int64_t u = open[static_cast<std::size_t>(q)];
+                const double d = fisher_z_exact(x1[u], x2[u]);
+                const double p = normal_p_value_exact(d / se, alternative);
+                if (p != p) continue;
+                ++slice.defined;
+                if (p <= limits.count) slice.counted.push_back(p);
+                if (p <= limits.keep)
+                    runs[t].push_back(
+                        {k0 + u, static_cast<float>(x1[u]), static_cast<float>(x2[u]), static_cast<float>(d), p});
+            }
+        },
+        [&] {
+            for (std::vector<kept_entry>& r : runs) {
+                slice.kept.insert(slice.kept.end(), r.begin(), r.end());
+                r.clear();
+            }
+        });
+}
+
+// Sorts p-values (at least 0, none NaN) in ascending order: their bit patterns sort as
+// the values do, so by radix, 11 bits at a time, skipping the digits all values share.
+void sort_p_values(std::vector<double>& values) {
+    const std::size_t n = values.size();
+    if (n < 512) {
+        std::sort(values.begin(), values.end());
+        return;
+    }
+    std::vector<std::uint64_t> keys(n), other(n);
+    std::memcpy(keys.data(), values.data(), n * sizeof(double));
+    constexpr int digit = 11;
+    constexpr std::size_t buckets = std::size_t{1} << digit;
+    std::vector<std::size_t> start(buckets);
+    for (int shift = 0; shift < 64; shift += digit) {
+        std::fill(start.begin(), start.end(), 0);
+        for (const std::uint64_t k : keys) ++start[(k >> shift) & (buckets - 1)];
+        if (start[(keys[0] >> shift) & (buckets - 1)] == n) continue;
+        std::size_t at = 0;
+        for (std::size_t& s : start) {
+            const std::size_t c = s;
+            s = at;
+            at += c;
         }
+        for (const std::uint64_t k : keys) other[start[(k >> shift) & (buckets - 1)]++] = k;
+        keys.swap(other);
+    }
+    std::memcpy(values.data(), keys.data(), n * sizeof(double));
+}
+
+// The workers' kept pairs in order of their slices into `out`, with the counted p-values
+// as distinct values and their counts.
+void gather_kept(std::vector<kept_slice>& slices, kept_pairs& out) {
+    out = kept_pairs{};
+    std::vector<double> counted;
+    for (kept_slice& s : slices) {
+        for (const kept_entry& e : s.kept) {
+            out.positions.push_back(e.position);
+            out.first_r.push_back(e.first_r);
+            out.second_r.push_back(e.second_r);
+            out.z_diff.push_back(e.z_diff);
+            out.p_value.push_back(e.p_value);
+        }
+        counted.insert(counted.end(), s.counted.begin(), s.counted.end());
+        out.defined += s.defined;
+        s = kept_slice{};
+    }
+    sort_p_values(counted);
+    for (std::size_t k = 0; k < counted.size(); ++k) {
+        if (k == 0 || counted[k] != counted[k - 1]) {
+            out.counted.push_back(counted[k]);
+            out.counted_pairs.push_back(0);
+        }
+        ++out.counted_pairs.back();
+    }
+}
+
+// The unit vectors of pack rows [0, packed) over `count` columns into their panel (and
+// the rows' means and sums of squares where given), on `jobs` threads.
+void unit_panels(const float* const* source, const std::int32_t* columns, std::int32_t count, std::int64_t packed,
+                 std::int32_t jobs, double* panel, double* mean = nullptr, double* squares = nullptr) {
+    const std::int64_t blocks = (packed + unit_panel_width - 1) / unit_panel_width;
+    const bool avx2 = fast_kernel_paths_in_use().avx2;
+    // More threads than this work pays for stay idle.
+    const auto useful = static_cast<std::int32_t>(std::max<std::int64_t>(1, packed * count / 32768));
+    fan_out(blocks, std::max(1, std::min(jobs, useful)), [&](std::int64_t first, std::int64_t last) {
+        unit_panel_blocks(source, columns, count, packed, first, last, panel, mean, squares, avx2);
     });
 }
 
@@ -121,11 +259,8 @@ class complement_state {
         for (std::int32_t c = 0; c < m; ++c) columns[static_cast<std::size_t>(c)] = c;
         mean_.assign(static_cast<std::size_t>(packed_), 0.0);
         squares_.assign(static_cast<std::size_t>(packed_), 0.0);
-        std::vector<double> unit(static_cast<std::size_t>(packed_) * static_cast<std::size_t>(m));
-        fan_out(packed_, jobs, [&](std::int64_t first, std::int64_t last) {
-            total_moments(source, columns.data(), m, first, last, mean_.data(), squares_.data(),
-                          unit.data() + first * m);
-        });
+        std::vector<double> panel(unit_panel_size(packed_, m));
+        unit_panels(source, columns.data(), m, packed_, jobs, panel.data(), mean_.data(), squares_.data());
         allocate_rows();
         pass(source, g, g1, g2, standardised, jobs);
         const std::int32_t small = std::min(g.first_count, g.second_count);
@@ -135,14 +270,12 @@ class complement_state {
             wanted_ = false;
             return;
         }
-        std::vector<double> panel(unit_panel_size(packed_, m));
-        unit_panel_of(unit.data(), packed_, m, panel.data());
-        const unit_vectors vectors{unit.data(), panel.data(), m};
+        const unit_vectors vectors{panel.data(), m};
         total_r_.resize(static_cast<std::size_t>(pairs));
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
             std::vector<double> r;
             grouped_runs(
-                begin, end, each_run, [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs) {
+                begin, end, 4, each_run, [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs) {
                     place_runs(runs, r);
                     panel_correlations(vectors, runs.data(), static_cast<std::int32_t>(runs.size()), true);
                     for (std::size_t t = 0; t < runs.size(); ++t)
@@ -195,13 +328,23 @@ class complement_state {
 // `layout`: pairs(paths, g1, g2, begin, end, what) runs the pairs [begin, end) with
 // `what` the pass's values (pair_values) or its exceedance counts (exceedance_count);
 // each_run enumerates them for the API's observed pass (exact_ztest_slice).
+// With `kept` (the observed pass alone, the API's statistics) it fills *kept.out instead
+// of `out`.
+struct kept_pass {
+    kept_limits limits;
+    kept_pairs* out;
+};
+
 template <class Pairs, class EachRun>
 void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& rows, packing layout,
                      const block_options& options, std::int64_t pairs, const ztest_block_outputs& out,
-                     const run_environment& env, const Pairs& compute, const EachRun& each_run) {
+                     const run_environment& env, const Pairs& compute, const EachRun& each_run,
+                     const kept_pass* kept = nullptr) {
     const auto packed = static_cast<std::int32_t>(rows.size());
-    packed_group g1(packed, input.groups.first_count, layout);
-    packed_group g2(packed, input.groups.second_count, layout);
+    // The API's observed pass alone reads the rows' unit vectors only: no single-precision packs.
+    const std::int32_t pack_rows = options.api && !has_permutation_passes(options) ? 0 : packed;
+    packed_group g1(pack_rows, input.groups.first_count, layout);
+    packed_group g2(pack_rows, input.groups.second_count, layout);
     const fast_kernel_paths paths = fast_kernel_paths_in_use();
     const std::int32_t c1 = input.groups.first_count, c2 = input.groups.second_count;
     const float se = fisher_weights_of(c1, c2, options.by_rank).se;
@@ -221,15 +364,27 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
         // z-tests' unclamped job count asks.
         if (pairs == 0 && !options.all_jobs) return;
         if (options.api && !counting) {
-            // The observed pass in double, from the rows' unit vectors, also as panels
-            // (freed afterwards).
-            std::vector<double> rows1(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c1));
-            std::vector<double> rows2(static_cast<std::size_t>(packed) * static_cast<std::size_t>(c2));
-            pack_pass(options, g1, g2, source, g, packed, rows1.data(), rows2.data());
-            std::vector<double> panel1(unit_panel_size(packed, c1)), panel2(unit_panel_size(packed, c2));
-            unit_panel_of(rows1.data(), packed, c1, panel1.data());
-            unit_panel_of(rows2.data(), packed, c2, panel2.data());
-            const unit_vectors unit1{rows1.data(), panel1.data(), c1}, unit2{rows2.data(), panel2.data(), c2};
+            // The observed pass in double, from the rows' unit vectors as panels (freed
+            // afterwards; every value is written, so not cleared first). The packs of
+            // single precision serve only the permutation passes' one-group terms.
+            const std::unique_ptr<double[]> panel1(new double[unit_panel_size(packed, c1)]);
+            const std::unique_ptr<double[]> panel2(new double[unit_panel_size(packed, c2)]);
+            unit_panels(source, g.first, c1, packed, options.jobs, panel1.get());
+            unit_panels(source, g.second, c2, packed, options.jobs, panel2.get());
+            if (has_permutation_passes(options)) pack_pass(options, g1, g2, source, g, packed);
+            const unit_vectors unit1{panel1.get(), c1}, unit2{panel2.get(), c2};
+            if (kept) {
+                const p_limit_decision decision =
+                    p_limit_decision_of(std::max(kept->limits.keep, kept->limits.count), exact_se, options.alternative);
+                std::vector<kept_slice> slices(static_cast<std::size_t>(jobs));
+                fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
+                    kept_ztest_slice(begin, end, unit1, unit2, exact_se, options.alternative, kept->limits, decision,
+                                     paths.avx2, each_run,
+                                     slices[static_cast<std::size_t>(slice_number(pairs, jobs, begin))]);
+                });
+                gather_kept(slices, *kept->out);
+                return;
+            }
             fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
                 exact_ztest_slice(begin, end, out, unit1, unit2, exact_se, options.alternative, thresholds_at,
                                   paths.avx2, each_run);
@@ -253,8 +408,9 @@ void run_ztest_block(const pass_input& input, const std::vector<std::int32_t>& r
         });
         if (!counting) complement.prepare(source, g, g1, g2, false, pairs, jobs, each_run);
     };
-    run_passes(input, loop_of(rows, options, pairs, true), out.z_diff, counting_of(options, out.z_diff, out.counts),
-               scorer, env);
+    pass_loop loop = loop_of(rows, options, pairs, true);
+    if (kept) loop.items = 0;  // no per-pair outputs
+    run_passes(input, loop, out.z_diff, counting_of(options, out.z_diff, out.counts), scorer, env);
 }
 
 }  // namespace
@@ -266,8 +422,11 @@ std::int64_t ztest_block_pair_count(row_range a, row_range b) noexcept {
     return pairs;
 }
 
-void ztest_block(const pass_input& input, row_range a, row_range b, const block_options& options,
-                 const ztest_block_outputs& out, const run_environment& env) {
+namespace {
+
+// The rows and pairs of an all-pairs block of a and b, and its run (run_ztest_block).
+void all_pairs_block(const pass_input& input, row_range a, row_range b, const block_options& options,
+                     const ztest_block_outputs& out, const run_environment& env, const kept_pass* kept) {
     // The rows j any row of a pairs with, and the rows to pack: a and those rows, as one
     // range when they meet, else a followed by them.
     const std::int64_t y_first = std::max(b.first, a.first + 1);
@@ -300,12 +459,14 @@ void ztest_block(const pass_input& input, row_range a, row_range b, const block_
                                 if (spans[r].hi > spans[r].lo)
                                     f(starts[r] + spans[r].lo, x0 + r, spans[r].lo, spans[r].hi - spans[r].lo);
                         });
-        });
+        },
+        kept);
 }
 
-void pairs_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
-                 std::int32_t pair_count, const block_options& options, const ztest_block_outputs& out,
-                 const run_environment& env) {
+// The listed pairs' block (run_ztest_block).
+void listed_pairs_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                        std::int32_t pair_count, const block_options& options, const ztest_block_outputs& out,
+                        const run_environment& env, const kept_pass* kept) {
     const listed_rows listed = pair_count > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
     run_ztest_block(
         input, listed.rows, packing::by_row, options, pair_count, out, env,
@@ -316,7 +477,34 @@ void pairs_block(const pass_input& input, const std::int32_t* first_rows, const 
         [&listed](std::int64_t begin, std::int64_t end, const auto& f) {
             for (std::int64_t k = begin; k < end; ++k)
                 f(k, listed.first[static_cast<std::size_t>(k)], listed.second[static_cast<std::size_t>(k)], 1);
-        });
+        },
+        kept);
+}
+
+}  // namespace
+
+void ztest_block(const pass_input& input, row_range a, row_range b, const block_options& options,
+                 const ztest_block_outputs& out, const run_environment& env) {
+    all_pairs_block(input, a, b, options, out, env, nullptr);
+}
+
+void pairs_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                 std::int32_t pair_count, const block_options& options, const ztest_block_outputs& out,
+                 const run_environment& env) {
+    listed_pairs_block(input, first_rows, second_rows, pair_count, options, out, env, nullptr);
+}
+
+void ztest_block_kept(const pass_input& input, row_range a, row_range b, const block_options& options,
+                      const kept_limits& limits, kept_pairs& out, const run_environment& env) {
+    const kept_pass kept{limits, &out};
+    all_pairs_block(input, a, b, options, ztest_block_outputs{}, env, &kept);
+}
+
+void pairs_block_kept(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
+                      std::int32_t pair_count, const block_options& options, const kept_limits& limits, kept_pairs& out,
+                      const run_environment& env) {
+    const kept_pass kept{limits, &out};
+    listed_pairs_block(input, first_rows, second_rows, pair_count, options, ztest_block_outputs{}, env, &kept);
 }
 
 }  // namespace corrshift

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/options.hpp"
+#include "pipelines/kernels/packing.hpp"
 #include "pipelines/kernels/vector_code.hpp"
 
 namespace corrshift {
@@ -106,15 +107,39 @@ constexpr std::int32_t lanes = unit_panel_width;
 
 double clamped_unit(double dot) noexcept { return dot > 1.0 ? 1.0 : (dot < -1.0 ? -1.0 : dot); }
 
-// Run r from the rows' layout: each pair's dot product in column order.
+// Panel row i's values: column c at block[c * lanes].
+const double* panel_row_start(const double* panel, std::int32_t count, std::int64_t i) noexcept {
+    return panel + (i / lanes) * lanes * count + i % lanes;
+}
+
+// Run r one pair at a time: each pair's dot product in column order.
 void run_correlations_by_row(const unit_vectors& unit, const unit_run& r) noexcept {
     const std::int32_t count = unit.columns;
-    const double* x = unit.rows + r.i * count;
+    const double* x = panel_row_start(unit.panel, count, r.i);
     for (std::int64_t t = 0; t < r.n; ++t) {
-        const double* y = unit.rows + (r.j0 + t) * count;
+        const double* y = panel_row_start(unit.panel, count, r.j0 + t);
         double dot = 0.0;
-        for (std::int32_t c = 0; c < count; ++c) dot += x[c] * y[c];
+        for (std::int32_t c = 0; c < count; ++c) dot += x[c * lanes] * y[c * lanes];
         r.out[t] = clamped_unit(dot);
+    }
+}
+
+// The panel block b of rows [4 b, 4 b + 4) of unit_panel_blocks, one row at a time.
+void unit_panel_block(const float* const* rows, const std::int32_t* columns, std::int32_t count, std::int64_t nrows,
+                      std::int64_t b, double* panel, double* mean, double* squares, std::vector<double>& unit) {
+    unit.resize(static_cast<std::size_t>(count));
+    double* block = panel + b * lanes * count;
+    for (std::int32_t l = 0; l < lanes; ++l) {
+        const std::int64_t i = b * lanes + l;
+        if (i >= nrows) {
+            for (std::int32_t c = 0; c < count; ++c) block[c * lanes + l] = 0.0;
+            continue;
+        }
+        double m = 0.0, s = 0.0;
+        row_deviations(rows[i], columns, count, m, s, unit.data());
+        for (std::int32_t c = 0; c < count; ++c) block[c * lanes + l] = unit[static_cast<std::size_t>(c)];
+        if (mean) mean[i] = m;
+        if (squares) squares[i] = s;
     }
 }
 
@@ -168,6 +193,70 @@ CORRSHIFT_AVX2_INLINE void panel_tile_avx2(const double* panel, std::int32_t cou
             _mm256_store_pd(dot, s[t][u]);
             store_lanes(dot, b + u, runs[t]);
         }
+}
+
+// unit_panel_block for the K blocks from b, each block's four rows side by side, one lane
+// each: the sum of the values, the mean, the sum of squared deviations and the unit values
+// with the operations of row_deviations in its order (a separate multiply, then add); the
+// K blocks' chains run side by side. `values` holds K * lanes * count doubles.
+template <int K>
+CORRSHIFT_AVX2_INLINE void unit_panel_blocks_avx2(const float* const* rows, const std::int32_t* columns,
+                                                  std::int32_t count, std::int64_t b, double* panel, double* mean,
+                                                  double* squares, double* values) noexcept {
+    const float* row[K][lanes];
+    for (int q = 0; q < K; ++q)
+        for (std::int32_t l = 0; l < lanes; ++l) row[q][l] = rows[(b + q) * lanes + l];
+    const std::int64_t stride = std::int64_t{lanes} * count;
+    __m256d sum[K], constant[K], first[K], m[K], s[K];
+    for (int q = 0; q < K; ++q) {
+        sum[q] = _mm256_setzero_pd();
+        constant[q] = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        first[q] = _mm256_cvtps_pd(
+            _mm_setr_ps(row[q][0][columns[0]], row[q][1][columns[0]], row[q][2][columns[0]], row[q][3][columns[0]]));
+    }
+    for (std::int32_t c = 0; c < count; ++c) {
+        const std::int32_t k = columns[c];
+        for (int q = 0; q < K; ++q) {
+            const __m256d v = _mm256_cvtps_pd(_mm_setr_ps(row[q][0][k], row[q][1][k], row[q][2][k], row[q][3][k]));
+            _mm256_storeu_pd(values + q * stride + c * lanes, v);
+            sum[q] = _mm256_add_pd(sum[q], v);
+            // Equal floats are equal doubles; NaN equals nothing, as in row_deviations.
+            constant[q] = _mm256_and_pd(constant[q], _mm256_cmp_pd(v, first[q], _CMP_EQ_OQ));
+        }
+    }
+    const __m256d m_count = _mm256_set1_pd(static_cast<double>(count));
+    for (int q = 0; q < K; ++q) m[q] = _mm256_div_pd(sum[q], m_count), s[q] = _mm256_setzero_pd();
+    for (std::int32_t c = 0; c < count; ++c)
+        for (int q = 0; q < K; ++q) {
+            const __m256d d = _mm256_sub_pd(_mm256_loadu_pd(values + q * stride + c * lanes), m[q]);
+            s[q] = _mm256_add_pd(s[q], _mm256_mul_pd(d, d));
+        }
+    const __m256d nan = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
+    for (int q = 0; q < K; ++q) {
+        s[q] = _mm256_andnot_pd(constant[q], s[q]);  // exactly 0 for a constant row
+        const __m256d norm = _mm256_sqrt_pd(s[q]);
+        const __m256d positive = _mm256_cmp_pd(s[q], _mm256_setzero_pd(), _CMP_GT_OQ);
+        double* block = panel + (b + q) * stride;
+        const double* v = values + q * stride;
+        for (std::int32_t c = 0; c < count; ++c)
+            _mm256_storeu_pd(
+                block + c * lanes,
+                _mm256_blendv_pd(nan, _mm256_div_pd(_mm256_sub_pd(_mm256_loadu_pd(v + c * lanes), m[q]), norm),
+                                 positive));
+        if (mean) _mm256_storeu_pd(mean + (b + q) * lanes, m[q]);
+        if (squares) _mm256_storeu_pd(squares + (b + q) * lanes, s[q]);
+    }
+}
+
+// The whole blocks [first_block, last_block) (every row below nrows), two at a time.
+CORRSHIFT_AVX2 void whole_unit_panel_blocks_avx2(const float* const* rows, const std::int32_t* columns,
+                                                 std::int32_t count, std::int64_t first_block, std::int64_t last_block,
+                                                 double* panel, double* mean, double* squares,
+                                                 double* values) noexcept {
+    std::int64_t b = first_block;
+    for (; b + 2 <= last_block; b += 2)
+        unit_panel_blocks_avx2<2>(rows, columns, count, b, panel, mean, squares, values);
+    if (b < last_block) unit_panel_blocks_avx2<1>(rows, columns, count, b, panel, mean, squares, values);
 }
 
 // Up to four runs: blocks that all four meet go four rows at a time, two blocks at a
@@ -225,6 +314,32 @@ void unit_panel_of(const double* unit, std::int64_t rows, std::int32_t count, do
         double* block = panel + (r / lanes) * lanes * count + r % lanes;
         for (std::int32_t c = 0; c < count; ++c) block[c * lanes] = r < rows ? unit[r * count + c] : 0.0;
     }
+}
+
+void unit_panel_blocks(const float* const* rows, const std::int32_t* columns, std::int32_t count, std::int64_t nrows,
+                       std::int64_t first_block, std::int64_t last_block, double* panel, double* mean, double* squares,
+                       bool avx2) noexcept {
+    std::vector<double> unit;
+#if defined(__x86_64__)
+    if (avx2) {
+        std::vector<double> values(2 * static_cast<std::size_t>(lanes) * static_cast<std::size_t>(count));
+        const std::int64_t whole = std::max(first_block, std::min(last_block, nrows / lanes));
+        whole_unit_panel_blocks_avx2(rows, columns, count, first_block, whole, panel, mean, squares, values.data());
+        for (std::int64_t b = whole; b < last_block; ++b)
+            unit_panel_block(rows, columns, count, nrows, b, panel, mean, squares, unit);
+        return;
+    }
+#else
+    (void)avx2;
+#endif
+    for (std::int64_t b = first_block; b < last_block; ++b)
+        unit_panel_block(rows, columns, count, nrows, b, panel, mean, squares, unit);
+}
+
+std::int64_t unit_block_rows(std::int32_t columns) noexcept {
+    constexpr std::int64_t bytes = 256 * 1024;
+    const std::int64_t rows = bytes / (8 * std::max<std::int64_t>(1, columns));
+    return std::max<std::int64_t>(4 * lanes, rows / lanes * lanes);
 }
 
 void panel_correlations(const unit_vectors& unit, const unit_run* runs, std::int32_t count, bool avx2) noexcept {

@@ -1,9 +1,11 @@
 // Pair correlations within a column group, the Fisher z-difference and its normal p-value.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "pipelines/kernels/exceedance.hpp"
 
@@ -66,6 +68,14 @@ constexpr std::int32_t unit_panel_width = 4;
 std::size_t unit_panel_size(std::int64_t rows, std::int32_t count) noexcept;
 // The panel of the rows unit[0 .. rows) (row r at unit + r * count) into panel.
 void unit_panel_of(const double* unit, std::int64_t rows, std::int32_t count, double* panel) noexcept;
+// The unit vectors of the rows [0, nrows) over the listed columns (row_deviations,
+// packing.hpp), straight into their panel, for the panel blocks [first_block,
+// last_block); where given, each row's mean and sum of squares go to mean[i] and
+// squares[i]. The AVX2 code (`avx2`, the processor has it) takes the rows of a block side
+// by side, one lane each, with row_deviations' operations in its order: the same bits.
+void unit_panel_blocks(const float* const* rows, const std::int32_t* columns, std::int32_t count, std::int64_t nrows,
+                       std::int64_t first_block, std::int64_t last_block, double* panel, double* mean, double* squares,
+                       bool avx2) noexcept;
 // One run of correlations: panel row i with the rows j0 .. j0 + n - 1 into out[0 .. n).
 struct unit_run {
     std::int64_t i;
@@ -73,18 +83,68 @@ struct unit_run {
     std::int64_t n;
     double* out;
 };
-// A group's unit vectors: `rows` row by row (row r at rows + r * columns) and the same as
-// a panel (unit_panel_of).
+// A group's unit vectors as a panel (unit_panel_of) of `columns` values per row.
 struct unit_vectors {
-    const double* rows;
     const double* panel;
     std::int32_t columns;
 };
 // The runs runs[0 .. count), the AVX2 code when `avx2` (the processor has it), else the
-// portable one; both give the same bits. Runs shorter than the panel width go row by row;
-// the AVX2 code takes up to four longer runs together from the panel, so that their rows
-// share each partner block where their ranges overlap.
+// portable one; both give the same bits. Runs shorter than the panel width go one pair at
+// a time; the AVX2 code takes up to four longer runs together, so that their rows share
+// each partner block where their ranges overlap.
 void panel_correlations(const unit_vectors& unit, const unit_run* runs, std::int32_t count, bool avx2) noexcept;
+
+// Partner rows per block of blocked_correlations: a multiple of the panel width whose
+// values in one group take about 256 KB, so that a block stays in the core's second-level
+// cache while every run of a call goes over it.
+std::int64_t unit_block_rows(std::int32_t columns) noexcept;
+
+// The correlations of the runs runs[0 .. count) (their `out` unused) in two groups, the
+// partner rows taken in blocks (unit_block_rows): for each block, every run's pairs with
+// it in both groups, then segment(t, j, n, r1, r2) for each run t that meets it, r1[0 .. n)
+// and r2[0 .. n) the correlations of row runs[t].i with rows j .. j + n - 1 in the two
+// groups; a run's segments come in ascending j. Runs that are mostly shorter than the
+// panel width are taken whole. `buffer` is scratch space.
+template <class Segment>
+void blocked_correlations(const unit_vectors& unit1, const unit_vectors& unit2, const unit_run* runs,
+                          std::int32_t count, bool avx2, std::vector<unit_run>& scratch, std::vector<double>& buffer,
+                          const Segment& segment) {
+    if (count <= 0) return;
+    std::int64_t first = runs[0].j0, last = runs[0].j0 + runs[0].n, total = 0;
+    for (std::int32_t t = 0; t < count; ++t) {
+        first = std::min(first, runs[t].j0);
+        last = std::max(last, runs[t].j0 + runs[t].n);
+        total += runs[t].n;
+    }
+    const bool whole = total < 4 * std::int64_t{unit_panel_width} * count;
+    const std::int64_t rows = whole ? last - first : unit_block_rows(std::max(unit1.columns, unit2.columns));
+    scratch.resize(2 * static_cast<std::size_t>(count));
+    unit_run* sub1 = scratch.data();
+    unit_run* sub2 = scratch.data() + count;
+    for (std::int64_t b0 = whole ? first : first / unit_panel_width * unit_panel_width; b0 < last; b0 += rows) {
+        const std::int64_t b1 = b0 + rows;
+        std::int64_t placed = 0;
+        for (std::int32_t t = 0; t < count; ++t) {
+            const std::int64_t lo = std::max(b0, runs[t].j0), hi = std::min(b1, runs[t].j0 + runs[t].n);
+            const std::int64_t n = std::max<std::int64_t>(0, hi - lo);
+            sub1[t] = {runs[t].i, lo, n, nullptr};
+            sub2[t] = {runs[t].i, lo, n, nullptr};
+            placed += n;
+        }
+        buffer.resize(2 * static_cast<std::size_t>(placed));
+        std::int64_t at = 0;
+        for (std::int32_t t = 0; t < count; ++t) {
+            sub1[t].out = buffer.data() + at;
+            sub2[t].out = buffer.data() + placed + at;
+            at += sub1[t].n;
+        }
+        panel_correlations(unit1, sub1, count, avx2);
+        panel_correlations(unit2, sub2, count, avx2);
+        for (std::int32_t t = 0; t < count; ++t)
+            if (sub1[t].n > 0) segment(t, sub1[t].j0, sub1[t].n, sub1[t].out, sub2[t].out);
+    }
+}
+
 // atanh(c1) - atanh(c2) in double, each correlation clamped to the same bounds as
 // fisher_z (+-0.99f), so that a permutation pass's single-precision z_diff and this one
 // measure the same thing; NaN stays NaN.

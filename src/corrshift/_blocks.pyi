@@ -27,6 +27,8 @@ import numpy.typing as npt
 
 _F32 = npt.NDArray[np.float32]
 _I32 = npt.NDArray[np.int32]
+_I64 = npt.NDArray[np.int64]
+_F64 = npt.NDArray[np.float64]
 
 def ztest_block(
     data: _F32,
@@ -65,6 +67,48 @@ def pairs_block(
 ) -> Tuple[_F32, _F32, _F32, npt.NDArray[np.floating], _I32]:
     """(first_r, second_r, z_diff, p_value, counts) for the pairs (first_rows[k],
     second_rows[k]); len(second_rows) pairs, first_rows at least as long."""
+    ...
+
+def ztest_block_kept(
+    data: _F32,
+    first_columns: _I32,
+    second_columns: _I32,
+    rows_a: Tuple[int, int],
+    rows_b: Tuple[int, int],
+    method: str,
+    alternative: str,
+    n_jobs: int,
+    *,
+    keep_p: float,
+    count_p: float = ...,
+    progress: Optional[Callable[[int], object]] = None,
+) -> Tuple[_I64, _F32, _F32, _F32, _F64, _F64, _I64, int]:
+    """The observed pass of ``ztest_block(..., 0, 1, n_jobs, statistics="api")`` for a tile
+    whose pairs are filtered on their p-values, without its per-pair outputs:
+    (positions, first_r, second_r, z_diff, p_value, counted_p, counted_pairs, defined).
+    The pairs with p_value <= keep_p, in ascending position among the tile's pairs, with
+    the full outputs' values bit for bit; the distinct p-values <= count_p in ascending
+    order with the number of pairs that have each (what exact Benjamini-Hochberg q-values
+    need); and the number of p-values that are not NaN. Either limit may be inf. Pairs
+    whose p-value is surely above both limits are decided from their correlations, with
+    no atanh or erfc."""
+    ...
+
+def pairs_block_kept(
+    data: _F32,
+    first_rows: _I32,
+    second_rows: _I32,
+    first_columns: _I32,
+    second_columns: _I32,
+    method: str,
+    alternative: str,
+    n_jobs: int,
+    *,
+    keep_p: float,
+    count_p: float = ...,
+    progress: Optional[Callable[[int], object]] = None,
+) -> Tuple[_I64, _F32, _F32, _F32, _F64, _F64, _I64, int]:
+    """ztest_block_kept for the listed pairs of pairs_block; positions in the list."""
     ...
 
 def row_score_block(

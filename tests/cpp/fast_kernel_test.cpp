@@ -720,7 +720,7 @@ void check_panel_correlations(std::int64_t nrows, std::int32_t ncols, std::mt199
             if (avx2 && !fast_kernel_paths_in_use().avx2) continue;
             std::vector<double> got(static_cast<std::size_t>(total), -3.0);
             for (std::int32_t t = 0; t < count; ++t) runs[t].out = got.data() + at[t];
-            panel_correlations({unit.data(), panel.data(), ncols}, runs.data(), count, avx2);
+            panel_correlations({panel.data(), ncols}, runs.data(), count, avx2);
             CHECK(same_bits(got, want));
         }
     }
