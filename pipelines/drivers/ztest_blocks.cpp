@@ -463,13 +463,100 @@ void all_pairs_block(const pass_input& input, row_range a, row_range b, const bl
         kept);
 }
 
-// The listed pairs' block (run_ztest_block).
+// The listed pairs in the order the kernels take them: each pair with its lower pack row
+// first (a pair's values do not depend on the order of its rows: the same products, sums
+// and moments), sorted by that row, then by the other, so that consecutive pairs share the
+// loads of their first row and read their partners in ascending order. order[k] is the
+// caller's position of pair k; `same` when that is k for every pair.
+struct ordered_pairs {
+    listed_rows listed;
+    std::vector<std::int32_t> order;
+    bool same = true;
+};
+
+ordered_pairs ordered_pairs_of(const std::int32_t* first_rows, const std::int32_t* second_rows,
+                               std::int32_t pair_count) {
+    ordered_pairs o;
+    if (pair_count <= 0) return o;
+    o.listed = listed_rows_of(first_rows, second_rows, pair_count);
+    std::vector<std::int32_t>& lo = o.listed.first;
+    std::vector<std::int32_t>& hi = o.listed.second;
+    for (std::size_t k = 0; k < lo.size(); ++k)
+        if (lo[k] > hi[k]) std::swap(lo[k], hi[k]);
+    // Counting sorts by the second row, then (stably) by the first.
+    const std::size_t n = lo.size(), rows = o.listed.rows.size();
+    std::vector<std::int32_t> by_hi(n), start(rows + 1);
+    for (const std::int32_t r : hi) ++start[static_cast<std::size_t>(r) + 1];
+    for (std::size_t r = 0; r < rows; ++r) start[r + 1] += start[r];
+    for (std::size_t k = 0; k < n; ++k) by_hi[static_cast<std::size_t>(start[hi[k]]++)] = static_cast<std::int32_t>(k);
+    std::fill(start.begin(), start.end(), 0);
+    for (const std::int32_t r : lo) ++start[static_cast<std::size_t>(r) + 1];
+    for (std::size_t r = 0; r < rows; ++r) start[r + 1] += start[r];
+    o.order.resize(n);
+    for (const std::int32_t k : by_hi) o.order[static_cast<std::size_t>(start[lo[k]]++)] = k;
+    std::vector<std::int32_t> sorted_lo(n), sorted_hi(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto at = static_cast<std::size_t>(o.order[k]);
+        sorted_lo[k] = lo[at], sorted_hi[k] = hi[at];
+        o.same = o.same && o.order[k] == static_cast<std::int32_t>(k);
+    }
+    lo.swap(sorted_lo);
+    hi.swap(sorted_hi);
+    return o;
+}
+
+// Outputs of the same kinds as `out` for `pairs` pairs in the kernels' order, and their
+// move into the caller's order.
+class ordered_outputs {
+  public:
+    ordered_outputs(const ztest_block_outputs& out, std::int64_t pairs) : caller_(out) {
+        const auto n = static_cast<std::size_t>(pairs);
+        const auto make = [n](auto* wanted, auto& storage) {
+            if (wanted) storage.resize(n);
+            return wanted ? storage.data() : nullptr;
+        };
+        out_.first_r = make(out.first_r, first_r_);
+        out_.second_r = make(out.second_r, second_r_);
+        out_.z_diff = make(out.z_diff, z_diff_);
+        out_.p_value = make(out.p_value, p_value_);
+        out_.p_value64 = make(out.p_value64, p_value64_);
+        out_.counts = {make(out.counts.as_float, float_counts_), make(out.counts.as_int, int_counts_)};
+    }
+    const ztest_block_outputs& outputs() const noexcept { return out_; }
+
+    void to_caller(const std::vector<std::int32_t>& order) const {
+        const auto move = [&order](const auto* from, auto* to) {
+            if (!to) return;
+            for (std::size_t k = 0; k < order.size(); ++k) to[order[k]] = from[k];
+        };
+        move(out_.first_r, caller_.first_r);
+        move(out_.second_r, caller_.second_r);
+        move(out_.z_diff, caller_.z_diff);
+        move(out_.p_value, caller_.p_value);
+        move(out_.p_value64, caller_.p_value64);
+        move(out_.counts.as_float, caller_.counts.as_float);
+        move(out_.counts.as_int, caller_.counts.as_int);
+    }
+
+  private:
+    ztest_block_outputs caller_;
+    ztest_block_outputs out_{};
+    std::vector<float> first_r_, second_r_, z_diff_, p_value_, float_counts_;
+    std::vector<double> p_value64_;
+    std::vector<std::int32_t> int_counts_;
+};
+
+// The listed pairs' block (run_ztest_block), in the kernels' order (ordered_pairs_of);
+// the outputs, and the positions of kept pairs, in the caller's.
 void listed_pairs_block(const pass_input& input, const std::int32_t* first_rows, const std::int32_t* second_rows,
                         std::int32_t pair_count, const block_options& options, const ztest_block_outputs& out,
                         const run_environment& env, const kept_pass* kept) {
-    const listed_rows listed = pair_count > 0 ? listed_rows_of(first_rows, second_rows, pair_count) : listed_rows{};
+    const ordered_pairs ordered = ordered_pairs_of(first_rows, second_rows, pair_count);
+    const listed_rows& listed = ordered.listed;
+    const std::unique_ptr<ordered_outputs> reordered(ordered.same || kept ? nullptr
+                                                                          : new ordered_outputs(out, pair_count));
     run_ztest_block(
-        input, listed.rows, packing::by_row, options, pair_count, out, env,
+        input, listed.rows, packing::by_row, options, pair_count, reordered ? reordered->outputs() : out, env,
         [&listed](const fast_kernel_paths& paths, const packed_group& g1, const packed_group& g2, std::int64_t begin,
                   std::int64_t end, const auto& what) {
             listed_pairs(paths, g1, g2, listed.first.data(), listed.second.data(), begin, end, what);
@@ -479,6 +566,24 @@ void listed_pairs_block(const pass_input& input, const std::int32_t* first_rows,
                 f(k, listed.first[static_cast<std::size_t>(k)], listed.second[static_cast<std::size_t>(k)], 1);
         },
         kept);
+    if (reordered) reordered->to_caller(ordered.order);
+    if (kept && !ordered.same) {
+        // The kept pairs by the caller's positions.
+        kept_pairs& k = *kept->out;
+        std::vector<std::size_t> by(k.positions.size());
+        for (std::size_t t = 0; t < by.size(); ++t) by[t] = t;
+        for (std::int64_t& position : k.positions) position = ordered.order[static_cast<std::size_t>(position)];
+        std::sort(by.begin(), by.end(), [&k](std::size_t x, std::size_t y) { return k.positions[x] < k.positions[y]; });
+        const auto permute = [&by](auto& values) {
+            auto copy = values;
+            for (std::size_t t = 0; t < by.size(); ++t) values[t] = copy[by[t]];
+        };
+        permute(k.positions);
+        permute(k.first_r);
+        permute(k.second_r);
+        permute(k.z_diff);
+        permute(k.p_value);
+    }
 }
 
 }  // namespace

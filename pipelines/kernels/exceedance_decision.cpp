@@ -21,19 +21,23 @@ CORRSHIFT_AVX2 void count_pair_rows_avx2(const pair_packs& packs, std::int64_t x
     pair_tiles_avx2(packs, x0, count, spans, starts, count_tile_avx2<rule, Count>{packs, counting, counts});
 }
 
+// The listed pairs' sets of eight: decide and count.
+template <tail rule, class Count>
+struct count_set_avx2 {
+    const exceedance_count& counting;
+    Count* counts;
+    CORRSHIFT_AVX2_INLINE void operator()(std::int64_t k0, std::int64_t lanes, const lane_group& l1,
+                                          const lane_group& l2) const {
+        count_lanes_avx2<rule, true>(l1, l2, counting, counts, k0, lanes < 8, lanes_between(0, 0, lanes));
+    }
+};
+
 template <tail rule, class Count>
 CORRSHIFT_AVX2 void count_listed_pairs_avx2(const packed_group& g1, const packed_group& g2,
                                             const std::int32_t* first_rows, const std::int32_t* second_rows,
                                             std::int64_t begin, std::int64_t end, const exceedance_count& counting,
                                             Count* counts) {
-    for (std::int64_t k0 = begin; k0 < end; k0 += 8) {
-        const std::int64_t lanes = std::min<std::int64_t>(8, end - k0);
-        std::int32_t a[8], b[8];
-        listed_rows_at(first_rows, second_rows, k0, lanes, a, b);
-        const __m256i mask = lanes_between(0, 0, lanes);
-        count_lanes_avx2<rule, true>(listed_lanes(g1, a, b), listed_lanes(g2, a, b), counting, counts, k0, lanes < 8,
-                                     mask);
-    }
+    listed_sets_avx2(g1, g2, first_rows, second_rows, begin, end, count_set_avx2<rule, Count>{counting, counts});
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/options.hpp"
+#include "pipelines/kernels/vector_code.hpp"
 
 namespace corrshift {
 
@@ -33,6 +34,12 @@ packed_group::packed_group(std::int32_t nrows, std::int32_t count, packing layou
 
 template <class ValueOf>
 void packed_group::pack_rows(ValueOf value_of, const std::int32_t* columns, std::int64_t first, std::int64_t last) {
+    sum_rows(value_of, columns, first, last);
+    finish_rows(first, last);
+}
+
+template <class ValueOf>
+void packed_group::sum_rows(ValueOf value_of, const std::int32_t* columns, std::int64_t first, std::int64_t last) {
     float* sx = mean_;
     float* sxx = var_;
     std::fill(sx + first, sx + last, 0.0f);
@@ -53,6 +60,11 @@ void packed_group::pack_rows(ValueOf value_of, const std::int32_t* columns, std:
             }
         }
     }
+}
+
+void packed_group::finish_rows(std::int64_t first, std::int64_t last) {
+    const float* sx = mean_;
+    const float* sxx = var_;
     const float m = this->m();
     for (std::int64_t i = first; i < last; ++i) {
         const float mean = sx[i] / m;
@@ -65,10 +77,65 @@ void packed_group::pack_rows(ValueOf value_of, const std::int32_t* columns, std:
     }
 }
 
+#if defined(__x86_64__)
+namespace {
+
+// sum_rows of a by_row pack for the rows i0 .. i0 + 7: each row's values gathered eight
+// columns at a time and stored, then turned so that a vector holds one column of the
+// eight rows, whose sums (lane r row r) then add the columns in list order: the same sums
+// as sum_rows. `values` is the pack's first value, sx and sxx its sums.
+CORRSHIFT_AVX2 void sum_eight_rows_avx2(const float* const* rows, const std::int32_t* columns, std::int32_t count,
+                                        std::int64_t i0, float* values, float* sx, float* sxx) {
+    __m256 s = _mm256_setzero_ps(), ss = _mm256_setzero_ps();
+    __m256 v[8], t[8], u[8], col[8];
+    for (std::int32_t c = 0; c < count; c += 8) {
+        const std::int32_t n = std::min(8, count - c);
+        const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i index = _mm256_maskload_epi32(columns + c, lanes);
+        for (int r = 0; r < 8; ++r) {
+            v[r] = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), rows[i0 + r], index, _mm256_castsi256_ps(lanes), 4);
+            _mm256_maskstore_ps(values + (i0 + r) * count + c, lanes, v[r]);
+        }
+        for (int k = 0; k < 8; k += 2) {
+            t[k] = _mm256_unpacklo_ps(v[k], v[k + 1]);
+            t[k + 1] = _mm256_unpackhi_ps(v[k], v[k + 1]);
+        }
+        for (int k = 0; k < 8; k += 4) {
+            u[k] = _mm256_shuffle_ps(t[k], t[k + 2], 0x44);
+            u[k + 1] = _mm256_shuffle_ps(t[k], t[k + 2], 0xEE);
+            u[k + 2] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0x44);
+            u[k + 3] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0xEE);
+        }
+        for (int k = 0; k < 4; ++k) {
+            col[k] = _mm256_permute2f128_ps(u[k], u[k + 4], 0x20);
+            col[k + 4] = _mm256_permute2f128_ps(u[k], u[k + 4], 0x31);
+        }
+        for (int k = 0; k < n; ++k) {
+            s = _mm256_add_ps(s, col[k]);
+            ss = _mm256_add_ps(ss, _mm256_mul_ps(col[k], col[k]));
+        }
+    }
+    _mm256_storeu_ps(sx + i0, s);
+    _mm256_storeu_ps(sxx + i0, ss);
+}
+
+}  // namespace
+#endif
+
 void packed_group::pack(const float* const* rows, const std::int32_t* columns) { pack(rows, columns, 0, nrows_); }
 
 void packed_group::pack(const float* const* rows, const std::int32_t* columns, std::int64_t first, std::int64_t last) {
-    pack_rows([rows](std::int64_t i, std::int32_t column) { return rows[i][column]; }, columns, first, last);
+    const auto value_of = [rows](std::int64_t i, std::int32_t column) { return rows[i][column]; };
+#if defined(__x86_64__)
+    if (layout_ == packing::by_row && processor_has_avx2()) {
+        std::int64_t i = first;
+        for (; i + 8 <= last; i += 8) sum_eight_rows_avx2(rows, columns, count_, i, values_, mean_, var_);
+        sum_rows(value_of, columns, i, last);
+        finish_rows(first, last);
+        return;
+    }
+#endif
+    pack_rows(value_of, columns, first, last);
 }
 
 void row_deviations(const float* row, const std::int32_t* columns, std::int32_t count, double& mean, double& squares,

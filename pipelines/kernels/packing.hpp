@@ -66,6 +66,10 @@ class packed_group {
     }
     template <class ValueOf>
     void pack_rows(ValueOf value_of, const std::int32_t* columns, std::int64_t first, std::int64_t last);
+    // The values and each row's sums Sx and Sxx (in mean_ and var_), then the moments.
+    template <class ValueOf>
+    void sum_rows(ValueOf value_of, const std::int32_t* columns, std::int64_t first, std::int64_t last);
+    void finish_rows(std::int64_t first, std::int64_t last);
 
     std::int32_t nrows_;
     std::int32_t count_;

@@ -69,15 +69,15 @@ CORRSHIFT_AVX2 void store_pair_rows_avx2(const pair_packs& packs, std::int64_t x
                     store_tile_avx2{packs, out.first_r, out.second_r, out.z_diff, vector_atanh});
 }
 
-CORRSHIFT_AVX2 void store_listed_pairs_avx2(const packed_group& g1, const packed_group& g2,
-                                            const std::int32_t* first_rows, const std::int32_t* second_rows,
-                                            std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
-                                            float* z_diff, bool vector_atanh) {
-    for (std::int64_t k0 = begin; k0 < end; k0 += 8) {
-        const std::int64_t lanes = std::min<std::int64_t>(8, end - k0);
-        std::int32_t a[8], b[8];
-        listed_rows_at(first_rows, second_rows, k0, lanes, a, b);
-        const lane_group l1 = listed_lanes(g1, a, b), l2 = listed_lanes(g2, a, b);
+// Stores the correlations and differences of a set of eight listed pairs.
+struct store_set_avx2 {
+    float* first_r;
+    float* second_r;
+    float* z_diff;
+    bool vector_atanh;
+
+    CORRSHIFT_AVX2_INLINE void operator()(std::int64_t k0, std::int64_t lanes, const lane_group& l1,
+                                          const lane_group& l2) const {
         const __m256 r1 = finish_avx2(l1.sxy, l1.m, l1.mean_x, l1.var_x, l1.mean_y, l1.var_y);
         const __m256 r2 = finish_avx2(l2.sxy, l2.m, l2.mean_x, l2.var_x, l2.mean_y, l2.var_y);
         const __m256 z = fisher_z8(r1, r2, vector_atanh);
@@ -85,7 +85,7 @@ CORRSHIFT_AVX2 void store_listed_pairs_avx2(const packed_group& g1, const packed
             _mm256_storeu_ps(z_diff + k0, z);
             if (first_r) _mm256_storeu_ps(first_r + k0, r1);
             if (second_r) _mm256_storeu_ps(second_r + k0, r2);
-            continue;
+            return;
         }
         alignas(32) float zt[8], r1t[8], r2t[8];
         _mm256_store_ps(zt, z);
@@ -97,6 +97,14 @@ CORRSHIFT_AVX2 void store_listed_pairs_avx2(const packed_group& g1, const packed
             if (second_r) second_r[k0 + l] = r2t[l];
         }
     }
+};
+
+CORRSHIFT_AVX2 void store_listed_pairs_avx2(const packed_group& g1, const packed_group& g2,
+                                            const std::int32_t* first_rows, const std::int32_t* second_rows,
+                                            std::int64_t begin, std::int64_t end, float* first_r, float* second_r,
+                                            float* z_diff, bool vector_atanh) {
+    listed_sets_avx2(g1, g2, first_rows, second_rows, begin, end,
+                     store_set_avx2{first_r, second_r, z_diff, vector_atanh});
 }
 
 }  // namespace

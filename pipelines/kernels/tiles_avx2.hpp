@@ -135,16 +135,131 @@ CORRSHIFT_AVX2_INLINE void sxy_rows_avx2(const packed_group& gx, const packed_gr
 
 // The values v[rows[l]] of eight rows.
 CORRSHIFT_AVX2_INLINE __m256 gather(const float* v, const std::int32_t* rows) {
-    return _mm256_setr_ps(v[rows[0]], v[rows[1]], v[rows[2]], v[rows[3]], v[rows[4]], v[rows[5]], v[rows[6]],
-                          v[rows[7]]);
+    return _mm256_i32gather_ps(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows)), 4);
 }
 
-// The eight listed pairs a[l], b[l] of a group packed by_row.
-CORRSHIFT_AVX2_INLINE lane_group listed_lanes(const packed_group& g, const std::int32_t* a, const std::int32_t* b) {
-    alignas(32) float sxy[8];
-    listed_sxy(g, a, b, sxy);
-    return {_mm256_load_ps(sxy), _mm256_set1_ps(g.m()), gather(g.mean(), a), gather(g.var(), a),
-            gather(g.isd(), a),  gather(g.mean(), b),   gather(g.var(), b),  gather(g.isd(), b)};
+// Within each half of four lanes, the 4 x 4 transpose: out[c] lane l is in[l] lane c
+// (lanes 0 .. 3 and 4 .. 7 apart).
+CORRSHIFT_AVX2_INLINE void transpose4x2(const __m256* in, __m256* out) {
+    const __m256 t0 = _mm256_unpacklo_ps(in[0], in[1]), t1 = _mm256_unpackhi_ps(in[0], in[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(in[2], in[3]), t3 = _mm256_unpackhi_ps(in[2], in[3]);
+    out[0] = _mm256_shuffle_ps(t0, t2, 0x44);
+    out[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+    out[2] = _mm256_shuffle_ps(t1, t3, 0x44);
+    out[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+}
+
+// Four values from p and four from q, in the low and the high half.
+CORRSHIFT_AVX2_INLINE __m256 load_halves(const float* p, const float* q) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(q), 1);
+}
+
+// Eight listed pairs: rows a[l] and b[l] (the lanes past the set's pairs repeat its first
+// pair), where the first pair is in the lists, how many there are, and whether all eight
+// have the same first row (consecutive pairs of a row, as the listed z-test orders them).
+struct listed_set {
+    std::int32_t a[8];
+    std::int32_t b[8];
+    std::int64_t k0;
+    std::int64_t lanes;
+    bool shared;
+};
+
+// The set of the pairs from k0 of the lists, before `end`.
+inline listed_set listed_set_at(const std::int32_t* first_rows, const std::int32_t* second_rows, std::int64_t k0,
+                                std::int64_t end) {
+    listed_set s;
+    s.k0 = k0;
+    s.lanes = std::min<std::int64_t>(8, end - k0);
+    listed_rows_at(first_rows, second_rows, k0, s.lanes, s.a, s.b);
+    s.shared = s.lanes == 8;
+    for (int l = 1; l < 8; ++l) s.shared = s.shared && s.a[l] == s.a[0];
+    return s;
+}
+
+// Sxy of K sets of listed pairs over a group packed by_row, into sums[q] (lane l pair l of
+// set q): the products of four columns at once of pairs l and l + 4 (their rows' values in
+// the two halves of a vector; a shared first row is loaded once), turned within the halves
+// so that a vector holds one column of the eight pairs, then added column by column in
+// list order (the sequential sum of listed_sxy, whose products these are). The K sets'
+// sums are independent chains, so that their adds overlap. A row's last loads may read up
+// to three values past it, which the pack holds (its moments follow) and which are never
+// added.
+template <int K>
+CORRSHIFT_AVX2_INLINE void listed_sxy_avx2(const packed_group& g, const listed_set* sets, __m256* sums) {
+    const std::int64_t count = g.count();
+    const float* x[8 * K];
+    const float* y[8 * K];
+    for (int q = 0; q < K; ++q)
+        for (int l = 0; l < 8; ++l)
+            x[8 * q + l] = g.values() + sets[q].a[l] * count, y[8 * q + l] = g.values() + sets[q].b[l] * count;
+    for (int q = 0; q < K; ++q) sums[q] = _mm256_setzero_ps();
+    __m256 products[4], columns[4];
+    for (std::int64_t c = 0; c < count; c += 4) {
+        const std::int64_t added = std::min<std::int64_t>(4, count - c);
+#pragma GCC unroll 8
+        for (int q = 0; q < K; ++q) {
+            const float* const* xs = x + 8 * q;
+            const float* const* ys = y + 8 * q;
+            if (sets[q].shared) {
+                const __m256 xv = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(xs[0] + c));
+                for (int l = 0; l < 4; ++l) products[l] = _mm256_mul_ps(xv, load_halves(ys[l] + c, ys[l + 4] + c));
+            } else {
+                for (int l = 0; l < 4; ++l)
+                    products[l] =
+                        _mm256_mul_ps(load_halves(xs[l] + c, xs[l + 4] + c), load_halves(ys[l] + c, ys[l + 4] + c));
+            }
+            transpose4x2(products, columns);
+            if (added == 4) {
+                for (int k = 0; k < 4; ++k) sums[q] = _mm256_add_ps(sums[q], columns[k]);
+            } else {
+                for (int k = 0; k < added; ++k) sums[q] = _mm256_add_ps(sums[q], columns[k]);
+            }
+        }
+    }
+}
+
+// The lanes of a set of listed pairs of a group packed by_row, with their Sxy.
+CORRSHIFT_AVX2_INLINE lane_group listed_lanes(const packed_group& g, const listed_set& s, __m256 sxy) {
+    const bool shared = s.shared;
+    return {sxy,
+            _mm256_set1_ps(g.m()),
+            shared ? _mm256_broadcast_ss(g.mean() + s.a[0]) : gather(g.mean(), s.a),
+            shared ? _mm256_broadcast_ss(g.var() + s.a[0]) : gather(g.var(), s.a),
+            shared ? _mm256_broadcast_ss(g.isd() + s.a[0]) : gather(g.isd(), s.a),
+            gather(g.mean(), s.b),
+            gather(g.var(), s.b),
+            gather(g.isd(), s.b)};
+}
+
+// Visits the listed pairs [begin, end) eight at a time with both groups' lanes:
+// visit(k0, lanes, l1, l2) for the pairs k0 .. k0 + lanes - 1 (lanes <= 8; the lanes past
+// them repeat pair k0). Four sets are summed at once where there are that many.
+template <class Visit>
+CORRSHIFT_AVX2_INLINE void listed_sets_avx2(const packed_group& g1, const packed_group& g2,
+                                            const std::int32_t* first_rows, const std::int32_t* second_rows,
+                                            std::int64_t begin, std::int64_t end, const Visit& visit) {
+    constexpr int together = 4;
+    listed_set sets[together];
+    for (std::int64_t k0 = begin; k0 < end;) {
+        int n = 0;
+        for (; n < together && k0 < end; ++n) {
+            sets[n] = listed_set_at(first_rows, second_rows, k0, end);
+            k0 += sets[n].lanes;
+        }
+        __m256 s1[together], s2[together];
+        if (n == together) {
+            listed_sxy_avx2<together>(g1, sets, s1);
+            listed_sxy_avx2<together>(g2, sets, s2);
+        } else {
+            for (int q = 0; q < n; ++q) {
+                listed_sxy_avx2<1>(g1, sets + q, s1 + q);
+                listed_sxy_avx2<1>(g2, sets + q, s2 + q);
+            }
+        }
+        for (int q = 0; q < n; ++q)
+            visit(sets[q].k0, sets[q].lanes, listed_lanes(g1, sets[q], s1[q]), listed_lanes(g2, sets[q], s2[q]));
+    }
 }
 
 // The exact Fisher differences z[l] of the lanes of `open` (a bit mask): finish and fisher_z.

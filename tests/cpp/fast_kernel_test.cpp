@@ -147,6 +147,56 @@ void check_listed(std::int32_t nrows, std::int32_t ncols, std::int64_t pairs, st
     }
 }
 
+// Listed pairs as the listed z-test orders them, grouped by first row (rows with 1 to 20
+// partners, so that sets of eight share their first row, sets straddle two rows and the
+// last set is partial; a row paired with itself), over groups of 1 to 13 columns (the
+// four-column steps of the AVX2 sums and their remainders): values on every path as the
+// straightforward kernel computes them, and the counts of a pass as count_exceedances
+// counts its values.
+void check_listed_rows(std::int32_t ncols, std::mt19937& rng) {
+    const std::int32_t nrows = 40;
+    const std::vector<float> data = test_matrix(nrows, ncols, rng);
+    std::vector<std::int32_t> a, b;
+    std::uniform_int_distribution<std::int32_t> row(0, nrows - 1);
+    for (std::int32_t i = 0; i < nrows; ++i)
+        for (std::int32_t k = 0; k < 1 + (i * 7) % 20; ++k) a.push_back(i), b.push_back(k == 3 ? i : row(rng));
+    const auto pairs = static_cast<std::int64_t>(a.size());
+    std::vector<std::int32_t> order(static_cast<std::size_t>(ncols));
+    for (std::int32_t c = 0; c < ncols; ++c) order[c] = c;
+    for (const std::int32_t n1 : {1, 3, 4, ncols / 2}) {
+        std::shuffle(order.begin(), order.end(), rng);
+        const std::vector<std::int32_t> g1(order.begin(), order.begin() + std::min(n1, ncols));
+        const std::vector<std::int32_t> g2(order.begin() + std::min(n1, ncols) / 2, order.end());
+        const reference_result want = straightforward(data, nrows, ncols, a.data(), b.data(), pairs, g1, g2);
+        packed_group p1(nrows, static_cast<std::int32_t>(g1.size()), packing::by_row);
+        packed_group p2(nrows, static_cast<std::int32_t>(g2.size()), packing::by_row);
+        p1.pack(row_pointers(data, nrows, ncols).data(), g1.data());
+        p2.pack(row_pointers(data, nrows, ncols).data(), g2.data());
+        // Observed values: the pass's own with some shifted, so that pairs fall on both
+        // sides of their thresholds.
+        std::vector<float> observed = want.z_diff;
+        for (std::size_t k = 0; k < observed.size(); k += 3) observed[k] *= 0.5f;
+        for (const fast_kernel_paths& paths : available_paths()) {
+            std::vector<float> r1(pairs, 7.0f), r2(pairs, 7.0f), z(pairs, 7.0f);
+            for (std::int32_t t = 0; t < 3; ++t) {
+                const worker_slice s = slice_of(pairs, 3, t);
+                listed_pairs(paths, p1, p2, a.data(), b.data(), s.first, s.last,
+                             pair_values{r1.data(), r2.data(), z.data()});
+            }
+            CHECK(same_bits(r1, want.first_r) && same_bits(r2, want.second_r) && same_bits(z, want.z_diff));
+            for (const tail rule : {tail::two_sided, tail::greater, tail::less}) {
+                std::vector<float> thresholds(observed.size());
+                for (std::size_t k = 0; k < observed.size(); ++k) thresholds[k] = decision_threshold(rule, observed[k]);
+                std::vector<std::int32_t> counted(observed.size(), 0), expected(observed.size(), 0);
+                count_exceedances(rule, want.z_diff.data(), observed.data(), expected.data(), pairs);
+                const exceedance_count counting{rule, observed.data(), nullptr, counted.data(), thresholds.data()};
+                listed_pairs(paths, p1, p2, a.data(), b.data(), 0, pairs, counting);
+                CHECK(counted == expected);
+            }
+        }
+    }
+}
+
 // A tile whose x rows and y rows lie in different packs filled from row pointers (a
 // rectangle a x b, b above a), cut into slices as threads do, on every path: each pair
 // as the straightforward kernel computes it for the listed pairs.
@@ -744,6 +794,7 @@ int main() {
     for (std::int32_t nrows : {2, 33, 90}) check_sums(nrows, 20, rng);
     check_listed(30, 14, 1, rng);
     check_listed(30, 14, 103, rng);
+    for (std::int32_t ncols : {1, 2, 5, 8, 13}) check_listed_rows(ncols, rng);
     check_tiles(13, rng);
     check_ranks(rng);
     check_row_scores(rng);
