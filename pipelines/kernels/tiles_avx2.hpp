@@ -177,46 +177,38 @@ inline listed_set listed_set_at(const std::int32_t* first_rows, const std::int32
     return s;
 }
 
-// Sxy of K sets of listed pairs over a group packed by_row, into sums[q] (lane l pair l of
-// set q): the products of four columns at once of pairs l and l + 4 (their rows' values in
-// the two halves of a vector; a shared first row is loaded once), turned within the halves
-// so that a vector holds one column of the eight pairs, then added column by column in
-// list order (the sequential sum of listed_sxy, whose products these are). The K sets'
-// sums are independent chains, so that their adds overlap. A row's last loads may read up
-// to three values past it, which the pack holds (its moments follow) and which are never
-// added.
-template <int K>
-CORRSHIFT_AVX2_INLINE void listed_sxy_avx2(const packed_group& g, const listed_set* sets, __m256* sums) {
+// Sxy of a set of listed pairs over a group packed by_row (lane l pair l): the products of
+// four columns at once of pairs l and l + 4 (their rows' values in the two halves of a
+// vector; a shared first row is loaded once), turned within the halves so that a vector
+// holds one column of the eight pairs, then added column by column in list order (the
+// sequential sum of listed_sxy, whose products these are). Consecutive sets' sums overlap
+// in the processor (taking several sets in one loop measured slower: more registers than
+// there are). A row's last loads may read up to three values past it, which the pack holds
+// (its moments follow) and which are never added.
+CORRSHIFT_AVX2_INLINE __m256 listed_sxy_avx2(const packed_group& g, const listed_set& set) {
     const std::int64_t count = g.count();
-    const float* x[8 * K];
-    const float* y[8 * K];
-    for (int q = 0; q < K; ++q)
-        for (int l = 0; l < 8; ++l)
-            x[8 * q + l] = g.values() + sets[q].a[l] * count, y[8 * q + l] = g.values() + sets[q].b[l] * count;
-    for (int q = 0; q < K; ++q) sums[q] = _mm256_setzero_ps();
+    const float* x[8];
+    const float* y[8];
+    for (int l = 0; l < 8; ++l) x[l] = g.values() + set.a[l] * count, y[l] = g.values() + set.b[l] * count;
+    __m256 sum = _mm256_setzero_ps();
     __m256 products[4], columns[4];
     for (std::int64_t c = 0; c < count; c += 4) {
+        if (set.shared) {
+            const __m256 xv = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(x[0] + c));
+            for (int l = 0; l < 4; ++l) products[l] = _mm256_mul_ps(xv, load_halves(y[l] + c, y[l + 4] + c));
+        } else {
+            for (int l = 0; l < 4; ++l)
+                products[l] = _mm256_mul_ps(load_halves(x[l] + c, x[l + 4] + c), load_halves(y[l] + c, y[l + 4] + c));
+        }
+        transpose4x2(products, columns);
         const std::int64_t added = std::min<std::int64_t>(4, count - c);
-#pragma GCC unroll 8
-        for (int q = 0; q < K; ++q) {
-            const float* const* xs = x + 8 * q;
-            const float* const* ys = y + 8 * q;
-            if (sets[q].shared) {
-                const __m256 xv = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(xs[0] + c));
-                for (int l = 0; l < 4; ++l) products[l] = _mm256_mul_ps(xv, load_halves(ys[l] + c, ys[l + 4] + c));
-            } else {
-                for (int l = 0; l < 4; ++l)
-                    products[l] =
-                        _mm256_mul_ps(load_halves(xs[l] + c, xs[l + 4] + c), load_halves(ys[l] + c, ys[l + 4] + c));
-            }
-            transpose4x2(products, columns);
-            if (added == 4) {
-                for (int k = 0; k < 4; ++k) sums[q] = _mm256_add_ps(sums[q], columns[k]);
-            } else {
-                for (int k = 0; k < added; ++k) sums[q] = _mm256_add_ps(sums[q], columns[k]);
-            }
+        if (added == 4) {
+            for (int k = 0; k < 4; ++k) sum = _mm256_add_ps(sum, columns[k]);
+        } else {
+            for (int k = 0; k < added; ++k) sum = _mm256_add_ps(sum, columns[k]);
         }
     }
+    return sum;
 }
 
 // The lanes of a set of listed pairs of a group packed by_row, with their Sxy.
@@ -234,31 +226,16 @@ CORRSHIFT_AVX2_INLINE lane_group listed_lanes(const packed_group& g, const liste
 
 // Visits the listed pairs [begin, end) eight at a time with both groups' lanes:
 // visit(k0, lanes, l1, l2) for the pairs k0 .. k0 + lanes - 1 (lanes <= 8; the lanes past
-// them repeat pair k0). Four sets are summed at once where there are that many.
+// them repeat pair k0).
 template <class Visit>
 CORRSHIFT_AVX2_INLINE void listed_sets_avx2(const packed_group& g1, const packed_group& g2,
                                             const std::int32_t* first_rows, const std::int32_t* second_rows,
                                             std::int64_t begin, std::int64_t end, const Visit& visit) {
-    constexpr int together = 4;
-    listed_set sets[together];
     for (std::int64_t k0 = begin; k0 < end;) {
-        int n = 0;
-        for (; n < together && k0 < end; ++n) {
-            sets[n] = listed_set_at(first_rows, second_rows, k0, end);
-            k0 += sets[n].lanes;
-        }
-        __m256 s1[together], s2[together];
-        if (n == together) {
-            listed_sxy_avx2<together>(g1, sets, s1);
-            listed_sxy_avx2<together>(g2, sets, s2);
-        } else {
-            for (int q = 0; q < n; ++q) {
-                listed_sxy_avx2<1>(g1, sets + q, s1 + q);
-                listed_sxy_avx2<1>(g2, sets + q, s2 + q);
-            }
-        }
-        for (int q = 0; q < n; ++q)
-            visit(sets[q].k0, sets[q].lanes, listed_lanes(g1, sets[q], s1[q]), listed_lanes(g2, sets[q], s2[q]));
+        const listed_set set = listed_set_at(first_rows, second_rows, k0, end);
+        visit(set.k0, set.lanes, listed_lanes(g1, set, listed_sxy_avx2(g1, set)),
+              listed_lanes(g2, set, listed_sxy_avx2(g2, set)));
+        k0 += set.lanes;
     }
 }
 
