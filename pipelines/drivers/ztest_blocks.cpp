@@ -61,15 +61,6 @@ void grouped_runs(std::int64_t begin, std::int64_t end, std::size_t group, const
     if (!runs.empty()) flush(firsts, runs);
 }
 
-// Points the runs' outputs at consecutive places of `values`, resized to hold them all.
-void place_runs(std::vector<unit_run>& runs, std::vector<double>& values) {
-    std::int64_t total = 0;
-    for (const unit_run& r : runs) total += r.n;
-    values.resize(static_cast<std::size_t>(total));
-    std::int64_t at = 0;
-    for (unit_run& r : runs) r.out = values.data() + at, at += r.n;
-}
-
 // Runs whose partners blocked_correlations takes block by block at once: every block is
 // read from the cache by this many rows.
 constexpr std::size_t observed_group = 64;
@@ -86,7 +77,7 @@ void observed_runs(std::int64_t begin, std::int64_t end, const unit_vectors& uni
     grouped_runs(begin, end, observed_group, each_run,
                  [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs) {
                      blocked_correlations(
-                         unit1, unit2, runs.data(), static_cast<std::int32_t>(runs.size()), avx2, scratch, buffer,
+                         unit1, &unit2, runs.data(), static_cast<std::int32_t>(runs.size()), avx2, scratch, buffer,
                          [&](std::int32_t t, std::int64_t j, std::int64_t n, const double* r1, const double* r2) {
                              const auto u = static_cast<std::size_t>(t);
                              segment(u, firsts[u] + (j - runs[u].j0), n, r1, r2);
@@ -273,15 +264,19 @@ class complement_state {
         const unit_vectors vectors{panel.data(), m};
         total_r_.resize(static_cast<std::size_t>(pairs));
         fan_out(pairs, jobs, [&](std::int64_t begin, std::int64_t end) {
-            std::vector<double> r;
-            grouped_runs(
-                begin, end, 4, each_run, [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs) {
-                    place_runs(runs, r);
-                    panel_correlations(vectors, runs.data(), static_cast<std::int32_t>(runs.size()), true);
-                    for (std::size_t t = 0; t < runs.size(); ++t)
-                        for (std::int64_t u = 0; u < runs[t].n; ++u)
-                            total_r_[static_cast<std::size_t>(firsts[t] + u)] = static_cast<float>(runs[t].out[u]);
-                });
+            std::vector<unit_run> scratch;
+            std::vector<double> buffer;
+            grouped_runs(begin, end, observed_group, each_run,
+                         [&](const std::vector<std::int64_t>& firsts, std::vector<unit_run>& runs) {
+                             blocked_correlations(
+                                 vectors, nullptr, runs.data(), static_cast<std::int32_t>(runs.size()), true, scratch,
+                                 buffer,
+                                 [&](std::int32_t t, std::int64_t j, std::int64_t n, const double* r, const double*) {
+                                     const auto u = static_cast<std::size_t>(t);
+                                     float* out = total_r_.data() + firsts[u] + (j - runs[u].j0);
+                                     for (std::int64_t k = 0; k < n; ++k) out[k] = static_cast<float>(r[k]);
+                                 });
+                         });
         });
         terms_.total_r = total_r_.data();
         ready_ = true;

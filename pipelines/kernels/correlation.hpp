@@ -103,10 +103,11 @@ std::int64_t unit_block_rows(std::int32_t columns) noexcept;
 // partner rows taken in blocks (unit_block_rows): for each block, every run's pairs with
 // it in both groups, then segment(t, j, n, r1, r2) for each run t that meets it, r1[0 .. n)
 // and r2[0 .. n) the correlations of row runs[t].i with rows j .. j + n - 1 in the two
-// groups; a run's segments come in ascending j. Runs that are mostly shorter than the
-// panel width are taken whole. `buffer` is scratch space.
+// groups (a null unit2: one group, r2 null); a run's segments come in ascending j. Runs
+// that are mostly shorter than the panel width are taken whole. `scratch` and `buffer` are
+// scratch space.
 template <class Segment>
-void blocked_correlations(const unit_vectors& unit1, const unit_vectors& unit2, const unit_run* runs,
+void blocked_correlations(const unit_vectors& unit1, const unit_vectors* unit2, const unit_run* runs,
                           std::int32_t count, bool avx2, std::vector<unit_run>& scratch, std::vector<double>& buffer,
                           const Segment& segment) {
     if (count <= 0) return;
@@ -117,7 +118,8 @@ void blocked_correlations(const unit_vectors& unit1, const unit_vectors& unit2, 
         total += runs[t].n;
     }
     const bool whole = total < 4 * std::int64_t{unit_panel_width} * count;
-    const std::int64_t rows = whole ? last - first : unit_block_rows(std::max(unit1.columns, unit2.columns));
+    const std::int32_t columns = unit2 ? std::max(unit1.columns, unit2->columns) : unit1.columns;
+    const std::int64_t rows = whole ? last - first : unit_block_rows(columns);
     scratch.resize(2 * static_cast<std::size_t>(count));
     unit_run* sub1 = scratch.data();
     unit_run* sub2 = scratch.data() + count;
@@ -131,7 +133,7 @@ void blocked_correlations(const unit_vectors& unit1, const unit_vectors& unit2, 
             sub2[t] = {runs[t].i, lo, n, nullptr};
             placed += n;
         }
-        buffer.resize(2 * static_cast<std::size_t>(placed));
+        buffer.resize((unit2 ? 2 : 1) * static_cast<std::size_t>(placed));
         std::int64_t at = 0;
         for (std::int32_t t = 0; t < count; ++t) {
             sub1[t].out = buffer.data() + at;
@@ -139,9 +141,9 @@ void blocked_correlations(const unit_vectors& unit1, const unit_vectors& unit2, 
             at += sub1[t].n;
         }
         panel_correlations(unit1, sub1, count, avx2);
-        panel_correlations(unit2, sub2, count, avx2);
+        if (unit2) panel_correlations(*unit2, sub2, count, avx2);
         for (std::int32_t t = 0; t < count; ++t)
-            if (sub1[t].n > 0) segment(t, sub1[t].j0, sub1[t].n, sub1[t].out, sub2[t].out);
+            if (sub1[t].n > 0) segment(t, sub1[t].j0, sub1[t].n, sub1[t].out, unit2 ? sub2[t].out : nullptr);
     }
 }
 

@@ -78,9 +78,10 @@ void check_unit_panels(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng
     }
 }
 
-// blocked_correlations against panel_correlations of the whole runs: runs that overlap,
-// start and end off the panel width and off the blocks, hold one pair or none, long runs
-// that span many blocks and mostly short runs (taken whole).
+// blocked_correlations, with both groups and with the first alone, against
+// panel_correlations of the whole runs: runs that overlap, start and end off the panel
+// width and off the blocks, hold one pair or none, long runs that span many blocks and
+// mostly short runs (taken whole).
 void check_blocked(std::int64_t nrows, std::int32_t c1, std::int32_t c2, std::mt19937& rng) {
     std::normal_distribution<double> normal;
     std::vector<double> panels[2];
@@ -113,25 +114,29 @@ void check_blocked(std::int64_t nrows, std::int32_t c1, std::int32_t c2, std::mt
                 whole1[t].out = want1.data() + at[t], whole2[t].out = want2.data() + at[t];
             panel_correlations(u1, whole1.data(), count, avx2);
             panel_correlations(u2, whole2.data(), count, avx2);
-            std::vector<double> got1(want1.size(), -7.0), got2(want2.size(), -7.0);
-            std::vector<std::int64_t> next(static_cast<std::size_t>(count));
-            for (std::int32_t t = 0; t < count; ++t) next[t] = runs[t].j0;
-            std::vector<unit_run> scratch;
-            std::vector<double> buffer;
-            bool ordered = true;
-            blocked_correlations(
-                u1, u2, runs.data(), count, avx2, scratch, buffer,
-                [&](std::int32_t t, std::int64_t j, std::int64_t n, const double* r1, const double* r2) {
-                    ordered = ordered && j == next[t] && n > 0;
-                    next[t] = j + n;
-                    for (std::int64_t u = 0; u < n; ++u) {
-                        got1[at[t] + (j - runs[t].j0) + u] = r1[u];
-                        got2[at[t] + (j - runs[t].j0) + u] = r2[u];
-                    }
-                });
-            for (std::int32_t t = 0; t < count; ++t) ordered = ordered && next[t] == runs[t].j0 + runs[t].n;
-            CHECK(ordered);
-            CHECK(same_bits(got1, want1) && same_bits(got2, want2));
+            // Both groups, then the first alone (a null second group: no r2).
+            for (const bool both : {true, false}) {
+                std::vector<double> got1(want1.size(), -7.0), got2(want2.size(), -7.0);
+                std::vector<std::int64_t> next(static_cast<std::size_t>(count));
+                for (std::int32_t t = 0; t < count; ++t) next[t] = runs[t].j0;
+                std::vector<unit_run> scratch;
+                std::vector<double> buffer;
+                bool ordered = true, second = true;
+                blocked_correlations(
+                    u1, both ? &u2 : nullptr, runs.data(), count, avx2, scratch, buffer,
+                    [&](std::int32_t t, std::int64_t j, std::int64_t n, const double* r1, const double* r2) {
+                        ordered = ordered && j == next[t] && n > 0;
+                        next[t] = j + n;
+                        second = second && (r2 != nullptr) == both;
+                        for (std::int64_t u = 0; u < n; ++u) {
+                            got1[at[t] + (j - runs[t].j0) + u] = r1[u];
+                            if (both) got2[at[t] + (j - runs[t].j0) + u] = r2[u];
+                        }
+                    });
+                for (std::int32_t t = 0; t < count; ++t) ordered = ordered && next[t] == runs[t].j0 + runs[t].n;
+                CHECK(ordered && second);
+                CHECK(same_bits(got1, want1) && (!both || same_bits(got2, want2)));
+            }
         }
     }
 }
