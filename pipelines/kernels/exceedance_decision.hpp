@@ -171,51 +171,10 @@ struct count_tile_avx2 {
 
     CORRSHIFT_AVX2_INLINE void operator()(const strip& t, std::int64_t i0, std::int64_t j0, const __m256* s1,
                                           const __m256* s2) const {
-        const bool constant = tile_has_constant_row(packs, i0, j0);
-        bool full = true;
-        for (std::int64_t r = 0; r < row_block; ++r)
-            full = full && t.spans[r].lo <= j0 && t.spans[r].hi >= j0 + tile_width;
-        if (full && !constant)
-            full_tile(t, i0, j0, s1, s2);
-        else if (constant)
+        if (tile_has_constant_row(packs, i0, j0))
             tile<true>(t, i0, j0, s1, s2);
         else
             tile<false>(t, i0, j0, s1, s2);
-    }
-
-    // A tile whose rows all have every lane and no variance of 0: the y rows' moments
-    // loaded once for its four x rows.
-    CORRSHIFT_AVX2_INLINE void full_tile(const strip& t, std::int64_t i0, std::int64_t j0, const __m256* s1,
-                                         const __m256* s2) const {
-        const packed_group& x1 = packs.x1;
-        const packed_group& x2 = packs.x2;
-        const packed_group& y1 = packs.y1;
-        const packed_group& y2 = packs.y2;
-        const __m256 m1 = _mm256_set1_ps(x1.m()), m2 = _mm256_set1_ps(x2.m());
-        __m256 mean1[2], var1[2], isd1[2], mean2[2], var2[2], isd2[2];
-        for (int h = 0; h < 2; ++h) {
-            mean1[h] = _mm256_load_ps(y1.mean() + j0 + 8 * h);
-            var1[h] = _mm256_load_ps(y1.var() + j0 + 8 * h);
-            isd1[h] = _mm256_load_ps(y1.isd() + j0 + 8 * h);
-            mean2[h] = _mm256_load_ps(y2.mean() + j0 + 8 * h);
-            var2[h] = _mm256_load_ps(y2.var() + j0 + 8 * h);
-            isd2[h] = _mm256_load_ps(y2.isd() + j0 + 8 * h);
-        }
-        const __m256i lanes = _mm256_set1_epi32(-1);
-        for (std::int64_t r = 0; r < row_block; ++r) {
-            const std::int64_t i = i0 + r;
-            const std::int64_t at = t.starts[r] + j0;
-            _mm_prefetch(reinterpret_cast<const char*>(counting.thresholds + at + prefetch_ahead), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(counts + at + prefetch_ahead), _MM_HINT_T0);
-            const __m256 mx1 = _mm256_broadcast_ss(x1.mean() + i), vx1 = _mm256_broadcast_ss(x1.var() + i);
-            const __m256 ix1 = _mm256_broadcast_ss(x1.isd() + i);
-            const __m256 mx2 = _mm256_broadcast_ss(x2.mean() + i), vx2 = _mm256_broadcast_ss(x2.var() + i);
-            const __m256 ix2 = _mm256_broadcast_ss(x2.isd() + i);
-            for (int h = 0; h < 2; ++h)
-                count_lanes_avx2<rule, false>({s1[2 * r + h], m1, mx1, vx1, ix1, mean1[h], var1[h], isd1[h]},
-                                              {s2[2 * r + h], m2, mx2, vx2, ix2, mean2[h], var2[h], isd2[h]}, counting,
-                                              counts, at + 8 * h, false, lanes);
-        }
     }
 
     template <bool constant>

@@ -83,12 +83,6 @@ inline void listed_rows_at(const std::int32_t* first_rows, const std::int32_t* s
     }
 }
 
-// The exact Fisher differences z[l] of the lanes l of `open` (a bit mask) from the lanes'
-// values v[g][k][l] of the two groups g: k = 0 .. 5 the pair's Sxy, m, mean_x, var_x, mean_y,
-// var_y; finish and fisher_z. Out of line (tiles_portable.cpp) and cold: the vector paths
-// call it for the few lanes that take the exact path.
-__attribute__((cold)) void exact_z_lanes(int open, const float (&v)[2][6][8], float* z) noexcept;
-
 // Whether a pair value lies below a row's observed score o for the row tallies: |z| < |o|
 // (two-sided), z < o (greater) or z <= o (less).
 template <tail rule>

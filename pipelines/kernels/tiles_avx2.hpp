@@ -239,10 +239,7 @@ CORRSHIFT_AVX2_INLINE void listed_sets_avx2(const packed_group& g1, const packed
     }
 }
 
-// The exact Fisher differences z[l] of the lanes of `open` (a bit mask): finish and fisher_z
-// (exact_z_lanes, tiles.hpp). The lanes' values are stored only here, on the rare path,
-// and the scalar code with its library calls is one call out of line: the deciding loops
-// keep their vectors in registers.
+// The exact Fisher differences z[l] of the lanes of `open` (a bit mask): finish and fisher_z.
 CORRSHIFT_AVX2_INLINE void exact_z_avx2(int open, const lane_group& g1, const lane_group& g2, float* z) {
     alignas(32) float v[2][6][8];
     for (int g = 0; g < 2; ++g) {
@@ -254,7 +251,13 @@ CORRSHIFT_AVX2_INLINE void exact_z_avx2(int open, const lane_group& g1, const la
         _mm256_store_ps(v[g][4], lanes.mean_y);
         _mm256_store_ps(v[g][5], lanes.var_y);
     }
-    exact_z_lanes(open, v, z);
+    for (int l = 0; l < 8; ++l) {
+        if (!(open & (1 << l))) continue;
+        float r[2];
+        for (int g = 0; g < 2; ++g)
+            r[g] = finish(v[g][0][l], v[g][1][l], v[g][2][l], v[g][3][l], v[g][4][l], v[g][5][l]);
+        z[l] = fisher_z(r[0], r[1]);
+    }
 }
 
 // Sets the lanes l of `open` in `mask` to all ones where set(l), to zero elsewhere.

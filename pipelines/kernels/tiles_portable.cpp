@@ -14,16 +14,6 @@
 namespace corrshift {
 namespace tiles {
 
-void exact_z_lanes(int open, const float (&v)[2][6][8], float* z) noexcept {
-    for (int l = 0; l < 8; ++l) {
-        if (!(open & (1 << l))) continue;
-        float r[2];
-        for (int g = 0; g < 2; ++g)
-            r[g] = finish(v[g][0][l], v[g][1][l], v[g][2][l], v[g][3][l], v[g][4][l], v[g][5][l]);
-        z[l] = fisher_z(r[0], r[1]);
-    }
-}
-
 namespace {
 
 // What the loops do with a pair's two correlations: store them and the Fisher difference,
