@@ -211,8 +211,10 @@ CORRSHIFT_AVX2_INLINE void unit_panel_blocks_avx2(const float* const* rows, cons
     for (int q = 0; q < K; ++q) {
         sum[q] = _mm256_setzero_pd();
         constant[q] = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-        first[q] = _mm256_cvtps_pd(
-            _mm_setr_ps(row[q][0][columns[0]], row[q][1][columns[0]], row[q][2][columns[0]], row[q][3][columns[0]]));
+        // No columns (a group of none): no first value to read; the row is constant.
+        first[q] = count > 0 ? _mm256_cvtps_pd(_mm_setr_ps(row[q][0][columns[0]], row[q][1][columns[0]],
+                                                           row[q][2][columns[0]], row[q][3][columns[0]]))
+                             : _mm256_setzero_pd();
     }
     for (std::int32_t c = 0; c < count; ++c) {
         const std::int32_t k = columns[c];

@@ -44,14 +44,14 @@ std::vector<float> observed_matrix(std::int32_t nrows, std::int32_t ncols, std::
 }
 
 // unit_panel_blocks against row_deviations and unit_panel_of, bit for bit, on both code
-// paths, for columns in any order (repeats too), ranges of blocks that start and end
+// paths, for no columns and columns in any order (repeats too), ranges of blocks that start and end
 // anywhere, and a row count off the panel width and off two blocks.
 void check_unit_panels(std::int32_t nrows, std::int32_t ncols, std::mt19937& rng) {
     const std::vector<float> data = observed_matrix(nrows, ncols, rng);
     std::vector<const float*> rows(static_cast<std::size_t>(nrows));
     for (std::int32_t i = 0; i < nrows; ++i) rows[i] = data.data() + static_cast<std::size_t>(i) * ncols;
     std::uniform_int_distribution<std::int32_t> column(0, ncols - 1);
-    for (const std::int32_t count : {1, 3, ncols, ncols + 5}) {
+    for (const std::int32_t count : {0, 1, 3, ncols, ncols + 5}) {  // 0: a group of no columns
         std::vector<std::int32_t> columns(static_cast<std::size_t>(count));
         for (auto& c : columns) c = column(rng);
         std::vector<double> unit(static_cast<std::size_t>(nrows) * count), mean(nrows), squares(nrows);
