@@ -39,9 +39,18 @@ needs_parquet = pytest.mark.skipif(not _parquet_usable(), reason="pyarrow is not
 def assert_same_table(expected, actual):  # type: ignore[no-untyped-def]
     """Same columns, same values bit for bit (NaN where NaN), same dtypes."""
     assert type(expected) is type(actual)
-    assert expected.columns == actual.columns
+    columns = expected.columns
+    if getattr(expected, "row_nonzero", None) is None or getattr(actual, "row_nonzero", None) is None:
+        # The non-zero counts are made by the API from the rows given; a problem made for
+        # the engine directly has none.
+        from corrshift.results import NONZERO_COLUMNS
+
+        columns = tuple(c for c in columns if c not in NONZERO_COLUMNS)
+        assert columns == tuple(c for c in actual.columns if c not in NONZERO_COLUMNS)
+    else:
+        assert columns == actual.columns
     assert len(expected) == len(actual)
-    for name in expected.columns:
+    for name in columns:
         a, b = expected.column(name), actual.column(name)
         assert a.dtype == b.dtype, name
         if a.dtype.kind == "f":

@@ -330,6 +330,7 @@ def _compute(
         final = output.final_folder(out, store.manifest)
 
         def write_part(t: int, part: Any, last: bool) -> None:
+            _with_row_columns(problem, part)
             if len(part) or (last and not written):
                 name = "part-{:05d}.parquet".format(t)
                 _parquet.write(part, os.path.join(final, name), description)
@@ -414,6 +415,7 @@ def _repair(
 
     def write_part(t: int, folder: str, name: str) -> None:
         part = analysis.remake_part(problem, settings, tiles, store, filters, counts, t)
+        _with_row_columns(problem, part)
         _parquet.write(part, os.path.join(folder, name), description)
 
     output.repair_output(out, store.manifest, write_part, len(tiles), counts)
@@ -608,4 +610,11 @@ def run(
         result.perm_q_note = two_phase_run.PERM_Q_NOTE
     result.dropped = problem.dropped
     result.matrix = problem.matrix
+    _with_row_columns(problem, result)
     return result
+
+
+def _with_row_columns(problem: Problem, table: Any) -> None:
+    """A pair table of the run with the columns looked up per row (the non-zero counts)."""
+    if problem.row_nonzero is not None and problem.analysis.table == "pairs":
+        table.row_nonzero = problem.row_nonzero
