@@ -24,6 +24,10 @@ from .results import ModuleResult, PairResult, RowResult, SetResult
 
 Names = Optional[Iterable[Any]]
 
+#: What a pair test's headline significance is: the robust permutation p-values (with the
+#: columns p_robust, q_robust, p_how, n_passes) or the normal approximation alone.
+SIGNIFICANCE = ("robust", "normal")
+
 
 class _Run(NamedTuple):
     matrix: _inputs.Matrix
@@ -182,6 +186,7 @@ def ztest(
     max_p: Optional[float] = None,
     top: Optional[int] = None,
     perm_q: bool = False,
+    significance: str = "robust",
     out: Any = None,
     overwrite: bool = False,
     client: Any = None,
@@ -291,6 +296,7 @@ def ztest(
     ...                       permutations=100, row_names=ex.probes[:50])  # doctest: +SKIP
     >>> print(res.format(5))  # doctest: +SKIP
     """
+    _inputs.option(significance, SIGNIFICANCE, "significance")
     run = _prepare(
         data,
         group1,
@@ -333,6 +339,7 @@ def ztest(
         local1, local2 = (np.searchsorted(used, r).astype(np.int32) for r in (index1, index2))
         problem = _problem(run, "list", screened, rows=used, index1=index1, index2=index2, local1=local1, local2=local2)
     problem.class_alpha = float(class_alpha)
+    problem.robust = significance == "robust"
     problem.row_nonzero = _row_nonzero(matrix.nrows, screened, None if pairs is None else used_given)
     if not isinstance(perm_q, (bool, np.bool_)):
         raise InputError("perm_q must be True or False, got {!r}".format(perm_q))
