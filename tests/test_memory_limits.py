@@ -127,7 +127,7 @@ def test_a_failed_allocation_names_what_was_being_built(engine_small, monkeypatc
     ):
         corrshift.ztest(x, G1, G2, permutations=5, progress=False, significance="normal")
     with pytest.raises(MemoryError, match=r"while computing the observed pass .*a smaller max_p or max_q"):
-        corrshift.ztest(x, G1, G2, permutations=5, progress=False, max_q=0.1)
+        corrshift.ztest(x, G1, G2, permutations=5, progress=False, max_q=0.1, significance="normal")
     path = tmp_path / "x.npy"
     np.save(path, x)
     groups = ["--group1", ",".join(map(str, G1)), "--group2", ",".join(map(str, G2))]
