@@ -118,9 +118,7 @@ def test_a_failed_allocation_names_what_was_being_built(engine_small, monkeypatc
         raise MemoryError
 
     monkeypatch.setattr(engine, "run_task", no_memory)
-    with pytest.raises(
-        corrshift.OutOfMemory, match=r"ran out of memory while computing the robust p-values .*out="
-    ):
+    with pytest.raises(corrshift.OutOfMemory, match=r"ran out of memory while computing the robust p-values .*out="):
         corrshift.ztest(x, G1, G2, permutations=5, progress=False)
     with pytest.raises(
         corrshift.OutOfMemory, match=r"ran out of memory while computing the tiles of the 435 pairs .*out="

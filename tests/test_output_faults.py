@@ -43,7 +43,7 @@ def start(data, case, tmp_path):
     in tmp_path/whole."""
     options = dict(RUNS[case] if isinstance(case, str) else case)
     kind = options.pop("kind")
-    filtering = {k: options.pop(k) for k in ("top", "perm_q") if k in options}
+    filtering = {k: options.pop(k) for k in ("top", "perm_q", "significance") if k in options}
     _, run_of = public_and_engine(kind, data, **options)
 
     def run(**extra):

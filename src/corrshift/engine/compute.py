@@ -174,7 +174,7 @@ def check_memory(problem: Problem, filters: Filters, out: Optional[str]) -> None
     _check_table_memory(problem, filters, out)
     if robust_stage.applies(problem) is None:
         need = problem.item_count() * robust_stage.BYTES_PER_PAIR
-        have, why = _headroom()
+        have, why = _memory.headroom()
         if need > 0.8 * have:
             raise InputError(
                 "the robust p-values of {:,} pairs need about {} in memory at their peak, more than this "
