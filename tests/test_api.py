@@ -8,6 +8,7 @@ import pytest
 
 import corrshift
 from corrshift import InputError, _blocks, bh_qvalues
+from corrshift.results import NONZERO_COLUMNS
 
 PERMS = 20
 ROWS, COLS = 9, 14
@@ -224,7 +225,8 @@ class TestTables:
             assert fields[:2] == [best.row1[k], best.row2[k]]
             np.testing.assert_allclose(float(fields[7]), best.z_diff[k], rtol=1e-5)
             assert fields[6] == best.pair_class[k]
-            assert fields[-2:] == ["6", "7"]
+            at = lines[1].split("\t").index("n1")
+            assert fields[at : at + 2] == ["6", "7"]
         assert len(lines) == 7
 
     def test_tsv_writes_missing_as_na(self, data):
@@ -247,19 +249,27 @@ class TestTables:
             "p2",
             "class",
             "z_diff",
+            "p_robust",
+            "q_robust",
+            "p_how",
+            "n_passes",
             "p_value",
             "q_value",
             "perm_p",
             "perm_q",
             "n1",
             "n2",
+            "nonzero1_row1",
+            "nonzero1_row2",
+            "nonzero2_row1",
+            "nonzero2_row2",
         ]
         assert frame["row1"].tolist() == res.row1[order].tolist()
         assert frame.attrs["group1"] == "s0, s2, s4, ..." and frame.attrs["n2"] == 7
         table = pd.read_csv(io.StringIO(_tsv(res)), sep="\t", comment="#")
         assert table["row2"].tolist() == frame["row2"].tolist()
         shown = res.format(4).splitlines()
-        assert shown[0].split() == [c for c in res.columns if c not in ("n1", "n2")]
+        assert shown[0].split() == [c for c in res.columns if c not in ("n1", "n2") + NONZERO_COLUMNS]
         assert [line.split()[:2] for line in shown[1:]] == frame[["row1", "row2"]].head(4).values.tolist()
         assert "group1 = s0, s2, s4, ... (6 samples)" in repr(res)
         unsorted = res.to_pandas(sort=False)
@@ -370,3 +380,53 @@ def test_dataframe_with_label_column():
     frame = pd.DataFrame({"gene": ["a", "b"], "s1": [1.0, 2.0], "s2": [3.0, 1.0]})
     with pytest.raises(InputError, match=r"'gene' are not numeric.*set_index\('gene'\)"):
         corrshift.ztest(frame, [0], [1])
+
+
+class TestSparseRows:
+    """The default min_cells and the non-zero counts of each pair's rows."""
+
+    @staticmethod
+    def sparse(seed=5):
+        rng = np.random.default_rng(seed)
+        x = rng.normal(size=(6, 12)) + 3.0
+        x[1, [0, 1, 2, 3]] = 0.0  # 2 non-zero of the 6 in group 1
+        x[2, 6:11] = 0.0  # 1 non-zero of the 6 in group 2
+        x[3, [0, 6]] = 0.0  # 5 and 5: kept
+        return x
+
+    def test_default_leaves_out_rows_expressed_in_fewer_than_five(self):
+        x = self.sparse()
+        g1, g2 = list(range(6)), list(range(6, 12))
+        with pytest.warns(UserWarning, match="min_cells=5"):
+            res = corrshift.ztest(x, g1, g2, permutations=0)
+        assert sorted(set(res.row1) | set(res.row2)) == ["0", "3", "4", "5"]
+        assert sum(len(v) for v in res.dropped.values()) == 2
+        for off in (0, None):
+            every = corrshift.ztest(x, g1, g2, permutations=0, min_cells=off)
+            assert len(every) == 15 and not every.dropped
+        # Capped at the group's size: groups of 4 need all 4 non-zero, not 5.
+        y = np.random.default_rng(1).normal(size=(5, 8)) + 9.0
+        y[2, 0] = 0.0
+        with pytest.warns(UserWarning, match="fewer than 4 of the 4 samples of group1"):
+            small = corrshift.ztest(y, [0, 1, 2, 3], [4, 5, 6, 7], permutations=0)
+        assert "2" not in set(small.row1) | set(small.row2) and len(small) == 6
+
+    def test_non_zero_counts_follow_the_pairs(self, tmp_path):
+        pd = pytest.importorskip("pandas")
+        x = self.sparse()
+        res = corrshift.ztest(
+            x, list(range(6)), list(range(6, 12)), [(3, 0), (1, 2), (0, 4)], min_cells=0, permutations=0
+        )
+        expect = {0: (6, 6), 1: (2, 6), 2: (6, 1), 3: (5, 5), 4: (6, 6)}
+        frame = res.to_pandas(sort=False)
+        for k, (a, b) in enumerate([(3, 0), (1, 2), (0, 4)]):
+            row = frame.iloc[k]
+            assert (row["nonzero1_row1"], row["nonzero2_row1"]) == expect[a]
+            assert (row["nonzero1_row2"], row["nonzero2_row2"]) == expect[b]
+        # Cut tables and files keep them.
+        best = res.top(1)
+        assert best.nonzero1_row1.tolist() == [expect[int(best.row1[0])][0]]
+        path = tmp_path / "t.tsv"
+        res.to_tsv(path, sort=False)
+        table = pd.read_csv(path, sep="\t", comment="#")
+        assert table["nonzero2_row2"].tolist() == [6, 1, 6]

@@ -11,6 +11,11 @@ import pytest
 
 import corrshift
 from corrshift import cli, demo
+from corrshift.results import NONZERO_COLUMNS, PAIR_COLUMNS, ROBUST_COLUMNS
+
+#: The columns of a pair table of the command line: with the robust and non-zero columns.
+_AT = PAIR_COLUMNS.index("z_diff") + 1
+PAIR_HEADER = list(PAIR_COLUMNS[:_AT] + ROBUST_COLUMNS + PAIR_COLUMNS[_AT:] + NONZERO_COLUMNS)
 from conftest import needs_parquet
 
 ROWS, COLS = 8, 12
@@ -90,7 +95,7 @@ def test_pairs_end_to_end(files, values):
     assert "1 sample(s) with condition = 'A' are not in the data" in proc.stderr
     assert "28 pairs" in proc.stderr and "8 + 4 samples" in proc.stderr
     header, rows = read_tsv((folder / "out.tsv").read_text())
-    assert header == list(corrshift.PairResult.columns)
+    assert header == PAIR_HEADER
     expected = corrshift.ztest(
         values, group_names("A"), group_names("B"), permutations=30, row_names=GENES, column_names=SAMPLES
     ).top()
@@ -577,7 +582,7 @@ def test_within_compares_each_level_alone(cells, tmp_path, capsys, groups):
     comments, header, rows = read_level_tsv(tmp_path / "out.tsv")
     assert comments[0].startswith("# cell_type = T: group1 = ") and comments[1].startswith("# cell_type = B:")
     assert "'rare' (3 + 6)" in comments[2]
-    assert header == ["cell_type"] + list(corrshift.PairResult.columns)
+    assert header == ["cell_type"] + PAIR_HEADER
     for level in ("T", "B"):
         alone = cells[(cells.obs.cell_type == level).to_numpy()]
         expected = corrshift.ztest(alone, "stim", "ctrl", groupby="condition", permutations=20, top=5, progress=False)

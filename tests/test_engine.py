@@ -10,7 +10,7 @@ import pytest
 
 import corrshift
 from corrshift import engine
-from corrshift.results import bh_qvalues
+from corrshift.results import NONZERO_COLUMNS, bh_qvalues
 from conftest import assert_same_table, needs_parquet, stop_after_tasks
 
 G1, G2 = list(range(8)), list(range(8, 17))
@@ -185,12 +185,13 @@ def counted_tasks(monkeypatch):
 def test_in_process_runs_that_write_no_files_are_one_task_per_tile(engine_small, data, monkeypatch, kind):
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
     calls = counted_tasks(monkeypatch)
+    normal = {"significance": "normal"} if kind in ("pairs", "listed") else {}  # the main tasks alone
     expected, run = public_and_engine(kind, data, permutations=25)
-    assert_same_table(expected, run(progress=False))
+    assert_same_table(expected, run(progress=False, **normal))
     assert calls == [(0, 26)]  # what is held whole anyway is computed whole
     if kind in ("pairs", "listed"):
         calls.clear()
-        run(progress=False, max_q=0.5, perm_q=True)  # a filtered table is summarised tile by tile
+        run(progress=False, max_q=0.5, perm_q=True, **normal)  # a filtered table is summarised tile by tile
         assert len(calls) > 1 and set(calls) == {(0, 26)}
 
 
@@ -256,7 +257,9 @@ def test_parquet_dataset(engine_small, data, tmp_path):
     parts = sorted(p for p in os.listdir(out) if p.endswith(".parquet"))
     assert len(parts) > 1
     frame = pd.read_parquet(out)
-    assert list(frame.columns) == list(expected.columns)
+    assert list(frame.columns) == list(result.columns)  # with the non-zero counts the API adds
+    for name in NONZERO_COLUMNS:
+        assert np.array_equal(frame[name].to_numpy(), result.column(name))
     for name in expected.columns:
         column = frame[name].to_numpy()
         if name in expected._text_columns:
@@ -285,7 +288,12 @@ class Interrupt(Exception):
 @pytest.mark.parametrize("stop_after", [0, 3, 7], ids=["before-any", "mid", "late"])
 @pytest.mark.parametrize("options", [{}, {"max_q": 0.3, "perm_q": True}], ids=["all", "filtered"])
 def test_resume_gives_the_same_files(engine_small, data, tmp_path, monkeypatch, stop_after, options):
-    _, run = public_and_engine("pairs", data, permutations=25)
+    # The main tasks alone (the robust stage's resume: tests/test_robust.py).
+    _, public = public_and_engine("pairs", data, permutations=25)
+
+    def run(**options):
+        return public(significance="normal", **options)
+
     run(progress=False, out=tmp_path / "whole", **options)
     real = stop_after_tasks(monkeypatch, engine, stop_after)
     with pytest.raises(KeyboardInterrupt):
@@ -454,7 +462,14 @@ def test_more_rows_than_one_call_can_number(tmp_path):
     x[1, :8] = x[0, :8]  # correlated in group 1,
     x[1, 8:] = -x[0, 8:]  # anticorrelated in group 2
     result = corrshift.ztest(
-        x, list(range(8)), list(range(8, 16)), permutations=0, max_q=1e-3, progress=False, out=tmp_path / "many"
+        x,
+        list(range(8)),
+        list(range(8, 16)),
+        permutations=0,
+        max_q=1e-3,
+        progress=False,
+        out=tmp_path / "many",
+        significance="normal",  # the robust stage keeps every pair's p-value: 37 GB here
     )
     assert ("0", "1") in set(zip(result.row1, result.row2))
 
@@ -509,7 +524,7 @@ if len(sys.argv) > 2:
     import os; os.environ["CORRSHIFT_TEST_BLOCK_DELAY"] = "0.2"
 x = np.load(sys.argv[1] + ".npy")
 corrshift.ztest(x, list(range(8)), list(range(8, 17)), permutations=25, out=sys.argv[1], max_q=0.5,
-                progress=False)
+                progress=False, significance="normal")  # the main tasks: the stand-in has no robust passes
 """
 
 

@@ -23,6 +23,7 @@ def values():
 
 
 def expected_pairs(values, **kw):
+    kw.setdefault("min_cells", 0)  # the fixture has a sparse row
     return corrshift.ztest(
         values, "A", "B", groupby=CONDITION, row_names=GENES, column_names=CELLS, permutations=PERMS, **kw
     )
@@ -49,14 +50,14 @@ def test_masks_equal_levels(values):
     mask = np.asarray(CONDITION) == "A"
     res = expected_pairs(values)
     assert (res.group1, res.group2, res.n1, res.n2) == ("A", "B", 8, 8)
-    by_mask = corrshift.ztest(values, mask, ~mask, row_names=GENES, column_names=CELLS, permutations=PERMS)
+    by_mask = corrshift.ztest(values, mask, ~mask, row_names=GENES, column_names=CELLS, permutations=PERMS, min_cells=0)
     np.testing.assert_array_equal(by_mask.z_diff, res.z_diff)
     assert by_mask.group1 == "c00, c02, c04, ..."
 
 
 class TestAnnData:
     def test_object_with_groupby_and_sparse_x(self, adata, values):
-        res = corrshift.ztest(adata, "A", "B", groupby="condition", permutations=PERMS)
+        res = corrshift.ztest(adata, "A", "B", groupby="condition", permutations=PERMS, min_cells=0)
         same(res, expected_pairs(values.astype(np.float32)))
 
     def test_layer(self, adata, values):
@@ -79,7 +80,7 @@ class TestAnnData:
     def test_obs_names_and_masks_work_too(self, adata, values):
         first = [c for c, k in zip(CELLS, CONDITION) if k == "A"]
         second = adata.obs["condition"] == "B"
-        res = corrshift.ztest(adata, first, second, permutations=PERMS)
+        res = corrshift.ztest(adata, first, second, permutations=PERMS, min_cells=0)
         np.testing.assert_array_equal(res.z_diff, expected_pairs(values.astype(np.float32)).z_diff)
 
     @pytest.mark.parametrize(
@@ -112,7 +113,7 @@ def test_paths(values, tmp_path, suffix):
     path = tmp_path / ("data" + suffix)
     if suffix == ".npz":
         np.savez(str(path), data=values, genes=np.array(GENES), samples=np.array(CELLS), condition=np.array(CONDITION))
-        res = corrshift.ztest(path, "A", "B", groupby="condition", permutations=PERMS)
+        res = corrshift.ztest(path, "A", "B", groupby="condition", permutations=PERMS, min_cells=0)
     else:
         import gzip
 
@@ -124,7 +125,7 @@ def test_paths(values, tmp_path, suffix):
         )
         with gzip.open(str(path), "wt") if suffix.endswith(".gz") else open(str(path), "w") as out:
             out.write(text)
-        res = corrshift.ztest(str(path), "A", "B", groupby=CONDITION, permutations=PERMS)
+        res = corrshift.ztest(str(path), "A", "B", groupby=CONDITION, permutations=PERMS, min_cells=0)
     same(res, expected_pairs(values))
 
 
@@ -206,7 +207,8 @@ def test_duplicate_rows_are_fine_for_listed_pairs(values):
 
 
 def test_n_jobs_beyond_the_cores_is_capped(values):
-    res = corrshift.ztest(values, "A", "B", groupby=CONDITION, permutations=PERMS, n_jobs=10**6)
+    res = corrshift.ztest(values, "A", "B", groupby=CONDITION, permutations=PERMS, n_jobs=10**6, min_cells=0)
     np.testing.assert_array_equal(
-        res.perm_p, corrshift.ztest(values, "A", "B", groupby=CONDITION, permutations=PERMS, n_jobs=1).perm_p
+        res.perm_p,
+        corrshift.ztest(values, "A", "B", groupby=CONDITION, permutations=PERMS, n_jobs=1, min_cells=0).perm_p,
     )

@@ -118,12 +118,14 @@ def test_a_failed_allocation_names_what_was_being_built(engine_small, monkeypatc
         raise MemoryError
 
     monkeypatch.setattr(engine, "run_task", no_memory)
+    with pytest.raises(corrshift.OutOfMemory, match=r"ran out of memory while computing the robust p-values .*out="):
+        corrshift.ztest(x, G1, G2, permutations=5, progress=False)
     with pytest.raises(
         corrshift.OutOfMemory, match=r"ran out of memory while computing the tiles of the 435 pairs .*out="
     ):
-        corrshift.ztest(x, G1, G2, permutations=5, progress=False)
+        corrshift.ztest(x, G1, G2, permutations=5, progress=False, significance="normal")
     with pytest.raises(MemoryError, match=r"while computing the observed pass .*a smaller max_p or max_q"):
-        corrshift.ztest(x, G1, G2, permutations=5, progress=False, max_q=0.1)
+        corrshift.ztest(x, G1, G2, permutations=5, progress=False, max_q=0.1, significance="normal")
     path = tmp_path / "x.npy"
     np.save(path, x)
     groups = ["--group1", ",".join(map(str, G1)), "--group2", ",".join(map(str, G2))]

@@ -43,7 +43,7 @@ def start(data, case, tmp_path):
     in tmp_path/whole."""
     options = dict(RUNS[case] if isinstance(case, str) else case)
     kind = options.pop("kind")
-    filtering = {k: options.pop(k) for k in ("top", "perm_q") if k in options}
+    filtering = {k: options.pop(k) for k in ("top", "perm_q", "significance") if k in options}
     _, run_of = public_and_engine(kind, data, **options)
 
     def run(**extra):
@@ -268,7 +268,8 @@ def interrupted(monkeypatch, run, out, after):
 @pytest.mark.parametrize("how", ["truncate", "flip", "rewrite"])
 def test_damaged_work_file_is_computed_again(engine_small, data, tmp_path, monkeypatch, capsys, what, how):
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)  # tiles of several pass ranges: task files
-    run, whole = start(data, "pairs", tmp_path)
+    # The main tasks alone, so that the 40th task falls among them.
+    run, whole = start(data, dict(RUNS["pairs"], significance="normal"), tmp_path)
     out = tmp_path / "out"
     interrupted(monkeypatch, run, out, 40)
     work = out / "_work"

@@ -63,7 +63,7 @@ def test_tiles_and_threads_do_not_matter(engine_small, data, monkeypatch, tile_p
 def test_permutation_passes_only_for_reported_pairs(engine_small, data, monkeypatch):
     real, jobs = engine.run_task, []
     monkeypatch.setattr(engine, "run_task", lambda d, s, job, *a, **k: jobs.append(job) or real(d, s, job, *a, **k))
-    result = ztest(data, False, max_q=0.3, permutations=30)
+    result = ztest(data, False, max_q=0.3, permutations=30, significance="normal")  # its tasks alone
     observed = [j for j in jobs if j.passes == (0, 1)]
     permuted = [j for j in jobs if j.passes != (0, 1)]
     assert len(observed) > 1
@@ -73,7 +73,7 @@ def test_permutation_passes_only_for_reported_pairs(engine_small, data, monkeypa
 
 def test_no_reported_pair_runs_no_permutation_pass(engine_small, data, monkeypatch):
     passes = counted_tasks(monkeypatch)
-    result = ztest(data, False, max_q=0.0, permutations=30)
+    result = ztest(data, False, max_q=0.0, permutations=30, significance="normal")
     assert len(result) == 0 and set(passes) == {(0, 1)}
 
 
@@ -92,7 +92,7 @@ def test_tables_say_perm_q_was_not_computed(engine_small, data, tmp_path):
 def test_files_and_pass_ranges(engine_small, data, monkeypatch, tmp_path):
     # Pass ranges cut short (as a run that writes files does to resume from) add up.
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
-    options = dict(max_p=0.2, permutations=25)
+    options = dict(max_p=0.2, permutations=25, significance="normal")  # the same columns with out=
     full = ztest(data, True, perm_q=True, **options)
     passes = counted_tasks(monkeypatch)
     written = ztest(data, True, out=tmp_path / "out", **options)
@@ -109,7 +109,7 @@ def test_files_and_pass_ranges(engine_small, data, monkeypatch, tmp_path):
 @pytest.mark.parametrize("phase", [1, 2])
 def test_resume_in_either_phase(engine_small, data, tmp_path, monkeypatch, phase):
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)
-    options = dict(max_q=0.4, permutations=25)
+    options = dict(max_q=0.4, permutations=25, significance="normal")  # the two phases' tasks alone
     real = engine.run_task
     whole = counted_tasks(monkeypatch)
     ztest(data, False, out=tmp_path / "whole", **options)

@@ -928,6 +928,8 @@ class Screened(NamedTuple):
     data: np.ndarray
     kept: np.ndarray
     dropped: Dict[str, List[str]]
+    #: Per row given (kept or not): its non-zero samples in group 1 and in group 2 (int32).
+    nonzero: Optional[np.ndarray] = None
 
 
 def screened_submatrix(
@@ -954,6 +956,7 @@ def screened_submatrix(
     n1, n2 = grp.first.size, grp.second.size
     out = np.empty((rows.size, n1 + n2), dtype=np.float32)
     reasons = np.zeros(rows.size, dtype=np.int8)  # 0: kept, else the position of its text
+    nonzero = np.zeros((rows.size, 2), dtype=np.int32)
     texts = [
         "",
         "constant within group1",
@@ -967,7 +970,8 @@ def screened_submatrix(
         if limit is None:
             continue
         for g, n in enumerate((n1, n2)):
-            need = limit if argname == "min_cells" else limit * n
+            # A count is capped at the group's size: a group of 4 needs all 4 non-zero.
+            need = min(limit, n) if argname == "min_cells" else limit * n
             expressed.append((g, need, len(texts)))
             texts.append(
                 "non-zero in fewer than {:g} of the {} samples of group{} ({}={:g})".format(
@@ -989,8 +993,12 @@ def screened_submatrix(
         out[start : start + chunk.size] = values
         why = reasons[start : start + chunk.size]
         parts = (values[:, :n1].astype(np.float64), values[:, n1:].astype(np.float64))
+        # Counted in the values given: a row standardised above has no zeros left.
+        counts = nonzero[start : start + chunk.size]
+        counts[:, 0] = np.count_nonzero(block[:, :n1], axis=1)
+        counts[:, 1] = np.count_nonzero(block[:, n1:], axis=1)
         for g, need, text in expressed:
-            why[(why == 0) & (np.count_nonzero(parts[g], axis=1) < need)] = text
+            why[(why == 0) & (counts[:, g] < need)] = text
         for g, part in enumerate(parts):
             constant = part.min(axis=1) == part.max(axis=1)
             fuzzy = part.std(axis=1) <= RESOLVABLE_SPREAD * np.max(np.abs(part), axis=1)
@@ -1003,7 +1011,7 @@ def screened_submatrix(
     for r in np.flatnonzero(reasons):
         dropped.setdefault(texts[reasons[r]], []).append(str(matrix.row_names[int(rows[r])]))
     data = out if kept.size == rows.size else np.ascontiguousarray(out[kept])
-    return Screened(data, kept, dropped)
+    return Screened(data, kept, dropped, nonzero)
 
 
 def local_groups(n1: int, n2: int) -> Tuple[np.ndarray, np.ndarray]:

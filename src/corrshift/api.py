@@ -24,6 +24,10 @@ from .results import ModuleResult, PairResult, RowResult, SetResult
 
 Names = Optional[Iterable[Any]]
 
+#: What a pair test's headline significance is: the robust permutation p-values (with the
+#: columns p_robust, q_robust, p_how, n_passes) or the normal approximation alone.
+SIGNIFICANCE = ("robust", "normal")
+
 
 class _Run(NamedTuple):
     matrix: _inputs.Matrix
@@ -113,6 +117,15 @@ def _problem(run: _Run, kind: str, screened: _inputs.Screened, **items: Any) -> 
     return problem
 
 
+def _row_nonzero(nrows: int, screened: _inputs.Screened, rows: Optional[np.ndarray]) -> np.ndarray:
+    """The non-zero samples of each row of the data in each group (-1 for rows not read):
+    the pair tables' non-zero columns are looked up in it (memory per row, not per pair)."""
+    counts = np.full((nrows, 2), -1, dtype=np.int32)
+    assert screened.nonzero is not None
+    counts[np.arange(nrows) if rows is None else rows] = screened.nonzero
+    return counts
+
+
 def _kept_rows(screened: _inputs.Screened, rows: np.ndarray) -> np.ndarray:
     """The user's rows among `rows` that the run keeps."""
     return np.asarray(rows)[screened.kept].astype(np.int32)
@@ -167,12 +180,13 @@ def ztest(
     row_names: Names = None,
     column_names: Names = None,
     allow_overlap: bool = False,
-    min_cells: Optional[int] = None,
+    min_cells: Optional[int] = 5,
     min_fraction: Optional[float] = None,
     max_q: Optional[float] = None,
     max_p: Optional[float] = None,
     top: Optional[int] = None,
     perm_q: bool = False,
+    significance: str = "robust",
     out: Any = None,
     overwrite: bool = False,
     client: Any = None,
@@ -228,10 +242,16 @@ def ztest(
         "0", "1", ... when no row names are given.
     allow_overlap : bool, default False
         Allow samples that belong to both groups (their values are used in both).
-    min_cells, min_fraction : int or float, optional
-        Leave out rows non-zero in fewer than `min_cells` samples (in fewer than this
-        fraction of the samples) of either group, as scanpy's ``sc.pp.filter_genes`` does;
-        they are listed in ``result.dropped`` with the rows constant within a group.
+    min_cells : int, default 5
+        Leave out rows non-zero in fewer than `min_cells` samples of either group (capped at
+        the group's size: a group of 4 samples needs all 4 non-zero); 0 or None keeps them.
+        A correlation carried by the 1 to 3 samples where both rows are non-zero (r = 1
+        from one cell) is an artefact of sparse data, not a difference in correlation. Bulk
+        data without zeros keeps every row. The left-out rows are listed in
+        ``result.dropped`` with the rows constant within a group.
+    min_fraction : float, optional
+        Leave out rows non-zero in fewer than this fraction of the samples of either group,
+        as scanpy's ``sc.pp.filter_genes`` does (applied besides `min_cells`).
     {engine}
     perm_q : bool, default False
         With `max_q`, `max_p` or `top`, the permutation passes run only for the pairs
@@ -276,6 +296,7 @@ def ztest(
     ...                       permutations=100, row_names=ex.probes[:50])  # doctest: +SKIP
     >>> print(res.format(5))  # doctest: +SKIP
     """
+    _inputs.option(significance, SIGNIFICANCE, "significance")
     run = _prepare(
         data,
         group1,
@@ -308,6 +329,7 @@ def ztest(
     else:
         index1, index2 = _inputs.pair_list(matrix, pairs)
         used, _ = _used_rows(index1, index2)
+        used_given = used
         screened = _screen(run, used)
         if screened.dropped:
             # Pairs with a row left out are left out too.
@@ -317,6 +339,8 @@ def ztest(
         local1, local2 = (np.searchsorted(used, r).astype(np.int32) for r in (index1, index2))
         problem = _problem(run, "list", screened, rows=used, index1=index1, index2=index2, local1=local1, local2=local2)
     problem.class_alpha = float(class_alpha)
+    problem.robust = significance == "robust"
+    problem.row_nonzero = _row_nonzero(matrix.nrows, screened, None if pairs is None else used_given)
     if not isinstance(perm_q, (bool, np.bool_)):
         raise InputError("perm_q must be True or False, got {!r}".format(perm_q))
     return engine.run(

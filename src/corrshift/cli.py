@@ -171,7 +171,8 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
         type=_count(0),
         default=None,
         metavar="N",
-        help="leave out rows non-zero in fewer than N samples of either group",
+        help="leave out rows non-zero in fewer than N samples of either group (capped at the group's "
+        "size; pair tests: default 5, 0 keeps every row; other tests: default 0)",
     )
     test.add_argument(
         "--min-fraction",
@@ -508,7 +509,7 @@ def _options(args: argparse.Namespace, grp: _Groups, score: bool) -> Dict[str, A
         n_jobs=args.jobs,
         allow_overlap=args.allow_overlap,
         groupby=grp.labels,
-        min_cells=args.min_cells,
+        min_cells=args.min_cells if args.min_cells is not None or score else 5,
         min_fraction=args.min_fraction,
     )
     if score:

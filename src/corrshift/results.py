@@ -41,6 +41,12 @@ PAIR_COLUMNS = (
     "n1",
     "n2",
 )
+#: The robust significance columns of a pair table whose run computed them (after z_diff).
+ROBUST_COLUMNS = ("p_robust", "q_robust", "p_how", "n_passes")
+#: How each p_robust was obtained, by code (see docs/usage.md).
+HOW_LABELS = np.asarray(["asymptotic", "sequential", "tail", "bound"], dtype=object)
+#: The non-zero samples of each pair's rows in each group (last), where the run counted them.
+NONZERO_COLUMNS = ("nonzero1_row1", "nonzero1_row2", "nonzero2_row1", "nonzero2_row2")
 ROW_COLUMNS = ("row", "score", "perm_p", "perm_q", "n1", "n2")
 SET_COLUMNS = ("hub", "size", "score", "perm_p", "perm_q", "n1", "n2")
 MODULE_COLUMNS = ("module", "n_genes", "n_pairs", "score", "mean_r1", "mean_r2", "perm_p", "perm_q", "n1", "n2")
@@ -536,10 +542,13 @@ class _Result:
     def format(self, n: Optional[int] = 15, columns: Optional[Sequence[str]] = None) -> str:
         """The `n` most significant entries as an aligned text table.
 
-        `columns` defaults to every column but the group sizes.
+        `columns` defaults to every column but the group sizes (and a pair table's
+        non-zero counts).
         """
         table = self.top(n)
-        header = [c for c in self.columns if c not in ("n1", "n2")] if columns is None else list(columns)
+        header = (
+            [c for c in self.columns if c not in ("n1", "n2") + NONZERO_COLUMNS] if columns is None else list(columns)
+        )
         cells: List[List[str]] = []
         for name in header:
             values = table.column(name)
@@ -602,6 +611,22 @@ def _give_back_memory() -> None:
         trim(0)
 
 
+class _PairColumns:
+    """The columns of a pair table: PAIR_COLUMNS on the class; on a table also the robust
+    columns and the non-zero counts where its run made them."""
+
+    def __get__(self, table: Optional["PairResult"], owner: type) -> Tuple[str, ...]:
+        if table is None:
+            return PAIR_COLUMNS
+        names = PAIR_COLUMNS
+        if table.made("p_robust") is not None:
+            at = names.index("z_diff") + 1
+            names = names[:at] + ROBUST_COLUMNS + names[at:]
+        if table.row_nonzero is not None:
+            names = names + NONZERO_COLUMNS
+        return names
+
+
 class PairResult(_Result):
     """Differential correlation of pairs of rows between two groups of samples.
 
@@ -638,8 +663,9 @@ class PairResult(_Result):
         Labels of the two groups.
     """
 
-    columns = PAIR_COLUMNS
-    _text_columns = ("row1", "row2", "class")
+    columns = _PairColumns()  # type: ignore[assignment]
+    _text_columns = ("row1", "row2", "class", "p_how")
+    _int_columns = ("n1", "n2", "n_passes") + NONZERO_COLUMNS
     _noun = "pairs"
     _entries = (
         "index1",
@@ -654,7 +680,14 @@ class PairResult(_Result):
         "class_code",
         "q_value",
         "perm_q",
+        "p_robust",
+        "q_robust",
+        "how_code",
+        "n_passes",
     )
+    #: Non-zero samples of each row of `names` in group 1 and group 2 (int32, n x 2), where
+    #: the run counted them (the NONZERO_COLUMNS are looked up in it).
+    row_nonzero: Optional[np.ndarray] = None
 
     def __init__(
         self,
@@ -713,6 +746,37 @@ class PairResult(_Result):
     @functools.cached_property
     def perm_q(self) -> np.ndarray:
         return self._perm_q_of(self.perm_p)
+
+    def set_robust(
+        self, p_robust: np.ndarray, q_robust: np.ndarray, how_code: np.ndarray, n_passes: np.ndarray
+    ) -> None:
+        """Attach the robust significance columns (one entry per pair, in result order)."""
+        self.p_robust, self.q_robust = p_robust, q_robust
+        self.how_code, self.n_passes = how_code, n_passes
+
+    @property
+    def p_how(self) -> np.ndarray:
+        return HOW_LABELS[self.how_code]
+
+    def _nonzero(self, group: int, index: np.ndarray) -> np.ndarray:
+        assert self.row_nonzero is not None
+        return self.row_nonzero[index, group]
+
+    @property
+    def nonzero1_row1(self) -> np.ndarray:
+        return self._nonzero(0, self.index1)
+
+    @property
+    def nonzero1_row2(self) -> np.ndarray:
+        return self._nonzero(0, self.index2)
+
+    @property
+    def nonzero2_row1(self) -> np.ndarray:
+        return self._nonzero(1, self.index1)
+
+    @property
+    def nonzero2_row2(self) -> np.ndarray:
+        return self._nonzero(1, self.index2)
 
     @property
     def row1(self) -> np.ndarray:
@@ -782,7 +846,12 @@ class PairResult(_Result):
             return np.concatenate([getattr(p, name) for p in parts])
 
         made = {k: joined(k) for k in ("p1", "p2", "class_code") if all(p.made(k) is not None for p in parts)}
-        return cls(
+        robust = (
+            [joined(k) for k in ("p_robust", "q_robust", "how_code", "n_passes")]
+            if all(p.made("p_robust") is not None for p in parts)
+            else None
+        )
+        whole = cls(
             first.names,
             joined("index1"),
             joined("index2"),
@@ -803,6 +872,10 @@ class PairResult(_Result):
             perm_q=joined("perm_q"),
             **made,
         )
+        if robust is not None:
+            whole.set_robust(*robust)
+        whole.row_nonzero = first.row_nonzero
+        return whole
 
 
 class _ScoreResult(_Result):
@@ -1082,6 +1155,8 @@ __all__ = [
     "score_order",
     "describe_group",
     "PAIR_COLUMNS",
+    "ROBUST_COLUMNS",
+    "NONZERO_COLUMNS",
     "ROW_COLUMNS",
     "SET_COLUMNS",
     "MODULE_COLUMNS",

@@ -145,6 +145,7 @@ class PairAnalysis(Analysis):
         "p2",
         "class_code",
     )
+    _robust_fields = ("p_robust", "q_robust", "how_code", "n_passes")
 
     def tile_pairs(
         self, problem: "Problem", tile: Tile, pos: Optional[np.ndarray]
@@ -194,11 +195,14 @@ class PairAnalysis(Analysis):
         return PairParts(self, problem, settings, tiles, filters, state).part(t, store.load_tile(t))[0]
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
-        return {k: getattr(result, k) for k in self._kept_fields}
+        arrays = {k: getattr(result, k) for k in self._kept_fields}
+        if result.made("p_robust") is not None:
+            arrays.update((k, getattr(result, k)) for k in self._robust_fields)
+        return arrays
 
     def kept_table(self, problem: "Problem", settings: "Settings", arrays: Dict[str, np.ndarray]) -> Any:
         f = arrays
-        return PairResult(
+        table = PairResult(
             problem.names,
             f["index1"],
             f["index2"],
@@ -221,6 +225,9 @@ class PairAnalysis(Analysis):
             group1=settings.group1,
             group2=settings.group2,
         )
+        if "p_robust" in f:
+            table.set_robust(*(f[k] for k in self._robust_fields))
+        return table
 
 
 class AllPairs(PairAnalysis):
@@ -379,7 +386,10 @@ class ScoreAnalysis(Analysis):
         return finish_scores(self, problem, settings, tiles, store, filters, None, state, only=t)
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
-        return {k: getattr(result, k) for k in self._kept_fields}
+        arrays = {k: getattr(result, k) for k in self._kept_fields}
+        if result.made("p_robust") is not None:
+            arrays.update((k, getattr(result, k)) for k in self._robust_fields)
+        return arrays
 
 
 class RowScores(ScoreAnalysis):
@@ -650,7 +660,10 @@ class ModuleScores(ScoreAnalysis):
         )
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
-        return {k: getattr(result, k) for k in self._kept_fields}
+        arrays = {k: getattr(result, k) for k in self._kept_fields}
+        if result.made("p_robust") is not None:
+            arrays.update((k, getattr(result, k)) for k in self._robust_fields)
+        return arrays
 
     def kept_table(self, problem: "Problem", settings: "Settings", arrays: Dict[str, np.ndarray]) -> Any:
         # The whole table with the kept entries' values, cut to them.

@@ -12,6 +12,7 @@ import numpy as np
 from .. import _inputs, _memory
 from .._inputs import InputError
 from . import execute, output, plan, tasks
+from . import robust_stage
 from . import two_phase as two_phase_run
 from .assemble import QBound
 from .problem import Filters, Problem, input_hash
@@ -170,6 +171,21 @@ def check_memory(problem: Problem, filters: Filters, out: Optional[str]) -> None
     in the memory this process can take: an unfiltered table in memory (BYTES_PER_PAIR a
     pair), or what a filtered run, or one that writes files, holds on data without changes
     in correlation (:func:`_filtered_need`)."""
+    _check_table_memory(problem, filters, out)
+    if robust_stage.applies(problem) is None:
+        need = problem.item_count() * robust_stage.BYTES_PER_PAIR
+        have, why = _memory.headroom()
+        if need > 0.8 * have:
+            raise InputError(
+                "the robust p-values of {:,} pairs need about {} in memory at their peak, more than this "
+                "process can take ({}: {}); pass significance='normal' for the normal-approximation columns "
+                "alone, or test fewer rows or pairs".format(
+                    problem.item_count(), _memory.size_text(need), _memory.size_text(have), why
+                )
+            )
+
+
+def _check_table_memory(problem: Problem, filters: Filters, out: Optional[str]) -> None:
     if not problem.analysis.every_pair:
         return
     if out is None and not filters.any:
@@ -321,6 +337,7 @@ def _compute(
             wanted,
         )
 
+    stage = _robust_stage(problem, filters, out, settings.threads, run_tasks, store)
     written: List[str] = []
     write: Optional[Callable[[int, Any], None]] = None
     if out is not None:
@@ -330,6 +347,9 @@ def _compute(
         final = output.final_folder(out, store.manifest)
 
         def write_part(t: int, part: Any, last: bool) -> None:
+            _with_row_columns(problem, part)
+            if stage is not None:
+                stage.annotate(part)
             if len(part) or (last and not written):
                 name = "part-{:05d}.parquet".format(t)
                 _parquet.write(part, os.path.join(final, name), description)
@@ -369,11 +389,37 @@ def _compute(
                 limit,
                 kept,
             )
+    if stage is not None:
+        stage.annotate(result)
+        kept.update(stage.state())  # a damaged part is made again without the stage
     if out is not None:
         assert isinstance(store, FolderStore)  # a run that writes files keeps its work in the folder
         with _building("writing the files"):
             output.finish_output(out, written, store.manifest, problem, result, kept, len(tiles))
     return result
+
+
+def _robust_stage(
+    problem: Problem, filters: Filters, out: Optional[str], threads: int, run_tasks: Callable[..., None], store: Store
+) -> Optional[robust_stage.Stage]:
+    """The robust columns of a pair test that asks for them (computed before its table, so
+    that every part written has them; with `out` its tasks are kept in the work folder)."""
+    if robust_stage.applies(problem) is not None:
+        return None
+
+    def store_of(phase: str) -> Store:
+        if isinstance(store, FolderStore):
+            return FolderStore(store.out, store.manifest, phase)
+        return MemoryStore()
+
+    with _building("computing the robust p-values"):
+        return robust_stage.compute(
+            problem,
+            run_tasks,
+            lambda p: settings_of(p, filters, out, threads),
+            0.05 if filters.max_q is None else filters.max_q,
+            store_of,
+        )
 
 
 def _repair(
@@ -411,9 +457,21 @@ def _repair(
             again,
         )
     counts = output.load_state(out)
+    hosts = execute.host_slots(client) if client is not None else {}
+
+    def run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], ranges: Any, store: Store) -> None:
+        key = "corrshift-" + digest[:20] + "-" + problem.analysis.name
+        _run_tasks(problem, settings, tiles, ranges, store, client, hosts, key, progress, after_result)
+
+    stage = robust_stage.Stage.of_state(problem, counts)
+    if stage is None:
+        stage = _robust_stage(problem, filters, out, settings.threads, run_tasks, store)
 
     def write_part(t: int, folder: str, name: str) -> None:
         part = analysis.remake_part(problem, settings, tiles, store, filters, counts, t)
+        _with_row_columns(problem, part)
+        if stage is not None:
+            stage.annotate(part)
         _parquet.write(part, os.path.join(folder, name), description)
 
     output.repair_output(out, store.manifest, write_part, len(tiles), counts)
@@ -479,6 +537,8 @@ def run(
         tiles = plan.whole(tiles)
     two_phase = two_phase_run.applies(problem, filters, bool(perm_q))
     digest = input_hash(problem, filters, _version())
+    if robust_stage.applies(problem) is None:
+        digest = robust_stage.digest_of(digest)
     if two_phase:
         digest = two_phase_run.digest_of(digest)
     description = {
@@ -608,4 +668,11 @@ def run(
         result.perm_q_note = two_phase_run.PERM_Q_NOTE
     result.dropped = problem.dropped
     result.matrix = problem.matrix
+    _with_row_columns(problem, result)
     return result
+
+
+def _with_row_columns(problem: Problem, table: Any) -> None:
+    """A pair table of the run with the columns looked up per row (the non-zero counts)."""
+    if problem.row_nonzero is not None and problem.analysis.table == "pairs":
+        table.row_nonzero = problem.row_nonzero

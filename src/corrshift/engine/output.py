@@ -159,13 +159,20 @@ def survey(folder: str) -> Survey:
     return Survey(manifest, trouble, restored, foreign)
 
 
+def work_phase(name: str) -> bool:
+    """Whether `name` is a folder of the work folder that a run makes: a phase's tasks
+    (two-phase permutation counts, the robust stage's observed pass and its rounds of
+    passes) or the spilled counts."""
+    return name in ("perm", "counts", "robust-observed") or bool(re.fullmatch(r"robust-passes-[0-9]+", name))
+
+
 def _foreign_work(work: str) -> List[str]:
     """The entries of a work folder (and of its phases' and counts' folders) that a run
     does not make there: other names, links, folders where files go."""
     foreign = []
     for name in sorted(os.listdir(work)):
         path = os.path.join(work, name)
-        if name in ("perm", "counts") and files.is_folder(path):
+        if work_phase(name) and files.is_folder(path):
             foreign += [os.path.join(name, n) for n in _foreign_work(path)]
         elif not (
             (work_file(files.written_name(name)) or files.written_name(name) == "counts.bin") and files.is_file(path)
@@ -476,7 +483,7 @@ def _remove_names(folder: str, work: bool = False, keep: Tuple[str, ...] = ()) -
             continue
         base = files.written_name(name)
         if work:
-            ours_folder = name in ("perm", "counts") and files.is_folder(path)
+            ours_folder = work_phase(name) and files.is_folder(path)
             ours_file = (work_file(base) or base == "counts.bin") and files.is_file(path)
         else:
             ours_folder = name == WORK and files.is_folder(path)

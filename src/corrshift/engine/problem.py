@@ -77,6 +77,11 @@ class Problem:
         self.dropped: Dict[str, List[str]] = {}
         #: The matrix of an AnnData object that was read (".raw", "X", "layer 'name'"), or None.
         self.matrix: Optional[str] = None
+        # Pair tests: the non-zero samples of each user's row in each group (n x 2, -1 for
+        # rows not read), which the pair tables' non-zero columns look up.
+        self.row_nonzero: Optional[np.ndarray] = None
+        # Pair tests: compute the robust columns (see engine/robust_stage.py).
+        self.robust = False
         self.local_hubs: Optional[np.ndarray] = None  # sets, data rows
         self.local_partners: Optional[List[np.ndarray]] = None
         # Modules: their names, their genes (user's rows, ascending) and the same as data

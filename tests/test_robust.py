@@ -1,0 +1,168 @@
+"""The robust p-values: the tail estimate against the NumPy/SciPy reference of bench/, and
+the engine's stage against an independent computation of the same passes."""
+
+import importlib.util
+import os
+
+import numpy as np
+import pytest
+
+import corrshift
+from corrshift import engine, robust
+from corrshift.results import ROBUST_COLUMNS, bh_qvalues
+
+import reference
+
+_PATH = os.path.join(os.path.dirname(__file__), os.pardir, "bench", "robust_reference.py")
+
+
+@pytest.fixture(scope="module")
+def ref():
+    pytest.importorskip("scipy")
+    spec = importlib.util.spec_from_file_location("robust_reference", _PATH)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def tops(seed):
+    """Largest |T| of 10,000 passes, descending, from tails of three shapes."""
+    rng = np.random.default_rng(seed)
+    light = np.abs(rng.normal(size=10000))
+    exponential = rng.exponential(size=10000)
+    heavy = np.abs(rng.standard_t(3, size=10000))
+    return [-np.sort(-v)[: robust.KEEP] for v in (light, exponential, heavy)]
+
+
+class TestTail:
+    def test_fit_and_check_equal_the_reference(self, ref):
+        for top in tops(1):
+            y = top[:250] - 0.5 * (top[249] + top[250])
+            xi, sigma = robust.gpd_pwm(y)
+            assert (xi, sigma) == ref.gpd_pwm(y)
+            assert robust.anderson_darling(y, xi, sigma) == ref.anderson_darling(y, xi, sigma)
+        for xi, m in ((-0.23, 250), (0.0, 100), (0.31, 50)):
+            assert robust.ad_critical(xi, m) == ref.ad_critical(xi, m)
+
+    def test_tail_p_equals_the_reference_with_shape_kept_non_negative(self, ref):
+        for seed in (1, 2):
+            for top in tops(seed):
+                for t in (top[0] * 0.9, top[0] * 1.5, top[0] * 3):
+                    got = robust.tail_p(top, 10000, -t)
+                    want, _ = ref.gpd_tail_p(top, 10000, -t, shape="nonneg")
+                    assert got == pytest.approx(want, rel=1e-12)
+        # A light tail (negative fitted shape) is extrapolated as exponential, not bounded.
+        light = tops(3)[0]
+        beyond = robust.tail_p(light, 10000, light[0] * 4)
+        assert beyond is not None and beyond > 0
+        # Too few values for a fit: none.
+        assert robust.tail_p(light[:40], 10000, 5.0) is None
+
+    def test_pass_pvalues_sequential_bound_tail_and_undefined(self):
+        top = np.vstack([tops(4)[1]] * 4 + [np.full(robust.KEEP, np.nan)])
+        t_obs = np.array([3.0, top[1, 0] * 2, 2.0, np.nan, 9.0])
+        counts = np.array([10, 0, 3, 0, 0], np.int32)
+        defined = np.array([400, 9000, 9990, 0, 20], np.int32)
+        p, how = robust.pass_pvalues(t_obs, counts, defined, top)
+        assert p[0] == 10 / 400 and how[0] == robust.SEQUENTIAL
+        assert how[1] == robust.TAIL and 0 < p[1] < 1 / 9001
+        assert how[2] == robust.TAIL and p[2] <= 4 / 9991  # never above the bound
+        assert np.isnan(p[3]) and how[3] == robust.UNDEFINED
+        assert p[4] == 1 / 21 and how[4] == robust.BOUND  # no tail from 20 passes
+
+    def test_screen_scales_with_the_pairs(self):
+        assert robust.screen_of(10) == 1e-4 and robust.screen_of(2 * 10**8) == 2.5e-6
+
+
+def planted(seed=11, rows=14, n1=12, n2=13):
+    """Rows with two pairs whose correlation differs strongly between the groups (float32)."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(rows, n1 + n2))
+    x[1, :n1] = x[0, :n1] + 0.15 * rng.normal(size=n1)
+    x[1, n1:] = -x[0, n1:] + 0.15 * rng.normal(size=n2)
+    x[3, :n1] = x[2, :n1] + 0.4 * rng.normal(size=n1)
+    return x.astype(np.float32), list(range(n1)), list(range(n1, n1 + n2))
+
+
+def independent_p(ref, x, n1, pairs, method, cap):
+    """p-values of the screened pairs by NumPy: the studentized statistic of the reference in
+    the engine's passes (tests/reference.py), stop at 10, the shape >= 0 tail at the cap."""
+    groups = reference.permutation_groups(x.shape[1], n1, x.shape[1] - n1, cap)
+    perms = np.vstack([np.arange(x.shape[1])] + [np.concatenate(g) for g in groups])
+    a, b = pairs[:, 0], pairs[:, 1]
+    s = np.abs(ref.pass_statistics(x.astype(np.float64), a, b, perms, n1, method, "tz"))
+    p = np.empty(len(pairs))
+    for k in range(len(pairs)):
+        exceed = (s[k, 1:] >= s[k, 0] * (1 - 1e-9)) & ~np.isnan(s[k, 1:])
+        defined = np.cumsum(~np.isnan(s[k, 1:]))
+        hits = np.cumsum(exceed)
+        if hits[-1] >= 10:
+            p[k] = 10 / defined[np.argmax(hits >= 10)]
+            continue
+        L, count = int(defined[-1]), int(hits[-1])
+        top = -np.sort(-s[k, 1:][~np.isnan(s[k, 1:])])[: robust.KEEP]
+        tail, _ = ref.gpd_tail_p(top, L, s[k, 0], shape="nonneg")
+        p[k] = (count + 1) / (L + 1) if tail is None else min(tail, (count + 1) / (L + 1))
+    return p
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+def test_stage_equals_numpy_and_does_not_depend_on_tiles(ref, monkeypatch, method):
+    monkeypatch.setattr(robust, "CAP", 600)
+    monkeypatch.setattr(robust, "SCREEN", 0.02)  # a few screened pairs in a small problem
+    x, g1, g2 = planted()
+    res = corrshift.ztest(x, g1, g2, method=method, permutations=0, progress=False)
+    assert set(res.columns) >= set(ROBUST_COLUMNS)
+    how, p = res.p_how, res.p_robust
+    screened = np.flatnonzero(how != "asymptotic")
+    assert 2 <= screened.size < len(res)
+    pairs = np.stack([res.index1[screened], res.index2[screened]], axis=1)
+    np.testing.assert_allclose(p[screened], independent_p(ref, x, len(g1), pairs, method, 600), rtol=1e-6)
+    assert (res.n_passes[screened] > 0).all() and (res.n_passes[how == "asymptotic"] == 0).all()
+    # The others keep the asymptotic p of T, all above the screen; q is BH over every pair.
+    assert (p[how == "asymptotic"] > 0.02).all()
+    np.testing.assert_array_equal(res.q_robust, bh_qvalues(p))
+    # Tiles, threads and listed pairs give the same values.
+    monkeypatch.setattr(engine, "TILE_PAIRS", 10)
+    tiled = corrshift.ztest(x, g1, g2, method=method, permutations=0, progress=False, n_jobs=1)
+    for name in ROBUST_COLUMNS:
+        np.testing.assert_array_equal(tiled.column(name), res.column(name))
+    listed = corrshift.ztest(x, g1, g2, pairs[::-1], method=method, permutations=0, progress=False)
+    np.testing.assert_array_equal(listed.p_robust, p[screened][::-1])
+
+
+def test_filtered_and_written_tables_carry_the_same_columns(monkeypatch, tmp_path):
+    pytest.importorskip("pyarrow")
+    pd = pytest.importorskip("pandas")
+    monkeypatch.setattr(robust, "CAP", 400)
+    monkeypatch.setattr(robust, "SCREEN", 0.02)
+    x, g1, g2 = planted(seed=12)
+    full = corrshift.ztest(x, g1, g2, permutations=10, progress=False).to_pandas(sort=False)
+    key = full.row1 + "/" + full.row2
+    best = corrshift.ztest(x, g1, g2, permutations=10, progress=False, top=5).to_pandas()
+    written = corrshift.ztest(x, g1, g2, permutations=10, progress=False, out=tmp_path / "o")
+    files = pd.read_parquet(tmp_path / "o").set_index(key.values)
+    indexed = full.set_index(key.values)
+    for name in ROBUST_COLUMNS:
+        np.testing.assert_array_equal(best[name].to_numpy(), indexed.loc[best.row1 + "/" + best.row2, name].to_numpy())
+        np.testing.assert_array_equal(files[name].to_numpy(), indexed[name].to_numpy())
+    # Read back from the finished folder, with them.
+    again = corrshift.ztest(x, g1, g2, permutations=10, progress=False, out=tmp_path / "o")
+    np.testing.assert_array_equal(again.p_robust, written.p_robust)
+    assert corrshift.ztest(x, g1, g2, permutations=0, progress=False, significance="normal").made("p_robust") is None
+    with pytest.raises(corrshift.InputError, match="significance must be one of"):
+        corrshift.ztest(x, g1, g2, significance="permutation")
+
+
+def test_screen_widens_when_the_cutoff_reaches_it(monkeypatch):
+    # Many strong pairs: BH's cutoff passes a screen of 1e-12; no pair may then be a
+    # discovery on its asymptotic p.
+    monkeypatch.setattr(robust, "CAP", 300)
+    monkeypatch.setattr(robust, "SCREEN", 1e-12)
+    rng = np.random.default_rng(2)
+    base = rng.normal(size=(1, 30))
+    x = (np.vstack([base * (1 if k % 2 else -1) for k in range(8)]) + 0.3 * rng.normal(size=(8, 30))).astype(np.float32)
+    x[:, 15:] = rng.normal(size=(8, 15))  # correlated in group 1 only
+    res = corrshift.ztest(x, list(range(15)), list(range(15, 30)), permutations=0, progress=False)
+    discoveries = res.q_robust <= 0.05
+    assert discoveries.any() and not (discoveries & (res.p_how == "asymptotic")).any()
