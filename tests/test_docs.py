@@ -104,7 +104,7 @@ def run_tutorial(folder):  # type: ignore[no-untyped-def]
     return namespace
 
 
-@pytest.mark.filterwarnings("ignore:.* left out .*:UserWarning")
+@pytest.mark.filterwarnings("ignore:(.* )?left out .*:UserWarning")
 def test_tutorial_runs_from_start_to_end(tmp_path, monkeypatch):
     for module in ("scanpy", "matplotlib", "anndata", "pandas"):
         pytest.importorskip(module)

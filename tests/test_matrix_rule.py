@@ -144,13 +144,24 @@ def test_pbmc68k_reduced_gives_the_same_r_everywhere(tmp_path):
     levels = ("CD14+ Monocyte", "CD56+ NK")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # genes constant within a group are left out
-        res = corrshift.ztest(adata, *levels, groupby="bulk_labels", permutations=0, progress=False)
-        corrshift.tl.pairs(adata, "bulk_labels", levels, permutations=0, progress=False)
+        res = corrshift.ztest(adata, *levels, groupby="bulk_labels", permutations=0, min_cells=0, progress=False)
+        corrshift.tl.pairs(adata, "bulk_labels", levels, permutations=0, min_cells=0, progress=False)
     api = res.to_pandas()
     stored = corrshift.get.pairs_df(adata)
     del adata.uns["corrshift_pairs"]
     adata.write_h5ad(tmp_path / "pbmc.h5ad")
-    args = ["pairs", str(tmp_path / "pbmc.h5ad"), "--by", "bulk_labels", "--levels", *levels, "--permutations", "0"]
+    args = [
+        "pairs",
+        str(tmp_path / "pbmc.h5ad"),
+        "--by",
+        "bulk_labels",
+        "--levels",
+        *levels,
+        "--permutations",
+        "0",
+        "--min-cells",
+        "0",
+    ]
     assert cli.main(args + ["-o", str(tmp_path / "pairs.parquet")]) == 0
     table = pd.read_parquet(tmp_path / "pairs.parquet")
     assert res.matrix == ".raw" and len(api) == len(stored) == len(table) > 200000

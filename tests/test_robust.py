@@ -138,13 +138,15 @@ def test_filtered_and_written_tables_carry_the_same_columns(monkeypatch, tmp_pat
     monkeypatch.setattr(robust, "SCREEN", 0.02)
     x, g1, g2 = planted(seed=12)
     full = corrshift.ztest(x, g1, g2, permutations=10, progress=False).to_pandas(sort=False)
-    key = full.row1 + "/" + full.row2
+    key = (full.row1 + "/" + full.row2).to_numpy(dtype=object)
     best = corrshift.ztest(x, g1, g2, permutations=10, progress=False, top=5).to_pandas()
     written = corrshift.ztest(x, g1, g2, permutations=10, progress=False, out=tmp_path / "o")
-    files = pd.read_parquet(tmp_path / "o").set_index(key.values)
-    indexed = full.set_index(key.values)
+    files = pd.read_parquet(tmp_path / "o").set_index(pd.Index(key))
+    indexed = full.set_index(pd.Index(key))
     for name in ROBUST_COLUMNS:
-        np.testing.assert_array_equal(best[name].to_numpy(), indexed.loc[best.row1 + "/" + best.row2, name].to_numpy())
+        np.testing.assert_array_equal(
+            best[name].to_numpy(), indexed.loc[(best.row1 + "/" + best.row2).to_numpy(dtype=object), name].to_numpy()
+        )
         np.testing.assert_array_equal(files[name].to_numpy(), indexed[name].to_numpy())
     # Read back from the finished folder, with them.
     again = corrshift.ztest(x, g1, g2, permutations=10, progress=False, out=tmp_path / "o")
