@@ -2,6 +2,7 @@
 the engine's stage against an independent computation of the same passes."""
 
 import importlib.util
+import math
 import os
 
 import numpy as np
@@ -63,12 +64,18 @@ class TestTail:
         t_obs = np.array([3.0, top[1, 0] * 2, 2.0, np.nan, 9.0])
         counts = np.array([10, 0, 3, 0, 0], np.int32)
         defined = np.array([400, 9000, 9990, 0, 20], np.int32)
-        p, how = robust.pass_pvalues(t_obs, counts, defined, top)
+        p, how = robust.pass_pvalues(t_obs, counts, defined, top, 1e-300)
         assert p[0] == 10 / 400 and how[0] == robust.SEQUENTIAL
         assert how[1] == robust.TAIL and 0 < p[1] < 1 / 9001
         assert how[2] == robust.TAIL and p[2] <= 4 / 9991  # never above the bound
         assert np.isnan(p[3]) and how[3] == robust.UNDEFINED
         assert p[4] == 1 / 21 and how[4] == robust.BOUND  # no tail from 20 passes
+        assert list(robust.HOW_LABELS[how]) == ["sequential", "tail", "tail", "undefined", "bound"]
+        # Far beyond every pass the tail would give 0: no permutation p-value is below one
+        # split of all the splits of the samples.
+        far, _ = robust.pass_pvalues(t_obs[1:2] * 1e3, counts[1:2], defined[1:2], top[1:2], robust.smallest_p(20, 20))
+        assert far[0] == 1 / 137846528820 == robust.smallest_p(20, 20)
+        assert robust.smallest_p(2000, 2000) == np.finfo(np.float64).tiny
 
     def test_screen_scales_with_the_pairs(self):
         assert robust.screen_of(10) == 1e-4 and robust.screen_of(2 * 10**8) == 2.5e-6
@@ -102,6 +109,7 @@ def independent_p(ref, x, n1, pairs, method, cap):
         L, count = int(defined[-1]), int(hits[-1])
         top = -np.sort(-s[k, 1:][~np.isnan(s[k, 1:])])[: robust.KEEP]
         tail, _ = ref.gpd_tail_p(top, L, s[k, 0], shape="nonneg")
+        tail = None if tail is None else max(tail, 1 / math.comb(x.shape[1], n1))  # no p below one split
         p[k] = (count + 1) / (L + 1) if tail is None else min(tail, (count + 1) / (L + 1))
     return p
 

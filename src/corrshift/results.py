@@ -21,6 +21,8 @@ from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, TypeVar, Unio
 
 import numpy as np
 
+from . import robust
+
 PathArg = Union[str, "os.PathLike[str]"]
 _T = TypeVar("_T", bound="_Result")
 
@@ -43,8 +45,6 @@ PAIR_COLUMNS = (
 )
 #: The robust significance columns of a pair table whose run computed them (after z_diff).
 ROBUST_COLUMNS = ("p_robust", "q_robust", "p_how", "n_passes")
-#: How each p_robust was obtained, by code (see docs/usage.md).
-HOW_LABELS = np.asarray(["asymptotic", "sequential", "tail", "bound"], dtype=object)
 #: The non-zero samples of each pair's rows in each group (last), where the run counted them.
 NONZERO_COLUMNS = ("nonzero1_row1", "nonzero1_row2", "nonzero2_row1", "nonzero2_row2")
 ROW_COLUMNS = ("row", "score", "perm_p", "perm_q", "n1", "n2")
@@ -756,7 +756,7 @@ class PairResult(_Result):
 
     @property
     def p_how(self) -> np.ndarray:
-        return HOW_LABELS[self.how_code]
+        return robust.HOW_LABELS[self.how_code]
 
     def _nonzero(self, group: int, index: np.ndarray) -> np.ndarray:
         assert self.row_nonzero is not None

@@ -17,12 +17,14 @@ constant are undefined for the pair and left out. A pair's p-value is then
   from any discovery; see :func:`screen_of`).
 """
 
+import math
 from typing import Dict, Optional, Tuple
 
 import numpy as np
 
-#: Codes of how a p-value was obtained (labels in corrshift.results.HOW_LABELS).
+#: Codes of how a p-value was obtained, and their labels (the p_how column).
 ASYMPTOTIC, SEQUENTIAL, TAIL, BOUND, UNDEFINED = 0, 1, 2, 3, 4
+HOW_LABELS = np.asarray(["asymptotic", "sequential", "tail", "bound", "undefined"], dtype=object)
 #: Passes at least as extreme at which a pair stops (p = STOP_AT / L).
 STOP_AT = 10
 #: Permutation passes of a pair that does not stop.
@@ -121,12 +123,28 @@ def tail_p(top: np.ndarray, defined: int, t_obs: float) -> Optional[float]:
     return None
 
 
+def smallest_p(n1: int, n2: int) -> float:
+    """The smallest p-value a permutation test of groups of n1 and n2 samples can have: one
+    split of C(n1 + n2, n1) (at least the smallest positive double)."""
+    tiny = float(np.finfo(np.float64).tiny)
+    try:
+        return max(1.0 / math.comb(n1 + n2, n1), tiny)
+    except OverflowError:  # more splits than a double holds
+        return tiny
+
+
 def pass_pvalues(
-    t_obs: np.ndarray, counts: np.ndarray, defined: np.ndarray, top: np.ndarray, stop_at: int = STOP_AT
+    t_obs: np.ndarray,
+    counts: np.ndarray,
+    defined: np.ndarray,
+    top: np.ndarray,
+    smallest: float,
+    stop_at: int = STOP_AT,
 ) -> Tuple[np.ndarray, np.ndarray]:
     """The p-values of pairs that ran their passes (to the stop or to the cap), and how
     each was obtained (SEQUENTIAL, TAIL, BOUND; UNDEFINED where the observed T or every
-    pass is undefined: p is NaN)."""
+    pass is undefined: p is NaN). A tail estimate is never below `smallest`
+    (:func:`smallest_p`): beyond the observed split there is no more extreme one to count."""
     counts = np.asarray(counts, dtype=np.int64)
     defined = np.asarray(defined, dtype=np.int64)
     p = np.full(counts.shape, np.nan)
@@ -141,5 +159,5 @@ def pass_pvalues(
     for k, b in zip(capped.tolist(), bound.tolist()):
         estimate = tail_p(top[k], int(defined[k]), float(t_obs[k]))
         if estimate is not None:
-            p[k], how[k] = min(estimate, b), TAIL
+            p[k], how[k] = min(max(estimate, smallest), b), TAIL
     return p, how

@@ -115,7 +115,8 @@ class Passes(ListedPairs):
 
     def task_result(self, settings: "Settings", job: Job, out: Tuple[np.ndarray, ...]) -> Dict[str, Any]:
         t_obs, counts, defined, top = out
-        p, how = robust.pass_pvalues(t_obs, counts, defined, top)
+        smallest = robust.smallest_p(len(settings.first), len(settings.second))
+        p, how = robust.pass_pvalues(t_obs, counts, defined, top, smallest)
         return {"p": p, "how": how, "passes": defined.astype(np.int32)}
 
 
