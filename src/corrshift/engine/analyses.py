@@ -386,10 +386,7 @@ class ScoreAnalysis(Analysis):
         return finish_scores(self, problem, settings, tiles, store, filters, None, state, only=t)
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
-        arrays = {k: getattr(result, k) for k in self._kept_fields}
-        if result.made("p_robust") is not None:
-            arrays.update((k, getattr(result, k)) for k in self._robust_fields)
-        return arrays
+        return {k: getattr(result, k) for k in self._kept_fields}
 
 
 class RowScores(ScoreAnalysis):
@@ -660,10 +657,7 @@ class ModuleScores(ScoreAnalysis):
         )
 
     def kept_arrays(self, problem: "Problem", result: Any) -> Dict[str, np.ndarray]:
-        arrays = {k: getattr(result, k) for k in self._kept_fields}
-        if result.made("p_robust") is not None:
-            arrays.update((k, getattr(result, k)) for k in self._robust_fields)
-        return arrays
+        return {k: getattr(result, k) for k in self._kept_fields}
 
     def kept_table(self, problem: "Problem", settings: "Settings", arrays: Dict[str, np.ndarray]) -> Any:
         # The whole table with the kept entries' values, cut to them.

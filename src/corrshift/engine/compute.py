@@ -287,6 +287,26 @@ def _run_tasks(
         state.bar.close()
 
 
+def _task_runner(
+    client: Any, hosts: Dict[str, int], digest: str, progress: bool, after_result: Optional[Callable[[int], None]]
+) -> Callable[..., None]:
+    """`run_tasks(problem, settings, tiles, ranges, store, wanted=None)`: :func:`_run_tasks`
+    of a run, each analysis's tasks under a cluster key of their own."""
+
+    def run_tasks(
+        problem: Problem,
+        settings: Settings,
+        tiles: List[plan.Tile],
+        ranges: List[List[plan.Tile]],
+        store: Store,
+        wanted: Optional[Set[int]] = None,
+    ) -> None:
+        key = "corrshift-" + digest[:20] + "-" + problem.analysis.name
+        _run_tasks(problem, settings, tiles, ranges, store, client, hosts, key, progress, after_result, wanted)
+
+    return run_tasks
+
+
 def _pass_ranges(
     problem: Problem, tiles: List[plan.Tile], client: Any, hosts: Dict[str, int], resumable: bool
 ) -> List[List[plan.Tile]]:
@@ -313,29 +333,7 @@ def _compute(
 ) -> Any:
     """Run the tasks that `store` does not hold yet, then build the result (and the files)."""
     hosts = execute.host_slots(client) if client is not None else {}
-    key = "corrshift-" + digest[:20]
-
-    def run_tasks(
-        problem: Problem,
-        settings: Settings,
-        tiles: List[plan.Tile],
-        ranges: List[List[plan.Tile]],
-        store: Store,
-        wanted: Optional[Set[int]] = None,
-    ) -> None:
-        _run_tasks(
-            problem,
-            settings,
-            tiles,
-            ranges,
-            store,
-            client,
-            hosts,
-            key + "-" + problem.analysis.name,
-            progress,
-            after_result,
-            wanted,
-        )
+    run_tasks = _task_runner(client, hosts, digest, progress, after_result)
 
     stage = _robust_stage(problem, filters, out, settings.threads, run_tasks, store)
     written: List[str] = []
@@ -441,27 +439,11 @@ def _repair(
 
     analysis = problem.analysis
     again = set(store.manifest["repair"])
-    if analysis.part_needs_tile and again:
-        hosts = execute.host_slots(client) if client is not None else {}
-        _run_tasks(
-            problem,
-            settings,
-            tiles,
-            _pass_ranges(problem, tiles, client, hosts, True),
-            store,
-            client,
-            hosts,
-            "corrshift-" + digest[:20] + "-" + analysis.name,
-            progress,
-            after_result,
-            again,
-        )
-    counts = output.load_state(out)
     hosts = execute.host_slots(client) if client is not None else {}
-
-    def run_tasks(problem: Problem, settings: Settings, tiles: List[plan.Tile], ranges: Any, store: Store) -> None:
-        key = "corrshift-" + digest[:20] + "-" + problem.analysis.name
-        _run_tasks(problem, settings, tiles, ranges, store, client, hosts, key, progress, after_result)
+    run_tasks = _task_runner(client, hosts, digest, progress, after_result)
+    if analysis.part_needs_tile and again:
+        run_tasks(problem, settings, tiles, _pass_ranges(problem, tiles, client, hosts, True), store, again)
+    counts = output.load_state(out)
 
     stage = robust_stage.Stage.of_state(problem, counts)
     if stage is None:

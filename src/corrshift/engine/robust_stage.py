@@ -30,6 +30,7 @@ from . import plan
 from .analyses import AllPairs, ListedPairs, Progress
 from .store import MemoryStore, Store
 from .tasks import Job
+from .two_phase import _data_rows
 
 if TYPE_CHECKING:
     from .problem import Problem
@@ -143,10 +144,18 @@ def _pair_rows(problem: "Problem", positions: np.ndarray) -> Tuple[np.ndarray, n
 class Stage:
     """The robust columns of every pair of a problem, by position in its pair order."""
 
-    def __init__(self, problem: "Problem", p: np.ndarray, how: np.ndarray, passes: np.ndarray, screen: float):
+    def __init__(
+        self,
+        problem: "Problem",
+        p: np.ndarray,
+        how: np.ndarray,
+        passes: np.ndarray,
+        screen: float,
+        q: Optional[np.ndarray] = None,
+    ):
         self.problem = problem
         self.p, self.how, self.passes, self.screen = p, how, passes, screen
-        self.q = bh_qvalues(p)
+        self.q = bh_qvalues(p) if q is None else q
 
     def state(self) -> Dict[str, np.ndarray]:
         """What a finished output keeps of the stage (13 bytes a pair)."""
@@ -182,12 +191,6 @@ class Stage:
         """Attach the robust columns to the entries of `table`."""
         k = self.positions(table)
         table.set_robust(self.p[k], self.q[k], self.how[k], self.passes[k])
-
-
-def _data_rows(problem: "Problem", rows: np.ndarray) -> np.ndarray:
-    from .two_phase import _data_rows as data_rows
-
-    return data_rows(problem, np.asarray(rows))
 
 
 def compute(
@@ -228,7 +231,7 @@ def compute(
             if screen >= 1.0 or not np.any((q <= alpha) & ~ran):
                 break
             screen = min(1.0, screen * 10)  # BH's cutoff reached the screen: widen it
-    return Stage(problem, p, how, passes, screen)
+    return Stage(problem, p, how, passes, screen, q)
 
 
 def _passes(
