@@ -67,10 +67,13 @@ class TestTail:
         p, how = robust.pass_pvalues(t_obs, counts, defined, top, 1e-300)
         assert p[0] == 10 / 400 and how[0] == robust.SEQUENTIAL
         assert how[1] == robust.TAIL and 0 < p[1] < 1 / 9001
-        assert how[2] == robust.TAIL and p[2] <= 4 / 9991  # never above the bound
+        assert (how[2] == robust.TAIL and p[2] < 4 / 9991) or (how[2] == robust.BOUND and p[2] == 4 / 9991)
         assert np.isnan(p[3]) and how[3] == robust.UNDEFINED
         assert p[4] == 1 / 21 and how[4] == robust.BOUND  # no tail from 20 passes
-        assert list(robust.HOW_LABELS[how]) == ["sequential", "tail", "tail", "undefined", "bound"]
+        assert list(robust.HOW_LABELS[how[[0, 1, 3, 4]]]) == ["sequential", "tail", "undefined", "bound"]
+        # A tail above the exact bound gives the bound, and says so.
+        above, how_above = robust.pass_pvalues(np.array([top[0, 200]]), np.array([0]), np.array([10000]), top[:1], 0.0)
+        assert above[0] == 1 / 10001 and how_above[0] == robust.BOUND
         # Far beyond every pass the tail would give 0: no permutation p-value is below one
         # split of all the splits of the samples.
         far, _ = robust.pass_pvalues(t_obs[1:2] * 1e3, counts[1:2], defined[1:2], top[1:2], robust.smallest_p(20, 20))

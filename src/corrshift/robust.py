@@ -12,7 +12,7 @@ constant are undefined for the pair and left out. A pair's p-value is then
 * ``tail``: at the cap, the generalized Pareto tail fitted to its largest |T| (shape kept
   at 0 or above) when the fit passes the Anderson-Darling check, but never above
   ``(b + 1) / (L + 1)``;
-* ``bound``: ``(b + 1) / (L + 1)`` where every fit is rejected;
+* ``bound``: ``(b + 1) / (L + 1)`` where every fit is rejected or the tail is not below it;
 * ``asymptotic``: the normal p-value of T for the pairs the screen leaves out (they are far
   from any discovery; see :func:`screen_of`).
 """
@@ -158,6 +158,6 @@ def pass_pvalues(
     p[capped], how[capped] = bound, BOUND
     for k, b in zip(capped.tolist(), bound.tolist()):
         estimate = tail_p(top[k], int(defined[k]), float(t_obs[k]))
-        if estimate is not None:
-            p[k], how[k] = min(max(estimate, smallest), b), TAIL
+        if estimate is not None and max(estimate, smallest) < b:
+            p[k], how[k] = max(estimate, smallest), TAIL
     return p, how
