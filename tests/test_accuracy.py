@@ -132,14 +132,14 @@ def demo_subset():
     return pairs, rows, less
 
 
-def test_pairs_are_listed_by_p_value_then_difference(demo_subset):
+def test_pairs_are_listed_by_robust_p_then_difference(demo_subset):
     pairs, _, _ = demo_subset
     table = pairs.to_dict()
-    p, z = table["p_value"], np.abs(table["z_diff"])
+    p, z = table["p_robust"], np.abs(table["z_diff"])
     assert (np.diff(p) >= 0).all()
     ties = np.flatnonzero(np.diff(p) == 0)
     assert (z[ties] >= z[ties + 1]).all()
-    assert table["p_value"][0] == pairs.p_value.min()
+    assert table["p_robust"][0] == pairs.p_robust.min()
 
 
 def test_scores_are_listed_by_permutation_p_then_most_extreme_score(demo_subset):

@@ -204,10 +204,11 @@ class TestQValues:
 
 
 class TestTables:
-    def test_top_sorts_by_normal_p_then_difference(self, data):
-        res = corrshift.ztest(data, G1, G2, **named())
+    @pytest.mark.parametrize("significance,column", [("robust", "p_robust"), ("normal", "p_value")])
+    def test_top_sorts_by_the_headline_p_then_difference(self, data, significance, column):
+        res = corrshift.ztest(data, G1, G2, significance=significance, **named())
         best = res.top(10)
-        keys = list(zip(best.p_value.tolist(), (-np.abs(best.z_diff)).tolist()))
+        keys = list(zip(getattr(best, column).tolist(), (-np.abs(best.z_diff)).tolist()))
         assert keys == sorted(keys) and len(best) == 10
 
     def test_tsv_round_trip(self, data, tmp_path):

@@ -132,15 +132,16 @@ def test_rows_to_stdout_keeps_progress_on_stderr(files):
 @pytest.mark.parametrize("perm_q", [False, True])
 def test_filtered_pairs_report_perm_q_when_asked(files, perm_q):
     folder, data, sheet = files
-    proc = run_cli(
-        ["pairs", data, "--sheet", sheet, "--by", "condition", "--levels", "A", "B", "--permutations", 30, "--top", 4]
-        + (["--perm-q"] if perm_q else []),
-        folder,
-    )
+    args = ["pairs", data, "--sheet", sheet, "--by", "condition", "--levels", "A", "B", "--permutations", 30, "--top", 4]
+    proc = run_cli(args + (["--perm-q", "--significance", "normal"] if perm_q else []), folder)
     assert proc.returncode == 0, proc.stderr
     header, rows = read_tsv(proc.stdout)
     assert len(rows) == 4 and ("# perm_q: not computed" in proc.stdout) != perm_q
     assert all((r["perm_q"] == "NA") != perm_q for r in rows) and all(r["perm_p"] != "NA" for r in rows)
+    # The robust significance (the default) chooses the pairs: their q_value is not computed either.
+    assert ("p_robust" in header) != perm_q and ("# q_value: not computed" in proc.stdout) != perm_q
+    refused = run_cli(args + ["--perm-q"], folder)
+    assert refused.returncode == 2 and "--perm-q needs --significance normal" in refused.stderr
 
 
 @pytest.mark.parametrize(
@@ -523,7 +524,8 @@ def test_parquet_output_on_a_local_cluster(files, values):
     )
     table = pd.read_parquet(folder / "pairs.parquet")
     assert list(table["row1"].astype(str)) == list(expected.row1)
-    assert np.array_equal(table["q_value"].to_numpy(), expected.q_value)
+    assert np.array_equal(table["q_robust"].to_numpy(), expected.q_robust)
+    assert np.array_equal(table["perm_p"].to_numpy(), expected.perm_p) and table["q_value"].isna().all()
     assert "pairs.parquet (Parquet dataset)" in proc.stderr
     # The same command again reads the finished output; other options are refused.
     assert run_cli(args, folder).returncode == 0

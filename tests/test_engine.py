@@ -221,7 +221,8 @@ def test_filters_keep_what_in_memory_keeps(engine_small, data, kind, filters):
         kept = kept.top(filters["top"])
     # Pairs: with perm_q=True every pass runs for every pair (filtered pairs run in two phases,
     # tests/test_two_phase.py).
-    assert_same_table(kept, run(progress=False, **filters, **({"perm_q": True} if kind == "pairs" else {})))
+    normal = {"perm_q": True, "significance": "normal"} if kind == "pairs" else {}
+    assert_same_table(kept, run(progress=False, **filters, **normal))
 
 
 @pytest.mark.parametrize("limit", [None, 0.3, 0.02], ids=["all", "some", "few"])

@@ -134,6 +134,11 @@ def test_cluster_two_phase_perm_p_is_the_full_runs(engine_small, data, client, m
     from test_two_phase import assert_same_but_perm_q
 
     monkeypatch.setattr(engine, "TASK_SECONDS", 1e-9)  # several pass ranges per tile in both phases
-    options = dict(permutations=20, method="spearman", max_p=0.1, progress=False)
+    options = dict(permutations=20, method="spearman", max_p=0.1, progress=False, significance="normal")
     full = corrshift.ztest(data, G1, G2, perm_q=True, **options)
     assert_same_but_perm_q(full, corrshift.ztest(data, G1, G2, client=client, **options))
+    # The pairs that the robust p-values choose (the default) run there as here.
+    options["significance"] = "robust"
+    here = corrshift.ztest(data, G1, G2, **options)
+    assert len(here) and here.q_value_note
+    assert_same_table(here, corrshift.ztest(data, G1, G2, client=client, **options))

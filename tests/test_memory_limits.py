@@ -179,9 +179,9 @@ def test_max_q_tables_are_those_of_the_whole_table(engine_small, monkeypatch, tm
     rng = np.random.default_rng(17)
     x = rng.normal(size=(70, 17)).astype(np.float32)
     x[:14, :8] += 4 * rng.normal(size=8).astype(np.float32)
-    options = dict({"permutations": 10}, **options)
+    options = dict({"permutations": 10, "significance": "normal"}, **options)
     whole = corrshift.ztest(
-        x, G1, G2, progress=False, **{k: v for k, v in options.items() if k in ("method", "permutations")}
+        x, G1, G2, progress=False, **{k: v for k, v in options.items() if k in ("method", "permutations", "significance")}
     )
     q = whole.q_value
     keep = q <= options["max_q"]

@@ -21,13 +21,14 @@ def result():
         groupby=ex.mol_biol,
         permutations=50,
         row_names=ex.probes[:300],
+        max_q=0.2,
         progress=False,
     )
 
 
 def expected_edges(res, max_q):
     table = res.to_pandas()
-    return table[table["q_value"] <= max_q]
+    return table[table["q_robust"] <= max_q]
 
 
 def test_networkx_graph_holds_the_significant_pairs(result):
@@ -38,7 +39,8 @@ def test_networkx_graph_holds_the_significant_pairs(result):
     assert isinstance(graph, nx.Graph) and graph.number_of_edges() == len(kept)
     for row in kept.itertuples(index=False):
         attributes = graph.edges[row.row1, row.row2]
-        assert attributes["r1"] == float(row.r1) and attributes["q_value"] == row.q_value
+        assert attributes["r1"] == float(row.r1) and attributes["q_robust"] == row.q_robust
+        assert attributes["p_how"] == row.p_how and math.isnan(attributes["q_value"])
         assert attributes["class"] == getattr(row, "_6") and attributes["perm_p"] == row.perm_p
     assert graph.graph["group1"] == "BCR/ABL" and graph.graph["n2"] == 42 and graph.graph["max_q"] == 0.2
     assert network.to_networkx(result, max_q=None).number_of_edges() == len(result)
@@ -60,7 +62,7 @@ def test_graphml_and_edge_list_read_back_the_same(result, tmp_path):
         kept = res.to_pandas() if max_q is None else expected_edges(res, max_q)
         assert res.write_graphml(tmp_path / "pairs.graphml", max_q=max_q) == len(kept)
         back = nx.read_graphml(tmp_path / "pairs.graphml")
-        assert back.number_of_edges() == len(kept) and back.graph["significance"] == "q_value"
+        assert back.number_of_edges() == len(kept) and back.graph["significance"] == "q_robust"
         for row in kept.itertuples(index=False):
             attributes = back.edges[str(row.row1), str(row.row2)]
             assert attributes["z_diff"] == float(row.z_diff) and attributes["p_value"] == row.p_value
@@ -71,7 +73,19 @@ def test_graphml_and_edge_list_read_back_the_same(result, tmp_path):
         table = pd.read_csv(tmp_path / "pairs.tsv", sep="\t")
         assert table["source"].astype(str).tolist() == kept["row1"].astype(str).tolist()
         np.testing.assert_allclose(table["r2"], kept["r2"], rtol=1e-5)
-        assert table["perm_q"].isna().all() == (max_q is None)
+        assert table["perm_q"].isna().all()  # filtered runs: passes for the reported pairs only
+
+
+def test_pairs_above_the_runs_threshold_are_flagged(result):
+    pytest.importorskip("networkx")
+    ex = corrshift.load_example()
+    every = corrshift.ztest(
+        ex.expression[:300], "BCR/ABL", "NEG", groupby=ex.mol_biol, permutations=0, progress=False
+    )  # tested by permutation up to q_robust 0.05 only
+    with pytest.warns(UserWarning, match=r"of the pairs at q_robust <= 0.2 have the asymptotic p-value"):
+        looser = every.to_networkx(max_q=0.2)
+    assert looser.number_of_edges() > result.to_networkx(max_q=0.2).number_of_edges()
+    assert every.to_networkx(max_q=1.0).number_of_edges() == len(every)  # every pair: nothing claimed
 
 
 def test_tables_of_one_level_from_anndata(cells):

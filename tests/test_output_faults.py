@@ -23,11 +23,13 @@ pytestmark = needs_parquet
 
 RUNS = {
     "pairs": dict(kind="pairs", permutations=25),
-    "pairs-top": dict(kind="pairs", permutations=25, top=40, perm_q=True),
+    "pairs-top": dict(kind="pairs", permutations=25, top=40, perm_q=True, significance="normal"),
     "rows": dict(kind="rows", permutations=25),
 }
 #: A filtered pair run with permutations, in two phases (its parts cut by the reported pairs).
-TWO_PHASE = dict(kind="pairs", permutations=25, top=40)
+TWO_PHASE = dict(kind="pairs", permutations=25, top=40, significance="normal")
+#: A filtered run whose pairs the robust p-values choose: its parts are cut by them too.
+SELECTED = dict(kind="pairs", permutations=25, top=40)
 
 
 @pytest.fixture(scope="module")
@@ -106,8 +108,9 @@ def test_damaged_part_is_named_and_made_again(engine_small, data, tmp_path, monk
     assert not calls and not capsys.readouterr().err
 
 
-def test_damaged_two_phase_output_is_computed_again_in_full(engine_small, data, tmp_path, monkeypatch, capsys):
-    run, whole = start(data, TWO_PHASE, tmp_path)
+@pytest.mark.parametrize("case", [TWO_PHASE, SELECTED], ids=["two-phase", "robust-selected"])
+def test_damaged_filtered_output_is_computed_again_in_full(engine_small, data, tmp_path, monkeypatch, capsys, case):
+    run, whole = start(data, case, tmp_path)
     out = tmp_path / "out"
     expected = run(out=out)
     name = damage(out, "flip")

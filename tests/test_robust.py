@@ -179,3 +179,54 @@ def test_screen_widens_when_the_cutoff_reaches_it(monkeypatch):
     res = corrshift.ztest(x, list(range(15)), list(range(15, 30)), permutations=0, progress=False)
     discoveries = res.q_robust <= 0.05
     assert discoveries.any() and not (discoveries & (res.p_how == "asymptotic")).any()
+
+
+@pytest.mark.parametrize(
+    "filters", [{"max_q": 0.05}, {"top": 6}, {"max_q": 0.05, "top": 1}, {"max_q": 0.0}], ids=str
+)
+def test_robust_filters_choose_the_pairs_of_the_whole_table(monkeypatch, tmp_path, filters):
+    monkeypatch.setattr(robust, "CAP", 400)
+    monkeypatch.setattr(robust, "SCREEN", 0.02)
+    x, g1, g2 = planted(seed=12, rows=16)
+    x[15, :] = np.float32(3.0)  # constant: left out, so the run's rows are a subset of the data's
+    names = ["g{}".format(k) for k in range(16)]
+    with pytest.warns(UserWarning, match="left out"):
+        whole = corrshift.ztest(x, g1, g2, permutations=30, row_names=names, progress=False)
+    keep = whole.q_robust <= filters.get("max_q", 1.0)
+    expected = whole.take(np.flatnonzero(keep)).top(filters.get("top"))
+    if filters.get("max_q") == 0.05:
+        assert 0 < keep.sum() < len(whole)
+    for where in ("memory", "files"):
+        with pytest.warns(UserWarning, match="left out"):
+            got = corrshift.ztest(
+                x,
+                g1,
+                g2,
+                permutations=30,
+                row_names=names,
+                progress=False,
+                **filters,
+                **({"out": tmp_path / "o"} if where == "files" else {}),
+            ).top()
+        assert list(got.row1) == list(expected.row1) and list(got.row2) == list(expected.row2), where
+        for name in ("r1", "r2", "z_diff", "p_value", "perm_p") + ROBUST_COLUMNS:
+            np.testing.assert_array_equal(got.column(name), expected.column(name))
+        # Only the reported pairs ran their passes: the q-values over every pair are not known.
+        assert np.isnan(got.q_value).all() and np.isnan(got.perm_q).all()
+        assert got.metadata()["q_value"].startswith("not computed: the pairs were chosen by q_robust")
+    if where == "files":
+        pd = pytest.importorskip("pandas")
+        files = pd.read_parquet(tmp_path / "o")
+        assert len(files) == len(expected) and files["q_value"].isna().all()
+
+
+def test_robust_max_p_runs_the_passes_of_every_pair_it_may_keep(monkeypatch):
+    monkeypatch.setattr(robust, "CAP", 300)
+    x, g1, g2 = planted(seed=13)
+    whole = corrshift.ztest(x, g1, g2, permutations=0, progress=False)
+    asymptotic = (whole.p_how == "asymptotic") & (whole.p_robust <= 0.3)
+    assert asymptotic.any()  # the whole table tested them by their asymptotic p alone
+    kept = corrshift.ztest(x, g1, g2, permutations=0, progress=False, max_p=0.3)
+    assert len(kept) and (kept.p_robust <= 0.3).all() and (kept.p_how != "asymptotic").all()
+    with pytest.raises(corrshift.InputError, match="perm_q=True needs significance='normal'"):
+        corrshift.ztest(x, g1, g2, permutations=10, progress=False, max_q=0.1, perm_q=True)

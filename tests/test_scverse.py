@@ -95,20 +95,23 @@ def test_overview_labels_do_not_overlap_and_the_threshold_is_drawn(cells, plt, k
     ax = corrshift.pl.overview(cells, kind=kind, n_labels=12, show=False)
     assert len(ax.texts) == 12 and _labels.overlapping(_labels.text_boxes(ax)) == []
     table = corrshift.get.pairs_df(cells)
-    passing = int((table["q_value"] <= 0.05).sum())
-    assert passing > 0 and "{} of 28 pairs with q_value <= 0.05".format(passing) in ax.get_title()
-    assert "q_value = 0.05" in [t.get_text() for t in ax.get_legend().get_texts()]
+    passing = int((table["q_robust"] <= 0.05).sum())
+    assert passing > 0 and "{} of 28 pairs with q_robust <= 0.05".format(passing) in ax.get_title()
+    assert "q_robust = 0.05" in [t.get_text() for t in ax.get_legend().get_texts()]
     if kind == "volcano":  # the line lies at the largest p-value that passes
         cut = [line.get_ydata()[0] for line in ax.get_lines() if line.get_linestyle() == "--"]
-        assert cut == [pytest.approx(-np.log10(table["p_value"][table["q_value"] <= 0.05].max()))]
-    else:  # the curves: r1 whose z_diff with r2 is the smallest passing |z_diff| (two-sided)
+        assert cut == [pytest.approx(-np.log10(table["p_robust"][table["q_robust"] <= 0.05].max()))]
+    else:  # the curves: r1 whose z_diff with r2 is the passing z_diff nearest 0, on each side
+        # where pairs pass (the robust p-value is not a function of z_diff alone)
         curves = [line for line in ax.get_lines() if line.get_linestyle() == "--"]
-        edge = np.abs(table["z_diff"][table["q_value"] <= 0.05]).min()
-        for curve, sign in zip(curves, (1, -1)):
+        z_passing = table["z_diff"][table["q_robust"] <= 0.05].to_numpy()
+        edges = [z_passing[z_passing > 0].min()] if (z_passing > 0).any() else []
+        edges += [z_passing[z_passing < 0].max()] if (z_passing < 0).any() else []
+        assert len(curves) == len(edges) >= 1
+        for curve, edge in zip(curves, edges):
             r1, r2 = curve.get_xdata(), curve.get_ydata()
             z = np.arctanh(np.clip(r1, -0.99, 0.99)) - np.arctanh(np.clip(r2, -0.99, 0.99))
-            assert np.allclose(z[np.isfinite(z)], sign * edge, atol=1e-6)
-        assert len(curves) == 2
+            assert np.allclose(z[np.isfinite(z)], edge, atol=1e-6)
 
 
 def test_overview_of_scores_and_of_many_levels(cells, plt):
@@ -146,17 +149,17 @@ def test_pair_counts_the_cells_at_zero_and_names_the_values(cells, plt):
 def test_heatmap_boxes_each_level_where_a_pair_is_significant(cells, plt):
     with pytest.warns(UserWarning, match="left out"):
         corrshift.tl.pairs(cells, "condition", ("stim", "ctrl"), within="cell_type", **OPTIONS)
-    ax = corrshift.pl.heatmap(cells, n_pairs=28, show=False)
+    ax = corrshift.pl.heatmap(cells, n_pairs=28, alpha=0.1, show=False)
     table = corrshift.get.pairs_df(cells)
-    assert (table["q_value"] <= 0.05).sum() > 0
+    assert (table["q_robust"] <= 0.1).sum() > 0
     boxes = [p for p in ax.patches if p.get_edgecolor()[:3] == (0.0, 0.0, 0.0)]
-    assert len(boxes) == int((table["q_value"] <= 0.05).sum())
+    assert len(boxes) == int((table["q_robust"] <= 0.1).sum())
     rows = [t.get_text() for t in ax.get_yticklabels()]
     for box in boxes:
         row, level = int(round(box.get_y() + 0.45)), int(round(box.get_x() + 0.45)) // 2
         pair = rows[row].split("/")
         hit = table[(table["row1"] == pair[0]) & (table["row2"] == pair[1]) & (table["cell_type"] == ["T", "B"][level])]
-        assert hit["q_value"].item() <= 0.05
+        assert hit["q_robust"].item() <= 0.1
 
 
 # --- save= and show= as scanpy's -----------------------------------------------------------
@@ -253,7 +256,7 @@ def test_pval_cutoff_and_gene_symbols(cells):
     whole = corrshift.get.pairs_df(cells)
     kept = corrshift.get.pairs_df(cells, pval_cutoff=0.05)
     assert 0 < len(kept) < len(whole)
-    assert kept.equals(whole[whole["q_value"] < 0.05].reset_index(drop=True))
+    assert kept.equals(whole[whole["q_robust"] < 0.05].reset_index(drop=True))
     named = corrshift.get.pairs_df(cells, gene_symbols="symbol")
     assert list(named.columns[:4]) == ["row1", "symbol1", "row2", "symbol2"]
     assert (named["symbol1"] == "S" + named["row1"].str[1:]).all()  # from .raw.var: the run used .raw
@@ -268,13 +271,11 @@ def test_pval_cutoff_and_gene_symbols(cells):
         corrshift.get.pairs_df(cells, None, "corrshift_pairs")  # key is keyword-only
 
 
-def test_the_significance_columns_are_one_choice(monkeypatch):
+def test_the_significance_columns_are_one_choice():
     get = corrshift.get
-    assert get.significance(results.PAIR_COLUMNS) == ("p_value", "q_value")
-    assert get.significance(results.ROW_COLUMNS) == ("perm_p", "perm_q")
-    monkeypatch.setattr(get, "PAIR_SIGNIFICANCE", ("p_robust", "q_robust"))
     assert get.significance(results.PAIR_COLUMNS + ("p_robust", "q_robust")) == ("p_robust", "q_robust")
-    assert get.significance(results.PAIR_COLUMNS) == ("p_value", "q_value")  # a table without them
+    assert get.significance(results.PAIR_COLUMNS) == ("p_value", "q_value")  # significance="normal"
+    assert get.significance(results.ROW_COLUMNS) == ("perm_p", "perm_q")
 
 
 # --- reference= ----------------------------------------------------------------------------

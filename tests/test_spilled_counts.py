@@ -79,6 +79,7 @@ def test_runs_that_spill_give_the_same_table(engine_small, monkeypatch, options)
     rng = np.random.default_rng(9)
     x = rng.normal(size=(50, 17)).astype(np.float32)
     x[:10, :8] += 2 * rng.normal(size=8).astype(np.float32)
+    options = dict(options, significance="normal")  # the counts of the normal p-values
     expected = corrshift.ztest(x, G1, G2, permutations=20, progress=False, **options)
     monkeypatch.setattr(engine, "_available_memory", lambda: 10000)  # too little to merge the counts
     monkeypatch.setattr(spilled_counts, "CHUNK_VALUES", 64)

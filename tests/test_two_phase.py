@@ -27,6 +27,8 @@ def data():
 
 
 def ztest(x, listed, **options):
+    # The filters on the normal approximation (the robust ones: tests/test_robust.py).
+    options.setdefault("significance", "normal")
     return corrshift.ztest(x, G1, G2, PAIRS if listed else None, progress=False, **options)
 
 

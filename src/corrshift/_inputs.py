@@ -16,6 +16,9 @@ MAX_EXHAUSTIVE_ROWS = 46341
 MIN_GROUP_SIZE = 4
 METHODS = ("pearson", "spearman")
 ALTERNATIVES = ("two-sided", "greater", "less")
+#: What a pair test's headline significance is: the robust permutation p-values (with the
+#: columns p_robust, q_robust, p_how, n_passes) or the normal approximation alone.
+SIGNIFICANCE = ("robust", "normal")
 SCORES = ("mean", "median")
 #: Most permutation passes: the native exceedance counts are exact float32 integers up to 2**24.
 MAX_PERMUTATIONS = 2**24

@@ -24,9 +24,6 @@ from .results import ModuleResult, PairResult, RowResult, SetResult
 
 Names = Optional[Iterable[Any]]
 
-#: What a pair test's headline significance is: the robust permutation p-values (with the
-#: columns p_robust, q_robust, p_how, n_passes) or the normal approximation alone.
-SIGNIFICANCE = ("robust", "normal")
 
 
 class _Run(NamedTuple):
@@ -132,9 +129,10 @@ def _kept_rows(screened: _inputs.Screened, rows: np.ndarray) -> np.ndarray:
 
 
 _ENGINE_DOC = """max_q, max_p : float, optional
-        Keep only the entries whose q-value (p-value) is at most this: ``q_value`` and
-        ``p_value`` for pairs, ``perm_q`` and ``perm_p`` for rows and sets. The q-values
-        are exact Benjamini-Hochberg over all entries, also when not all are kept.
+        Keep only the entries whose q-value (p-value) is at most this: ``q_robust`` and
+        ``p_robust`` for pairs (``q_value`` and ``p_value`` with ``significance="normal"``),
+        ``perm_q`` and ``perm_p`` for rows and sets. The q-values are exact
+        Benjamini-Hochberg over all entries, also when not all are kept.
     top : int, optional
         Keep only the `top` most significant entries (after `max_q` and `max_p`); the
         result is then sorted, most significant first.
@@ -257,15 +255,29 @@ def ztest(
         With `max_q`, `max_p` or `top`, the permutation passes run only for the pairs
         reported (their ``perm_p`` is the same as in a full run) and ``perm_q``, which
         needs every pair's permutation count, is NaN (``result.perm_q_note`` and the
-        table's metadata say so). True runs every pass for every pair and reports it.
+        table's metadata say so). True runs every pass for every pair and reports it
+        (with ``significance="normal"`` only).
+    significance : {{"robust", "normal"}}, default "robust"
+        What decides the order of the table and `max_q`, `max_p` and `top`. "robust":
+        ``p_robust``, the permutation p-value of the studentized difference of the Fisher
+        z values (each group's variance of r from its own fourth moments, so heavy tails,
+        outlier samples and sparse genes do not make it small), resolved with up to 10,000
+        passes for every pair that may be significant (``p_how`` says how each was made),
+        and ``q_robust``, its Benjamini-Hochberg q-value over all pairs; a pair whose
+        ``q_robust`` is at most `max_q` (0.05 without it) always has a permutation p-value.
+        With filters, only the reported pairs run the table's passes: their ``q_value``
+        and ``perm_q`` are NaN (the metadata says why). "normal": ``p_value`` and
+        ``q_value``, the normal approximation, which assumes normal data in both groups.
 
     Returns
     -------
     PairResult
         One entry per pair (in the order of `pairs`, or ``(0, 1), (0, 2), ..., (1, 2),
         ...`` for all pairs) with the columns ``row1, row2, r1, r2, p1, p2, class, z_diff,
-        p_value, q_value, perm_p, perm_q, n1, n2``. Its table views (``format``,
-        ``to_tsv``, ``to_pandas``, ``top``) sort by ``p_value``, ties by ``|z_diff|``
+        p_robust, q_robust, p_how, n_passes, p_value, q_value, perm_p, perm_q, n1, n2``
+        (without the robust four for ``significance="normal"``), and the non-zero counts
+        of each row in each group. Its table views (``format``, ``to_tsv``,
+        ``to_pandas``, ``top``) sort by ``p_robust`` (``p_value``), ties by ``|z_diff|``
         descending.
 
     Raises
@@ -296,7 +308,12 @@ def ztest(
     ...                       permutations=100, row_names=ex.probes[:50])  # doctest: +SKIP
     >>> print(res.format(5))  # doctest: +SKIP
     """
-    _inputs.option(significance, SIGNIFICANCE, "significance")
+    _inputs.option(significance, _inputs.SIGNIFICANCE, "significance")
+    if significance == "robust" and perm_q is True and any(v is not None for v in (max_q, max_p, top)):
+        raise InputError(
+            "perm_q=True needs significance='normal': with the robust significance, max_q, max_p and top "
+            "choose the pairs by q_robust and p_robust, and only those run the table's permutation passes"
+        )
     run = _prepare(
         data,
         group1,

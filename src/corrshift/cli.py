@@ -12,7 +12,16 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _inputs, _io, _within, engine
-from ._inputs import ALTERNATIVES, MAX_PERMUTATIONS, METHODS, MIN_GROUP_SIZE, SCORES, InputError, usable_cores
+from ._inputs import (
+    ALTERNATIVES,
+    MAX_PERMUTATIONS,
+    METHODS,
+    MIN_GROUP_SIZE,
+    SCORES,
+    SIGNIFICANCE,
+    InputError,
+    usable_cores,
+)
 from ._version import __version__
 from .engine.execute import ClusterLost
 
@@ -25,7 +34,11 @@ P_VALUES = (
     "perm_p is (b + 1) / (PERMUTATIONS + 1), b the number of permutation passes at least as "
     "extreme as the observed groups: the observed split counts as one of the possible splits, so "
     "the smallest perm_p is 1/(PERMUTATIONS + 1). q_value and perm_q are Benjamini-Hochberg "
-    "adjusted. Pairs are written by p_value, ties by |z_diff| descending; rows, sets and modules by "
+    "adjusted. p_robust (pairs, the default --significance robust) is the permutation p-value of "
+    "the studentized difference, resolved with up to 10,000 passes for the pairs that may be "
+    "significant (p_how says how each was made: asymptotic, sequential, tail or bound); q_robust "
+    "is its Benjamini-Hochberg q-value. Pairs are written by p_robust (by p_value with "
+    "--significance normal), ties by |z_diff| descending; rows, sets and modules by "
     "perm_p, ties by score, most extreme first."
 )
 INPUT = (
@@ -206,21 +219,22 @@ def _add_common(parser: argparse.ArgumentParser, score: bool) -> None:
         type=_fraction,
         default=None,
         metavar="Q",
-        help="keep only entries with q-value at most Q (q_value for pairs, perm_q for "
-        "rows, sets and modules); exact over all entries",
+        help="keep only entries with q-value at most Q (q_robust for pairs, q_value with "
+        "--significance normal, perm_q for rows, sets and modules); exact over all entries",
     )
     output.add_argument(
         "--max-p",
         type=_fraction,
         default=None,
         metavar="P",
-        help="keep only entries with p-value at most P (p_value for pairs, perm_p for rows, sets and modules)",
+        help="keep only entries with p-value at most P (p_robust for pairs, p_value with "
+        "--significance normal, perm_p for rows, sets and modules)",
     )
     output.add_argument(
         "--perm-q",
         action="store_true",
-        help="pairs: with --max-q, --max-p or --top, also report perm_q: run the "
-        "permutation passes for every pair, not only for the pairs kept",
+        help="pairs, with --significance normal: with --max-q, --max-p or --top, also report perm_q: "
+        "run the permutation passes for every pair, not only for the pairs kept",
     )
     output.add_argument(
         "--overwrite",
@@ -279,10 +293,19 @@ def build_parser() -> argparse.ArgumentParser:
         "test pairs of rows (all pairs, or those of --pairs)",
         "Test pairs of rows for a difference in correlation between the groups. Writes a "
         "comment line naming the groups, then one line per pair (row1, row2, r1, r2, p1, p2, "
-        "class, z_diff, p_value, q_value, perm_p, perm_q, n1, n2), most significant first.",
+        "class, z_diff, p_robust, q_robust, p_how, n_passes, p_value, q_value, perm_p, perm_q, n1, n2, "
+        "and the non-zero counts of each row in each group), most significant first.",
         "",
     )
     _add_common(pairs, score=False)
+    pairs.add_argument(
+        "--significance",
+        choices=SIGNIFICANCE,
+        default="robust",
+        help="robust: p_robust and q_robust, from permutations of the studentized difference, "
+        "decide the order and --max-q, --max-p and --top; normal: p_value and q_value, the normal "
+        "approximation, which assumes normal data and many expressing samples (default: robust)",
+    )
     pairs.add_argument(
         "--pairs",
         metavar="FILE",
@@ -803,7 +826,13 @@ def _run_pairs(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     matrix, grp = _load(args)
     options = _options(args, grp, score=False)
+    if args.perm_q and args.significance == "robust" and (args.max_q, args.max_p, args.top) != (None, None, None):
+        raise UsageError(
+            "--perm-q needs --significance normal: with the robust significance, --max-q, --max-p and --top "
+            "choose the pairs by q_robust and p_robust, and only those run the table's permutation passes"
+        )
     options["perm_q"] = args.perm_q
+    options["significance"] = args.significance
     options["pairs"] = _read_pairs(args.pairs, matrix.row_names) if args.pairs is not None else None
     return _analyse(args, ztest, matrix, grp, options, "pairs", started)
 

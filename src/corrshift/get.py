@@ -10,7 +10,7 @@ from ._inputs import InputError, _quote_list
 #: The significance that figures, labels, ``pval_cutoff`` and the network export use: the
 #: (p-value, q-value) columns of a pair table. This is the one place that names them; a
 #: table without them (stored before they existed) falls back to FALLBACK_PAIR_SIGNIFICANCE.
-PAIR_SIGNIFICANCE = ("p_value", "q_value")
+PAIR_SIGNIFICANCE = ("p_robust", "q_robust")
 FALLBACK_PAIR_SIGNIFICANCE = ("p_value", "q_value")
 #: The significance of row, set and module scores: their permutation p-values.
 SCORE_SIGNIFICANCE = ("perm_p", "perm_q")
@@ -23,6 +23,25 @@ def significance(columns: Iterable[str]) -> Tuple[str, str]:
         if set(choice) <= present:
             return choice
     raise InputError("the table has no p-value and q-value columns ({})".format(", ".join(sorted(present))))
+
+
+def warn_asymptotic(p_how: Any, keep: np.ndarray, q_name: str, cutoff: float) -> None:
+    """Warn when pairs kept at q_robust <= `cutoff` include pairs whose p_robust is the
+    asymptotic one: the run tested by permutation only the pairs that its own threshold
+    (its max_q, else 0.05) could make significant."""
+    if q_name != "q_robust" or p_how is None or cutoff >= 1.0:
+        return
+    count = int(np.count_nonzero(np.asarray(p_how, dtype=object)[np.asarray(keep, dtype=bool)] == "asymptotic"))
+    if count:
+        from ._settings import warn
+
+        warn(
+            "{:,} of the pairs at q_robust <= {:g} have the asymptotic p-value of the studentized statistic "
+            "(p_how 'asymptotic'), not a permutation p-value: the run tested by permutation only the pairs "
+            "that its own threshold could make significant; run it with max_q={:g} to test these too".format(
+                count, cutoff, cutoff
+            )
+        )
 
 
 #: The analysis each function reads, and the key that analysis stores under by default.
@@ -180,7 +199,9 @@ def table_df(
     frame = pd.DataFrame(data)
     if cutoff is not None:
         _, q_name = significance(columns)
-        frame = frame[(frame[q_name] < cutoff).to_numpy()].reset_index(drop=True)
+        keep = (frame[q_name] < cutoff).to_numpy()
+        warn_asymptotic(frame["p_how"].to_numpy() if "p_how" in frame else None, keep, q_name, cutoff)
+        frame = frame[keep].reset_index(drop=True)
     frame.attrs.update(params(adata, key))
     if within is not None or column is None:
         info = entry["levels"]

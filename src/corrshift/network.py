@@ -27,7 +27,10 @@ import numpy as np
 from ._inputs import InputError
 
 #: The pair statistics that become edge attributes, in this order (those the table holds).
-EDGE_ATTRIBUTES = ("r1", "r2", "p1", "p2", "class", "z_diff", "p_value", "q_value", "perm_p", "perm_q")
+EDGE_ATTRIBUTES = (
+    "r1", "r2", "p1", "p2", "class", "z_diff", "p_robust", "q_robust", "p_how", "n_passes",
+    "p_value", "q_value", "perm_p", "perm_q",
+)
 #: What the graph records about the run (those the table's metadata holds).
 GRAPH_ATTRIBUTES = ("group1", "group2", "n1", "n2", "method", "alternative", "permutations", "class_alpha")
 
@@ -55,7 +58,7 @@ def _columns_and_metadata(pairs: Any) -> Tuple[Dict[str, np.ndarray], Dict[str, 
 def edges(pairs: Any, max_q: Optional[float] = 0.05) -> Tuple[List[Tuple[str, str, Dict[str, Any]]], Dict[str, Any]]:
     """The kept pairs as (gene, gene, attributes) in table order (most significant first),
     and the graph's attributes. Attribute values are plain Python values (float, int, str)."""
-    from .get import significance
+    from .get import significance, warn_asymptotic
 
     if max_q is not None and (
         isinstance(max_q, (bool, np.bool_))
@@ -68,6 +71,7 @@ def edges(pairs: Any, max_q: Optional[float] = 0.05) -> Tuple[List[Tuple[str, st
     keep = np.ones(len(columns["row1"]), dtype=bool)
     if max_q is not None:
         keep = np.asarray(columns[q_name], dtype=np.float64) <= float(max_q)
+        warn_asymptotic(columns.get("p_how"), keep, q_name, float(max_q))
     names = [n for n in EDGE_ATTRIBUTES if n in columns]
     values = {n: np.asarray(columns[n])[keep].tolist() for n in names}
     first = [str(v) for v in np.asarray(columns["row1"])[keep].tolist()]

@@ -356,6 +356,9 @@ class _Result:
     #: Why the perm_q column holds no values, when a run did not compute it (a filtered
     #: z-test that ran the permutation passes only for the pairs it reports).
     perm_q_note: Optional[str] = None
+    #: Why the q_value column holds no values, when a run did not compute it (a filtered
+    #: z-test whose pairs were chosen by the robust significance).
+    q_value_note: Optional[str] = None
     #: The matrix of an AnnData object that the run read: ".raw", "X" or "layer 'name'"
     #: (None for other data).
     matrix: Optional[str] = None
@@ -429,6 +432,8 @@ class _Result:
             meta["matrix"] = self.matrix
         if self.dropped:
             meta["dropped"] = self.dropped
+        if self.q_value_note:
+            meta["q_value"] = self.q_value_note
         if self.perm_q_note:
             meta["perm_q"] = self.perm_q_note
         return meta
@@ -459,7 +464,7 @@ class _Result:
 
         The first line is a comment naming the groups (``# group1 = ... ; group2 = ...``),
         then, where the run left rows out, a comment naming them (``# left out: ...``), where
-        the run did not compute ``perm_q`` a comment saying why (``# perm_q: ...``), then
+        the run did not compute ``q_value`` or ``perm_q`` a comment saying why (``# perm_q: ...``), then
         the column names. Numbers have 6 significant digits, missing values are
         ``NA``. Read it back with ``pandas.read_csv(path, sep="\\t", comment="#")``.
 
@@ -492,6 +497,8 @@ class _Result:
                         "; ".join("{} ({})".format(why, ", ".join(names)) for why, names in self.dropped.items())
                     )
                 )
+            if self.q_value_note:
+                out.write("# q_value: {}\n".format(self.q_value_note))
             if self.perm_q_note:
                 out.write("# perm_q: {}\n".format(self.perm_q_note))
             out.write("\t".join(self.columns) + "\n")
@@ -631,8 +638,8 @@ class PairResult(_Result):
     """Differential correlation of pairs of rows between two groups of samples.
 
     Attributes hold one entry per pair, in the order the pairs were given (all pairs:
-    ``(0, 1), (0, 2), ..., (1, 2), ...``); the table views sort by ``p_value``, ties by
-    ``|z_diff|`` descending. ``p1``, ``p2``, ``class``, ``q_value`` and ``perm_q`` are made
+    ``(0, 1), (0, 2), ..., (1, 2), ...``); the table views sort by ``p_robust`` where the
+    run computed it, else by ``p_value``, ties by ``|z_diff|`` descending. ``p1``, ``p2``, ``class``, ``q_value`` and ``perm_q`` are made
     from the other columns when first asked for (a table cut by :meth:`top` makes them for
     its own entries only), unless the run made them already.
 
@@ -799,7 +806,10 @@ class PairResult(_Result):
         return meta
 
     def order(self) -> np.ndarray:
-        return pair_order(self.p_value, self.z_diff)
+        """Most significant first: by p_robust where the table has it, else by p_value; ties
+        by |z_diff| descending."""
+        p_robust = self.made("p_robust")
+        return pair_order(self.p_value if p_robust is None else p_robust, self.z_diff)
 
     def to_networkx(self, max_q: Optional[float] = 0.05) -> Any:
         """The pairs with q-value at most `max_q` as a networkx Graph, the pair statistics

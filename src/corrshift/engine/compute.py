@@ -3,6 +3,7 @@ the tasks run here or on a cluster, and the result table (and the files)."""
 
 import contextlib
 import contextvars
+import copy
 import math
 import os
 from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
@@ -357,7 +358,20 @@ def _compute(
 
     limit = KEEP_IN_MEMORY if out is not None else None
     kept: Dict[str, Any] = {}
-    if two_phase:
+    if stage is not None and filters.any:
+        with _building("making the table of the pairs that the robust p-values select"):
+            result = _selected_table(
+                problem,
+                stage,
+                filters,
+                store,
+                run_tasks,
+                lambda p, t: _pass_ranges(p, t, client, hosts, out is not None),
+                settings.threads,
+                write,
+                limit,
+            )
+    elif two_phase:
         threads = settings.threads
         with _building("computing the observed pass over all pairs and the permutation passes of those reported"):
             result = two_phase_run.compute(
@@ -397,6 +411,86 @@ def _compute(
     return result
 
 
+#: What a filtered pair test with the robust significance says of its q_value and perm_q.
+SELECTED_Q_NOTE = (
+    "not computed: the pairs were chosen by q_robust and p_robust, and a q-value of the normal "
+    "approximation needs the p-values of every pair; pass significance='normal' for q_value"
+)
+SELECTED_PERM_Q_NOTE = (
+    "not computed: the permutation passes ran only for the reported pairs; pass "
+    "significance='normal' with perm_q=True for perm_q over every pair"
+)
+
+
+def selects(problem: Problem, filters: Filters) -> bool:
+    """Whether the robust columns choose the pairs that a run of `problem` reports."""
+    return filters.any and robust_stage.applies(problem) is None
+
+
+def _selected_table(
+    problem: Problem,
+    stage: robust_stage.Stage,
+    filters: Filters,
+    store: Store,
+    run_tasks: Callable[..., None],
+    ranges_of: Callable[[Problem, List[plan.Tile]], List[List[plan.Tile]]],
+    threads: int,
+    write: Optional[Callable[[int, Any, bool], None]],
+    limit: Optional[int],
+) -> Any:
+    """The table of the pairs that pass `filters` by the robust columns: they run as a list
+    of pairs (the observed pass and the fixed permutation passes, so their values are the
+    full run's, bit for bit); their q_value and perm_q are NaN (SELECTED_Q_NOTE)."""
+    from .analyses import analysis_named
+    from .assemble import empty_pairs, pair_result
+
+    positions = stage.select(filters)
+    listed = copy.copy(problem)
+    listed.kind = "list"
+    listed.analysis = analysis_named("list")
+    listed.local1, listed.local2 = robust_stage.pair_rows(problem, positions)
+    if problem.kind == "list":
+        listed.index1, listed.index2 = problem.index1[positions], problem.index2[positions]  # type: ignore[index]
+    elif problem.rows is not None:
+        listed.index1, listed.index2 = problem.rows[listed.local1], problem.rows[listed.local2]
+    else:
+        listed.index1, listed.index2 = listed.local1, listed.local2
+    settings = settings_of(listed, Filters(), None, threads)
+    if positions.size == 0:
+        table = empty_pairs(problem, settings)
+    else:
+        tiles = plan.plan_tiles(listed)
+        part_store: Store = (
+            FolderStore(store.out, store.manifest, "robust-table") if isinstance(store, FolderStore) else MemoryStore()
+        )
+        run_tasks(listed, settings, tiles, ranges_of(listed, tiles), part_store)
+        whole = listed.analysis.finish(listed, settings, tiles, part_store, Filters(), None, None)
+        nan = np.full(len(whole), np.nan)
+        table = pair_result(
+            problem.names,
+            whole.index1,
+            whole.index2,
+            [whole.r1, whole.r2, whole.z_diff, whole.p_value, whole.perm_p],
+            settings,
+            nan,
+            nan,
+        )
+    table.q_value_note = SELECTED_Q_NOTE
+    table.perm_q_note = SELECTED_PERM_Q_NOTE
+    stage.annotate(table)
+    if filters.top is not None:
+        table = table.take(np.sort(table.order()[: filters.top]))
+    if write is not None:
+        cuts = plan.split(np.arange(len(table) + 1, dtype=np.float64), float(1 << 20)) or [(0, 0)]
+        for t, (a, b) in enumerate(cuts):
+            write(t, table.take(np.arange(a, b)), t == len(cuts) - 1)
+    if filters.top is not None:
+        return table.top()
+    if limit is not None and len(table) > limit:
+        return table.take(np.sort(table.order()[:limit]))
+    return table
+
+
 def _robust_stage(
     problem: Problem, filters: Filters, out: Optional[str], threads: int, run_tasks: Callable[..., None], store: Store
 ) -> Optional[robust_stage.Stage]:
@@ -417,6 +511,7 @@ def _robust_stage(
             lambda p: settings_of(p, filters, out, threads),
             0.05 if filters.max_q is None else filters.max_q,
             store_of,
+            filters.max_p,
         )
 
 
@@ -517,10 +612,11 @@ def run(
     if client is None and out is None and analysis.held_whole(settings):
         # In this process, what is held whole anyway is computed whole: one task.
         tiles = plan.whole(tiles)
-    two_phase = two_phase_run.applies(problem, filters, bool(perm_q))
+    selected = selects(problem, filters)
+    two_phase = two_phase_run.applies(problem, filters, bool(perm_q)) and not selected
     digest = input_hash(problem, filters, _version())
     if robust_stage.applies(problem) is None:
-        digest = robust_stage.digest_of(digest)
+        digest = robust_stage.digest_of(digest + ("|selected" if selected else ""))
     if two_phase:
         digest = two_phase_run.digest_of(digest)
     description = {
@@ -547,6 +643,8 @@ def run(
         description["matrix"] = problem.matrix
     if two_phase:
         description["perm_q"] = two_phase_run.PERM_Q_NOTE
+    if selected:
+        description["q_value"], description["perm_q"] = SELECTED_Q_NOTE, SELECTED_PERM_Q_NOTE
     top = settings.tile_top
     if _CHECKING.get():
         if out is not None:
@@ -598,7 +696,7 @@ def run(
                         manifest = output.prepare_output(out, digest, description, overwrite)
                         if output.finished_table(out, manifest):
                             result = output.kept_table(out, problem, settings)
-                        elif "repair" in manifest and not two_phase:
+                        elif "repair" in manifest and not (two_phase or selected):
                             result = _repair(
                                 problem,
                                 settings,
@@ -648,6 +746,8 @@ def run(
     result.output = given
     if two_phase:
         result.perm_q_note = two_phase_run.PERM_Q_NOTE
+    if selected:
+        result.q_value_note, result.perm_q_note = SELECTED_Q_NOTE, SELECTED_PERM_Q_NOTE
     result.dropped = problem.dropped
     result.matrix = problem.matrix
     _with_row_columns(problem, result)

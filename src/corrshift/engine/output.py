@@ -163,7 +163,7 @@ def work_phase(name: str) -> bool:
     """Whether `name` is a folder of the work folder that a run makes: a phase's tasks
     (two-phase permutation counts, the robust stage's observed pass and its rounds of
     passes) or the spilled counts."""
-    return name in ("perm", "counts", "robust-observed") or bool(re.fullmatch(r"robust-passes-[0-9]+", name))
+    return name in ("perm", "counts", "robust-observed", "robust-table") or bool(re.fullmatch(r"robust-passes-[0-9]+", name))
 
 
 def _foreign_work(work: str) -> List[str]:

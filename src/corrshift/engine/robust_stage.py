@@ -33,7 +33,7 @@ from .tasks import Job
 from .two_phase import _data_rows
 
 if TYPE_CHECKING:
-    from .problem import Problem
+    from .problem import Filters, Problem
     from .tasks import Settings
 
 
@@ -130,7 +130,7 @@ RunTasks = Callable[..., None]
 BYTES_PER_PAIR = 37
 
 
-def _pair_rows(problem: "Problem", positions: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+def pair_rows(problem: "Problem", positions: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     """Data rows of the pairs at `positions` of the problem's pair order."""
     if problem.kind == "list":
         return problem.local1[positions], problem.local2[positions]  # type: ignore[index]
@@ -187,6 +187,23 @@ class Stage:
         i, j = np.minimum(i, j).astype(np.int64), np.maximum(i, j).astype(np.int64)
         return i * (2 * problem.nrows - i - 1) // 2 + (j - i - 1)
 
+    def select(self, filters: "Filters") -> np.ndarray:
+        """Positions (ascending) of the pairs that pass `filters` by the robust columns:
+        q_robust at most max_q, p_robust at most max_p, then the `top` smallest p_robust
+        (with every pair tied with the last; the table's order then cuts the ties)."""
+        keep = ~np.isnan(self.p)
+        with np.errstate(invalid="ignore"):
+            if filters.max_q is not None:
+                keep &= self.q <= filters.max_q
+            if filters.max_p is not None:
+                keep &= self.p <= filters.max_p
+        positions = np.flatnonzero(keep)
+        top = filters.top
+        if top is not None and positions.size > top:
+            p = self.p[positions]
+            positions = positions[p <= np.partition(p, max(top, 1) - 1)[max(top, 1) - 1]] if top else positions[:0]
+        return positions
+
     def annotate(self, table: PairResult) -> None:
         """Attach the robust columns to the entries of `table`."""
         k = self.positions(table)
@@ -199,11 +216,13 @@ def compute(
     settings_of: Callable[["Problem"], "Settings"],
     alpha: float,
     store_of: Callable[[str], Store] = lambda phase: MemoryStore(),
+    reach_p: Optional[float] = None,
 ) -> Stage:
     """The robust stage of `problem` (see the module docstring); `run_tasks(problem,
     settings, tiles, ranges, store)` runs tasks, `settings_of` gives a problem's settings,
     `store_of(phase)` the store of a phase's tasks (a folder of the output's work folder
-    with ``out``, so that an interrupted run resumes them)."""
+    with ``out``, so that an interrupted run resumes them). With `reach_p` (a run's
+    ``max_p``) every pair whose asymptotic p is at most it runs its passes too."""
     observed = copy.copy(problem)
     observed.permutations = 0
     observed.analysis = OBSERVED_LISTED if problem.kind == "list" else OBSERVED_ALL
@@ -217,7 +236,7 @@ def compute(
     how = np.zeros(p.size, dtype=np.int8)
     passes = np.zeros(p.size, dtype=np.int32)
     ran = np.zeros(p.size, dtype=bool)
-    screen = robust.screen_of(p.size)
+    screen = max(robust.screen_of(p.size), reach_p or 0.0)
     rounds = 0
     with np.errstate(invalid="ignore"):
         while True:
@@ -243,7 +262,7 @@ def _passes(
 ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     listed = copy.copy(problem)
     listed.kind = "list"
-    listed.local1, listed.local2 = _pair_rows(problem, positions)
+    listed.local1, listed.local2 = pair_rows(problem, positions)
     listed.index1, listed.index2 = listed.local1, listed.local2
     listed.permutations = robust.CAP
     listed.analysis = PASSES
