@@ -81,7 +81,7 @@ class TestTail:
         assert robust.smallest_p(2000, 2000) == np.finfo(np.float64).tiny
 
     def test_screen_scales_with_the_pairs(self):
-        assert robust.screen_of(10) == 1e-4 and robust.screen_of(2 * 10**8) == 2.5e-6
+        assert robust.screen_of(10) == 0.05 and robust.screen_of(2 * 10**8) == 2.5e-6
 
 
 def planted(seed=11, rows=14, n1=12, n2=13):

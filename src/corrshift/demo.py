@@ -24,7 +24,7 @@ GROUP1, GROUP2 = "BCR/ABL", "NEG"
 #: than a pair-test pass (it also sorts every row's pairs).
 PAIR_PERMUTATIONS, ROW_PERMUTATIONS = 1000, 200
 #: Pair columns shown on screen; the TSV has them all.
-PAIR_SHOWN = ("row1", "row2", "r1", "r2", "class", "z_diff", "p_value", "q_value", "perm_p", "perm_q")
+PAIR_SHOWN = ("row1", "row2", "r1", "r2", "class", "z_diff", "p_robust", "q_robust", "p_how", "p_value", "q_value", "perm_p")
 
 
 def _write_inputs(example: Example, folder: str) -> None:
@@ -67,7 +67,9 @@ def figure(pairs: PairResult, example: Example, path: str) -> None:
             ax.plot(xs, slope * xs + intercept, color=colours[label], linewidth=1.5)
         ax.set_xlabel(example.probes[i] + " (log2 expression)")
         ax.set_ylabel(example.probes[j] + " (log2 expression)")
-        ax.set_title("#{}: z_diff = {:.2f}, p = {:.1e}".format(k + 1, best.z_diff[k], best.p_value[k]), fontsize=10)
+        ax.set_title(
+            "#{}: z_diff = {:.2f}, p_robust = {:.1e}".format(k + 1, best.z_diff[k], best.p_robust[k]), fontsize=10
+        )
         ax.legend(fontsize=8, loc="best", frameon=False)
 
     z = pairs.z_diff.astype(np.float64)
@@ -202,10 +204,16 @@ def run(
     say("  done in {:.1f} s".format(t_rows))
     say()
     say(
-        "Top 15 pairs by p_value (r1, p1: {}; r2, p2: {}; perm_p = (b + 1) / ({} + 1), b the passes at least "
-        "as extreme):".format(GROUP1, GROUP2, permutations)
+        "Top 15 pairs by p_robust (r1: {}; r2: {}; p_robust from permutations of the studentized difference, "
+        "p_value from the normal approximation; perm_p = (b + 1) / ({} + 1), b the passes at least as "
+        "extreme):".format(GROUP1, GROUP2, permutations)
     )
     say(pairs.format(15, columns=PAIR_SHOWN))
+    say(
+        "{:,} pairs at q_robust <= 0.05 ({:,} at q_value <= 0.05, the normal approximation)".format(
+            int(np.count_nonzero(pairs.q_robust <= 0.05)), int(np.count_nonzero(pairs.q_value <= 0.05))
+        )
+    )
     say()
     say("Top 15 probe sets by perm_p, then score:")
     say(scores.format(15))
