@@ -172,7 +172,7 @@ class TestNamesAndGroups:
     def test_no_permutations_gives_no_permutation_p(self, data):
         res = corrshift.ztest(data, G1, G2, permutations=0)
         assert np.isnan(res.perm_p).all() and np.isnan(res.perm_q).all()
-        assert res.top(1).p_value[0] == np.nanmin(res.p_value)
+        assert res.top(1).p_robust[0] == np.nanmin(res.p_robust)
 
 
 def direct_bh(p):

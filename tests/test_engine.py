@@ -640,7 +640,9 @@ def test_a_second_run_into_the_same_folder_is_refused_while_the_first_writes(dat
         while not manifest.exists() and time.time() < deadline:
             time.sleep(0.05)
         with pytest.raises(corrshift.InputError, match="in use by another run"):
-            corrshift.ztest(data, G1, G2, permutations=25, out=tmp_path / "busy", max_q=0.5, progress=False)
+            corrshift.ztest(
+                data, G1, G2, permutations=25, out=tmp_path / "busy", max_q=0.5, progress=False, significance="normal"
+            )
         assert first.wait(120) == 0
     finally:
         first.kill()

@@ -81,9 +81,9 @@ def test_pairs_above_the_runs_threshold_are_flagged(result):
     ex = corrshift.load_example()
     every = corrshift.ztest(
         ex.expression[:300], "BCR/ABL", "NEG", groupby=ex.mol_biol, permutations=0, progress=False
-    )  # tested by permutation up to q_robust 0.05 only
-    with pytest.warns(UserWarning, match=r"of the pairs at q_robust <= 0.2 have the asymptotic p-value"):
-        looser = every.to_networkx(max_q=0.2)
+    )  # tested by permutation where q_robust may reach 0.05 only
+    with pytest.warns(UserWarning, match=r"of the pairs at q_robust <= 0.5 have the asymptotic p-value"):
+        looser = every.to_networkx(max_q=0.5)
     assert looser.number_of_edges() > result.to_networkx(max_q=0.2).number_of_edges()
     assert every.to_networkx(max_q=1.0).number_of_edges() == len(every)  # every pair: nothing claimed
 
