@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import corrshift
-from corrshift import engine, robust
+from corrshift import engine, results, robust
 from corrshift.results import ROBUST_COLUMNS, bh_qvalues
 
 import reference
@@ -230,3 +230,17 @@ def test_robust_max_p_runs_the_passes_of_every_pair_it_may_keep(monkeypatch):
     assert len(kept) and (kept.p_robust <= 0.3).all() and (kept.p_how != "asymptotic").all()
     with pytest.raises(corrshift.InputError, match="perm_q=True needs significance='normal'"):
         corrshift.ztest(x, g1, g2, permutations=10, progress=False, max_q=0.1, perm_q=True)
+
+
+def test_q_values_below_a_limit_are_those_of_every_pair():
+    rng = np.random.default_rng(5)
+    # Ties, NaN, exact zeros and a cluster of small p-values, as the robust p-values have.
+    p = np.concatenate([rng.uniform(size=4000), rng.uniform(0, 1e-4, size=60), np.zeros(3), np.full(40, 1e-3)])
+    p[rng.random(p.size) < 0.02] = np.nan
+    rng.shuffle(p)
+    full = bh_qvalues(p)
+    for limit in (0.0, 0.01, 0.05, 0.3, 1.0):
+        below = results.bh_qvalues_below(p, limit)
+        made = ~np.isnan(below)
+        np.testing.assert_array_equal(made, full <= limit)
+        np.testing.assert_array_equal(below[made], full[made])  # bit for bit

@@ -94,6 +94,34 @@ def bh_qvalues(p_values: Any) -> np.ndarray:
     return q
 
 
+def bh_qvalues_below(p_values: Any, limit: float) -> np.ndarray:
+    """The q-values of :func:`bh_qvalues` that are at most `limit`, bit for bit, and NaN for
+    the others, sorting only the p-values up to `limit`.
+
+    The q-value of a p-value at most `limit` is the smaller of the step-up minimum over
+    the p-values up to `limit` (whose positions in the sorted order are their ranks among
+    all) and that over the larger ones; every term of the latter, p * m / rank, is at least
+    p > `limit`. So where the first is at most `limit` it is the q-value, with the same
+    operations as the full computation; a q-value above `limit` is not made.
+    """
+    p = np.asarray(p_values, dtype=np.float64).reshape(-1)
+    q = np.full(p.shape, np.nan)
+    with np.errstate(invalid="ignore"):
+        below = np.flatnonzero(p <= limit)
+    if below.size == 0:
+        return q
+    m = p.size - int(np.count_nonzero(np.isnan(p)))
+    order = below[np.argsort(p[below], kind="stable")]
+    scaled = p[order] * m
+    scaled /= np.arange(1, order.size + 1, dtype=np.float64)
+    backwards = scaled[::-1]
+    np.minimum.accumulate(backwards, out=backwards)
+    np.minimum(scaled, 1.0, out=scaled)
+    scaled[scaled > limit] = np.nan
+    q[order] = scaled
+    return q
+
+
 def bh_from_counts(values: np.ndarray, counts: np.ndarray, m: int) -> np.ndarray:
     """q-value of each distinct value, given every value up to the largest one asked for.
 

@@ -512,6 +512,7 @@ def _robust_stage(
             0.05 if filters.max_q is None else filters.max_q,
             store_of,
             filters.max_p,
+            every_q=filters.max_q is None,
         )
 
 

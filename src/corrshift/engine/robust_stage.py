@@ -10,8 +10,9 @@
    (sequential, tail or bound; :func:`corrshift.robust.pass_pvalues`) where it runs.
 3. q_robust is Benjamini-Hochberg over all pairs of these p-values (the asymptotic one for
    the pairs not screened). Where a pair left out by the screen would be a discovery at
-   `alpha`, the screen is widened tenfold and the pairs in between run their passes, until
-   none is: no pair is reported significant on its asymptotic p.
+   `alpha`, the screen is widened to twice the largest such p (at least doubled) and the
+   pairs in between run their passes, until none is: no pair is reported significant on
+   its asymptotic p.
 
 Tasks run here or on Dask as every task does; a pair's counts depend only on its two rows
 and the fixed seed, so the p-values do not depend on tiles, threads or workers.
@@ -25,7 +26,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 
 from .. import robust
-from ..results import PairResult, bh_qvalues
+from ..results import PairResult, bh_qvalues, bh_qvalues_below
 from . import plan
 from .analyses import AllPairs, ListedPairs, Progress
 from .store import MemoryStore, Store
@@ -217,12 +218,15 @@ def compute(
     alpha: float,
     store_of: Callable[[str], Store] = lambda phase: MemoryStore(),
     reach_p: Optional[float] = None,
+    every_q: bool = True,
 ) -> Stage:
     """The robust stage of `problem` (see the module docstring); `run_tasks(problem,
     settings, tiles, ranges, store)` runs tasks, `settings_of` gives a problem's settings,
     `store_of(phase)` the store of a phase's tasks (a folder of the output's work folder
     with ``out``, so that an interrupted run resumes them). With `reach_p` (a run's
-    ``max_p``) every pair whose asymptotic p is at most it runs its passes too."""
+    ``max_p``) every pair whose asymptotic p is at most it runs its passes too. Without
+    `every_q` (a run whose max_q is `alpha`), only the q-values up to 2 `alpha` are made
+    (:func:`bh_qvalues_below`; NaN above), which sorts a small share of the pairs."""
     observed = copy.copy(problem)
     observed.permutations = 0
     observed.analysis = OBSERVED_LISTED if problem.kind == "list" else OBSERVED_ALL
@@ -246,11 +250,14 @@ def compute(
                 store = store_of("robust-passes-{}".format(rounds))
                 p[new], how[new], passes[new] = _passes(problem, new, run_tasks, settings_of, store)
                 ran[new] = True
-            q = bh_qvalues(p)
-            if screen >= 1.0 or not np.any((q <= alpha) & ~ran):
+            q = bh_qvalues_below(p, 2 * alpha)
+            missed = (q <= alpha) & ~ran
+            if screen >= 1.0 or not missed.any():
                 break
-            screen = min(1.0, screen * 10)  # BH's cutoff reached the screen: widen it
-    return Stage(problem, p, how, passes, screen, q)
+            # BH's cutoff passed the screen: widen it to twice the largest p-value that
+            # would be a discovery unless it runs its passes (at least doubling it).
+            screen = min(1.0, 2 * max(screen, float(np.max(p[missed]))))
+    return Stage(problem, p, how, passes, screen, bh_qvalues(p) if every_q else q)
 
 
 def _passes(
