@@ -244,3 +244,37 @@ def test_q_values_below_a_limit_are_those_of_every_pair():
         made = ~np.isnan(below)
         np.testing.assert_array_equal(made, full <= limit)
         np.testing.assert_array_equal(below[made], full[made])  # bit for bit
+
+
+def test_tail_fits_made_together_equal_those_made_one_by_one():
+    # Light, exponential and heavy tails, with observed values within and far beyond them,
+    # and rows whose first fit is rejected (a gap at the threshold) or that hold NaN.
+    rng = np.random.default_rng(8)
+    rows = [top for seed in range(6) for top in tops(seed)]
+    gap = tops(7)[2].copy()
+    gap[:120] += 5.0
+    rows += [gap, np.concatenate([tops(9)[0][:200], np.full(robust.KEEP - 200, np.nan)])]
+    top = np.vstack(rows)
+    t_obs = top[:, 0] * rng.uniform(0.8, 3.0, size=len(rows)) * rng.choice([-1, 1], size=len(rows))
+    counts = np.zeros(len(rows), np.int32)
+    defined = rng.integers(9000, 10001, size=len(rows)).astype(np.int32)
+    p, how = robust.pass_pvalues(t_obs, counts, defined, top, 1e-300)
+    for k in range(len(rows)):
+        alone = robust.tail_p(top[k], int(defined[k]), float(t_obs[k]))
+        bound = 1 / (int(defined[k]) + 1)
+        if alone is not None and alone < bound:
+            assert how[k] == robust.TAIL and p[k] == alone  # bit for bit
+        else:
+            assert how[k] == robust.BOUND and p[k] == bound
+    assert (how == robust.TAIL).sum() >= len(rows) // 2
+
+
+def test_stored_critical_values_are_the_simulated_ones():
+    from corrshift._critical_values import CRITICAL
+
+    sizes = range(robust.TAIL_FEWEST, robust.TAIL_EXCEEDANCES + 1, robust.TAIL_STEP)
+    assert set(CRITICAL) == {(round(g / 10, 1), m, 0.05, 4000) for g in range(-5, 6) for m in sizes}
+    for key in [(-0.5, 50, 0.05, 4000), (0.0, 250, 0.05, 4000), (0.3, 120, 0.05, 4000)]:
+        # The same draws; NumPy's log and power may differ in the last bit between processors.
+        assert CRITICAL[key] == pytest.approx(robust.simulated_critical(key[0], key[1]), rel=1e-9)
+    assert robust.ad_critical(0.04, 250) == CRITICAL[(0.0, 250, 0.05, 4000)]

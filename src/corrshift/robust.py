@@ -88,32 +88,66 @@ def anderson_darling(y: np.ndarray, xi: np.ndarray, sigma: np.ndarray) -> np.nda
 _CRITICAL: Dict[Tuple[float, int, float, int], float] = {}
 
 
+def simulated_critical(grid: float, m: int, level: float = 0.05, reps: int = 4000) -> float:
+    """The 1 - `level` quantile of A^2 over `reps` PWM-fitted GPD samples of size m and
+    shape `grid`, drawn with a fixed seed."""
+    uniform = np.random.default_rng(12345).random((reps, m))
+    y = (uniform ** (-grid) - 1) / grid if abs(grid) > 1e-9 else -np.log(uniform)
+    xs, ss = gpd_pwm(y)
+    a2 = anderson_darling(y, xs, ss)
+    return float(np.quantile(a2[np.isfinite(a2)], 1 - level))
+
+
 def ad_critical(xi: float, m: int, level: float = 0.05, reps: int = 4000) -> float:
     """The 1 - `level` quantile of A^2 for PWM-fitted GPD samples of size m and shape xi
-    (on a grid of 0.1 from -0.5 to 0.5), simulated once per grid point with a fixed seed."""
+    (on a grid of 0.1 from -0.5 to 0.5): :func:`simulated_critical`, simulated once per
+    grid point; those of the tail fits' sizes are stored in ``_critical_values.py``
+    (``python -m corrshift.robust`` writes it; a test checks it against the simulation)."""
     grid = float(np.round(np.clip(np.round(xi * 10) / 10, -0.5, 0.5), 1))
     key = (grid, int(m), float(level), int(reps))
     if key not in _CRITICAL:
-        uniform = np.random.default_rng(12345).random((reps, m))
-        y = (uniform ** (-grid) - 1) / grid if abs(grid) > 1e-9 else -np.log(uniform)
-        xs, ss = gpd_pwm(y)
-        a2 = anderson_darling(y, xs, ss)
-        _CRITICAL[key] = float(np.quantile(a2[np.isfinite(a2)], 1 - level))
+        if not _CRITICAL:
+            from ._critical_values import CRITICAL
+
+            _CRITICAL.update(CRITICAL)
+        if key not in _CRITICAL:
+            _CRITICAL[key] = simulated_critical(grid, int(m), level, reps)
     return _CRITICAL[key]
 
 
-def tail_p(top: np.ndarray, defined: int, t_obs: float) -> Optional[float]:
+def _write_critical_values(path: str) -> None:
+    """Write the critical values of every grid point and tail size that tail_p uses."""
+    lines = [
+        '"""Critical values of the Anderson-Darling check of the tail fits, made by',
+        "``python -m corrshift.robust`` (:func:`corrshift.robust.simulated_critical`: level",
+        '0.05, 4000 samples): (shape grid, size, level, samples) -> critical value."""',
+        "",
+        "from typing import Dict, Tuple",
+        "",
+        "CRITICAL: Dict[Tuple[float, int, float, int], float] = {",
+    ]
+    for tenths in range(-5, 6):
+        grid = float(np.round(tenths / 10, 1))
+        for m in range(TAIL_FEWEST, TAIL_EXCEEDANCES + 1, TAIL_STEP):
+            lines.append("    ({!r}, {}, 0.05, 4000): {!r},".format(grid, m, simulated_critical(grid, m)))
+    lines.append("}")
+    with open(path, "w", encoding="utf-8") as out:
+        out.write("\n".join(lines) + "\n")
+
+
+def tail_p(top: np.ndarray, defined: int, t_obs: float, start: int = TAIL_EXCEEDANCES) -> Optional[float]:
     """P(|T| >= |t_obs|) estimated from one pair's largest |T| `top` (descending, NaN
     padded) of its `defined` passes: the exceedances over the threshold halfway between the
     k-th and (k+1)-th largest (k = 250, lowered by 10 down to 50 while the Anderson-Darling
     check rejects the fit), a PWM-fitted generalized Pareto tail with its shape kept at 0
     or above (a fitted negative shape, a bounded tail, is replaced by the exponential tail
     with the exceedances' mean as scale: bounded fits were wrong by orders of magnitude
-    beyond the passes on real null pairs). None when every fit is rejected."""
+    beyond the passes on real null pairs). None when every fit is rejected. `start` is the
+    first k tried."""
     t = abs(float(t_obs))
     top = np.asarray(top, dtype=np.float64)
     top = top[np.isfinite(top)]
-    k = min(TAIL_EXCEEDANCES, top.size - 1)
+    k = min(start, top.size - 1)
     while k >= TAIL_FEWEST:
         u = 0.5 * (top[k - 1] + top[k])
         y = top[:k] - u
@@ -124,6 +158,34 @@ def tail_p(top: np.ndarray, defined: int, t_obs: float) -> Optional[float]:
             return k / defined * float(gpd_sf(t - u, xi, sigma))
         k -= TAIL_STEP
     return None
+
+
+def first_tail_fits(top: np.ndarray, defined: np.ndarray, t_obs: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """:func:`tail_p`'s first fit (k = TAIL_EXCEEDANCES) for pairs whose `top` rows (one a
+    pair) are all finite, at once: (estimate, accepted), the estimate made with the same
+    operations as tail_p on each row where the fit is accepted (where it is rejected,
+    tail_p then tries fewer exceedances)."""
+    k = TAIL_EXCEEDANCES
+    out = np.full(top.shape[0], np.nan)
+    taken = np.zeros(top.shape[0], dtype=bool)
+    if top.shape[0] == 0:
+        return out, taken
+    u = 0.5 * (top[:, k - 1] + top[:, k])
+    y = top[:, :k] - u[:, None]
+    xi, sigma = gpd_pwm(y)
+    fitted = np.flatnonzero(np.isfinite(xi) & (sigma > 0))
+    if fitted.size == 0:
+        return out, taken
+    a2 = anderson_darling(y[fitted], xi[fitted], sigma[fitted])
+    critical = np.array([ad_critical(float(x), k) for x in xi[fitted].tolist()])
+    accepted = fitted[a2 <= critical]
+    xi, sigma = xi[accepted], sigma[accepted]
+    for n in np.flatnonzero(xi < 0).tolist():  # the exponential tail, scaled by the mean
+        xi[n], sigma[n] = 0.0, float(y[accepted[n]].mean())
+    t = np.abs(np.asarray(t_obs, dtype=np.float64)[accepted])
+    out[accepted] = k / np.asarray(defined, dtype=np.float64)[accepted] * gpd_sf(t - u[accepted], xi, sigma)
+    taken[accepted] = True
+    return out, taken
 
 
 def smallest_p(n1: int, n2: int) -> float:
@@ -159,8 +221,21 @@ def pass_pvalues(
     capped = np.flatnonzero(usable & ~stopped)
     bound = (counts[capped] + 1) / (defined[capped] + 1)
     p[capped], how[capped] = bound, BOUND
+    full = capped[np.isfinite(top[capped]).all(axis=1)] if capped.size else capped
+    estimates, accepted = first_tail_fits(top[full], defined[full], t_obs[full])
+    first = dict(zip(full.tolist(), zip(estimates.tolist(), accepted.tolist())))
     for k, b in zip(capped.tolist(), bound.tolist()):
-        estimate = tail_p(top[k], int(defined[k]), float(t_obs[k]))
+        estimate: Optional[float]
+        if k in first and first[k][1]:
+            estimate = first[k][0]
+        else:  # not fitted together (NaN in its passes), or that fit rejected: fewer exceedances
+            estimate = tail_p(top[k], int(defined[k]), float(t_obs[k]), TAIL_EXCEEDANCES - TAIL_STEP * (k in first))
         if estimate is not None and max(estimate, smallest) < b:
             p[k], how[k] = max(estimate, smallest), TAIL
     return p, how
+
+
+if __name__ == "__main__":
+    import os
+
+    _write_critical_values(os.path.join(os.path.dirname(os.path.abspath(__file__)), "_critical_values.py"))
