@@ -43,7 +43,9 @@ class TestTail:
             assert (xi, sigma) == ref.gpd_pwm(y)
             assert robust.anderson_darling(y, xi, sigma) == ref.anderson_darling(y, xi, sigma)
         for xi, m in ((-0.23, 250), (0.0, 100), (0.31, 50)):
-            assert robust.ad_critical(xi, m) == ref.ad_critical(xi, m)
+            # Stored values (made with NumPy 2 here): NumPy's log and power may differ in the
+            # last bit with other versions and processors.
+            assert robust.ad_critical(xi, m) == pytest.approx(ref.ad_critical(xi, m), rel=1e-9)
 
     def test_tail_p_equals_the_reference_with_shape_kept_non_negative(self, ref):
         for seed in (1, 2):
@@ -263,7 +265,9 @@ def test_tail_fits_made_together_equal_those_made_one_by_one():
         alone = robust.tail_p(top[k], int(defined[k]), float(t_obs[k]))
         bound = 1 / (int(defined[k]) + 1)
         if alone is not None and alone < bound:
-            assert how[k] == robust.TAIL and p[k] == alone  # bit for bit
+            # The same operations; NumPy 1.x's power on an array and on a scalar may differ
+            # in the last bit (NumPy 2 gives the same bits).
+            assert how[k] == robust.TAIL and p[k] == pytest.approx(alone, rel=1e-12, abs=0)
         else:
             assert how[k] == robust.BOUND and p[k] == bound
     assert (how == robust.TAIL).sum() >= len(rows) // 2

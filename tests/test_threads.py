@@ -94,6 +94,19 @@ INTERRUPTED_CHILD = textwrap.dedent("""
     def threads():
         return int([l.split()[1] for l in open("/proc/self/status") if l.startswith("Threads:")][0])
 
+    def settled(target=None):
+        # A joined thread stays in the count until the kernel has reaped it: read until the
+        # count is `target` (or, without one, the same twice), for at most 2 s.
+        import time
+        end, last = time.monotonic() + 2.0, threads()
+        while time.monotonic() < end:
+            time.sleep(0.02)
+            now = threads()
+            if now == (last if target is None else target):
+                return now
+            last = now
+        return threads()
+
     rng = np.random.default_rng(3)
     big = rng.standard_normal((1200, 40)).astype(np.float32)
     small = big[:9, :14]
@@ -118,7 +131,7 @@ INTERRUPTED_CHILD = textwrap.dedent("""
     name = sys.argv[1]
     small_rows = (first[:50] % 9, second[:50] % 9)
     before = [r.tobytes() for r in call(name, small, s1, s2, small_rows, 7)]
-    base = threads()
+    base = settled()
     outcomes = []
     for attempt in range(2):
         print("started", file=sys.stderr, flush=True)
@@ -127,7 +140,7 @@ INTERRUPTED_CHILD = textwrap.dedent("""
             outcomes.append("finished")
         except KeyboardInterrupt:
             outcomes.append("interrupted")
-        outcomes.append(threads())
+        outcomes.append(settled(base))
         after = [r.tobytes() for r in call(name, small, s1, s2, small_rows, 7)]
         outcomes.append(after == before)
     print(json.dumps({"base": base, "outcomes": outcomes}), file=sys.stderr, flush=True)
@@ -195,6 +208,19 @@ START_FAILURE_CHILD = textwrap.dedent("""
     libc = ctypes.CDLL(None)
     def threads():
         return int([l.split()[1] for l in open("/proc/self/status") if l.startswith("Threads:")][0])
+
+    def settled(target=None):
+        # A joined thread stays in the count until the kernel has reaped it: read until the
+        # count is `target` (or, without one, the same twice), for at most 2 s.
+        import time
+        end, last = time.monotonic() + 2.0, threads()
+        while time.monotonic() < end:
+            time.sleep(0.02)
+            now = threads()
+            if now == (last if target is None else target):
+                return now
+            last = now
+        return threads()
     def vm_size():
         return int([l.split()[1] for l in open("/proc/self/status") if l.startswith("VmSize:")][0]) * 1024
 
@@ -218,7 +244,7 @@ START_FAILURE_CHILD = textwrap.dedent("""
     report = {}
     for name, call in calls.items():
         expected = [r.tobytes() for r in call(2)]
-        base = threads()
+        base = settled()
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         # Room for a few thread stacks, not for the hundreds or thousands asked for.
         resource.setrlimit(resource.RLIMIT_AS, (vm_size() + (64 << 20), hard))
@@ -233,7 +259,7 @@ START_FAILURE_CHILD = textwrap.dedent("""
             resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         libc.fflush(None)
         printed = os.pread(1, os.lseek(1, 0, os.SEEK_END) - start, start).decode()
-        report[name] = {"error": error, "threads": threads() - base, "printed": printed,
+        report[name] = {"error": error, "threads": settled(base) - base, "printed": printed,
                         "next call equal": [r.tobytes() for r in call(2)] == expected}
     os.write(2, json.dumps(report).encode())
 """)

@@ -164,7 +164,9 @@ def first_tail_fits(top: np.ndarray, defined: np.ndarray, t_obs: np.ndarray) -> 
     """:func:`tail_p`'s first fit (k = TAIL_EXCEEDANCES) for pairs whose `top` rows (one a
     pair) are all finite, at once: (estimate, accepted), the estimate made with the same
     operations as tail_p on each row where the fit is accepted (where it is rejected,
-    tail_p then tries fewer exceedances)."""
+    tail_p then tries fewer exceedances). Each value depends on its own row alone, so not
+    on which pairs share a task; NumPy 1.x may give power on an array and on a scalar
+    different last bits."""
     k = TAIL_EXCEEDANCES
     out = np.full(top.shape[0], np.nan)
     taken = np.zeros(top.shape[0], dtype=bool)
