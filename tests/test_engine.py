@@ -581,7 +581,7 @@ def lock_of(host, pid, started=None):
 
 
 @needs_parquet
-@pytest.mark.parametrize("holder", ["live", "other-host", "unreadable"])
+@pytest.mark.parametrize("holder", ["live", "other-host", "unreadable", "writing-its-manifest"])
 def test_a_folder_in_use_by_another_run_is_refused(engine_small, data, tmp_path, monkeypatch, holder):
     import socket
     import subprocess
@@ -596,12 +596,16 @@ def test_a_folder_in_use_by_another_run_is_refused(engine_small, data, tmp_path,
             "live": lock_of(socket.gethostname(), other.pid, engine._process_start(other.pid)),
             "other-host": lock_of("elsewhere", os.getpid()),
             "unreadable": "{",
-        }[holder]
+        }.get(holder, lock_of(socket.gethostname(), other.pid, engine._process_start(other.pid)))
         (out / "_corrshift.lock").write_text(text)
+        held = ["_corrshift.lock"]
+        if holder == "writing-its-manifest":  # caught between taking the lock and renaming
+            held.append("_corrshift.json.{}-0123abcd.tmp".format(other.pid))
+            (out / held[-1]).write_text("{")
         monkeypatch.setattr(engine, "run_task", lambda *a, **k: pytest.fail("work started"))
         with pytest.raises(corrshift.InputError, match="in use by another run"):
             run(progress=False, out=out)
-        assert os.listdir(out) == ["_corrshift.lock"] and (out / "_corrshift.lock").read_text() == text
+        assert sorted(os.listdir(out)) == sorted(held) and (out / "_corrshift.lock").read_text() == text
     finally:
         other.kill()
         other.wait()

@@ -139,7 +139,14 @@ class Survey(NamedTuple):
 def survey(folder: str) -> Survey:
     """Which entries of `folder` are ours (see the module docstring)."""
     names = sorted(os.listdir(folder))
-    if all(n == LOCK and files.is_file(os.path.join(folder, n)) for n in names):
+    # Empty, or held by a run that has not written its manifest yet (its lock, and perhaps
+    # the manifest being written under its temporary name).
+    starting = (LOCK in names or not names) and all(
+        (n == LOCK or files.written_name(n) == MANIFEST and files.is_temporary(n))
+        and files.is_file(os.path.join(folder, n))
+        for n in names
+    )
+    if starting:
         return Survey(None, None, False, [])
     manifest, trouble = _read_manifest_checked(folder)
     restored = False
