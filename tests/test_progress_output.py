@@ -174,7 +174,7 @@ def test_output_is_flushed_when_the_call_returns(tmp_path):
 
 
 INTERRUPTED_CHILD = textwrap.dedent("""
-    import sys, threading
+    import sys, threading, time
     import numpy as np
     from corrshift import pipelines as pl
     data = np.random.default_rng(0).standard_normal((1500, 60)).astype(np.float32)
@@ -186,7 +186,13 @@ INTERRUPTED_CHILD = textwrap.dedent("""
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr, flush=True)
     small = pl._ztest_pipeline_exhaustive(data[:5], g1, g2, "spearman", "two-sided", 3, 2)
-    threads = [l.split()[1] for l in open("/proc/self/status") if l.startswith("Threads:")][0]
+    def count():
+        return [l.split()[1] for l in open("/proc/self/status") if l.startswith("Threads:")][0]
+    # A joined thread stays in the count until the kernel has reaped it: wait up to 2 s.
+    deadline = time.monotonic() + 2.0
+    while count() != "1" and time.monotonic() < deadline:
+        time.sleep(0.02)
+    threads = count()
     print("ok", len(small[0]), threading.active_count(), threads, file=sys.stderr, flush=True)
 """)
 
