@@ -86,17 +86,14 @@ def test_two_python_threads_get_the_results_of_serial_calls(capfd):
 
 # --- interrupts --------------------------------------------------------------------------
 
-INTERRUPTED_CHILD = textwrap.dedent("""
-    import json, sys
-    import numpy as np
-    from corrshift import pipelines as pl
-
+#: The children's thread count: threads() now, settled(target) once the kernel has reaped
+#: joined threads (they stay in the count until then): the count when it is `target`, or,
+#: without one, the same twice; at most 2 s.
+THREAD_COUNT = textwrap.dedent("""
     def threads():
         return int([l.split()[1] for l in open("/proc/self/status") if l.startswith("Threads:")][0])
 
     def settled(target=None):
-        # A joined thread stays in the count until the kernel has reaped it: read until the
-        # count is `target` (or, without one, the same twice), for at most 2 s.
         import time
         end, last = time.monotonic() + 2.0, threads()
         while time.monotonic() < end:
@@ -106,6 +103,15 @@ INTERRUPTED_CHILD = textwrap.dedent("""
                 return now
             last = now
         return threads()
+""")
+
+
+INTERRUPTED_CHILD = textwrap.dedent("""
+    import json, sys
+    import numpy as np
+    from corrshift import pipelines as pl
+
+    {thread_count}
 
     rng = np.random.default_rng(3)
     big = rng.standard_normal((1200, 40)).astype(np.float32)
@@ -144,7 +150,7 @@ INTERRUPTED_CHILD = textwrap.dedent("""
         after = [r.tobytes() for r in call(name, small, s1, s2, small_rows, 7)]
         outcomes.append(after == before)
     print(json.dumps({"base": base, "outcomes": outcomes}), file=sys.stderr, flush=True)
-""")
+""").replace("{thread_count}\n", THREAD_COUNT)
 
 
 def _read_until(fd, marker, deadline):
@@ -206,21 +212,7 @@ START_FAILURE_CHILD = textwrap.dedent("""
     from corrshift import pipelines as pl, scores as sc
 
     libc = ctypes.CDLL(None)
-    def threads():
-        return int([l.split()[1] for l in open("/proc/self/status") if l.startswith("Threads:")][0])
-
-    def settled(target=None):
-        # A joined thread stays in the count until the kernel has reaped it: read until the
-        # count is `target` (or, without one, the same twice), for at most 2 s.
-        import time
-        end, last = time.monotonic() + 2.0, threads()
-        while time.monotonic() < end:
-            time.sleep(0.02)
-            now = threads()
-            if now == (last if target is None else target):
-                return now
-            last = now
-        return threads()
+    {thread_count}
     def vm_size():
         return int([l.split()[1] for l in open("/proc/self/status") if l.startswith("VmSize:")][0]) * 1024
 
@@ -262,7 +254,7 @@ START_FAILURE_CHILD = textwrap.dedent("""
         report[name] = {"error": error, "threads": settled(base) - base, "printed": printed,
                         "next call equal": [r.tobytes() for r in call(2)] == expected}
     os.write(2, json.dumps(report).encode())
-""")
+""").replace("{thread_count}\n", THREAD_COUNT)
 
 
 @pytest.mark.skipif(SANITIZED, reason="needs an address-space cap, which the sanitizers rule out")

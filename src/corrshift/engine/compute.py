@@ -402,7 +402,8 @@ def _compute(
                 kept,
             )
     if stage is not None:
-        stage.annotate(result)
+        if not filters.any:  # a table the stage chose has its columns already
+            stage.annotate(result)
         kept.update(stage.state())  # a damaged part is made again without the stage
     if out is not None:
         assert isinstance(store, FolderStore)  # a run that writes files keeps its work in the folder
@@ -480,15 +481,8 @@ def _selected_table(
     stage.annotate(table)
     if filters.top is not None:
         table = table.take(np.sort(table.order()[: filters.top]))
-    if write is not None:
-        cuts = plan.split(np.arange(len(table) + 1, dtype=np.float64), float(1 << 20)) or [(0, 0)]
-        for t, (a, b) in enumerate(cuts):
-            write(t, table.take(np.arange(a, b)), t == len(cuts) - 1)
-    if filters.top is not None:
-        return table.top()
-    if limit is not None and len(table) > limit:
-        return table.take(np.sort(table.order()[:limit]))
-    return table
+    cuts = plan.split(np.arange(len(table) + 1, dtype=np.float64), float(1 << 20))
+    return two_phase_run.deliver(table, cuts, write, filters.top is not None, limit)
 
 
 def _robust_stage(

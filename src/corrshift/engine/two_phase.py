@@ -160,11 +160,23 @@ def compute(
         np.full(perm_p.shape, np.nan),
         columns,
     )
+    return deliver(result, tiles2, write, filters.top is not None, keep_limit)
+
+
+def deliver(
+    result: PairResult,
+    cuts: List[plan.Tile],
+    write: Optional[Callable[[int, Any, bool], None]],
+    sort: bool,
+    keep_limit: Optional[int],
+) -> PairResult:
+    """Write the parts of a table of reported pairs (cut at `cuts`, in pair order), then
+    return it sorted (`sort`, a table of the top best) or its best `keep_limit` entries."""
     if write is not None:
-        cuts = tiles2 or [(0, 0)]
+        cuts = cuts or [(0, 0)]
         for t, (a, b) in enumerate(cuts):
             write(t, result.take(np.arange(a, b)), t == len(cuts) - 1)
-    if filters.top is not None:
+    if sort:
         return result.top()
     if keep_limit is not None and len(result) > keep_limit:
         return result.take(np.sort(result.order()[:keep_limit]))
